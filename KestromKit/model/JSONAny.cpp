@@ -1,0 +1,54 @@
+#include "KestromKit/model/JSONAny.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace kestrom {
+
+namespace {
+
+// Normalises numbers the way the model reads them and checks that every number is finite.
+// Arrays and objects nest at most kMaxJsonDepth deep (parseJson refuses deeper text), so the
+// recursion is bounded.
+void normalise(Json& j, bool encoding) {
+  switch (j.type()) {
+    case Json::value_t::number_unsigned:
+      if (j.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        j = static_cast<double>(j.get<std::uint64_t>());
+      else
+        j = static_cast<std::int64_t>(j.get<std::uint64_t>());
+      break;
+    case Json::value_t::number_float:
+      if (encoding && !std::isfinite(j.get<double>()))
+        throw EncodingFailure{{CodingError::Kind::invalidValue, {}, "Cannot encode JSONAny"}};
+      break;
+    case Json::value_t::array:
+    case Json::value_t::object:
+      for (auto& item : j) normalise(item, encoding);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+Decoded<JSONAny> Coder<JSONAny>::read(const Json& j) {
+  Json copy = j;
+  normalise(copy, false);
+  return JSONAny(std::move(copy));
+}
+
+Json Coder<JSONAny>::write(const JSONAny& v) {
+  Json copy = v.value;
+  normalise(copy, true);
+  return copy;
+}
+
+Decoded<JSONNull> Coder<JSONNull>::read(const Json& j) {
+  if (j.is_null()) return JSONNull{};
+  return makeUnexpected(CodingError{CodingError::Kind::typeMismatch, {}, "Wrong type for JSONNull"});
+}
+
+}  // namespace kestrom

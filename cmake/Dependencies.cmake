@@ -1,0 +1,22 @@
+# Every dependency is a Debian package (scripts/install-deps.sh); nothing is downloaded.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(GTest REQUIRED)
+find_package(nlohmann_json 3.11 REQUIRED)
+find_package(tl-expected REQUIRED)
+find_package(Boost 1.74 REQUIRED)
+find_package(spdlog REQUIRED)
+find_package(fmt REQUIRED)
+
+pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0 gobject-2.0)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
+pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+
+if(KESTROM_BUILD_APP)
+  pkg_check_modules(GTK REQUIRED IMPORTED_TARGET gtk4)
+  pkg_check_modules(WEBKIT REQUIRED IMPORTED_TARGET webkitgtk-6.0)
+endif()
+if(KESTROM_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

@@ -1,0 +1,15 @@
+# Warnings for our own targets; third-party headers come in as system includes.
+add_library(kestrom_options INTERFACE)
+target_compile_options(kestrom_options INTERFACE -Wall -Wextra -Wpedantic -Wno-missing-field-initializers)
+if(KESTROM_WERROR)
+  target_compile_options(kestrom_options INTERFACE -Werror)
+endif()
+if(KESTROM_SANITIZE)
+  target_compile_options(kestrom_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  target_link_options(kestrom_options INTERFACE -fsanitize=address,undefined)
+endif()
+target_include_directories(kestrom_options INTERFACE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(kestrom_options INTERFACE
+  KESTROM_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+  BOOST_ASIO_NO_DEPRECATED
+  BOOST_BEAST_USE_STD_STRING_VIEW)
