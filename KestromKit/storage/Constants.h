@@ -1,0 +1,52 @@
+#pragma once
+// Process-wide values every service reads: the current user's well-known folders and the shared
+// log table. Both are computed once, on first use, by whichever thread asks first.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "platform/log/Log.h"
+
+namespace kestrom::Constants {
+
+/// Names the log subsystem and the kit's own folder under the caches folder.
+std::string kitBundleIdentifier();
+
+struct Path {
+  struct MacOS {
+    std::filesystem::path home;   // the user's real home folder
+    std::filesystem::path trash;  // where trashed files go ($XDG_DATA_HOME/Trash/files)
+  };
+  struct IOS {
+    std::filesystem::path home;
+  };
+  std::string caches;        // $XDG_CACHE_HOME, else ~/.cache
+  std::string tmp;           // the kit's private temporary folder (mkdtemp under $TMPDIR)
+  MacOS macOS;
+  IOS iOS;
+  std::filesystem::path applicationSupport;  // $XDG_DATA_HOME, else ~/.local/share
+};
+
+const Path& path();
+
+/// The ten channels, one per area of the host.
+struct LogTable {
+  log::Logger general;
+  log::Logger audio;
+  log::Logger webServer;
+  log::Logger bluetooth;
+  log::Logger javaScript;
+  log::Logger webSocketServer;
+  log::Logger webSocket;
+  log::Logger sensorData;
+  log::Logger webView;
+  log::Logger projects;
+};
+
+const LogTable& log();
+
+/// `path` with the user's home folder written as "~".
+std::string tildePath(const std::filesystem::path& path);
+
+}  // namespace kestrom::Constants

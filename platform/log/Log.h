@@ -1,0 +1,100 @@
+#pragma once
+// Logging: one Logger per channel (subsystem + category), printf-style formats, a replaceable
+// sink. The default sink writes to stderr through spdlog; tests install a RecordingSink.
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fmt/printf.h>
+
+namespace kestrom::log {
+
+enum class Level { debug, info, error, fault };
+
+struct Record {
+  Level level;
+  std::string subsystem;
+  std::string category;
+  std::string message;
+};
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void write(const Record& record) = 0;
+};
+
+/// Replaces the process-wide sink; returns the one it replaced.
+std::shared_ptr<Sink> installSink(std::shared_ptr<Sink> sink);
+std::shared_ptr<Sink> currentSink();
+
+/// Writes printf-style lines ("%s Sending message: %s", "%d", "%.2f") to one channel.
+class Logger {
+ public:
+  Logger(std::string subsystem, std::string category)
+      : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
+
+  const std::string& subsystem() const { return subsystem_; }
+  const std::string& category() const { return category_; }
+
+  template <class... Args>
+  void debug(std::string_view format, const Args&... args) const { emit(Level::debug, format, args...); }
+  template <class... Args>
+  void info(std::string_view format, const Args&... args) const { emit(Level::info, format, args...); }
+  template <class... Args>
+  void error(std::string_view format, const Args&... args) const { emit(Level::error, format, args...); }
+  template <class... Args>
+  void fault(std::string_view format, const Args&... args) const { emit(Level::fault, format, args...); }
+
+  void write(Level level, std::string message) const;
+
+ private:
+  template <class... Args>
+  void emit(Level level, std::string_view format, const Args&... args) const {
+    if constexpr (sizeof...(Args) == 0) {
+      write(level, std::string(format));
+    } else {
+      std::string text;
+      try {
+        text = fmt::sprintf(format, args...);
+      } catch (const std::exception& e) {  // a bad format must never take the host down
+        text = std::string(format) + " <format error: " + e.what() + ">";
+      }
+      write(level, std::move(text));
+    }
+  }
+
+  std::string subsystem_;
+  std::string category_;
+};
+
+/// Keeps every record, for tests.
+class RecordingSink final : public Sink {
+ public:
+  void write(const Record& record) override;
+  std::vector<Record> records() const;
+  /// True when some record of `category` contains `text`.
+  bool contains(std::string_view category, std::string_view text) const;
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;  // guards records_
+  std::vector<Record> records_;
+};
+
+/// Installs a RecordingSink for the life of a test and puts the old sink back afterwards.
+class ScopedRecording {
+ public:
+  ScopedRecording();
+  ~ScopedRecording();
+  RecordingSink& sink() { return *sink_; }
+
+ private:
+  std::shared_ptr<RecordingSink> sink_;
+  std::shared_ptr<Sink> previous_;
+};
+
+}  // namespace kestrom::log
