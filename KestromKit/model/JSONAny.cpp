@@ -8,6 +8,12 @@ namespace kestrom {
 
 namespace {
 
+constexpr double kTwoTo63 = 9223372036854775808.0;
+
+bool wholeInt64(double v) {
+  return std::trunc(v) == v && v >= -kTwoTo63 && v < kTwoTo63 && !(v == 0 && std::signbit(v));
+}
+
 // Normalises numbers the way the model reads them and checks that every number is finite.
 // Arrays and objects nest at most kMaxJsonDepth deep (parseJson refuses deeper text), so the
 // recursion is bounded.
@@ -19,10 +25,15 @@ void normalise(Json& j, bool encoding) {
       else
         j = static_cast<std::int64_t>(j.get<std::uint64_t>());
       break;
-    case Json::value_t::number_float:
-      if (encoding && !std::isfinite(j.get<double>()))
+    case Json::value_t::number_float: {
+      double v = j.get<double>();
+      if (encoding && !std::isfinite(v))
         throw EncodingFailure{{CodingError::Kind::invalidValue, {}, "Cannot encode JSONAny"}};
+      // "5.0" and "1e2" are whole numbers too and read as the integers the page meant; -0.0 keeps
+      // its sign as a double.
+      if (!encoding && wholeInt64(v)) j = static_cast<std::int64_t>(v);
       break;
+    }
     case Json::value_t::array:
     case Json::value_t::object:
       for (auto& item : j) normalise(item, encoding);

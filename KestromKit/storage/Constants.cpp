@@ -1,5 +1,6 @@
 #include "KestromKit/storage/Constants.h"
 
+#include <glib.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -33,12 +34,25 @@ std::filesystem::path realHome() {
   return result->pw_dir;
 }
 
+std::string& privateTemporaryFolder() {
+  static std::string folder;
+  return folder;
+}
+
+/// The folder is the process's own: nothing else will ever clean it up.
+void removePrivateTemporaryFolder() {
+  std::error_code ignored;
+  if (!privateTemporaryFolder().empty()) std::filesystem::remove_all(privateTemporaryFolder(), ignored);
+}
+
 std::string makePrivateTemporaryFolder() {
   std::string base = envOr("TMPDIR", "/tmp");
   std::string pattern = base + "/" + kitBundleIdentifier() + ".XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (!mkdtemp(buffer.data())) fatal("Unable to create the temporary folder");
+  privateTemporaryFolder() = buffer.data();
+  std::atexit(removePrivateTemporaryFolder);
   return buffer.data();
 }
 
@@ -71,11 +85,20 @@ const LogTable& log() {
   return table;
 }
 
-std::string tildePath(const std::filesystem::path& p) {
-  std::string text = p.string();
-  std::string home = path().macOS.home.string();
+std::filesystem::path documentsFolder() {
+  if (const char* dir = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS); dir && *dir) return dir;
+  return path().macOS.home / "Documents";
+}
+
+std::string tildePath(const std::filesystem::path& p) { return tildePath(p, path().macOS.home); }
+
+std::string tildePath(const std::filesystem::path& p, const std::filesystem::path& homeFolder) {
+  std::string text = p.lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();  // "a/b/" normalises to "a/b/"
+  std::string home = homeFolder.lexically_normal().string();
   while (home.size() > 1 && home.back() == '/') home.pop_back();
-  if (!home.empty() && text.rfind(home, 0) == 0 && (text.size() == home.size() || text[home.size()] == '/'))
+  if (home.size() > 1 && home.front() == '/' && text.rfind(home, 0) == 0 &&
+      (text.size() == home.size() || text[home.size()] == '/'))
     return "~" + text.substr(home.size());
   return text;
 }

@@ -46,7 +46,15 @@ struct LogTable {
 
 const LogTable& log();
 
-/// `path` with the user's home folder written as "~".
+/// The user's documents folder (XDG), else the home folder's "Documents".
+std::filesystem::path documentsFolder();
+
+/// `path` with "." and ".." resolved and a leading home folder written as "~" ("~/Projects/a.kpr").
+/// Only a whole leading folder counts: with the home folder /home/ab, /home/abc/x stays as it is,
+/// and a later occurrence of the home path inside the path is left alone. Paths outside the home
+/// folder, and relative paths, stay as they are.
 std::string tildePath(const std::filesystem::path& path);
+/// The same against an explicitly given home folder.
+std::string tildePath(const std::filesystem::path& path, const std::filesystem::path& home);
 
 }  // namespace kestrom::Constants

@@ -3,8 +3,10 @@
 // delayed and cancellable work, and a manual queue driven by tests on a virtual clock.
 //
 // Thread rules: `sync` onto the queue you are running on runs the task inline instead of
-// deadlocking. Waits go one way only (main -> store queue, HTTP worker -> main); see
-// docs/architecture.md.
+// deadlocking; so does a sync back onto a queue whose thread is waiting in a sync for the caller
+// (A -> B -> A). Waits go one way only (main -> store queue, HTTP worker -> main); see
+// docs/architecture.md. A task's exception is logged and never stops its queue; `sync` hands it
+// to the caller instead.
 
 #include <chrono>
 #include <functional>
@@ -14,7 +16,12 @@
 #include <type_traits>
 #include <utility>
 
+struct _GMainContext;  // GLib's GMainContext, declared here so this header needs no GLib include
+
 namespace kestrom::dispatch {
+
+struct WorkState;
+struct GroupState;
 
 using Task = std::function<void()>;
 using Duration = std::chrono::steady_clock::duration;
@@ -23,12 +30,12 @@ using Duration = std::chrono::steady_clock::duration;
 class WorkItem {
  public:
   WorkItem() = default;
-  explicit WorkItem(std::shared_ptr<struct WorkState> state) : state_(std::move(state)) {}
+  explicit WorkItem(std::shared_ptr<WorkState> state) : state_(std::move(state)) {}
   void cancel() const;
   bool isCancelled() const;
 
  private:
-  std::shared_ptr<struct WorkState> state_;
+  std::shared_ptr<WorkState> state_;
 };
 
 class Queue {
@@ -44,7 +51,8 @@ class Queue {
   void async(Task task) { asyncImpl(std::move(task)); }
   /// Runs `task` on this queue after `delay`, unless the returned item is cancelled first.
   WorkItem asyncAfter(Duration delay, Task task);
-  /// Runs `task` on this queue and waits for it; inline when already on this queue.
+  /// Runs `task` on this queue and waits for it; inline when already on this queue. Rethrows
+  /// what `task` threw; throws std::runtime_error if the queue dropped it unrun.
   void sync(const Task& task);
   /// `sync` that hands back what `f` returns.
   template <class F>
@@ -76,11 +84,13 @@ std::shared_ptr<Queue> mainQueue();
 /// Replaces the main queue for the rest of the process (tests and the headless host).
 void installMainQueue(std::shared_ptr<Queue> queue);
 
-/// A serial queue on a thread of its own, named `label` in logs and debuggers.
+/// A serial queue on a thread of its own, named `label` in logs and debuggers. When the last
+/// owner lets go, queued work still runs, delayed work is dropped, and the thread is joined
+/// (detached when that owner is a task on the queue itself).
 std::shared_ptr<Queue> makeSerialQueue(std::string label);
 
 /// A queue that runs tasks on the GLib main context it was made for (the default one if null).
-std::shared_ptr<Queue> makeGLibQueue(std::string label, struct _GMainContext* context = nullptr);
+std::shared_ptr<Queue> makeGLibQueue(std::string label, ::_GMainContext* context = nullptr);
 
 /// Counts work in flight: enter() before, leave() after; wait() blocks until the count is zero.
 class Group {
@@ -95,7 +105,7 @@ class Group {
   void notify(std::shared_ptr<Queue> queue, Task task);
 
  private:
-  std::shared_ptr<struct GroupState> state_;
+  std::shared_ptr<GroupState> state_;
 };
 
 }  // namespace kestrom::dispatch

@@ -27,7 +27,8 @@ class Sink {
   virtual void write(const Record& record) = 0;
 };
 
-/// Replaces the process-wide sink; returns the one it replaced.
+/// Replaces the process-wide sink (null puts the stderr sink back); returns the one it replaced.
+/// Safe from any thread; a record being written at that moment goes to either sink.
 std::shared_ptr<Sink> installSink(std::shared_ptr<Sink> sink);
 std::shared_ptr<Sink> currentSink();
 

@@ -1,0 +1,42 @@
+#pragma once
+// The listening socket of one start of the WebSocket server: accepts on the loopback address and
+// starts a WSConnection for each peer. A stop closes it for good; the next start makes a new one.
+// Home: the server's I/O thread. Owner: WSServer, and its own pending accept.
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "KestromKit/core/BeastNet.h"
+#include "KestromKit/core/WSConnection.h"
+
+namespace kestrom {
+
+class WSListener : public std::enable_shared_from_this<WSListener> {
+ public:
+  WSListener(wsnet::net::io_context& io, std::shared_ptr<const WSConnection::Callbacks> callbacks,
+             WSConnection::Limits limits, std::function<void(const wsnet::error_code&)> failed);
+
+  /// Binds 127.0.0.1:`port` and listens; the error says why not (address_in_use when taken).
+  wsnet::error_code open(unsigned port);
+  /// Starts accepting.
+  void run();
+  /// Stops accepting and drops every connection it accepted; nothing of them is reported.
+  void close();
+  bool isClosed() const { return closed_; }
+
+ private:
+  void doAccept();
+  void onAccept(wsnet::error_code ec, wsnet::tcp::socket socket);
+
+  wsnet::net::io_context& io_;
+  wsnet::tcp::acceptor acceptor_;
+  wsnet::net::steady_timer pause_;  // waits out a shortage of descriptors or memory
+  std::shared_ptr<const WSConnection::Callbacks> callbacks_;
+  WSConnection::Limits limits_;
+  std::function<void(const wsnet::error_code&)> failed_;
+  std::vector<std::weak_ptr<WSConnection>> connections_;  // every connection made, to drop on close
+  bool closed_ = false;
+};
+
+}  // namespace kestrom

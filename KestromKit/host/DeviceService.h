@@ -1,0 +1,36 @@
+#pragma once
+// Tells what kind of computer the host runs on: the machine's model name for the configuration
+// reply. Stateless; owned by the kit.
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace kestrom {
+
+class WebViewController;
+
+class DeviceService {
+ public:
+  static constexpr const char* kUnknownModel = "Unknown Mac";
+
+  explicit DeviceService(std::shared_ptr<WebViewController> webViewController,
+                         std::filesystem::path productNameFile = "/sys/class/dmi/id/product_name",
+                         std::filesystem::path deviceTreeModelFile = "/proc/device-tree/model");
+
+  /// The firmware's product name, else the device tree's model, else kUnknownModel; control
+  /// characters (the device tree's trailing NUL, the newline of sysfs) trimmed from both ends.
+  std::string macModelName() const;
+
+  const std::shared_ptr<WebViewController>& webViewController() const { return webViewController_; }
+
+ private:
+  std::shared_ptr<WebViewController> webViewController_;
+  std::filesystem::path productNameFile_;
+  std::filesystem::path deviceTreeModelFile_;
+};
+
+/// Placeholder for an on-screen keyboard the desktop never shows.
+class PythonKeyboard {};
+
+}  // namespace kestrom

@@ -1,0 +1,37 @@
+#pragma once
+// The user defaults of the Linux host: one JSON object in one file, by default
+// $XDG_CONFIG_HOME/<bundle id>/defaults.json. Read once on first use; every change rewrites the
+// whole file atomically. A file that is not a JSON object is set aside as ".corrupt" before the
+// first write replaces it. Any thread (one mutex); owned by the composition root.
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include "platform/defaults/UserDefaults.h"
+
+namespace kestrom {
+
+class JSONFileUserDefaults final : public defaults::UserDefaults {
+ public:
+  explicit JSONFileUserDefaults(std::filesystem::path file);
+
+  /// $XDG_CONFIG_HOME (else ~/.config) / `bundleIdentifier` / "defaults.json".
+  static std::filesystem::path defaultFile(const std::string& bundleIdentifier);
+
+  std::optional<nlohmann::ordered_json> value(std::string_view key) const override;
+  [[nodiscard]] bool setValue(std::string_view key, nlohmann::ordered_json value) override;
+
+  const std::filesystem::path& file() const { return file_; }
+
+ private:
+  void loadLocked() const;
+
+  std::filesystem::path file_;
+  mutable std::mutex mutex_;  // guards everything below
+  mutable bool loaded_ = false;
+  mutable bool corrupt_ = false;  // the file exists but is no JSON object
+  mutable nlohmann::ordered_json values_ = nlohmann::ordered_json::object();
+};
+
+}  // namespace kestrom

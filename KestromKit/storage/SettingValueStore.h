@@ -1,0 +1,62 @@
+#pragma once
+// The page's user settings: named JSON values, kept in memory and in "userSettings.json".
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "KestromKit/core/Expected.h"
+#include "KestromKit/model/JSONAny.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/log/Log.h"
+
+namespace kestrom {
+
+/// Holds every setting the page saved, by name, each as the JSON value the page sent, and keeps
+/// the file in step: one JSON object, member = setting, written whole and atomically after every
+/// change. The file is read once, at creation; a file that cannot be read as a JSON object is set
+/// aside as "<file>.corrupt" and never overwritten.
+///
+/// Home queue: its own serial queue "SettingValueStore". Every method hops onto it synchronously
+/// (inline when the caller is already there), so any thread may call them; the main queue waits
+/// on this queue, never the other way round. Owner: the kit, one per process, shared with the
+/// settings handler and the configuration handler.
+class SettingValueStore {
+ public:
+  /// Loads `storeFile`; never fails. `queue` is for tests; the default is a new "SettingValueStore".
+  explicit SettingValueStore(std::filesystem::path storeFile, std::shared_ptr<dispatch::Queue> queue = nullptr);
+  SettingValueStore(const SettingValueStore&) = delete;
+  SettingValueStore& operator=(const SettingValueStore&) = delete;
+
+  const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
+  const std::filesystem::path& storeFile() const { return storeFile_; }
+
+  /// A copy of every setting, taken on the queue.
+  JSONObject store() const;
+  /// The setting's value when it is a JSON string, else `defaultValue`.
+  std::optional<std::string> settingString(const std::string& key,
+                                           std::optional<std::string> defaultValue = std::nullopt) const;
+
+  /// Sets one setting and writes the file. On a failed write the value stays in memory and the
+  /// file keeps what it held; the error says why, and is logged.
+  Expected<void, std::string> setString(const std::string& key, const std::string& value);
+  Expected<void, std::string> setValue(const std::string& key, JSONAny value);
+  /// Sets several settings and writes the file once, so the batch lands whole or not at all.
+  /// Settings not named keep their values; nothing is ever removed. An empty batch writes nothing.
+  Expected<void, std::string> setValues(const JSONObject& values);
+  /// Writes every setting to the file.
+  Expected<void, std::string> persist();
+
+ private:
+  void load();
+  Expected<void, std::string> persistOnQueue();
+
+  std::shared_ptr<dispatch::Queue> queue_;
+  std::filesystem::path storeFile_;
+  JSONObject store_;          // guarded by queue_
+  bool fileMayBeReplaced_ = true;  // false while a damaged file could not be set aside; guarded by queue_
+  log::Logger log_;
+};
+
+}  // namespace kestrom

@@ -1,0 +1,27 @@
+#pragma once
+// Saves the settings the page sends into the settings store.
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "KestromKit/core/Expected.h"
+#include "KestromKit/model/CommonRecords.h"
+#include "KestromKit/storage/SettingValueStore.h"
+
+namespace kestrom {
+
+/// A small value the kit and the configuration handler share; it keeps no state beyond the store.
+/// Any queue: every call enters the store's queue synchronously.
+struct SettingsHandler {
+  std::shared_ptr<SettingValueStore> store;
+
+  /// Stores every given setting unchanged and writes the file once. Settings the batch does not
+  /// name keep their values: a save merges, it never replaces the whole set. The error is the
+  /// store's reason when the file could not be written (the values stay in memory).
+  Expected<void, std::string> save(const std::map<std::string, IUserSetting>& settings) const;
+  /// Stores one text setting (the interface language).
+  Expected<void, std::string> save(const std::string& value, const std::string& key) const;
+};
+
+}  // namespace kestrom

@@ -1,0 +1,47 @@
+#pragma once
+// Where the main window goes at launch: the first launch on a machine fills the main monitor's
+// work area; later launches keep the saved frame unless it lies off every monitor (or only
+// within their outer 5-pixel margin) or is smaller than the minimum content size. Plain
+// geometry; the GTK side measures monitors and applies the decision.
+
+#include <optional>
+#include <vector>
+
+#include "app/Configuration.h"
+
+namespace kestrom::app {
+
+struct Rect {
+  double x = 0;
+  double y = 0;
+  double width = 0;
+  double height = 0;
+
+  bool operator==(const Rect&) const = default;
+  bool isEmpty() const { return width <= 0 || height <= 0; }
+  /// The rectangle shrunk by `dx` on the left and right and `dy` on the top and bottom.
+  Rect insetBy(double dx, double dy) const { return {x + dx, y + dy, width - 2 * dx, height - 2 * dy}; }
+  /// True when the two share an area (touching edges do not count).
+  bool intersects(const Rect& other) const;
+};
+
+struct PlacementInput {
+  std::optional<Rect> mainScreenVisibleFrame;  // empty: no monitor
+  std::vector<Rect> screenVisibleFrames;       // every monitor's work area
+  int storedPlacementVersion = 0;              // the user default; 0 when missing
+  std::optional<Rect> windowFrame;             // the saved frame, when one was restored
+  Size minimumContentSize = Configuration::kMinimumContentSize;
+};
+
+struct PlacementDecision {
+  std::optional<Rect> frame;         // the frame to set; empty: leave the window as it is
+  std::optional<int> storeVersion;   // the placement version to store
+  bool operator==(const PlacementDecision&) const = default;
+};
+
+inline constexpr int kCustomScreenSizeVersionCurrent = 1;
+inline constexpr const char* kCustomScreenSizeVersionKey = "AppDelegate.customScreenSizeVersion";
+
+PlacementDecision placeWindow(const PlacementInput& input);
+
+}  // namespace kestrom::app

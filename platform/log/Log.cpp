@@ -1,0 +1,110 @@
+#include "platform/log/Log.h"
+
+#include <spdlog/logger.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kestrom::log {
+
+namespace {
+
+/// Lines on stderr: "2024-05-01 12:00:00.123 [4711] info kit.id:WebSocket Sending message: …".
+/// KESTROM_LOG_LEVEL=debug in the environment shows debug lines too.
+class StderrSink final : public Sink {
+ public:
+  StderrSink()
+      : logger_(std::make_shared<spdlog::logger>(
+            "kestrom", std::make_shared<spdlog::sinks::stderr_color_sink_mt>())) {
+    logger_->set_pattern("%Y-%m-%d %H:%M:%S.%e [%t] %^%l%$ %v");
+    logger_->set_level(spdlog::level::info);
+    logger_->flush_on(spdlog::level::err);
+    if (const char* name = std::getenv("KESTROM_LOG_LEVEL"); name && *name) {
+      // from_str answers "off" for a name it does not know; an unknown name keeps the default.
+      auto level = spdlog::level::from_str(name);
+      if (level != spdlog::level::off || std::string_view(name) == "off") logger_->set_level(level);
+    }
+  }
+
+  void write(const Record& record) override {
+    logger_->log(toSpdlog(record.level), "{}:{} {}", record.subsystem, record.category,
+                 record.message);
+  }
+
+ private:
+  static spdlog::level::level_enum toSpdlog(Level level) {
+    switch (level) {
+      case Level::debug: return spdlog::level::debug;
+      case Level::info: return spdlog::level::info;
+      case Level::error: return spdlog::level::err;
+      case Level::fault: return spdlog::level::critical;
+    }
+    return spdlog::level::info;
+  }
+
+  std::shared_ptr<spdlog::logger> logger_;
+};
+
+std::mutex sinkMutex;  // guards installedSink
+std::shared_ptr<Sink> installedSink;
+
+std::shared_ptr<Sink> defaultSink() {
+  static const auto sink = std::make_shared<StderrSink>();
+  return sink;
+}
+
+}  // namespace
+
+std::shared_ptr<Sink> installSink(std::shared_ptr<Sink> sink) {
+  std::lock_guard lock(sinkMutex);
+  auto previous = std::exchange(installedSink, std::move(sink));
+  return previous ? previous : defaultSink();
+}
+
+std::shared_ptr<Sink> currentSink() {
+  {
+    std::lock_guard lock(sinkMutex);
+    if (installedSink) return installedSink;
+  }
+  return defaultSink();
+}
+
+void Logger::write(Level level, std::string message) const {
+  Record record{level, subsystem_, category_, std::move(message)};
+  try {
+    currentSink()->write(record);
+  } catch (const std::exception& e) {  // logging must never be what takes the host down
+    std::fprintf(stderr, "log sink failed: %s\n", e.what());
+  }
+}
+
+void RecordingSink::write(const Record& record) {
+  std::lock_guard lock(mutex_);
+  records_.push_back(record);
+}
+
+std::vector<Record> RecordingSink::records() const {
+  std::lock_guard lock(mutex_);
+  return records_;
+}
+
+bool RecordingSink::contains(std::string_view category, std::string_view text) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& record : records_) {
+    if (record.category == category && record.message.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+void RecordingSink::clear() {
+  std::lock_guard lock(mutex_);
+  records_.clear();
+}
+
+ScopedRecording::ScopedRecording()
+    : sink_(std::make_shared<RecordingSink>()), previous_(installSink(sink_)) {}
+
+ScopedRecording::~ScopedRecording() { installSink(previous_); }
+
+}  // namespace kestrom::log

@@ -1,0 +1,113 @@
+#include "platform/tcp/TCPServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "platform/tcp/TCPClient.h"
+
+namespace kestrom::tcp {
+
+std::string SocketError::localizedDescription() const {
+  char buffer[256];
+  // GNU strerror_r may return a static text instead of filling the buffer.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  return text ? std::string(text) : "error " + std::to_string(code);
+}
+
+namespace {
+
+// Failures after which the listening socket still works: the next accept may well succeed.
+bool isPassing(int error) {
+  switch (error) {
+    case EINTR: case EAGAIN: case ECONNABORTED: case EPROTO: case EPERM: case ENETDOWN:
+    case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP:
+    case ENETUNREACH: case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isResourceShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+TCPServer::TCPServer(std::string address, std::int32_t port) : address_(std::move(address)), port_(port) {}
+
+TCPServer::~TCPServer() {
+  int fd = fd_.exchange(-1);
+  if (fd >= 0) ::close(fd);
+}
+
+Result TCPServer::listen() {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port_));
+  if (port_ < 0 || port_ > 65535) return Result::failure(EINVAL);
+  if (::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr) != 1) return Result::failure(EINVAL);
+
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Result::failure(errno);
+  int on = 1;
+  // A restart binds the same port again while old connections still sit in TIME_WAIT.
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    int error = errno;
+    ::close(fd);
+    return Result::failure(error);
+  }
+  socklen_t length = sizeof addr;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    int error = errno;
+    ::close(fd);
+    return Result::failure(error);
+  }
+  port_ = ntohs(addr.sin_port);
+  int old = fd_.exchange(fd);
+  if (old >= 0) ::close(old);
+  if (shutDown_) ::shutdown(fd, SHUT_RDWR);
+  return Result::success();
+}
+
+std::unique_ptr<TCPClient> TCPServer::accept(int timeoutMs) {
+  while (!shutDown_) {
+    int fd = fd_.load();
+    if (fd < 0) return nullptr;
+    if (timeoutMs > 0) {
+      pollfd p{fd, POLLIN, 0};
+      int ready = ::poll(&p, 1, timeoutMs);
+      if (ready == 0) return nullptr;
+      if (ready < 0 && errno != EINTR) return nullptr;
+    }
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int client = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (client >= 0) {
+      char text[INET_ADDRSTRLEN] = "";
+      ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+      return std::make_unique<TCPClient>(client, text);
+    }
+    int error = errno;
+    if (!isPassing(error)) return nullptr;
+    // Out of descriptors or memory: give the workers a moment to close theirs instead of spinning.
+    if (isResourceShortage(error)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return nullptr;
+}
+
+void TCPServer::shutdown() {
+  shutDown_ = true;
+  int fd = fd_.load();
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);  // wakes accept(2) with EINVAL on Linux
+}
+
+}  // namespace kestrom::tcp

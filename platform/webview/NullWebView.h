@@ -1,0 +1,32 @@
+#pragma once
+// A web view stack with no window, for the headless host and tests: the splash "loads" at once
+// (its events run through the main queue like the real ones) and pages are recorded, not shown.
+
+#include <string>
+#include <vector>
+
+#include "platform/webview/WebView.h"
+
+namespace kestrom::webview {
+
+class NullWebView final : public WebView {
+ public:
+  void setEvents(Events events) override;
+  bool loadSplash(const std::string& html, const std::filesystem::path& baseDirectory) override;
+  void revealSplash(std::function<void()> done) override;
+  void hideSplash(std::function<void()> done) override;
+  void loadPage(const std::string& url) override;
+  void reload() override;
+  void evaluateScript(const std::string& script) override;
+  void clipboardText(std::function<void(std::optional<std::string>)> completion) override;
+
+  const std::vector<std::string>& loadedPages() const { return pages_; }
+  /// What clipboardText() answers.
+  std::optional<std::string> clipboard;
+
+ private:
+  Events events_;
+  std::vector<std::string> pages_;
+};
+
+}  // namespace kestrom::webview

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KestromKit/model/Coding.h"
+#include "KestromKit/storage/SettingValueStore.h"
+#include "KestromKit/storage/SettingsHandler.h"
+#include "platform/log/Log.h"
+
+namespace kestrom {
+namespace {
+
+namespace fs = std::filesystem;
+
+nlohmann::json unordered(const Json& j) { return nlohmann::json::parse(j.dump()); }
+
+class SettingValueStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "settings.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+    file_ = folder_ / "app_userSettings.json";
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+
+  void put(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+  std::string get(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  Json fileJson() { return Json::parse(get(file_)); }
+  std::set<std::string> names() const {
+    std::set<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder_)) out.insert(entry.path().filename().string());
+    return out;
+  }
+  static std::map<std::string, IUserSetting> settings(const char* json) {
+    std::map<std::string, IUserSetting> out;
+    for (const auto& [key, value] : Json::parse(json).items()) out[key] = IUserSetting{JSONAny(value)};
+    return out;
+  }
+
+  log::ScopedRecording recording_;
+  fs::path folder_;
+  fs::path file_;
+};
+
+TEST_F(SettingValueStoreTest, StartsEmptyWithoutAFileAndTheFirstSaveCreatesIt) {
+  auto store = std::make_shared<SettingValueStore>(file_);
+  EXPECT_TRUE(store->store().empty());
+  EXPECT_TRUE(recording_.sink().contains("General", "No existing settings store was loaded."));
+  EXPECT_FALSE(fs::exists(file_));
+
+  SettingsHandler handler{store};
+  ASSERT_TRUE(handler.save(settings("{}")));
+  EXPECT_FALSE(fs::exists(file_)) << "an empty batch writes nothing";
+
+  ASSERT_TRUE(handler.save(settings(R"({"ui.language": "de-DE"})")));
+  EXPECT_EQ(unordered(fileJson()), unordered(Json::parse(R"({"ui.language": "de-DE"})")));
+  EXPECT_EQ(get(file_).find('\n'), std::string::npos) << "written compact";
+  EXPECT_EQ(names(), std::set<std::string>{"app_userSettings.json"}) << "no temporary file left behind";
+}
+
+TEST_F(SettingValueStoreTest, SavesMergeAndSurviveAReloadFromDisk) {
+  {
+    auto store = std::make_shared<SettingValueStore>(file_);
+    SettingsHandler handler{store};
+    ASSERT_TRUE(handler.save(settings(R"({"a": 1, "b": "text"})")));
+    ASSERT_TRUE(handler.save(settings(R"({"c": [1, 2.5, {"d": null}], "b": false, "e": null})")));
+    ASSERT_TRUE(handler.save("en-US", "ui.language"));
+  }
+  const Json expected = Json::parse(
+      R"({"a": 1, "b": false, "c": [1, 2.5, {"d": null}], "e": null, "ui.language": "en-US"})");
+  EXPECT_EQ(unordered(fileJson()), unordered(expected));
+
+  SettingValueStore reloaded(file_);
+  EXPECT_TRUE(recording_.sink().contains("General", "Loaded settings store with 5 entries."));
+  auto all = reloaded.store();
+  ASSERT_EQ(all.size(), 5u);
+  EXPECT_TRUE(all.at("a").value.is_number_integer()) << "a whole number stays a whole number";
+  EXPECT_TRUE(all.at("e").value.is_null()) << "null is a stored value, not an absent one";
+  for (const auto& [key, value] : expected.items()) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(all.at(key).value, value);
+  }
+}
+
+TEST_F(SettingValueStoreTest, SettingStringReadsOnlyTextValues) {
+  put(file_, R"({"text": "x", "number": 3, "object": {"a": "b"}, "empty": ""})");
+  SettingValueStore store(file_);
+  EXPECT_EQ(store.settingString("text"), "x");
+  EXPECT_EQ(store.settingString("empty"), "");
+  EXPECT_EQ(store.settingString("number"), std::nullopt);
+  EXPECT_EQ(store.settingString("number", "fallback"), "fallback");
+  EXPECT_EQ(store.settingString("object", "fallback"), "fallback");
+  EXPECT_EQ(store.settingString("absent", "fallback"), "fallback");
+  EXPECT_EQ(store.settingString("absent"), std::nullopt);
+  // The same answer from the store's own queue, where the settings handler's callers run it.
+  EXPECT_EQ(store.queue()->syncValue([&] { return store.settingString("text"); }), "x");
+}
+
+TEST_F(SettingValueStoreTest, AFileThatIsNoJsonObjectIsSetAsideAndNeverOverwritten) {
+  const std::vector<std::string> damaged = {"{\"a\": 1", "[1, 2]", "", "null", "\"text\"", "{\"a\": 1} trailing",
+                                            std::string("{\"a\": \"\xff\"}")};
+  for (std::size_t i = 0; i < damaged.size(); ++i) {
+    SCOPED_TRACE("damaged file " + std::to_string(i));
+    put(file_, damaged[i]);
+    auto store = std::make_shared<SettingValueStore>(file_);
+    EXPECT_TRUE(store->store().empty());
+    EXPECT_FALSE(fs::exists(file_));
+    const fs::path aside = folder_ / (i == 0 ? "app_userSettings.json.corrupt"
+                                             : "app_userSettings.json." + std::to_string(i) + ".corrupt");
+    ASSERT_TRUE(fs::exists(aside));
+    EXPECT_EQ(get(aside), damaged[i]) << "the damaged bytes are kept as they were";
+
+    ASSERT_TRUE(SettingsHandler{store}.save(settings(R"({"fresh": true})")));
+    EXPECT_EQ(unordered(fileJson()), unordered(Json::parse(R"({"fresh": true})")));
+    EXPECT_EQ(get(aside), damaged[i]);
+  }
+  EXPECT_EQ(names().size(), damaged.size() + 1);
+  EXPECT_TRUE(recording_.sink().contains("General", "Settings store could not be read"));
+}
+
+TEST_F(SettingValueStoreTest, AFailedWriteKeepsTheValueInMemoryAndReportsWhy) {
+  const fs::path missingFolder = folder_ / "gone" / "userSettings.json";
+  auto store = std::make_shared<SettingValueStore>(missingFolder);
+  auto saved = SettingsHandler{store}.save(settings(R"({"a": 1})"));
+  ASSERT_FALSE(saved);
+  EXPECT_FALSE(saved.error().empty());
+  EXPECT_TRUE(recording_.sink().contains("General", "Unable to persist settings store with error: "));
+  EXPECT_EQ(store->store().at("a").value, Json(1));
+  EXPECT_FALSE(fs::exists(folder_ / "gone")) << "missing folders are not created";
+
+  fs::create_directories(folder_ / "gone");
+  ASSERT_TRUE(store->persist());
+  EXPECT_EQ(unordered(Json::parse(get(missingFolder))), unordered(Json::parse(R"({"a": 1})")));
+}
+
+TEST_F(SettingValueStoreTest, ConcurrentReadersAndWritersSeeWholeValues) {
+  auto store = std::make_shared<SettingValueStore>(file_);
+  SettingsHandler handler{store};
+  std::thread writer([&] {
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(handler.save(std::to_string(i), "counter"));
+  });
+  for (int i = 0; i < 200; ++i) {
+    auto value = store->settingString("counter", "none");
+    ASSERT_TRUE(value.has_value());
+    auto all = store->store();
+    EXPECT_LE(all.size(), 1u);
+  }
+  writer.join();
+  EXPECT_EQ(store->settingString("counter"), "49");
+  EXPECT_EQ(SettingValueStore(file_).settingString("counter"), "49");
+}
+
+}  // namespace
+}  // namespace kestrom
