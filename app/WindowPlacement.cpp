@@ -1,6 +1,7 @@
 #include "app/WindowPlacement.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace kestrom::app {
 
@@ -31,6 +32,30 @@ PlacementDecision placeWindow(const PlacementInput& input) {
     decision.frame = main;
   }
   return decision;
+}
+
+nlohmann::ordered_json encodeWindowFrame(const SavedWindowFrame& saved) {
+  return {{"x", saved.frame.x},
+          {"y", saved.frame.y},
+          {"width", saved.frame.width},
+          {"height", saved.frame.height},
+          {"maximized", saved.maximized}};
+}
+
+std::optional<SavedWindowFrame> decodeWindowFrame(const nlohmann::ordered_json& value) {
+  if (!value.is_object()) return std::nullopt;
+  auto number = [&value](const char* key) -> std::optional<double> {
+    auto it = value.find(key);
+    if (it == value.end() || !it->is_number()) return std::nullopt;
+    double v = it->get<double>();
+    if (!std::isfinite(v)) return std::nullopt;
+    return v;
+  };
+  auto x = number("x"), y = number("y"), width = number("width"), height = number("height");
+  if (!x || !y || !width || !height) return std::nullopt;
+  SavedWindowFrame saved{{*x, *y, *width, *height}, false};
+  if (auto it = value.find("maximized"); it != value.end() && it->is_boolean()) saved.maximized = it->get<bool>();
+  return saved;
 }
 
 }  // namespace kestrom::app

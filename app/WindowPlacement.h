@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "app/Configuration.h"
 
 namespace kestrom::app {
@@ -38,6 +40,19 @@ struct PlacementDecision {
   std::optional<int> storeVersion;   // the placement version to store
   bool operator==(const PlacementDecision&) const = default;
 };
+
+/// The frame kept across launches under the user default "windowPosition".
+struct SavedWindowFrame {
+  Rect frame;
+  bool maximized = false;
+  bool operator==(const SavedWindowFrame&) const = default;
+};
+
+inline constexpr const char* kWindowFrameKey = "windowPosition";
+
+nlohmann::ordered_json encodeWindowFrame(const SavedWindowFrame& saved);
+/// Empty when `value` is not an object with four finite numbers "x", "y", "width", "height".
+std::optional<SavedWindowFrame> decodeWindowFrame(const nlohmann::ordered_json& value);
 
 inline constexpr int kCustomScreenSizeVersionCurrent = 1;
 inline constexpr const char* kCustomScreenSizeVersionKey = "AppDelegate.customScreenSizeVersion";

@@ -4,8 +4,11 @@
 #include <sstream>
 
 #include "KestromKit/core/RPCInterface.h"
+#include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/storage/Constants.h"
+#include "platform/bundle/PropertyList.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/webview/NullWebView.h"
 
 namespace kestrom {
 
@@ -48,6 +51,13 @@ std::string escapeQueryValue(const std::string& value) {
 
 }  // namespace
 
+LocalConfig LocalConfig::read(const std::filesystem::path& file) {
+  auto plist = bundle::readPropertyList(file);
+  if (!plist) return {};
+  auto config = decode<LocalConfig>(*plist);
+  return config ? *config : LocalConfig{};
+}
+
 std::string debugRedirectURL() {
   std::lock_guard lock(debugURLMutex());
   return debugURLStorage();
@@ -74,13 +84,17 @@ std::string bootURL(const BootSettings& settings, const std::string& host, std::
 }
 
 WebViewController::WebViewController(BootSettings boot, std::shared_ptr<RPCInterface> interface,
-                                     std::shared_ptr<webview::WebView> webView, LocalConfig localConfig,
-                                     std::weak_ptr<KestromKitDelegate> delegate)
+                                     const WebViewFactory& makeWebView, LocalConfig localConfig,
+                                     std::weak_ptr<KestromKitDelegate> delegate, const LogWriterLevel& logLevel,
+                                     const std::optional<std::string>& consoleScript)
     : bootSettings_(std::move(boot)),
       interface_(std::move(interface)),
-      webView_(std::move(webView)),
       localConfig_(std::move(localConfig)),
-      delegate_(std::move(delegate)) {}
+      delegate_(std::move(delegate)) {
+  auto configuration = makeWebViewConfiguration(consoleScript, logLevel);
+  webView_ = makeWebView ? makeWebView(std::move(configuration)) : nullptr;
+  if (!webView_) webView_ = std::make_shared<webview::NullWebView>();
+}
 
 void WebViewController::viewDidLoad() {
   if (!webView_) return;

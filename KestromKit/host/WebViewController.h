@@ -15,7 +15,11 @@
 #include <string>
 
 #include "KestromKit/core/KestromKitDelegate.h"
+#include "KestromKit/core/WebServerFileDelegate.h"
+#include "KestromKit/host/LogWriter.h"
+#include "KestromKit/model/Coding.h"
 #include "platform/webview/WebView.h"
+#include "platform/webview/WebViewConfiguration.h"
 
 namespace kestrom {
 
@@ -25,6 +29,14 @@ class RPCInterface;
 struct LocalConfig {
   std::string localIP = "localhost";
   std::optional<bool> runHeadless;
+
+  static constexpr auto codingFields() {
+    using S = LocalConfig;
+    return std::tuple{field("localIP", &S::localIP), field("runHeadless", &S::runHeadless)};
+  }
+  /// Reads the property list at `file`; the defaults (localhost, not headless) when it is
+  /// missing or does not decode.
+  static LocalConfig read(const std::filesystem::path& file);
 };
 
 /// Opens a dropped file as a project; the kit implements it.
@@ -51,11 +63,18 @@ std::string bootURL(const BootSettings& settings, const std::string& host, std::
                     const std::string& queryHost, unsigned webSocketPort, bool sentryEnabled,
                     const std::optional<std::string>& debugURL);
 
-class WebViewController : public std::enable_shared_from_this<WebViewController> {
+/// Makes the window's web view stack with the page's scripts and console channels; the desktop
+/// application passes the WebKitGTK one. Empty: a NullWebView (no window).
+using WebViewFactory = std::function<std::shared_ptr<webview::WebView>(webview::WebViewConfiguration)>;
+
+class WebViewController final : public WebServerFileDelegate,
+                                public std::enable_shared_from_this<WebViewController> {
  public:
-  WebViewController(BootSettings boot, std::shared_ptr<RPCInterface> interface,
-                    std::shared_ptr<webview::WebView> webView, LocalConfig localConfig,
-                    std::weak_ptr<KestromKitDelegate> delegate);
+  /// `consoleScript` is the text of "override-console.js"; without it the page's console is not
+  /// forwarded to the file log.
+  WebViewController(BootSettings boot, std::shared_ptr<RPCInterface> interface, const WebViewFactory& makeWebView,
+                    LocalConfig localConfig, std::weak_ptr<KestromKitDelegate> delegate, const LogWriterLevel& logLevel,
+                    const std::optional<std::string>& consoleScript);
 
   /// Loads the splash page and then the page; call once on the main queue when the view shows.
   void viewDidLoad();
@@ -70,9 +89,10 @@ class WebViewController : public std::enable_shared_from_this<WebViewController>
   /// For "/files/load" on an HTTP worker: asks the delegate on the main queue; `completion` runs
   /// once, on the main queue. Nothing happens without a delegate.
   void openFileForWebServer(std::vector<std::string> fileTypes,
-                            std::function<void(Expected<OpenedFile, LoadError>)> completion);
+                            std::function<void(Expected<OpenedFile, LoadError>)> completion) override;
   /// For "/files/saveAs" on an HTTP worker: as above for saving `source`.
-  void saveFileForWebServer(std::filesystem::path source, std::function<void(Expected<void, SaveError>)> completion);
+  void saveFileForWebServer(std::filesystem::path source,
+                            std::function<void(Expected<void, SaveError>)> completion) override;
 
   std::optional<std::int32_t> webServerPort() const;
   std::optional<unsigned> webSocketPort() const;

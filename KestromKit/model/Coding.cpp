@@ -1,5 +1,8 @@
 #include "KestromKit/model/Coding.h"
 
+#include <memory>
+#include <unordered_map>
+
 namespace kestrom {
 
 std::string_view toString(CodingError::Kind kind) {
@@ -100,15 +103,126 @@ bool nestingWithin(std::string_view text, int maxDepth) {
   return true;
 }
 
+namespace {
+
+// Builds the tree of parsed JSON text. nlohmann's own tree builder copies every string and finds
+// each key by a linear search, so an object with many keys takes quadratic time; this one moves
+// strings in, indexes the keys of large objects, and stops at the nesting limit. A repeated key
+// keeps its first position and its last value, as nlohmann's does.
+class TreeBuilder {
+ public:
+  explicit TreeBuilder(int maxDepth) : maxDepth_(maxDepth) {}
+
+  bool tooDeep() const { return tooDeep_; }
+  Json result() && { return std::move(root_); }
+
+  // nlohmann's SAX interface
+  bool null() { return add(Json(nullptr)) != nullptr; }
+  bool boolean(bool v) { return add(Json(v)) != nullptr; }
+  bool number_integer(Json::number_integer_t v) { return add(Json(v)) != nullptr; }
+  bool number_unsigned(Json::number_unsigned_t v) { return add(Json(v)) != nullptr; }
+  bool number_float(Json::number_float_t v, const Json::string_t&) { return add(Json(v)) != nullptr; }
+  bool string(Json::string_t& v) { return add(Json(std::move(v))) != nullptr; }
+  bool binary(Json::binary_t&) { return false; }  // JSON text has none
+  bool start_object(std::size_t) { return open(Json::value_t::object); }
+  bool key(Json::string_t& k) {
+    key_ = std::move(k);
+    return true;
+  }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t) { return open(Json::value_t::array); }
+  bool end_array() { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+ private:
+  // Objects up to this size find a repeated key by a linear search; larger ones keep an index.
+  static constexpr std::size_t kIndexFrom = 16;
+
+  // An object's members as the vector under nlohmann's ordered map, to append without a lookup.
+  using Entries = Json::object_t::Container;
+
+  struct Open {
+    Json* container;
+    std::unique_ptr<std::unordered_map<std::string, std::size_t>> keys;
+  };
+
+  bool open(Json::value_t type) {
+    if (static_cast<int>(open_.size()) >= maxDepth_) {
+      tooDeep_ = true;
+      return false;
+    }
+    Json* container = add(Json(type));
+    if (!container) return false;
+    open_.push_back({container, nullptr});
+    return true;
+  }
+
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  // Only the innermost open container grows, so pointers to the open ones stay valid.
+  Json* add(Json&& value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    Open& parent = open_.back();
+    if (parent.container->is_array()) {
+      auto& array = parent.container->get_ref<Json::array_t&>();
+      array.push_back(std::move(value));
+      return &array.back();
+    }
+    Entries& object = parent.container->get_ref<Json::object_t&>();
+    if (auto existing = find(parent, object)) {
+      object[*existing].second = std::move(value);
+      return &object[*existing].second;
+    }
+    if (parent.keys) parent.keys->emplace(key_, object.size());
+    object.emplace_back(std::move(key_), std::move(value));
+    if (!parent.keys && object.size() >= kIndexFrom) {
+      parent.keys = std::make_unique<std::unordered_map<std::string, std::size_t>>();
+      for (std::size_t i = 0; i < object.size(); ++i) parent.keys->emplace(object[i].first, i);
+    }
+    return &object.back().second;
+  }
+
+  std::optional<std::size_t> find(const Open& parent, const Entries& object) const {
+    if (parent.keys) {
+      auto it = parent.keys->find(key_);
+      if (it == parent.keys->end()) return std::nullopt;
+      return it->second;
+    }
+    for (std::size_t i = 0; i < object.size(); ++i)
+      if (object[i].first == key_) return i;
+    return std::nullopt;
+  }
+
+  int maxDepth_;
+  bool tooDeep_ = false;
+  Json root_;
+  std::vector<Open> open_;
+  std::string key_;
+};
+
+}  // namespace
+
 Expected<Json, CodingError> parseJson(std::string_view text) {
-  if (!nestingWithin(text, kMaxJsonDepth))
+  TreeBuilder builder(kMaxJsonDepth);
+  bool parsed = false;
+  try {
+    parsed = Json::sax_parse(text.data(), text.data() + text.size(), &builder);
+  } catch (const std::exception&) {  // allocation failures; the parser reports its own errors
+    parsed = false;
+  }
+  if (builder.tooDeep())
     return makeUnexpected(CodingError{CodingError::Kind::dataCorrupted, {},
                                       "The given data nests deeper than " + std::to_string(kMaxJsonDepth) +
                                           " levels."});
-  Json j = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (j.is_discarded())
+  if (!parsed)
     return makeUnexpected(CodingError{CodingError::Kind::dataCorrupted, {}, "The given data was not valid JSON."});
-  return j;
+  return std::move(builder).result();
 }
 
 std::string dumpJson(const Json& value) {

@@ -11,26 +11,27 @@
 #include <string>
 #include <vector>
 
+#include "KestromKit/core/ContentManifestSource.h"
 #include "KestromKit/core/Expected.h"
 #include "KestromKit/storage/Manifest.h"
 #include "platform/dispatch/Queue.h"
 
 namespace kestrom {
 
-class ContentHandler {
+class ContentHandler final : public ContentManifestSource {
  public:
   /// `contentPath` defaults to <caches>/<kit bundle id>/content.
   ContentHandler(std::filesystem::path variantURL, std::filesystem::path prepackedContentURL,
                  std::optional<std::filesystem::path> contentPath = std::nullopt);
 
-  const std::filesystem::path& contentPath() const { return contentPath_; }
+  std::filesystem::path contentPath() const override { return contentPath_; }
   const std::filesystem::path& prepackedContentURL() const { return prepackedContentURL_; }
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
 
   /// The content folder with the components joined by "/" appended (none: the folder itself).
   std::filesystem::path contentURL(const std::vector<std::string>& components) const;
   /// The manifest of the package for `language`, or none when it is missing or unreadable.
-  std::optional<Manifest> readManifest(const std::string& language) const;
+  std::optional<Manifest> readManifest(const std::string& language) const override;
 
   /// Replaces the content folder with the prepacked content, on the content queue; `completion`
   /// gets the outcome there. The old folder is removed only after the copy is complete.

@@ -57,3 +57,21 @@ TEST(WindowPlacementTest, RectanglesThatOnlyTouchDoNotIntersect) {
 
 }  // namespace
 }  // namespace kestrom::app
+
+namespace kestrom::app {
+namespace {
+
+TEST(WindowFrameCodingTest, RoundTripsAndRejectsMalformedValues) {
+  SavedWindowFrame saved{{12, 34, 1100, 800}, true};
+  EXPECT_EQ(decodeWindowFrame(encodeWindowFrame(saved)), saved);
+  EXPECT_EQ(decodeWindowFrame(nlohmann::ordered_json::parse(R"({"x":1,"y":2,"width":3,"height":4})")),
+            (SavedWindowFrame{{1, 2, 3, 4}, false}));
+  for (const char* text : {R"([1,2,3,4])", R"({"x":1,"y":2,"width":3})", R"({"x":"1","y":2,"width":3,"height":4})",
+                           R"(null)", R"("1 2 3 4")"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(decodeWindowFrame(nlohmann::ordered_json::parse(text)), std::nullopt);
+  }
+}
+
+}  // namespace
+}  // namespace kestrom::app

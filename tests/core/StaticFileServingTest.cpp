@@ -62,12 +62,12 @@ TEST_F(StaticFileServingTest, TriesTheCandidatesInTheirOrder) {
   r = request("/content/fr-FR/y.json");
   r.defaultLanguage = "de-DE";
   r.fallbackLanguage = "en-GB";
-  EXPECT_EQ(served(r), "prepacked fr");
-  std::filesystem::remove(prepacked / "fr-FR" / "y.json");
   EXPECT_EQ(served(r), "downloaded de");
   std::filesystem::remove(content / "de-DE" / "y.json");
   EXPECT_EQ(served(r), "downloaded gb");
-  r.fallbackLanguage = "en-US";
+  std::filesystem::remove(content / "en-GB" / "y.json");
+  EXPECT_EQ(served(r), "prepacked fr");
+  std::filesystem::remove(prepacked / "fr-FR" / "y.json");
   EXPECT_EQ(served(r), "404");
 
   // Prepacked language variants, the default first.

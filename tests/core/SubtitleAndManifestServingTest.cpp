@@ -99,8 +99,8 @@ TEST_F(ManifestServingTest, FallsBackToTheDefaultLanguagesManifest) {
   ASSERT_EQ(response.kind(), Kind::ok);
   EXPECT_EQ(response.headers(), (WebServerHeaders{{"Content-Type", "application/json"}}));
   // Re-encoded from the record: keys it does not name are gone.
-  EXPECT_EQ(Json::parse(response.body()),
-            Json::parse(R"({"id":"english","units":[{"id":"u1","title":"T","description":"D"}]})"));
+  EXPECT_EQ(nlohmann::json::parse(response.body()),
+            nlohmann::json::parse(R"({"id":"english","units":[{"id":"u1","title":"T","description":"D"}]})"));
   EXPECT_EQ(source.requested, std::vector<std::string>{"en-US"});
 
   write(content / "fr-FR" / "manifest.json", manifestText("french"));

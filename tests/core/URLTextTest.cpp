@@ -9,12 +9,12 @@ namespace kestrom {
 namespace {
 
 TEST(URLTextTest, AcceptsOnlyWhatAURLMayCarry) {
-  for (const std::string good : {"http://localhost:8080/a/b.srt?x=1#f", "/content/en-US/a.srt", "a.srt",
+  for (const std::string& good : std::vector<std::string>{"http://localhost:8080/a/b.srt?x=1#f", "/content/en-US/a.srt", "a.srt",
                                  "https://cdn.example/v%20x.mp4", "mailto:a@b.c", "file:///tmp/x", "#only"}) {
     SCOPED_TRACE(good);
     EXPECT_TRUE(isURLText(good));
   }
-  for (const std::string bad : {"", "a b", "http://x/\"q\"", "<a>", "a\\b", "a^b", "a`b", "a{b}", "a|b", "%", "%4",
+  for (const std::string& bad : std::vector<std::string>{"", "a b", "http://x/\"q\"", "<a>", "a\\b", "a^b", "a`b", "a{b}", "a|b", "%", "%4",
                                 "%zz", "a#b#c", "caf\xC3\xA9", std::string("a\0b", 3), "a\nb"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(isURLText(bad));

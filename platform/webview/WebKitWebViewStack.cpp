@@ -1,0 +1,276 @@
+#include "platform/webview/WebKitWebViewStack.h"
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <algorithm>
+
+namespace kestrom::webview {
+
+namespace {
+
+constexpr gint64 kFadeMicroseconds = 300'000;
+constexpr guint kFadeStepMilliseconds = 16;
+
+void drawBackground(GtkDrawingArea*, cairo_t* cr, int, int, gpointer data) {
+  const auto* color = static_cast<const Rgba*>(data);
+  cairo_set_source_rgba(cr, color->red, color->green, color->blue, color->alpha);
+  cairo_paint(cr);
+}
+
+WebKitWebView* makeWebView(WebKitUserContentManager* manager) {
+  auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager, nullptr));
+  WebKitSettings* settings = webkit_web_view_get_settings(view);
+  webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
+  gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
+  gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
+  return view;
+}
+
+std::string fileURI(const std::filesystem::path& directory) {
+  gchar* uri = g_filename_to_uri(directory.c_str(), nullptr, nullptr);
+  std::string text = uri ? uri : "file:///";
+  g_free(uri);
+  if (text.empty() || text.back() != '/') text += '/';  // a base URI names the folder itself
+  return text;
+}
+
+}  // namespace
+
+// One script-message channel: the page posts, the handler receives on the main thread.
+struct WebKitWebViewStack::Channel {
+  std::string name;
+  std::shared_ptr<ScriptMessageHandler> handler;
+  gulong signal = 0;
+
+  static void received(WebKitUserContentManager*, JSCValue* value, gpointer data) {
+    auto* channel = static_cast<Channel*>(data);
+    nlohmann::ordered_json body;
+    if (jsc_value_is_string(value)) {
+      gchar* text = jsc_value_to_string(value);
+      body = text ? text : "";
+      g_free(text);
+    } else if (gchar* json = jsc_value_to_json(value, 0)) {
+      body = nlohmann::ordered_json::parse(json, nullptr, false);
+      if (body.is_discarded()) body = nullptr;
+      g_free(json);
+    }
+    channel->handler->didReceiveScriptMessage(body);
+  }
+};
+
+// One running fade: opacity of `widget` (and optionally `other`) moves linearly to its target.
+struct WebKitWebViewStack::Fade {
+  WebKitWebViewStack* stack;
+  GtkWidget* widget;
+  double from;
+  double to;
+  GtkWidget* other;
+  double otherFrom;
+  double otherTo;
+  gint64 start;
+  std::function<void()> done;
+  guint source = 0;
+
+  static gboolean step(gpointer data) {
+    auto* fade = static_cast<Fade*>(data);
+    double t = std::min(1.0, static_cast<double>(g_get_monotonic_time() - fade->start) / kFadeMicroseconds);
+    if (fade->widget) gtk_widget_set_opacity(fade->widget, fade->from + (fade->to - fade->from) * t);
+    if (fade->other) gtk_widget_set_opacity(fade->other, fade->otherFrom + (fade->otherTo - fade->otherFrom) * t);
+    if (t < 1.0) return G_SOURCE_CONTINUE;
+    auto& timeouts = fade->stack->timeouts_;
+    timeouts.erase(std::remove(timeouts.begin(), timeouts.end(), fade->source), timeouts.end());
+    auto done = std::move(fade->done);
+    if (done) done();
+    return G_SOURCE_REMOVE;  // the source's destroy notification frees the fade
+  }
+
+  static void destroy(gpointer data) { delete static_cast<Fade*>(data); }
+};
+
+WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba background) : backgroundColor_(background) {
+  root_ = gtk_overlay_new();
+  g_object_ref_sink(root_);
+
+  background_ = gtk_drawing_area_new();
+  gtk_drawing_area_set_draw_func(GTK_DRAWING_AREA(background_), drawBackground, &backgroundColor_, nullptr);
+  gtk_widget_set_hexpand(background_, TRUE);
+  gtk_widget_set_vexpand(background_, TRUE);
+  gtk_overlay_set_child(GTK_OVERLAY(root_), background_);
+
+  contentManager_ = webkit_user_content_manager_new();
+  page_ = makeWebView(contentManager_);
+  webkit_settings_set_media_playback_requires_user_gesture(webkit_web_view_get_settings(page_), FALSE);
+  // The splash is a plain page with a content manager of its own: no scripts, no channels.
+  WebKitUserContentManager* splashManager = webkit_user_content_manager_new();
+  splash_ = makeWebView(splashManager);
+  g_object_unref(splashManager);
+  gtk_widget_set_opacity(GTK_WIDGET(splash_), 0.0);
+
+  gtk_overlay_add_overlay(GTK_OVERLAY(root_), GTK_WIDGET(page_));
+  gtk_overlay_add_overlay(GTK_OVERLAY(root_), GTK_WIDGET(splash_));
+  if (launchView) {
+    launchView_ = launchView;
+    gtk_overlay_add_overlay(GTK_OVERLAY(root_), launchView_);
+  }
+  g_signal_connect(page_, "load-changed", G_CALLBACK(onLoadChanged), this);
+  g_signal_connect(splash_, "load-changed", G_CALLBACK(onLoadChanged), this);
+
+  // Files dropped anywhere on the stack are offered to the controller before WebKit sees them:
+  // WebKit would otherwise navigate the page to the file.
+  GtkDropTarget* drop = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
+  gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(drop), GTK_PHASE_CAPTURE);
+  g_signal_connect(drop, "drop",
+                   G_CALLBACK(+[](GtkDropTarget*, const GValue* value, double, double, gpointer data) -> gboolean {
+                     auto* self = static_cast<WebKitWebViewStack*>(data);
+                     if (!G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST) || !self->events_.fileDropped) return FALSE;
+                     GSList* files = gdk_file_list_get_files(static_cast<GdkFileList*>(g_value_get_boxed(value)));
+                     std::optional<std::filesystem::path> first;
+                     if (files && files->data) {
+                       if (gchar* path = g_file_get_path(G_FILE(files->data))) {
+                         first = path;
+                         g_free(path);
+                       }
+                     }
+                     g_slist_free(files);
+                     return first && self->events_.fileDropped(*first);
+                   }),
+                   this);
+  gtk_widget_add_controller(root_, GTK_EVENT_CONTROLLER(drop));
+}
+
+WebKitWebViewStack::~WebKitWebViewStack() {
+  for (guint source : timeouts_) g_source_remove(source);  // frees each unfinished fade
+  g_signal_handlers_disconnect_by_data(page_, this);
+  if (splash_) g_signal_handlers_disconnect_by_data(splash_, this);
+  for (const auto& channel : channels_) g_signal_handler_disconnect(contentManager_, channel->signal);
+  GtkEventController* drop = nullptr;
+  GListModel* controllers = gtk_widget_observe_controllers(root_);
+  for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
+    auto* controller = GTK_EVENT_CONTROLLER(g_list_model_get_item(controllers, i));
+    if (GTK_IS_DROP_TARGET(controller)) drop = controller;
+    g_object_unref(controller);
+  }
+  g_object_unref(controllers);
+  if (drop) g_signal_handlers_disconnect_by_data(drop, this);
+  g_object_unref(contentManager_);
+  g_object_unref(root_);
+}
+
+void WebKitWebViewStack::setEvents(Events events) { events_ = std::move(events); }
+
+void WebKitWebViewStack::configure(const WebViewConfiguration& configuration) {
+  for (const auto& script : configuration.userScripts) {
+    WebKitUserScript* userScript = webkit_user_script_new(
+        script.source.c_str(),
+        script.mainFrameOnly ? WEBKIT_USER_CONTENT_INJECT_TOP_FRAME : WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        script.injectionTime == UserScript::InjectionTime::documentStart ? WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START
+                                                                          : WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END,
+        nullptr, nullptr);
+    webkit_user_content_manager_add_script(contentManager_, userScript);
+    webkit_user_script_unref(userScript);
+  }
+  for (const auto& [name, handler] : configuration.messageHandlers) {
+    if (!handler || !webkit_user_content_manager_register_script_message_handler(contentManager_, name.c_str(), nullptr)) {
+      continue;
+    }
+    auto channel = std::make_unique<Channel>();
+    channel->name = name;
+    channel->handler = handler;
+    std::string signal = "script-message-received::" + name;
+    channel->signal = g_signal_connect(contentManager_, signal.c_str(), G_CALLBACK(Channel::received), channel.get());
+    channels_.push_back(std::move(channel));
+  }
+  webkit_settings_set_media_playback_requires_user_gesture(webkit_web_view_get_settings(page_),
+                                                           configuration.mediaPlaybackRequiresUserAction);
+}
+
+bool WebKitWebViewStack::loadSplash(const std::string& html, const std::filesystem::path& baseDirectory) {
+  if (!splash_) return false;
+  webkit_web_view_load_html(splash_, html.c_str(), fileURI(baseDirectory).c_str());
+  return true;
+}
+
+void WebKitWebViewStack::revealSplash(std::function<void()> done) {
+  fade(splash_ ? GTK_WIDGET(splash_) : nullptr, 0.0, 1.0, launchView_, 0.0, [this, done = std::move(done)] {
+    removeOverlay(launchView_);
+    if (done) done();
+  });
+}
+
+void WebKitWebViewStack::hideSplash(std::function<void()> done) {
+  // After a reload the splash is long gone: only the completion remains to run.
+  fade(splash_ ? GTK_WIDGET(splash_) : nullptr, 1.0, 0.0, nullptr, 0.0, [this, done = std::move(done)] {
+    if (splash_) {
+      g_signal_handlers_disconnect_by_data(splash_, this);
+      GtkWidget* splash = GTK_WIDGET(splash_);
+      splash_ = nullptr;
+      removeOverlay(splash);
+    }
+    if (done) done();
+  });
+}
+
+void WebKitWebViewStack::fade(GtkWidget* widget, double from, double to, GtkWidget* other, double otherTo,
+                              std::function<void()> done) {
+  auto* step = new Fade{this, widget, from, to, other, other ? gtk_widget_get_opacity(other) : 0.0, otherTo,
+                        g_get_monotonic_time(), std::move(done)};
+  step->source = g_timeout_add_full(G_PRIORITY_DEFAULT, kFadeStepMilliseconds, Fade::step, step, Fade::destroy);
+  timeouts_.push_back(step->source);
+}
+
+void WebKitWebViewStack::removeOverlay(GtkWidget*& widget) {
+  if (!widget) return;
+  if (gtk_widget_get_parent(widget) == root_) gtk_overlay_remove_overlay(GTK_OVERLAY(root_), widget);
+  widget = nullptr;
+}
+
+void WebKitWebViewStack::onLoadChanged(WebKitWebView* view, int event, void* data) {
+  auto* self = static_cast<WebKitWebViewStack*>(data);
+  if (event != WEBKIT_LOAD_FINISHED) return;
+  if (view == self->splash_) {
+    if (self->events_.splashFinished) self->events_.splashFinished();
+  } else if (view == self->page_) {
+    if (self->events_.pageFinished) self->events_.pageFinished();
+  }
+}
+
+void WebKitWebViewStack::loadPage(const std::string& url) {
+  // WebKitGTK offers no per-request time-out; its own network time-outs apply.
+  webkit_web_view_load_uri(page_, url.c_str());
+}
+
+void WebKitWebViewStack::reload() { webkit_web_view_reload(page_); }
+
+void WebKitWebViewStack::evaluateScript(const std::string& script) {
+  webkit_web_view_evaluate_javascript(page_, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr,
+                                      nullptr, nullptr, nullptr);
+}
+
+void WebKitWebViewStack::clipboardText(std::function<void(std::optional<std::string>)> completion) {
+  GdkClipboard* clipboard = gtk_widget_get_clipboard(GTK_WIDGET(page_));
+  auto* pending = new std::function<void(std::optional<std::string>)>(std::move(completion));
+  gdk_clipboard_read_text_async(
+      clipboard, nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<std::function<void(std::optional<std::string>)>> completion(
+            static_cast<std::function<void(std::optional<std::string>)>*>(data));
+        char* text = gdk_clipboard_read_text_finish(GDK_CLIPBOARD(source), result, nullptr);
+        std::optional<std::string> value;
+        if (text) value = text;
+        g_free(text);
+        (*completion)(std::move(value));
+      },
+      pending);
+}
+
+void WebKitWebViewStack::executeEditingCommand(const std::string& command) {
+  webkit_web_view_execute_editing_command(page_, command.c_str());
+}
+
+std::string WebKitWebViewStack::pageURL() const {
+  const char* uri = webkit_web_view_get_uri(page_);
+  return uri ? uri : "";
+}
+
+}  // namespace kestrom::webview
