@@ -111,7 +111,7 @@ namespace {
 // keeps its first position and its last value, as nlohmann's does.
 class TreeBuilder {
  public:
-  explicit TreeBuilder(int maxDepth) : maxDepth_(maxDepth) {}
+  explicit TreeBuilder(int maxDepth) : maxDepth_(maxDepth) { open_.reserve(8); }
 
   bool tooDeep() const { return tooDeep_; }
   Json result() && { return std::move(root_); }

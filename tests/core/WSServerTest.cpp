@@ -173,9 +173,10 @@ TEST(WSServerTest, EventDescriptionsNameTheCase) {
 
 TEST(WSServerTest, EventsAreDroppedOnceTheDelegateIsGone) {
   auto running = test::startServer();
-  running.delegate.reset();  // held weakly: the server must not keep it or call it
   WSTestClient client;
   ASSERT_TRUE(client.connect(running.port));
+  ASSERT_TRUE(running.delegate->waitForCount(Kind::onOpen, 1));
+  running.delegate.reset();  // held weakly: once it is gone the server must not call it
   ASSERT_TRUE(client.sendText("nobody listens"));
   running.server->send("still delivered");
   EXPECT_EQ(client.readText(), "still delivered");
