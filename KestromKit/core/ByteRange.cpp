@@ -54,24 +54,24 @@ ByteRangeSelection selectByteRange(std::string_view range, std::uint64_t length)
 
   // The list syntax allows empty elements and blanks around commas; more than one range is
   // answered with the whole file rather than a multipart body.
-  std::optional<std::string_view> spec;
+  std::optional<std::string_view> single;
   std::string_view rest = range.substr(equals + 1);
   for (;;) {
     const auto comma = rest.find(',');
     const auto element = trimBlanks(rest.substr(0, comma));
     if (!element.empty()) {
-      if (spec) return whole();
-      spec = element;
+      if (single) return whole();
+      single = element;
     }
     if (comma == std::string_view::npos) break;
     rest.remove_prefix(comma + 1);
   }
-  if (!spec) return whole();
+  if (!single) return whole();
 
-  const auto dash = spec->find('-');
+  const auto dash = single->find('-');
   if (dash == std::string_view::npos) return whole();
-  const auto firstText = spec->substr(0, dash);
-  const auto lastText = spec->substr(dash + 1);
+  const auto firstText = single->substr(0, dash);
+  const auto lastText = single->substr(dash + 1);
 
   if (firstText.empty()) {  // "-K": the last K bytes
     const auto suffix = parseDigits(lastText);

@@ -77,6 +77,9 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
         JSONFileUserDefaults::defaultFile(Constants::kitBundleIdentifier()));
 
   launcher_ = environment.launcher ? environment.launcher : launcher::makeGioLauncher();
+  now_ = environment.now ? environment.now : [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
   wsServer_ = WSServer::create();
   rpcConnection_ = std::make_shared<WebAppRPCConnection>(wsServer_, contains(verbosity, webSocket),
                                                          contains(verbosity, sensorData));

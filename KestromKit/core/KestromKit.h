@@ -63,6 +63,8 @@ struct KestromKitEnvironment {
   std::shared_ptr<launcher::Launcher> launcher;
   /// The process arguments ("--verbose" raises the file log).
   std::vector<std::string> arguments;
+  /// Seconds since 1970 now; the system clock when empty (tests pass a virtual one).
+  std::function<double()> now;
 };
 
 class KestromKit final : public WSServerDelegate,
@@ -99,6 +101,8 @@ class KestromKit final : public WSServerDelegate,
   void dispatch(const RPC::Request& request);
   /// The firmware-update window's tick. Main queue.
   void checkFirmwareIdle();
+  /// When the firmware-update window closes (seconds since 1970); none while it is closed.
+  std::optional<double> firmwareWindowEnd() const { return idleTime_; }
 
   const PartialIAppConfig& appConfig() const { return appConfig_; }
   const std::filesystem::path& dataFolder() const { return dataFolder_; }
@@ -148,6 +152,7 @@ class KestromKit final : public WSServerDelegate,
 
   std::shared_ptr<defaults::UserDefaults> userDefaults_;
   std::shared_ptr<launcher::Launcher> launcher_;
+  std::function<double()> now_;
   std::shared_ptr<WSServer> wsServer_;
   std::shared_ptr<WebAppRPCConnection> rpcConnection_;
   std::shared_ptr<ProjectInfoStore> projectInfoStore_;

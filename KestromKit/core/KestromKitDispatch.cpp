@@ -21,10 +21,6 @@ namespace {
 using Case = RPC::Request::Case;
 using ResponseCase = RPC::Response::Case;
 
-double secondsSince1970() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
 void KestromKit::handle(const WSEvent& event) {
@@ -95,7 +91,7 @@ void KestromKit::dispatch(const RPC::Request& request) {
       hubService_->disconnect(id, request.params<RPCRequestHubDisconnectParams>());
       return;
     case Case::hubFirmwareUpdating:
-      idleTime_ = secondsSince1970() + request.params<RPCRequestHubFirmwareUpdatingParams>().expectedDuration;
+      idleTime_ = now_() + request.params<RPCRequestHubFirmwareUpdatingParams>().expectedDuration;
       checkFirmwareIdle();
       empty();
       return;
@@ -189,7 +185,7 @@ void KestromKit::dispatch(const RPC::Request& request) {
 
 void KestromKit::checkFirmwareIdle() {
   idleTimeTask_.cancel();
-  if (!idleTime_ || *idleTime_ < secondsSince1970()) {
+  if (!idleTime_ || *idleTime_ < now_()) {
     idleTime_.reset();
     return;
   }

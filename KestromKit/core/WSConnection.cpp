@@ -23,8 +23,9 @@ std::optional<std::string_view> fieldValue(const http::request<http::empty_body>
 
 }  // namespace
 
-WSConnection::WSConnection(tcp::socket&& socket, std::shared_ptr<const Callbacks> callbacks, Limits limits)
-    : ws_(std::move(socket)), callbacks_(std::move(callbacks)), limits_(limits) {}
+WSConnection::WSConnection(std::shared_ptr<net::io_context> io, tcp::socket&& socket,
+                           std::shared_ptr<const Callbacks> callbacks, Limits limits)
+    : io_(std::move(io)), ws_(std::move(socket)), callbacks_(std::move(callbacks)), limits_(limits) {}
 
 void WSConnection::run() {
   net::dispatch(ws_.get_executor(), beast::bind_front_handler(&WSConnection::doReadRequest, shared_from_this()));
@@ -34,8 +35,8 @@ void WSConnection::send(Payload text) {
   net::post(ws_.get_executor(), beast::bind_front_handler(&WSConnection::onSend, shared_from_this(), std::move(text)));
 }
 
-void WSConnection::drop() {
-  net::post(ws_.get_executor(), beast::bind_front_handler(&WSConnection::onDrop, shared_from_this()));
+void WSConnection::drop(bool hard) {
+  net::post(ws_.get_executor(), beast::bind_front_handler(&WSConnection::onDrop, shared_from_this(), hard));
 }
 
 void WSConnection::doReadRequest() {
@@ -153,10 +154,10 @@ void WSConnection::onWrite(error_code ec, std::size_t) {
   if (!queue_.empty()) doWrite();
 }
 
-void WSConnection::onDrop() {
-  if (dropped_) return;
+void WSConnection::onDrop(bool hard) {
+  if (dropped_ && !hard) return;
   dropped_ = true;
-  if (open_ && !finished_ && queue_.empty() && ws_.is_open()) {
+  if (!hard && open_ && !finished_ && queue_.empty() && ws_.is_open()) {
     // Tell the page the server is going away; it reconnects once the server is back.
     ws_.async_close(websocket::close_code::going_away,
                     [self = shared_from_this()](error_code) { self->closeSocket(); });

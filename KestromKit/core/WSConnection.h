@@ -39,7 +39,10 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
     std::function<void(WSConnection&, const wsnet::error_code&)> failed;
   };
 
-  WSConnection(wsnet::tcp::socket&& socket, std::shared_ptr<const Callbacks> callbacks, Limits limits);
+  /// `io` is the context the socket belongs to: the connection keeps it alive, so whoever holds
+  /// the connection last (a WSEvent kept by the delegate) can let go of it after the server died.
+  WSConnection(std::shared_ptr<wsnet::net::io_context> io, wsnet::tcp::socket&& socket,
+               std::shared_ptr<const Callbacks> callbacks, Limits limits);
   WSConnection(const WSConnection&) = delete;
   WSConnection& operator=(const WSConnection&) = delete;
 
@@ -47,8 +50,9 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   void run();
   /// Queues one text frame; any thread. Does nothing once the connection has ended.
   void send(Payload text);
-  /// Ends the connection without reporting it (the server is stopping); any thread.
-  void drop();
+  /// Ends the connection without reporting it (the server is stopping); any thread. `hard`
+  /// closes the socket at once instead of sending the page a close frame first.
+  void drop(bool hard = false);
 
  private:
   void doReadRequest();
@@ -61,10 +65,11 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   void onSend(Payload text);
   void doWrite();
   void onWrite(wsnet::error_code ec, std::size_t bytes);
-  void onDrop();
+  void onDrop(bool hard);
   void fail(wsnet::error_code ec, const char* where);
   void closeSocket();
 
+  std::shared_ptr<wsnet::net::io_context> io_;  // first, so it is released last
   wsnet::websocket::stream<wsnet::beast::tcp_stream> ws_;
   wsnet::beast::flat_buffer buffer_;
   std::optional<wsnet::http::request_parser<wsnet::http::empty_body>> parser_;

@@ -25,9 +25,10 @@ bool isShortage(const error_code& ec) {
 
 }  // namespace
 
-WSListener::WSListener(net::io_context& io, std::shared_ptr<const WSConnection::Callbacks> callbacks,
-                       WSConnection::Limits limits, std::function<void(const error_code&)> failed)
-    : io_(io), acceptor_(io), pause_(io), callbacks_(std::move(callbacks)), limits_(limits), failed_(std::move(failed)) {}
+WSListener::WSListener(std::shared_ptr<net::io_context> io, std::shared_ptr<Registry> registry,
+                       std::shared_ptr<const WSConnection::Callbacks> callbacks, WSConnection::Limits limits,
+                       std::function<void(const error_code&)> failed)
+    : io_(std::move(io)), acceptor_(*io_), pause_(*io_), registry_(std::move(registry)), callbacks_(std::move(callbacks)), limits_(limits), failed_(std::move(failed)) {}
 
 error_code WSListener::open(unsigned port) {
   error_code ec;
@@ -47,20 +48,19 @@ error_code WSListener::open(unsigned port) {
 
 void WSListener::run() { doAccept(); }
 
-void WSListener::close() {
-  if (closed_) return;
+void WSListener::close(bool hard) {
+  if (closed_ && !hard) return;
   closed_ = true;
   error_code ignored;
   acceptor_.close(ignored);
   pause_.cancel();
-  for (auto& weak : connections_)
-    if (auto connection = weak.lock()) connection->drop();
-  connections_.clear();
+  for (auto& weak : *registry_)
+    if (auto connection = weak.lock()) connection->drop(hard);
 }
 
 void WSListener::doAccept() {
   // Each connection gets its own strand, so it stays correct if the server ever runs more threads.
-  acceptor_.async_accept(net::make_strand(io_), beast::bind_front_handler(&WSListener::onAccept, shared_from_this()));
+  acceptor_.async_accept(net::make_strand(*io_), beast::bind_front_handler(&WSListener::onAccept, shared_from_this()));
 }
 
 void WSListener::onAccept(error_code ec, tcp::socket socket) {
@@ -79,9 +79,9 @@ void WSListener::onAccept(error_code ec, tcp::socket socket) {
     if (failed_) failed_(ec);
     return;
   }
-  std::erase_if(connections_, [](const std::weak_ptr<WSConnection>& weak) { return weak.expired(); });
-  auto connection = std::make_shared<WSConnection>(std::move(socket), callbacks_, limits_);
-  connections_.push_back(connection);
+  std::erase_if(*registry_, [](const std::weak_ptr<WSConnection>& weak) { return weak.expired(); });
+  auto connection = std::make_shared<WSConnection>(io_, std::move(socket), callbacks_, limits_);
+  registry_->push_back(connection);
   connection->run();
   doAccept();
 }

@@ -27,13 +27,15 @@ std::string describe(const std::error_code& error) {
   return error.message() + " (" + error.category().name() + ":" + std::to_string(error.value()) + ")";
 }
 
+// How long the teardown waits for the I/O thread to finish its last handlers on its own.
+constexpr auto kTeardownWait = std::chrono::seconds(2);
+
 void runIO(net::io_context& io) {
   pthread_setname_np(pthread_self(), "WSServer I/O");
-  auto work = net::make_work_guard(io);
   for (;;) {
     try {
       io.run();
-      return;  // only after stop()
+      return;  // out of work (the teardown let go) or stopped
     } catch (const std::exception& e) {
       // A throwing handler must not end the host's channel to the page.
       serverLog().fault("Unexpected exception on the WebSocket thread: %s", e.what());
@@ -46,8 +48,12 @@ void runIO(net::io_context& io) {
 WSServer::WSServer(WSServerOptions options)
     : options_(std::move(options)),
       queue_(dispatch::makeSerialQueue("WSServer")),
-      io_(std::make_shared<net::io_context>(1)) {
-  ioThread_ = std::thread([io = io_] { runIO(*io); });
+      io_(std::make_shared<net::io_context>(1)),
+      work_(std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(io_->get_executor())),
+      registry_(std::make_shared<std::vector<std::weak_ptr<WSConnection>>>()) {
+  std::packaged_task<void()> task([io = io_] { runIO(*io); });
+  ioDone_ = task.get_future();
+  ioThread_ = std::thread(std::move(task));
 }
 
 WSServer::~WSServer() {
@@ -58,19 +64,27 @@ WSServer::~WSServer() {
     retry_.cancel();
     listener = std::exchange(listener_, nullptr);
   }
-  // The listener is closed and released on the I/O thread, where its sockets live.
-  net::post(*io_, [io = io_, listener = std::move(listener)]() mutable {
-    if (listener) listener->close();
+  // Sockets are closed on the I/O thread, where they live; their handlers then finish with
+  // operation_aborted and the thread runs out of work. Connections still held elsewhere (in a
+  // delegate's WSEvent) keep the io_context alive, so they can be let go of later.
+  net::post(*io_, [listener = std::move(listener), registry = registry_]() mutable {
+    if (listener) listener->close(true);
     listener.reset();
-    io->stop();
+    for (const auto& weak : *registry)
+      if (auto connection = weak.lock()) connection->drop(true);
   });
+  work_.reset();
   // The last owner may let go on the I/O thread, or on "WSServer" while the I/O thread waits on
-  // it; joining there would wait on ourselves. The thread keeps the io_context alive and ends alone.
+  // it; waiting there would wait on ourselves. The thread keeps the io_context alive and ends alone.
   if (std::this_thread::get_id() == ioThread_.get_id() || queue_->isCurrent()) {
     ioThread_.detach();
-  } else {
-    ioThread_.join();
+    return;
   }
+  if (ioDone_.wait_for(kTeardownWait) != std::future_status::ready) {
+    serverLog().error("WebSocket thread did not finish its work in time; stopping it");
+    io_->stop();
+  }
+  ioThread_.join();
 }
 
 std::shared_ptr<WSServer> WSServer::create(WSServerOptions options) {
@@ -162,7 +176,7 @@ void WSServer::openListener(unsigned port, bool drawn) {
   };
 
   auto listener = std::make_shared<WSListener>(
-      *io_, std::move(callbacks), WSConnection::Limits{options_.maxMessageBytes, options_.maxQueuedBytes},
+      io_, registry_, std::move(callbacks), WSConnection::Limits{options_.maxMessageBytes, options_.maxQueuedBytes},
       [weak](const error_code& ec) {
         if (auto self = weak.lock()) self->onListenerFailed(ec);
       });

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -109,7 +110,11 @@ class WSServer : public std::enable_shared_from_this<WSServer> {
   const WSServerOptions options_;
   std::shared_ptr<dispatch::Queue> queue_;
   std::shared_ptr<boost::asio::io_context> io_;
+  std::shared_ptr<void> work_;  // keeps the I/O thread running until the teardown lets go
   std::thread ioThread_;
+  std::future<void> ioDone_;
+  // Every connection that may still live, for the teardown. I/O thread only.
+  std::shared_ptr<std::vector<std::weak_ptr<WSConnection>>> registry_;
 
   mutable std::mutex mutex_;  // guards everything down to the next comment
   unsigned port_ = 0;

@@ -39,10 +39,17 @@ std::string& privateTemporaryFolder() {
   return folder;
 }
 
-/// The folder is the process's own: nothing else will ever clean it up.
+pid_t& privateTemporaryFolderOwner() {
+  static pid_t owner = 0;
+  return owner;
+}
+
+/// The folder is the process's own: nothing else will ever clean it up. A forked child that exits
+/// (a death test, a helper that never reached exec) inherits the handler but not the folder.
 void removePrivateTemporaryFolder() {
   std::error_code ignored;
-  if (!privateTemporaryFolder().empty()) std::filesystem::remove_all(privateTemporaryFolder(), ignored);
+  if (!privateTemporaryFolder().empty() && privateTemporaryFolderOwner() == ::getpid())
+    std::filesystem::remove_all(privateTemporaryFolder(), ignored);
 }
 
 std::string makePrivateTemporaryFolder() {
@@ -52,6 +59,7 @@ std::string makePrivateTemporaryFolder() {
   buffer.push_back('\0');
   if (!mkdtemp(buffer.data())) fatal("Unable to create the temporary folder");
   privateTemporaryFolder() = buffer.data();
+  privateTemporaryFolderOwner() = ::getpid();
   std::atexit(removePrivateTemporaryFolder);
   return buffer.data();
 }

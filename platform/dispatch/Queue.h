@@ -81,7 +81,8 @@ class Queue {
 
 /// The main queue: GLib's default main context, unless a test installed its own.
 std::shared_ptr<Queue> mainQueue();
-/// Replaces the main queue for the rest of the process (tests and the headless host).
+/// Replaces the main queue for the rest of the process (tests and the headless host); null puts
+/// a queue on GLib's default main context back.
 void installMainQueue(std::shared_ptr<Queue> queue);
 
 /// A serial queue on a thread of its own, named `label` in logs and debuggers. When the last

@@ -5,11 +5,18 @@
 
 #include <algorithm>
 
+#include "platform/log/Log.h"
+
 namespace kestrom::webview {
 
 namespace {
 
 constexpr gint64 kFadeMicroseconds = 300'000;
+
+const log::Logger& webViewLog() {
+  static const log::Logger logger("platform", "WebView");
+  return logger;
+}
 constexpr guint kFadeStepMilliseconds = 16;
 
 void drawBackground(GtkDrawingArea*, cairo_t* cr, int, int, gpointer data) {
@@ -228,6 +235,8 @@ void WebKitWebViewStack::removeOverlay(GtkWidget*& widget) {
 void WebKitWebViewStack::onLoadChanged(WebKitWebView* view, int event, void* data) {
   auto* self = static_cast<WebKitWebViewStack*>(data);
   if (event != WEBKIT_LOAD_FINISHED) return;
+  const char* uri = webkit_web_view_get_uri(view);
+  webViewLog().debug("Navigated to url: %s", uri ? uri : "nil");
   if (view == self->splash_) {
     if (self->events_.splashFinished) self->events_.splashFinished();
   } else if (view == self->page_) {

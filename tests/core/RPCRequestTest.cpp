@@ -35,7 +35,8 @@ Failure failureOf(std::string_view text) {
 }
 
 TEST(RPCRequestTest, PingWithEmptyValuesDecodes) {
-  auto request = RPC::decodeRequest(R"({"id": "abc-1", "method": "/ping", "jsonrpc": "2.0", "params": {"values": {}}})");
+  auto request =
+      RPC::decodeRequest(R"({"id": "abc-1", "method": "/ping", "jsonrpc": "2.0", "params": {"values": {}}})");
   ASSERT_TRUE(request.has_value()) << request.error().description();
   EXPECT_EQ(request->kind(), Request::Case::miscPing);
   EXPECT_EQ(request->method(), ClientAPIRequest::ping);
@@ -265,7 +266,8 @@ TEST(RPCRequestTest, DecodeErrorDescribesEitherKind) {
   RPC::DecodeError failure{Failure::unknown("/x")};
   EXPECT_EQ(failure.description(), "RPC: unknown method: /x");
   EXPECT_EQ(failure.codingError(), nullptr);
-  RPC::DecodeError coding{CodingError{CodingError::Kind::keyNotFound, "params", "No value associated with key \"values\"."}};
+  RPC::DecodeError coding{
+      CodingError{CodingError::Kind::keyNotFound, "params", "No value associated with key \"values\"."}};
   EXPECT_EQ(coding.description(), "keyNotFound at params: No value associated with key \"values\".");
   EXPECT_EQ(coding.failure(), nullptr);
 }

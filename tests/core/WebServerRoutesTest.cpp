@@ -171,8 +171,9 @@ TEST(WebServerRoutesTest, UploadLandsWholeByRenameOrNotAtAll) {
   // A name that merely begins with "file" counts, as it always has.
   EXPECT_EQ(rawHttp(h.port, multipartRequest("/content/tmp/a/b.zip", {{"fileData", "prefix"}})).status, 200);
   EXPECT_EQ(WebServerHarness::read(target), "prefix");
-  // Not a POST: the static files answer.
-  EXPECT_EQ(h.get("/content/tmp/a/b.zip").body, "prefix");
+  // Not a POST: the static files answer (from the content folder's own "tmp").
+  WebServerHarness::write(h.content / "tmp/a/b.zip", "static");
+  EXPECT_EQ(h.get("/content/tmp/a/b.zip").body, "static");
 }
 
 TEST(WebServerRoutesTest, LargeUploadsAreSpooledAndLanded) {

@@ -59,6 +59,17 @@ TEST(GLibQueueTest, TaskPostedFromAnotherThreadRunsOnTheMainLoop) {
   EXPECT_FALSE(queue->isCurrent());
 }
 
+TEST(GLibQueueTest, DefaultMainQueueIsOnTheDefaultMainContext) {
+  auto previous = mainQueue();
+  installMainQueue(nullptr);
+  auto main = mainQueue();
+  EXPECT_FALSE(main->isCurrent());
+  ASSERT_TRUE(g_main_context_acquire(g_main_context_default()));
+  EXPECT_TRUE(main->isCurrent()) << "the thread that runs the default context is on main";
+  g_main_context_release(g_main_context_default());
+  installMainQueue(previous);
+}
+
 TEST(GLibQueueTest, WorkerSyncWaitsForTheLoopAndGetsTheValue) {
   LoopRunner loop;
   auto queue = makeGLibQueue("main");

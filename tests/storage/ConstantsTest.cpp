@@ -67,6 +67,13 @@ TEST(ConstantsTest, FoldersFollowTheXdgVariablesAndTheTemporaryFolderIsPrivate) 
   fs::remove_all(base, error);
 }
 
+TEST(ConstantsTest, AForkedChildThatExitsLeavesItsParentsTemporaryFolderAlone) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // a plain fork: the child inherits the exit handlers
+  const std::string tmp = Constants::path().tmp;
+  EXPECT_EXIT(std::exit(0), ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(fs::is_directory(tmp));
+}
+
 TEST(ConstantsTest, TildePathAbbreviatesOnlyAWholeLeadingHomeFolder) {
   struct Case {
     const char* path;

@@ -47,7 +47,8 @@ class SettingValueStoreTest : public ::testing::Test {
   }
   static std::map<std::string, IUserSetting> settings(const char* json) {
     std::map<std::string, IUserSetting> out;
-    for (const auto& [key, value] : Json::parse(json).items()) out[key] = IUserSetting{JSONAny(value)};
+    const Json parsed = Json::parse(json);
+    for (const auto& [key, value] : parsed.items()) out[key] = IUserSetting{JSONAny(value)};
     return out;
   }
 

@@ -1,0 +1,249 @@
+#include "app/AppDelegate.h"
+
+#include <gtk/gtk.h>
+
+#include "KestromKit/host/ConsoleMessageHandlers.h"
+#include "KestromKit/host/HexColor.h"
+#include "KestromKit/storage/JSONFileUserDefaults.h"
+#include "app/GtkMainMenu.h"
+#include "app/GtkWindowGeometry.h"
+#include "app/WindowPlacement.h"
+#include "platform/log/Fatal.h"
+#include "platform/shell/GtkDialogs.h"
+#include "platform/shell/GtkLaunchView.h"
+#include "platform/webview/WebKitWebViewStack.h"
+
+namespace kestrom::app {
+
+namespace {
+
+constexpr const char* kApplicationActions[] = {"orderFrontStandardAboutPanel", "openPreferences", "hide",
+                                               "terminate", "newDocument", "openDocument", "saveAs", "moveTo",
+                                               "arrangeInFront", "openHelp", "reload"};
+constexpr const char* kWindowActions[] = {"undo", "redo", "cut", "copy", "paste", "selectAll",
+                                          "toggleFullscreen", "performMiniaturize", "performZoom"};
+
+// WebKit's names of the editing commands behind the Edit menu.
+const char* editingCommand(const std::string& action) {
+  if (action == "undo") return "Undo";
+  if (action == "redo") return "Redo";
+  if (action == "cut") return "Cut";
+  if (action == "copy") return "Copy";
+  if (action == "paste") return "Paste";
+  if (action == "selectAll") return "SelectAll";
+  return nullptr;
+}
+
+void onAction(GSimpleAction* action, GVariant*, gpointer data) {
+  static_cast<AppDelegate*>(data)->performAction(g_action_get_name(G_ACTION(action)));
+}
+
+}  // namespace
+
+std::shared_ptr<AppDelegate> AppDelegate::create(GtkApplication* application, std::vector<std::string> arguments) {
+  std::shared_ptr<AppDelegate> delegate(new AppDelegate(application, std::move(arguments)));
+  delegate->makeWindow();
+  delegate->addActions();
+  return delegate;
+}
+
+AppDelegate::AppDelegate(GtkApplication* application, std::vector<std::string> arguments)
+    : application_(application),
+      arguments_(std::move(arguments)),
+      bundle_(bundle::Bundle::main()),
+      configuration_(Configuration::shared()) {
+  auto title = bundle_.infoString("CFBundleDisplayName");
+  if (!title) log::fatalError("AppDelegate", "The bundle's Info.plist has no CFBundleDisplayName");
+  applicationTitle_ = *title;
+  l10n_ = L10n::load(bundle_, preferredLanguagesFromEnvironment());
+  userDefaults_ = std::make_shared<JSONFileUserDefaults>(
+      JSONFileUserDefaults::defaultFile(bundle_.infoString("CFBundleIdentifier").value_or("org.kestrom.Kestrom")));
+}
+
+AppDelegate::~AppDelegate() {
+  for (auto* action : projectActions_) g_object_unref(action);
+}
+
+void AppDelegate::makeWindow() {
+  window_ = GTK_WINDOW(gtk_application_window_new(application_));
+  gtk_window_set_title(window_, applicationTitle_.c_str());
+  gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
+  gtk_widget_set_size_request(GTK_WIDGET(window_), static_cast<int>(configuration_.minimumContentSize.width),
+                              static_cast<int>(configuration_.minimumContentSize.height));
+  dialogs_ = std::make_unique<shell::GtkDialogs>(window_);
+
+  GtkDropTarget* drop = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
+  g_signal_connect(drop, "drop",
+                   G_CALLBACK(+[](GtkDropTarget*, const GValue* value, double, double, gpointer data) -> gboolean {
+                     if (!G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST)) return FALSE;
+                     GSList* files = gdk_file_list_get_files(static_cast<GdkFileList*>(g_value_get_boxed(value)));
+                     std::optional<std::filesystem::path> first;
+                     if (files && files->data) {
+                       if (gchar* path = g_file_get_path(G_FILE(files->data))) {
+                         first = path;
+                         g_free(path);
+                       }
+                     }
+                     g_slist_free(files);
+                     return first && static_cast<AppDelegate*>(data)->fileDroppedOnWindow(*first);
+                   }),
+                   this);
+  gtk_widget_add_controller(GTK_WIDGET(window_), GTK_EVENT_CONTROLLER(drop));
+
+  g_signal_connect(window_, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer data) -> gboolean {
+                     static_cast<AppDelegate*>(data)->saveWindowFrame();
+                     return FALSE;  // closing the last window quits the application
+                   }),
+                   this);
+  // The View item names the state the window is in once the change has happened.
+  g_signal_connect(window_, "notify::fullscreened",
+                   G_CALLBACK(+[](GObject*, GParamSpec*, gpointer data) { static_cast<AppDelegate*>(data)->buildMainMenu(); }),
+                   this);
+}
+
+void AppDelegate::addActions() {
+  auto add = [this](GActionMap* map, const char* name) {
+    GSimpleAction* action = g_simple_action_new(name, nullptr);
+    g_signal_connect(action, "activate", G_CALLBACK(onAction), this);
+    g_action_map_add_action(map, G_ACTION(action));
+    if (std::string_view(name) == "saveAs" || std::string_view(name) == "moveTo") {
+      g_simple_action_set_enabled(action, isMenuItemEnabled(MainMenu::kProjectRequiredTag, isProjectAvailable_));
+      projectActions_.push_back(action);  // keeps the reference
+    } else {
+      g_object_unref(action);
+    }
+  };
+  for (const char* name : kApplicationActions) add(G_ACTION_MAP(application_), name);
+  for (const char* name : kWindowActions) add(G_ACTION_MAP(window_), name);
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  if (kestromApp_) {
+    gtk_window_present(window_);
+    return;
+  }
+  bool builtForAppstore = bundle_.infoBool("BuiltForAppstore").value_or(true);
+  PlatformType platform = builtForAppstore ? PlatformType::macosappstore : PlatformType::macos;
+
+  KestromKitEnvironment environment;
+  environment.makeWebView = [this](webview::WebViewConfiguration configuration) {
+    return makeWebView(configuration);
+  };
+  if (auto localConfig = bundle_.url("KestromKit", "plist")) environment.localConfig = LocalConfig::read(*localConfig);
+  environment.consoleScript = readConsoleScript(bundle_.resourceURL());
+  environment.userDefaults = userDefaults_;
+  environment.arguments = arguments_;
+  kestromApp_ = KestromKit::create(configuration_.applicationConfigurationString, weak_from_this(), {}, platform,
+                                   std::move(environment));
+  kestromApp_->start();
+
+  auto queued = std::exchange(initialProjectUrls_, {});
+  for (const auto& url : queued) (void)kestromApp_->openProject(url);
+
+  placeWindow();
+  buildMainMenu();
+  gtk_window_present(window_);
+}
+
+std::shared_ptr<webview::WebView> AppDelegate::makeWebView(const webview::WebViewConfiguration& configuration) {
+  const auto& variant = configuration_.variant;
+  auto* launchView = shell::makeLaunchView(
+      {variant.launchScreenColorRed, variant.launchScreenColorGreen, variant.launchScreenColorBlue});
+  // The kit decodes the configuration too; here only the view's background colour is read.
+  auto appConfig = decodeText<PartialIAppConfig>(configuration_.applicationConfigurationString);
+  RGBAColor background = hexColor(appConfig ? appConfig->cutoutAreaBackground : std::string());
+  webStack_ = std::make_shared<webview::WebKitWebViewStack>(
+      launchView, webview::Rgba{background.red, background.green, background.blue, background.alpha});
+  webStack_->configure(configuration);
+  return webStack_;
+}
+
+void AppDelegate::openURLs(std::vector<std::filesystem::path> urls) {
+  if (!kestromApp_) {
+    initialProjectUrls_ = std::move(urls);
+    return;
+  }
+  for (const auto& url : urls) (void)kestromApp_->openProject(url);
+}
+
+bool AppDelegate::fileDroppedOnWindow(const std::filesystem::path& file) {
+  if (!kestromApp_) {
+    initialProjectUrls_ = {file};
+    return true;
+  }
+  (void)kestromApp_->openProject(file);
+  return true;
+}
+
+void AppDelegate::placeWindow() {
+  auto monitors = measureMonitors(window_);
+  PlacementInput input;
+  input.mainScreenVisibleFrame = monitors.main;
+  input.screenVisibleFrames = monitors.all;
+  input.minimumContentSize = configuration_.minimumContentSize;
+  if (auto version = userDefaults_->value(kCustomScreenSizeVersionKey); version && version->is_number_integer()) {
+    input.storedPlacementVersion = version->get<int>();
+  }
+  std::optional<SavedWindowFrame> saved;
+  if (auto value = userDefaults_->value(kWindowFrameKey)) saved = decodeWindowFrame(*value);
+  if (saved) input.windowFrame = saved->frame;
+
+  auto decision = app::placeWindow(input);
+  if (decision.storeVersion) (void)userDefaults_->setValue(kCustomScreenSizeVersionKey, *decision.storeVersion);
+  if (decision.frame) {
+    applyWindowFrame(window_, *decision.frame);
+  } else if (saved) {
+    applyWindowFrame(window_, saved->frame);
+    if (saved->maximized) gtk_window_maximize(window_);
+  }
+}
+
+void AppDelegate::saveWindowFrame() {
+  if (!gtk_widget_get_realized(GTK_WIDGET(window_))) return;
+  (void)userDefaults_->setValue(kWindowFrameKey, encodeWindowFrame(currentWindowFrame(window_)));
+}
+
+void AppDelegate::buildMainMenu() {
+  auto menu = app::buildMainMenu(l10n_, applicationTitle_, gtk_window_is_fullscreen(window_));
+  GMenuModel* model = makeMenuBarModel(menu);
+  gtk_application_set_menubar(application_, model);
+  g_object_unref(model);
+  installAccelerators(application_, menu);
+}
+
+void AppDelegate::performAction(const std::string& action) {
+  if (auto item = menuBarItemForAction(action)) {
+    if (kestromApp_) kestromApp_->menuItemClicked(*item);
+    return;
+  }
+  if (const char* command = editingCommand(action)) {
+    if (webStack_) webStack_->executeEditingCommand(command);
+  } else if (action == "reload") {
+    if (kestromApp_) kestromApp_->reloadWebView();
+  } else if (action == "toggleFullscreen") {
+    if (gtk_window_is_fullscreen(window_)) {
+      gtk_window_unfullscreen(window_);
+    } else {
+      gtk_window_fullscreen(window_);
+    }
+    buildMainMenu();
+  } else if (action == "performZoom") {
+    if (gtk_window_is_maximized(window_)) {
+      gtk_window_unmaximize(window_);
+    } else {
+      gtk_window_maximize(window_);
+    }
+  } else if (action == "performMiniaturize" || action == "hide") {
+    gtk_window_minimize(window_);
+  } else if (action == "arrangeInFront") {
+    gtk_window_present(window_);
+  } else if (action == "terminate") {
+    saveWindowFrame();
+    g_application_quit(G_APPLICATION(application_));
+  } else if (action == "orderFrontStandardAboutPanel") {
+    auto version = bundle_.infoString("CFBundleVersion").value_or("");
+    gtk_show_about_dialog(window_, "program-name", applicationTitle_.c_str(), "version", version.c_str(), nullptr);
+  }
+}
+
+}  // namespace kestrom::app

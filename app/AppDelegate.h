@@ -1,0 +1,92 @@
+#pragma once
+// The application delegate: owns the one main window, creates the kit once launching finished,
+// hands it the application configuration, forwards files the desktop asks the application to
+// open, places the window, installs the menu bar and turns menu actions into kit calls. It is
+// also the kit's KestromKitDelegate (dialogs, alerts, sharing, the window's content, the bundle
+// folders). Home: the GTK main thread. Owned by main() for the life of the application.
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KestromKit/core/KestromKit.h"
+#include "app/Configuration.h"
+#include "app/L10n.h"
+#include "app/MainMenu.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/defaults/UserDefaults.h"
+#include "platform/shell/Dialogs.h"
+
+typedef struct _GtkApplication GtkApplication;
+typedef struct _GtkWindow GtkWindow;
+typedef struct _GSimpleAction GSimpleAction;
+
+namespace kestrom::webview {
+class WebKitWebViewStack;
+}
+
+namespace kestrom::app {
+
+class AppDelegate final : public KestromKitDelegate, public std::enable_shared_from_this<AppDelegate> {
+ public:
+  /// Builds the window (not shown yet); call from the application's "startup". `arguments` are
+  /// the process arguments the kit sees ("--verbose").
+  static std::shared_ptr<AppDelegate> create(GtkApplication* application, std::vector<std::string> arguments);
+  ~AppDelegate() override;
+
+  /// The first "activate" or "open": creates and starts the kit, opens queued files, places and
+  /// shows the window. Later calls only bring the window to the front.
+  void applicationDidFinishLaunching();
+  /// Files the desktop asks to open: queued (replacing an earlier queue) until the kit exists.
+  void openURLs(std::vector<std::filesystem::path> urls);
+  /// Keeps the window's frame for the next launch.
+  void saveWindowFrame();
+
+  /// Menu actions by name ("newDocument", "copy", ...); nothing happens for unknown ones.
+  void performAction(const std::string& action);
+  void buildMainMenu();
+
+  // KestromKitDelegate
+  void setProjectAvailable(bool available) override;
+  void presentDialog(KestromDialogType type, std::function<void(DialogResult)> completion) override;
+  void showAlert(KestromAlert alert, std::function<void()> retry) override;
+  void setContentViewController(ContentViewController which) override;
+  void share(std::vector<std::filesystem::path> items) override;
+  void selectMoveDestination(std::function<void(DialogResult)> completion) override;
+  void saveFile(std::filesystem::path source, std::function<void(Expected<void, SaveError>)> completion) override;
+  void openFile(std::vector<std::string> allowedTypes,
+                std::function<void(Expected<OpenedFile, LoadError>)> completion) override;
+  void languageChanged() override;
+  std::filesystem::path variantURL() const override;
+  std::filesystem::path contentURL() const override;
+  std::filesystem::path webURL() const override;
+
+  GtkWindow* window() const { return window_; }
+  const std::shared_ptr<KestromKit>& kestromApp() const { return kestromApp_; }
+
+ private:
+  AppDelegate(GtkApplication* application, std::vector<std::string> arguments);
+  void makeWindow();
+  void addActions();
+  void placeWindow();
+  std::shared_ptr<webview::WebView> makeWebView(const webview::WebViewConfiguration& configuration);
+  bool fileDroppedOnWindow(const std::filesystem::path& file);
+
+  GtkApplication* application_;
+  std::vector<std::string> arguments_;
+  const bundle::Bundle& bundle_;
+  const Configuration& configuration_;
+  std::string applicationTitle_;
+  L10n l10n_;
+  std::shared_ptr<defaults::UserDefaults> userDefaults_;
+  GtkWindow* window_ = nullptr;  // owned by the application's window list
+  std::unique_ptr<shell::Dialogs> dialogs_;
+  std::shared_ptr<webview::WebKitWebViewStack> webStack_;
+  std::shared_ptr<KestromKit> kestromApp_;
+  std::vector<GSimpleAction*> projectActions_;  // the items tagged kProjectRequiredTag
+  bool isProjectAvailable_ = false;
+  std::vector<std::filesystem::path> initialProjectUrls_;
+};
+
+}  // namespace kestrom::app

@@ -1,0 +1,181 @@
+// How fast replies and notifications reach the page: encoded and broadcast through the outlet
+// and the WebSocket server, against plain Beast writing the same, already encoded text from the
+// sending thread. Loopback clients read every frame; a run ends when each has all of them.
+//
+//   broadcast_bench [messages]     (default 50000 per run; each figure is the best of 3 runs)
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KestromKit/core/BeastNet.h"
+#include "KestromKit/core/RPCMessage.h"
+#include "KestromKit/core/WSServer.h"
+#include "KestromKit/core/WebAppRPCConnection.h"
+#include "platform/log/Log.h"
+
+namespace {
+
+using namespace kestrom;
+using namespace kestrom::wsnet;
+using Clock = std::chrono::steady_clock;
+
+/// Drops every log line: the bench measures the channel, not the log.
+class QuietSink final : public log::Sink {
+ public:
+  void write(const log::Record&) override {}
+};
+
+/// A page stand-in: reads `expected` frames on a thread of its own.
+class Reader {
+ public:
+  explicit Reader(unsigned port) : ws_(io_) {
+    ws_.next_layer().connect(tcp::endpoint(net::ip::address_v4::loopback(), static_cast<unsigned short>(port)));
+    ws_.next_layer().set_option(tcp::no_delay(true));
+    ws_.handshake("127.0.0.1:" + std::to_string(port), "/");
+  }
+  void start(std::size_t expected) {
+    thread_ = std::thread([this, expected] {
+      beast::flat_buffer buffer;
+      for (std::size_t i = 0; i < expected; ++i) {
+        ws_.read(buffer);
+        buffer.consume(buffer.size());
+      }
+    });
+  }
+  void join() { thread_.join(); }
+
+ private:
+  net::io_context io_;
+  websocket::stream<tcp::socket> ws_;
+  std::thread thread_;
+};
+
+/// Counts opened connections so a run starts only when every reader is listed.
+class OpenCounter final : public WSServerDelegate {
+ public:
+  void handle(const WSEvent& event) override {
+    std::lock_guard lock(mutex_);
+    if (event.kind == WSEvent::Kind::started) port_ = event.port;
+    if (event.kind == WSEvent::Kind::onOpen) ++open_;
+    changed_.notify_all();
+  }
+  unsigned waitForPort() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return port_ != 0; });
+    return port_;
+  }
+  void waitForOpen(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return open_ >= n; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  unsigned port_ = 0;
+  std::size_t open_ = 0;
+};
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+/// Messages per second through WebAppRPCConnection: encoding, the hop onto "WSServer", the
+/// per-connection queues and the I/O thread.
+double throughOutlet(std::size_t clients, std::size_t messages, const std::function<void(RPCInterface&)>& sendOne) {
+  auto counter = std::make_shared<OpenCounter>();
+  auto server = WSServer::create();
+  server->setDelegate(counter);
+  server->start(0);
+  unsigned port = counter->waitForPort();
+  std::vector<std::unique_ptr<Reader>> readers;
+  for (std::size_t i = 0; i < clients; ++i) readers.push_back(std::make_unique<Reader>(port));
+  counter->waitForOpen(clients);
+  WebAppRPCConnection rpc(server, false, false);
+
+  for (auto& reader : readers) reader->start(messages);
+  auto begin = Clock::now();
+  for (std::size_t i = 0; i < messages; ++i) sendOne(rpc);
+  for (auto& reader : readers) reader->join();
+  return static_cast<double>(messages) / seconds(Clock::now() - begin);
+}
+
+/// Messages per second with plain Beast: one server stream per client, written synchronously
+/// from the sending thread with the text encoded once beforehand.
+double plainBeast(std::size_t clients, std::size_t messages, const std::string& text) {
+  net::io_context io;
+  tcp::acceptor acceptor(io, tcp::endpoint(net::ip::address_v4::loopback(), 0));
+  unsigned port = acceptor.local_endpoint().port();
+  std::vector<std::unique_ptr<websocket::stream<tcp::socket>>> streams;
+  std::thread accepting([&] {
+    for (std::size_t i = 0; i < clients; ++i) {
+      auto ws = std::make_unique<websocket::stream<tcp::socket>>(acceptor.accept());
+      ws->next_layer().set_option(tcp::no_delay(true));
+      ws->accept();
+      ws->text(true);
+      streams.push_back(std::move(ws));
+    }
+  });
+  std::vector<std::unique_ptr<Reader>> readers;
+  for (std::size_t i = 0; i < clients; ++i) readers.push_back(std::make_unique<Reader>(port));
+  accepting.join();
+
+  for (auto& reader : readers) reader->start(messages);
+  auto begin = Clock::now();
+  for (std::size_t i = 0; i < messages; ++i)
+    for (auto& ws : streams) ws->write(net::buffer(text));
+  for (auto& reader : readers) reader->join();
+  return static_cast<double>(messages) / seconds(Clock::now() - begin);
+}
+
+double bestOf3(const std::function<double()>& run) {
+  double best = 0;
+  for (int i = 0; i < 3; ++i) best = std::max(best, run());
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t messages = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 50000;
+  log::installSink(std::make_shared<QuietSink>());
+
+  struct Kind {
+    const char* name;
+    RPCMessage message;
+  };
+  const Kind kinds[] = {
+      {"/ping result", RPC::Response::emptyResult(RPC::Response::Case::miscPing, "1")},
+      {"/hub/didReceiveMessage",
+       RPC::Notification::make<RPC::Notification::Case::hubDidReceiveMessage>(
+           {.id = "hub-1", .message = "AAECAwQFBgcICQoLDA0O"})},  // 20 bytes of message text
+  };
+
+  std::printf("%zu messages per run, best of 3\n", messages);
+  std::printf("%-24s %7s %14s %14s %7s\n", "message", "clients", "outlet msg/s", "beast msg/s", "ratio");
+  for (const auto& kind : kinds) {
+    const std::string text = RPC::messageFrame(kind.message).value();
+    for (std::size_t clients : {1u, 4u}) {
+      double outlet = bestOf3([&] {
+        return throughOutlet(clients, messages, [&](RPCInterface& rpc) {
+          if (const RPC::Response* response = kind.message.response()) {
+            rpc.send(*response);  // encodes every time, as a handler's reply would
+          } else {
+            rpc.send(kind.message);
+          }
+        });
+      });
+      double beast = bestOf3([&] { return plainBeast(clients, messages, text); });
+      std::printf("%-24s %7zu %14.0f %14.0f %6.2fx\n", kind.name, clients, outlet, beast, beast / outlet);
+    }
+  }
+  return 0;
+}

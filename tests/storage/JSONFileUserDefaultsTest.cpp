@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "KestromKit/model/Coding.h"
+#include "KestromKit/storage/JSONFileUserDefaults.h"
+
+namespace kestrom {
+namespace {
+namespace fs = std::filesystem;
+
+class JSONFileUserDefaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "defaults-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    file = root / "org.example.app" / "defaults.json";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+  static std::string read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  fs::path root, file;
+};
+
+TEST_F(JSONFileUserDefaultsTest, ValuesSurviveARestart) {
+  {
+    JSONFileUserDefaults defaults(file);
+    EXPECT_FALSE(defaults.boolValue("KestromKit.sentryEnabled"));
+    EXPECT_TRUE(defaults.setBool("KestromKit.sentryEnabled", true));
+    EXPECT_TRUE(defaults.setValue("other", Json::array({1, "two"})));
+  }
+  JSONFileUserDefaults again(file);
+  EXPECT_EQ(again.boolValue("KestromKit.sentryEnabled"), true);
+  EXPECT_EQ(again.value("other"), Json::array({1, "two"}));
+  EXPECT_FALSE(again.boolValue("other"));  // not a Boolean
+  EXPECT_EQ(Json::parse(read(file)), Json::parse(R"({"KestromKit.sentryEnabled": true, "other": [1, "two"]})"));
+}
+
+TEST_F(JSONFileUserDefaultsTest, AnUnreadableFileIsSetAsideNotOverwritten) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << "[not an object";
+  JSONFileUserDefaults defaults(file);
+  EXPECT_FALSE(defaults.value("anything"));
+  EXPECT_TRUE(defaults.setBool("KestromKit.sentryEnabled", false));
+  EXPECT_EQ(read(file.string() + ".corrupt"), "[not an object");
+  EXPECT_EQ(Json::parse(read(file)), Json::parse(R"({"KestromKit.sentryEnabled": false})"));
+}
+
+TEST_F(JSONFileUserDefaultsTest, AFailedWriteKeepsTheOldValue) {
+  JSONFileUserDefaults defaults(file);
+  ASSERT_TRUE(defaults.setBool("flag", true));
+  fs::remove(file);
+  fs::create_directories(file);  // a folder where the file should go: the rename must fail
+  EXPECT_FALSE(defaults.setBool("flag", false));
+  EXPECT_EQ(defaults.boolValue("flag"), true);
+}
+
+TEST_F(JSONFileUserDefaultsTest, DefaultFileFollowsXdgConfigHome) {
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  std::string saved = old ? old : "";
+  ::setenv("XDG_CONFIG_HOME", root.c_str(), 1);
+  EXPECT_EQ(JSONFileUserDefaults::defaultFile("org.example.app"), file);
+  if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+}
+
+}  // namespace
+}  // namespace kestrom
