@@ -33,7 +33,7 @@ void measure(const char* name, const std::function<std::size_t()>& once, double 
     now = Clock::now();
   } while (now < end);
   const double elapsed = std::chrono::duration<double>(now - start).count();
-  std::printf("%-40s %12.0f frames/s  %8.3f us/frame  (sink %zu)\n", name, frames / elapsed,
+  std::printf("%-46s %12.0f frames/s  %8.3f us/frame  (sink %zu)\n", name, frames / elapsed,
               elapsed * 1e6 / frames, sink % 10);
 }
 

@@ -24,51 +24,51 @@ class Request {
   /// One case per request method. The order is the response side's order and differs from the
   /// alphabetical order of ClientAPIRequest.
   enum class Case {
-    hubSend,  // "/hub/send"
-    hubStartScan,  // "/hub/startscan"
-    hubStopScan,  // "/hub/stopscan"
-    hubGetConnections,  // "/hub/connections"
-    hubConnect,  // "/hub/connect"
-    hubDisconnect,  // "/hub/disconnect"
-    hubFirmwareUpdating,  // "/hub/updatingFirmware"
-    hubConnectionsValidate,  // "/hub/connections/validate"
-    audioStartRecording,  // "/audio/startrecording"
-    audioStopRecording,  // "/audio/stoprecording"
-    audioStartReportingLevels,  // "/audio/startreportinglevels"
-    audioStopReportingLevels,  // "/audio/stopreportinglevels"
+    hubSend,                        // "/hub/send"
+    hubStartScan,                   // "/hub/startscan"
+    hubStopScan,                    // "/hub/stopscan"
+    hubGetConnections,              // "/hub/connections"
+    hubConnect,                     // "/hub/connect"
+    hubDisconnect,                  // "/hub/disconnect"
+    hubFirmwareUpdating,            // "/hub/updatingFirmware"
+    hubConnectionsValidate,         // "/hub/connections/validate"
+    audioStartRecording,            // "/audio/startrecording"
+    audioStopRecording,             // "/audio/stoprecording"
+    audioStartReportingLevels,      // "/audio/startreportinglevels"
+    audioStopReportingLevels,       // "/audio/stopreportinglevels"
     audioCheckRecordingPermission,  // "/audio/checkrecordingpermission"
-    configurationRequest,  // "/configuration/request"
-    contentDownloadResource,  // "/content/downloadresource"
-    contentWriteTmpResource,  // "/content/writetmpresource"
-    contentWriteResource,  // "/content/writeresource"
-    contentConfirmDownloadResource,  // "/content/confirmdownloadresource"
-    contentCancelDownloadResources,  // "/content/cancelsdownloadresources"
-    contentDeleteResource,  // "/content/deleteresource"
-    contentCleanTemp,  // "/content/cleantemp"
-    contentRestoreContent,  // "/content/restorecontent"
-    contentDeleteContent,  // "/content/deletecontent"
-    contentOpenExternalLink,  // "/content/openlink"
-    contentCodestackResponse,  // "/content/codestackresponse"
-    deviceSetOrientation,  // "device/setorientation"
-    deviceSelectFolder,  // "device/selectFolder"
-    menuShowProjectItems,  // "/menu/showProjectItems"
-    menuHideProjectItems,  // "/menu/hideProjectItems"
-    miscPing,  // "/ping"
-    requestRating,  // "/misc/requestrating"
-    moveAppBack,  // "/misc/moveAppBack"
-    projectsDelete,  // "/projects/delete"
-    projectsRequestAll,  // "/projects/list"
-    projectsRequestInitialProjects,  // "/projects/initialprojects"
-    projectsMove,  // "/projects/move"
-    projectsSaveAs,  // "/projects/saveAs"
-    projectsShowOpenDialog,  // "/projects/showOpenDialog"
-    projectsChangeProjectFolder,  // "/projects/changeProjectFolder"
-    projectsShare,  // "/projects/share"
-    enablePythonKeyboard,  // "/python/enablepythonkeyboard"
-    disablePythonKeyboard,  // "/python/disablepythonkeyboard"
-    pythonTriggerPaste,  // "/python/triggerpaste"
-    settingsSave,  // "/settings/save"
-    gamepadSubscribe,  // "gamepad/subscribe"
+    configurationRequest,           // "/configuration/request"
+    contentDownloadResource,        // "/content/downloadresource"
+    contentWriteTmpResource,        // "/content/writetmpresource"
+    contentWriteResource,           // "/content/writeresource"
+    contentConfirmDownloadResource, // "/content/confirmdownloadresource"
+    contentCancelDownloadResources, // "/content/cancelsdownloadresources"
+    contentDeleteResource,          // "/content/deleteresource"
+    contentCleanTemp,               // "/content/cleantemp"
+    contentRestoreContent,          // "/content/restorecontent"
+    contentDeleteContent,           // "/content/deletecontent"
+    contentOpenExternalLink,        // "/content/openlink"
+    contentCodestackResponse,       // "/content/codestackresponse"
+    deviceSetOrientation,           // "device/setorientation"
+    deviceSelectFolder,             // "device/selectFolder"
+    menuShowProjectItems,           // "/menu/showProjectItems"
+    menuHideProjectItems,           // "/menu/hideProjectItems"
+    miscPing,                       // "/ping"
+    requestRating,                  // "/misc/requestrating"
+    moveAppBack,                    // "/misc/moveAppBack"
+    projectsDelete,                 // "/projects/delete"
+    projectsRequestAll,             // "/projects/list"
+    projectsRequestInitialProjects, // "/projects/initialprojects"
+    projectsMove,                   // "/projects/move"
+    projectsSaveAs,                 // "/projects/saveAs"
+    projectsShowOpenDialog,         // "/projects/showOpenDialog"
+    projectsChangeProjectFolder,    // "/projects/changeProjectFolder"
+    projectsShare,                  // "/projects/share"
+    enablePythonKeyboard,           // "/python/enablepythonkeyboard"
+    disablePythonKeyboard,          // "/python/disablepythonkeyboard"
+    pythonTriggerPaste,             // "/python/triggerpaste"
+    settingsSave,                   // "/settings/save"
+    gamepadSubscribe,               // "gamepad/subscribe"
   };
 
   using Params = std::variant<JSONObject,
@@ -109,8 +109,13 @@ class Request {
   /// The payload as the record the case carries: `request.params<RPCRequestHubSendParams>()`.
   /// Asking for another type throws std::bad_variant_access.
   template <class T>
-  const T& params() const {
+  const T& params() const& {
     return std::get<T>(params_);
+  }
+  /// Moves the payload out, for handlers that keep it (a resource text can be large).
+  template <class T>
+  T&& params() && {
+    return std::get<T>(std::move(params_));
   }
 
   friend bool operator==(const Request&, const Request&) = default;

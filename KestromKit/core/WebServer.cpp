@@ -25,6 +25,13 @@ std::string headerSafe(std::string_view text) {
   return out;
 }
 
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+           return lower(x) == lower(y);
+         });
+}
+
 // The first bytes of a bad request for the log: printable ASCII, else "N/A".
 std::string asciiPreview(std::string_view bytes) {
   std::string_view head = bytes.substr(0, std::min<std::size_t>(bytes.size(), 100));
@@ -258,12 +265,17 @@ void WebServer::send(tcp::TCPClient& client, std::string_view statusText, const 
   std::string head = "HTTP/1.1 ";
   head += statusText;
   head += "\r\nAccess-Control-Allow-Origin: *\r\n";
+  bool saysClose = false;
   for (const auto& [name, value] : headers) {
+    saysClose = saysClose || equalsIgnoringCase(name, "Connection");
     head += headerSafe(name);
     head += ": ";
     head += headerSafe(value);
     head += "\r\n";
   }
+  // We close after every answer; a client not told so may send its next request into a closing
+  // socket, whose reset can destroy the unread end of this answer (HTTP/1.1 requires the header).
+  if (!saysClose) head += "Connection: close\r\n";
   head += "\r\n";
 
   const int timeout = static_cast<int>(limits_.writeTimeout.count());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <set>
 #include <stdexcept>
 #include <variant>
 
@@ -222,6 +223,8 @@ TEST(RPCRequestTest, ExtraMembersAreIgnored) {
   ASSERT_TRUE(request.has_value()) << request.error().description();
   EXPECT_EQ(request->kind(), Request::Case::hubSend);
   EXPECT_EQ(request->params<RPCRequestHubSendParams>(), (RPCRequestHubSendParams{"h", "AA=="}));
+  RPCRequestHubSendParams taken = std::move(*request).params<RPCRequestHubSendParams>();
+  EXPECT_EQ(taken.message, "AA==");
 }
 
 TEST(RPCRequestTest, MalformedFramesFailWithoutCrashing) {

@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -86,6 +88,19 @@ class TempHome {
   fs::path path_;
 };
 
+// The application now running, for the watchdog.
+std::atomic<pid_t> runningApp{-1};
+
+// A test that hangs (a window that never shows, an application that never quits) ends here: the
+// application is killed and the test program stops with a message, long before CTest's own limit.
+void watchdogFired(int) {
+  pid_t pid = runningApp.load();
+  if (pid > 0) ::kill(pid, SIGKILL);
+  static const char message[] = "GUI test watchdog: the test took too long\n";
+  (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+  ::_exit(124);
+}
+
 // The application as a child process with its own home; killed if the test leaves it running.
 class App {
  public:
@@ -116,8 +131,10 @@ class App {
     auto envp = pointers(environment);
     if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
+    runningApp = pid_;
   }
   ~App() {
+    runningApp = -1;
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
@@ -231,7 +248,12 @@ Screen& sharedScreen() {
 
 class AppWindowTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(screen_.isOpen()) << "no X server (run under xvfb-run)"; }
+  void SetUp() override {
+    std::signal(SIGALRM, watchdogFired);
+    ::alarm(55);
+    ASSERT_TRUE(screen_.isOpen()) << "no X server (run under xvfb-run)";
+  }
+  void TearDown() override { ::alarm(0); }
   Screen& screen_ = sharedScreen();
 };
 
@@ -242,7 +264,7 @@ TEST_F(AppWindowTest, ShowsTheLaunchColourThenThePageThatReachedTheChannel) {
 
   // The launch colour fills the window (loading view, launch view, splash) until the page shows.
   bool launchColourSeen = false;
-  bool connected = waitUntil(std::chrono::seconds(60), [&] {
+  bool connected = waitUntil(std::chrono::seconds(40), [&] {
     for (auto [x, y] : {std::pair{200, 900}, std::pair{1080, 900}}) {
       if (screen_.pixel(x, y).near(kLaunchColor)) launchColourSeen = true;
     }
@@ -311,7 +333,7 @@ TEST_F(AppWindowTest, RestoresASavedFrameAndMovesAnOffScreenOneOntoTheMonitor) {
                                           .dump();
     App app(home);
     ASSERT_TRUE(app.started());
-    ASSERT_TRUE(waitUntil(std::chrono::seconds(60), [&] { return fileLogHasConfigurationLine(home); }))
+    ASSERT_TRUE(waitUntil(std::chrono::seconds(40), [&] { return fileLogHasConfigurationLine(home); }))
         << app.output();
     std::optional<Window> window;
     Screen::Geometry geometry{};

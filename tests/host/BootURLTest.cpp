@@ -5,6 +5,7 @@
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/host/WebViewController.h"
 #include "platform/dispatch/ManualQueue.h"
+#include "platform/log/Log.h"
 
 namespace kestrom {
 namespace {
@@ -128,6 +129,7 @@ class WebViewControllerBootTest : public ::testing::Test {
                                                LogWriterLevel::error(std::make_shared<NoWriter>()), consoleScript);
   }
 
+  log::ScopedRecording recording_;  // the boot URLs are logged at error level; keep them out of the output
   std::shared_ptr<dispatch::ManualQueue> queue_;
   std::shared_ptr<RecordingWebView> view_ = std::make_shared<RecordingWebView>();
   std::shared_ptr<BundleDelegate> delegate_ = std::make_shared<BundleDelegate>();

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <functional>
+#include <limits>
 #include <set>
 
 #include "KestromKit/model/ClientAPI.h"

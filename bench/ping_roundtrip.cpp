@@ -1,0 +1,205 @@
+// Round trips of "/ping" through the whole headless host (a child process on its own home folder),
+// beside a bare Beast WebSocket echo server in this process on a thread of its own. One client
+// code drives both with the same frame, one request in flight at a time. The two are measured in
+// alternating blocks so that a busy machine slows both alike.
+//
+//   ping_roundtrip [round trips] [warm-up]     (defaults 20000 and 2000, for each server)
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KestromKit/core/BeastNet.h"
+#include "KestromKit/model/Coding.h"
+#include "tests/core/WSTestClient.h"
+#include "tests/integration/HostProcess.h"
+
+namespace {
+
+using namespace kestrom;
+using namespace kestrom::wsnet;
+using Clock = std::chrono::steady_clock;
+
+/// One echoing connection: every text frame goes back unchanged.
+class EchoSession : public std::enable_shared_from_this<EchoSession> {
+ public:
+  explicit EchoSession(tcp::socket socket) : ws_(std::move(socket)) {}
+
+  void run() {
+    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    ws_.async_accept(beast::bind_front_handler(&EchoSession::onAccept, shared_from_this()));
+  }
+
+ private:
+  void onAccept(error_code ec) {
+    if (!ec) doRead();
+  }
+  void doRead() { ws_.async_read(buffer_, beast::bind_front_handler(&EchoSession::onRead, shared_from_this())); }
+  void onRead(error_code ec, std::size_t) {
+    if (ec) return;
+    ws_.text(ws_.got_text());
+    ws_.async_write(buffer_.data(), beast::bind_front_handler(&EchoSession::onWrite, shared_from_this()));
+  }
+  void onWrite(error_code ec, std::size_t) {
+    if (ec) return;
+    buffer_.consume(buffer_.size());
+    doRead();
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;
+  beast::flat_buffer buffer_;
+};
+
+/// The floor to compare with: Beast's own asynchronous echo on loopback, one I/O thread.
+class EchoServer {
+ public:
+  EchoServer() : acceptor_(io_, tcp::endpoint(net::ip::address_v4::loopback(), 0)) {
+    doAccept();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~EchoServer() {
+    io_.stop();
+    thread_.join();
+  }
+  unsigned port() const { return acceptor_.local_endpoint().port(); }
+
+ private:
+  void doAccept() {
+    acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
+      if (!ec) std::make_shared<EchoSession>(std::move(socket))->run();
+      doAccept();
+    });
+  }
+
+  net::io_context io_{1};
+  tcp::acceptor acceptor_;
+  std::thread thread_;
+};
+
+/// A temporary home folder for the host, removed afterwards.
+struct TempHome {
+  std::filesystem::path path;
+  TempHome() {
+    auto pattern = (std::filesystem::temp_directory_path() / "kestrom-bench-XXXXXX").string();
+    path = mkdtemp(pattern.data());
+  }
+  ~TempHome() { std::filesystem::remove_all(path); }
+};
+
+/// One page connection sending pings one at a time.
+class Pinger {
+ public:
+  Pinger(const char* name, unsigned port) : name_(name), connected_(client_.connect(port)) {}
+  bool connected() const { return connected_; }
+  const char* name() const { return name_; }
+
+  /// Sends one "/ping" and waits for the frame carrying its id; notifications on the way are
+  /// skipped. The reply, or none when the connection failed or stayed quiet past the deadline.
+  std::optional<std::string> ping() {
+    std::string id = std::to_string(nextId_++);
+    std::string frame = R"({"id":")" + id + R"(","method":"/ping","params":{"values":{}},"jsonrpc":"2.0"})";
+    std::string marker = R"("id":")" + id + '"';
+    if (!client_.sendText(frame)) return std::nullopt;
+    while (auto text = client_.readText())
+      if (text->find(marker) != std::string::npos) return text;
+    return std::nullopt;
+  }
+
+  /// `count` timed round trips, latencies in microseconds appended; false when one failed.
+  bool measure(std::size_t count) {
+    auto begin = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+      auto sent = Clock::now();
+      if (!ping()) return false;
+      latencies_.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    }
+    elapsed_ += Clock::now() - begin;
+    return true;
+  }
+
+  void report() {
+    std::sort(latencies_.begin(), latencies_.end());
+    auto at = [&](double q) { return latencies_[std::min(latencies_.size() - 1, std::size_t(q * latencies_.size()))]; };
+    double perSecond = latencies_.size() / std::chrono::duration<double>(elapsed_).count();
+    std::printf("%-20s %10.0f %10.1f %10.1f %10.1f %10.1f\n", name_, perSecond, at(0.5), at(0.9), at(0.99),
+                latencies_.back());
+  }
+  double median() const { return latencies_[latencies_.size() / 2]; }
+  double p99() const { return latencies_[std::min(latencies_.size() - 1, latencies_.size() * 99 / 100)]; }
+
+ private:
+  const char* name_;
+  test::WSTestClient client_;
+  bool connected_;
+  std::size_t nextId_ = 0;
+  std::vector<double> latencies_;
+  Clock::duration elapsed_{};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t trips = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
+  std::size_t warmUp = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 2000;
+  constexpr std::size_t kBlocks = 10;
+  trips = std::max(kBlocks, trips);
+
+  TempHome home;
+  test::HostProcess host(home.path);
+  if (!host.running()) {
+    std::fprintf(stderr, "the host did not start:\n%s\n", host.errorOutput().c_str());
+    return 1;
+  }
+  EchoServer echo;
+  Pinger hostPinger("host \"/ping\"", host.wsPort());
+  Pinger echoPinger("bare Beast echo", echo.port());
+  if (!hostPinger.connected() || !echoPinger.connected()) {
+    std::fprintf(stderr, "could not connect\n");
+    return 1;
+  }
+
+  // The first reply is checked in full; the rest only by id.
+  auto first = hostPinger.ping();
+  auto expected = parseJson(R"({"id":"0","result":{},"jsonrpc":"2.0"})");
+  auto got = first ? parseJson(*first) : expected;
+  if (!first || !got || *got != *expected) {
+    std::fprintf(stderr, "unexpected reply to \"/ping\": %s\n", first ? first->c_str() : "(none)");
+    return 1;
+  }
+  for (std::size_t i = 0; i < warmUp; ++i) {
+    if (!hostPinger.ping() || !echoPinger.ping()) {
+      std::fprintf(stderr, "warm-up failed\n");
+      return 1;
+    }
+  }
+
+  Pinger* order[] = {&hostPinger, &echoPinger};
+  for (std::size_t block = 0; block < kBlocks; ++block) {
+    for (Pinger* pinger : order) {
+      if (!pinger->measure(trips / kBlocks)) {
+        std::fprintf(stderr, "%s: a round trip failed\n%s\n", pinger->name(), host.errorOutput().c_str());
+        return 1;
+      }
+    }
+    std::swap(order[0], order[1]);
+  }
+
+  std::printf("%zu round trips each after %zu warm-up, one in flight, in %zu alternating blocks\n",
+              trips / kBlocks * kBlocks, warmUp, kBlocks);
+  std::printf("%-20s %10s %10s %10s %10s %10s\n", "server", "trips/s", "median us", "p90 us", "p99 us", "max us");
+  hostPinger.report();
+  echoPinger.report();
+  double ratio = hostPinger.median() / echoPinger.median();
+  std::printf("median ratio host/echo: %.2fx (goal <= 1.30x: %s)\n", ratio, ratio <= 1.3 ? "met" : "missed");
+  std::printf("host p99: %.1f us (goal < 500 us: %s)\n", hostPinger.p99(), hostPinger.p99() < 500 ? "met" : "missed");
+  if (auto status = host.stop(); status != 0) std::fprintf(stderr, "the host did not stop cleanly\n");
+  return 0;
+}
