@@ -15,8 +15,8 @@ namespace {
 
 using shell::FileDialogRequest;
 
-// The raw value of SaveError::userCancelled: what the page is told when a panel was dismissed.
-std::string cancelled() { return "userCancelled"; }
+// What the page is told when a panel was dismissed.
+std::string cancelled() { return std::string(rawValue(SaveError::userCancelled)); }
 
 // Asks the desktop's file manager to show `items`; opens their folder when none answers.
 void showInFileManager(const std::vector<std::filesystem::path>& items) {

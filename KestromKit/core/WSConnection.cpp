@@ -32,7 +32,13 @@ void WSConnection::run() {
 }
 
 void WSConnection::send(Payload text) {
-  net::post(ws_.get_executor(), beast::bind_front_handler(&WSConnection::onSend, shared_from_this(), std::move(text)));
+  bool idle = false;
+  {
+    std::lock_guard lock(inboxMutex_);
+    idle = inbox_.empty();
+    inbox_.push_back(std::move(text));
+  }
+  if (idle) net::post(ws_.get_executor(), beast::bind_front_handler(&WSConnection::onInbox, shared_from_this()));
 }
 
 void WSConnection::drop(bool hard) {
@@ -127,6 +133,15 @@ void WSConnection::onRead(error_code ec, std::size_t) {
   // Binary frames are not part of the channel and are dropped without a word.
   buffer_.consume(buffer_.size());
   doRead();
+}
+
+void WSConnection::onInbox() {
+  std::vector<Payload> arrived;
+  {
+    std::lock_guard lock(inboxMutex_);
+    arrived.swap(inbox_);
+  }
+  for (auto& text : arrived) onSend(std::move(text));
 }
 
 void WSConnection::onSend(Payload text) {

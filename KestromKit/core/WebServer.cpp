@@ -265,14 +265,19 @@ void WebServer::send(tcp::TCPClient& client, std::string_view statusText, const 
   std::string head = "HTTP/1.1 ";
   head += statusText;
   head += "\r\nAccess-Control-Allow-Origin: *\r\n";
+  const std::uint64_t bodyLength = file && file->file ? file->length : body.size();
+  bool saysLength = false;
   bool saysClose = false;
   for (const auto& [name, value] : headers) {
+    saysLength = saysLength || equalsIgnoringCase(name, "Content-Length");
     saysClose = saysClose || equalsIgnoringCase(name, "Connection");
     head += headerSafe(name);
     head += ": ";
     head += headerSafe(value);
     head += "\r\n";
   }
+  // Without a length, an answer cut short by a failed write looks complete to the client.
+  if (!saysLength) head += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
   // We close after every answer; a client not told so may send its next request into a closing
   // socket, whose reset can destroy the unread end of this answer (HTTP/1.1 requires the header).
   if (!saysClose) head += "Connection: close\r\n";
@@ -280,10 +285,8 @@ void WebServer::send(tcp::TCPClient& client, std::string_view statusText, const 
 
   const int timeout = static_cast<int>(limits_.writeTimeout.count());
   tcp::Result result = client.send(head, timeout);
-  std::uint64_t bodyLength = body.size();
   if (!result.isFailure()) {
     if (file && file->file) {
-      bodyLength = file->length;
       if (file->length > 0) result = client.sendFile(file->file->fd(), file->offset, file->length, timeout);
     } else if (!body.empty()) {
       result = client.send(body, timeout);
