@@ -1,6 +1,9 @@
 // How fast replies and notifications reach the page: encoded and broadcast through the outlet
-// and the WebSocket server, against plain Beast writing the same, already encoded text from the
-// sending thread. Loopback clients read every frame; a run ends when each has all of them.
+// and the WebSocket server, against two plain Beast servers given the same, already encoded text:
+// "sync" writes it from the sending thread (the floor: no thread hand-over at all), "async" posts
+// it to an I/O thread where each connection keeps a queue with one write in flight (Beast's
+// chat-multi example, the shape of our server without the "WSServer" queue and the encoding).
+// Loopback clients read every frame; a run ends when each has all of them.
 //
 //   broadcast_bench [messages]     (default 50000 per run; each figure is the best of 3 runs)
 
@@ -10,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -110,7 +114,7 @@ double throughOutlet(std::size_t clients, std::size_t messages, const std::funct
 
 /// Messages per second with plain Beast: one server stream per client, written synchronously
 /// from the sending thread with the text encoded once beforehand.
-double plainBeast(std::size_t clients, std::size_t messages, const std::string& text) {
+double beastSync(std::size_t clients, std::size_t messages, const std::string& text) {
   net::io_context io;
   tcp::acceptor acceptor(io, tcp::endpoint(net::ip::address_v4::loopback(), 0));
   unsigned port = acceptor.local_endpoint().port();
@@ -134,6 +138,64 @@ double plainBeast(std::size_t clients, std::size_t messages, const std::string& 
     for (auto& ws : streams) ws->write(net::buffer(text));
   for (auto& reader : readers) reader->join();
   return static_cast<double>(messages) / seconds(Clock::now() - begin);
+}
+
+/// One connection of the chat-multi style server: a queue with one write in flight.
+class ChatSession : public std::enable_shared_from_this<ChatSession> {
+ public:
+  explicit ChatSession(tcp::socket socket) : ws_(std::move(socket)) {}
+  websocket::stream<tcp::socket>& stream() { return ws_; }
+  void send(std::shared_ptr<const std::string> text) {
+    net::post(ws_.get_executor(), [self = shared_from_this(), text = std::move(text)]() mutable {
+      self->queue_.push_back(std::move(text));
+      if (self->queue_.size() == 1) self->doWrite();
+    });
+  }
+
+ private:
+  void doWrite() {
+    ws_.async_write(net::buffer(*queue_.front()), [self = shared_from_this()](error_code ec, std::size_t) {
+      if (ec) return;
+      self->queue_.pop_front();
+      if (!self->queue_.empty()) self->doWrite();
+    });
+  }
+  websocket::stream<tcp::socket> ws_;
+  std::deque<std::shared_ptr<const std::string>> queue_;
+};
+
+/// Messages per second with Beast's chat-multi shape: posted per connection to one I/O thread.
+double beastAsync(std::size_t clients, std::size_t messages, const std::string& text) {
+  net::io_context io(1);
+  tcp::acceptor acceptor(io, tcp::endpoint(net::ip::address_v4::loopback(), 0));
+  unsigned port = acceptor.local_endpoint().port();
+  std::vector<std::shared_ptr<ChatSession>> sessions;
+  std::thread accepting([&] {
+    for (std::size_t i = 0; i < clients; ++i) {
+      auto session = std::make_shared<ChatSession>(acceptor.accept());
+      session->stream().next_layer().set_option(tcp::no_delay(true));
+      session->stream().accept();
+      session->stream().text(true);
+      sessions.push_back(std::move(session));
+    }
+  });
+  std::vector<std::unique_ptr<Reader>> readers;
+  for (std::size_t i = 0; i < clients; ++i) readers.push_back(std::make_unique<Reader>(port));
+  accepting.join();
+  auto work = net::make_work_guard(io);
+  std::thread ioThread([&] { io.run(); });
+
+  auto payload = std::make_shared<const std::string>(text);
+  for (auto& reader : readers) reader->start(messages);
+  auto begin = Clock::now();
+  for (std::size_t i = 0; i < messages; ++i)
+    for (auto& session : sessions) session->send(payload);
+  for (auto& reader : readers) reader->join();
+  double rate = static_cast<double>(messages) / seconds(Clock::now() - begin);
+  work.reset();
+  io.stop();
+  ioThread.join();
+  return rate;
 }
 
 double bestOf3(const std::function<double()>& run) {
@@ -160,7 +222,8 @@ int main(int argc, char** argv) {
   };
 
   std::printf("%zu messages per run, best of 3\n", messages);
-  std::printf("%-24s %7s %14s %14s %7s\n", "message", "clients", "outlet msg/s", "beast msg/s", "ratio");
+  std::printf("%-24s %7s %13s %13s %13s %11s %11s\n", "message", "clients", "outlet msg/s", "sync msg/s",
+              "async msg/s", "sync/outlet", "async/outlet");
   for (const auto& kind : kinds) {
     const std::string text = RPC::messageFrame(kind.message).value();
     for (std::size_t clients : {1u, 4u}) {
@@ -173,8 +236,10 @@ int main(int argc, char** argv) {
           }
         });
       });
-      double beast = bestOf3([&] { return plainBeast(clients, messages, text); });
-      std::printf("%-24s %7zu %14.0f %14.0f %6.2fx\n", kind.name, clients, outlet, beast, beast / outlet);
+      double sync = bestOf3([&] { return beastSync(clients, messages, text); });
+      double async = bestOf3([&] { return beastAsync(clients, messages, text); });
+      std::printf("%-24s %7zu %13.0f %13.0f %13.0f %10.2fx %10.2fx\n", kind.name, clients, outlet, sync, async,
+                  sync / outlet, async / outlet);
     }
   }
   return 0;

@@ -1,17 +1,22 @@
 // Round trips of "/ping" through the whole headless host (a child process on its own home folder),
 // beside a bare Beast WebSocket echo server in this process on a thread of its own. One client
-// code drives both with the same frame, one request in flight at a time. The two are measured in
-// alternating blocks so that a busy machine slows both alike.
+// code drives both with the same frame, one request in flight at a time. Two more echo servers
+// pass each frame through the same queues as the host does (the main queue on a GLib loop, then a
+// synchronous call onto a serial queue) to show what those hand-overs cost on their own. All are
+// measured in alternating blocks so that a busy machine slows each alike.
 //
 //   ping_roundtrip [round trips] [warm-up]     (defaults 20000 and 2000, for each server)
 
+#include <glib.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +24,7 @@
 
 #include "KestromKit/core/BeastNet.h"
 #include "KestromKit/model/Coding.h"
+#include "platform/dispatch/Queue.h"
 #include "tests/core/WSTestClient.h"
 #include "tests/integration/HostProcess.h"
 
@@ -28,14 +34,26 @@ using namespace kestrom;
 using namespace kestrom::wsnet;
 using Clock = std::chrono::steady_clock;
 
+class EchoSession;
+/// Carries a received frame back to its session; empty for the bare echo, which writes at once.
+using Relay = std::function<void(std::shared_ptr<EchoSession>, std::string)>;
+
 /// One echoing connection: every text frame goes back unchanged.
 class EchoSession : public std::enable_shared_from_this<EchoSession> {
  public:
-  explicit EchoSession(tcp::socket socket) : ws_(std::move(socket)) {}
+  EchoSession(tcp::socket socket, Relay relay) : ws_(std::move(socket)), relay_(std::move(relay)) {}
 
   void run() {
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws_.async_accept(beast::bind_front_handler(&EchoSession::onAccept, shared_from_this()));
+  }
+
+  /// From any thread: writes `text` on the session's I/O thread.
+  void reply(std::string text) {
+    net::post(ws_.get_executor(), [self = shared_from_this(), text = std::move(text)]() mutable {
+      self->outbox_.push_back(std::move(text));
+      if (self->outbox_.size() == 1) self->doWrite();
+    });
   }
 
  private:
@@ -45,23 +63,40 @@ class EchoSession : public std::enable_shared_from_this<EchoSession> {
   void doRead() { ws_.async_read(buffer_, beast::bind_front_handler(&EchoSession::onRead, shared_from_this())); }
   void onRead(error_code ec, std::size_t) {
     if (ec) return;
-    ws_.text(ws_.got_text());
-    ws_.async_write(buffer_.data(), beast::bind_front_handler(&EchoSession::onWrite, shared_from_this()));
+    ws_.text(true);
+    if (!relay_) {
+      ws_.async_write(buffer_.data(), beast::bind_front_handler(&EchoSession::onBareWrite, shared_from_this()));
+      return;
+    }
+    relay_(shared_from_this(), beast::buffers_to_string(buffer_.data()));
+    buffer_.consume(buffer_.size());
+    doRead();
   }
-  void onWrite(error_code ec, std::size_t) {
+  void onBareWrite(error_code ec, std::size_t) {
     if (ec) return;
     buffer_.consume(buffer_.size());
     doRead();
   }
+  void doWrite() {
+    ws_.async_write(net::buffer(outbox_.front()), beast::bind_front_handler(&EchoSession::onWrite, shared_from_this()));
+  }
+  void onWrite(error_code ec, std::size_t) {
+    if (ec) return;
+    outbox_.pop_front();
+    if (!outbox_.empty()) doWrite();
+  }
 
   websocket::stream<beast::tcp_stream> ws_;
   beast::flat_buffer buffer_;
+  Relay relay_;
+  std::deque<std::string> outbox_;
 };
 
-/// The floor to compare with: Beast's own asynchronous echo on loopback, one I/O thread.
+/// Beast's own asynchronous echo on loopback, one I/O thread; with a relay, frames take a detour.
 class EchoServer {
  public:
-  EchoServer() : acceptor_(io_, tcp::endpoint(net::ip::address_v4::loopback(), 0)) {
+  explicit EchoServer(Relay relay = {})
+      : relay_(std::move(relay)), acceptor_(io_, tcp::endpoint(net::ip::address_v4::loopback(), 0)) {
     doAccept();
     thread_ = std::thread([this] { io_.run(); });
   }
@@ -74,13 +109,30 @@ class EchoServer {
  private:
   void doAccept() {
     acceptor_.async_accept([this](error_code ec, tcp::socket socket) {
-      if (!ec) std::make_shared<EchoSession>(std::move(socket))->run();
+      if (!ec) std::make_shared<EchoSession>(std::move(socket), relay_)->run();
       doAccept();
     });
   }
 
+  Relay relay_;
   net::io_context io_{1};
   tcp::acceptor acceptor_;
+  std::thread thread_;
+};
+
+/// GLib's default main context iterated on a thread of its own, as the host's main thread does.
+class MainLoopThread {
+ public:
+  MainLoopThread() : loop_(g_main_loop_new(nullptr, FALSE)), thread_([this] { g_main_loop_run(loop_); }) {}
+  ~MainLoopThread() {
+    while (!g_main_loop_is_running(loop_)) std::this_thread::yield();
+    g_main_loop_quit(loop_);
+    thread_.join();
+    g_main_loop_unref(loop_);
+  }
+
+ private:
+  GMainLoop* loop_;
   std::thread thread_;
 };
 
@@ -158,12 +210,27 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the host did not start:\n%s\n", host.errorOutput().c_str());
     return 1;
   }
-  EchoServer echo;
+  MainLoopThread mainLoop;
+  auto main = dispatch::mainQueue();
+  auto serial = dispatch::makeSerialQueue("WSServer");
+  EchoServer bare;
+  EchoServer viaMain([main](std::shared_ptr<EchoSession> session, std::string text) {
+    main->async([session, text = std::move(text)] { session->reply(text); });
+  });
+  EchoServer viaMainAndSerial([main, serial](std::shared_ptr<EchoSession> session, std::string text) {
+    main->async([serial, session, text = std::move(text)] { serial->sync([&] { session->reply(text); }); });
+  });
+
   Pinger hostPinger("host \"/ping\"", host.wsPort());
-  Pinger echoPinger("bare Beast echo", echo.port());
-  if (!hostPinger.connected() || !echoPinger.connected()) {
-    std::fprintf(stderr, "could not connect\n");
-    return 1;
+  Pinger barePinger("bare Beast echo", bare.port());
+  Pinger mainPinger("echo via main", viaMain.port());
+  Pinger serialPinger("echo via main+sync", viaMainAndSerial.port());
+  std::vector<Pinger*> order{&hostPinger, &barePinger, &mainPinger, &serialPinger};
+  for (Pinger* pinger : order) {
+    if (!pinger->connected()) {
+      std::fprintf(stderr, "%s: could not connect\n", pinger->name());
+      return 1;
+    }
   }
 
   // The first reply is checked in full; the rest only by id.
@@ -175,13 +242,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   for (std::size_t i = 0; i < warmUp; ++i) {
-    if (!hostPinger.ping() || !echoPinger.ping()) {
-      std::fprintf(stderr, "warm-up failed\n");
-      return 1;
+    for (Pinger* pinger : order) {
+      if (!pinger->ping()) {
+        std::fprintf(stderr, "%s: warm-up failed\n", pinger->name());
+        return 1;
+      }
     }
   }
 
-  Pinger* order[] = {&hostPinger, &echoPinger};
   for (std::size_t block = 0; block < kBlocks; ++block) {
     for (Pinger* pinger : order) {
       if (!pinger->measure(trips / kBlocks)) {
@@ -189,15 +257,14 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    std::swap(order[0], order[1]);
+    std::rotate(order.begin(), order.begin() + 1, order.end());
   }
 
   std::printf("%zu round trips each after %zu warm-up, one in flight, in %zu alternating blocks\n",
               trips / kBlocks * kBlocks, warmUp, kBlocks);
   std::printf("%-20s %10s %10s %10s %10s %10s\n", "server", "trips/s", "median us", "p90 us", "p99 us", "max us");
-  hostPinger.report();
-  echoPinger.report();
-  double ratio = hostPinger.median() / echoPinger.median();
+  for (Pinger* pinger : {&hostPinger, &barePinger, &mainPinger, &serialPinger}) pinger->report();
+  double ratio = hostPinger.median() / barePinger.median();
   std::printf("median ratio host/echo: %.2fx (goal <= 1.30x: %s)\n", ratio, ratio <= 1.3 ? "met" : "missed");
   std::printf("host p99: %.1f us (goal < 500 us: %s)\n", hostPinger.p99(), hostPinger.p99() < 500 ? "met" : "missed");
   if (auto status = host.stop(); status != 0) std::fprintf(stderr, "the host did not stop cleanly\n");

@@ -79,6 +79,9 @@ void WSListener::onAccept(error_code ec, tcp::socket socket) {
     if (failed_) failed_(ec);
     return;
   }
+  // Replies are small and the page waits for them: send each at once instead of batching.
+  error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
   std::erase_if(*registry_, [](const std::weak_ptr<WSConnection>& weak) { return weak.expired(); });
   auto connection = std::make_shared<WSConnection>(io_, std::move(socket), callbacks_, limits_);
   registry_->push_back(connection);

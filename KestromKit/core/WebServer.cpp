@@ -65,16 +65,19 @@ void WebServer::stop() {
   stopping_ = true;
   std::thread runLoop;
   {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (server_) server_->shutdown();
     for (auto* client : clients_) client->shutdown();
     runLoop = std::move(runLoop_);
-    workersDone_.notify_all();  // an accept loop waiting for a free worker slot gives up
+    changed_.notify_all();  // an accept loop waiting for room gives up
+    work_.notify_all();
   }
   if (runLoop.joinable()) runLoop.join();
   std::unique_lock lock(mutex_);
-  for (auto* client : clients_) client->shutdown();  // connections accepted while we joined
-  workersDone_.wait(lock, [this] { return workerCount_ == 0; });
+  for (auto* client : clients_) client->shutdown();  // connections picked up while we joined
+  work_.notify_all();
+  changed_.wait(lock, [this] { return workers_ == 0; });
+  pending_.clear();
 }
 
 std::optional<std::int32_t> WebServer::port() const {
@@ -116,7 +119,7 @@ void WebServer::runServer(std::int32_t requestedPort) {
     logger().info("WebServer started on port: %d, requested port was: %d", bound, port);
     if (auto delegate = delegate_.lock()) delegate->webServerDidStart(bound);
 
-    while (auto client = server->accept()) spawnWorker(std::move(client));
+    while (auto client = server->accept()) enqueue(std::move(client));
 
     if (stopping_) break;
     logger().info("WebServer stopped");
@@ -126,38 +129,52 @@ void WebServer::runServer(std::int32_t requestedPort) {
   port_.reset();
 }
 
-void WebServer::spawnWorker(std::unique_ptr<tcp::TCPClient> client) {
-  {
-    std::unique_lock lock(mutex_);
-    workersDone_.wait(lock, [this] { return workerCount_ < limits_.maxConnections || stopping_; });
-    if (stopping_) return;
-    ++workerCount_;
-    clients_.insert(client.get());
+void WebServer::enqueue(std::unique_ptr<tcp::TCPClient> client) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return clients_.size() + pending_.size() < limits_.maxConnections || stopping_; });
+  if (stopping_) return;
+  pending_.push_back(std::move(client));
+  if (idleWorkers_ >= pending_.size()) {  // every waiting connection has an idle worker to take it
+    work_.notify_one();
+    return;
   }
-  tcp::TCPClient* raw = client.release();
-  auto finish = [this](tcp::TCPClient* c) {
-    {
-      std::lock_guard lock(mutex_);
-      clients_.erase(c);
-    }
-    delete c;  // closes; after leaving clients_, so `stop` never shuts down a reused descriptor
-    std::lock_guard lock(mutex_);
-    --workerCount_;
-    workersDone_.notify_all();  // under the lock: `stop` may destroy us as soon as it sees zero
-  };
   try {
-    std::thread([this, raw, finish] {
-      try {
-        handle(*raw);
-      } catch (const std::exception& e) {
-        logger().fault("Connection ended by an exception: %s", e.what());
-      }
-      finish(raw);
-    }).detach();
-  } catch (const std::system_error& e) {  // no thread to be had: drop this one connection
-    logger().error("Unable to serve a connection: %s", e.what());
-    finish(raw);
+    std::thread([this] { workerLoop(); }).detach();
+    ++workers_;
+  } catch (const std::system_error& e) {
+    // No new thread to be had: a busy worker picks the connection up when it is done; with none
+    // at all, drop it rather than keep a client waiting for nobody.
+    logger().error("Unable to start a connection worker: %s", e.what());
+    if (workers_ == 0) pending_.pop_back();
   }
+}
+
+void WebServer::workerLoop() {
+  using namespace std::chrono_literals;
+  std::unique_lock lock(mutex_);
+  while (true) {
+    ++idleWorkers_;
+    // Idle workers retire after a while, so a burst does not leave its threads behind.
+    bool woken = work_.wait_for(lock, 30s, [this] { return !pending_.empty() || stopping_; });
+    --idleWorkers_;
+    if (!woken || (stopping_ && pending_.empty())) break;
+    std::unique_ptr<tcp::TCPClient> client = std::move(pending_.front());
+    pending_.pop_front();
+    if (stopping_) continue;  // closes it unserved
+    clients_.insert(client.get());
+    lock.unlock();
+    try {
+      handle(*client);
+    } catch (const std::exception& e) {
+      logger().fault("Connection ended by an exception: %s", e.what());
+    }
+    lock.lock();
+    clients_.erase(client.get());
+    client.reset();  // closes, after leaving clients_: `stop` never shuts down a reused descriptor
+    changed_.notify_all();
+  }
+  --workers_;
+  changed_.notify_all();  // under the lock: `stop` may destroy us as soon as it sees zero
 }
 
 void WebServer::handle(tcp::TCPClient& client) {

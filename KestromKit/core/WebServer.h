@@ -6,14 +6,16 @@
 // Threads: `start` runs the accept loop on a thread of its own ("WebServer" run loop); every
 // connection runs on its own worker thread, from parsing through routing to the written answer,
 // so a route may block (the file dialogs wait on the main queue). No route ever runs on the main
-// queue. Owned by the kit; `stop` (also run by the destructor) closes the socket, wakes every
-// worker and waits for them. A subclass that overrides `route` must call `stop` in its own
+// queue. Workers are pooled (at most `maxConnections`, idle ones retire after a while). Owned by
+// the kit; `stop` (also run by the destructor) closes the socket, wakes every worker and waits for
+// them. A subclass that overrides `route` must call `stop` in its own
 // destructor.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -121,7 +123,9 @@ class WebServer {
 
  private:
   void runServer(std::int32_t requestedPort);
-  void spawnWorker(std::unique_ptr<tcp::TCPClient> client);
+  /// Hands an accepted connection to an idle worker (or a new one), waiting while the cap is reached.
+  void enqueue(std::unique_ptr<tcp::TCPClient> client);
+  void workerLoop();
   void respond(tcp::TCPClient& client, const WebServerResponse& response, const WebServerRequest& request);
   void badRequest(tcp::TCPClient& client, std::string_view bytes);
   void send(tcp::TCPClient& client, std::string_view statusText, const WebServerHeaders& headers,
@@ -135,12 +139,15 @@ class WebServer {
   const WebServerLimits limits_;
   std::weak_ptr<WebServerDelegate> delegate_;
 
-  mutable std::mutex mutex_;  // guards server_, runLoop_, clients_, workerCount_, port_
-  std::condition_variable workersDone_;
+  mutable std::mutex mutex_;  // guards everything below
+  std::condition_variable work_;     // workers wait for `pending_` or `stopping_`
+  std::condition_variable changed_;  // the accept loop waits for room, `stop` for the last worker
   std::shared_ptr<tcp::TCPServer> server_;
   std::thread runLoop_;
-  std::set<tcp::TCPClient*> clients_;  // live connections, so `stop` can wake them
-  std::size_t workerCount_ = 0;
+  std::deque<std::unique_ptr<tcp::TCPClient>> pending_;  // accepted, not yet picked up
+  std::set<tcp::TCPClient*> clients_;  // connections being served, so `stop` can wake them
+  std::size_t workers_ = 0;            // worker threads alive (detached; they count themselves out)
+  std::size_t idleWorkers_ = 0;
   std::optional<std::int32_t> port_;
   std::atomic<bool> stopping_{false};
 };
