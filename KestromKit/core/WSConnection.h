@@ -1,7 +1,8 @@
 #pragma once
 // One connection of the page to the WebSocket server, from the HTTP upgrade request to the close.
-// Home: its own strand on the server's I/O thread. Owner: itself — every pending operation holds
-// it, so it lives exactly as long as something is in flight; the server lists it only weakly.
+// Home: the server's one I/O thread (the socket's executor, its implicit strand). Owner: itself —
+// every pending operation holds it, so it lives exactly as long as something is in flight; the
+// server lists it only weakly.
 
 #include <cstdint>
 #include <deque>
@@ -48,7 +49,7 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   WSConnection(const WSConnection&) = delete;
   WSConnection& operator=(const WSConnection&) = delete;
 
-  /// Reads the upgrade request; everything after that follows on the strand.
+  /// Reads the upgrade request; everything after that follows on the I/O thread.
   void run();
   /// Queues one text frame; any thread, never waits for the peer. Does nothing once the
   /// connection has ended.
@@ -80,11 +81,11 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   std::shared_ptr<wsnet::http::response<wsnet::http::string_body>> refusal_;
   std::shared_ptr<const Callbacks> callbacks_;
   Limits limits_;
-  // Texts handed over by senders and not yet taken by the strand. A burst of sends costs one
+  // Texts handed over by senders and not yet taken by the I/O thread. A burst of sends costs one
   // post to the I/O thread instead of one each.
   std::mutex inboxMutex_;  // guards inbox_
   std::vector<Payload> inbox_;
-  // Everything below is touched on the strand only.
+  // Everything below is touched on the I/O thread only.
   std::deque<Payload> queue_;  // front is the write in flight
   std::size_t queuedBytes_ = 0;
   bool open_ = false;      // the handshake succeeded

@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cassert>
 #include <random>
 
 #include "KestromKit/core/BeastNet.h"
@@ -101,15 +100,7 @@ void WSServer::start(unsigned port) {
   {
     std::lock_guard lock(mutex_);
     if (shuttingDown_) return;
-    if (active_) {
-      if (!stopRequested_) {
-        stopRequested_ = true;
-        net::post(*io_, [weak = weak_from_this()] {
-          if (auto self = weak.lock()) self->stopListener();
-        });
-      }
-      return;
-    }
+    if (active_) return postStop();
     active_ = true;
   }
   bool drawn = port == 0;
@@ -137,7 +128,11 @@ void WSServer::retryStart(unsigned port, bool drawn) {
 
 void WSServer::requestStop() {
   std::lock_guard lock(mutex_);
-  if (!active_ || stopRequested_ || shuttingDown_) return;
+  if (active_ && !shuttingDown_) postStop();
+}
+
+void WSServer::postStop() {
+  if (stopRequested_) return;
   stopRequested_ = true;
   net::post(*io_, [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->stopListener();
@@ -252,7 +247,10 @@ void WSServer::onStopped() {
     port = port_;
   }
   raise(WSEvent::stopped());
-  connections_.clear();
+  {
+    std::lock_guard lock(connectionsMutex_);
+    connections_.clear();
+  }
   start(port);
 }
 
@@ -262,6 +260,7 @@ void WSServer::onConnectionOpened(const std::shared_ptr<WSConnection>& connectio
     return;
   }
   std::size_t count = queue_->syncValue([&] {
+    std::lock_guard lock(connectionsMutex_);
     connections_.push_back(connection);
     return connections_.size();
   });
@@ -287,6 +286,7 @@ void WSServer::onConnectionFailed(WSConnection& connection, std::error_code erro
 
 std::size_t WSServer::removeConnection(WSConnection& connection) {
   return queue_->syncValue([&] {
+    std::lock_guard lock(connectionsMutex_);
     std::erase_if(connections_, [&](const std::weak_ptr<WSConnection>& weak) {
       auto listed = weak.lock();
       return !listed || listed.get() == &connection;
@@ -296,18 +296,12 @@ std::size_t WSServer::removeConnection(WSConnection& connection) {
 }
 
 void WSServer::broadcast(std::shared_ptr<const std::string> text) {
-  assert(queue_->isCurrent());
+  std::lock_guard lock(connectionsMutex_);
   for (const auto& weak : connections_)
     if (auto connection = weak.lock()) connection->send(text);
 }
 
 void WSServer::broadcast(std::string text) { broadcast(std::make_shared<const std::string>(std::move(text))); }
-
-void WSServer::send(std::shared_ptr<const std::string> text) {
-  queue_->sync([&] { broadcast(text); });
-}
-
-void WSServer::send(std::string text) { send(std::make_shared<const std::string>(std::move(text))); }
 
 unsigned WSServer::port() const {
   std::lock_guard lock(mutex_);
@@ -315,16 +309,14 @@ unsigned WSServer::port() const {
 }
 
 std::vector<std::shared_ptr<WSConnection>> WSServer::connections() const {
-  assert(queue_->isCurrent());
+  std::lock_guard lock(connectionsMutex_);
   std::vector<std::shared_ptr<WSConnection>> open;
   for (const auto& weak : connections_)
     if (auto connection = weak.lock()) open.push_back(std::move(connection));
   return open;
 }
 
-std::size_t WSServer::connectionCount() const {
-  return queue_->syncValue([&] { return connections().size(); });
-}
+std::size_t WSServer::connectionCount() const { return connections().size(); }
 
 std::shared_ptr<WSServerDelegate> WSServer::delegate() const {
   std::lock_guard lock(mutex_);

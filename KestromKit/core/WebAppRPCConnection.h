@@ -1,9 +1,9 @@
 #pragma once
-// The kit's outlet to the page: encodes every reply and notification and writes the text to every
-// open WebSocket connection, inside a synchronous hop onto the server's "WSServer" queue, so
-// frames from different senders are serialised with the changes of the connection list and a
-// sender returns only once its frame is queued on every connection. Any queue may send, "WSServer"
-// included (the hop then runs inline). Owner: the kit; services hold it as an RPCInterface.
+// The kit's outlet to the page: encodes every reply and notification and hands the text to every
+// open WebSocket connection through WSServer::send, which serialises frames from different senders
+// with the changes of the connection list and returns once the frame is queued on every
+// connection. Any queue may send, "WSServer" included. Owner: the kit; services hold it as an
+// RPCInterface.
 
 #include <memory>
 #include <mutex>

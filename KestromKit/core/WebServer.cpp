@@ -40,12 +40,12 @@ std::string asciiPreview(std::string_view bytes) {
 }
 
 // Closing with unread input makes the kernel reset the connection, which can destroy our answer
-// before the peer reads it: end our side first and let the peer finish (bounded).
-void closeGently(tcp::TCPClient& client) {
+// before the peer reads it: end our side first and let the peer finish (bounded). The worker loop
+// closes the socket afterwards, under the lock that `stop` takes to wake connections.
+void finishGently(tcp::TCPClient& client) {
   auto pending = client.bytesAvailable();
   client.shutdownWrite();
   if (pending && *pending > 0) client.drain(500, 1 << 20);
-  client.close();
 }
 
 }  // namespace
@@ -190,14 +190,14 @@ void WebServer::handle(tcp::TCPClient& client) {
       logger().error("%d | Request timeout", 408);
       send(client, "408 REQUEST TIMEOUT", {}, {});
     }
-    closeGently(client);
+    finishGently(client);
     return;
   }
 
   auto parsed = parseRequestHead(*head);
   if (!parsed) {
     badRequest(client, *head);
-    closeGently(client);
+    finishGently(client);
     return;
   }
 
@@ -212,7 +212,7 @@ void WebServer::handle(tcp::TCPClient& client) {
   if (!allowed) {
     logger().error("%d | Refused a request for %s from another site", 403, parsed->path);
     send(client, "403 FORBIDDEN", {}, {});
-    closeGently(client);
+    finishGently(client);
     return;
   }
 
@@ -232,7 +232,7 @@ void WebServer::handle(tcp::TCPClient& client) {
         badRequest(client, *head);
         break;
     }
-    closeGently(client);
+    finishGently(client);
     return;
   }
 
@@ -257,7 +257,7 @@ void WebServer::handle(tcp::TCPClient& client) {
     logger().fault("Route %s threw: %s", request.path, e.what());
   }
   respond(client, response, request);
-  closeGently(client);
+  finishGently(client);
 }
 
 void WebServer::respond(tcp::TCPClient& client, const WebServerResponse& response, const WebServerRequest& request) {

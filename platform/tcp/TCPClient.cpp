@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <memory>
 
 namespace kestrom::tcp {
 
@@ -86,21 +87,19 @@ TCPClient::ReadResult TCPClient::read(std::size_t maxCount, int timeoutMs) {
     return result;
   }
   if (events < 0) return result;
-  result.bytes.resize(maxCount);
+  auto buffer = std::make_unique_for_overwrite<char[]>(maxCount);  // no zeroing of 64 KiB per read
   while (true) {
-    ssize_t n = ::recv(fd_, result.bytes.data(), maxCount, MSG_DONTWAIT);
+    ssize_t n = ::recv(fd_, buffer.get(), maxCount, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      result.bytes.clear();
       result.status = ReadStatus::timedOut;  // woken without data: count it as a quiet peer
       return result;
     }
     if (n < 0) {
-      result.bytes.clear();
       result.status = ReadStatus::failed;
       return result;
     }
-    result.bytes.resize(static_cast<std::size_t>(n));
+    result.bytes.assign(buffer.get(), static_cast<std::size_t>(n));
     result.status = n == 0 ? ReadStatus::closed : ReadStatus::data;
     return result;
   }

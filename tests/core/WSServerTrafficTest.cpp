@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -64,6 +65,30 @@ TEST(WSServerTrafficTest, EveryClientGetsEveryTextInOneOrder) {
     }
     EXPECT_EQ(next, kEach);
   }
+}
+
+TEST(WSServerTrafficTest, SendsWhileConnectionsComeAndGo) {
+  auto running = test::startServer();
+  std::atomic<bool> sending = true;
+  std::thread sender([&] {
+    while (sending) running.server->send("tick");
+  });
+  for (int i = 0; i < 10; ++i) {
+    SCOPED_TRACE(i);
+    WSTestClient client;
+    ASSERT_TRUE(client.connect(running.port));
+    ASSERT_TRUE(running.delegate->waitForCount(Kind::onOpen, i + 1));
+    EXPECT_EQ(client.readText(), "tick");
+    if (i % 2) {
+      client.close();
+    } else {
+      client.vanish();
+    }
+    ASSERT_TRUE(running.delegate->waitForCount(Kind::onClose, i + 1));
+  }
+  sending = false;
+  sender.join();
+  EXPECT_EQ(running.server->connectionCount(), 0u);
 }
 
 TEST(WSServerTrafficTest, SendWithoutConnectionsReturnsAtOnce) {
