@@ -3,6 +3,11 @@ add_library(kestrom_options INTERFACE)
 target_compile_options(kestrom_options INTERFACE -Wall -Wextra -Wpedantic -Wno-missing-field-initializers)
 if(KESTROM_WERROR)
   target_compile_options(kestrom_options INTERFACE -Werror)
+  # g++ 12 at -O3 reports a std::optional moved inside a std::variant as maybe uninitialised (a
+  # known false positive of its flow analysis); keep it a warning. Delete with a fixed compiler.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(kestrom_options INTERFACE -Wno-error=maybe-uninitialized)
+  endif()
 endif()
 if(KESTROM_SANITIZE)
   target_compile_options(kestrom_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
