@@ -27,7 +27,7 @@
 #include "KestromKit/core/BeastNet.h"
 #include "KestromKit/model/Coding.h"
 #include "platform/dispatch/Queue.h"
-#include "tests/core/WSTestClient.h"
+#include "tests/support/WSTestClient.h"
 #include "tests/integration/HostProcess.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "KestromKit/model/Coding.h"
-#include "tests/core/WSTestClient.h"
+#include "tests/support/WSTestClient.h"
 #include "tests/integration/HostProcess.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "KestromKit/core/LoopbackGuard.h"
 #include "KestromKit/core/WSServer.h"
-#include "tests/core/WSTestClient.h"
+#include "tests/support/WSTestClient.h"
 
 namespace kestrom {
 namespace {

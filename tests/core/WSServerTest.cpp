@@ -7,7 +7,7 @@
 #include "KestromKit/core/WSConnection.h"
 #include "KestromKit/core/WSServer.h"
 #include "platform/log/Log.h"
-#include "tests/core/WSTestClient.h"
+#include "tests/support/WSTestClient.h"
 
 namespace kestrom {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "KestromKit/core/WSServer.h"
-#include "tests/core/WSTestClient.h"
+#include "tests/support/WSTestClient.h"
 
 namespace kestrom {
 namespace {

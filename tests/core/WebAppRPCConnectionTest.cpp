@@ -11,7 +11,7 @@
 #include "KestromKit/core/WebAppRPCConnection.h"
 #include "KestromKit/model/Coding.h"
 #include "platform/log/Log.h"
-#include "tests/core/WSTestClient.h"
+#include "tests/support/WSTestClient.h"
 
 namespace kestrom {
 namespace {

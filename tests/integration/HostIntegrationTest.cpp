@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/core/WSTestClient.h"
+#include "tests/support/WSTestClient.h"
 #include "tests/integration/HostProcess.h"
 #include "tests/support/RawHttp.h"
 

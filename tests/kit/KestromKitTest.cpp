@@ -13,7 +13,7 @@
 #include "KestromKit/storage/AtomicFile.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/launcher/Launcher.h"
-#include "tests/core/WSTestClient.h"
+#include "tests/support/WSTestClient.h"
 
 namespace kestrom {
 namespace {

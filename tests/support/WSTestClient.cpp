@@ -1,4 +1,4 @@
-#include "tests/core/WSTestClient.h"
+#include "tests/support/WSTestClient.h"
 
 namespace kestrom::test {
 
