@@ -9,6 +9,7 @@
 #include "app/GtkWindowGeometry.h"
 #include "app/WindowPlacement.h"
 #include "platform/log/Fatal.h"
+#include "platform/shell/GtkFileDrop.h"
 #include "platform/shell/GtkDialogs.h"
 #include "platform/shell/GtkLaunchView.h"
 #include "platform/webview/WebKitWebViewStack.h"
@@ -75,16 +76,7 @@ void AppDelegate::makeWindow() {
   GtkDropTarget* drop = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
   g_signal_connect(drop, "drop",
                    G_CALLBACK(+[](GtkDropTarget*, const GValue* value, double, double, gpointer data) -> gboolean {
-                     if (!G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST)) return FALSE;
-                     GSList* files = gdk_file_list_get_files(static_cast<GdkFileList*>(g_value_get_boxed(value)));
-                     std::optional<std::filesystem::path> first;
-                     if (files && files->data) {
-                       if (gchar* path = g_file_get_path(G_FILE(files->data))) {
-                         first = path;
-                         g_free(path);
-                       }
-                     }
-                     g_slist_free(files);
+                     auto first = shell::firstDroppedFile(value);
                      return first && static_cast<AppDelegate*>(data)->fileDroppedOnWindow(*first);
                    }),
                    this);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 
+#include "tests/support/FolderContent.h"
 #include "KestromKit/core/ContentManifestSource.h"
 #include "KestromKit/core/WebServer.h"
 #include "platform/log/Log.h"
@@ -20,16 +21,6 @@
 namespace {
 
 using namespace kestrom;
-
-class FolderContent final : public ContentManifestSource {
- public:
-  explicit FolderContent(std::filesystem::path folder) : folder_(std::move(folder)) {}
-  std::filesystem::path contentPath() const override { return folder_; }
-  std::optional<Manifest> readManifest(const std::string&) const override { return std::nullopt; }
-
- private:
-  std::filesystem::path folder_;
-};
 
 class PortPrinter final : public WebServerDelegate {
  public:
@@ -57,7 +48,7 @@ int main(int argc, char** argv) {
 
   WebServerServices services;
   services.webroot = folder;
-  services.content = std::make_shared<FolderContent>(folder / "content");
+  services.content = std::make_shared<test::FolderContent>(folder / "content");
   services.temporaryFolder = std::filesystem::temp_directory_path();
   auto delegate = std::make_shared<PortPrinter>();
   WebServer server(std::move(services), false);

@@ -154,16 +154,6 @@ class AsioThread {
   std::thread thread_;
 };
 
-/// A temporary home folder for the host, removed afterwards.
-struct TempHome {
-  std::filesystem::path path;
-  TempHome() {
-    auto pattern = (std::filesystem::temp_directory_path() / "kestrom-bench-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TempHome() { std::filesystem::remove_all(path); }
-};
-
 /// One page connection sending pings one at a time.
 class Pinger {
  public:
@@ -224,7 +214,7 @@ int main(int argc, char** argv) {
   constexpr std::size_t kBlocks = 10;
   trips = std::max(kBlocks, trips);
 
-  TempHome home;
+  test::TemporaryHome home;
   test::HostProcess host(home.path);
   if (!host.running()) {
     std::fprintf(stderr, "the host did not start:\n%s\n", host.errorOutput().c_str());

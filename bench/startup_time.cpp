@@ -28,15 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 double millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-struct TempHome {
-  std::filesystem::path path;
-  TempHome() {
-    auto pattern = (std::filesystem::temp_directory_path() / "kestrom-bench-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TempHome() { std::filesystem::remove_all(path); }
-};
-
 struct Run {
   double ports = 0;       // ms from fork to the ports line
   double foreground = 0;  // ms from fork to the notification at the page
@@ -85,14 +76,14 @@ int main(int argc, char** argv) {
 
   std::vector<Run> fresh;
   for (std::size_t i = 0; i < count; ++i) {
-    TempHome home;
+    test::TemporaryHome home;
     auto run = startOnce(home.path);
     if (!run) return 1;
     fresh.push_back(*run);
   }
 
   std::vector<Run> reused;
-  TempHome home;
+  test::TemporaryHome home;
   if (!startOnce(home.path)) return 1;  // the first start, which copies the prepacked content
   for (std::size_t i = 0; i < count; ++i) {
     auto run = startOnce(home.path);

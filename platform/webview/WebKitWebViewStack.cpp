@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "platform/log/Log.h"
+#include "platform/shell/GtkFileDrop.h"
 
 namespace kestrom::webview {
 
@@ -130,16 +131,8 @@ WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba background) :
   g_signal_connect(drop, "drop",
                    G_CALLBACK(+[](GtkDropTarget*, const GValue* value, double, double, gpointer data) -> gboolean {
                      auto* self = static_cast<WebKitWebViewStack*>(data);
-                     if (!G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST) || !self->events_.fileDropped) return FALSE;
-                     GSList* files = gdk_file_list_get_files(static_cast<GdkFileList*>(g_value_get_boxed(value)));
-                     std::optional<std::filesystem::path> first;
-                     if (files && files->data) {
-                       if (gchar* path = g_file_get_path(G_FILE(files->data))) {
-                         first = path;
-                         g_free(path);
-                       }
-                     }
-                     g_slist_free(files);
+                     if (!self->events_.fileDropped) return FALSE;
+                     auto first = shell::firstDroppedFile(value);
                      return first && self->events_.fileDropped(*first);
                    }),
                    this);

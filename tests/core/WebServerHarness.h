@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/FolderContent.h"
 #include "KestromKit/core/ContentManifestSource.h"
 #include "KestromKit/core/WebServer.h"
 #include "platform/defaults/FakeUserDefaults.h"
@@ -44,17 +45,6 @@ class RecordingWebServerDelegate final : public WebServerDelegate {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::int32_t> ports_;
-};
-
-/// Content in a plain folder, with no manifests.
-class FolderContent final : public ContentManifestSource {
- public:
-  explicit FolderContent(std::filesystem::path folder) : folder_(std::move(folder)) {}
-  std::filesystem::path contentPath() const override { return folder_; }
-  std::optional<Manifest> readManifest(const std::string&) const override { return std::nullopt; }
-
- private:
-  std::filesystem::path folder_;
 };
 
 class WebServerHarness {

@@ -13,16 +13,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-/// A temporary home folder, removed afterwards.
-struct TempHome {
-  std::filesystem::path path;
-  TempHome() {
-    auto pattern = (std::filesystem::temp_directory_path() / "kestrom-home-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TempHome() { std::filesystem::remove_all(path); }
-};
-
 /// One page connection: sends requests, reads frames as parsed JSON.
 class Page {
  public:
@@ -54,7 +44,7 @@ class Page {
 
 class HostIntegrationTest : public ::testing::Test {
  protected:
-  TempHome home;
+  TemporaryHome home;
 };
 
 TEST_F(HostIntegrationTest, AnswersPingAndSendsTheForegroundNotificationAtStart) {

@@ -14,6 +14,16 @@
 
 namespace kestrom::test {
 
+TemporaryHome::TemporaryHome() {
+  auto pattern = (std::filesystem::temp_directory_path() / "kestrom-home-XXXXXX").string();
+  path = mkdtemp(pattern.data());
+}
+
+TemporaryHome::~TemporaryHome() {
+  std::error_code error;
+  std::filesystem::remove_all(path, error);
+}
+
 HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout) {
   std::filesystem::create_directories(home);
   errFile_ = home / "host-stderr.log";

@@ -11,6 +11,15 @@
 
 namespace kestrom::test {
 
+/// A temporary home folder for a host process, removed with everything in it afterwards.
+struct TemporaryHome {
+  std::filesystem::path path;
+  TemporaryHome();
+  ~TemporaryHome();
+  TemporaryHome(const TemporaryHome&) = delete;
+  TemporaryHome& operator=(const TemporaryHome&) = delete;
+};
+
 class HostProcess {
  public:
   /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports.
