@@ -21,6 +21,7 @@
 #include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/storage/SettingsHandler.h"
 #include "platform/bookmarks/Bookmarks.h"
+#include "platform/crash/CrashReporter.h"
 #include "platform/log/Fatal.h"
 
 namespace kestrom {
@@ -138,8 +139,10 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   webViewController_->setFileDelegate(weak);
   wsServer_->start(0);
   webServer_->start(0);
-  if (isSentryEnabled() && appConfig_.sentry && appConfig_.sentry->macos)
+  if (isSentryEnabled() && appConfig_.sentry && appConfig_.sentry->macos) {
+    crash::start(dataFolder_ / "logs");
     Constants::log().general.info("Crash reporting is on: reports stay in %s", (dataFolder_ / "logs").string());
+  }
 }
 
 std::shared_ptr<RPCInterface> KestromKit::rpcConnection() const { return rpcConnection_; }
