@@ -25,4 +25,4 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/asan --output-on-failure -j"$jobs" -R '^(model|core)_tests$'
 unset ASAN_OPTIONS UBSAN_OPTIONS
-ctest --test-dir build/test --output-on-failure -j"$jobs"
+ctest --test-dir build/test --output-on-failure -j4

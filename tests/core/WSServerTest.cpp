@@ -126,6 +126,8 @@ TEST(WSServerTest, ReportsOpenMessagesAndCloseButNotBinaryFrames) {
   WSTestClient client;
   ASSERT_TRUE(client.connect(running.port));
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onOpen, 1));
+  // A random port that was taken at start is reported too; count only what follows.
+  const auto errorsAtStart = running.delegate->count(Kind::onError);
   EXPECT_TRUE(recording.sink().contains("WebSocketServer", "Connection opened! - open connections: 1"));
 
   ASSERT_TRUE(client.sendText("first"));
@@ -144,7 +146,7 @@ TEST(WSServerTest, ReportsOpenMessagesAndCloseButNotBinaryFrames) {
   EXPECT_TRUE(recording.sink().contains("WebSocketServer", "Connection did close with code: 1000 and reason: nil"));
   EXPECT_TRUE(recording.sink().contains("WebSocketServer", "Connection closed! - open connections: 0"));
   EXPECT_EQ(running.server->connectionCount(), 0u);
-  EXPECT_EQ(running.delegate->count(Kind::onError), 0u);
+  EXPECT_EQ(running.delegate->count(Kind::onError), errorsAtStart);
   EXPECT_EQ(running.delegate->count(Kind::onMessage), 2u);
 }
 

@@ -120,6 +120,7 @@ TEST(WSServerTrafficTest, AVanishedClientLeavesTheOthersAlone) {
   ASSERT_TRUE(vanishing.connect(running.port));
   ASSERT_TRUE(staying.connect(running.port));
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onOpen, 2));
+  const auto errorsAtStart = running.delegate->count(Kind::onError);
 
   // Half a masked text frame: the header promises 100 bytes, 10 arrive, then the peer is gone.
   std::string partial = "\x81\xE4";
@@ -130,7 +131,7 @@ TEST(WSServerTrafficTest, AVanishedClientLeavesTheOthersAlone) {
   for (int i = 0; i < 20; ++i) running.server->send("after " + std::to_string(i));
 
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onClose, 1));
-  EXPECT_EQ(running.delegate->count(Kind::onError), 1u);
+  EXPECT_EQ(running.delegate->count(Kind::onError) - errorsAtStart, 1u);
   EXPECT_EQ(running.delegate->count(Kind::stopped), 0u) << "one failing connection must not stop the server";
   EXPECT_EQ(running.server->connectionCount(), 1u);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(staying.readText(), "after " + std::to_string(i));
@@ -145,6 +146,8 @@ TEST(WSServerTrafficTest, AnOversizeMessageClosesOnlyItsConnection) {
   ASSERT_TRUE(big.connect(running.port));
   ASSERT_TRUE(small.connect(running.port));
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onOpen, 2));
+  // A random port that was taken at start is reported too; count only what follows.
+  const auto errorsAtStart = running.delegate->count(Kind::onError);
 
   ASSERT_TRUE(big.sendText(std::string(1 << 20, 'a')));  // 1 MiB is fine
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onMessage, 1));
@@ -154,7 +157,7 @@ TEST(WSServerTrafficTest, AnOversizeMessageClosesOnlyItsConnection) {
   auto ended = big.readUntilEnd();
   ASSERT_TRUE(ended) << "the oversize connection must be closed";
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onClose, 1));
-  EXPECT_EQ(running.delegate->count(Kind::onError), 1u);
+  EXPECT_EQ(running.delegate->count(Kind::onError) - errorsAtStart, 1u);
   EXPECT_EQ(running.server->connectionCount(), 1u);
   running.server->send("small is fine");
   EXPECT_EQ(small.readText(), "small is fine");
@@ -192,6 +195,7 @@ TEST(WSServerTrafficTest, AReaderThatFallsTooFarBehindIsClosed) {
   ASSERT_TRUE(slow.connect(running.port, {}, 4096));
   ASSERT_TRUE(fast.connect(running.port));
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onOpen, 2));
+  const auto errorsAtStart = running.delegate->count(Kind::onError);
 
   // The fast client reads each text before the next is sent, so only the slow one falls behind.
   const std::string chunk(4096, 'y');
@@ -200,7 +204,7 @@ TEST(WSServerTrafficTest, AReaderThatFallsTooFarBehindIsClosed) {
     ASSERT_TRUE(fast.readText()) << "text " << i;
   }
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onClose, 1));
-  EXPECT_EQ(running.delegate->count(Kind::onError), 1u);
+  EXPECT_EQ(running.delegate->count(Kind::onError) - errorsAtStart, 1u);
   EXPECT_EQ(running.server->connectionCount(), 1u);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -187,11 +188,18 @@ TEST_F(HostIntegrationTest, ServesThePageAndRefusesForeignOrigins) {
     EXPECT_EQ(connection.readResponse().status, 403);
   }
   {
-    RawHttpConnection connection(port);
-    connection.send(makeHttpRequest("GET", "/debug", {{"Host", host_}}));
-    auto response = connection.readResponse();
-    EXPECT_EQ(response.status, 307);
-    auto location = response.header("Location");
+    // "/debug" leads to the boot URL once the web view side has built it (right after start-up).
+    std::optional<std::string> location;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+      RawHttpConnection connection(port);
+      connection.send(makeHttpRequest("GET", "/debug", {{"Host", host_}}));
+      auto response = connection.readResponse();
+      EXPECT_EQ(response.status, 307);
+      location = response.header("Location");
+      if (location && !location->empty()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     ASSERT_TRUE(location);
     EXPECT_EQ(location->rfind("http://localhost:" + std::to_string(port) + "/?appId=", 0), 0u) << *location;
   }

@@ -69,11 +69,12 @@ int main(int argc, char** argv) {
   g_timeout_add(
       5,
       +[](gpointer data) -> gboolean {
-        auto& kit = static_cast<Ports*>(data)->kit;
-        auto ws = kit->wsServer()->port();
-        auto http = kit->webServer()->port();
-        if (ws == 0 || !http) return G_SOURCE_CONTINUE;
-        std::printf("ports ws=%u http=%d\n", ws, *http);
+        // The ports as the servers reported them once listening, as the web view learns them.
+        auto& controller = static_cast<Ports*>(data)->kit->webViewController();
+        auto ws = controller->webSocketPort();
+        auto http = controller->webServerPort();
+        if (!ws || !http) return G_SOURCE_CONTINUE;
+        std::printf("ports ws=%u http=%d\n", *ws, *http);
         std::fflush(stdout);
         return G_SOURCE_REMOVE;
       },
