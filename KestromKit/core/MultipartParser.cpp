@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "KestromKit/core/SplitText.h"
 #include "KestromKit/core/Utf8.h"
 
 namespace kestrom {
@@ -10,19 +11,6 @@ namespace {
 constexpr std::string_view kCrLf = "\r\n";
 
 auto malformed() { return makeUnexpected(MultipartParserError::malformedData); }
-
-/// Pieces of `text` between separators, empty pieces dropped.
-std::vector<std::string_view> splitDroppingEmpty(std::string_view text, char separator) {
-  std::vector<std::string_view> pieces;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    auto end = text.find(separator, start);
-    if (end == std::string_view::npos) end = text.size();
-    if (end > start) pieces.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return pieces;
-}
 
 bool isTrimmedAway(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -123,13 +111,13 @@ std::optional<MultipartSlice> multipartPart(std::string_view name, const std::ve
 
 MultipartHeaders parseDispositionParameters(std::string_view disposition) {
   std::optional<MultipartHeaders> table;
-  for (auto piece : splitDroppingEmpty(disposition, ';')) table = parseHeaderParameter(std::move(table), piece);
+  for (auto piece : splitDroppingEmpty(disposition, ";")) table = parseHeaderParameter(std::move(table), piece);
   return table.value_or(MultipartHeaders{});
 }
 
 MultipartHeaders parseHeaderParameter(std::optional<MultipartHeaders> table, std::string_view parameter) {
   MultipartHeaders result = table ? std::move(*table) : MultipartHeaders{};
-  auto pieces = splitDroppingEmpty(parameter, '=');
+  auto pieces = splitDroppingEmpty(parameter, "=");
   if (pieces.empty()) return result;  // a piece of only "=" names nothing
   if (pieces.size() == 1) {
     result.erase(std::string(pieces[0]));
@@ -145,7 +133,7 @@ MultipartHeaders parseHeaderParameter(std::optional<MultipartHeaders> table, std
 }
 
 std::optional<std::string> multipartBoundary(std::string_view contentType) {
-  auto pieces = splitDroppingEmpty(contentType, '=');
+  auto pieces = splitDroppingEmpty(contentType, "=");
   if (pieces.empty() || !pieces.back().starts_with("--")) return std::nullopt;
   return std::string(pieces.back());
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <vector>
 
+#include "KestromKit/core/SplitText.h"
 #include "KestromKit/core/Utf8.h"
 
 namespace kestrom {
@@ -41,24 +42,11 @@ std::string_view trimWhiteSpace(std::string_view text) {
   return text;
 }
 
-/// Pieces between occurrences of `separator`, scanning from the start, empty pieces dropped.
-std::vector<std::string_view> split(std::string_view text, std::string_view separator) {
-  std::vector<std::string_view> pieces;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    auto end = text.find(separator, start);
-    if (end == std::string_view::npos) end = text.size();
-    if (end > start) pieces.push_back(text.substr(start, end - start));
-    start = end + separator.size();
-  }
-  return pieces;
-}
-
 /// "00:00:01,000 --> 00:00:02,500" splits at ":" into five pieces; a timing without hours does not.
-bool isTimingLine(std::string_view line) { return split(line, ":").size() == 5; }
+bool isTimingLine(std::string_view line) { return splitDroppingEmpty(line, ":").size() == 5; }
 
 void appendCue(std::string& out, std::string_view block) {
-  const auto lines = split(block, "\n");
+  const auto lines = splitDroppingEmpty(block, "\n");
   if (lines.size() < 2) return;
   std::size_t timing = 0;
   if (!isTimingLine(lines[0])) {
@@ -92,7 +80,7 @@ std::optional<std::string> convertSrtToWebVtt(std::string_view srt) {
 
   std::string out = "WEBVTT\n\n";
   out.reserve(out.size() + text.size() + text.size() / 8);
-  for (auto block : split(trimWhiteSpace(text), "\n\n")) appendCue(out, block);
+  for (auto block : splitDroppingEmpty(trimWhiteSpace(text), "\n\n")) appendCue(out, block);
   return out;
 }
 

@@ -13,6 +13,7 @@
 #include "KestromKit/core/URLText.h"
 #include "KestromKit/core/Utf8.h"
 #include "KestromKit/core/WebServer.h"
+#include "KestromKit/core/SplitText.h"
 #include "KestromKit/core/WebServerFileDelegate.h"
 #include "KestromKit/host/WebViewController.h"
 #include "KestromKit/model/Coding.h"
@@ -34,17 +35,6 @@ const log::Logger& logger() { return Constants::log().webServer; }
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 bool endsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-std::vector<std::string> splitDroppingEmpty(std::string_view text, char separator) {
-  std::vector<std::string> pieces;
-  while (true) {
-    std::size_t at = text.find(separator);
-    if (at != 0 && !text.empty()) pieces.emplace_back(text.substr(0, at));
-    if (at == std::string_view::npos) break;
-    text.remove_prefix(at + 1);
-  }
-  return pieces;
 }
 
 // The answer of a file route, written by the dialog's completion on the main queue and read by the
@@ -195,9 +185,10 @@ WebServerResponse WebServer::handleFilesSaveAs(const WebServerRequest& request) 
 WebServerResponse WebServer::handleFilesLoad(const WebServerRequest& request) {
   auto query = request.urlComponents.query();
   if (!query) return WebServerResponse::notFound();
-  auto pieces = splitDroppingEmpty(*query, '=');
+  auto pieces = splitDroppingEmpty(*query, "=");
   if (pieces.size() != 2 || !isURLText(pieces[1])) return WebServerResponse::notFound();
-  auto fileTypes = splitDroppingEmpty(pieces[1], ',');
+  std::vector<std::string> fileTypes;
+  for (auto type : splitDroppingEmpty(pieces[1], ",")) fileTypes.emplace_back(type);
   if (!services_.files) return WebServerResponse::serverError();
 
   auto box = std::make_shared<ReplyBox>();
