@@ -174,7 +174,6 @@ class KestromKit final : public WSServerDelegate,
   // Main queue only.
   dispatch::WorkItem idleTimeTask_;
   std::optional<double> idleTime_;
-  std::atomic<bool> onConnectArmed_ = false;
 };
 
 }  // namespace kestrom

@@ -37,13 +37,11 @@ void KestromKit::handle(const WSEvent& event) {
       return;
     }
     case WSEvent::Kind::onOpen:
-      // The hook for work when a page connects: armed here, consumed by the next message.
-      onConnectArmed_ = true;
+      // Nothing needs doing when a page connects: it asks for what it wants.
       return;
     case WSEvent::Kind::onMessage: {
       if (rpcConnection_->verbose()) log.debug("Received: %s", event.message);
       rpcConnection_->setSocket(event.from);
-      onConnectArmed_ = false;
       auto request = RPC::decodeRequest(event.message);
       if (!request) {
         log.error("Could not decode event: %s", request.error().description());

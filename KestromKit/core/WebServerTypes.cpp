@@ -165,32 +165,29 @@ WebServerFileRegion WebServerFileRegion::whole(std::shared_ptr<const WebServerOp
 
 // WebServerResponse
 
-WebServerResponse WebServerResponse::ok(WebServerHeaders headers, std::string body) {
-  WebServerResponse r(Kind::ok);
+WebServerResponse WebServerResponse::withBody(Kind kind, WebServerHeaders headers, std::string body,
+                                              std::optional<WebServerFileRegion> file) {
+  WebServerResponse r(kind);
   r.headers_ = std::move(headers);
   r.body_ = std::move(body);
+  r.file_ = std::move(file);
   return r;
+}
+
+WebServerResponse WebServerResponse::ok(WebServerHeaders headers, std::string body) {
+  return withBody(Kind::ok, std::move(headers), std::move(body), std::nullopt);
 }
 
 WebServerResponse WebServerResponse::ok(WebServerHeaders headers, WebServerFileRegion file) {
-  WebServerResponse r(Kind::ok);
-  r.headers_ = std::move(headers);
-  r.file_ = std::move(file);
-  return r;
+  return withBody(Kind::ok, std::move(headers), {}, std::move(file));
 }
 
 WebServerResponse WebServerResponse::partial(WebServerHeaders headers, std::string body) {
-  WebServerResponse r(Kind::partial);
-  r.headers_ = std::move(headers);
-  r.body_ = std::move(body);
-  return r;
+  return withBody(Kind::partial, std::move(headers), std::move(body), std::nullopt);
 }
 
 WebServerResponse WebServerResponse::partial(WebServerHeaders headers, WebServerFileRegion file) {
-  WebServerResponse r(Kind::partial);
-  r.headers_ = std::move(headers);
-  r.file_ = std::move(file);
-  return r;
+  return withBody(Kind::partial, std::move(headers), {}, std::move(file));
 }
 
 WebServerResponse WebServerResponse::rangeNotSatisfiable(WebServerHeaders headers) {

@@ -161,6 +161,9 @@ class WebServerResponse {
 
  private:
   explicit WebServerResponse(Kind kind) : kind_(kind) {}
+  /// An answer of `kind` with `headers` and a body held in memory or read from a file.
+  static WebServerResponse withBody(Kind kind, WebServerHeaders headers, std::string body,
+                                    std::optional<WebServerFileRegion> file);
   Kind kind_;
   WebServerHeaders headers_;
   std::string body_;

@@ -87,30 +87,6 @@ const Json* findKey(const Json& object, std::string_view key) {
 
 }  // namespace coding_detail
 
-bool nestingWithin(std::string_view text, int maxDepth) {
-  int depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (inString) {
-      if (c == '\\') ++i;
-      else if (c == '"') inString = false;
-      continue;
-    }
-    switch (c) {
-      case '"': inString = true; break;
-      case '[':
-      case '{':
-        if (++depth > maxDepth) return false;
-        break;
-      case ']':
-      case '}': --depth; break;
-      default: break;
-    }
-  }
-  return true;
-}
-
 namespace {
 
 // Builds the tree of parsed JSON text. nlohmann's own tree builder copies every string, grows

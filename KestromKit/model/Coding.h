@@ -70,8 +70,6 @@ struct EncodingFailure {
 /// Parses JSON text; invalid JSON, invalid UTF-8 and nesting deeper than kMaxJsonDepth fail with
 /// dataCorrupted. Never throws.
 [[nodiscard]] Expected<Json, CodingError> parseJson(std::string_view text);
-/// True when the arrays and objects of `text` nest no deeper than `maxDepth` (strings skipped).
-bool nestingWithin(std::string_view text, int maxDepth);
 /// Writes compact JSON; text that is not valid UTF-8 is written with U+FFFD in its place.
 std::string dumpJson(const Json& value);
 

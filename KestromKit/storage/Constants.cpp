@@ -111,4 +111,10 @@ std::string tildePath(const std::filesystem::path& p, const std::filesystem::pat
   return text;
 }
 
+std::filesystem::path expandTildePath(const std::string& text) {
+  if (text == "~") return path().macOS.home;
+  if (text.rfind("~/", 0) == 0) return path().macOS.home / text.substr(2);
+  return text;
+}
+
 }  // namespace kestrom::Constants

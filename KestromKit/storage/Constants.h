@@ -57,4 +57,7 @@ std::string tildePath(const std::filesystem::path& path);
 /// The same against an explicitly given home folder.
 std::string tildePath(const std::filesystem::path& path, const std::filesystem::path& home);
 
+/// The inverse of tildePath: a leading "~" (alone or before "/") becomes the user's home folder.
+std::filesystem::path expandTildePath(const std::string& path);
+
 }  // namespace kestrom::Constants

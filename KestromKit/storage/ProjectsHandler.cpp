@@ -59,7 +59,7 @@ void ProjectService::share(const std::string& requestID, const std::string& proj
     interface.send(RPC::Response::error(requestID, "Unable to share project: " + projectID));
     return;
   }
-  strong->share({reference->filePath});
+  strong->share({Constants::expandTildePath(reference->filePath)});
   interface.send(RPC::Response::make<RPC::Response::Case::projectsMove>(requestID));
 }
 

@@ -100,6 +100,12 @@ TEST(ConstantsTest, TildePathAbbreviatesOnlyAWholeLeadingHomeFolder) {
   }
   const auto home = Constants::path().macOS.home;
   EXPECT_EQ(Constants::tildePath(home / "Documents" / "p.kpr"), "~/Documents/p.kpr");
+
+  // Expanding undoes it; only a whole leading "~" is the home folder.
+  EXPECT_EQ(Constants::expandTildePath("~/Documents/p.kpr"), home / "Documents" / "p.kpr");
+  EXPECT_EQ(Constants::expandTildePath("~"), home);
+  EXPECT_EQ(Constants::expandTildePath("~other/p.kpr"), std::filesystem::path("~other/p.kpr"));
+  EXPECT_EQ(Constants::expandTildePath("/srv/~/p.kpr"), std::filesystem::path("/srv/~/p.kpr"));
 }
 
 }  // namespace
