@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs every Debian package the host needs to build, run, test and benchmark.
-# Idempotent and non-interactive; run as root (or through sudo) on Debian 12.
+# Installs the Debian packages the host needs to build, run, test and benchmark that are not
+# installed yet. Run it as yourself: it calls apt-get directly when run as root and through sudo
+# otherwise. When nothing is missing it does nothing (no apt-get update, no sudo prompt).
+# Non-interactive; Debian 12.
 set -euo pipefail
 
 packages=(
@@ -19,13 +21,21 @@ packages=(
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
+((${#missing[@]})) || exit 0
 
-if ((${#missing[@]})); then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "install-deps: missing Debian packages: ${missing[*]}" >&2
+    echo "install-deps: you are not root and sudo is not installed; install them as root with" >&2
+    echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    echo "install-deps: then run this script again as yourself." >&2
+    exit 1
+  fi
+  as_root=(sudo)
 fi
+echo "install-deps: installing ${missing[*]}${as_root:+ through sudo}" >&2
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
