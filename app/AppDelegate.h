@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/core/KestromKit.h"
+#include "KestromKit/kit/KestromKit.h"
 #include "app/Configuration.h"
 #include "app/L10n.h"
 #include "app/MainMenu.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "KestromKit/core/Expected.h"
+#include "KestromKit/base/Expected.h"
 #include "KestromKit/model/Coding.h"
 #include "platform/bundle/Bundle.h"
 

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "KestromKit/core/Utf8.h"
+#include "KestromKit/base/Utf8.h"
 
 namespace kestrom::app {
 

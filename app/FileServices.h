@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/core/KestromKitDelegate.h"
+#include "KestromKit/kit/KestromKitDelegate.h"
 #include "platform/bundle/PropertyList.h"
 
 namespace kestrom::app {

@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "KestromKit/core/BeastNet.h"
-#include "KestromKit/core/RPCMessage.h"
-#include "KestromKit/core/WSServer.h"
-#include "KestromKit/core/WebAppRPCConnection.h"
+#include "KestromKit/server/BeastNet.h"
+#include "KestromKit/rpc/RPCMessage.h"
+#include "KestromKit/server/WSServer.h"
+#include "KestromKit/server/WebAppRPCConnection.h"
 #include "platform/log/Log.h"
 
 namespace {

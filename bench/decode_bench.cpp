@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "KestromKit/core/RPCRequest.h"
+#include "KestromKit/rpc/RPCRequest.h"
 
 namespace {
 

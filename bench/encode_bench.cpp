@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "KestromKit/core/RPCMessage.h"
+#include "KestromKit/rpc/RPCMessage.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <optional>
 
 #include "tests/support/FolderContent.h"
-#include "KestromKit/core/ContentManifestSource.h"
-#include "KestromKit/core/WebServer.h"
+#include "KestromKit/server/ContentManifestSource.h"
+#include "KestromKit/server/WebServer.h"
 #include "platform/log/Log.h"
 
 namespace {

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "KestromKit/core/BeastNet.h"
+#include "KestromKit/server/BeastNet.h"
 #include "KestromKit/model/Coding.h"
 #include "platform/dispatch/Queue.h"
 #include "tests/support/WSTestClient.h"

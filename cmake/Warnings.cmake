@@ -13,7 +13,16 @@ if(KESTROM_SANITIZE)
   target_compile_options(kestrom_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(kestrom_options INTERFACE -fsanitize=address,undefined)
 endif()
-target_include_directories(kestrom_options INTERFACE ${PROJECT_SOURCE_DIR})
+# The platform layers are reached as "platform/..." through a folder that holds only them, so the
+# kit's layers cannot reach past their own include paths (KestromKit/CMakeLists.txt). Programs and
+# tests above the kit include from the source root.
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/layers/platform)
+if(NOT EXISTS ${PROJECT_BINARY_DIR}/layers/platform/platform)
+  file(CREATE_LINK ${PROJECT_SOURCE_DIR}/platform ${PROJECT_BINARY_DIR}/layers/platform/platform SYMBOLIC)
+endif()
+target_include_directories(kestrom_options INTERFACE ${PROJECT_BINARY_DIR}/layers/platform)
+add_library(kestrom_source_root INTERFACE)
+target_include_directories(kestrom_source_root INTERFACE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(kestrom_options INTERFACE
   KESTROM_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
   BOOST_ASIO_NO_DEPRECATED

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "KestromKit/core/RPCInterface.h"
+#include "KestromKit/rpc/RPCInterface.h"
 
 namespace kestrom {
 

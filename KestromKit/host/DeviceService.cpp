@@ -1,29 +1,8 @@
 #include "KestromKit/host/DeviceService.h"
 
-#include <fstream>
-#include <iterator>
-#include <optional>
-
-#include "KestromKit/core/Utf8.h"
+#include "KestromKit/base/MachineModel.h"
 
 namespace kestrom {
-
-namespace {
-
-std::optional<std::string> readModel(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  auto isControl = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
-  while (!text.empty() && isControl(static_cast<unsigned char>(text.back()))) text.pop_back();
-  std::size_t start = 0;
-  while (start < text.size() && isControl(static_cast<unsigned char>(text[start]))) ++start;
-  text.erase(0, start);
-  if (text.empty() || !isValidUtf8(text)) return std::nullopt;
-  return text;
-}
-
-}  // namespace
 
 DeviceService::DeviceService(std::shared_ptr<WebViewController> webViewController,
                              std::filesystem::path productNameFile, std::filesystem::path deviceTreeModelFile)
@@ -32,9 +11,7 @@ DeviceService::DeviceService(std::shared_ptr<WebViewController> webViewControlle
       deviceTreeModelFile_(std::move(deviceTreeModelFile)) {}
 
 std::string DeviceService::macModelName() const {
-  if (auto model = readModel(productNameFile_)) return *model;
-  if (auto model = readModel(deviceTreeModelFile_)) return *model;
-  return kUnknownModel;
+  return machineModelName(productNameFile_, deviceTreeModelFile_);
 }
 
 }  // namespace kestrom

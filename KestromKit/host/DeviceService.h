@@ -6,13 +6,15 @@
 #include <memory>
 #include <string>
 
+#include "KestromKit/base/MachineModel.h"
+
 namespace kestrom {
 
 class WebViewController;
 
 class DeviceService {
  public:
-  static constexpr const char* kUnknownModel = "Unknown Mac";
+  static constexpr const char* kUnknownModel = kUnknownMachineModel;
 
   explicit DeviceService(std::shared_ptr<WebViewController> webViewController,
                          std::filesystem::path productNameFile = "/sys/class/dmi/id/product_name",

@@ -9,8 +9,8 @@
 #include <system_error>
 #include <vector>
 
-#include "KestromKit/core/Utf8.h"
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/base/Utf8.h"
+#include "KestromKit/base/Constants.h"
 
 namespace kestrom {
 

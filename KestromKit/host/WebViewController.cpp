@@ -3,9 +3,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "KestromKit/core/RPCInterface.h"
+#include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/host/ConsoleMessageHandlers.h"
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/base/Constants.h"
 #include "platform/bundle/PropertyList.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/webview/NullWebView.h"
@@ -85,7 +85,7 @@ std::string bootURL(const BootSettings& settings, const std::string& host, std::
 
 WebViewController::WebViewController(BootSettings boot, std::shared_ptr<RPCInterface> interface,
                                      const WebViewFactory& makeWebView, LocalConfig localConfig,
-                                     std::weak_ptr<KestromKitDelegate> delegate, const LogWriterLevel& logLevel,
+                                     std::weak_ptr<WebViewControllerDelegate> delegate, const LogWriterLevel& logLevel,
                                      const std::optional<std::string>& consoleScript)
     : bootSettings_(std::move(boot)),
       interface_(std::move(interface)),

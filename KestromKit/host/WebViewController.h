@@ -14,8 +14,8 @@
 #include <optional>
 #include <string>
 
-#include "KestromKit/core/KestromKitDelegate.h"
-#include "KestromKit/core/WebServerFileDelegate.h"
+#include "KestromKit/host/WebViewControllerDelegate.h"
+#include "KestromKit/server/WebServerFileDelegate.h"
 #include "KestromKit/host/LogWriter.h"
 #include "KestromKit/model/Coding.h"
 #include "platform/webview/WebView.h"
@@ -73,7 +73,7 @@ class WebViewController final : public WebServerFileDelegate,
   /// `consoleScript` is the text of "override-console.js"; without it the page's console is not
   /// forwarded to the file log.
   WebViewController(BootSettings boot, std::shared_ptr<RPCInterface> interface, const WebViewFactory& makeWebView,
-                    LocalConfig localConfig, std::weak_ptr<KestromKitDelegate> delegate, const LogWriterLevel& logLevel,
+                    LocalConfig localConfig, std::weak_ptr<WebViewControllerDelegate> delegate, const LogWriterLevel& logLevel,
                     const std::optional<std::string>& consoleScript);
 
   /// Loads the splash page and then the page; call once on the main queue when the view shows.
@@ -113,7 +113,7 @@ class WebViewController final : public WebServerFileDelegate,
   std::shared_ptr<RPCInterface> interface_;
   std::shared_ptr<webview::WebView> webView_;
   LocalConfig localConfig_;
-  std::weak_ptr<KestromKitDelegate> delegate_;
+  std::weak_ptr<WebViewControllerDelegate> delegate_;
   std::weak_ptr<WebViewControllerFileDelegate> fileDelegate_;
 
   mutable std::mutex portsMutex_;  // guards the two ports: servers report them from their queues

@@ -1,7 +1,7 @@
 #include "KestromKit/hubs/HubService.h"
 
-#include "KestromKit/core/Base64.h"
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/base/Base64.h"
+#include "KestromKit/base/Constants.h"
 
 namespace kestrom {
 
@@ -24,7 +24,7 @@ std::vector<T> take(std::map<std::string, std::vector<T>>& lists, const std::str
 
 HubService::HubService(std::shared_ptr<RPCInterface> interface, bool verbose, HubServiceFactory factory,
                        std::map<HubConnectionType, std::shared_ptr<DeviceManager>> managers,
-                       std::weak_ptr<KestromKitDelegate> delegate)
+                       std::weak_ptr<HubServiceDelegate> delegate)
     : interface_(std::move(interface)),
       verbose_(verbose),
       factory_(std::move(factory)),

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/core/KestromKitDelegate.h"
-#include "KestromKit/core/RPCInterface.h"
+#include "KestromKit/hubs/HubServiceDelegate.h"
+#include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/model/RequestRecords.h"
 
@@ -21,7 +21,7 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
  public:
   HubService(std::shared_ptr<RPCInterface> interface, bool verbose, HubServiceFactory factory,
              std::map<HubConnectionType, std::shared_ptr<DeviceManager>> managers,
-             std::weak_ptr<KestromKitDelegate> delegate);
+             std::weak_ptr<HubServiceDelegate> delegate);
 
   /// Becomes the delegate of every transport; once, during start-up, on main.
   void attach();
@@ -63,7 +63,7 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
   bool verbose_;
   HubServiceFactory factory_;
   std::map<HubConnectionType, std::shared_ptr<DeviceManager>> managers_;
-  std::weak_ptr<KestromKitDelegate> delegate_;
+  std::weak_ptr<HubServiceDelegate> delegate_;
 
   mutable std::mutex mutex_;  // guards found_, devices_, connectedManagers_, parked_
   std::map<std::string, IDeviceFound> found_;    // every hub a scan reported

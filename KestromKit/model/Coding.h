@@ -35,7 +35,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "KestromKit/core/Expected.h"
+#include "KestromKit/base/Expected.h"
 
 namespace kestrom {
 

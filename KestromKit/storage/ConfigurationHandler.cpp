@@ -1,8 +1,8 @@
 #include "KestromKit/storage/ConfigurationHandler.h"
 
-#include "KestromKit/core/RPCInterface.h"
-#include "KestromKit/core/RPCNotification.h"
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/rpc/RPCInterface.h"
+#include "KestromKit/rpc/RPCNotification.h"
+#include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/ProjectsHandler.h"
 
 namespace kestrom {

@@ -8,10 +8,10 @@
 #include <string>
 #include <utility>
 
-#include "KestromKit/core/Expected.h"
+#include "KestromKit/base/Expected.h"
 #include "KestromKit/model/ConfigRecords.h"
 #include "KestromKit/model/IHostConfiguration.h"
-#include "KestromKit/storage/Configuration.h"
+#include "KestromKit/model/Configuration.h"
 #include "KestromKit/storage/HostEnvironment.h"
 #include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/storage/SettingsHandler.h"

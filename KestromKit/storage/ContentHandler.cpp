@@ -1,8 +1,8 @@
 #include "KestromKit/storage/ContentHandler.h"
 
-#include "KestromKit/core/PathCheck.h"
-#include "KestromKit/storage/AtomicFile.h"
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/base/PathCheck.h"
+#include "KestromKit/base/AtomicFile.h"
+#include "KestromKit/base/Constants.h"
 
 namespace kestrom {
 

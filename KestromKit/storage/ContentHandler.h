@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/core/ContentManifestSource.h"
-#include "KestromKit/core/Expected.h"
-#include "KestromKit/storage/Manifest.h"
+#include "KestromKit/server/ContentManifestSource.h"
+#include "KestromKit/base/Expected.h"
+#include "KestromKit/model/Manifest.h"
 #include "platform/dispatch/Queue.h"
 
 namespace kestrom {

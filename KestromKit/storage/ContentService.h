@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "KestromKit/core/RPCInterface.h"
+#include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/storage/ContentHandler.h"
 
 namespace kestrom {

@@ -9,7 +9,7 @@
 #include <map>
 #include <string_view>
 
-#include "KestromKit/host/DeviceService.h"
+#include "KestromKit/base/MachineModel.h"
 #include "platform/bundle/Bundle.h"
 
 namespace kestrom {
@@ -72,7 +72,7 @@ HostEnvironment HostEnvironment::system() {
     return std::string(value);
   };
   environment.kernelDescription = unameDescription;
-  environment.deviceModel = [] { return DeviceService(nullptr).macModelName(); };
+  environment.deviceModel = [] { return machineModelName(); };
   environment.hostBuild = [] { return bundle::Bundle::main().infoString("CFBundleVersion"); };
   return environment;
 }

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/base/Constants.h"
 #include "platform/dispatch/Queue.h"
 
 namespace kestrom {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "KestromKit/core/Expected.h"
+#include "KestromKit/base/Expected.h"
 
 namespace kestrom {
 

@@ -1,7 +1,7 @@
 #include "KestromKit/storage/ProjectInfoStore.h"
 
-#include "KestromKit/storage/AtomicFile.h"
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/base/AtomicFile.h"
+#include "KestromKit/base/Constants.h"
 
 namespace kestrom {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/storage/ProjectReference.h"
+#include "KestromKit/model/ProjectReference.h"
 #include "platform/dispatch/Queue.h"
 
 namespace kestrom {

@@ -1,6 +1,6 @@
 #include "KestromKit/storage/ProjectsHandler.h"
 
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/base/Constants.h"
 
 namespace kestrom {
 
@@ -52,7 +52,7 @@ ProjectFolderStatus ProjectsHandler::projectFolderStatus() const {
 }
 
 void ProjectService::share(const std::string& requestID, const std::string& projectID, RPCInterface& interface,
-                           ProjectInfoStore& store, const std::weak_ptr<KestromKitDelegate>& delegate) {
+                           ProjectInfoStore& store, const std::weak_ptr<ProjectsDelegate>& delegate) {
   auto reference = store.queue()->syncValue([&] { return store.reference(projectID); });
   auto strong = delegate.lock();
   if (!reference || !strong) {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/core/Expected.h"
-#include "KestromKit/core/KestromKitDelegate.h"
-#include "KestromKit/core/RPCInterface.h"
+#include "KestromKit/base/Expected.h"
+#include "KestromKit/storage/ProjectsDelegate.h"
+#include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/model/IHostConfiguration.h"
 #include "KestromKit/model/ResponseRecords.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
@@ -60,7 +60,7 @@ class ProjectsHandler {
 class ProjectService {
  public:
   static void share(const std::string& requestID, const std::string& projectID, RPCInterface& interface,
-                    ProjectInfoStore& store, const std::weak_ptr<KestromKitDelegate>& delegate);
+                    ProjectInfoStore& store, const std::weak_ptr<ProjectsDelegate>& delegate);
 };
 
 }  // namespace kestrom

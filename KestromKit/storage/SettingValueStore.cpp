@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "KestromKit/model/Coding.h"
-#include "KestromKit/storage/AtomicFile.h"
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/base/AtomicFile.h"
+#include "KestromKit/base/Constants.h"
 
 namespace kestrom {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "KestromKit/core/Expected.h"
+#include "KestromKit/base/Expected.h"
 #include "KestromKit/model/JSONAny.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/log/Log.h"

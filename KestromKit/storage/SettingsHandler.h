@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "KestromKit/core/Expected.h"
+#include "KestromKit/base/Expected.h"
 #include "KestromKit/model/CommonRecords.h"
 #include "KestromKit/storage/SettingValueStore.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "KestromKit/core/ByteRange.h"
+#include "KestromKit/server/ByteRange.h"
 
 using namespace kestrom;
 

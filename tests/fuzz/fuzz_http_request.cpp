@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "KestromKit/core/PathCheck.h"
-#include "KestromKit/core/WebServerRequestParser.h"
+#include "KestromKit/base/PathCheck.h"
+#include "KestromKit/server/WebServerRequestParser.h"
 
 using namespace kestrom;
 

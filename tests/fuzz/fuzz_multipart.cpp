@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "KestromKit/core/MultipartParser.h"
+#include "KestromKit/server/MultipartParser.h"
 
 using namespace kestrom;
 

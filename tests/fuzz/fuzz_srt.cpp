@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "KestromKit/core/SrtToWebVtt.h"
-#include "KestromKit/core/Utf8.h"
+#include "KestromKit/server/SrtToWebVtt.h"
+#include "KestromKit/base/Utf8.h"
 
 using namespace kestrom;
 

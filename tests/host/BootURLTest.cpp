@@ -85,20 +85,12 @@ class RecordingWebView final : public webview::WebView {
   int reloads = 0;
 };
 
-class BundleDelegate final : public KestromKitDelegate {
+class BundleDelegate final : public WebViewControllerDelegate {
  public:
-  void setProjectAvailable(bool) override {}
-  void presentDialog(KestromDialogType, std::function<void(DialogResult)>) override {}
-  void showAlert(KestromAlert, std::function<void()>) override {}
   void setContentViewController(ContentViewController) override {}
-  void share(std::vector<std::filesystem::path>) override {}
-  void selectMoveDestination(std::function<void(DialogResult)>) override {}
   void saveFile(std::filesystem::path, std::function<void(Expected<void, SaveError>)>) override {}
   void openFile(std::vector<std::string>, std::function<void(Expected<OpenedFile, LoadError>)>) override {}
-  void languageChanged() override {}
-  std::filesystem::path variantURL() const override { return bundle() / "variant"; }
-  std::filesystem::path contentURL() const override { return variantURL() / "content"; }
-  std::filesystem::path webURL() const override { return variantURL() / "web"; }
+  std::filesystem::path webURL() const override { return bundle() / "variant" / "web"; }
 
  private:
   static std::filesystem::path bundle() {

@@ -8,9 +8,9 @@
 #include <atomic>
 #include <thread>
 
-#include "KestromKit/core/KestromKit.h"
-#include "KestromKit/core/WSServer.h"
-#include "KestromKit/storage/AtomicFile.h"
+#include "KestromKit/kit/KestromKit.h"
+#include "KestromKit/server/WSServer.h"
+#include "KestromKit/base/AtomicFile.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/launcher/Launcher.h"
 #include "tests/support/WSTestClient.h"

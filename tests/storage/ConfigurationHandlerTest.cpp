@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/core/RPCInterface.h"
+#include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
-#include "KestromKit/storage/Constants.h"
+#include "KestromKit/base/Constants.h"
 #include "platform/log/Log.h"
 
 namespace kestrom {

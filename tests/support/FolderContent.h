@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "KestromKit/core/ContentManifestSource.h"
+#include "KestromKit/server/ContentManifestSource.h"
 
 namespace kestrom::test {
 

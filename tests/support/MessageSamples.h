@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "KestromKit/core/RPCMessage.h"
+#include "KestromKit/rpc/RPCMessage.h"
 #include "KestromKit/model/Coding.h"
 
 namespace kestrom::testing {

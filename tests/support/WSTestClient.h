@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/core/BeastNet.h"
-#include "KestromKit/core/WSServer.h"
-#include "KestromKit/core/WSServerDelegate.h"
+#include "KestromKit/server/BeastNet.h"
+#include "KestromKit/server/WSServer.h"
+#include "KestromKit/server/WSServerDelegate.h"
 
 namespace kestrom::test {
 

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "KestromKit/core/KestromKitDelegate.h"
+#include "KestromKit/kit/KestromKitDelegate.h"
 
 namespace kestrom::headless {
 

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/core/KestromKit.h"
-#include "KestromKit/core/WSServer.h"
+#include "KestromKit/kit/KestromKit.h"
+#include "KestromKit/server/WSServer.h"
 #include "KestromKit/host/ConsoleMessageHandlers.h"
-#include "KestromKit/storage/AtomicFile.h"
+#include "KestromKit/base/AtomicFile.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/log/Fatal.h"
 #include "tools/host/ConsoleDelegate.h"

@@ -1,0 +1,177 @@
+#include "KestromKit/base/AtomicFile.h"
+
+#include <fcntl.h>
+#include <stdio.h>  // renameat2, RENAME_NOREPLACE (glibc >= 2.28)
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <utility>
+
+namespace kestrom::AtomicFile {
+
+namespace {
+
+thread_local int failAtStep = 0;  // 0: no injected failure
+thread_local int stepsTaken = 0;
+
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+/// Counts one file-system step and tells whether the test asked it to fail.
+bool injectedFailure() {
+  ++stepsTaken;
+  if (failAtStep > 0 && stepsTaken == failAtStep) {
+    failAtStep = 0;
+    errno = EIO;
+    return true;
+  }
+  return false;
+}
+
+/// Closes a descriptor on every path out of a function unless released.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+std::filesystem::path folderOf(const std::filesystem::path& target) {
+  auto parent = target.parent_path();
+  return parent.empty() ? std::filesystem::path(".") : parent;
+}
+
+std::string randomSuffix() {
+  static thread_local std::mt19937_64 generator{std::random_device{}()};
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(12, '0');
+  auto bits = generator();
+  for (auto& c : text) {
+    c = kDigits[bits & 0xF];
+    bits >>= 4;
+  }
+  return text;
+}
+
+/// Creates a fresh file next to `target`, named so that no reader mistakes it for the target.
+Expected<std::filesystem::path, std::error_code> createTemporary(const std::filesystem::path& target, int& fd) {
+  const auto folder = folderOf(target);
+  const std::string stem = "." + target.filename().string() + ".tmp-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    auto candidate = folder / (stem + randomSuffix());
+    if (injectedFailure()) return makeUnexpected(lastError());
+    fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return candidate;
+    if (errno != EEXIST) return makeUnexpected(lastError());
+  }
+  return makeUnexpected(std::make_error_code(std::errc::file_exists));
+}
+
+Expected<void, std::error_code> writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (injectedFailure()) return makeUnexpected(lastError());
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return makeUnexpected(lastError());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Expected<void, std::error_code> syncFolder(const std::filesystem::path& folder, bool countSteps = true) {
+  if (countSteps && injectedFailure()) return makeUnexpected(lastError());
+  Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return makeUnexpected(lastError());
+  if (countSteps && injectedFailure()) return makeUnexpected(lastError());
+  // Some file systems cannot sync a folder and say so with EINVAL; their renames are as durable
+  // as they get.
+  if (::fsync(dir.get()) != 0 && errno != EINVAL) return makeUnexpected(lastError());
+  return {};
+}
+
+/// Renames without ever replacing an existing file.
+int renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // The file system has no RENAME_NOREPLACE: a hard link fails on an existing name just as well.
+  if (::link(from.c_str(), to.c_str()) != 0) return -1;
+  ::unlink(from.c_str());
+  return 0;
+}
+
+}  // namespace
+
+Expected<void, std::error_code> write(const std::filesystem::path& target, std::string_view bytes) {
+  stepsTaken = 0;
+  struct DisarmAfterwards {
+    ~DisarmAfterwards() { failAtStep = 0; }
+  } disarm;  // an injected failure is meant for this write only
+  int rawFd = -1;
+  auto temporary = createTemporary(target, rawFd);
+  if (!temporary) return makeUnexpected(temporary.error());
+  Descriptor fd(rawFd);
+
+  auto fail = [&](std::error_code error) -> Expected<void, std::error_code> {
+    if (fd.get() >= 0) ::close(fd.release());
+    ::unlink(temporary->c_str());
+    return makeUnexpected(error);
+  };
+
+  struct stat existing {};
+  if (::stat(target.c_str(), &existing) == 0) ::fchmod(fd.get(), existing.st_mode & 07777);
+
+  if (auto written = writeAll(fd.get(), bytes); !written) return fail(written.error());
+  if (injectedFailure() || ::fsync(fd.get()) != 0) return fail(lastError());
+  if (injectedFailure() || ::close(fd.release()) != 0) return fail(lastError());
+  if (injectedFailure() || ::rename(temporary->c_str(), target.c_str()) != 0) return fail(lastError());
+  return syncFolder(folderOf(target));
+}
+
+Expected<std::string, std::error_code> read(const std::filesystem::path& path) {
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return makeUnexpected(lastError());
+  std::string content;
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return makeUnexpected(lastError());
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  return content;
+}
+
+Expected<std::filesystem::path, std::error_code> setAsideCorrupt(const std::filesystem::path& path) {
+  const auto folder = folderOf(path);
+  const std::string name = path.filename().string();
+  for (int number = 0; number < 10000; ++number) {
+    auto candidate = folder / (number == 0 ? name + ".corrupt" : name + "." + std::to_string(number) + ".corrupt");
+    if (renameNoReplace(path, candidate) == 0) {
+      (void)syncFolder(folder, false);  // best effort: the file is already safe under its new name
+      return candidate;
+    }
+    if (errno != EEXIST) return makeUnexpected(lastError());
+  }
+  return makeUnexpected(std::make_error_code(std::errc::file_exists));
+}
+
+namespace testing {
+void failNthStep(int n) { failAtStep = n; }
+int lastStepCount() { return stepsTaken; }
+}  // namespace testing
+
+}  // namespace kestrom::AtomicFile

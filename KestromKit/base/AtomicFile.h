@@ -1,0 +1,45 @@
+#pragma once
+// Whole-file reads and crash-safe whole-file writes for every file the kit keeps (settings, the
+// project index, user defaults, projects, content). Any thread; the callers serialise writes to
+// one file on their own queue.
+//
+//   if (auto written = AtomicFile::write(file, text); !written)
+//     log.error("Unable to persist ...: %s.", written.error().message());
+//
+// A reader that cannot parse what `read` returned calls `setAsideCorrupt` before its next write,
+// so a damaged file is kept for inspection instead of being silently replaced.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "KestromKit/base/Expected.h"
+
+namespace kestrom::AtomicFile {
+
+/// Replaces `target` with `bytes`: writes a temporary file beside it (same folder, so the rename
+/// stays on one file system), flushes it to disk, renames it over `target` and flushes the folder.
+/// Readers see the old content or the new, never a mix. The folder must exist (it is not created).
+/// A failure before the rename leaves `target` untouched; a failure to flush the folder afterwards
+/// is reported although the new content is already in place. The temporary file never remains.
+/// An existing target keeps its permission bits; a new one gets 0666 less the umask.
+[[nodiscard]] Expected<void, std::error_code> write(const std::filesystem::path& target, std::string_view bytes);
+
+/// The whole content of `path`. A missing file fails with std::errc::no_such_file_or_directory.
+[[nodiscard]] Expected<std::string, std::error_code> read(const std::filesystem::path& path);
+
+/// Moves `path` aside as "<name>.corrupt" in the same folder, or "<name>.1.corrupt",
+/// "<name>.2.corrupt"... when that name is taken: an earlier set-aside file is never replaced.
+/// Returns where the file went.
+[[nodiscard]] Expected<std::filesystem::path, std::error_code> setAsideCorrupt(const std::filesystem::path& path);
+
+namespace testing {
+/// Makes the n-th file-system step (1 = the first) of the calling thread's next `write` fail with
+/// EIO; 0 turns it off. For failure-matrix tests only.
+void failNthStep(int n);
+/// How many steps the calling thread's last `write` took (the range worth looping over).
+int lastStepCount();
+}  // namespace testing
+
+}  // namespace kestrom::AtomicFile

@@ -1,0 +1,120 @@
+#include "KestromKit/base/Constants.h"
+
+#include <glib.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace kestrom::Constants {
+
+namespace {
+
+std::string envOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? std::string(value) : fallback;
+}
+
+[[noreturn]] void fatal(const char* message) {
+  log::Logger("KestromKit/Constants", "General").fault("%s", message);
+  std::fprintf(stderr, "KestromKit/Constants: %s\n", message);
+  std::abort();
+}
+
+std::filesystem::path realHome() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* result = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) != 0 || !result || !result->pw_dir)
+    fatal("Unable to resolve directories for the current user");
+  return result->pw_dir;
+}
+
+std::string& privateTemporaryFolder() {
+  static std::string folder;
+  return folder;
+}
+
+pid_t& privateTemporaryFolderOwner() {
+  static pid_t owner = 0;
+  return owner;
+}
+
+/// The folder is the process's own: nothing else will ever clean it up. A forked child that exits
+/// (a death test, a helper that never reached exec) inherits the handler but not the folder.
+void removePrivateTemporaryFolder() {
+  std::error_code ignored;
+  if (!privateTemporaryFolder().empty() && privateTemporaryFolderOwner() == ::getpid())
+    std::filesystem::remove_all(privateTemporaryFolder(), ignored);
+}
+
+std::string makePrivateTemporaryFolder() {
+  std::string base = envOr("TMPDIR", "/tmp");
+  std::string pattern = base + "/" + kitBundleIdentifier() + ".XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (!mkdtemp(buffer.data())) fatal("Unable to create the temporary folder");
+  privateTemporaryFolder() = buffer.data();
+  privateTemporaryFolderOwner() = ::getpid();
+  std::atexit(removePrivateTemporaryFolder);
+  return buffer.data();
+}
+
+}  // namespace
+
+std::string kitBundleIdentifier() { return "org.kestrom.KestromKit"; }
+
+const Path& path() {
+  static const Path value = [] {
+    Path p;
+    auto home = realHome();
+    p.caches = envOr("XDG_CACHE_HOME", (home / ".cache").string());
+    p.applicationSupport = envOr("XDG_DATA_HOME", (home / ".local/share").string());
+    p.tmp = makePrivateTemporaryFolder();
+    p.macOS.home = home;
+    p.macOS.trash = p.applicationSupport / "Trash/files";
+    p.iOS.home = home;
+    return p;
+  }();
+  return value;
+}
+
+const LogTable& log() {
+  static const LogTable table = [] {
+    auto make = [](const char* category) { return log::Logger(kitBundleIdentifier(), category); };
+    return LogTable{make("General"),   make("Audio"),           make("WebServer"), make("Bluetooth"),
+                    make("JavaScript"), make("WebSocketServer"), make("WebSocket"), make("SensorData"),
+                    make("WebView"),   make("Projects")};
+  }();
+  return table;
+}
+
+std::filesystem::path documentsFolder() {
+  if (const char* dir = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS); dir && *dir) return dir;
+  return path().macOS.home / "Documents";
+}
+
+std::string tildePath(const std::filesystem::path& p) { return tildePath(p, path().macOS.home); }
+
+std::string tildePath(const std::filesystem::path& p, const std::filesystem::path& homeFolder) {
+  std::string text = p.lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();  // "a/b/" normalises to "a/b/"
+  std::string home = homeFolder.lexically_normal().string();
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (home.size() > 1 && home.front() == '/' && text.rfind(home, 0) == 0 &&
+      (text.size() == home.size() || text[home.size()] == '/'))
+    return "~" + text.substr(home.size());
+  return text;
+}
+
+std::filesystem::path expandTildePath(const std::string& text) {
+  if (text == "~") return path().macOS.home;
+  if (text.rfind("~/", 0) == 0) return path().macOS.home / text.substr(2);
+  return text;
+}
+
+}  // namespace kestrom::Constants

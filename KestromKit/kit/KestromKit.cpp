@@ -1,0 +1,258 @@
+#include "KestromKit/kit/KestromKit.h"
+
+#include <algorithm>
+
+#include "KestromKit/server/LoopbackGuard.h"
+#include "KestromKit/server/ProjectRequestHandler.h"
+#include "KestromKit/server/WSServer.h"
+#include "KestromKit/server/WebAppRPCConnection.h"
+#include "KestromKit/host/AudioService.h"
+#include "KestromKit/host/DeviceService.h"
+#include "KestromKit/host/FileLogWriter.h"
+#include "KestromKit/hubs/HubService.h"
+#include "KestromKit/storage/ConfigurationHandler.h"
+#include "KestromKit/base/Constants.h"
+#include "KestromKit/storage/ContentHandler.h"
+#include "KestromKit/storage/ContentService.h"
+#include "KestromKit/storage/JSONFileUserDefaults.h"
+#include "KestromKit/storage/MigrationService.h"
+#include "KestromKit/storage/ProjectInfoStore.h"
+#include "KestromKit/storage/ProjectsHandler.h"
+#include "KestromKit/storage/SettingValueStore.h"
+#include "KestromKit/storage/SettingsHandler.h"
+#include "platform/bookmarks/Bookmarks.h"
+#include "platform/crash/CrashReporter.h"
+#include "platform/log/Fatal.h"
+
+namespace kestrom {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSentryEnabledKey = "KestromKit.sentryEnabled";
+constexpr auto kForegroundDelay = std::chrono::milliseconds(300);
+
+bool contains(const std::vector<KestromVerbosityOptions>& options, KestromVerbosityOptions option) {
+  return std::find(options.begin(), options.end(), option) != options.end();
+}
+
+}  // namespace
+
+std::shared_ptr<KestromKit> KestromKit::create(const std::string& appConfiguration,
+                                               std::weak_ptr<KestromKitDelegate> delegate,
+                                               std::vector<KestromVerbosityOptions> verbosity, PlatformType platform,
+                                               KestromKitEnvironment environment) {
+  auto appConfig = decodeText<PartialIAppConfig>(appConfiguration);
+  if (!appConfig)
+    log::fatalError("KestromKit/KestromKit",
+                    "Could not decode AppConfig object from json: " + appConfig.error().description());
+  std::shared_ptr<KestromKit> kit(new KestromKit(std::move(*appConfig), std::move(delegate), platform));
+  kit->build(verbosity, std::move(environment));
+  return kit;
+}
+
+KestromKit::KestromKit(PartialIAppConfig appConfig, std::weak_ptr<KestromKitDelegate> delegate, PlatformType platform)
+    : appConfig_(std::move(appConfig)), delegate_(std::move(delegate)), platform_(platform) {}
+
+KestromKit::~KestromKit() = default;
+
+void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, KestromKitEnvironment environment) {
+  using enum KestromVerbosityOptions;
+  if (auto delegate = delegate_.lock()) {
+    variantURL_ = delegate->variantURL();
+    webURL_ = delegate->webURL();
+    contentURL_ = delegate->contentURL();
+  }
+  const auto& paths = Constants::path();
+  dataFolder_ = paths.applicationSupport / appConfig_.userDataFolder;
+  if (auto migrated = MigrationService::migrateApplicationSupportFolder(appConfig_.userDataFolder); !migrated)
+    Constants::log().general.info("Failed to migrate application support files: %s", migrated.error());
+  std::error_code error;
+  fs::create_directories(dataFolder_, error);
+  if (error) Constants::log().general.error("Unable to create the data folder %s: %s", dataFolder_.string(), error.message());
+
+  userDefaults_ = environment.userDefaults;
+  if (!userDefaults_)
+    userDefaults_ = std::make_shared<JSONFileUserDefaults>(
+        JSONFileUserDefaults::defaultFile(Constants::kitBundleIdentifier()));
+
+  launcher_ = environment.launcher ? environment.launcher : launcher::makeGioLauncher();
+  now_ = environment.now ? environment.now : [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
+  wsServer_ = WSServer::create();
+  rpcConnection_ = std::make_shared<WebAppRPCConnection>(wsServer_, contains(verbosity, webSocket),
+                                                         contains(verbosity, sensorData));
+  const auto& prefix = appConfig_.macos.userDataFolderPrefix;
+  projectInfoStore_ = std::make_shared<ProjectInfoStore>(dataFolder_ / (prefix + "availableProjects.json"));
+  settingValueStore_ = std::make_shared<SettingValueStore>(dataFolder_ / (prefix + "userSettings.json"));
+  settingsHandler_ = std::make_shared<SettingsHandler>(SettingsHandler{settingValueStore_});
+  projectsHandler_ = std::make_shared<ProjectsHandler>(rpcConnection_, appConfig_.projectFolder,
+                                                       appConfig_.macos.fileAssociation.ext, projectInfoStore_,
+                                                       contains(verbosity, KestromVerbosityOptions::projectsHandler));
+  configurationHandler_ = std::make_shared<ConfigurationHandler>(appConfig_, settingValueStore_, projectsHandler_, platform_);
+  contentHandler_ = std::make_shared<ContentHandler>(variantURL_, contentURL_);
+  contentService_ = std::make_shared<ContentService>(contentHandler_);
+  audioService_ = std::make_shared<AudioService>(rpcConnection_);
+  fileLogWriter_ = std::make_shared<FileLogWriter>(dataFolder_);
+  bool verboseLog = std::find(environment.arguments.begin(), environment.arguments.end(), "--verbose") !=
+                    environment.arguments.end();
+
+  std::weak_ptr<KestromKit> weak = weak_from_this();
+  BootSettings boot{
+      .appId = appConfig_.appId,
+      .fullVersion = appConfig_.fullVersion,
+      .defaultLanguage = [handler = configurationHandler_] { return handler->defaultLanguage(); },
+      .sentryEnabled =
+          [weak] {
+            auto self = weak.lock();
+            return self && self->isSentryEnabled();
+          },
+  };
+  webViewController_ = std::make_shared<WebViewController>(
+      std::move(boot), rpcConnection_, environment.makeWebView, environment.localConfig, delegate_,
+      verboseLog ? LogWriterLevel::verbose(fileLogWriter_) : LogWriterLevel::error(fileLogWriter_),
+      environment.consoleScript);
+
+  WebServerServices services;
+  services.prepacked = contentURL_;
+  services.webroot = webURL_;
+  services.handedOutFolders = {paths.tmp, dataFolder_, contentHandler_->contentPath()};
+  services.content = contentHandler_;
+  services.defaultLanguage = [handler = configurationHandler_] { return handler->defaultLanguage(); };
+  services.fallbackLanguage = appConfig_.defaultLanguage;
+  services.projects = std::make_shared<NotFoundProjectRequestHandler>();
+  services.files = webViewController_;
+  services.userDefaults = userDefaults_;
+  services.debugRedirectURL = debugRedirectURL;
+  services.temporaryFolder = paths.tmp;
+  webServer_ = std::make_shared<WebServer>(std::move(services), contains(verbosity, webServer));
+
+  deviceService_ = std::make_shared<DeviceService>(webViewController_);
+  configurationHandler_->setDeviceModel(deviceService_->macModelName());
+  migrationService_ = std::make_shared<MigrationService>(appConfig_.userDataFolder);
+  hubService_ = std::make_shared<HubService>(rpcConnection_, contains(verbosity, hub), HubServiceFactory{},
+                                             std::map<HubConnectionType, std::shared_ptr<DeviceManager>>{}, delegate_);
+
+  webServer_->setDelegate(weak);
+  wsServer_->setDelegate(weak);
+  webViewController_->setFileDelegate(weak);
+  wsServer_->start(0);
+  webServer_->start(0);
+  if (isSentryEnabled() && appConfig_.sentry && appConfig_.sentry->macos) {
+    crash::start(dataFolder_ / "logs");
+    Constants::log().general.info("Crash reporting is on: reports stay in %s", (dataFolder_ / "logs").string());
+  }
+}
+
+std::shared_ptr<RPCInterface> KestromKit::rpcConnection() const { return rpcConnection_; }
+
+void KestromKit::send(RPC::Response response) { rpcConnection_->send(std::move(response)); }
+
+void KestromKit::send(RPCMessage message) { rpcConnection_->send(std::move(message)); }
+
+void KestromKit::start() {
+  auto delegate = delegate_.lock();
+  if (!delegate) log::fatalError("KestromKit/KestromKit", "This is a programming error.");
+  delegate->setContentViewController(ContentViewController::loading);
+  std::weak_ptr<KestromKit> weak = weak_from_this();
+  migrationService_->run([weak] {
+    if (auto self = weak.lock()) self->continueStartup();
+  });
+}
+
+void KestromKit::continueStartup() {
+  if (!contentService_->needsPrepackedContentCopy()) {
+    finishStartup();
+    return;
+  }
+  Constants::log().general.info("Content changed. Copying prepacked content");
+  std::weak_ptr<KestromKit> weak = weak_from_this();
+  // The copy reports through a loop-back, never to the page; a failed copy still lets start-up go
+  // on (its error is logged) instead of leaving the loading view up for good.
+  auto loopBack = std::make_shared<LoopBack>([weak](RPCMessage message) {
+    ContentService::continueAfterPrepackedCopy(message, [weak] {
+      dispatch::mainQueue()->async([weak] {
+        if (auto self = weak.lock()) self->finishStartup();
+      });
+    });
+  });
+  contentHandler_->restorePrepackedContent([loopBack](bool ok) {
+    if (!ok) Constants::log().general.error("Error copying packaged contents");
+    loopBack->send(RPC::Response::make<RPC::Response::Case::contentRestoreContent>("not-used"));
+  });
+}
+
+void KestromKit::finishStartup() {
+  projectInfoStore_->load();
+  configurationHandler_->persistCurrentLanguage();
+  hubService_->attach();
+  if (auto delegate = delegate_.lock()) delegate->setContentViewController(ContentViewController::webView);
+  webViewController_->viewDidLoad();
+  std::weak_ptr<KestromKit> weak = weak_from_this();
+  dispatch::mainQueue()->asyncAfter(kForegroundDelay, [weak] {
+    if (auto self = weak.lock()) self->sendInitialState();
+  });
+}
+
+void KestromKit::sendInitialState() {
+  (void)projectsHandler_->requestAllProjects();
+  send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleForeground>());
+  checkFirmwareIdle();
+}
+
+void KestromKit::reloadWebView() { webViewController_->reload(); }
+
+std::string KestromKit::currentLanguage() const { return configurationHandler_->currentLanguage(); }
+
+void KestromKit::menuItemClicked(MenuBarItem item) {
+  send(RPC::Notification::make<RPC::Notification::Case::menuItemClicked>(RPCNotifyMenuItemClickedParams{item}));
+}
+
+bool KestromKit::openProject(const fs::path& url) { return projectsHandler_->openProjectURL(url).has_value(); }
+
+bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url); }
+
+void KestromKit::enterForeground() {
+  send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleForeground>());
+  checkFirmwareIdle();
+}
+
+void KestromKit::enterBackground() {
+  send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleBackground>());
+  idleTimeTask_.cancel();
+}
+
+void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
+                                     const std::function<void()>& completion) {
+  if (auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt) {
+    fs::path folder = *resolved;
+    if (folder.filename() != appConfig_.projectFolder) {
+      folder /= appConfig_.projectFolder;
+      std::error_code error;
+      fs::create_directories(folder, error);
+    }
+    projectsHandler_->changeProjectFolder(folder, migrateProjects);
+  }
+  if (completion) completion();
+}
+
+bool KestromKit::isSentryEnabled() const {
+  if (auto stored = userDefaults_ ? userDefaults_->value(kSentryEnabledKey) : std::nullopt; stored && stored->is_boolean())
+    return stored->get<bool>();
+  return appConfig_.sentry && appConfig_.sentry->macos.has_value();
+}
+
+void KestromKit::webServerDidStart(std::int32_t port) {
+  wsServer_->setAllowedOrigins(LoopbackGuard::pageOrigins(static_cast<unsigned>(port)));
+  std::weak_ptr<KestromKit> weak = weak_from_this();
+  dispatch::mainQueue()->async([weak, port] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->webViewController_->setWebServerPort(port);
+    self->webViewController_->boot();
+  });
+}
+
+}  // namespace kestrom

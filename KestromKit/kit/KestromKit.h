@@ -1,0 +1,179 @@
+#pragma once
+// The one object the application creates to get everything else: it decodes the application
+// configuration, derives the data folder, builds and wires every service, starts both servers,
+// and runs start-up until the page is told it is in the foreground. It is the delegate of both
+// servers and of the web view controller's file requests, and it dispatches the page's requests.
+//
+// Home queue: main. Construction, `start`, dispatch, timers and delegate calls run there; server
+// events arrive on the servers' threads and hop. Owner: the application (or the headless host),
+// for the life of the process; make it with `create`.
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KestromKit/kit/KestromKitDelegate.h"
+#include "KestromKit/rpc/RPC.h"
+#include "KestromKit/rpc/RPCInterface.h"
+#include "KestromKit/server/WSServerDelegate.h"
+#include "KestromKit/server/WebServer.h"
+#include "KestromKit/host/WebViewController.h"
+#include "KestromKit/model/ConfigRecords.h"
+#include "KestromKit/model/IHostConfiguration.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/launcher/Launcher.h"
+
+namespace kestrom {
+
+class AudioService;
+class ConfigurationHandler;
+class ContentHandler;
+class ContentService;
+class DeviceService;
+class FileLogWriter;
+class GamepadService;
+class HubService;
+class JSONFileUserDefaults;
+class MigrationService;
+class ProjectInfoStore;
+class ProjectsHandler;
+class SettingValueStore;
+class WSServer;
+class WebAppRPCConnection;
+struct SettingsHandler;
+namespace defaults {
+class UserDefaults;
+}
+
+/// What the composition root chooses for the kit: the backends under it.
+struct KestromKitEnvironment {
+  /// Makes the window's web view stack; a NullWebView when empty (headless).
+  WebViewFactory makeWebView;
+  /// The kit's optional property list ("localIP", "runHeadless").
+  LocalConfig localConfig;
+  /// The text of the kit's "override-console.js", when the bundle has it.
+  std::optional<std::string> consoleScript;
+  /// The user defaults; the JSON file under $XDG_CONFIG_HOME when empty.
+  std::shared_ptr<defaults::UserDefaults> userDefaults;
+  /// Opens links outside the host; the desktop's default handler (GIO) when empty.
+  std::shared_ptr<launcher::Launcher> launcher;
+  /// The process arguments ("--verbose" raises the file log).
+  std::vector<std::string> arguments;
+  /// Seconds since 1970 now; the system clock when empty (tests pass a virtual one).
+  std::function<double()> now;
+};
+
+class KestromKit final : public WSServerDelegate,
+                         public WebServerDelegate,
+                         public WebViewControllerFileDelegate,
+                         public std::enable_shared_from_this<KestromKit> {
+ public:
+  /// Decodes `appConfiguration` (stopping the process with "Could not decode AppConfig object
+  /// from json: " and the error when it does not decode), builds every service and starts both
+  /// servers. Main queue.
+  static std::shared_ptr<KestromKit> create(const std::string& appConfiguration,
+                                            std::weak_ptr<KestromKitDelegate> delegate,
+                                            std::vector<KestromVerbosityOptions> verbosity, PlatformType platform,
+                                            KestromKitEnvironment environment = {});
+  ~KestromKit() override;
+
+  /// Runs start-up: loading view, migrations, prepacked content, stores, web view, and 0.3 s
+  /// later the project list and "host/lifecycle/foreground". Requires the delegate.
+  void start();
+  void reloadWebView();
+  std::string currentLanguage() const;
+  void menuItemClicked(MenuBarItem item);
+  /// Opens a project file handed over by the desktop (command line, drop); false when it fails.
+  bool openProject(const std::filesystem::path& url);
+  void enterForeground();
+  void enterBackground();
+  /// Resolves `bookmark`, makes the project folder below it and switches to it; `completion`
+  /// runs in every case.
+  void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
+                           const std::function<void()>& completion);
+  bool isSentryEnabled() const;
+
+  /// Runs one decoded request's handler. Main queue.
+  void dispatch(const RPC::Request& request);
+  /// The firmware-update window's tick. Main queue.
+  void checkFirmwareIdle();
+  /// When the firmware-update window closes (seconds since 1970); none while it is closed.
+  std::optional<double> firmwareWindowEnd() const { return idleTime_; }
+
+  const PartialIAppConfig& appConfig() const { return appConfig_; }
+  const std::filesystem::path& dataFolder() const { return dataFolder_; }
+  const std::shared_ptr<WSServer>& wsServer() const { return wsServer_; }
+  const std::shared_ptr<WebServer>& webServer() const { return webServer_; }
+  std::shared_ptr<RPCInterface> rpcConnection() const;
+  const std::shared_ptr<WebViewController>& webViewController() const { return webViewController_; }
+  const std::shared_ptr<SettingValueStore>& settingValueStore() const { return settingValueStore_; }
+  const std::shared_ptr<ConfigurationHandler>& configurationHandler() const { return configurationHandler_; }
+  const std::shared_ptr<HubService>& hubService() const { return hubService_; }
+  const std::shared_ptr<GamepadService>& gamepadService() const { return gamepadService_; }
+  std::shared_ptr<KestromKitDelegate> delegate() const { return delegate_.lock(); }
+
+  // WSServerDelegate
+  void handle(const WSEvent& event) override;
+  // WebServerDelegate
+  void webServerDidStart(std::int32_t port) override;
+  // WebViewControllerFileDelegate
+  bool openDroppedFile(const std::filesystem::path& url) override;
+
+ private:
+  KestromKit(PartialIAppConfig appConfig, std::weak_ptr<KestromKitDelegate> delegate, PlatformType platform);
+  void build(const std::vector<KestromVerbosityOptions>& verbosity, KestromKitEnvironment environment);
+  void continueStartup();
+  void finishStartup();
+  void sendInitialState();
+  void send(RPC::Response response);
+  void send(RPCMessage message);
+
+  // The host's own request handlers.
+  void settingsSave(const std::string& id, const RPCRequestSettingsSaveParams& params);
+  void contentDownloadResource(const std::string& id, const RPCRequestContentDownloadResourceParams& params);
+  void contentConfirmDownloadResource(const std::string& id, const RPCRequestContentConfirmDownloadResourceParams& params);
+  void contentOpenExternalLink(const std::string& id, const RPCRequestContentOpenExternalLinkParams& params);
+  void deviceSelectFolder(const std::string& id, const RPCRequestDeviceSelectFolderParams& params);
+  void projectsChangeProjectFolder(const std::string& id, const RPCRequestProjectsChangeProjectFolderParams& params);
+  void dispatchContent(const RPC::Request& request);
+  void dispatchProjects(const RPC::Request& request);
+
+  PartialIAppConfig appConfig_;
+  std::weak_ptr<KestromKitDelegate> delegate_;
+  PlatformType platform_;
+  std::filesystem::path variantURL_;
+  std::filesystem::path webURL_;
+  std::filesystem::path contentURL_;
+  std::filesystem::path dataFolder_;
+
+  std::shared_ptr<defaults::UserDefaults> userDefaults_;
+  std::shared_ptr<launcher::Launcher> launcher_;
+  std::function<double()> now_;
+  std::shared_ptr<WSServer> wsServer_;
+  std::shared_ptr<WebAppRPCConnection> rpcConnection_;
+  std::shared_ptr<ProjectInfoStore> projectInfoStore_;
+  std::shared_ptr<SettingValueStore> settingValueStore_;
+  std::shared_ptr<SettingsHandler> settingsHandler_;
+  std::shared_ptr<ProjectsHandler> projectsHandler_;
+  std::shared_ptr<ConfigurationHandler> configurationHandler_;
+  std::shared_ptr<ContentHandler> contentHandler_;
+  std::shared_ptr<ContentService> contentService_;
+  std::shared_ptr<AudioService> audioService_;
+  std::shared_ptr<FileLogWriter> fileLogWriter_;
+  std::shared_ptr<WebViewController> webViewController_;
+  std::shared_ptr<WebServer> webServer_;
+  std::shared_ptr<DeviceService> deviceService_;
+  std::shared_ptr<MigrationService> migrationService_;
+  std::shared_ptr<HubService> hubService_;
+  std::shared_ptr<GamepadService> gamepadService_;
+
+  // Main queue only.
+  dispatch::WorkItem idleTimeTask_;
+  std::optional<double> idleTime_;
+};
+
+}  // namespace kestrom

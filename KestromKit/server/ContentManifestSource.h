@@ -1,0 +1,26 @@
+#pragma once
+// What the manifest route of the local HTTP server needs of the content store: where the
+// downloaded packages live and a package's manifest for one language. The content handler
+// implements it; tests stand in a folder of their own.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "KestromKit/model/Manifest.h"
+
+namespace kestrom {
+
+class ContentManifestSource {
+ public:
+  virtual ~ContentManifestSource() = default;
+
+  /// The folder of the downloaded content packages, one folder per language.
+  virtual std::filesystem::path contentPath() const = 0;
+  /// The manifest of the package of `language` (a checked path component), its units' offline
+  /// flags recomputed; absent when it cannot be read or decoded. Called on an HTTP connection's
+  /// thread, so it must be safe to call from any thread.
+  virtual std::optional<Manifest> readManifest(const std::string& language) const = 0;
+};
+
+}  // namespace kestrom

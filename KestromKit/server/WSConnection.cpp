@@ -1,0 +1,202 @@
+#include "KestromKit/server/WSConnection.h"
+
+#include <chrono>
+
+#include "KestromKit/base/Constants.h"
+
+namespace kestrom {
+
+namespace {
+
+using namespace wsnet;
+
+// A browser's upgrade request is well under 1 KiB; anything near this is not a browser.
+constexpr std::uint32_t kMaxRequestHeadBytes = 8 * 1024;
+// Beast's suggested server handshake time limit, applied to reading the upgrade request too.
+constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
+
+std::optional<std::string_view> fieldValue(const http::request<http::empty_body>& request, http::field name) {
+  auto it = request.find(name);
+  if (it == request.end()) return std::nullopt;
+  return std::string_view(it->value().data(), it->value().size());
+}
+
+}  // namespace
+
+WSConnection::WSConnection(std::shared_ptr<net::io_context> io, tcp::socket&& socket,
+                           std::shared_ptr<const Callbacks> callbacks, Limits limits)
+    : io_(std::move(io)), ws_(std::move(socket)), callbacks_(std::move(callbacks)), limits_(limits) {}
+
+void WSConnection::run() {
+  net::dispatch(ws_.get_executor(), beast::bind_front_handler(&WSConnection::doReadRequest, shared_from_this()));
+}
+
+void WSConnection::send(Payload text) {
+  bool idle = false;
+  {
+    std::lock_guard lock(inboxMutex_);
+    idle = inbox_.empty();
+    inbox_.push_back(std::move(text));
+  }
+  if (idle) net::post(ws_.get_executor(), beast::bind_front_handler(&WSConnection::onInbox, shared_from_this()));
+}
+
+void WSConnection::drop(bool hard) {
+  net::post(ws_.get_executor(), beast::bind_front_handler(&WSConnection::onDrop, shared_from_this(), hard));
+}
+
+void WSConnection::doReadRequest() {
+  parser_.emplace();
+  parser_->header_limit(kMaxRequestHeadBytes);
+  beast::get_lowest_layer(ws_).expires_after(kHandshakeTimeout);
+  http::async_read(ws_.next_layer(), buffer_, *parser_,
+                   beast::bind_front_handler(&WSConnection::onReadRequest, shared_from_this()));
+}
+
+void WSConnection::onReadRequest(error_code ec, std::size_t) {
+  if (dropped_) return;
+  if (ec) {
+    // A peer that connects and leaves, or times out, gets nothing; a garbled request gets its 400.
+    bool malformed = ec.category() == http::make_error_code(http::error::need_more).category() &&
+                     ec != http::error::end_of_stream && ec != http::error::partial_message;
+    if (!malformed) return fail(ec, "read upgrade request");
+    return refuse(http::status::bad_request, 11);
+  }
+  const auto& request = parser_->get();
+  if (!websocket::is_upgrade(request)) return refuse(http::status::bad_request, request.version());
+  if (request.count(http::field::host) > 1 || request.count(http::field::origin) > 1)
+    return refuse(http::status::bad_request, request.version());
+
+  auto host = fieldValue(request, http::field::host);
+  auto origin = fieldValue(request, http::field::origin);
+  error_code portError;
+  unsigned localPort = beast::get_lowest_layer(ws_).socket().local_endpoint(portError).port();
+  if (portError || !callbacks_->allowUpgrade || !callbacks_->allowUpgrade(host, origin, localPort)) {
+    Constants::log().webSocketServer.info("Refused WebSocket upgrade with Host: %s, Origin: %s",
+                                          std::string(host.value_or("(none)")),
+                                          std::string(origin.value_or("(none)")));
+    return refuse(http::status::forbidden, request.version());
+  }
+
+  beast::get_lowest_layer(ws_).expires_never();  // the WebSocket stream keeps its own deadlines
+  auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+  // A quiet page is normal (nothing to say for minutes); pings tell a quiet page from a dead peer.
+  timeouts.keep_alive_pings = true;
+  ws_.set_option(timeouts);
+  ws_.read_message_max(limits_.maxMessageBytes);
+  ws_.async_accept(request, beast::bind_front_handler(&WSConnection::onAccept, shared_from_this()));
+}
+
+void WSConnection::refuse(http::status status, unsigned version) {
+  refusal_ = std::make_shared<http::response<http::string_body>>(status, version);
+  refusal_->set(http::field::content_type, "text/plain");
+  refusal_->keep_alive(false);
+  refusal_->body() = std::string(http::obsolete_reason(status)) + "\n";
+  refusal_->prepare_payload();
+  beast::get_lowest_layer(ws_).expires_after(kHandshakeTimeout);
+  http::async_write(ws_.next_layer(), *refusal_, beast::bind_front_handler(&WSConnection::onRefused, shared_from_this()));
+}
+
+void WSConnection::onRefused(error_code, std::size_t) {
+  error_code ignored;
+  beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_send, ignored);
+  closeSocket();
+}
+
+void WSConnection::onAccept(error_code ec) {
+  if (dropped_) return;
+  if (ec) return fail(ec, "accept");
+  open_ = true;
+  buffer_.consume(buffer_.size());
+  if (callbacks_->opened) callbacks_->opened(shared_from_this());
+  if (dropped_) return;  // the server went away while this one opened
+  doRead();
+}
+
+void WSConnection::doRead() {
+  ws_.async_read(buffer_, beast::bind_front_handler(&WSConnection::onRead, shared_from_this()));
+}
+
+void WSConnection::onRead(error_code ec, std::size_t) {
+  if (dropped_ || finished_) return;
+  if (ec == websocket::error::closed) {
+    finished_ = true;
+    const auto& reason = ws_.reason();
+    if (callbacks_->closed)
+      callbacks_->closed(*this, static_cast<std::uint16_t>(reason.code), std::string(reason.reason.data(), reason.reason.size()));
+    return;
+  }
+  if (ec) return fail(ec, "read");
+  if (ws_.got_text() && callbacks_->received) {
+    callbacks_->received(shared_from_this(), beast::buffers_to_string(buffer_.data()));
+  }
+  // Binary frames are not part of the channel and are dropped without a word.
+  buffer_.consume(buffer_.size());
+  doRead();
+}
+
+void WSConnection::onInbox() {
+  std::vector<Payload> arrived;
+  {
+    std::lock_guard lock(inboxMutex_);
+    arrived.swap(inbox_);
+  }
+  for (auto& text : arrived) onSend(std::move(text));
+}
+
+void WSConnection::onSend(Payload text) {
+  if (!open_ || finished_ || dropped_) return;
+  if (!queue_.empty() && queuedBytes_ + text->size() > limits_.maxQueuedBytes) {
+    // The peer stopped reading; holding on would only grow the host's memory without bound.
+    return fail(make_error_code(boost::system::errc::no_buffer_space), "send");
+  }
+  queuedBytes_ += text->size();
+  queue_.push_back(std::move(text));
+  if (queue_.size() > 1) return;  // a write is in flight; onWrite starts the next
+  doWrite();
+}
+
+void WSConnection::doWrite() {
+  ws_.text(true);
+  ws_.async_write(net::buffer(*queue_.front()), beast::bind_front_handler(&WSConnection::onWrite, shared_from_this()));
+}
+
+void WSConnection::onWrite(error_code ec, std::size_t) {
+  if (dropped_ || finished_) return;  // the queue stays as it is: nothing more is written
+  if (ec) return fail(ec, "write");
+  queuedBytes_ -= queue_.front()->size();
+  queue_.pop_front();
+  if (!queue_.empty()) doWrite();
+}
+
+void WSConnection::onDrop(bool hard) {
+  if (dropped_ && !hard) return;
+  dropped_ = true;
+  if (!hard && open_ && !finished_ && queue_.empty() && ws_.is_open()) {
+    // Tell the page the server is going away; it reconnects once the server is back.
+    ws_.async_close(websocket::close_code::going_away,
+                    [self = shared_from_this()](error_code) { self->closeSocket(); });
+  } else {
+    closeSocket();  // a write is stuck or the handshake never finished: nothing to wait for
+  }
+}
+
+void WSConnection::fail(error_code ec, const char* where) {
+  if (finished_ || dropped_) return;
+  finished_ = true;
+  closeSocket();
+  if (!open_) {
+    // Never became a connection of the page: nothing to report beyond a trace.
+    if (ec != net::error::operation_aborted)
+      Constants::log().webSocketServer.debug("WebSocket handshake ended (%s): %s", where, ec.message());
+    return;
+  }
+  if (callbacks_->failed) callbacks_->failed(*this, ec);
+}
+
+void WSConnection::closeSocket() {
+  error_code ignored;
+  beast::get_lowest_layer(ws_).socket().close(ignored);
+}
+
+}  // namespace kestrom

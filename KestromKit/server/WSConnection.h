@@ -1,0 +1,96 @@
+#pragma once
+// One connection of the page to the WebSocket server, from the HTTP upgrade request to the close.
+// Home: the server's one I/O thread (the socket's executor, its implicit strand). Owner: itself —
+// every pending operation holds it, so it lives exactly as long as something is in flight; the
+// server lists it only weakly.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KestromKit/server/BeastNet.h"
+
+namespace kestrom {
+
+class WSConnection : public std::enable_shared_from_this<WSConnection> {
+ public:
+  /// One outgoing text, shared by every connection it is broadcast to.
+  using Payload = std::shared_ptr<const std::string>;
+
+  struct Limits {
+    std::size_t maxMessageBytes;  // a longer inbound message closes the connection
+    std::size_t maxQueuedBytes;   // a peer that lets more than this pile up is closed
+  };
+
+  /// How a connection reports to its server; all are called on the I/O thread.
+  struct Callbacks {
+    /// Decides on an upgrade from its Host and Origin (absent when not sent) and the local port.
+    std::function<bool(std::optional<std::string_view> host, std::optional<std::string_view> origin,
+                       unsigned localPort)>
+        allowUpgrade;
+    std::function<void(const std::shared_ptr<WSConnection>&)> opened;
+    std::function<void(const std::shared_ptr<WSConnection>&, std::string text)> received;
+    /// The peer closed: its close code (0 when it gave none) and reason (empty when none).
+    std::function<void(WSConnection&, std::uint16_t code, std::string reason)> closed;
+    /// The connection failed after it opened (peer vanished, timeout, oversize or bad frame).
+    std::function<void(WSConnection&, const wsnet::error_code&)> failed;
+  };
+
+  /// `io` is the context the socket belongs to: the connection keeps it alive, so whoever holds
+  /// the connection last (a WSEvent kept by the delegate) can let go of it after the server died.
+  WSConnection(std::shared_ptr<wsnet::net::io_context> io, wsnet::tcp::socket&& socket,
+               std::shared_ptr<const Callbacks> callbacks, Limits limits);
+  WSConnection(const WSConnection&) = delete;
+  WSConnection& operator=(const WSConnection&) = delete;
+
+  /// Reads the upgrade request; everything after that follows on the I/O thread.
+  void run();
+  /// Queues one text frame; any thread, never waits for the peer. Does nothing once the
+  /// connection has ended.
+  void send(Payload text);
+  /// Ends the connection without reporting it (the server is stopping); any thread. `hard`
+  /// closes the socket at once instead of sending the page a close frame first.
+  void drop(bool hard = false);
+
+ private:
+  void doReadRequest();
+  void onReadRequest(wsnet::error_code ec, std::size_t bytes);
+  void refuse(wsnet::http::status status, unsigned version);
+  void onRefused(wsnet::error_code ec, std::size_t bytes);
+  void onAccept(wsnet::error_code ec);
+  void doRead();
+  void onRead(wsnet::error_code ec, std::size_t bytes);
+  void onInbox();
+  void onSend(Payload text);
+  void doWrite();
+  void onWrite(wsnet::error_code ec, std::size_t bytes);
+  void onDrop(bool hard);
+  void fail(wsnet::error_code ec, const char* where);
+  void closeSocket();
+
+  std::shared_ptr<wsnet::net::io_context> io_;  // first, so it is released last
+  wsnet::websocket::stream<wsnet::beast::tcp_stream> ws_;
+  wsnet::beast::flat_buffer buffer_;
+  std::optional<wsnet::http::request_parser<wsnet::http::empty_body>> parser_;
+  std::shared_ptr<wsnet::http::response<wsnet::http::string_body>> refusal_;
+  std::shared_ptr<const Callbacks> callbacks_;
+  Limits limits_;
+  // Texts handed over by senders and not yet taken by the I/O thread. A burst of sends costs one
+  // post to the I/O thread instead of one each.
+  std::mutex inboxMutex_;  // guards inbox_
+  std::vector<Payload> inbox_;
+  // Everything below is touched on the I/O thread only.
+  std::deque<Payload> queue_;  // front is the write in flight
+  std::size_t queuedBytes_ = 0;
+  bool open_ = false;      // the handshake succeeded
+  bool finished_ = false;  // close or failure was reported; nothing more is
+  bool dropped_ = false;   // the server let go of it; nothing is reported
+};
+
+}  // namespace kestrom

@@ -1,0 +1,94 @@
+#include "KestromKit/server/WSListener.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "KestromKit/base/Constants.h"
+
+namespace kestrom {
+
+namespace {
+
+using namespace wsnet;
+
+// Errors that concern one peer (it left before we took it) or a passing shortage: the server
+// keeps listening. Anything else means the listening socket itself is broken.
+bool isPeerError(const error_code& ec) {
+  return ec == net::error::connection_aborted || ec == net::error::connection_reset ||
+         ec == boost::system::errc::protocol_error || ec == boost::system::errc::operation_not_permitted;
+}
+
+bool isShortage(const error_code& ec) {
+  return ec == boost::system::errc::too_many_files_open || ec == boost::system::errc::too_many_files_open_in_system ||
+         ec == net::error::no_buffer_space || ec == net::error::no_memory;
+}
+
+}  // namespace
+
+WSListener::WSListener(std::shared_ptr<net::io_context> io, std::shared_ptr<Registry> registry,
+                       std::shared_ptr<const WSConnection::Callbacks> callbacks, WSConnection::Limits limits,
+                       std::function<void(const error_code&)> failed)
+    : io_(std::move(io)), acceptor_(*io_), pause_(*io_), registry_(std::move(registry)), callbacks_(std::move(callbacks)), limits_(limits), failed_(std::move(failed)) {}
+
+error_code WSListener::open(unsigned port) {
+  error_code ec;
+  tcp::endpoint endpoint(net::ip::address_v4::loopback(), static_cast<unsigned short>(port));
+  acceptor_.open(endpoint.protocol(), ec);
+  // Lets a restart bind again while old connections of the port linger in TIME_WAIT; on Linux it
+  // never lets two listeners share the port, so a port in use still fails with address_in_use.
+  if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) {
+    error_code ignored;
+    acceptor_.close(ignored);
+  }
+  return ec;
+}
+
+void WSListener::run() { doAccept(); }
+
+void WSListener::close(bool hard) {
+  if (closed_ && !hard) return;
+  closed_ = true;
+  error_code ignored;
+  acceptor_.close(ignored);
+  pause_.cancel();
+  for (auto& weak : *registry_)
+    if (auto connection = weak.lock()) connection->drop(hard);
+}
+
+void WSListener::doAccept() {
+  // The server runs one I/O thread, which is the implicit strand of every connection. An explicit
+  // strand each cost a fifth of the broadcast rate; give each socket net::make_strand(*io_) here
+  // if the server ever runs more threads.
+  acceptor_.async_accept(io_->get_executor(), beast::bind_front_handler(&WSListener::onAccept, shared_from_this()));
+}
+
+void WSListener::onAccept(error_code ec, tcp::socket socket) {
+  if (closed_) return;
+  if (ec) {
+    if (ec == net::error::operation_aborted) return;
+    if (isPeerError(ec)) return doAccept();
+    if (isShortage(ec)) {
+      Constants::log().webSocketServer.error("Accepting a connection failed: %s", ec.message());
+      pause_.expires_after(std::chrono::milliseconds(100));
+      pause_.async_wait([self = shared_from_this()](error_code waited) {
+        if (!waited && !self->closed_) self->doAccept();
+      });
+      return;
+    }
+    if (failed_) failed_(ec);
+    return;
+  }
+  // Replies are small and the page waits for them: send each at once instead of batching.
+  error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  std::erase_if(*registry_, [](const std::weak_ptr<WSConnection>& weak) { return weak.expired(); });
+  auto connection = std::make_shared<WSConnection>(io_, std::move(socket), callbacks_, limits_);
+  registry_->push_back(connection);
+  connection->run();
+  doAccept();
+}
+
+}  // namespace kestrom

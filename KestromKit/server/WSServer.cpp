@@ -1,0 +1,345 @@
+#include "KestromKit/server/WSServer.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <random>
+
+#include "KestromKit/server/BeastNet.h"
+#include "KestromKit/server/LoopbackGuard.h"
+#include "KestromKit/server/WSConnection.h"
+#include "KestromKit/server/WSListener.h"
+#include "KestromKit/base/Constants.h"
+
+namespace kestrom {
+
+namespace {
+
+using namespace wsnet;
+
+// Random ports drawn at once when the drawn one is taken, before the server slows to retryDelay.
+constexpr int kImmediateRedraws = 16;
+
+const log::Logger& serverLog() { return Constants::log().webSocketServer; }
+
+std::string describe(const std::error_code& error) {
+  return error.message() + " (" + error.category().name() + ":" + std::to_string(error.value()) + ")";
+}
+
+// How long the teardown waits for the I/O thread to finish its last handlers on its own.
+constexpr auto kTeardownWait = std::chrono::seconds(2);
+
+void runIO(net::io_context& io) {
+  pthread_setname_np(pthread_self(), "WSServer I/O");
+  for (;;) {
+    try {
+      io.run();
+      return;  // out of work (the teardown let go) or stopped
+    } catch (const std::exception& e) {
+      // A throwing handler must not end the host's channel to the page.
+      serverLog().fault("Unexpected exception on the WebSocket thread: %s", e.what());
+    }
+  }
+}
+
+}  // namespace
+
+WSServer::WSServer(WSServerOptions options)
+    : options_(std::move(options)),
+      queue_(dispatch::makeSerialQueue("WSServer")),
+      io_(std::make_shared<net::io_context>(1)),
+      work_(std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(io_->get_executor())),
+      registry_(std::make_shared<std::vector<std::weak_ptr<WSConnection>>>()) {
+  std::packaged_task<void()> task([io = io_] { runIO(*io); });
+  ioDone_ = task.get_future();
+  ioThread_ = std::thread(std::move(task));
+}
+
+WSServer::~WSServer() {
+  std::shared_ptr<WSListener> listener;
+  {
+    std::lock_guard lock(mutex_);
+    shuttingDown_ = true;
+    retry_.cancel();
+    listener = std::exchange(listener_, nullptr);
+  }
+  // Sockets are closed on the I/O thread, where they live; their handlers then finish with
+  // operation_aborted and the thread runs out of work. Connections still held elsewhere (in a
+  // delegate's WSEvent) keep the io_context alive, so they can be let go of later.
+  net::post(*io_, [listener = std::move(listener), registry = registry_]() mutable {
+    if (listener) listener->close(true);
+    listener.reset();
+    for (const auto& weak : *registry)
+      if (auto connection = weak.lock()) connection->drop(true);
+  });
+  work_.reset();
+  // The last owner may let go on the I/O thread, or on "WSServer" while the I/O thread waits on
+  // it; waiting there would wait on ourselves. The thread keeps the io_context alive and ends alone.
+  if (std::this_thread::get_id() == ioThread_.get_id() || queue_->isCurrent()) {
+    ioThread_.detach();
+    return;
+  }
+  if (ioDone_.wait_for(kTeardownWait) != std::future_status::ready) {
+    serverLog().error("WebSocket thread did not finish its work in time; stopping it");
+    io_->stop();
+  }
+  ioThread_.join();
+}
+
+std::shared_ptr<WSServer> WSServer::create(WSServerOptions options) {
+  return std::make_shared<WSServer>(std::move(options));
+}
+
+unsigned WSServer::drawPort() const {
+  if (options_.drawPort) return options_.drawPort();
+  std::random_device source;
+  return std::uniform_int_distribution<unsigned>(kLowestPort, kHighestPort)(source);
+}
+
+void WSServer::start(unsigned port) {
+  {
+    std::lock_guard lock(mutex_);
+    if (shuttingDown_) return;
+    if (active_) return postStop();
+    active_ = true;
+  }
+  bool drawn = port == 0;
+  beginStart(drawn ? drawPort() : port, drawn);
+}
+
+void WSServer::beginStart(unsigned port, bool drawn) {
+  {
+    std::lock_guard lock(mutex_);
+    port_ = port;
+  }
+  serverLog().info("Starting WSServer on port: %d", port);
+  net::post(*io_, [weak = weak_from_this(), port, drawn] {
+    if (auto self = weak.lock()) self->openListener(port, drawn);
+  });
+}
+
+void WSServer::retryStart(unsigned port, bool drawn) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!active_ || stopRequested_ || shuttingDown_) return;
+  }
+  beginStart(port, drawn);
+}
+
+void WSServer::requestStop() {
+  std::lock_guard lock(mutex_);
+  if (active_ && !shuttingDown_) postStop();
+}
+
+void WSServer::postStop() {
+  if (stopRequested_) return;
+  stopRequested_ = true;
+  net::post(*io_, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->stopListener();
+  });
+}
+
+void WSServer::openListener(unsigned port, bool drawn) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopRequested_ || shuttingDown_) return;  // the posted stop restarts it
+  }
+  const std::uint64_t generation = ++generation_;
+  std::weak_ptr<WSServer> weak = weak_from_this();
+
+  auto callbacks = std::make_shared<WSConnection::Callbacks>();
+  callbacks->allowUpgrade = [weak](std::optional<std::string_view> host, std::optional<std::string_view> origin,
+                                   unsigned localPort) {
+    auto self = weak.lock();
+    return self && LoopbackGuard::allows(host, origin, localPort, self->allowedOrigins());
+  };
+  callbacks->opened = [weak, generation](const std::shared_ptr<WSConnection>& connection) {
+    if (auto self = weak.lock()) {
+      self->onConnectionOpened(connection, generation);
+    } else {
+      connection->drop();
+    }
+  };
+  callbacks->received = [weak](const std::shared_ptr<WSConnection>& connection, std::string text) {
+    if (auto self = weak.lock()) self->raise(WSEvent::onMessage(std::move(text), connection));
+  };
+  callbacks->closed = [weak](WSConnection& connection, std::uint16_t code, std::string reason) {
+    if (auto self = weak.lock()) self->onConnectionClosed(connection, code, reason);
+  };
+  callbacks->failed = [weak](WSConnection& connection, const error_code& ec) {
+    if (auto self = weak.lock()) self->onConnectionFailed(connection, ec);
+  };
+
+  auto listener = std::make_shared<WSListener>(
+      io_, registry_, std::move(callbacks), WSConnection::Limits{options_.maxMessageBytes, options_.maxQueuedBytes},
+      [weak](const error_code& ec) {
+        if (auto self = weak.lock()) self->onListenerFailed(ec);
+      });
+  if (error_code ec = listener->open(port)) {
+    onStartFailure(port, drawn, ec, ec == net::error::address_in_use);
+    return;
+  }
+  std::shared_ptr<WSListener> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::exchange(listener_, listener);
+  }
+  if (previous) previous->close();
+  startFailures_ = 0;
+  serverLog().info("Server started on port: %d", port);
+  raise(WSEvent::started(port));
+  listener->run();
+}
+
+void WSServer::onStartFailure(unsigned port, bool drawn, std::error_code error, bool portTaken) {
+  if (portTaken) {
+    serverLog().info("Starting the server failed due to port already taken. Retrying...");
+  } else {
+    serverLog().error("Restarting server since server encountered an unrecoverable error: %s", describe(error));
+  }
+  raise(WSEvent::onError(error));
+
+  // A drawn port that is taken is simply drawn again. A restart keeps its port for a while, since
+  // the page knows that one; when it stays unavailable the server moves to a random port and the
+  // `started` event tells the page where.
+  ++startFailures_;
+  bool redraw = drawn || startFailures_ > options_.samePortRetries;
+  unsigned next = redraw ? drawPort() : port;
+  if (redraw && portTaken && startFailures_ <= kImmediateRedraws) {
+    beginStart(next, true);
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  if (stopRequested_ || shuttingDown_) return;
+  retry_ = queue_->asyncAfter(options_.retryDelay, [weak = weak_from_this(), next, redraw] {
+    if (auto self = weak.lock()) self->retryStart(next, redraw);
+  });
+}
+
+void WSServer::onListenerFailed(std::error_code error) {
+  serverLog().error("Restarting server since server encountered an unrecoverable error: %s", describe(error));
+  raise(WSEvent::onError(error));
+  requestStop();
+}
+
+void WSServer::stopListener() {
+  std::shared_ptr<WSListener> listener;
+  {
+    std::lock_guard lock(mutex_);
+    retry_.cancel();
+    listener = std::exchange(listener_, nullptr);
+  }
+  ++generation_;  // connections of the old listener that open now are dropped, not listed
+  if (listener) listener->close();
+  serverLog().info("Server stopped");
+  queue_->async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->onStopped();
+  });
+}
+
+void WSServer::onStopped() {
+  unsigned port = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (shuttingDown_) return;
+    active_ = false;
+    stopRequested_ = false;
+    port = port_;
+  }
+  raise(WSEvent::stopped());
+  {
+    std::lock_guard lock(connectionsMutex_);
+    connections_.clear();
+  }
+  start(port);
+}
+
+void WSServer::onConnectionOpened(const std::shared_ptr<WSConnection>& connection, std::uint64_t generation) {
+  if (generation != generation_) {
+    connection->drop();
+    return;
+  }
+  std::size_t count = queue_->syncValue([&] {
+    std::lock_guard lock(connectionsMutex_);
+    connections_.push_back(connection);
+    return connections_.size();
+  });
+  serverLog().debug("Connection opened! - open connections: %d", count);
+  raise(WSEvent::onOpen());
+}
+
+void WSServer::onConnectionClosed(WSConnection& connection, unsigned code, const std::string& reason) {
+  serverLog().debug("Connection did close with code: %d and reason: %s", code, reason.empty() ? "nil" : reason);
+  std::size_t count = removeConnection(connection);
+  serverLog().debug("Connection closed! - open connections: %d", count);
+  raise(WSEvent::onClose());
+}
+
+void WSServer::onConnectionFailed(WSConnection& connection, std::error_code error) {
+  // Only this connection ends; the others and the listening socket carry on.
+  serverLog().error("Failed with error: %s", describe(error));
+  raise(WSEvent::onError(error));
+  std::size_t count = removeConnection(connection);
+  serverLog().debug("Connection closed! - open connections: %d", count);
+  raise(WSEvent::onClose());
+}
+
+std::size_t WSServer::removeConnection(WSConnection& connection) {
+  return queue_->syncValue([&] {
+    std::lock_guard lock(connectionsMutex_);
+    std::erase_if(connections_, [&](const std::weak_ptr<WSConnection>& weak) {
+      auto listed = weak.lock();
+      return !listed || listed.get() == &connection;
+    });
+    return connections_.size();
+  });
+}
+
+void WSServer::broadcast(std::shared_ptr<const std::string> text) {
+  std::lock_guard lock(connectionsMutex_);
+  for (const auto& weak : connections_)
+    if (auto connection = weak.lock()) connection->send(text);
+}
+
+void WSServer::broadcast(std::string text) { broadcast(std::make_shared<const std::string>(std::move(text))); }
+
+unsigned WSServer::port() const {
+  std::lock_guard lock(mutex_);
+  return port_;
+}
+
+std::vector<std::shared_ptr<WSConnection>> WSServer::connections() const {
+  std::lock_guard lock(connectionsMutex_);
+  std::vector<std::shared_ptr<WSConnection>> open;
+  for (const auto& weak : connections_)
+    if (auto connection = weak.lock()) open.push_back(std::move(connection));
+  return open;
+}
+
+std::size_t WSServer::connectionCount() const { return connections().size(); }
+
+std::shared_ptr<WSServerDelegate> WSServer::delegate() const {
+  std::lock_guard lock(mutex_);
+  return delegate_.lock();
+}
+
+void WSServer::setDelegate(std::weak_ptr<WSServerDelegate> delegate) {
+  std::lock_guard lock(mutex_);
+  delegate_ = std::move(delegate);
+}
+
+void WSServer::setAllowedOrigins(std::vector<std::string> origins) {
+  std::lock_guard lock(mutex_);
+  allowedOrigins_ = std::move(origins);
+}
+
+std::vector<std::string> WSServer::allowedOrigins() const {
+  std::lock_guard lock(mutex_);
+  return allowedOrigins_;
+}
+
+void WSServer::raise(const WSEvent& event) const {
+  if (auto receiver = delegate()) receiver->handle(event);
+}
+
+}  // namespace kestrom

@@ -1,0 +1,157 @@
+#pragma once
+// The local HTTP/1.1 server: serves the web application, the content packages and a few native
+// endpoints on 127.0.0.1 at a port the system chooses. One request per connection, then close; no
+// keep-alive, chunked encoding or pipelining.
+//
+// Threads: `start` runs the accept loop on a thread of its own ("WebServer" run loop); every
+// connection runs on its own worker thread, from parsing through routing to the written answer,
+// so a route may block (the file dialogs wait on the main queue). No route ever runs on the main
+// queue. Workers are pooled (at most `maxConnections`, idle ones retire after a while). Owned by
+// the kit; `stop` (also run by the destructor) closes the socket, wakes every worker and waits for
+// them. A subclass that overrides `route` must call `stop` in its own
+// destructor.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KestromKit/server/WebServerTypes.h"
+#include "platform/tcp/Result.h"
+
+namespace kestrom {
+
+namespace tcp {
+class TCPClient;
+class TCPServer;
+}  // namespace tcp
+namespace defaults {
+class UserDefaults;
+}
+class ContentManifestSource;
+class ProjectRequestHandler;
+class WebServerFileDelegate;
+
+class WebServerDelegate {
+ public:
+  virtual ~WebServerDelegate() = default;
+  /// The port the server really listens on; called on the run-loop thread after every (re)start.
+  virtual void webServerDidStart(std::int32_t port) = 0;
+};
+
+/// What the routes read and call. Everything may be left empty: a missing service answers its
+/// routes with 404 (content, projects) or 500 (defaults, file dialogs).
+struct WebServerServices {
+  std::filesystem::path prepacked;  // prepacked content in the bundle
+  std::filesystem::path webroot;    // the web application's folder
+  /// Folders whose files may be served by absolute path: the kit's temporary and data folders,
+  /// the content folder, recordings.
+  std::vector<std::filesystem::path> handedOutFolders;
+  /// The downloaded content (its folder and manifests).
+  std::shared_ptr<const ContentManifestSource> content;
+  /// The configuration handler's current default language, read for every request.
+  std::function<std::string()> defaultLanguage;
+  /// The application configuration's default language.
+  std::string fallbackLanguage;
+  std::shared_ptr<ProjectRequestHandler> projects;
+  std::shared_ptr<WebServerFileDelegate> files;
+  std::shared_ptr<defaults::UserDefaults> userDefaults;
+  /// Where "/debug" sends the browser: the page's address for an external browser.
+  std::function<std::string()> debugRedirectURL;
+  /// Where large bodies are spooled and "/files/saveAs" writes its file (the kit's temporary folder).
+  std::filesystem::path temporaryFolder;
+};
+
+/// Bounds that keep one client from holding the server: all of them apply per connection.
+struct WebServerLimits {
+  std::size_t maxHeadBytes = 64 * 1024;
+  std::uint64_t maxBodyBytes = 512ull * 1024 * 1024;
+  /// Bodies above this go to a temporary file instead of memory.
+  std::size_t memoryBodyBytes = 1024 * 1024;
+  /// A quiet client is dropped after this long without a byte (and the whole head must arrive
+  /// within it).
+  std::chrono::milliseconds readTimeout{10000};
+  std::chrono::milliseconds writeTimeout{10000};
+  /// Connections served at once; more wait in the listen backlog.
+  std::size_t maxConnections = 128;
+  /// How long a file dialog may keep its connection waiting.
+  std::chrono::milliseconds fileDialogTimeout{std::chrono::minutes(30)};
+};
+
+class WebServer {
+ public:
+  WebServer(WebServerServices services, bool verbose, WebServerLimits limits = {});
+  virtual ~WebServer();
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  /// Set once before `start`.
+  void setDelegate(std::weak_ptr<WebServerDelegate> delegate) { delegate_ = std::move(delegate); }
+  /// Returns at once; the run loop listens on `port` (0: any free port) and falls back to port 0
+  /// once when a fixed port cannot be had. A second call while running does nothing.
+  virtual void start(std::int32_t port);
+  /// Ends the run loop and every connection; no restart follows. Any thread but a worker's.
+  void stop();
+  /// The port listened on (kept across a restart on the same port); empty before and after.
+  std::optional<std::int32_t> port() const;
+
+  /// Decides what a request means: the first matching rule answers.
+  virtual WebServerResponse route(const WebServerRequest& request);
+
+  WebServerResponse handleSentryEnabledPost(const WebServerRequest& request);
+  WebServerResponse uploadContentFile(const WebServerRequest& request);
+  WebServerResponse handleFilesSaveAs(const WebServerRequest& request);
+  WebServerResponse handleFilesLoad(const WebServerRequest& request);
+
+  const WebServerServices& services() const { return services_; }
+  const std::string& host() const { return host_; }
+
+  /// Makes the listening socket unusable as a failing system would, so the run loop restarts.
+  void breakListeningSocketForTesting();
+
+ protected:
+  /// One connection, start to close (worker thread).
+  void handle(tcp::TCPClient& client);
+
+ private:
+  void runServer(std::int32_t requestedPort);
+  /// Hands an accepted connection to an idle worker (or a new one), waiting while the cap is reached.
+  void enqueue(std::unique_ptr<tcp::TCPClient> client);
+  void workerLoop();
+  void respond(tcp::TCPClient& client, const WebServerResponse& response, const WebServerRequest& request);
+  void badRequest(tcp::TCPClient& client, std::string_view bytes);
+  void send(tcp::TCPClient& client, std::string_view statusText, const WebServerHeaders& headers,
+            std::string_view body, const std::optional<WebServerFileRegion>& file = std::nullopt);
+  /// Blocks until `ask` has had its completion called (or the wait is abandoned).
+  bool waitForFileDialog(const std::function<void(std::function<void()> done)>& ask);
+
+  const std::string host_ = "127.0.0.1";
+  const bool verbose_;
+  const WebServerServices services_;
+  const WebServerLimits limits_;
+  std::weak_ptr<WebServerDelegate> delegate_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::condition_variable work_;     // workers wait for `pending_` or `stopping_`
+  std::condition_variable changed_;  // the accept loop waits for room, `stop` for the last worker
+  std::shared_ptr<tcp::TCPServer> server_;
+  std::thread runLoop_;
+  std::deque<std::unique_ptr<tcp::TCPClient>> pending_;  // accepted, not yet picked up
+  std::set<tcp::TCPClient*> clients_;  // connections being served, so `stop` can wake them
+  std::size_t workers_ = 0;            // worker threads alive (detached; they count themselves out)
+  std::size_t idleWorkers_ = 0;
+  std::optional<std::int32_t> port_;
+  std::atomic<bool> stopping_{false};
+};
+
+}  // namespace kestrom

@@ -1,0 +1,113 @@
+#include "KestromKit/server/WebServerRequestReader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "KestromKit/server/WebServerRequestParser.h"
+#include "platform/tcp/TCPClient.h"
+
+namespace kestrom {
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+int millisecondsUntil(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 24LL * 3600 * 1000));
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+WebServerRequestReader::WebServerRequestReader(tcp::TCPClient& client, const WebServerLimits& limits,
+                                               fs::path spoolFolder)
+    : client_(client), limits_(limits), spoolFolder_(std::move(spoolFolder)) {}
+
+Expected<std::string, WebServerRequestReader::Failure> WebServerRequestReader::readHead() {
+  // One deadline for the whole head: a client dripping a byte at a time gains nothing.
+  const auto deadline = Clock::now() + limits_.readTimeout;
+  std::string bytes;
+  while (true) {
+    int left = millisecondsUntil(deadline);
+    auto read = left > 0 ? client_.read(kReadChunk, left) : tcp::TCPClient::ReadResult{};
+    if (!read) {
+      if (bytes.empty()) return makeUnexpected(Failure::timedOut);
+      return bytes;  // closed or quiet mid-head: parse what came
+    }
+    if (bytes.empty()) firstByteTime_ = Clock::now();
+    std::size_t resume = bytes.size() >= 3 ? bytes.size() - 3 : 0;
+    bytes += read.bytes;
+    if (auto end = findHeadEnd(bytes, resume)) {
+      if (*end > limits_.maxHeadBytes) return makeUnexpected(Failure::headTooLarge);
+      return bytes;
+    }
+    if (bytes.size() > limits_.maxHeadBytes + 3) return makeUnexpected(Failure::headTooLarge);
+  }
+}
+
+Expected<WebServerBody, WebServerRequestReader::Failure> WebServerRequestReader::readBody(
+    std::string_view initial, std::optional<std::int64_t> contentLength) {
+  // A body already as long as declared (or longer) stays whole; so does one with no usable length.
+  if (!contentLength || *contentLength <= static_cast<std::int64_t>(initial.size()))
+    return WebServerBody(std::string(initial));
+  auto length = static_cast<std::uint64_t>(*contentLength);
+  if (length > limits_.maxBodyBytes) return makeUnexpected(Failure::bodyTooLarge);
+  if (length > limits_.memoryBodyBytes) return spoolBody(initial, length);
+
+  std::string body(initial);
+  body.reserve(static_cast<std::size_t>(length));
+  while (body.size() < length) {
+    auto read = client_.read(std::min<std::size_t>(kReadChunk, length - body.size()),
+                             static_cast<int>(limits_.readTimeout.count()));
+    if (!read) return makeUnexpected(Failure::incomplete);
+    body += read.bytes;
+  }
+  return WebServerBody(std::move(body));
+}
+
+Expected<WebServerBody, WebServerRequestReader::Failure> WebServerRequestReader::spoolBody(std::string_view initial,
+                                                                                             std::uint64_t length) {
+  std::string pattern = (spoolFolder_ / "request-body.XXXXXX").string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return makeUnexpected(Failure::spoolFailed);
+  fs::path file(name.data());
+  auto fail = [&](Failure failure) {
+    ::close(fd);
+    std::error_code ec;
+    fs::remove(file, ec);
+    return makeUnexpected(failure);
+  };
+  if (!writeAll(fd, initial)) return fail(Failure::spoolFailed);
+  std::uint64_t have = initial.size();
+  while (have < length) {
+    auto read = client_.read(static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, length - have)),
+                             static_cast<int>(limits_.readTimeout.count()));
+    if (!read) return fail(Failure::incomplete);
+    if (!writeAll(fd, read.bytes)) return fail(Failure::spoolFailed);
+    have += read.bytes.size();
+  }
+  ::close(fd);
+  auto body = WebServerBody::adoptFile(file);  // removes the file with the body, or at once on failure
+  if (!body) return makeUnexpected(Failure::spoolFailed);
+  return std::move(*body);
+}
+
+}  // namespace kestrom

@@ -1,0 +1,231 @@
+// The router of the local HTTP server and its own endpoints: the crash-reporting switch, the debug
+// redirect, content upload, and the save and load of files through the web view's dialogs. All of
+// it runs on the connection's worker thread.
+
+#include <atomic>
+#include <mutex>
+
+#include "KestromKit/server/ContentServing.h"
+#include "KestromKit/server/ContentTypes.h"
+#include "KestromKit/server/MultipartParser.h"
+#include "KestromKit/base/PathCheck.h"
+#include "KestromKit/server/ProjectRequestHandler.h"
+#include "KestromKit/base/URLText.h"
+#include "KestromKit/base/Utf8.h"
+#include "KestromKit/server/WebServer.h"
+#include "KestromKit/base/SplitText.h"
+#include "KestromKit/server/WebServerFileDelegate.h"
+#include "KestromKit/model/Coding.h"
+#include "KestromKit/model/PostRecords.h"
+#include "KestromKit/base/AtomicFile.h"
+#include "KestromKit/base/Constants.h"
+#include "platform/defaults/UserDefaults.h"
+#include "platform/dispatch/Queue.h"
+
+namespace kestrom {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kSentryEnabledKey = "KestromKit.sentryEnabled";
+
+const log::Logger& logger() { return Constants::log().webServer; }
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+bool endsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// The answer of a file route, written by the dialog's completion on the main queue and read by the
+// waiting worker; a lock because a worker that gave up waiting may read while it is written.
+class ReplyBox {
+ public:
+  void set(WebServerResponse response) {
+    std::lock_guard lock(mutex_);
+    value_ = std::move(response);
+  }
+  WebServerResponse get() const {
+    std::lock_guard lock(mutex_);
+    return value_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  WebServerResponse value_ = WebServerResponse::serverError();
+};
+
+// Leaves the group once: when called, or when the last copy of the completion holding it is
+// dropped uncalled (a delegate that has gone away), so the waiting worker is never stranded.
+class LeaveOnce {
+ public:
+  explicit LeaveOnce(dispatch::Group group) : group_(std::move(group)) {}
+  ~LeaveOnce() { leave(); }
+  LeaveOnce(const LeaveOnce&) = delete;
+  LeaveOnce& operator=(const LeaveOnce&) = delete;
+  void leave() {
+    if (!left_.exchange(true)) group_.leave();
+  }
+
+ private:
+  dispatch::Group group_;
+  std::atomic<bool> left_{false};
+};
+
+fs::path temporaryFolder(const WebServerServices& services) {
+  return services.temporaryFolder.empty() ? fs::path(Constants::path().tmp) : services.temporaryFolder;
+}
+
+}  // namespace
+
+WebServerResponse WebServer::route(const WebServerRequest& request) {
+  const std::string& path = request.path;
+  const auto& parts = request.pathParts;
+  const bool get = request.method == WebServerRequestMethod::get;
+  const bool post = request.method == WebServerRequestMethod::post;
+  const fs::path contentPath = services_.content ? services_.content->contentPath() : fs::path();
+
+  if (post && path == "/v1/sentryEnabled") return handleSentryEnabledPost(request);
+  if (path == "/debug") return WebServerResponse::redirect(services_.debugRedirectURL ? services_.debugRedirectURL() : std::string{});
+  if (startsWith(path, "/projects/") && parts.size() >= 2)
+    return services_.projects ? services_.projects->handle(request) : WebServerResponse::notFound();
+  if (startsWith(path, "/content/tmp/") && post) return uploadContentFile(request);
+  if (startsWith(path, "/content") && parts.size() == 3 && parts[2] == "manifest.json") {
+    if (!services_.content) return WebServerResponse::notFound();
+    return serveContentManifest(request, parts[1], *services_.content, request.defaultLanguage);
+  }
+  if (startsWith(path, "/content") && endsWith(path, ".mp4")) return serveByteRange(request, contentPath);
+  if (startsWith(path, "/subtitles")) return serveSubtitles(request, contentPath);
+  if (startsWith(path, "/files/saveAs") && post) return handleFilesSaveAs(request);
+  if (startsWith(path, "/files/load") && get) return handleFilesLoad(request);
+  return serveStaticFile(request, contentPath);
+}
+
+WebServerResponse WebServer::handleSentryEnabledPost(const WebServerRequest& request) {
+  auto body = decodeText<HTTPPostSentryEnabledBodyV1>(request.body.view());
+  if (!body) return WebServerResponse::badRequest();
+  // An answer of success while the switch did not stick would leave the page believing it.
+  if (!services_.userDefaults || !services_.userDefaults->setBool(kSentryEnabledKey, body->enabled)) {
+    logger().error("Unable to store %s", std::string(kSentryEnabledKey));
+    return WebServerResponse::serverError();
+  }
+  return WebServerResponse::ok();
+}
+
+WebServerResponse WebServer::uploadContentFile(const WebServerRequest& request) {
+  const auto& parts = request.pathParts;
+  if (parts.size() < 3 || !services_.content) return WebServerResponse::serverError();
+  std::string relative;
+  for (std::size_t i = 2; i < parts.size(); ++i) relative += (i > 2 ? "/" : "") + parts[i];
+  auto target = resolveUnder(services_.content->contentPath(), relative);
+  if (!target) return WebServerResponse::serverError();
+
+  const std::string* contentType = request.header("Content-Type");
+  auto boundary = contentType ? multipartBoundary(*contentType) : std::nullopt;
+  if (!boundary) return WebServerResponse::serverError();
+
+  // Everything is parsed and checked before the disk changes: a bad upload leaves the old file.
+  std::string_view body = request.body.view();
+  auto slices = locateMultipart(body, *boundary);
+  if (!slices) {
+    logger().error("Unable to save file: %s", "The multipart data is malformed.");
+    return WebServerResponse::serverError();
+  }
+  const MultipartSlice* file = nullptr;
+  for (const auto& slice : *slices) {
+    auto disposition = slice.headers.find("Content-Disposition");
+    if (disposition != slice.headers.end() && startsWith(disposition->second, "form-data; name=\"file")) {
+      file = &slice;
+      break;
+    }
+  }
+  if (!file) return WebServerResponse::serverError();
+
+  std::error_code ec;
+  fs::create_directories(target->parent_path(), ec);
+  // Written beside the target and renamed over it: the old file stays until the new one is whole.
+  auto written = AtomicFile::write(*target, body.substr(file->offset, file->length));
+  if (!written) {
+    logger().error("Unable to save file: %s", written.error().message());
+    return WebServerResponse::serverError();
+  }
+  return WebServerResponse::ok({{"Connection", "close"}});
+}
+
+WebServerResponse WebServer::handleFilesSaveAs(const WebServerRequest& request) {
+  const std::string* contentType = request.header("Content-Type");
+  auto boundary = contentType ? multipartBoundary(*contentType) : std::nullopt;
+  if (!boundary) return WebServerResponse::serverError();
+  std::string_view body = request.body.view();
+  auto slices = locateMultipart(body, *boundary);
+  if (!slices) return WebServerResponse::serverError();
+  auto name = multipartPart("name", *slices);
+  auto file = multipartPart("file", *slices);
+  if (!name || !file) return WebServerResponse::serverError();
+  std::string_view nameText = body.substr(name->offset, name->length);
+  if (!isValidUtf8(nameText)) return WebServerResponse::serverError();
+  // The page names the file; it may not name a folder outside ours.
+  auto fileName = checkPathComponent(nameText);
+  if (!fileName) return WebServerResponse::serverError();
+  if (!services_.files) return WebServerResponse::serverError();
+
+  fs::path temporary = temporaryFolder(services_) / *fileName;
+  if (!AtomicFile::write(temporary, body.substr(file->offset, file->length))) return WebServerResponse::serverError();
+
+  auto box = std::make_shared<ReplyBox>();
+  bool answered = waitForFileDialog([&](std::function<void()> done) {
+    services_.files->saveFileForWebServer(temporary, [box, done](Expected<void, SaveError> result) {
+      if (result) box->set(WebServerResponse::ok());
+      done();
+    });
+  });
+  return answered ? box->get() : WebServerResponse::serverError();
+}
+
+WebServerResponse WebServer::handleFilesLoad(const WebServerRequest& request) {
+  auto query = request.urlComponents.query();
+  if (!query) return WebServerResponse::notFound();
+  auto pieces = splitDroppingEmpty(*query, "=");
+  if (pieces.size() != 2 || !isURLText(pieces[1])) return WebServerResponse::notFound();
+  std::vector<std::string> fileTypes;
+  for (auto type : splitDroppingEmpty(pieces[1], ",")) fileTypes.emplace_back(type);
+  if (!services_.files) return WebServerResponse::serverError();
+
+  auto box = std::make_shared<ReplyBox>();
+  bool answered = waitForFileDialog([&](std::function<void()> done) {
+    services_.files->openFileForWebServer(fileTypes, [box, done](Expected<OpenedFile, LoadError> result) {
+      if (result) {
+        Json json = Json::object();
+        json["file"] = result->url.string();
+        json["content"] = result->text;
+        box->set(WebServerResponse::ok({{"Content-Type", contentTypeForFileName(result->url.string())}},
+                                       dumpJson(json)));
+      }
+      done();
+    });
+  });
+  return answered ? box->get() : WebServerResponse::serverError();
+}
+
+bool WebServer::waitForFileDialog(const std::function<void(std::function<void()> done)>& ask) {
+  // The dialog completes on the main queue: waiting there for it would never end.
+  if (dispatch::mainQueue()->isCurrent()) {
+    logger().fault("A file route ran on the main queue; refused");
+    return false;
+  }
+  dispatch::Group group;
+  group.enter();
+  {
+    auto once = std::make_shared<LeaveOnce>(group);
+    ask([once] { once->leave(); });
+  }  // from here only the completion keeps `once`
+  const auto deadline = std::chrono::steady_clock::now() + limits_.fileDialogTimeout;
+  while (!group.waitFor(std::chrono::milliseconds(100))) {
+    if (stopping_ || std::chrono::steady_clock::now() >= deadline) {
+      logger().error("Gave up waiting for a file dialog");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace kestrom
