@@ -8,7 +8,8 @@
 // system), flushed to disk, renamed over the target, and the folder is flushed: a reader or a
 // crash sees the old archive or the new one, never a mix, and a failure before the rename leaves
 // the target byte-identical with no temporary file behind. An existing target keeps its
-// permission bits. Entries written here are stored uncompressed.
+// permission bits, and a symbolic link stays a link to the rewritten file. Entries written here
+// are stored uncompressed.
 //
 // Any thread; no shared state. Callers serialise writes to one file.
 //

@@ -65,7 +65,11 @@ int lastStepCount() { return stepsTaken; }
 // static
 ArchiveResult<std::unique_ptr<LibzipFileSource>> LibzipFileSource::open(const std::filesystem::path& path,
                                                                          Access access) {
-  std::unique_ptr<LibzipFileSource> source(new LibzipFileSource(path, access));
+  // A rewrite renames over the file itself, not over a symbolic link to it, which would turn the
+  // link into a copy and leave the real file as it was.
+  std::error_code unresolved;
+  auto resolved = access == Access::read ? path : std::filesystem::canonical(path, unresolved);
+  std::unique_ptr<LibzipFileSource> source(new LibzipFileSource(unresolved ? path : resolved, access));
   zip_error_init(&source->error_);
   const std::string shown = path.string();
 

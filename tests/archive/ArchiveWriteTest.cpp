@@ -118,6 +118,16 @@ TEST(ArchiveWriteTest, ReplacesTheManifestAndCarriesEverythingElseOver) {
   EXPECT_EQ(project.folder.names(), std::vector<std::string>{"Robot.kproj"});
 }
 
+TEST(ArchiveWriteTest, ReplacesThroughASymbolicLinkIntoTheRealFile) {
+  PageArchive project;
+  const auto link = project.folder / "link.kproj";
+  std::filesystem::create_symlink(project.file, link);
+  ASSERT_TRUE(replaceEntry(link, "manifest.json", "{}", IfMissing::fail));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(readEntry(project.file, "manifest.json", kLimit).value(), "{}");
+  EXPECT_EQ(project.folder.names(), (std::vector<std::string>{"Robot.kproj", "link.kproj"}));
+}
+
 TEST(ArchiveWriteTest, AddsAMissingEntryOnlyWhenAsked) {
   PageArchive project;
   auto refused = replaceEntry(project.file, "notes.txt", "hello", IfMissing::fail);
