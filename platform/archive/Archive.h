@@ -29,12 +29,13 @@ namespace kestrom::archive {
 
 enum class ArchiveErrorCode {
   missingFile,    // nothing at the path
+  unreadableFile, // the file is there but cannot be opened or read (permissions, I/O error)
   notAZip,        // the file is not a ZIP archive, or its directory is damaged
   noSuchEntry,    // the archive holds no entry of that name
   entryTooLarge,  // the entry holds more bytes than the caller allows
   damagedEntry,   // the entry cannot be extracted (checksum mismatch, unknown method, encrypted)
   invalidEntry,   // an entry to write has an unusable or duplicate name
-  io,             // the file system refused (permissions, full disk, failed flush or rename)
+  io,             // writing failed (permissions, full disk, failed flush or rename)
 };
 
 struct ArchiveError {

@@ -94,7 +94,9 @@ ArchiveResult<OpenArchive> openArchive(const std::filesystem::path& path, Libzip
   zip_t* archive = zip_open_from_source(zipSource, flags, &error);
   if (archive == nullptr) {
     zip_source_free(zipSource);
-    return libzipFailure(&error, "Unable to open the archive " + path.string());
+    auto failed = libzipFailure(&error, "Unable to open the archive " + path.string());
+    if (failed.value().code == ArchiveErrorCode::io) failed.value().code = ArchiveErrorCode::unreadableFile;
+    return failed;
   }
   return OpenArchive{std::move(*source), std::unique_ptr<zip_t, ArchiveDiscarder>(archive)};
 }

@@ -93,11 +93,12 @@ ArchiveResult<std::unique_ptr<LibzipFileSource>> LibzipFileSource::open(const st
     const int code = errno;
     if (code == ENOENT || code == ENOTDIR)
       return tl::make_unexpected(ArchiveError{ArchiveErrorCode::missingFile, "No file at " + shown});
-    return tl::make_unexpected(ArchiveError{ArchiveErrorCode::io, "Unable to open " + shown + ": " + describeErrno(code)});
+    return tl::make_unexpected(
+        ArchiveError{ArchiveErrorCode::unreadableFile, "Unable to open " + shown + ": " + describeErrno(code)});
   }
   struct stat opened {};
   if (::fstat(source->readFd_, &opened) != 0)
-    return tl::make_unexpected(ArchiveError{ArchiveErrorCode::io, "Unable to look at " + shown + ": " + describeErrno(errno)});
+    return tl::make_unexpected(ArchiveError{ArchiveErrorCode::unreadableFile, "Unable to look at " + shown + ": " + describeErrno(errno)});
   if (!S_ISREG(opened.st_mode))
     return tl::make_unexpected(ArchiveError{ArchiveErrorCode::notAZip, shown + " is not a regular file"});
   source->exists_ = true;

@@ -34,7 +34,7 @@ class LibzipFileSource {
   };
 
   /// Opens `path`. missingFile when nothing is there (except for `replace`), notAZip when it is
-  /// not a regular file, io when it cannot be read.
+  /// not a regular file, unreadableFile when it cannot be read (io for `replace`).
   [[nodiscard]] static ArchiveResult<std::unique_ptr<LibzipFileSource>> open(const std::filesystem::path& path,
                                                                              Access access);
   ~LibzipFileSource();

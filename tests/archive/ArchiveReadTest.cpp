@@ -1,5 +1,7 @@
 // Reading entries of real ZIP files: what is found, what is missing, and what is refused.
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -70,6 +72,19 @@ TEST(ArchiveReadTest, TellsAMissingFileFromOneThatIsNotAZip) {
     ASSERT_FALSE(listed);
     EXPECT_EQ(listed.error().code, expected);
   }
+}
+
+TEST(ArchiveReadTest, TellsAnUnreadableFileFromAMissingOne) {
+  TempFolder folder;  // only its owner may enter it
+  const auto file = folder / "private.kproj";
+  test::writeDeflatedArchive(file, {{"manifest.json", "{}"}});
+  ::chmod(file.c_str(), 0);
+  EXPECT_TRUE(test::passesWithoutRoot([&] {
+    auto read = readEntry(file, "manifest.json", kLimit);
+    auto replaced = replaceEntry(file, "manifest.json", "[]", IfMissing::fail);
+    return !read && read.error().code == ArchiveErrorCode::unreadableFile && !replaced &&
+           replaced.error().code == ArchiveErrorCode::unreadableFile;
+  }));
 }
 
 TEST(ArchiveReadTest, RefusesEntriesBeyondTheLimitWithoutHoldingThem) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,10 @@ mode_t permissions(const std::filesystem::path& path);
 /// An archive as another program would write it: entries deflated (libzip's default), directly
 /// with libzip.
 void writeDeflatedArchive(const std::filesystem::path& path, const std::vector<std::pair<std::string, std::string>>& entries);
+
+/// Whether `check` returns true when run without root's power over permissions: as root in a
+/// child that has become the user "nobody" (65534), otherwise right here.
+bool passesWithoutRoot(const std::function<bool()>& check);
 
 /// Whether "unzip -t" finds the archive sound (every entry extracts and matches its checksum).
 bool unzipTestPasses(const std::filesystem::path& path);
