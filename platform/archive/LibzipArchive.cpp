@@ -1,0 +1,232 @@
+// The archive operations over libzip. Every archive is opened through LibzipFileSource, so
+// libzip's whole-archive rewrite on zip_close lands in a flushed temporary file that replaces the
+// target by one rename.
+
+#include <zip.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "platform/archive/Archive.h"
+#include "platform/archive/LibzipFileSource.h"
+
+namespace kestrom::archive {
+
+namespace {
+
+constexpr std::size_t kChunkBytes = 16384;
+constexpr std::uint64_t kReserveLimit = 8 << 20;  // beyond this the buffer grows as the data comes
+
+struct ArchiveDiscarder {
+  void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+struct EntryCloser {
+  void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+
+/// An open archive and the source under it; the archive is discarded before the source goes.
+struct OpenArchive {
+  std::unique_ptr<LibzipFileSource> source;
+  std::unique_ptr<zip_t, ArchiveDiscarder> zip;
+};
+
+/// Restarts the step count of archive::testing for one write and disarms an injected failure
+/// that the write did not reach, so it cannot hit a later one.
+class StepCount {
+ public:
+  StepCount() { beginCountingSteps(); }
+  ~StepCount() { testing::failNthStep(0); }
+  StepCount(const StepCount&) = delete;
+  StepCount& operator=(const StepCount&) = delete;
+};
+
+ArchiveErrorCode codeFor(int zipError) {
+  switch (zipError) {
+    case ZIP_ER_NOENT:
+      return ArchiveErrorCode::missingFile;
+    case ZIP_ER_NOZIP:
+    case ZIP_ER_INCONS:
+    case ZIP_ER_MULTIDISK:
+      return ArchiveErrorCode::notAZip;
+    case ZIP_ER_CRC:
+    case ZIP_ER_ZLIB:
+    case ZIP_ER_EOF:
+    case ZIP_ER_COMPNOTSUPP:
+    case ZIP_ER_ENCRNOTSUPP:
+    case ZIP_ER_NOPASSWD:
+    case ZIP_ER_WRONGPASSWD:
+    case ZIP_ER_COMPRESSED_DATA:
+      return ArchiveErrorCode::damagedEntry;
+    default:
+      return ArchiveErrorCode::io;
+  }
+}
+
+tl::unexpected<ArchiveError> failure(ArchiveErrorCode code, std::string message) {
+  return tl::make_unexpected(ArchiveError{code, std::move(message)});
+}
+
+tl::unexpected<ArchiveError> libzipFailure(zip_error_t* error, const std::string& what) {
+  return failure(codeFor(zip_error_code_zip(error)), what + ": " + zip_error_strerror(error));
+}
+
+std::string inQuotes(std::string_view name) { return "\"" + std::string(name) + "\""; }
+
+bool usableName(std::string_view name) { return !name.empty() && name.find('\0') == std::string_view::npos; }
+
+ArchiveResult<OpenArchive> openArchive(const std::filesystem::path& path, LibzipFileSource::Access access) {
+  auto source = LibzipFileSource::open(path, access);
+  if (!source) return tl::make_unexpected(std::move(source.error()));
+
+  zip_error_t error;
+  zip_error_init(&error);
+  struct ErrorFini {
+    zip_error_t* error;
+    ~ErrorFini() { zip_error_fini(error); }
+  } fini{&error};
+
+  zip_source_t* zipSource = (*source)->makeSource(&error);
+  if (zipSource == nullptr) return libzipFailure(&error, "Unable to read " + path.string());
+  int flags = 0;
+  if (access == LibzipFileSource::Access::read) flags = ZIP_RDONLY;
+  if (access == LibzipFileSource::Access::replace) flags = ZIP_CREATE | ZIP_TRUNCATE;
+  zip_t* archive = zip_open_from_source(zipSource, flags, &error);
+  if (archive == nullptr) {
+    zip_source_free(zipSource);
+    auto failed = libzipFailure(&error, "Unable to open the archive " + path.string());
+    if (failed.value().code == ArchiveErrorCode::io) failed.value().code = ArchiveErrorCode::unreadableFile;
+    return failed;
+  }
+  return OpenArchive{std::move(*source), std::unique_ptr<zip_t, ArchiveDiscarder>(archive)};
+}
+
+/// Writes the archive's changes (through the source's temporary file) and closes it.
+ArchiveResult<void> closeArchive(OpenArchive& opened, const std::filesystem::path& path) {
+  if (zip_close(opened.zip.get()) == 0) {
+    (void)opened.zip.release();  // zip_close freed it
+    return {};
+  }
+  const std::string what = "Unable to write the archive " + path.string();
+  if (!opened.source->failure().empty()) return failure(ArchiveErrorCode::io, what + ": " + opened.source->failure());
+  return libzipFailure(zip_get_error(opened.zip.get()), what);
+}
+
+/// Adds `bytes` to be stored uncompressed under `name`, or as the new data of entry `index`.
+ArchiveResult<void> putEntry(zip_t* archive, std::string_view name, std::string_view bytes, zip_int64_t index,
+                             const std::filesystem::path& path) {
+  zip_source_t* data = zip_source_buffer(archive, bytes.data(), bytes.size(), 0);
+  if (data == nullptr) return libzipFailure(zip_get_error(archive), "Unable to add " + inQuotes(name) + " to " + path.string());
+  const std::string nameText(name);
+  if (index >= 0) {
+    if (zip_file_replace(archive, static_cast<zip_uint64_t>(index), data, 0) < 0) {
+      zip_source_free(data);
+      return libzipFailure(zip_get_error(archive), "Unable to replace " + inQuotes(name) + " in " + path.string());
+    }
+  } else {
+    index = zip_file_add(archive, nameText.c_str(), data, 0);
+    if (index < 0) {
+      zip_source_free(data);
+      zip_error_t* error = zip_get_error(archive);
+      if (zip_error_code_zip(error) == ZIP_ER_EXISTS)
+        return failure(ArchiveErrorCode::invalidEntry, "The entry name " + inQuotes(name) + " appears twice");
+      return libzipFailure(error, "Unable to add " + inQuotes(name) + " to " + path.string());
+    }
+  }
+  if (zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) < 0)
+    return libzipFailure(zip_get_error(archive), "Unable to store " + inQuotes(name) + " uncompressed");
+  return {};
+}
+
+}  // namespace
+
+ArchiveResult<std::string> readEntry(const std::filesystem::path& archive, std::string_view name,
+                                     std::uint64_t maxBytes) {
+  auto opened = openArchive(archive, LibzipFileSource::Access::read);
+  if (!opened) return tl::make_unexpected(std::move(opened.error()));
+  zip_t* zip = opened->zip.get();
+
+  const std::string nameText(name);
+  const zip_int64_t index = usableName(name) ? zip_name_locate(zip, nameText.c_str(), 0) : -1;
+  if (index < 0)
+    return failure(ArchiveErrorCode::noSuchEntry, "The archive " + archive.string() + " has no entry " + inQuotes(name));
+
+  const auto tooLarge = [&] {
+    return failure(ArchiveErrorCode::entryTooLarge, "The entry " + inQuotes(name) + " of " + archive.string() +
+                                                        " holds more than the " + std::to_string(maxBytes) +
+                                                        " bytes allowed");
+  };
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &stat) < 0)
+    return libzipFailure(zip_get_error(zip), "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
+  // The declared size is refused before any memory is taken for it...
+  if ((stat.valid & ZIP_STAT_SIZE) && stat.size > maxBytes) return tooLarge();
+
+  std::unique_ptr<zip_file_t, EntryCloser> file(zip_fopen_index(zip, static_cast<zip_uint64_t>(index), 0));
+  if (!file) return libzipFailure(zip_get_error(zip), "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
+  std::string bytes;
+  if (stat.valid & ZIP_STAT_SIZE) bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(stat.size, kReserveLimit)));
+  char chunk[kChunkBytes];
+  for (;;) {
+    const zip_int64_t n = zip_fread(file.get(), chunk, sizeof chunk);
+    if (n < 0)
+      return libzipFailure(zip_file_get_error(file.get()),
+                           "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
+    if (n == 0) break;
+    // ...and data that runs past what the directory declared is cut off at the limit.
+    if (static_cast<std::uint64_t>(n) > maxBytes - bytes.size()) return tooLarge();
+    bytes.append(chunk, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
+
+ArchiveResult<std::vector<EntryInfo>> listEntries(const std::filesystem::path& archive) {
+  auto opened = openArchive(archive, LibzipFileSource::Access::read);
+  if (!opened) return tl::make_unexpected(std::move(opened.error()));
+  zip_t* zip = opened->zip.get();
+
+  std::vector<EntryInfo> entries;
+  const zip_int64_t count = zip_get_num_entries(zip, 0);
+  for (zip_int64_t index = 0; index < count; ++index) {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &stat) < 0)
+      return libzipFailure(zip_get_error(zip), "Unable to list " + archive.string());
+    entries.push_back({(stat.valid & ZIP_STAT_NAME) ? stat.name : "", (stat.valid & ZIP_STAT_SIZE) ? stat.size : 0});
+  }
+  return entries;
+}
+
+ArchiveResult<void> writeArchive(const std::filesystem::path& target, std::span<const NewEntry> entries) {
+  StepCount steps;
+  if (entries.empty()) return failure(ArchiveErrorCode::invalidEntry, "An archive needs at least one entry");
+  for (const auto& entry : entries) {
+    if (!usableName(entry.name))
+      return failure(ArchiveErrorCode::invalidEntry, "Unusable entry name " + inQuotes(entry.name));
+  }
+  auto opened = openArchive(target, LibzipFileSource::Access::replace);
+  if (!opened) return tl::make_unexpected(std::move(opened.error()));
+  for (const auto& entry : entries) {
+    if (auto put = putEntry(opened->zip.get(), entry.name, entry.bytes, -1, target); !put) return put;
+  }
+  return closeArchive(*opened, target);
+}
+
+ArchiveResult<void> replaceEntry(const std::filesystem::path& archive, std::string_view name, std::string_view bytes,
+                                 IfMissing ifMissing) {
+  StepCount steps;
+  if (!usableName(name)) return failure(ArchiveErrorCode::invalidEntry, "Unusable entry name " + inQuotes(name));
+  auto opened = openArchive(archive, LibzipFileSource::Access::update);
+  if (!opened) return tl::make_unexpected(std::move(opened.error()));
+  zip_t* zip = opened->zip.get();
+
+  const std::string nameText(name);
+  const zip_int64_t index = zip_name_locate(zip, nameText.c_str(), 0);
+  if (index < 0 && ifMissing == IfMissing::fail)
+    return failure(ArchiveErrorCode::noSuchEntry, "The archive " + archive.string() + " has no entry " + inQuotes(name));
+  if (auto put = putEntry(zip, name, bytes, index, archive); !put) return put;
+  return closeArchive(*opened, archive);
+}
+
+}  // namespace kestrom::archive
