@@ -93,7 +93,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
                                                        contains(verbosity, KestromVerbosityOptions::projectsHandler));
   configurationHandler_ = std::make_shared<ConfigurationHandler>(appConfig_, settingValueStore_, projectsHandler_, platform_);
   contentHandler_ = std::make_shared<ContentHandler>(variantURL_, contentURL_);
-  contentService_ = std::make_shared<ContentService>(contentHandler_);
+  contentService_ = std::make_shared<ContentService>(contentHandler_, launcher_);
   audioService_ = std::make_shared<AudioService>(rpcConnection_);
   fileLogWriter_ = std::make_shared<FileLogWriter>(dataFolder_);
   bool verboseLog = std::find(environment.arguments.begin(), environment.arguments.end(), "--verbose") !=
@@ -134,6 +134,9 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   migrationService_ = std::make_shared<MigrationService>(appConfig_.userDataFolder);
   hubService_ = std::make_shared<HubService>(rpcConnection_, contains(verbosity, hub), HubServiceFactory{},
                                              std::map<HubConnectionType, std::shared_ptr<DeviceManager>>{}, delegate_);
+
+  projectsHandler_->setDelegate(delegate_);
+  buildDispatchTable();
 
   webServer_->setDelegate(weak);
   wsServer_->setDelegate(weak);
@@ -226,15 +229,7 @@ void KestromKit::enterBackground() {
 
 void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
                                      const std::function<void()>& completion) {
-  if (auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt) {
-    fs::path folder = *resolved;
-    if (folder.filename() != appConfig_.projectFolder) {
-      folder /= appConfig_.projectFolder;
-      std::error_code error;
-      fs::create_directories(folder, error);
-    }
-    projectsHandler_->changeProjectFolder(folder, migrateProjects);
-  }
+  projectsHandler_->changeProjectFolder(bookmark, migrateProjects);
   if (completion) completion();
 }
 

@@ -14,17 +14,32 @@
 #include "KestromKit/storage/ProjectsDelegate.h"
 #include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/model/IHostConfiguration.h"
+#include "KestromKit/model/RequestRecords.h"
 #include "KestromKit/model/ResponseRecords.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
 
 namespace kestrom {
 
-class ProjectsHandler {
+class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
  public:
   ProjectsHandler(std::shared_ptr<RPCInterface> interface, std::string projectFolderName, std::string fileExtension,
                   std::shared_ptr<ProjectInfoStore> projectInfoStore, bool verbose);
 
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
+  /// Who shows the dialogs and the share picker; set once during start-up, on main.
+  void setDelegate(std::weak_ptr<ProjectsDelegate> delegate) { delegate_ = std::move(delegate); }
+
+  // The page's "/projects/..." requests, on main; each answers through `interface()`.
+  void handleDelete(const std::string& id, const RPCRequestProjectsDeleteParams& params);
+  void handleList(const std::string& id);
+  void handleInitialProjects(const std::string& id);
+  void handleMove(const std::string& id, const RPCRequestProjectsMoveParams& params);
+  void handleSaveAs(const std::string& id, const RPCRequestProjectsSaveAsParams& params);
+  void handleShowOpenDialog(const std::string& id);
+  void handleChangeProjectFolder(const std::string& id, const RPCRequestProjectsChangeProjectFolderParams& params);
+  void handleShare(const std::string& id, const RPCRequestProjectsShareParams& params);
+  /// Resolves `bookmark`, makes the project folder below it and switches to it.
+  void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects);
 
   /// The project list of "/projects/list".
   std::vector<RPCProjectItem> requestAllProjects();
@@ -49,6 +64,7 @@ class ProjectsHandler {
   std::shared_ptr<ProjectInfoStore> projectInfoStore_;
   bool verbose_;
   std::shared_ptr<dispatch::Queue> queue_;
+  std::weak_ptr<ProjectsDelegate> delegate_;
 
   mutable std::mutex mutex_;  // guards projectFolder_, initial state
   std::filesystem::path projectFolder_;
