@@ -263,7 +263,11 @@ DownloadResult outcome(const Transfer& t, CURLcode code, const DownloadOptions& 
     return tl::make_unexpected(
         t.fail(DownloadErrorKind::httpStatus, "the server answered " + std::to_string(status), status));
   }
-  if (code == CURLE_WRITE_ERROR && t.stopReason) return tl::make_unexpected(*t.stopReason);
+  if (code == CURLE_WRITE_ERROR && t.stopReason) {
+    DownloadError error = *t.stopReason;
+    error.httpStatus = status;
+    return tl::make_unexpected(std::move(error));
+  }
   const std::string detail = t.errorBuffer[0] ? t.errorBuffer : curl_easy_strerror(code);
   auto failure = [&](DownloadErrorKind kind, const std::string& text) {
     return tl::make_unexpected(t.fail(kind, text, status));
