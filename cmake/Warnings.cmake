@@ -13,6 +13,13 @@ if(KESTROM_SANITIZE)
   target_compile_options(kestrom_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(kestrom_options INTERFACE -fsanitize=address,undefined)
 endif()
+if(KESTROM_TSAN)
+  if(KESTROM_SANITIZE)
+    message(FATAL_ERROR "KESTROM_TSAN and KESTROM_SANITIZE cannot be combined: use one build directory for each")
+  endif()
+  target_compile_options(kestrom_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(kestrom_options INTERFACE -fsanitize=thread)
+endif()
 target_include_directories(kestrom_options INTERFACE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(kestrom_options INTERFACE
   KESTROM_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
