@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <system_error>
 
 #include "platform/log/Log.h"
@@ -41,6 +42,10 @@ std::string hangUpReason(short revents) {
   return "the device hung up";
 }
 
+// The state of the watch whose thread this is; tells a destructor whether it runs inside one of
+// the handlers of the watch it destroys.
+thread_local const void* currentWatch = nullptr;
+
 }  // namespace
 
 // Shared by the owner and the watch thread, so a thread left running after its owner is gone
@@ -50,6 +55,9 @@ struct FdWatch::State {
   int wakeFd = -1;
   std::string label;
   Handlers handlers;
+  // Held by the constructor until thread_ is in place, so a handler that destroys the watch at
+  // once still finds the thread to detach.
+  std::mutex starting;
   std::atomic<bool> stopped{false};
   std::atomic<bool> wantWritable{false};
 
@@ -64,15 +72,13 @@ struct FdWatch::State {
   }
 };
 
-// Tells a destructor whether it runs on the thread of the watch it destroys.
-thread_local const void* currentWatch = nullptr;
-
 FdWatch::FdWatch(int fd, std::string label, Handlers handlers) : state_(std::make_shared<State>()) {
   state_->fd = fd;
   state_->label = std::move(label);
   state_->handlers = std::move(handlers);
   state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (state_->wakeFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  std::lock_guard starting(state_->starting);
   thread_ = std::thread(&FdWatch::run, state_);
 }
 
@@ -96,6 +102,7 @@ void FdWatch::setWantWritable(bool want) {
 
 void FdWatch::run(std::shared_ptr<State> state) {
   State& s = *state;
+  { std::lock_guard started(s.starting); }
   currentWatch = &s;
   std::string threadName = s.label.substr(0, 15);
   pthread_setname_np(pthread_self(), threadName.c_str());

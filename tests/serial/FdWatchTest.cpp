@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "platform/fdwatch/FdWatch.h"
@@ -81,22 +82,30 @@ TEST(FdWatchTest, ReportsReadableWritableOnlyWhenAskedAndOneHangUp) {
 
 TEST(FdWatchTest, DestroyedFromItsOwnHandlerEndsWithoutDeadlock) {
   SocketPair sockets;
-  auto watch = std::make_shared<std::unique_ptr<FdWatch>>();
-  auto destroyed = std::make_shared<std::promise<void>>();
-  auto calls = std::make_shared<std::atomic<int>>(0);
-  *watch = std::make_unique<FdWatch>(sockets.ours(), "fdwatch self",
-                                     FdWatch::Handlers{.readable =
-                                                           [watch, destroyed, calls] {
-                                                             if (++*calls > 1) return;
-                                                             watch->reset();
-                                                             destroyed->set_value();
-                                                           },
-                                                       .writable = {},
-                                                       .hungUp = {}});
+  struct Owner {
+    std::mutex mutex;  // guards watch
+    std::unique_ptr<FdWatch> watch;
+    std::promise<void> destroyed;
+    std::atomic<int> calls{0};
+  };
+  auto owner = std::make_shared<Owner>();
+  std::unique_lock lock(owner->mutex);
+  owner->watch = std::make_unique<FdWatch>(sockets.ours(), "fdwatch self",
+                                           FdWatch::Handlers{.readable =
+                                                                 [owner] {
+                                                                   if (++owner->calls > 1) return;
+                                                                   std::lock_guard lock(owner->mutex);
+                                                                   owner->watch.reset();
+                                                                   owner->destroyed.set_value();
+                                                                 },
+                                                             .writable = {},
+                                                             .hungUp = {}});
   ASSERT_EQ(::write(sockets.peer(), "x", 1), 1);  // never read: the watch would spin if it went on
-  ASSERT_EQ(destroyed->get_future().wait_for(kPatience), std::future_status::ready);
+  std::future<void> destroyed = owner->destroyed.get_future();
+  lock.unlock();
+  ASSERT_EQ(destroyed.wait_for(kPatience), std::future_status::ready);
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(*calls, 1);
+  EXPECT_EQ(owner->calls, 1);
 }
 
 TEST(FdWatchTest, DestroyedFromAnotherThreadWaitsForTheRunningHandler) {
