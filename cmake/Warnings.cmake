@@ -13,6 +13,15 @@ if(KESTROM_SANITIZE)
   target_compile_options(kestrom_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(kestrom_options INTERFACE -fsanitize=address,undefined)
 endif()
+# ThreadSanitizer for code with threads of its own. It cannot share a process with AddressSanitizer.
+option(KESTROM_TSAN "Build with ThreadSanitizer" OFF)
+if(KESTROM_TSAN AND KESTROM_SANITIZE)
+  message(FATAL_ERROR "KESTROM_TSAN and KESTROM_SANITIZE exclude each other; use one build folder for each")
+endif()
+if(KESTROM_TSAN)
+  target_compile_options(kestrom_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(kestrom_options INTERFACE -fsanitize=thread)
+endif()
 target_include_directories(kestrom_options INTERFACE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(kestrom_options INTERFACE
   KESTROM_SOURCE_DIR="${PROJECT_SOURCE_DIR}"

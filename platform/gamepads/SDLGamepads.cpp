@@ -99,8 +99,12 @@ void SDLGamepads::run(std::chrono::milliseconds pollInterval) {
     started_ = true;
   }
   wake_.notify_all();
-  if (!ready) return;
+  if (ready) pumpUntilQuit(pollInterval);
+  // SDL keeps per-thread data (its error text) for threads it did not create; free ours.
+  SDL_TLSCleanup();
+}
 
+void SDLGamepads::pumpUntilQuit(std::chrono::milliseconds pollInterval) {
   std::vector<OpenController> open;
   for (;;) {
     SDL_Event event;

@@ -25,6 +25,7 @@ class SDLGamepads final : public Gamepads {
 
  private:
   void run(std::chrono::milliseconds pollInterval);
+  void pumpUntilQuit(std::chrono::milliseconds pollInterval);
 
   std::mutex mutex_;  // guards started_, quit_
   std::condition_variable wake_;

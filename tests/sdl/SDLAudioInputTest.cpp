@@ -95,10 +95,10 @@ TEST_F(SDLAudioInputTest, RecordsTheCaptureToAWavFileAndMetersIt) {
 
 TEST_F(SDLAudioInputTest, SilenceGivesTheFloorOnBothScales) {
   capture("silence.raw");
+  std::mutex mutex;  // declared before the input, so they outlive its delivery thread
+  std::vector<double> levels;
   SDLAudioInput input;
   ASSERT_TRUE(input.startRecording(dir_ / "quiet.wav"));
-  std::mutex mutex;
-  std::vector<double> levels;
   ASSERT_TRUE(input.startTap([&](std::span<const float> frames) {
     std::lock_guard lock(mutex);
     levels.push_back(tapLevel(meanSquare(frames)));
@@ -115,10 +115,10 @@ TEST_F(SDLAudioInputTest, SilenceGivesTheFloorOnBothScales) {
 }
 
 TEST_F(SDLAudioInputTest, TapDeliversBlocksOf1024FramesUntilStopped) {
-  SDLAudioInput input;
   std::mutex mutex;
   std::vector<std::size_t> sizes;
   std::vector<double> levels;
+  SDLAudioInput input;
   ASSERT_TRUE(input.startTap([&](std::span<const float> frames) {
     std::lock_guard lock(mutex);
     sizes.push_back(frames.size());
@@ -144,8 +144,8 @@ TEST_F(SDLAudioInputTest, TapDeliversBlocksOf1024FramesUntilStopped) {
 }
 
 TEST_F(SDLAudioInputTest, TapStoppedFromItsOwnHandlerDeliversNoMore) {
-  SDLAudioInput input;
   std::atomic<int> calls = 0;
+  SDLAudioInput input;
   ASSERT_TRUE(input.startTap([&](std::span<const float>) {
     if (++calls == 3) input.stopTap();
   }));
@@ -155,8 +155,8 @@ TEST_F(SDLAudioInputTest, TapStoppedFromItsOwnHandlerDeliversNoMore) {
 }
 
 TEST_F(SDLAudioInputTest, RecorderAndTapShareOneCaptureAndStopApart) {
-  SDLAudioInput input;
   std::atomic<int> blocks = 0;
+  SDLAudioInput input;
   ASSERT_TRUE(input.startRecording(dir_ / "shared.wav"));
   ASSERT_TRUE(input.startTap([&](std::span<const float>) { ++blocks; }));
   ASSERT_TRUE(eventually([&] { return blocks >= 3 && input.currentTime() > 0.1; }));
