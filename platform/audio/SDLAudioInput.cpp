@@ -51,9 +51,12 @@ SDLAudioInput::~SDLAudioInput() {
   }
   {
     std::lock_guard state(mutex_);
-    finishRecording();
     tapRunning_ = false;
+    tapHandler_ = nullptr;
     ++tapGeneration_;
+    readyBlocks_.clear();
+    consumePending();  // the last captured samples still go into the file
+    finishRecording();
   }
   {
     std::lock_guard pending(pendingMutex_);
