@@ -6,6 +6,7 @@
 
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/model/IHostConfiguration.h"
+#include "KestromKit/model/NotificationRecords.h"
 #include "KestromKit/model/SettingValue.h"
 
 namespace kestrom {
@@ -18,13 +19,15 @@ struct Configuration {
 
   friend bool operator==(const Configuration&, const Configuration&) = default;
 
-  /// The notification's params tree:
+  /// The notification's params record:
   /// {"configuration": {"host": {...}, "userSettings": {name: {"value": v}}}}.
   /// "hostBuild" is always present (the empty string when unknown), so the page can rely on it;
   /// the project folder path and status, always known in practice, are left out when absent, as
-  /// for any optional member. Setting values go in unchanged; the notification encoder checks
-  /// them (a non-finite number fails the notification).
-  Json jsonObject() const;
+  /// for any optional member. Setting values go in unchanged.
+  RPCNotifyConfigurationChangedParams params() const;
+  /// `params()` as its JSON tree, written by the same field tables as every record; a setting
+  /// value that will not encode (a non-finite number) fails.
+  Expected<Json, CodingError> jsonObject() const;
 };
 
 }  // namespace kestrom

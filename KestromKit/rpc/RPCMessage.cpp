@@ -1,6 +1,5 @@
 #include "KestromKit/rpc/RPCMessage.h"
 
-#include <cmath>
 #include <type_traits>
 
 #include "KestromKit/base/Constants.h"
@@ -8,29 +7,6 @@
 namespace kestrom::RPC {
 
 namespace {
-
-// The configuration tree is built from values, not through the coders, so its numbers are
-// checked here: a non-finite one would otherwise be written as null.
-bool allNumbersFinite(const Json& j) {
-  switch (j.type()) {
-    case Json::value_t::number_float: return std::isfinite(j.get<double>());
-    case Json::value_t::array:
-    case Json::value_t::object:
-      for (const auto& item : j)
-        if (!allNumbersFinite(item)) return false;
-      return true;
-    default: return true;
-  }
-}
-
-Expected<std::string, EncodeError> encodeConfigurationChanged(const Configuration& configuration) {
-  Json envelope = Json::object();
-  envelope["method"] = std::string(rawValue(ClientAPINotification::configurationChanged));
-  envelope["params"] = configuration.jsonObject();
-  envelope["jsonrpc"] = std::string(kJsonRpcVersion);
-  if (!allNumbersFinite(envelope)) return makeUnexpected(EncodeError{Failure::codingFailure()});
-  return dumpJson(envelope);
-}
 
 void logEncodingFailure(const std::string& description) {
   Constants::log().webSocket.error("Unable to encode response: %s", description);
@@ -59,13 +35,14 @@ Expected<std::string, EncodeError> encodeNotification(const Notification& notifi
   return std::visit(
       [&](const auto& payload) -> Expected<std::string, EncodeError> {
         using T = std::decay_t<decltype(payload)>;
-        if constexpr (std::is_same_v<T, Configuration>) {
-          return encodeConfigurationChanged(payload);
-        } else {
-          auto text = encodeText(RpcNotification<T>{notification.method(), payload});
-          if (!text) return makeUnexpected(EncodeError{std::move(text.error())});
-          return std::move(*text);
-        }
+        auto text = [&] {
+          if constexpr (std::is_same_v<T, Configuration>)
+            return encodeText(RpcNotification<RPCNotifyConfigurationChangedParams>{notification.method(), payload.params()});
+          else
+            return encodeText(RpcNotification<T>{notification.method(), payload});
+        }();
+        if (!text) return makeUnexpected(EncodeError{std::move(text.error())});
+        return std::move(*text);
       },
       notification.payload());
 }

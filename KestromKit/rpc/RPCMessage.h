@@ -61,8 +61,7 @@ class RPCMessage {
 
 namespace RPC {
 
-/// Why a notification did not encode: a value the coding layer refused (a non-finite number), or
-/// `codingFailure` when the configuration tree is not valid JSON.
+/// Why a notification did not encode: a value the coding layer refused (a non-finite number).
 struct EncodeError {
   std::variant<Failure, CodingError> reason;
 

@@ -21,7 +21,7 @@ std::set<std::string> keysOf(const Json& j) {
 
 TEST(ConfigurationTreeTest, TheTreeHasTheShapeOfTheConfigurationChangedParams) {
   const auto& configuration = testing::sampleConfiguration();
-  auto tree = configuration.jsonObject();
+  auto tree = configuration.jsonObject().value();
   EXPECT_EQ(keysOf(tree), std::set<std::string>{"configuration"});
   EXPECT_EQ(keysOf(tree["configuration"]), (std::set<std::string>{"host", "userSettings"}));
   EXPECT_EQ(tree["configuration"]["host"].size(), 12u);
@@ -38,7 +38,7 @@ TEST(ConfigurationTreeTest, EnumerationsAreWrittenAsRawStrings) {
   configuration.host.platform = PlatformType::empty;
   configuration.host.deviceType = DeviceType::tablet;
   configuration.host.projectFolderStatus = ProjectFolderStatus::missing;
-  auto host = configuration.jsonObject()["configuration"]["host"];
+  auto host = configuration.jsonObject().value()["configuration"]["host"];
   EXPECT_EQ(host["platform"], "");
   EXPECT_EQ(host["deviceType"], "tablet");
   EXPECT_EQ(host["projectFolderStatus"], "missing");
@@ -48,7 +48,7 @@ TEST(ConfigurationTreeTest, AMissingBuildIsTheEmptyStringAndNoSettingsIsAnEmptyO
   Configuration configuration;
   configuration.host.projectFolderPath = "~/Projects";
   configuration.host.projectFolderStatus = ProjectFolderStatus::ok;
-  auto tree = configuration.jsonObject();
+  auto tree = configuration.jsonObject().value();
   auto host = tree["configuration"]["host"];
   ASSERT_TRUE(host.contains("hostBuild"));
   EXPECT_EQ(host["hostBuild"], "");
@@ -58,7 +58,7 @@ TEST(ConfigurationTreeTest, AMissingBuildIsTheEmptyStringAndNoSettingsIsAnEmptyO
 
 TEST(ConfigurationTreeTest, AnUnknownProjectFolderIsLeftOutNotWrittenAsNull) {
   Configuration configuration;
-  auto host = configuration.jsonObject()["configuration"]["host"];
+  auto host = configuration.jsonObject().value()["configuration"]["host"];
   EXPECT_FALSE(host.contains("projectFolderPath"));
   EXPECT_FALSE(host.contains("projectFolderStatus"));
   EXPECT_EQ(host.size(), 10u);
@@ -70,7 +70,7 @@ TEST(ConfigurationTreeTest, EachSettingIsWrappedAsAValueObjectUnchanged) {
   configuration.userSettings["list"] = SettingValue{Json::array({1, 2})};
   configuration.userSettings["none"] = SettingValue{Json(nullptr)};
   configuration.userSettings["deep"] = SettingValue{Json::parse(R"({"a": [true, {"b": 1.5}]})")};
-  auto settings = configuration.jsonObject()["configuration"]["userSettings"];
+  auto settings = configuration.jsonObject().value()["configuration"]["userSettings"];
   EXPECT_EQ(unordered(settings),
             unordered(R"({"list": {"value": [1, 2]}, "none": {"value": null},
                           "deep": {"value": {"a": [true, {"b": 1.5}]}}})"));

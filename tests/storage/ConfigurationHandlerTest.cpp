@@ -189,7 +189,7 @@ TEST_F(ConfigurationHandlerTest, ConfigurationDescribesTheHostAndCarriesEverySet
       "deep": {"value": {"a": null}}
     }
   }})");
-  EXPECT_EQ(unordered(built.jsonObject()), unordered(expected));
+  EXPECT_EQ(unordered(built.jsonObject().value()), unordered(expected));
   EXPECT_EQ(built.host.hostBuild, "77");
 }
 
@@ -197,7 +197,7 @@ TEST_F(ConfigurationHandlerTest, MissingFactsFallBackToFixedTexts) {
   auto env = environment({{"LANG", "C"}});
   env.hostBuild = [] { return std::optional<std::string>(); };
   auto h = handler(store(), std::move(env));
-  const Json tree = h.configuration().jsonObject();
+  const Json tree = h.configuration().jsonObject().value();
   const Json& host = tree["configuration"]["host"];
   EXPECT_EQ(host["hostBuild"], "");
   EXPECT_EQ(host["region"], "unknown");
