@@ -463,8 +463,8 @@ void BlueZBleCentral::Impl::endConnection(const std::string& id, const Bluetooth
   Connection connection = std::move(it->second);
   connections_.erase(it);
   loop_.cancel(connection.timer);
-  connection.connectCall.cancel();
-  connection.writeCall.cancel();
+  objects_.cancelLater(connection.connectCall);
+  objects_.cancelLater(connection.writeCall);
   if (!connection.established) {
     report([&](BleCentralObserver& o) { o.connectFailed(id, why); });
     return;

@@ -349,7 +349,7 @@ void BlueZClassicBluetooth::Impl::onNewConnection(sdbus::MethodCall call) {
   auto attempt = std::move(attempts_.at(*address));
   attempts_.erase(*address);
   loop_.cancel(attempt.timer);
-  attempt.call.cancel();
+  objects_.cancelLater(attempt.call);
   links_.insert(*address);
   call.createReply().send();
   OwnedFd socket(fd.release());
@@ -440,7 +440,7 @@ void BlueZClassicBluetooth::Impl::failAttempt(const std::string& address, const 
     return;
   }
   loop_.cancel(it->second.timer);
-  it->second.call.cancel();
+  objects_.cancelLater(it->second.call);
   attempts_.erase(it);
   report([&](ClassicBluetoothObserver& o) { o.connectFailed(address, error); });
 }

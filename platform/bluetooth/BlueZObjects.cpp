@@ -1,5 +1,7 @@
 #include "platform/bluetooth/BlueZObjects.h"
 
+#include <utility>
+
 namespace kestrom::bluetooth::bluez {
 
 using ObjectTree = std::map<sdbus::ObjectPath, std::map<std::string, PropertyMap>>;
@@ -137,6 +139,10 @@ sdbus::PendingAsyncCall BlueZObjects::call(const std::string& path, const std::s
   } catch (const sdbus::Error& e) {
     return fail(errorFrom(e));
   }
+}
+
+void BlueZObjects::cancelLater(sdbus::PendingAsyncCall& call) {
+  loop_.post([call = std::exchange(call, sdbus::PendingAsyncCall{})]() mutable { call.cancel(); });
 }
 
 void BlueZObjects::dropProxy(const std::string& path) {

@@ -86,6 +86,10 @@ class BlueZObjects {
   sdbus::PendingAsyncCall call(const std::string& path, const std::string& interface,
                                const std::string& method, const Arguments& arguments, Reply done,
                                std::chrono::microseconds timeout = kDefaultCallTimeout);
+  /// Cancels a call on a later turn of the loop: the call may be the one whose reply handler is
+  /// running right now, and cancelling destroys that handler. Handlers must therefore still
+  /// check that the reply is the one they wait for.
+  void cancelLater(sdbus::PendingAsyncCall& call);
 
  private:
   void readTree();
