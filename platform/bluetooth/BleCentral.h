@@ -7,8 +7,9 @@
 // peripheral gets exactly one outcome: connect -> connected or connectFailed; findCharacteristic
 // -> characteristicFound; subscribe -> subscribed; write -> writeCompleted (writes of one
 // peripheral go out one at a time, in the order given); disconnect -> disconnected (also when
-// the peripheral was not connected). A connection that ends by itself reports disconnected once,
-// after failing the writes still pending on it.
+// the peripheral was not connected; an attempt under way first ends in connectFailed). A connect
+// while an attempt for the same peripheral is under way joins it. A connection that ends by
+// itself reports disconnected once, after failing the writes still pending on it.
 
 #include <cstdint>
 #include <map>

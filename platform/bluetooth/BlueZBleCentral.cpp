@@ -488,9 +488,12 @@ void BlueZBleCentral::Impl::setConnected(const std::string& id, bool connected) 
 
 void BlueZBleCentral::Impl::disconnect(const std::string& id) {
   auto peripheral = peripherals_.find(id);
-  if (connections_.count(id)) {
-    endConnection(id, {Kind::cancelled, "disconnected from " + id});
-  } else {
+  auto* current = connection(id, false);
+  bool established = current && current->established;
+  if (current) {
+    endConnection(id, {Kind::cancelled, "disconnected from " + id});  // reports an established one
+  }
+  if (!established) {
     report([&](BleCentralObserver& o) { o.disconnected(id); });
   }
   if (peripheral != peripherals_.end()) {

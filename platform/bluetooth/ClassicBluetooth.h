@@ -4,7 +4,8 @@
 //
 // Operations return at once and never report from inside the call; outcomes arrive on the
 // observer, on this layer's own thread, as plain values. connect ends in exactly one connected
-// (with the socket) or connectFailed; disconnect reports disconnected (also when nothing was
+// (with the socket) or connectFailed, within one time-out; a connect while an attempt for the
+// same device is under way joins it. disconnect reports disconnected (also when nothing was
 // connected); a link that the Bluetooth service ends reports disconnected once.
 
 #include <cstdint>
