@@ -289,5 +289,25 @@ TEST_F(BleCentralTest, ConnectFailuresAndTimeOutsAreReported) {
   EXPECT_EQ(recorder_->events("connected").size(), 1u);
 }
 
+TEST_F(BleCentralTest, WithoutASystemBusTheAdapterIsMissingAndEveryOperationFails) {
+  std::string address = bus_.address();
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/kestrom-no-bus", 1);
+  auto recorder = std::make_shared<Recorder>();
+  {
+    BlueZBleCentral central;
+    central.setObserver(recorder);
+    auto first = recorder->waitFor("adapter");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->state, AdapterState::missing);
+    central.startScan({});
+    central.connect("4491DB5D-EB58-5CE0-988D-B84529DC5D80");
+    central.write("4491DB5D-EB58-5CE0-988D-B84529DC5D80", kHubCharacteristic, {0x01});
+    EXPECT_TRUE(recorder->waitFor("scanStopped"));
+    EXPECT_TRUE(recorder->waitFor("connectFailed"));
+    EXPECT_TRUE(recorder->waitFor("written"));
+  }
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+}
+
 }  // namespace
 }  // namespace kestrom::testing
