@@ -48,7 +48,7 @@ class FakeBluez::Impl {
  public:
   struct Characteristic {
     std::string path;
-    FakeCharacteristic spec;
+    FakeCharacteristic info;
     bool notifying = false;
     Bytes value;
     std::unique_ptr<sdbus::IObject> object;
@@ -60,7 +60,7 @@ class FakeBluez::Impl {
     std::vector<std::unique_ptr<Characteristic>> characteristics;
   };
   struct Device {
-    FakeDevice spec;
+    FakeDevice info;
     std::string path;
     bool connected = false;
     bool servicesResolved = false;
@@ -262,7 +262,7 @@ class FakeBluez::Impl {
     }
     for (auto& service : d->services) {
       for (auto& c : service->characteristics) {
-        if (c->spec.uuid == uuid) {
+        if (c->info.uuid == uuid) {
           return c.get();
         }
       }
@@ -270,53 +270,53 @@ class FakeBluez::Impl {
     return nullptr;
   }
 
-  bool advertise(const FakeDevice& spec) {
-    known[spec.address] = spec;
-    if (auto* d = device(spec.address)) {
-      d->spec.rssi = spec.rssi;
-      d->spec.manufacturerData = spec.manufacturerData;
+  bool advertise(const FakeDevice& info) {
+    known[info.address] = info;
+    if (auto* d = device(info.address)) {
+      d->info.rssi = info.rssi;
+      d->info.manufacturerData = info.manufacturerData;
       std::vector<std::string> changed{"RSSI", "ManufacturerData"};
-      if (spec.name && d->spec.name) {
-        d->spec.name = spec.name;
+      if (info.name && d->info.name) {
+        d->info.name = info.name;
         changed.push_back("Name");
       }
       emit(d->object.get(), kDevice, changed);
       return true;
     }
-    if (!adapter || !powered || !filterTakes(spec)) {
+    if (!adapter || !powered || !filterTakes(info)) {
       return false;
     }
-    exportDevice(spec);
+    exportDevice(info);
     return true;
   }
 
-  void exportDevice(const FakeDevice& spec) {
+  void exportDevice(const FakeDevice& info) {
     auto owned = std::make_unique<Device>();
     Device* d = owned.get();
-    d->spec = spec;
-    d->path = devicePathOf(spec.address);
+    d->info = info;
+    d->path = devicePathOf(info.address);
     d->object = sdbus::createObject(*loop.connection(), d->path);
     auto& o = *d->object;
-    property(o, kDevice, "Address", "s", [d] { return d->spec.address; });
+    property(o, kDevice, "Address", "s", [d] { return d->info.address; });
     property(o, kDevice, "Adapter", "o", [] { return sdbus::ObjectPath(kAdapterPath); });
-    if (spec.name) {
-      property(o, kDevice, "Name", "s", [d] { return d->spec.name.value_or(""); });
+    if (info.name) {
+      property(o, kDevice, "Name", "s", [d] { return d->info.name.value_or(""); });
     }
-    if (spec.deviceClass) {
-      property(o, kDevice, "Class", "u", [d] { return d->spec.deviceClass.value_or(0); });
+    if (info.deviceClass) {
+      property(o, kDevice, "Class", "u", [d] { return d->info.deviceClass.value_or(0); });
     }
-    property(o, kDevice, "RSSI", "n", [d] { return d->spec.rssi; });
+    property(o, kDevice, "RSSI", "n", [d] { return d->info.rssi; });
     property(o, kDevice, "ManufacturerData", "a{qv}", [d] {
       std::map<std::uint16_t, sdbus::Variant> data;
-      for (const auto& [company, payload] : d->spec.manufacturerData) {
+      for (const auto& [company, payload] : d->info.manufacturerData) {
         data[company] = sdbus::Variant(payload);
       }
       return data;
     });
-    property(o, kDevice, "UUIDs", "as", [d] { return d->spec.uuids; });
+    property(o, kDevice, "UUIDs", "as", [d] { return d->info.uuids; });
     property(o, kDevice, "Connected", "b", [d] { return d->connected; });
     property(o, kDevice, "ServicesResolved", "b", [d] { return d->servicesResolved; });
-    std::string address = spec.address;
+    std::string address = info.address;
     method(o, kDevice, "Connect", "", "", [this, address](sdbus::MethodCall& call) { connectDevice(address, call); });
     method(o, kDevice, "Disconnect", "", "", [this, address](sdbus::MethodCall& call) {
       disconnectDevice(address);
@@ -327,7 +327,7 @@ class FakeBluez::Impl {
       disconnectProfile(address, call);
     });
     o.finishRegistration();
-    devices[spec.address] = std::move(owned);
+    devices[info.address] = std::move(owned);
     o.emitInterfacesAddedSignal();
   }
 
@@ -357,12 +357,12 @@ class FakeBluez::Impl {
 
   void exportServices(Device& d) {
     int nextHandle = 10;
-    for (const auto& serviceSpec : d.spec.services) {
+    for (const auto& serviceInfo : d.info.services) {
       auto service = std::make_unique<Service>();
       char name[32];
       std::snprintf(name, sizeof name, "/service%04x", nextHandle++);
       service->path = d.path + name;
-      service->uuid = serviceSpec.uuid;
+      service->uuid = serviceInfo.uuid;
       service->object = sdbus::createObject(*loop.connection(), service->path);
       Service* s = service.get();
       std::string devicePath = d.path;
@@ -371,22 +371,22 @@ class FakeBluez::Impl {
       property(*s->object, kService, "Primary", "b", [] { return true; });
       s->object->finishRegistration();
       s->object->emitInterfacesAddedSignal();
-      for (const auto& charSpec : serviceSpec.characteristics) {
+      for (const auto& charInfo : serviceInfo.characteristics) {
         auto c = std::make_unique<Characteristic>();
         std::snprintf(name, sizeof name, "/char%04x", nextHandle++);
         c->path = s->path + name;
-        c->spec = charSpec;
+        c->info = charInfo;
         c->object = sdbus::createObject(*loop.connection(), c->path);
         Characteristic* ch = c.get();
         std::string servicePath = s->path;
         auto& o = *ch->object;
-        property(o, kCharacteristic, "UUID", "s", [ch] { return ch->spec.uuid; });
+        property(o, kCharacteristic, "UUID", "s", [ch] { return ch->info.uuid; });
         property(o, kCharacteristic, "Service", "o", [servicePath] { return sdbus::ObjectPath(servicePath); });
-        property(o, kCharacteristic, "Flags", "as", [ch] { return ch->spec.flags; });
+        property(o, kCharacteristic, "Flags", "as", [ch] { return ch->info.flags; });
         property(o, kCharacteristic, "Notifying", "b", [ch] { return ch->notifying; });
         property(o, kCharacteristic, "Value", "ay", [ch] { return ch->value; });
-        std::string address = d.spec.address;
-        std::string uuid = charSpec.uuid;
+        std::string address = d.info.address;
+        std::string uuid = charInfo.uuid;
         o.registerMethod(kCharacteristic, "WriteValue", "aya{sv}", "", [this, address, uuid](sdbus::MethodCall call) {
           maxWritesInFlight = std::max(maxWritesInFlight, ++writesInFlight);
           handle("WriteValue", std::move(call), [this, address, uuid](sdbus::MethodCall& call) { writeValue(address, uuid, call); });
