@@ -7,6 +7,7 @@ find_package(tl-expected REQUIRED)
 find_package(Boost 1.74 REQUIRED)
 find_package(spdlog REQUIRED)
 find_package(fmt REQUIRED)
+find_package(sdbus-c++ 1.2 REQUIRED)
 
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0 gobject-2.0)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)

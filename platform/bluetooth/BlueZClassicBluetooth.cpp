@@ -1,0 +1,491 @@
+#include "platform/bluetooth/BlueZClassicBluetooth.h"
+
+#include <atomic>
+#include <set>
+
+#include "platform/bluetooth/BlueZObjects.h"
+#include "platform/bluetooth/BusLoop.h"
+#include "platform/bluetooth/ObserverSlot.h"
+#include "platform/bluetooth/SystemBus.h"
+
+namespace kestrom::bluetooth {
+
+using namespace bluez;
+using Kind = BluetoothError::Kind;
+
+namespace {
+void ignoreReply(sdbus::MethodReply&, std::optional<BluetoothError>) {}
+}  // namespace
+
+/// Lives on the loop thread, except the observer slot and the adapter-state snapshot.
+class BlueZClassicBluetooth::Impl final : public BlueZObjects::Listener {
+ public:
+  explicit Impl(Options options)
+      : options_(std::move(options)),
+        loop_("BlueZClassicBluetooth", openSystemBus(options_.log), options_.log),
+        objects_(loop_, *this) {
+    loop_.post([this] {
+      exportProfile();
+      objects_.start();
+    });
+    loop_.start();
+  }
+
+  ~Impl() override {
+    loop_.stop();  // before the members its handlers use go away
+  }
+
+  ObserverSlot<ClassicBluetoothObserver> observer_;
+  std::atomic<AdapterState> adapterState_{AdapterState::missing};
+  void post(std::function<void()> task) { loop_.post(std::move(task)); }
+
+  void startDiscovery();
+  void stopDiscovery();
+  void connect(const std::string& address);
+  void disconnect(const std::string& address);
+
+ private:
+  struct Attempt {
+    std::uint64_t serial = 0;
+    BusLoop::TimerId timer = 0;
+    sdbus::PendingAsyncCall call;
+  };
+  enum class ProfileState { unregistered, registering, registered };
+
+  // BlueZObjects::Listener
+  void treeReloaded() override;
+  void interfacesAdded(const std::string& path, const InterfaceMap& added) override;
+  void propertiesChanged(const std::string& path, const std::string& interface,
+                         const PropertyMap& changed) override;
+  void interfacesRemoved(const std::string& path, const std::vector<std::string>& interfaces) override;
+
+  // Profile1, called by the Bluetooth service.
+  void exportProfile();
+  void onNewConnection(sdbus::MethodCall call);
+  void onRequestDisconnection(sdbus::MethodCall call);
+  void onRelease(sdbus::MethodCall call);
+
+  void updateAdapter();
+  void reportDevice(const std::string& path);
+  std::optional<std::string> addressOf(const std::string& path) const;
+  std::optional<std::string> devicePath(const std::string& address) const;
+  void registerProfile(std::function<void(std::optional<BluetoothError>)> then);
+  void startAttempt(const std::string& address, std::uint64_t serial);
+  void failAttempt(const std::string& address, const BluetoothError& error);
+  void endLink(const std::string& address);
+  template <class F>
+  void report(F&& f) {
+    observer_.notify(std::forward<F>(f));
+  }
+
+  Options options_;
+  BusLoop loop_;
+  BlueZObjects objects_;
+  std::unique_ptr<sdbus::IObject> profile_;
+
+  bool adapterReported_ = false;
+  std::optional<std::string> adapterPath_;
+  bool discovering_ = false;
+  std::uint64_t discoveryGeneration_ = 0;
+  ProfileState profileState_ = ProfileState::unregistered;
+  std::vector<std::function<void(std::optional<BluetoothError>)>> profileWaiters_;
+  std::map<std::string, Attempt> attempts_;  // by address
+  std::set<std::string> links_;              // addresses whose socket was handed over
+  std::uint64_t nextSerial_ = 1;
+};
+
+// ---- tree events
+
+void BlueZClassicBluetooth::Impl::treeReloaded() {
+  updateAdapter();
+  std::vector<std::string> gone;
+  for (const auto& address : links_) {
+    if (!devicePath(address)) {
+      gone.push_back(address);
+    }
+  }
+  for (const auto& address : gone) {
+    endLink(address);
+  }
+  if (objects_.objects().empty()) {
+    profileState_ = ProfileState::unregistered;  // the service left and took our profile along
+  }
+}
+
+void BlueZClassicBluetooth::Impl::interfacesAdded(const std::string& path, const InterfaceMap& added) {
+  if (added.count(kAdapter)) {
+    updateAdapter();
+  }
+  if (added.count(kDevice) && discovering_) {
+    reportDevice(path);
+  }
+}
+
+void BlueZClassicBluetooth::Impl::propertiesChanged(const std::string& path, const std::string& interface,
+                                                    const PropertyMap& changed) {
+  if (interface == kAdapter && path == adapterPath_) {
+    updateAdapter();
+  } else if (interface == kDevice && discovering_ &&
+             (changed.count("Name") || changed.count("Class") || changed.count("RSSI"))) {
+    reportDevice(path);
+  }
+}
+
+void BlueZClassicBluetooth::Impl::interfacesRemoved(const std::string& /*path*/,
+                                                    const std::vector<std::string>& interfaces) {
+  for (const auto& interface : interfaces) {
+    if (interface == kAdapter) {
+      updateAdapter();
+    }
+  }
+  // The device is gone from the tree: find its address among ours by what is left.
+  std::vector<std::string> ended;
+  for (const auto& address : links_) {
+    if (!devicePath(address)) {
+      ended.push_back(address);
+    }
+  }
+  for (const auto& address : ended) {
+    endLink(address);
+  }
+  std::vector<std::string> failed;
+  for (const auto& [address, attempt] : attempts_) {
+    if (!devicePath(address)) {
+      failed.push_back(address);
+    }
+  }
+  for (const auto& address : failed) {
+    failAttempt(address, {Kind::notFound, "device " + address + " vanished"});
+  }
+}
+
+void BlueZClassicBluetooth::Impl::updateAdapter() {
+  adapterPath_ = objects_.adapterPath();
+  AdapterState state = objects_.adapterState();
+  if (adapterReported_ && state == adapterState_.load()) {
+    return;
+  }
+  adapterReported_ = true;
+  adapterState_ = state;
+  options_.log.info("BlueZClassicBluetooth: adapter %s", adapterStateName(state));
+  report([&](ClassicBluetoothObserver& o) { o.adapterStateChanged(state); });
+  if (state == AdapterState::poweredOn) {
+    return;
+  }
+  BluetoothError off{Kind::adapterUnavailable, std::string("the adapter is ") + adapterStateName(state)};
+  std::vector<std::string> addresses;
+  for (const auto& [address, attempt] : attempts_) {
+    addresses.push_back(address);
+  }
+  for (const auto& address : addresses) {
+    failAttempt(address, off);
+  }
+  addresses.assign(links_.begin(), links_.end());
+  for (const auto& address : addresses) {
+    endLink(address);
+  }
+  if (discovering_) {
+    discovering_ = false;
+    ++discoveryGeneration_;
+    report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(off); });
+  }
+}
+
+std::optional<std::string> BlueZClassicBluetooth::Impl::addressOf(const std::string& path) const {
+  auto* device = objects_.find(path, kDevice);
+  if (!device || !adapterPath_ || path.rfind(*adapterPath_ + "/", 0) != 0) {
+    return std::nullopt;
+  }
+  return valueOf<std::string>(*device, "Address");
+}
+
+std::optional<std::string> BlueZClassicBluetooth::Impl::devicePath(const std::string& address) const {
+  for (const auto& [path, interfaces] : objects_.objects()) {
+    if (interfaces.count(kDevice) && addressOf(path) == address) {
+      return path;
+    }
+  }
+  return std::nullopt;
+}
+
+void BlueZClassicBluetooth::Impl::reportDevice(const std::string& path) {
+  auto address = addressOf(path);
+  if (!address) {
+    return;
+  }
+  const auto& device = *objects_.find(path, kDevice);
+  ClassicDevice found{*address, valueOf<std::string>(device, "Name"), valueOf<std::uint32_t>(device, "Class")};
+  report([&](ClassicBluetoothObserver& o) { o.deviceFound(found); });
+}
+
+// ---- discovery
+
+void BlueZClassicBluetooth::Impl::startDiscovery() {
+  if (adapterState_ != AdapterState::poweredOn) {
+    BluetoothError error{Kind::adapterUnavailable, std::string("the adapter is ") + adapterStateName(adapterState_)};
+    report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(error); });
+    return;
+  }
+  if (discovering_) {
+    return;
+  }
+  discovering_ = true;
+  auto generation = ++discoveryGeneration_;
+  auto failed = [this, generation](const BluetoothError& error) {
+    if (generation != discoveryGeneration_ || !discovering_) {
+      return;
+    }
+    discovering_ = false;
+    options_.log.error("BlueZClassicBluetooth: discovery failed: %s", error.message);
+    report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(error); });
+  };
+  std::string adapter = *adapterPath_;
+  std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("bredr"))}};
+  objects_.call(adapter, kAdapter, "SetDiscoveryFilter", [&](sdbus::MethodCall& m) { m << filter; },
+                [this, adapter, generation, failed](sdbus::MethodReply&, std::optional<BluetoothError> error) {
+                  if (error) {
+                    return failed(*error);
+                  }
+                  if (generation != discoveryGeneration_) {
+                    return;
+                  }
+                  objects_.call(adapter, kAdapter, "StartDiscovery", {},
+                                [this, adapter, failed](sdbus::MethodReply&, std::optional<BluetoothError> error) {
+                                  if (error && error->message.rfind("org.bluez.Error.InProgress", 0) != 0) {
+                                    return failed(*error);
+                                  }
+                                  if (!error && !discovering_) {
+                                    objects_.call(adapter, kAdapter, "StopDiscovery", {}, ignoreReply);
+                                  }
+                                });
+                });
+}
+
+void BlueZClassicBluetooth::Impl::stopDiscovery() {
+  ++discoveryGeneration_;
+  if (!discovering_) {
+    return;
+  }
+  discovering_ = false;
+  if (adapterPath_) {
+    objects_.call(*adapterPath_, kAdapter, "StopDiscovery", {}, ignoreReply);
+  }
+}
+
+// ---- the serial port profile
+
+void BlueZClassicBluetooth::Impl::exportProfile() {
+  auto* bus = loop_.connection();
+  if (bus == nullptr) {
+    return;
+  }
+  try {
+    profile_ = sdbus::createObject(*bus, options_.profilePath);
+    // No parameter names: they would have to be given on both sides to register.
+    profile_->registerMethod(kProfile, "Release", "", "", [this](sdbus::MethodCall c) { onRelease(std::move(c)); });
+    profile_->registerMethod(kProfile, "NewConnection", "oha{sv}", "",
+                             [this](sdbus::MethodCall c) { onNewConnection(std::move(c)); });
+    profile_->registerMethod(kProfile, "RequestDisconnection", "o", "",
+                             [this](sdbus::MethodCall c) { onRequestDisconnection(std::move(c)); });
+    profile_->finishRegistration();
+  } catch (const sdbus::Error& e) {
+    options_.log.error("BlueZClassicBluetooth: cannot export the serial port profile: %s", e.getMessage());
+    profile_.reset();
+  }
+}
+
+void BlueZClassicBluetooth::Impl::registerProfile(std::function<void(std::optional<BluetoothError>)> then) {
+  if (profileState_ == ProfileState::registered) {
+    return then(std::nullopt);
+  }
+  profileWaiters_.push_back(std::move(then));
+  if (profileState_ == ProfileState::registering) {
+    return;
+  }
+  profileState_ = ProfileState::registering;
+  std::map<std::string, sdbus::Variant> options{{"Name", sdbus::Variant(std::string("Serial Port"))},
+                                                 {"Role", sdbus::Variant(std::string("client"))}};
+  objects_.call("/org/bluez", kProfileManager, "RegisterProfile",
+                [&](sdbus::MethodCall& m) {
+                  m << sdbus::ObjectPath(options_.profilePath) << std::string(kSerialPortProfileUuid) << options;
+                },
+                [this](sdbus::MethodReply&, std::optional<BluetoothError> error) {
+                  if (error && error->message.rfind("org.bluez.Error.AlreadyExists", 0) == 0) {
+                    error.reset();
+                  }
+                  if (!profile_ && !error) {
+                    error = BluetoothError{Kind::failed, "the serial port profile is not exported"};
+                  }
+                  profileState_ = error ? ProfileState::unregistered : ProfileState::registered;
+                  if (error) {
+                    options_.log.error("BlueZClassicBluetooth: cannot register the serial port profile: %s",
+                                       error->message);
+                  }
+                  auto waiters = std::move(profileWaiters_);
+                  profileWaiters_.clear();
+                  for (auto& waiter : waiters) {
+                    waiter(error);
+                  }
+                });
+}
+
+void BlueZClassicBluetooth::Impl::onNewConnection(sdbus::MethodCall call) {
+  sdbus::ObjectPath device;
+  sdbus::UnixFd fd;
+  std::map<std::string, sdbus::Variant> properties;
+  try {
+    call >> device >> fd >> properties;
+  } catch (const sdbus::Error& e) {
+    call.createErrorReply(sdbus::Error("org.bluez.Error.InvalidArguments", e.getMessage())).send();
+    return;
+  }
+  auto address = addressOf(device);
+  if (!address || !attempts_.count(*address)) {
+    // Late (after a time-out or a disconnect) or unasked for: refused, the socket closes.
+    options_.log.error("BlueZClassicBluetooth: refusing a serial link nobody waits for (%s)", std::string(device));
+    call.createErrorReply(sdbus::Error("org.bluez.Error.Rejected", "no connection attempt for this device")).send();
+    return;
+  }
+  auto attempt = std::move(attempts_.at(*address));
+  attempts_.erase(*address);
+  loop_.cancel(attempt.timer);
+  objects_.cancelLater(attempt.call);
+  links_.insert(*address);
+  call.createReply().send();
+  OwnedFd socket(fd.release());
+  report([&](ClassicBluetoothObserver& o) { o.connected(*address, std::move(socket)); });
+}
+
+void BlueZClassicBluetooth::Impl::onRequestDisconnection(sdbus::MethodCall call) {
+  sdbus::ObjectPath device;
+  try {
+    call >> device;
+  } catch (const sdbus::Error&) {
+  }
+  call.createReply().send();
+  if (auto address = addressOf(device); address && links_.count(*address)) {
+    endLink(*address);
+  }
+}
+
+void BlueZClassicBluetooth::Impl::onRelease(sdbus::MethodCall call) {
+  profileState_ = ProfileState::unregistered;
+  call.createReply().send();
+}
+
+// ---- connections
+
+void BlueZClassicBluetooth::Impl::connect(const std::string& address) {
+  if (attempts_.count(address)) {
+    return;  // the attempt under way answers this request too
+  }
+  std::optional<BluetoothError> error;
+  if (adapterState_ != AdapterState::poweredOn) {
+    error = BluetoothError{Kind::adapterUnavailable, std::string("the adapter is ") + adapterStateName(adapterState_)};
+  } else if (links_.count(address)) {
+    error = BluetoothError{Kind::failed, address + " is already connected"};
+  } else if (!devicePath(address)) {
+    error = BluetoothError{Kind::notFound, "no device " + address};
+  }
+  if (error) {
+    report([&](ClassicBluetoothObserver& o) { o.connectFailed(address, *error); });
+    return;
+  }
+  auto serial = nextSerial_++;
+  auto& attempt = attempts_[address];
+  attempt.serial = serial;
+  // The one time-out of this attempt; every outcome cancels it.
+  attempt.timer = loop_.after(options_.connectTimeout, [this, address, serial] {
+    auto it = attempts_.find(address);
+    if (it == attempts_.end() || it->second.serial != serial) {
+      return;
+    }
+    it->second.timer = 0;
+    options_.log.error("BlueZClassicBluetooth: connection to %s timed out", address);
+    failAttempt(address, {Kind::timedOut, "connecting to " + address + " timed out"});
+  });
+  registerProfile([this, address, serial](std::optional<BluetoothError> error) {
+    auto it = attempts_.find(address);
+    if (it == attempts_.end() || it->second.serial != serial) {
+      return;
+    }
+    if (error) {
+      return failAttempt(address, *error);
+    }
+    startAttempt(address, serial);
+  });
+}
+
+void BlueZClassicBluetooth::Impl::startAttempt(const std::string& address, std::uint64_t serial) {
+  auto path = devicePath(address);
+  if (!path) {
+    return failAttempt(address, {Kind::notFound, "no device " + address});
+  }
+  // Asynchronous: the socket comes to NewConnection on this same thread while the call is out.
+  attempts_.at(address).call = objects_.call(
+      *path, kDevice, "ConnectProfile", [](sdbus::MethodCall& m) { m << std::string(kSerialPortProfileUuid); },
+      [this, address, serial](sdbus::MethodReply&, std::optional<BluetoothError> error) {
+        auto it = attempts_.find(address);
+        if (error && it != attempts_.end() && it->second.serial == serial) {
+          options_.log.error("BlueZClassicBluetooth: connecting to %s failed: %s", address, error->message);
+          failAttempt(address, *error);
+        }
+      },
+      options_.connectTimeout + std::chrono::seconds(5));
+}
+
+void BlueZClassicBluetooth::Impl::failAttempt(const std::string& address, const BluetoothError& error) {
+  auto it = attempts_.find(address);
+  if (it == attempts_.end()) {
+    return;
+  }
+  loop_.cancel(it->second.timer);
+  objects_.cancelLater(it->second.call);
+  attempts_.erase(it);
+  report([&](ClassicBluetoothObserver& o) { o.connectFailed(address, error); });
+}
+
+void BlueZClassicBluetooth::Impl::endLink(const std::string& address) {
+  if (links_.erase(address) == 0) {
+    return;
+  }
+  report([&](ClassicBluetoothObserver& o) { o.disconnected(address); });
+}
+
+void BlueZClassicBluetooth::Impl::disconnect(const std::string& address) {
+  if (attempts_.count(address)) {
+    failAttempt(address, {Kind::cancelled, "disconnected from " + address});
+  }
+  bool linked = links_.erase(address) != 0;
+  if (auto path = devicePath(address); path && linked) {
+    objects_.call(*path, kDevice, "DisconnectProfile",
+                  [](sdbus::MethodCall& m) { m << std::string(kSerialPortProfileUuid); }, ignoreReply);
+  }
+  report([&](ClassicBluetoothObserver& o) { o.disconnected(address); });
+}
+
+// ---- the public face: every operation hops to the loop thread
+
+BlueZClassicBluetooth::BlueZClassicBluetooth(Options options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+BlueZClassicBluetooth::BlueZClassicBluetooth() : BlueZClassicBluetooth(Options{}) {}
+BlueZClassicBluetooth::~BlueZClassicBluetooth() = default;
+
+void BlueZClassicBluetooth::setObserver(std::weak_ptr<ClassicBluetoothObserver> observer) {
+  impl_->observer_.set(std::move(observer));
+}
+AdapterState BlueZClassicBluetooth::adapterState() const { return impl_->adapterState_; }
+void BlueZClassicBluetooth::startDiscovery() {
+  impl_->post([impl = impl_.get()] { impl->startDiscovery(); });
+}
+void BlueZClassicBluetooth::stopDiscovery() {
+  impl_->post([impl = impl_.get()] { impl->stopDiscovery(); });
+}
+void BlueZClassicBluetooth::connect(const std::string& address) {
+  impl_->post([impl = impl_.get(), address] { impl->connect(address); });
+}
+void BlueZClassicBluetooth::disconnect(const std::string& address) {
+  impl_->post([impl = impl_.get(), address] { impl->disconnect(address); });
+}
+
+}  // namespace kestrom::bluetooth

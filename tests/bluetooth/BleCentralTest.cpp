@@ -1,0 +1,313 @@
+// The LE central against the fake Bluetooth service on a private bus.
+
+#include <gtest/gtest.h>
+
+#include "platform/bluetooth/BlueZBleCentral.h"
+#include "tests/bluetooth/Recorder.h"
+#include "tests/support/bluez/FakeBluez.h"
+#include "tests/support/bluez/PrivateBus.h"
+#include "tests/support/bluez/Watchdog.h"
+
+namespace kestrom::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = BluetoothError::Kind;
+
+constexpr const char* kHubService = "00001623-1212-efde-1623-785feabcd123";
+constexpr const char* kHubCharacteristic = "00001624-1212-efde-1623-785feabcd123";
+constexpr const char* kBatteryService = "0000180f-0000-1000-8000-00805f9b34fb";
+constexpr const char* kBatteryLevel = "00002a19-0000-1000-8000-00805f9b34fb";
+constexpr const char* kHubAddress = "90:84:2B:01:02:03";
+
+FakeDevice hub() {
+  FakeDevice d;
+  d.address = kHubAddress;
+  d.name = "Technic Hub";
+  d.rssi = -48;
+  d.manufacturerData = {{0x0397, {0x00, 0x80, 0x06, 0x00, 0x61, 0x00}}};
+  d.uuids = {kHubService};
+  // The hub characteristic sits on the second service.
+  d.services = {{kBatteryService, {{kBatteryLevel, {"read", "notify"}}}},
+                {kHubService, {{kHubCharacteristic, {"write", "notify"}}}}};
+  return d;
+}
+
+class BleCentralTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_ = std::make_unique<FakeBluez>();
+  }
+  void TearDown() override {
+    central_.reset();
+    fake_.reset();
+  }
+
+  /// A central with its observer, once it has seen the adapter.
+  void startCentral(std::chrono::milliseconds connectTimeout = 20s) {
+    BlueZBleCentral::Options options;
+    options.connectTimeout = connectTimeout;
+    central_ = std::make_unique<BlueZBleCentral>(options);
+    central_->setObserver(recorder_);
+    ASSERT_TRUE(recorder_->waitFor("adapter"));
+  }
+
+  /// Scans, finds the hub, connects and looks up its characteristic; returns its id.
+  std::string connectHub() {
+    central_->startScan({kHubService});
+    EXPECT_TRUE(eventually([&] { return fake_->advertise(hub()); }));
+    auto found = recorder_->waitFor("found");
+    EXPECT_TRUE(found);
+    std::string id = found ? found->id : "";
+    central_->stopScan();
+    central_->connect(id);
+    EXPECT_TRUE(recorder_->waitFor("connected", id));
+    return id;
+  }
+
+  Watchdog watchdog_{"a Bluetooth LE test", 90s};
+  PrivateBus bus_;
+  std::unique_ptr<FakeBluez> fake_;
+  std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
+  std::unique_ptr<BlueZBleCentral> central_;
+};
+
+TEST_F(BleCentralTest, ScansWithTheServiceFilterAndReportsAdvertisements) {
+  startCentral();
+  EXPECT_EQ(central_->adapterState(), AdapterState::poweredOn);
+  central_->startScan({"not a uuid", "00001623-1212-EFDE-1623-785FEABCD123", "180D"});
+  ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
+
+  auto filter = fake_->lastDiscoveryFilter();
+  ASSERT_TRUE(filter);
+  EXPECT_EQ(filter->transport, "le");
+  EXPECT_EQ(filter->uuids, (std::vector<std::string>{kHubService, "0000180d-0000-1000-8000-00805f9b34fb"}));
+
+  FakeDevice other;
+  other.address = "11:22:33:44:55:66";
+  other.uuids = {"0000fff0-0000-1000-8000-00805f9b34fb"};
+  EXPECT_FALSE(fake_->advertise(other)) << "the filter keeps devices without the hub service out";
+
+  ASSERT_TRUE(fake_->advertise(hub()));
+  auto found = recorder_->waitFor("found");
+  ASSERT_TRUE(found);
+  const auto& p = found->peripheral;
+  EXPECT_EQ(p.address, kHubAddress);
+  EXPECT_EQ(p.name, "Technic Hub");
+  EXPECT_EQ(p.rssi, -48);
+  EXPECT_EQ(p.manufacturerData, (std::map<std::uint16_t, Bytes>{{0x0397, {0x00, 0x80, 0x06, 0x00, 0x61, 0x00}}}));
+  EXPECT_EQ(p.id, BlueZBleCentral::peripheralId(FakeBluez::kAdapterAddress, kHubAddress));
+  EXPECT_EQ(p.id.size(), 36u);
+  EXPECT_EQ(p.id.find_first_of("abcdef"), std::string::npos) << p.id;
+  EXPECT_NE(p.id, BlueZBleCentral::peripheralId("00:00:00:00:00:01", kHubAddress));
+
+  auto louder = hub();
+  louder.rssi = -30;
+  ASSERT_TRUE(fake_->advertise(louder));
+  auto again = recorder_->waitFor([](const Event& e) { return e.kind == "found" && e.peripheral.rssi == -30; });
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->id, p.id);
+
+  central_->stopScan();
+  EXPECT_TRUE(eventually([&] { return !fake_->discovering(); }));
+  EXPECT_TRUE(recorder_->events("scanStopped").empty()) << "stopScan itself is not reported";
+}
+
+TEST_F(BleCentralTest, FindsTheCharacteristicOnAnyServiceNotifiesAndWritesOneAtATimeInOrder) {
+  startCentral();
+  std::string id = connectHub();
+  EXPECT_TRUE(central_->isConnected(id));
+
+  central_->findCharacteristic(id, "00001624-1212-EFDE-1623-785FEABCD123");
+  central_->findCharacteristic(id, "00002a00-0000-1000-8000-00805f9b34fb");
+  auto found = recorder_->waitFor([](const Event& e) { return e.kind == "characteristic" && !e.error; });
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->characteristic, "00001624-1212-EFDE-1623-785FEABCD123");
+  auto missing = recorder_->waitFor([](const Event& e) { return e.kind == "characteristic" && e.error; });
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->error->kind, Kind::notFound);
+
+  central_->subscribe(id, kHubCharacteristic);
+  auto subscribed = recorder_->waitFor("subscribed", id);
+  ASSERT_TRUE(subscribed);
+  EXPECT_FALSE(subscribed->error);
+  EXPECT_TRUE(fake_->notifying(kHubAddress, kHubCharacteristic));
+  fake_->notify(kHubAddress, kHubCharacteristic, {0x05, 0x00, 0x01});
+  auto value = recorder_->waitFor("value", id);
+  ASSERT_TRUE(value);
+  EXPECT_EQ(value->value, (Bytes{0x05, 0x00, 0x01}));
+  EXPECT_EQ(value->characteristic, kHubCharacteristic);
+
+  constexpr int kWrites = 50;
+  for (int i = 0; i < kWrites; ++i) {
+    central_->write(id, kHubCharacteristic, {static_cast<std::uint8_t>(i), 0x81, 0x32});
+  }
+  ASSERT_TRUE(recorder_->waitForCount("written", kWrites));
+  for (const auto& e : recorder_->events("written")) {
+    EXPECT_FALSE(e.error) << e.error->message;
+  }
+  auto writes = fake_->writes();
+  ASSERT_EQ(writes.size(), static_cast<std::size_t>(kWrites));
+  for (int i = 0; i < kWrites; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(writes[i].value, (Bytes{static_cast<std::uint8_t>(i), 0x81, 0x32}));
+    EXPECT_EQ(writes[i].type, "request");
+    EXPECT_EQ(writes[i].characteristic, kHubCharacteristic);
+  }
+  EXPECT_EQ(fake_->maxWritesInFlight(), 1);
+  // Every written value comes back as a notification while notifications are on.
+  EXPECT_TRUE(recorder_->waitForCount("value", kWrites + 1));
+}
+
+TEST_F(BleCentralTest, ReportsTheAdapterGoingOffMidScanAndGoingMissing) {
+  startCentral();
+  std::string id = connectHub();
+  central_->startScan({kHubService});
+  ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
+
+  fake_->setPowered(false);
+  EXPECT_TRUE(recorder_->waitFor([](const Event& e) { return e.kind == "adapter" && e.state == AdapterState::poweredOff; }));
+  auto stopped = recorder_->waitFor("scanStopped");
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(stopped->error->kind, Kind::adapterUnavailable);
+  EXPECT_TRUE(recorder_->waitFor("disconnected", id));
+  EXPECT_FALSE(central_->isConnected(id));
+  EXPECT_EQ(central_->adapterState(), AdapterState::poweredOff);
+
+  recorder_->clear();
+  central_->startScan({});
+  auto refused = recorder_->waitFor("scanStopped");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->error->kind, Kind::adapterUnavailable);
+
+  fake_->setPowered(true);
+  EXPECT_TRUE(recorder_->waitFor([](const Event& e) { return e.kind == "adapter" && e.state == AdapterState::poweredOn; }));
+  fake_->removeAdapter();
+  EXPECT_TRUE(recorder_->waitFor([](const Event& e) { return e.kind == "adapter" && e.state == AdapterState::missing; }));
+  EXPECT_TRUE(recorder_->waitFor("vanished", id));
+  central_->connect(id);
+  EXPECT_TRUE(recorder_->waitFor("connectFailed", id));
+
+  // A central that starts while there is no adapter says so first.
+  auto second = std::make_shared<Recorder>();
+  BlueZBleCentral other;
+  other.setObserver(second);
+  auto first = second->waitFor("adapter");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->state, AdapterState::missing);
+  fake_->addAdapter();
+  EXPECT_TRUE(second->waitFor([](const Event& e) { return e.kind == "adapter" && e.state == AdapterState::poweredOn; }));
+}
+
+TEST_F(BleCentralTest, DeviceVanishingMidWriteEndsThatConnection) {
+  startCentral();
+  std::string id = connectHub();
+  fake_->stall("WriteValue");
+  central_->write(id, kHubCharacteristic, {0x01});
+  central_->write(id, kHubCharacteristic, {0x02});
+  ASSERT_TRUE(eventually([&] { return fake_->stalledCalls("WriteValue") == 1; }));
+
+  fake_->removeDevice(kHubAddress);
+  ASSERT_TRUE(recorder_->waitFor("vanished", id));
+  auto events = recorder_->events();
+  std::vector<std::string> tail;
+  for (const auto& e : events) {
+    if (e.kind == "written" || e.kind == "disconnected" || e.kind == "vanished") {
+      tail.push_back(e.kind);
+      if (e.kind == "written") {
+        ASSERT_TRUE(e.error);
+        EXPECT_EQ(e.error->kind, Kind::notConnected);
+      }
+    }
+  }
+  EXPECT_EQ(tail, (std::vector<std::string>{"written", "written", "disconnected", "vanished"}));
+  EXPECT_FALSE(central_->isConnected(id));
+  EXPECT_EQ(fake_->stalledCalls("WriteValue"), 1) << "the second write never went out";
+}
+
+TEST_F(BleCentralTest, ReconnectsAndWritesAgainAfterADisconnect) {
+  startCentral();
+  std::string id = connectHub();
+  central_->write(id, kHubCharacteristic, {0x0a});
+  ASSERT_TRUE(recorder_->waitFor("written", id));
+
+  central_->disconnect(id);
+  ASSERT_TRUE(recorder_->waitFor("disconnected", id));
+  EXPECT_TRUE(eventually([&] { return !fake_->connected(kHubAddress); }));
+  central_->write(id, kHubCharacteristic, {0x0b});
+  ASSERT_TRUE(recorder_->waitForCount("written", 2));
+  auto refused = recorder_->events("written")[1];
+  ASSERT_TRUE(refused.error);
+  EXPECT_EQ(refused.error->kind, Kind::notConnected);
+  recorder_->clear();
+
+  central_->connect(id);
+  ASSERT_TRUE(recorder_->waitFor("connected", id));
+  central_->write(id, kHubCharacteristic, {0x0c});
+  auto written = recorder_->waitFor("written", id);
+  ASSERT_TRUE(written);
+  EXPECT_FALSE(written->error);
+  auto writes = fake_->writes();
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[1].value, Bytes{0x0c});
+}
+
+TEST_F(BleCentralTest, ConnectFailuresAndTimeOutsAreReported) {
+  startCentral(400ms);
+  central_->connect("00000000-0000-0000-0000-000000000000");
+  auto unknown = recorder_->waitFor("connectFailed");
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->error->kind, Kind::notFound);
+
+  central_->startScan({});
+  ASSERT_TRUE(eventually([&] { return fake_->advertise(hub()); }));
+  auto found = recorder_->waitFor("found");
+  ASSERT_TRUE(found);
+  std::string id = found->id;
+
+  recorder_->clear();
+  fake_->failNext("Connect", "org.bluez.Error.Failed");
+  central_->connect(id);
+  auto refused = recorder_->waitFor("connectFailed", id);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->error->kind, Kind::failed);
+  EXPECT_NE(refused->error->message.find("org.bluez.Error.Failed"), std::string::npos);
+
+  recorder_->clear();
+  fake_->stall("Connect");
+  central_->connect(id);
+  auto late = recorder_->waitFor("connectFailed", id);
+  ASSERT_TRUE(late);
+  EXPECT_EQ(late->error->kind, Kind::timedOut);
+  EXPECT_FALSE(central_->isConnected(id));
+
+  // The stalled attempt answering late changes nothing; a new attempt works.
+  recorder_->clear();
+  fake_->release("Connect");
+  central_->connect(id);
+  EXPECT_TRUE(recorder_->waitFor("connected", id));
+  EXPECT_EQ(recorder_->events("connected").size(), 1u);
+}
+
+TEST_F(BleCentralTest, WithoutASystemBusTheAdapterIsMissingAndEveryOperationFails) {
+  std::string address = bus_.address();
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/kestrom-no-bus", 1);
+  auto recorder = std::make_shared<Recorder>();
+  {
+    BlueZBleCentral central;
+    central.setObserver(recorder);
+    auto first = recorder->waitFor("adapter");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->state, AdapterState::missing);
+    central.startScan({});
+    central.connect("4491DB5D-EB58-5CE0-988D-B84529DC5D80");
+    central.write("4491DB5D-EB58-5CE0-988D-B84529DC5D80", kHubCharacteristic, {0x01});
+    EXPECT_TRUE(recorder->waitFor("scanStopped"));
+    EXPECT_TRUE(recorder->waitFor("connectFailed"));
+    EXPECT_TRUE(recorder->waitFor("written"));
+  }
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace kestrom::testing
