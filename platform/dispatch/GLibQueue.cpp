@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "platform/dispatch/QueueSupport.h"
+#include "platform/log/GuardedCallback.h"
 
 namespace kestrom::dispatch {
 
@@ -17,7 +18,8 @@ struct Posted {
 
 gboolean dispatchPosted(gpointer data) {
   auto* posted = static_cast<Posted*>(data);
-  runGuarded(posted->key, *posted->label, posted->task);
+  // runGuarded catches what the task throws; this catches what running it may throw besides.
+  log::guardedCallback("GLib queue source", [posted] { runGuarded(posted->key, *posted->label, posted->task); });
   return G_SOURCE_REMOVE;
 }
 

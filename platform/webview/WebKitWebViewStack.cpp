@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "platform/log/GuardedCallback.h"
 #include "platform/log/Log.h"
 #include "platform/shell/GtkFileDrop.h"
 
@@ -52,7 +53,10 @@ struct WebKitWebViewStack::Channel {
   gulong signal = 0;
 
   static void received(WebKitUserContentManager*, JSCValue* value, gpointer data) {
-    auto* channel = static_cast<Channel*>(data);
+    log::guardedCallback("script message", [&] { deliver(*static_cast<Channel*>(data), value); });
+  }
+
+  static void deliver(Channel& channel, JSCValue* value) {
     nlohmann::ordered_json body;
     if (jsc_value_is_string(value)) {
       gchar* text = jsc_value_to_string(value);
@@ -63,7 +67,7 @@ struct WebKitWebViewStack::Channel {
       if (body.is_discarded()) body = nullptr;
       g_free(json);
     }
-    channel->handler->didReceiveScriptMessage(body);
+    channel.handler->didReceiveScriptMessage(body);
   }
 };
 
@@ -81,7 +85,12 @@ struct WebKitWebViewStack::Fade {
   guint source = 0;
 
   static gboolean step(gpointer data) {
-    auto* fade = static_cast<Fade*>(data);
+    // A fade whose completion threw is over all the same: its source goes.
+    return log::guardedCallback("fade step", gboolean(G_SOURCE_REMOVE),
+                                [data] { return advance(static_cast<Fade*>(data)); });
+  }
+
+  static gboolean advance(Fade* fade) {
     double t = std::min(1.0, static_cast<double>(g_get_monotonic_time() - fade->start) / kFadeMicroseconds);
     if (fade->widget) gtk_widget_set_opacity(fade->widget, fade->from + (fade->to - fade->from) * t);
     if (fade->other) gtk_widget_set_opacity(fade->other, fade->otherFrom + (fade->otherTo - fade->otherFrom) * t);
@@ -130,10 +139,12 @@ WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba background) :
   gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(drop), GTK_PHASE_CAPTURE);
   g_signal_connect(drop, "drop",
                    G_CALLBACK(+[](GtkDropTarget*, const GValue* value, double, double, gpointer data) -> gboolean {
-                     auto* self = static_cast<WebKitWebViewStack*>(data);
-                     if (!self->events_.fileDropped) return FALSE;
-                     auto first = shell::firstDroppedFile(value);
-                     return first && self->events_.fileDropped(*first);
+                     return log::guardedCallback("file drop", gboolean(FALSE), [&]() -> gboolean {
+                       auto* self = static_cast<WebKitWebViewStack*>(data);
+                       if (!self->events_.fileDropped) return FALSE;
+                       auto first = shell::firstDroppedFile(value);
+                       return first && self->events_.fileDropped(*first);
+                     });
                    }),
                    this);
   gtk_widget_add_controller(root_, GTK_EVENT_CONTROLLER(drop));
@@ -226,15 +237,17 @@ void WebKitWebViewStack::removeOverlay(GtkWidget*& widget) {
 }
 
 void WebKitWebViewStack::onLoadChanged(WebKitWebView* view, int event, void* data) {
-  auto* self = static_cast<WebKitWebViewStack*>(data);
-  if (event != WEBKIT_LOAD_FINISHED) return;
-  const char* uri = webkit_web_view_get_uri(view);
-  webViewLog().debug("Navigated to url: %s", uri ? uri : "nil");
-  if (view == self->splash_) {
-    if (self->events_.splashFinished) self->events_.splashFinished();
-  } else if (view == self->page_) {
-    if (self->events_.pageFinished) self->events_.pageFinished();
-  }
+  log::guardedCallback("load-changed", [&] {
+    auto* self = static_cast<WebKitWebViewStack*>(data);
+    if (event != WEBKIT_LOAD_FINISHED) return;
+    const char* uri = webkit_web_view_get_uri(view);
+    webViewLog().debug("Navigated to url: %s", uri ? uri : "nil");
+    if (view == self->splash_) {
+      if (self->events_.splashFinished) self->events_.splashFinished();
+    } else if (view == self->page_) {
+      if (self->events_.pageFinished) self->events_.pageFinished();
+    }
+  });
 }
 
 void WebKitWebViewStack::loadPage(const std::string& url) {
@@ -261,7 +274,7 @@ void WebKitWebViewStack::clipboardText(std::function<void(std::optional<std::str
         std::optional<std::string> value;
         if (text) value = text;
         g_free(text);
-        (*completion)(std::move(value));
+        log::guardedCallback("clipboard read", [&] { (*completion)(std::move(value)); });
       },
       pending);
 }
