@@ -10,8 +10,6 @@ find_package(fmt REQUIRED)
 
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0 gobject-2.0)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
-pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
-pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
 
 if(KESTROM_BUILD_APP)
   pkg_check_modules(GTK REQUIRED IMPORTED_TARGET gtk4)
