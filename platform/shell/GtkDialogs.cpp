@@ -5,6 +5,7 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/dispatch/QueueCheck.h"
 #include "platform/log/GuardedCallback.h"
 
 namespace kestrom::shell {
@@ -29,6 +30,7 @@ GtkFileChooserAction actionFor(FileDialogRequest::Kind kind) {
 }  // namespace
 
 void GtkDialogs::runFileDialog(const FileDialogRequest& request, FileCompletion completion) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   GtkFileChooserNative* chooser =
       gtk_file_chooser_native_new(nullptr, parent_, actionFor(request.kind), nullptr, nullptr);
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
@@ -77,6 +79,7 @@ void GtkDialogs::runFileDialog(const FileDialogRequest& request, FileCompletion 
 }
 
 void GtkDialogs::showAlert(const AlertRequest& request, std::function<void()> completion) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   GtkWidget* dialog = gtk_message_dialog_new(parent_, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
                                              request.message.c_str());
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", request.informative.c_str());

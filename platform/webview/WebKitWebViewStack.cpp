@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "platform/dispatch/QueueCheck.h"
 #include "platform/log/GuardedCallback.h"
 #include "platform/log/Log.h"
 #include "platform/shell/GtkFileDrop.h"
@@ -171,6 +172,7 @@ WebKitWebViewStack::~WebKitWebViewStack() {
 void WebKitWebViewStack::setEvents(Events events) { events_ = std::move(events); }
 
 void WebKitWebViewStack::configure(const WebViewConfiguration& configuration) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   for (const auto& script : configuration.userScripts) {
     WebKitUserScript* userScript = webkit_user_script_new(
         script.source.c_str(),
@@ -197,12 +199,14 @@ void WebKitWebViewStack::configure(const WebViewConfiguration& configuration) {
 }
 
 bool WebKitWebViewStack::loadSplash(const std::string& html, const std::filesystem::path& baseDirectory) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!splash_) return false;
   webkit_web_view_load_html(splash_, html.c_str(), fileURI(baseDirectory).c_str());
   return true;
 }
 
 void WebKitWebViewStack::revealSplash(std::function<void()> done) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   fade(splash_ ? GTK_WIDGET(splash_) : nullptr, 0.0, 1.0, launchView_, 0.0, [this, done = std::move(done)] {
     removeOverlay(launchView_);
     if (done) done();
@@ -210,6 +214,7 @@ void WebKitWebViewStack::revealSplash(std::function<void()> done) {
 }
 
 void WebKitWebViewStack::hideSplash(std::function<void()> done) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   // After a reload the splash is long gone: only the completion remains to run.
   fade(splash_ ? GTK_WIDGET(splash_) : nullptr, 1.0, 0.0, nullptr, 0.0, [this, done = std::move(done)] {
     if (splash_) {
@@ -251,6 +256,7 @@ void WebKitWebViewStack::onLoadChanged(WebKitWebView* view, int event, void* dat
 }
 
 void WebKitWebViewStack::loadPage(const std::string& url) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   // WebKitGTK offers no per-request time-out; its own network time-outs apply.
   webkit_web_view_load_uri(page_, url.c_str());
 }
@@ -258,11 +264,13 @@ void WebKitWebViewStack::loadPage(const std::string& url) {
 void WebKitWebViewStack::reload() { webkit_web_view_reload(page_); }
 
 void WebKitWebViewStack::evaluateScript(const std::string& script) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   webkit_web_view_evaluate_javascript(page_, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr,
                                       nullptr, nullptr, nullptr);
 }
 
 void WebKitWebViewStack::clipboardText(std::function<void(std::optional<std::string>)> completion) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   GdkClipboard* clipboard = gtk_widget_get_clipboard(GTK_WIDGET(page_));
   auto* pending = new std::function<void(std::optional<std::string>)>(std::move(completion));
   gdk_clipboard_read_text_async(
@@ -280,6 +288,7 @@ void WebKitWebViewStack::clipboardText(std::function<void(std::optional<std::str
 }
 
 void WebKitWebViewStack::executeEditingCommand(const std::string& command) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   webkit_web_view_execute_editing_command(page_, command.c_str());
 }
 
