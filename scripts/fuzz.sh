@@ -20,9 +20,15 @@ mkdir -p "$build/findings"
 for target in "${targets[@]}"; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus"
+  # A target may bring a dictionary (tests/fuzz/<target>.dict) and seed inputs
+  # (tests/fuzz/seeds/<target>/), read but never written.
+  extra=()
+  [ -f "tests/fuzz/$target.dict" ] && extra+=(-dict="tests/fuzz/$target.dict")
+  seeds=()
+  [ -d "tests/fuzz/seeds/$target" ] && seeds+=("tests/fuzz/seeds/$target")
   echo "== $target: ${seconds} s"
-  "$build/tests/fuzz/$target" -max_total_time="$seconds" -max_len=8192 -print_final_stats=1 \
-    -artifact_prefix="$build/findings/$target-" "$corpus" 2>&1 | grep -E "^(Done|#[0-9]+ *DONE|==|SUMMARY|stat::number_of_executed_units)" || true
+  "$build/tests/fuzz/$target" -max_total_time="$seconds" -max_len=8192 -print_final_stats=1 "${extra[@]}" \
+    -artifact_prefix="$build/findings/$target-" "$corpus" "${seeds[@]}" 2>&1 | grep -E "^(Done|#[0-9]+ *DONE|==|SUMMARY|stat::number_of_executed_units)" || true
   # grep hides the fuzzer's exit status: a finding leaves an artifact behind.
   if compgen -G "$build/findings/$target-*" >/dev/null; then
     echo "$target: finding in $build/findings" >&2

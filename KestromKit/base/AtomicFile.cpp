@@ -9,6 +9,8 @@
 #include <random>
 #include <utility>
 
+#include "KestromKit/base/WriteAll.h"
+
 namespace kestrom::AtomicFile {
 
 namespace {
@@ -76,19 +78,6 @@ Expected<std::filesystem::path, std::error_code> createTemporary(const std::file
   return makeUnexpected(std::make_error_code(std::errc::file_exists));
 }
 
-Expected<void, std::error_code> writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    if (injectedFailure()) return makeUnexpected(lastError());
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return makeUnexpected(lastError());
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
 Expected<void, std::error_code> syncFolder(const std::filesystem::path& folder, bool countSteps = true) {
   if (countSteps && injectedFailure()) return makeUnexpected(lastError());
   Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -131,6 +120,7 @@ Expected<void, std::error_code> write(const std::filesystem::path& target, std::
   struct stat existing {};
   if (::stat(target.c_str(), &existing) == 0) ::fchmod(fd.get(), existing.st_mode & 07777);
 
+  if (injectedFailure()) return fail(lastError());
   if (auto written = writeAll(fd.get(), bytes); !written) return fail(written.error());
   if (injectedFailure() || ::fsync(fd.get()) != 0) return fail(lastError());
   if (injectedFailure() || ::close(fd.release()) != 0) return fail(lastError());

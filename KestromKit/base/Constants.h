@@ -13,6 +13,10 @@ namespace kestrom::Constants {
 /// Names the log subsystem and the kit's own folder under the caches folder.
 std::string kitBundleIdentifier();
 
+/// The user-defaults key of the crash-reporting choice: written by "POST /v1/sentryEnabled",
+/// read by the kit at start-up and at every boot of the page.
+inline constexpr std::string_view kSentryEnabledKey = "KestromKit.sentryEnabled";
+
 struct Path {
   struct MacOS {
     std::filesystem::path home;   // the user's real home folder

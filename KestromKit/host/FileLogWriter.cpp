@@ -10,27 +10,13 @@
 #include <vector>
 
 #include "KestromKit/base/Utf8.h"
+#include "KestromKit/base/WriteAll.h"
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
 namespace {
-
-// Writes all of `bytes`, retrying short writes and interruptions.
-bool writeAll(int fd, const std::string& bytes) {
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 int openForAppending(const std::filesystem::path& path) {
   return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -58,12 +44,14 @@ bool FileLogWriter::isOpen() const {
 }
 
 int FileLogWriter::openFile() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   std::error_code ec;
   if (!std::filesystem::exists(filePath_, ec)) createFile();
   return openForAppending(filePath_);
 }
 
 void FileLogWriter::createFile() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   std::error_code ec;
   std::filesystem::create_directories(filePath_.parent_path(), ec);
   std::string failure;
@@ -96,6 +84,7 @@ void FileLogWriter::write(const std::string& text) {
 }
 
 bool FileLogWriter::isTooLarge() const {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   struct stat attributes {};
   if (::stat(filePath_.c_str(), &attributes) != 0) {
     log_.error("Cant get attributes for file at path: %s, error: %s", filePath_.string(), std::strerror(errno));
@@ -106,14 +95,16 @@ bool FileLogWriter::isTooLarge() const {
 
 // Replaces the file with one holding only `line`, written beside it and renamed over it, then
 // moves the handle to the new file: the old handle would still point at the replaced file, and
-// every later line would vanish with it.
+// every later line would vanish with it. No fsync: the main queue waits for every console line,
+// and a log line is not worth a disk flush (readers still see the old file or the new, whole).
 void FileLogWriter::restartWith(const std::string& line) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   std::string pattern = filePath_.string() + ".XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) return;
-  bool written = writeAll(fd, line) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  bool written = writeAll(fd, line).has_value() && ::fchmod(fd, 0644) == 0;
   ::close(fd);
   if (!written || ::rename(name.data(), filePath_.c_str()) != 0) {
     ::unlink(name.data());
@@ -126,8 +117,9 @@ void FileLogWriter::restartWith(const std::string& line) {
 }
 
 void FileLogWriter::append(const std::string& line) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   // Opened with O_APPEND: every write lands at the current end of the file.
-  writeAll(fileHandle_, line);
+  (void)writeAll(fileHandle_, line);  // a line that cannot be written is dropped
 }
 
 }  // namespace kestrom

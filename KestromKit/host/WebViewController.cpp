@@ -8,6 +8,7 @@
 #include "KestromKit/base/Constants.h"
 #include "platform/bundle/PropertyList.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/dispatch/QueueCheck.h"
 #include "platform/webview/NullWebView.h"
 
 namespace kestrom {
@@ -97,6 +98,7 @@ WebViewController::WebViewController(BootSettings boot, std::shared_ptr<RPCInter
 }
 
 void WebViewController::viewDidLoad() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!webView_) return;
   std::weak_ptr<WebViewController> weak = weak_from_this();
   webView_->setEvents({
@@ -137,6 +139,7 @@ void WebViewController::viewDidLoad() {
 }
 
 bool WebViewController::loadSplash() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto delegate = delegate_.lock();
   if (!delegate) fatal("Could not get contents of splash.html, check variant/web directory");
   auto splash = delegate->webURL() / "splash.html";
@@ -165,6 +168,7 @@ void WebViewController::boot() {
 }
 
 void WebViewController::load(const std::string& url) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!viewLoaded_ || isLoaded_) return;
   Constants::log().webView.debug("Loading web view with url: %s", url);
   if (webView_) webView_->loadPage(url);
@@ -207,10 +211,12 @@ std::optional<unsigned> WebViewController::webSocketPort() const {
 }
 
 void WebViewController::reload() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (webView_) webView_->reload();
 }
 
 void WebViewController::triggerPaste() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!webView_) return;
   webView_->clipboardText([interface = interface_](std::optional<std::string> text) {
     if (!text || !interface) return;

@@ -2,6 +2,7 @@
 
 #include "KestromKit/base/Base64.h"
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -32,6 +33,7 @@ HubService::HubService(std::shared_ptr<RPCInterface> interface, bool verbose, Hu
       delegate_(std::move(delegate)) {}
 
 void HubService::attach() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   for (auto& [type, manager] : managers_) manager->setDelegate(weak_from_this());
 }
 
@@ -45,17 +47,20 @@ void HubService::sendAll(std::vector<RPCMessage> messages) {
 }
 
 void HubService::startScan(const std::string& requestID, const RPCRequestHubStartScanParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (auto manager = managerFor(params.type))
     manager->startScan(params.type == HubConnectionType::bluetoothLowenergy ? params.bleServices : std::nullopt);
   interface_->send(RPC::Response::make<ResponseCase::hubStartScan>(requestID));
 }
 
 void HubService::stopScan(const std::string& requestID, const RPCRequestHubStopScanParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (auto manager = managerFor(params.type)) manager->stopScan();
   interface_->send(RPC::Response::make<ResponseCase::hubStopScan>(requestID));
 }
 
 void HubService::connect(const std::string& requestID, const RPCRequestHubConnectParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   std::shared_ptr<DeviceManager> manager;
   {
     std::lock_guard lock(mutex_);
@@ -76,6 +81,7 @@ void HubService::connect(const std::string& requestID, const RPCRequestHubConnec
 }
 
 void HubService::disconnect(const std::string& requestID, const RPCRequestHubDisconnectParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   std::shared_ptr<DeviceManager> manager;
   bool known = false;
   {
@@ -95,6 +101,7 @@ void HubService::disconnect(const std::string& requestID, const RPCRequestHubDis
 }
 
 void HubService::send(const std::string& requestID, const RPCRequestHubSendParams& params, RPCInterface& interface) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto bytes = base64Decode(params.message);
   if (!bytes) {
     interface.send(RPC::Response::error(requestID, "unable to decode message"));
@@ -119,6 +126,7 @@ void HubService::send(const std::string& requestID, const RPCRequestHubSendParam
 }
 
 void HubService::validateConnections(const std::string& requestID, RPCInterface& interface) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   std::vector<std::pair<std::string, std::shared_ptr<DeviceManager>>> connected;
   {
     std::lock_guard lock(mutex_);

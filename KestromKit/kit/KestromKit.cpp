@@ -30,7 +30,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kSentryEnabledKey = "KestromKit.sentryEnabled";
 constexpr auto kForegroundDelay = std::chrono::milliseconds(300);
 
 bool contains(const std::vector<KestromVerbosityOptions>& options, KestromVerbosityOptions option) {
@@ -234,7 +233,7 @@ void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark,
 }
 
 bool KestromKit::isSentryEnabled() const {
-  if (auto stored = userDefaults_ ? userDefaults_->value(kSentryEnabledKey) : std::nullopt; stored && stored->is_boolean())
+  if (auto stored = userDefaults_ ? userDefaults_->value(Constants::kSentryEnabledKey) : std::nullopt; stored && stored->is_boolean())
     return stored->get<bool>();
   return appConfig_.sentry && appConfig_.sentry->macos.has_value();
 }

@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "KestromKit/base/AsciiCase.h"
+
 namespace kestrom {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 std::string lowercased(std::string_view text) {
   std::string out(text);

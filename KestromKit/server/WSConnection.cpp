@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -46,6 +47,7 @@ void WSConnection::drop(bool hard) {
 }
 
 void WSConnection::doReadRequest() {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   parser_.emplace();
   parser_->header_limit(kMaxRequestHeadBytes);
   beast::get_lowest_layer(ws_).expires_after(kHandshakeTimeout);
@@ -54,6 +56,7 @@ void WSConnection::doReadRequest() {
 }
 
 void WSConnection::onReadRequest(error_code ec, std::size_t) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (dropped_) return;
   if (ec) {
     // A peer that connects and leaves, or times out, gets nothing; a garbled request gets its 400.
@@ -88,6 +91,7 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
 }
 
 void WSConnection::refuse(http::status status, unsigned version) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   refusal_ = std::make_shared<http::response<http::string_body>>(status, version);
   refusal_->set(http::field::content_type, "text/plain");
   refusal_->keep_alive(false);
@@ -98,12 +102,14 @@ void WSConnection::refuse(http::status status, unsigned version) {
 }
 
 void WSConnection::onRefused(error_code, std::size_t) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   error_code ignored;
   beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_send, ignored);
   closeSocket();
 }
 
 void WSConnection::onAccept(error_code ec) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (dropped_) return;
   if (ec) return fail(ec, "accept");
   open_ = true;
@@ -114,10 +120,12 @@ void WSConnection::onAccept(error_code ec) {
 }
 
 void WSConnection::doRead() {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   ws_.async_read(buffer_, beast::bind_front_handler(&WSConnection::onRead, shared_from_this()));
 }
 
 void WSConnection::onRead(error_code ec, std::size_t) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (dropped_ || finished_) return;
   if (ec == websocket::error::closed) {
     finished_ = true;
@@ -136,6 +144,7 @@ void WSConnection::onRead(error_code ec, std::size_t) {
 }
 
 void WSConnection::onInbox() {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   std::vector<Payload> arrived;
   {
     std::lock_guard lock(inboxMutex_);
@@ -145,6 +154,7 @@ void WSConnection::onInbox() {
 }
 
 void WSConnection::onSend(Payload text) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (!open_ || finished_ || dropped_) return;
   if (!queue_.empty() && queuedBytes_ + text->size() > limits_.maxQueuedBytes) {
     // The peer stopped reading; holding on would only grow the host's memory without bound.
@@ -157,11 +167,13 @@ void WSConnection::onSend(Payload text) {
 }
 
 void WSConnection::doWrite() {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   ws_.text(true);
   ws_.async_write(net::buffer(*queue_.front()), beast::bind_front_handler(&WSConnection::onWrite, shared_from_this()));
 }
 
 void WSConnection::onWrite(error_code ec, std::size_t) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (dropped_ || finished_) return;  // the queue stays as it is: nothing more is written
   if (ec) return fail(ec, "write");
   queuedBytes_ -= queue_.front()->size();
@@ -170,6 +182,7 @@ void WSConnection::onWrite(error_code ec, std::size_t) {
 }
 
 void WSConnection::onDrop(bool hard) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (dropped_ && !hard) return;
   dropped_ = true;
   if (!hard && open_ && !finished_ && queue_.empty() && ws_.is_open()) {
@@ -182,6 +195,7 @@ void WSConnection::onDrop(bool hard) {
 }
 
 void WSConnection::fail(error_code ec, const char* where) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (finished_ || dropped_) return;
   finished_ = true;
   closeSocket();

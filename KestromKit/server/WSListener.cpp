@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -59,6 +60,7 @@ void WSListener::close(bool hard) {
 }
 
 void WSListener::doAccept() {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   // The server runs one I/O thread, which is the implicit strand of every connection. An explicit
   // strand each cost a fifth of the broadcast rate; give each socket net::make_strand(*io_) here
   // if the server ever runs more threads.
@@ -66,6 +68,7 @@ void WSListener::doAccept() {
 }
 
 void WSListener::onAccept(error_code ec, tcp::socket socket) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (closed_) return;
   if (ec) {
     if (ec == net::error::operation_aborted) return;

@@ -10,6 +10,7 @@
 #include "KestromKit/server/WSConnection.h"
 #include "KestromKit/server/WSListener.h"
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -140,6 +141,7 @@ void WSServer::postStop() {
 }
 
 void WSServer::openListener(unsigned port, bool drawn) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   {
     std::lock_guard lock(mutex_);
     if (stopRequested_ || shuttingDown_) return;  // the posted stop restarts it
@@ -192,6 +194,7 @@ void WSServer::openListener(unsigned port, bool drawn) {
 }
 
 void WSServer::onStartFailure(unsigned port, bool drawn, std::error_code error, bool portTaken) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (portTaken) {
     serverLog().info("Starting the server failed due to port already taken. Retrying...");
   } else {
@@ -217,12 +220,14 @@ void WSServer::onStartFailure(unsigned port, bool drawn, std::error_code error, 
 }
 
 void WSServer::onListenerFailed(std::error_code error) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   serverLog().error("Restarting server since server encountered an unrecoverable error: %s", describe(error));
   raise(WSEvent::onError(error));
   requestStop();
 }
 
 void WSServer::stopListener() {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   std::shared_ptr<WSListener> listener;
   {
     std::lock_guard lock(mutex_);
@@ -238,6 +243,7 @@ void WSServer::stopListener() {
 }
 
 void WSServer::onStopped() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   unsigned port = 0;
   {
     std::lock_guard lock(mutex_);
@@ -255,6 +261,7 @@ void WSServer::onStopped() {
 }
 
 void WSServer::onConnectionOpened(const std::shared_ptr<WSConnection>& connection, std::uint64_t generation) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (generation != generation_) {
     connection->drop();
     return;
@@ -269,6 +276,7 @@ void WSServer::onConnectionOpened(const std::shared_ptr<WSConnection>& connectio
 }
 
 void WSServer::onConnectionClosed(WSConnection& connection, unsigned code, const std::string& reason) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   serverLog().debug("Connection did close with code: %d and reason: %s", code, reason.empty() ? "nil" : reason);
   std::size_t count = removeConnection(connection);
   serverLog().debug("Connection closed! - open connections: %d", count);
@@ -276,6 +284,7 @@ void WSServer::onConnectionClosed(WSConnection& connection, unsigned code, const
 }
 
 void WSServer::onConnectionFailed(WSConnection& connection, std::error_code error) {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   // Only this connection ends; the others and the listening socket carry on.
   serverLog().error("Failed with error: %s", describe(error));
   raise(WSEvent::onError(error));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "KestromKit/base/AsciiCase.h"
 #include "KestromKit/server/LoopbackGuard.h"
 #include "KestromKit/server/WebServerRequestParser.h"
 #include "KestromKit/server/WebServerRequestReader.h"
@@ -23,13 +24,6 @@ std::string headerSafe(std::string_view text) {
   std::string out(text);
   std::replace_if(out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   return out;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
 }
 
 // The first bytes of a bad request for the log: printable ASCII, else "N/A".

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "KestromKit/base/AsciiCase.h"
 #include "KestromKit/base/PathCheck.h"
 #include "KestromKit/base/Utf8.h"
 
@@ -120,13 +121,6 @@ std::string_view trimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
 }
 
 }  // namespace

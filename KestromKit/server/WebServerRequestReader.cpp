@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "KestromKit/base/WriteAll.h"
 #include "KestromKit/server/WebServerRequestParser.h"
 #include "platform/tcp/TCPClient.h"
 
@@ -21,16 +22,6 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 int millisecondsUntil(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(left, 0, 24LL * 3600 * 1000));
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 }  // namespace
@@ -95,13 +86,13 @@ Expected<WebServerBody, WebServerRequestReader::Failure> WebServerRequestReader:
     fs::remove(file, ec);
     return makeUnexpected(failure);
   };
-  if (!writeAll(fd, initial)) return fail(Failure::spoolFailed);
+  if (!writeAll(fd, initial).has_value()) return fail(Failure::spoolFailed);
   std::uint64_t have = initial.size();
   while (have < length) {
     auto read = client_.read(static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, length - have)),
                              static_cast<int>(limits_.readTimeout.count()));
     if (!read) return fail(Failure::incomplete);
-    if (!writeAll(fd, read.bytes)) return fail(Failure::spoolFailed);
+    if (!writeAll(fd, read.bytes).has_value()) return fail(Failure::spoolFailed);
     have += read.bytes.size();
   }
   ::close(fd);

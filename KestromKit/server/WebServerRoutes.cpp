@@ -27,8 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kSentryEnabledKey = "KestromKit.sentryEnabled";
-
 const log::Logger& logger() { return Constants::log().webServer; }
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -104,8 +102,8 @@ WebServerResponse WebServer::handleSentryEnabledPost(const WebServerRequest& req
   auto body = decodeText<HTTPPostSentryEnabledBodyV1>(request.body.view());
   if (!body) return WebServerResponse::badRequest();
   // An answer of success while the switch did not stick would leave the page believing it.
-  if (!services_.userDefaults || !services_.userDefaults->setBool(kSentryEnabledKey, body->enabled)) {
-    logger().error("Unable to store %s", std::string(kSentryEnabledKey));
+  if (!services_.userDefaults || !services_.userDefaults->setBool(Constants::kSentryEnabledKey, body->enabled)) {
+    logger().error("Unable to store %s", std::string(Constants::kSentryEnabledKey));
     return WebServerResponse::serverError();
   }
   return WebServerResponse::ok();

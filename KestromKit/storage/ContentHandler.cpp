@@ -13,30 +13,45 @@ namespace {
 std::string describe(const std::error_code& error) { return error.message(); }
 
 // Copies `from` to a fresh folder beside `to`, then swaps it in: the old content is removed only
-// once the new copy is complete.
+// once the new copy is complete. Start-up waits for the outcome, so every step uses the
+// error-code form: a failing file system answers false instead of throwing past the completion.
 bool replaceFolder(const fs::path& from, const fs::path& to) {
   std::error_code error;
   fs::create_directories(to.parent_path(), error);
   auto staging = to.parent_path() / (to.filename().string() + ".incoming");
   fs::remove_all(staging, error);
-  if (fs::exists(from, error)) {
+  error.clear();
+  const bool haveSource = fs::exists(from, error);
+  if (error) {
+    Constants::log().general.error("Unable to look at the prepacked content: %s", describe(error));
+    return false;
+  }
+  if (haveSource) {
     fs::copy(from, staging, fs::copy_options::recursive, error);
-    if (error) {
-      Constants::log().general.error("Unable to copy the prepacked content: %s", describe(error));
-      fs::remove_all(staging, error);
-      return false;
-    }
   } else {
     fs::create_directories(staging, error);
   }
+  if (error) {
+    Constants::log().general.error("Unable to copy the prepacked content: %s", describe(error));
+    fs::remove_all(staging, error);
+    return false;
+  }
   auto old = to.parent_path() / (to.filename().string() + ".old");
   fs::remove_all(old, error);
-  if (fs::exists(to)) fs::rename(to, old, error);
   error.clear();
+  const bool haveTarget = fs::exists(to, error);
+  if (!error && haveTarget) fs::rename(to, old, error);
+  if (error) {
+    Constants::log().general.error("Unable to move the old content aside: %s", describe(error));
+    fs::remove_all(staging, error);
+    return false;
+  }
   fs::rename(staging, to, error);
   if (error) {
     Constants::log().general.error("Unable to put the content in place: %s", describe(error));
-    if (fs::exists(old)) fs::rename(old, to, error);
+    std::error_code restoreError;
+    if (haveTarget) fs::rename(old, to, restoreError);
+    fs::remove_all(staging, restoreError);
     return false;
   }
   fs::remove_all(old, error);
@@ -73,7 +88,12 @@ std::optional<Manifest> ContentHandler::readManifest(const std::string& language
 
 void ContentHandler::restorePrepackedContent(std::function<void(bool)> completion) {
   queue_->async([this, completion = std::move(completion)] {
-    bool ok = replaceFolder(prepackedContentURL_, contentPath_);
+    bool ok = false;
+    try {
+      ok = replaceFolder(prepackedContentURL_, contentPath_);
+    } catch (const std::exception& e) {  // out of memory and the like: report, never stall start-up
+      Constants::log().general.error("Unable to restore the prepacked content: %s", e.what());
+    }
     if (completion) completion(ok);
   });
 }
@@ -125,8 +145,10 @@ Expected<void, std::string> ContentHandler::moveIntoPlace(const fs::path& from, 
   if (!fs::exists(from, error)) return {};
   for (auto it = fs::recursive_directory_iterator(from, error); !error && it != fs::recursive_directory_iterator();
        it.increment(error)) {
-    auto target = to / fs::relative(it->path(), from);
-    if (it->is_directory()) {
+    auto target = to / it->path().lexically_relative(from);
+    const bool isFolder = it->is_directory(error);
+    if (error) return makeUnexpected(error.message());
+    if (isFolder) {
       fs::create_directories(target, error);
     } else {
       fs::create_directories(target.parent_path(), error);

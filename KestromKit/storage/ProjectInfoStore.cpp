@@ -2,6 +2,7 @@
 
 #include "KestromKit/base/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -29,6 +30,9 @@ std::optional<ProjectReference> ProjectInfoStore::reference(const std::string& i
   return std::nullopt;
 }
 
-std::vector<ProjectReference> ProjectInfoStore::references() const { return references_; }
+std::vector<ProjectReference> ProjectInfoStore::references() const {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
+  return references_;
+}
 
 }  // namespace kestrom

@@ -5,6 +5,7 @@
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/base/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -83,6 +84,7 @@ Expected<void, std::string> SettingValueStore::persist() {
 }
 
 Expected<void, std::string> SettingValueStore::persistOnQueue() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto fail = [&](std::string message) -> Expected<void, std::string> {
     log_.error("Unable to persist settings store with error: %s.", message);
     return makeUnexpected(std::move(message));

@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/log/GuardedCallback.h"
 
 namespace kestrom::launcher {
 
@@ -20,7 +21,9 @@ class GioLauncher final : public Launcher {
             GError* error = nullptr;
             bool opened = g_app_info_launch_default_for_uri_finish(result, &error);
             if (error) g_error_free(error);
-            if (*done) (*done)(opened);
+            log::guardedCallback("link launch completion", [&] {
+              if (*done) (*done)(opened);
+            });
           },
           pending);
     });
@@ -30,12 +33,5 @@ class GioLauncher final : public Launcher {
 }  // namespace
 
 std::shared_ptr<Launcher> makeGioLauncher() { return std::make_shared<GioLauncher>(); }
-
-void RecordingLauncher::open(const std::string& uri, std::function<void(bool)> completion) {
-  opened.push_back(uri);
-  dispatch::mainQueue()->async([completion = std::move(completion)] {
-    if (completion) completion(true);
-  });
-}
 
 }  // namespace kestrom::launcher

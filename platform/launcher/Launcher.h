@@ -1,6 +1,6 @@
 #pragma once
 // Opens a link in the user's default application (browser, mail client). The GIO backend asks
-// the desktop; tests install a recording launcher.
+// the desktop; tests install the recording launcher of FakeLauncher.h.
 
 #include <functional>
 #include <memory>
@@ -18,12 +18,5 @@ class Launcher {
 
 /// g_app_info_launch_default_for_uri_async on the main context.
 std::shared_ptr<Launcher> makeGioLauncher();
-
-/// Keeps every link and answers success at once (through the main queue).
-class RecordingLauncher final : public Launcher {
- public:
-  void open(const std::string& uri, std::function<void(bool)> completion) override;
-  std::vector<std::string> opened;
-};
 
 }  // namespace kestrom::launcher

@@ -1,6 +1,7 @@
 #pragma once
 // Logging: one Logger per channel (subsystem + category), printf-style formats, a replaceable
-// sink. The default sink writes to stderr through spdlog; tests install a RecordingSink.
+// sink. The default sink writes to stderr through spdlog; tests install the RecordingSink of
+// FakeLogSink.h.
 
 #include <memory>
 #include <mutex>
@@ -70,32 +71,6 @@ class Logger {
 
   std::string subsystem_;
   std::string category_;
-};
-
-/// Keeps every record, for tests.
-class RecordingSink final : public Sink {
- public:
-  void write(const Record& record) override;
-  std::vector<Record> records() const;
-  /// True when some record of `category` contains `text`.
-  bool contains(std::string_view category, std::string_view text) const;
-  void clear();
-
- private:
-  mutable std::mutex mutex_;  // guards records_
-  std::vector<Record> records_;
-};
-
-/// Installs a RecordingSink for the life of a test and puts the old sink back afterwards.
-class ScopedRecording {
- public:
-  ScopedRecording();
-  ~ScopedRecording();
-  RecordingSink& sink() { return *sink_; }
-
- private:
-  std::shared_ptr<RecordingSink> sink_;
-  std::shared_ptr<Sink> previous_;
 };
 
 }  // namespace kestrom::log

@@ -3,6 +3,10 @@
 #include <gtk/gtk.h>
 
 #include <memory>
+#include <system_error>
+
+#include "platform/dispatch/QueueCheck.h"
+#include "platform/log/GuardedCallback.h"
 
 namespace kestrom::shell {
 
@@ -26,6 +30,7 @@ GtkFileChooserAction actionFor(FileDialogRequest::Kind kind) {
 }  // namespace
 
 void GtkDialogs::runFileDialog(const FileDialogRequest& request, FileCompletion completion) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   GtkFileChooserNative* chooser =
       gtk_file_chooser_native_new(nullptr, parent_, actionFor(request.kind), nullptr, nullptr);
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
@@ -54,7 +59,9 @@ void GtkDialogs::runFileDialog(const FileDialogRequest& request, FileCompletion 
         if (response == GTK_RESPONSE_ACCEPT) {
           if (GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))) {
             if (char* path = g_file_get_path(file)) {
-              chosen = std::filesystem::absolute(path);
+              std::error_code error;
+              chosen = std::filesystem::absolute(path, error);
+              if (error) chosen.reset();
               g_free(path);
             }
             g_object_unref(file);
@@ -63,13 +70,16 @@ void GtkDialogs::runFileDialog(const FileDialogRequest& request, FileCompletion 
         FileCompletion run = std::move(done);
         done = nullptr;
         g_object_unref(dialog);  // the reference taken at creation
-        if (run) run(std::move(chosen));
+        log::guardedCallback("file dialog response", [&] {
+          if (run) run(std::move(chosen));
+        });
       }),
       pending, [](gpointer data, GClosure*) { delete static_cast<FileCompletion*>(data); }, GConnectFlags(0));
   gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
 }
 
 void GtkDialogs::showAlert(const AlertRequest& request, std::function<void()> completion) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   GtkWidget* dialog = gtk_message_dialog_new(parent_, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
                                              request.message.c_str());
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", request.informative.c_str());
@@ -82,7 +92,9 @@ void GtkDialogs::showAlert(const AlertRequest& request, std::function<void()> co
         std::function<void()> run = std::move(done);
         done = nullptr;
         gtk_window_destroy(GTK_WINDOW(self));
-        if (run) run();
+        log::guardedCallback("alert response", [&] {
+          if (run) run();
+        });
       }),
       pending, [](gpointer data, GClosure*) { delete static_cast<std::function<void()>*>(data); }, GConnectFlags(0));
   gtk_window_present(GTK_WINDOW(dialog));

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "platform/dispatch/QueueCheck.h"
+#include "platform/log/GuardedCallback.h"
 #include "platform/log/Log.h"
 #include "platform/shell/GtkFileDrop.h"
 
@@ -52,7 +54,10 @@ struct WebKitWebViewStack::Channel {
   gulong signal = 0;
 
   static void received(WebKitUserContentManager*, JSCValue* value, gpointer data) {
-    auto* channel = static_cast<Channel*>(data);
+    log::guardedCallback("script message", [&] { deliver(*static_cast<Channel*>(data), value); });
+  }
+
+  static void deliver(Channel& channel, JSCValue* value) {
     nlohmann::ordered_json body;
     if (jsc_value_is_string(value)) {
       gchar* text = jsc_value_to_string(value);
@@ -63,7 +68,7 @@ struct WebKitWebViewStack::Channel {
       if (body.is_discarded()) body = nullptr;
       g_free(json);
     }
-    channel->handler->didReceiveScriptMessage(body);
+    channel.handler->didReceiveScriptMessage(body);
   }
 };
 
@@ -81,7 +86,12 @@ struct WebKitWebViewStack::Fade {
   guint source = 0;
 
   static gboolean step(gpointer data) {
-    auto* fade = static_cast<Fade*>(data);
+    // A fade whose completion threw is over all the same: its source goes.
+    return log::guardedCallback("fade step", gboolean(G_SOURCE_REMOVE),
+                                [data] { return advance(static_cast<Fade*>(data)); });
+  }
+
+  static gboolean advance(Fade* fade) {
     double t = std::min(1.0, static_cast<double>(g_get_monotonic_time() - fade->start) / kFadeMicroseconds);
     if (fade->widget) gtk_widget_set_opacity(fade->widget, fade->from + (fade->to - fade->from) * t);
     if (fade->other) gtk_widget_set_opacity(fade->other, fade->otherFrom + (fade->otherTo - fade->otherFrom) * t);
@@ -130,10 +140,12 @@ WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba background) :
   gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(drop), GTK_PHASE_CAPTURE);
   g_signal_connect(drop, "drop",
                    G_CALLBACK(+[](GtkDropTarget*, const GValue* value, double, double, gpointer data) -> gboolean {
-                     auto* self = static_cast<WebKitWebViewStack*>(data);
-                     if (!self->events_.fileDropped) return FALSE;
-                     auto first = shell::firstDroppedFile(value);
-                     return first && self->events_.fileDropped(*first);
+                     return log::guardedCallback("file drop", gboolean(FALSE), [&]() -> gboolean {
+                       auto* self = static_cast<WebKitWebViewStack*>(data);
+                       if (!self->events_.fileDropped) return FALSE;
+                       auto first = shell::firstDroppedFile(value);
+                       return first && self->events_.fileDropped(*first);
+                     });
                    }),
                    this);
   gtk_widget_add_controller(root_, GTK_EVENT_CONTROLLER(drop));
@@ -160,6 +172,7 @@ WebKitWebViewStack::~WebKitWebViewStack() {
 void WebKitWebViewStack::setEvents(Events events) { events_ = std::move(events); }
 
 void WebKitWebViewStack::configure(const WebViewConfiguration& configuration) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   for (const auto& script : configuration.userScripts) {
     WebKitUserScript* userScript = webkit_user_script_new(
         script.source.c_str(),
@@ -186,12 +199,14 @@ void WebKitWebViewStack::configure(const WebViewConfiguration& configuration) {
 }
 
 bool WebKitWebViewStack::loadSplash(const std::string& html, const std::filesystem::path& baseDirectory) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!splash_) return false;
   webkit_web_view_load_html(splash_, html.c_str(), fileURI(baseDirectory).c_str());
   return true;
 }
 
 void WebKitWebViewStack::revealSplash(std::function<void()> done) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   fade(splash_ ? GTK_WIDGET(splash_) : nullptr, 0.0, 1.0, launchView_, 0.0, [this, done = std::move(done)] {
     removeOverlay(launchView_);
     if (done) done();
@@ -199,6 +214,7 @@ void WebKitWebViewStack::revealSplash(std::function<void()> done) {
 }
 
 void WebKitWebViewStack::hideSplash(std::function<void()> done) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   // After a reload the splash is long gone: only the completion remains to run.
   fade(splash_ ? GTK_WIDGET(splash_) : nullptr, 1.0, 0.0, nullptr, 0.0, [this, done = std::move(done)] {
     if (splash_) {
@@ -226,18 +242,21 @@ void WebKitWebViewStack::removeOverlay(GtkWidget*& widget) {
 }
 
 void WebKitWebViewStack::onLoadChanged(WebKitWebView* view, int event, void* data) {
-  auto* self = static_cast<WebKitWebViewStack*>(data);
-  if (event != WEBKIT_LOAD_FINISHED) return;
-  const char* uri = webkit_web_view_get_uri(view);
-  webViewLog().debug("Navigated to url: %s", uri ? uri : "nil");
-  if (view == self->splash_) {
-    if (self->events_.splashFinished) self->events_.splashFinished();
-  } else if (view == self->page_) {
-    if (self->events_.pageFinished) self->events_.pageFinished();
-  }
+  log::guardedCallback("load-changed", [&] {
+    auto* self = static_cast<WebKitWebViewStack*>(data);
+    if (event != WEBKIT_LOAD_FINISHED) return;
+    const char* uri = webkit_web_view_get_uri(view);
+    webViewLog().debug("Navigated to url: %s", uri ? uri : "nil");
+    if (view == self->splash_) {
+      if (self->events_.splashFinished) self->events_.splashFinished();
+    } else if (view == self->page_) {
+      if (self->events_.pageFinished) self->events_.pageFinished();
+    }
+  });
 }
 
 void WebKitWebViewStack::loadPage(const std::string& url) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   // WebKitGTK offers no per-request time-out; its own network time-outs apply.
   webkit_web_view_load_uri(page_, url.c_str());
 }
@@ -245,11 +264,13 @@ void WebKitWebViewStack::loadPage(const std::string& url) {
 void WebKitWebViewStack::reload() { webkit_web_view_reload(page_); }
 
 void WebKitWebViewStack::evaluateScript(const std::string& script) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   webkit_web_view_evaluate_javascript(page_, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr,
                                       nullptr, nullptr, nullptr);
 }
 
 void WebKitWebViewStack::clipboardText(std::function<void(std::optional<std::string>)> completion) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   GdkClipboard* clipboard = gtk_widget_get_clipboard(GTK_WIDGET(page_));
   auto* pending = new std::function<void(std::optional<std::string>)>(std::move(completion));
   gdk_clipboard_read_text_async(
@@ -261,12 +282,13 @@ void WebKitWebViewStack::clipboardText(std::function<void(std::optional<std::str
         std::optional<std::string> value;
         if (text) value = text;
         g_free(text);
-        (*completion)(std::move(value));
+        log::guardedCallback("clipboard read", [&] { (*completion)(std::move(value)); });
       },
       pending);
 }
 
 void WebKitWebViewStack::executeEditingCommand(const std::string& command) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   webkit_web_view_execute_editing_command(page_, command.c_str());
 }
 

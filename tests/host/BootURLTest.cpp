@@ -5,6 +5,7 @@
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/host/WebViewController.h"
 #include "platform/dispatch/ManualQueue.h"
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 
 namespace kestrom {
@@ -132,7 +133,7 @@ TEST_F(WebViewControllerBootTest, LoadsTheBootURLOnlyOnceTheSplashIsUpAndBothPor
   auto controller = make();
   controller->setWebServerPort(8080);
   controller->boot();
-  controller->viewDidLoad();
+  queue_->sync([&] { controller->viewDidLoad(); });  // the view shows on the main queue
   queue_->runPending();
   EXPECT_NE(view_->splashHTML.find("<html"), std::string::npos);
   EXPECT_TRUE(view_->pages.empty()) << "one port and the splash still loading";
@@ -180,7 +181,7 @@ TEST_F(WebViewControllerBootTest, ARunHeadlessBundleBuildsTheURLButNeverLoadsIt)
   auto controller = make(local);
   controller->setWebServerPort(8123);
   controller->setWebSocketPort(9123);
-  controller->viewDidLoad();
+  queue_->sync([&] { controller->viewDidLoad(); });  // the view shows on the main queue
   view_->events_.splashFinished();
   view_->revealDone();
   queue_->runPending();

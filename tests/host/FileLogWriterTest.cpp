@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 
 namespace kestrom {

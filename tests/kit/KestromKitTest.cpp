@@ -12,6 +12,7 @@
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/base/AtomicFile.h"
 #include "platform/dispatch/ManualQueue.h"
+#include "platform/launcher/FakeLauncher.h"
 #include "platform/launcher/Launcher.h"
 #include "tests/support/WSTestClient.h"
 

@@ -1,3 +1,4 @@
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 
 #include <gtest/gtest.h>

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 
 namespace kestrom::dispatch {

@@ -8,6 +8,7 @@
 
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 
 namespace kestrom::dispatch {

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "KestromKit/rpc/RPCMessage.h"
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 #include "tests/support/MessageSamples.h"
 

@@ -6,6 +6,7 @@
 
 #include "KestromKit/server/WSConnection.h"
 #include "KestromKit/server/WSServer.h"
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 #include "tests/support/WSTestClient.h"
 

@@ -10,6 +10,7 @@
 #include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
 #include "KestromKit/model/Coding.h"
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 #include "tests/support/WSTestClient.h"
 

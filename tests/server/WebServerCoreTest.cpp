@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "KestromKit/server/WebServer.h"
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 #include "platform/tcp/TCPServer.h"
 #include "tests/server/WebServerHarness.h"

@@ -12,6 +12,7 @@
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/storage/SettingsHandler.h"
+#include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 
 namespace kestrom {
