@@ -10,6 +10,7 @@
 #include "KestromKit/host/DeviceService.h"
 #include "KestromKit/host/FileLogWriter.h"
 #include "KestromKit/hubs/HubService.h"
+#include "KestromKit/storage/ChosenFolders.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/ContentHandler.h"
@@ -23,6 +24,7 @@
 #include "platform/bookmarks/Bookmarks.h"
 #include "platform/crash/CrashReporter.h"
 #include "platform/log/Fatal.h"
+#include "platform/tcp/DescriptorLimit.h"
 
 namespace kestrom {
 
@@ -81,6 +83,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   now_ = environment.now ? environment.now : [] {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   };
+  tcp::raiseDescriptorLimit();  // every connection holds a descriptor; the inherited soft limit is often 1024
   wsServer_ = WSServer::create();
   rpcConnection_ = std::make_shared<WebAppRPCConnection>(wsServer_, contains(verbosity, webSocket),
                                                          contains(verbosity, sensorData));
@@ -226,7 +229,9 @@ void KestromKit::enterBackground() {
 
 void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
                                      const std::function<void()>& completion) {
-  if (auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt) {
+  auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt;
+  if (resolved && !ChosenFolders::shared().allows(*resolved, projectsHandler_->projectFolder())) resolved.reset();
+  if (resolved) {
     fs::path folder = *resolved;
     if (folder.filename() != appConfig_.projectFolder) {
       folder /= appConfig_.projectFolder;

@@ -6,6 +6,7 @@
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
 #include "KestromKit/host/AudioService.h"
+#include "KestromKit/hubs/FirmwareUpdateWindow.h"
 #include "KestromKit/hubs/HubService.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
 #include "KestromKit/base/Constants.h"
@@ -89,7 +90,7 @@ void KestromKit::dispatch(const RPC::Request& request) {
       hubService_->disconnect(id, request.params<RPCRequestHubDisconnectParams>());
       return;
     case Case::hubFirmwareUpdating:
-      idleTime_ = now_() + request.params<RPCRequestHubFirmwareUpdatingParams>().expectedDuration;
+      idleTime_ = now_() + clampFirmwareUpdateDuration(request.params<RPCRequestHubFirmwareUpdatingParams>().expectedDuration);
       checkFirmwareIdle();
       empty();
       return;

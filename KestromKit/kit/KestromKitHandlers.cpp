@@ -4,6 +4,7 @@
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/base/PathCheck.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
+#include "KestromKit/storage/ChosenFolders.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/ContentHandler.h"
@@ -62,7 +63,7 @@ void KestromKit::settingsSave(const std::string& id, const RPCRequestSettingsSav
   auto after = settingValueStore_->settingString("ui.language");
   if (before != after)
     if (auto delegate = delegate_.lock()) delegate->languageChanged();
-  // A save that did not reach the disk is not reported as done: the values stay in memory and
+  // A save that did not reach the disk is not reported as done: the store keeps what it had and
   // the page hears why.
   if (!saved) {
     send(RPC::Response::error(id, "Unable to save settings: " + saved.error()));
@@ -131,6 +132,7 @@ void KestromKit::deviceSelectFolder(const std::string& id, const RPCRequestDevic
   auto reply = [interface = rpcConnection_, id](std::optional<fs::path> chosen) {
     RPCResponseDeviceSelectFolderParams result;
     if (chosen) result.path = IHostPath{bookmarks::makeBookmark(*chosen), Constants::tildePath(*chosen)};
+    if (chosen) ChosenFolders::shared().add(*chosen);
     interface->send(RPC::Response::make<ResponseCase::deviceSelectFolder>(id, std::move(result)));
   };
   if (params.initialPath) {

@@ -153,6 +153,10 @@ void WSServer::openListener(unsigned port, bool drawn) {
     auto self = weak.lock();
     return self && LoopbackGuard::allows(host, origin, localPort, self->allowedOrigins());
   };
+  callbacks->hasRoom = [weak] {
+    auto self = weak.lock();
+    return self && self->connectionCount() < self->options_.maxConnections;
+  };
   callbacks->opened = [weak, generation](const std::shared_ptr<WSConnection>& connection) {
     if (auto self = weak.lock()) {
       self->onConnectionOpened(connection, generation);

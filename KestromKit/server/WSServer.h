@@ -38,6 +38,9 @@ struct WSServerOptions {
   std::size_t maxMessageBytes = std::size_t{16} << 20;
   /// A connection whose unsent texts pass this is closed: its peer has stopped reading.
   std::size_t maxQueuedBytes = std::size_t{64} << 20;
+  /// Open connections at most; an upgrade past them is refused with 503 (each holds a descriptor,
+  /// and a page needs one).
+  std::size_t maxConnections = 256;
   /// Pause before binding again after a failed start.
   std::chrono::milliseconds retryDelay{250};
   /// Failed binds of a fixed port (a restart) before the server gives up the port for a random one.

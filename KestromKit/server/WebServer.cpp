@@ -217,7 +217,15 @@ void WebServer::handle(tcp::TCPClient& client) {
   }
 
   std::string_view initial = std::string_view(*head).substr(parsed->bodyOffset);
-  auto body = reader.readBody(initial, declaredContentLength(parsed->headers));
+  const auto contentLength = declaredContentLength(parsed->headers);
+  // A client that waits for leave to send its body (curl does, for a second, before uploads)
+  // gets it once the head has passed every check and the body may come.
+  const auto expect = headerValuesIgnoringCase(parsed->headers, "Expect");
+  if (!expect.empty() && equalsIgnoringCase(expect.front(), "100-continue") && contentLength &&
+      *contentLength > static_cast<std::int64_t>(initial.size()) &&
+      static_cast<std::uint64_t>(*contentLength) <= limits_.maxBodyBytes)
+    (void)client.send("HTTP/1.1 100 Continue\r\n\r\n", static_cast<int>(limits_.writeTimeout.count()));
+  auto body = reader.readBody(initial, contentLength);
   if (!body) {
     switch (body.error()) {
       case WebServerRequestReader::Failure::bodyTooLarge:

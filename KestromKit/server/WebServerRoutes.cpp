@@ -2,6 +2,8 @@
 // redirect, content upload, and the save and load of files through the web view's dialogs. All of
 // it runs on the connection's worker thread.
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -168,13 +170,25 @@ WebServerResponse WebServer::handleFilesSaveAs(const WebServerRequest& request) 
   if (!fileName) return WebServerResponse::serverError();
   if (!services_.files) return WebServerResponse::serverError();
 
-  fs::path temporary = temporaryFolder(services_) / *fileName;
+  // A folder of its own, so two saves of one name do not meet. The copy exists only for the
+  // dialog: the folder goes once the dialog is done, whatever its outcome (also when the
+  // completion is dropped uncalled).
+  std::string pattern = (temporaryFolder(services_) / "saveAs-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) return WebServerResponse::serverError();
+  auto copy = std::shared_ptr<const fs::path>(new fs::path(pattern), [](const fs::path* folder) {
+    std::error_code ignored;
+    fs::remove_all(*folder, ignored);
+    delete folder;
+  });
+  fs::path temporary = *copy / *fileName;
   if (!AtomicFile::write(temporary, body.substr(file->offset, file->length))) return WebServerResponse::serverError();
 
   auto box = std::make_shared<ReplyBox>();
   bool answered = waitForFileDialog([&](std::function<void()> done) {
-    services_.files->saveFileForWebServer(temporary, [box, done](Expected<void, SaveError> result) {
+    services_.files->saveFileForWebServer(temporary, [box, done, copy](Expected<void, SaveError> result) {
       if (result) box->set(WebServerResponse::ok());
+      std::error_code ignored;
+      fs::remove_all(*copy, ignored);
       done();
     });
   });

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,7 +25,11 @@ TemporaryHome::~TemporaryHome() {
   std::filesystem::remove_all(path, error);
 }
 
-HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout) {
+HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout)
+    : HostProcess(home, HostOptions{}, timeout) {}
+
+HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& options,
+                         std::chrono::milliseconds timeout) {
   std::filesystem::create_directories(home);
   errFile_ = home / "host-stderr.log";
   int out[2];
@@ -41,6 +46,16 @@ HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::millise
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_CACHE_HOME");
     setenv("KESTROM_BUNDLE_DIR", KESTROM_SOURCE_DIR "/bundle", 1);
+    for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
+    if (options.descriptorLimit) {
+      rlimit limit{options.descriptorLimit->first, options.descriptorLimit->second};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (options.fileSizeLimit) {
+      signal(SIGXFSZ, SIG_IGN);  // kept across exec: writes past the limit fail with EFBIG
+      rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     execl(KESTROM_HOST_BINARY, KESTROM_HOST_BINARY, static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -62,9 +77,17 @@ HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::millise
 
 HostProcess::~HostProcess() { stop(); }
 
+void HostProcess::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
 std::optional<int> HostProcess::stop(std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return std::nullopt;
-  kill(pid_, SIGTERM);
+  ::kill(pid_, SIGTERM);
   auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -75,7 +98,7 @@ std::optional<int> HostProcess::stop(std::chrono::milliseconds timeout) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  kill(pid_, SIGKILL);
+  ::kill(pid_, SIGKILL);
   waitpid(pid_, &status, 0);
   pid_ = -1;
   return std::nullopt;

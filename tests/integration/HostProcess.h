@@ -7,7 +7,10 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrom::test {
 
@@ -20,10 +23,22 @@ struct TemporaryHome {
   TemporaryHome& operator=(const TemporaryHome&) = delete;
 };
 
+/// What a test changes in the host's process beyond its home folder.
+struct HostOptions {
+  /// Set in the host's environment (e.g. TMPDIR).
+  std::vector<std::pair<std::string, std::string>> environment;
+  /// RLIMIT_NOFILE soft and hard limits for the host.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> descriptorLimit;
+  /// RLIMIT_FSIZE for the host (SIGXFSZ ignored, so a write past it fails with EFBIG): a full disk.
+  std::optional<std::uint64_t> fileSizeLimit;
+};
+
 class HostProcess {
  public:
   /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports.
   explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  HostProcess(const std::filesystem::path& home, const HostOptions& options,
+              std::chrono::milliseconds timeout = std::chrono::seconds(10));
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
@@ -32,6 +47,9 @@ class HostProcess {
   unsigned wsPort() const { return wsPort_; }
   unsigned httpPort() const { return httpPort_; }
   std::chrono::steady_clock::time_point startedAt() const { return startedAt_; }
+  pid_t pid() const { return pid_; }
+  /// Ends the host with SIGKILL at once, as a crash would; nothing is cleaned up.
+  void kill();
   /// SIGTERM, then waits; the exit status (0 for a clean stop), or none when it had to be killed.
   std::optional<int> stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   /// Everything the host wrote to stderr so far.

@@ -1,0 +1,46 @@
+#pragma once
+// One page connection to a headless host: sends requests, reads frames as parsed JSON.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/WSTestClient.h"
+
+namespace kestrom::test {
+
+class Page {
+ public:
+  using Json = nlohmann::ordered_json;
+
+  explicit Page(unsigned port, std::map<std::string, std::string> headers = {})
+      : connected_(client_.connect(port, std::move(headers))) {}
+  bool connected() const { return connected_; }
+
+  void request(const std::string& id, const std::string& method, Json values = Json::object()) {
+    Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
+    ASSERT_TRUE(client_.sendText(frame.dump()));
+  }
+  void raw(const std::string& text) { ASSERT_TRUE(client_.sendText(text)); }
+
+  std::optional<Json> next() {
+    auto text = client_.readText();
+    if (!text) return std::nullopt;
+    return Json::parse(*text);
+  }
+  /// The next frame that is the reply to `id`, skipping notifications.
+  std::optional<Json> replyTo(const std::string& id) {
+    while (auto frame = next())
+      if (frame->contains("id") && (*frame)["id"] == id) return frame;
+    return std::nullopt;
+  }
+
+ private:
+  WSTestClient client_{std::chrono::seconds(10)};
+  bool connected_;
+};
+
+}  // namespace kestrom::test
