@@ -4,6 +4,7 @@
 
 #include "KestromKit/server/LoopbackGuard.h"
 #include "KestromKit/server/ProjectRequestHandler.h"
+#include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
 #include "KestromKit/host/AudioService.h"
@@ -84,7 +85,9 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   };
   tcp::raiseDescriptorLimit();  // every connection holds a descriptor; the inherited soft limit is often 1024
+  session_ = std::make_shared<SessionSecret>();
   wsServer_ = WSServer::create();
+  wsServer_->setSessionSecret(session_);
   rpcConnection_ = std::make_shared<WebAppRPCConnection>(wsServer_, contains(verbosity, webSocket),
                                                          contains(verbosity, sensorData));
   const auto& prefix = appConfig_.macos.userDataFolderPrefix;
@@ -112,6 +115,8 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
             auto self = weak.lock();
             return self && self->isSentryEnabled();
           },
+      .sessionSecret = session_->value(),
+      .debugCode = [session = session_] { return session->debugCode(); },
   };
   webViewController_ = std::make_shared<WebViewController>(
       std::move(boot), rpcConnection_, environment.makeWebView, environment.localConfig, delegate_,
@@ -129,6 +134,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   services.files = webViewController_;
   services.userDefaults = userDefaults_;
   services.debugRedirectURL = debugRedirectURL;
+  services.session = session_;
   services.temporaryFolder = paths.tmp;
   webServer_ = std::make_shared<WebServer>(std::move(services), contains(verbosity, webServer));
 
@@ -242,6 +248,8 @@ void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark,
   }
   if (completion) completion();
 }
+
+const std::string& KestromKit::sessionSecret() const { return session_->value(); }
 
 bool KestromKit::isSentryEnabled() const {
   if (auto stored = userDefaults_ ? userDefaults_->value(kSentryEnabledKey) : std::nullopt; stored && stored->is_boolean())

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "KestromKit/server/LoopbackGuard.h"
+#include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WebServerRequestParser.h"
 #include "KestromKit/server/WebServerRequestReader.h"
 #include "KestromKit/base/Constants.h"
@@ -49,6 +50,14 @@ void finishGently(tcp::TCPClient& client) {
 }
 
 }  // namespace
+
+std::optional<std::string> cookieOf(const std::map<std::string, std::string>& headers) {
+  auto values = headerValuesIgnoringCase(headers, "Cookie");
+  if (values.empty()) return std::nullopt;
+  std::string joined;
+  for (const auto& value : values) joined += (joined.empty() ? "" : "; ") + value;
+  return joined;
+}
 
 WebServer::WebServer(WebServerServices services, bool verbose, WebServerLimits limits)
     : verbose_(verbose), services_(std::move(services)), limits_(limits) {}
@@ -215,6 +224,13 @@ void WebServer::handle(tcp::TCPClient& client) {
     finishGently(client);
     return;
   }
+  // Only the host's own page (or a browser let in through "/debug") knows the secret.
+  if (services_.session && parsed->path != "/debug" && !services_.session->admits(cookieOf(parsed->headers))) {
+    logger().error("%d | Refused a request for %s without the session cookie", 403, parsed->path);
+    send(client, "403 FORBIDDEN", {}, {});
+    finishGently(client);
+    return;
+  }
 
   std::string_view initial = std::string_view(*head).substr(parsed->bodyOffset);
   const auto contentLength = declaredContentLength(parsed->headers);
@@ -231,6 +247,10 @@ void WebServer::handle(tcp::TCPClient& client) {
       case WebServerRequestReader::Failure::bodyTooLarge:
         logger().error("%d | Request body over %d MiB", 413, static_cast<int>(limits_.maxBodyBytes >> 20));
         send(client, "413 PAYLOAD TOO LARGE", {}, {});
+        break;
+      case WebServerRequestReader::Failure::tooSlow:
+        logger().error("%d | Request body too slow", 408);
+        send(client, "408 REQUEST TIMEOUT", {}, {});
         break;
       case WebServerRequestReader::Failure::spoolFailed:
         logger().error("%d | Unable to store the request body", 500);

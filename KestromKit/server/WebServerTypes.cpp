@@ -232,6 +232,8 @@ int WebServerResponse::statusCode() const {
     case Kind::serverError: return 500;
     case Kind::rangeNotSatisfiable: return 416;
     case Kind::serviceUnavailable: return 503;
+    case Kind::forbidden: return 403;
+    case Kind::payloadTooLarge: return 413;
   }
   return 500;
 }
@@ -246,6 +248,8 @@ std::string_view WebServerResponse::statusText() const {
     case Kind::serverError: return "500 INTERNAL SERVER ERROR";
     case Kind::rangeNotSatisfiable: return "416 RANGE NOT SATISFIABLE";
     case Kind::serviceUnavailable: return "503 SERVICE UNAVAILABLE";
+    case Kind::forbidden: return "403 FORBIDDEN";
+    case Kind::payloadTooLarge: return "413 PAYLOAD TOO LARGE";
   }
   return "500 INTERNAL SERVER ERROR";
 }

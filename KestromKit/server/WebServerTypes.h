@@ -134,7 +134,8 @@ struct WebServerFileRegion {
 /// the other three nothing.
 class WebServerResponse {
  public:
-  enum class Kind { ok, partial, redirect, notFound, badRequest, serverError, rangeNotSatisfiable, serviceUnavailable };
+  enum class Kind { ok, partial, redirect, notFound, badRequest, serverError, rangeNotSatisfiable, serviceUnavailable, forbidden,
+                    payloadTooLarge };
 
   static WebServerResponse ok(WebServerHeaders headers = {}, std::string body = {});
   static WebServerResponse ok(WebServerHeaders headers, WebServerFileRegion file);
@@ -146,14 +147,16 @@ class WebServerResponse {
   static WebServerResponse serverError() { return WebServerResponse(Kind::serverError); }
   /// Out of descriptors or memory for a moment: the client may try again.
   static WebServerResponse serviceUnavailable() { return WebServerResponse(Kind::serviceUnavailable); }
+  static WebServerResponse forbidden() { return WebServerResponse(Kind::forbidden); }
+  static WebServerResponse payloadTooLarge() { return WebServerResponse(Kind::payloadTooLarge); }
   static WebServerResponse rangeNotSatisfiable(WebServerHeaders headers);
 
   Kind kind() const { return kind_; }
-  /// 200, 206, 307, 404, 400, 500, 416, 503.
+  /// 200, 206, 307, 404, 400, 500, 416, 503, 403, 413.
   int statusCode() const;
   /// The fixed texts of the status line: "200 OK", "206 Partial content", "307 Temporary Redirect",
   /// "404 NOT FOUND", "400 BAD REQUEST", "500 INTERNAL SERVER ERROR", "416 RANGE NOT SATISFIABLE",
-  /// "503 SERVICE UNAVAILABLE".
+  /// "503 SERVICE UNAVAILABLE", "403 FORBIDDEN", "413 PAYLOAD TOO LARGE".
   std::string_view statusText() const;
 
   /// The headers to write after the CORS line: the handler's own, or ("Location", …) and the

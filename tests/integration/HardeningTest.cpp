@@ -57,7 +57,7 @@ class HardeningTest : public ::testing::Test {
 TEST_F(HardeningTest, SettingsPastTheirBoundsAreRefusedAndChangeNothing) {
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host.wsPort());
+  Page page(host);
   ASSERT_TRUE(page.connected());
 
   EXPECT_EQ(save(page, "1", "small", "kept").at("result"), Json::object());
@@ -94,7 +94,7 @@ TEST_F(HardeningTest, ASaveTheDiskRefusedLeavesMemoryAsTheFileHasIt) {
   {
     HostProcess host(home.path, options);
     ASSERT_TRUE(host.running()) << host.errorOutput();
-    Page page(host.wsPort());
+    Page page(host);
     ASSERT_TRUE(page.connected());
     const std::string large(800 * 1000, 'a');
     EXPECT_EQ(save(page, "1", "first", large).at("result"), Json::object());
@@ -111,7 +111,7 @@ TEST_F(HardeningTest, ASaveTheDiskRefusedLeavesMemoryAsTheFileHasIt) {
   }
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host.wsPort());
+  Page page(host);
   auto settings = userSettings(page, "5");
   EXPECT_TRUE(settings.contains("first"));
   EXPECT_FALSE(settings.contains("second"));
@@ -128,18 +128,18 @@ TEST_F(HardeningTest, ManyIdleConnectionsNeitherExhaustDescriptorsNorBreakOtherR
   std::vector<std::unique_ptr<WSTestClient>> idle;
   for (int i = 0; i < 256; ++i) {
     auto client = std::make_unique<WSTestClient>(10s);
-    ASSERT_TRUE(client->connect(host.wsPort())) << "connection " << i;
+    ASSERT_TRUE(client->connect(host.wsPort(), {{"Cookie", host.cookie()}})) << "connection " << i;
     idle.push_back(std::move(client));
   }
-  auto refused = rawExchange(host.wsPort(), upgradeRequest("127.0.0.1:" + std::to_string(host.wsPort()), std::nullopt));
+  auto refused = rawExchange(host.wsPort(), upgradeRequest("127.0.0.1:" + std::to_string(host.wsPort()), std::nullopt, host.cookie()));
   EXPECT_EQ(refused.rfind("HTTP/1.1 503", 0), 0u) << refused;
 
   auto port = static_cast<std::uint16_t>(host.httpPort());
-  auto page = rawHttp(port, makeHttpRequest("GET", "/index.html"));
+  auto page = rawHttp(port, makeHttpRequest("GET", "/index.html", {{"Cookie", host.cookie()}}));
   EXPECT_EQ(page.status, 200);
 
   idle.pop_back();  // room for the page
-  Page own(host.wsPort());
+  Page own(host);
   ASSERT_TRUE(own.connected());
   EXPECT_EQ(save(own, "1", "still", "works").at("result"), Json::object());
 }
@@ -149,6 +149,7 @@ TEST_F(HardeningTest, RequestHeadsAreReadStrictlyAndHonestly) {
   ASSERT_TRUE(host.running()) << host.errorOutput();
   auto port = static_cast<std::uint16_t>(host.httpPort());
   const std::string own = "localhost:" + std::to_string(port);
+  const std::string cookie = "Cookie: " + host.cookie() + "\r\n";
 
   // A second Host, Origin or Content-Length, in any letter case, is refused.
   EXPECT_EQ(rawHttp(port, "GET /index.html HTTP/1.1\r\nHost: evil.example\r\nHost: " + own + "\r\n\r\n").status, 400);
@@ -162,7 +163,7 @@ TEST_F(HardeningTest, RequestHeadsAreReadStrictlyAndHonestly) {
   // "content-length" in lower case, the body in a later segment.
   {
     RawHttpConnection connection(port);
-    ASSERT_TRUE(connection.send("POST /v1/sentryEnabled HTTP/1.1\r\nhost: " + own + "\r\ncontent-length: 17\r\n\r\n"));
+    ASSERT_TRUE(connection.send("POST /v1/sentryEnabled HTTP/1.1\r\nhost: " + own + "\r\n" + cookie + "content-length: 17\r\n\r\n"));
     std::this_thread::sleep_for(100ms);
     ASSERT_TRUE(connection.send("{\"enabled\":false}"));
     EXPECT_EQ(connection.readResponse().status, 200);
@@ -170,8 +171,8 @@ TEST_F(HardeningTest, RequestHeadsAreReadStrictlyAndHonestly) {
   // "Expect: 100-continue" is answered before the body is sent.
   {
     RawHttpConnection connection(port);
-    ASSERT_TRUE(connection.send("POST /v1/sentryEnabled HTTP/1.1\r\nHost: " + own +
-                                "\r\nContent-Length: 16\r\nExpect: 100-continue\r\n\r\n"));
+    ASSERT_TRUE(connection.send("POST /v1/sentryEnabled HTTP/1.1\r\nHost: " + own + "\r\n" + cookie +
+                                "Content-Length: 16\r\nExpect: 100-continue\r\n\r\n"));
     EXPECT_EQ(connection.readSome(25, 5s), "HTTP/1.1 100 Continue\r\n\r\n");
     ASSERT_TRUE(connection.send("{\"enabled\":true}"));
     EXPECT_EQ(connection.readResponse().status, 200);
@@ -183,7 +184,7 @@ TEST_F(HardeningTest, RequestTextCannotWriteLogLinesOfItsOwn) {
   ASSERT_TRUE(host.running()) << host.errorOutput();
   auto port = static_cast<std::uint16_t>(host.httpPort());
   EXPECT_EQ(rawHttp(port, "BAD\rFORGED-HTTP-LINE\r\n\r\n").status, 400);
-  Page page(host.wsPort());
+  Page page(host);
   ASSERT_TRUE(page.connected());
   page.request("x", "/nope\nFORGED-WS-LINE");
   page.request("ok", "/ping");
@@ -200,7 +201,7 @@ TEST_F(HardeningTest, RequestTextCannotWriteLogLinesOfItsOwn) {
 TEST_F(HardeningTest, FirmwareUpdateDurationsAreClamped) {
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host.wsPort());
+  Page page(host);
   ASSERT_TRUE(page.connected());
   page.request("1", "/hub/updatingFirmware", {{"expectedDuration", 1e308}});
   EXPECT_EQ(page.replyTo("1")->at("result"), Json::object());
@@ -226,7 +227,9 @@ TEST_F(HardeningTest, TheSaveAsCopyGoesWhenTheDialogIsDone) {
                      boundary + "--\r\n";
   auto answer = rawHttp(static_cast<std::uint16_t>(host.httpPort()),
                         makeHttpRequest("POST", "/files/saveAs",
-                                        {{"Content-Type", "multipart/form-data; boundary=" + boundary}}, body));
+                                        {{"Content-Type", "multipart/form-data; boundary=" + boundary},
+                                         {"Cookie", host.cookie()}},
+                                        body));
   EXPECT_EQ(answer.status, 500);  // the headless host cancels every dialog
 
   std::vector<fs::path> left;
@@ -239,7 +242,7 @@ TEST_F(HardeningTest, TheSaveAsCopyGoesWhenTheDialogIsDone) {
 TEST_F(HardeningTest, OnlyFoldersTheHostHandedOutBecomeTheProjectFolder) {
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host.wsPort());
+  Page page(host);
   ASSERT_TRUE(page.connected());
 
   // A bookmark the page made up: base64 of a folder that exists.

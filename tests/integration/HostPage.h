@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/integration/HostProcess.h"
 #include "tests/support/WSTestClient.h"
 
 namespace kestrom::test {
@@ -16,8 +17,9 @@ class Page {
  public:
   using Json = nlohmann::ordered_json;
 
-  explicit Page(unsigned port, std::map<std::string, std::string> headers = {})
-      : connected_(client_.connect(port, std::move(headers))) {}
+  /// Connects to `host`'s WebSocket with its session cookie (and `headers`).
+  explicit Page(const HostProcess& host, std::map<std::string, std::string> headers = {})
+      : connected_(client_.connect(host.wsPort(), withCookie(host, std::move(headers)))) {}
   bool connected() const { return connected_; }
 
   void request(const std::string& id, const std::string& method, Json values = Json::object()) {
@@ -39,6 +41,11 @@ class Page {
   }
 
  private:
+  static std::map<std::string, std::string> withCookie(const HostProcess& host, std::map<std::string, std::string> headers) {
+    headers.emplace("Cookie", host.cookie());
+    return headers;
+  }
+
   WSTestClient client_{std::chrono::seconds(10)};
   bool connected_;
 };

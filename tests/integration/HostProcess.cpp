@@ -60,19 +60,31 @@ HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& o
     _exit(127);
   }
   close(out[1]);
-  std::string line;
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd fd{out[0], POLLIN, 0};
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (poll(&fd, 1, static_cast<int>(std::max<long>(1, left.count()))) <= 0) continue;
-    char c;
-    if (read(out[0], &c, 1) != 1) break;
-    if (c == '\n') break;
-    line += c;
+  auto readLine = [&] {
+    std::string line;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd fd{out[0], POLLIN, 0};
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (poll(&fd, 1, static_cast<int>(std::max<long>(1, left.count()))) <= 0) continue;
+      char c;
+      if (read(out[0], &c, 1) != 1) break;
+      if (c == '\n') break;
+      line += c;
+    }
+    return line;
+  };
+  // "secret-file <path>" comes first, then "ports ws=… http=…".
+  std::string first = readLine();
+  if (first.rfind("secret-file ", 0) == 0) {
+    secretFile_ = first.substr(12);
+    std::ifstream in(secretFile_);
+    std::getline(in, secret_);
   }
+  std::string ports = readLine();
   close(out[0]);
-  if (std::sscanf(line.c_str(), "ports ws=%u http=%u", &wsPort_, &httpPort_) != 2) wsPort_ = httpPort_ = 0;
+  if (secret_.empty() || std::sscanf(ports.c_str(), "ports ws=%u http=%u", &wsPort_, &httpPort_) != 2)
+    wsPort_ = httpPort_ = 0;
 }
 
 HostProcess::~HostProcess() { stop(); }

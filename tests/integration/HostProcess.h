@@ -46,6 +46,11 @@ class HostProcess {
   bool running() const { return pid_ > 0 && wsPort_ != 0; }
   unsigned wsPort() const { return wsPort_; }
   unsigned httpPort() const { return httpPort_; }
+  /// The per-launch secret, as read from the file the host named.
+  const std::string& secret() const { return secret_; }
+  const std::filesystem::path& secretFile() const { return secretFile_; }
+  /// "kestrom-session=<secret>": the value of the Cookie header every request must carry.
+  std::string cookie() const { return "kestrom-session=" + secret_; }
   std::chrono::steady_clock::time_point startedAt() const { return startedAt_; }
   pid_t pid() const { return pid_; }
   /// Ends the host with SIGKILL at once, as a crash would; nothing is cleaned up.
@@ -60,6 +65,8 @@ class HostProcess {
   unsigned wsPort_ = 0;
   unsigned httpPort_ = 0;
   std::filesystem::path errFile_;
+  std::filesystem::path secretFile_;
+  std::string secret_;
   std::chrono::steady_clock::time_point startedAt_;
 };
 
