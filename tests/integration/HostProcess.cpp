@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +32,10 @@ HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::millise
 HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& options,
                          std::chrono::milliseconds timeout) {
   std::filesystem::create_directories(home);
+  // The secret file goes to the home's own runtime folder, so a killed host leaves nothing elsewhere.
+  const auto runtime = home / "run";
+  std::filesystem::create_directories(runtime);
+  chmod(runtime.c_str(), 0700);
   errFile_ = home / "host-stderr.log";
   int out[2];
   if (pipe(out) != 0) return;
@@ -45,6 +50,7 @@ HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& o
     unsetenv("XDG_CONFIG_HOME");
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_CACHE_HOME");
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     setenv("KESTROM_BUNDLE_DIR", KESTROM_SOURCE_DIR "/bundle", 1);
     for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
     if (options.descriptorLimit) {
