@@ -43,7 +43,8 @@ ours_pid=$!
 for _ in $(seq 100); do [ "$(wc -l <"$work/ours.port")" -ge 2 ] && break; sleep 0.05; done
 ours_port=$(head -n1 "$work/ours.port")
 # Ours refuses requests without the session cookie; both servers get the same request bytes.
-cookie="Cookie: $(sed -n 2p "$work/ours.port")"
+export KESTROM_BENCH_COOKIE=$(sed -n 2p "$work/ours.port")
+cookie="Cookie: $KESTROM_BENCH_COOKIE"
 
 # nginx on a free loopback port.
 nginx_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
@@ -80,7 +81,9 @@ cat >"$work/range.lua" <<'LUA'
 math.randomseed(os.time())
 request = function()
   local first = math.random(0, 255) * 1048576
-  return wrk.format("GET", "/content/video.mp4", { ["Range"] = "bytes=" .. first .. "-" .. (first + 1048575) })
+  -- Headers given here replace those of -H: the cookie is repeated.
+  return wrk.format("GET", "/content/video.mp4", { ["Range"] = "bytes=" .. first .. "-" .. (first + 1048575),
+                                                   ["Cookie"] = os.getenv("KESTROM_BENCH_COOKIE") })
 end
 LUA
 
