@@ -104,6 +104,10 @@ TEST(ServersTest, AKillInTheMiddleOfASettingsSaveLeavesNoStrayFileAfterTheNextSt
   EXPECT_EQ(settings.at("kept"), Json::parse(R"({"value":"yes"})"));
   collect();
   EXPECT_TRUE(strays.empty()) << strays.front();
+  // Nor does the killed host's secret file outlive the next start.
+  std::vector<fs::path> secrets;
+  for (const auto& entry : fs::directory_iterator(host.secretFile().parent_path())) secrets.push_back(entry.path());
+  EXPECT_EQ(secrets, std::vector<fs::path>{host.secretFile()});
 }
 
 }  // namespace

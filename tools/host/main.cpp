@@ -7,12 +7,14 @@
 //   kestrom-host [--bundle DIR] [--verbose]
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <glib-unix.h>
 #include <glib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -43,6 +45,15 @@ std::filesystem::path writeSecretFile(const std::string& secret, const std::file
   std::filesystem::path folder = fallbackFolder;
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime && std::filesystem::is_directory(runtime))
     folder = runtime;
+  // Files of hosts that were killed before they could remove theirs.
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind("kestrom-host-", 0) != 0 || !name.ends_with(".secret")) continue;
+    const std::string digits = name.substr(13, name.size() - 13 - 7);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (::kill(static_cast<pid_t>(std::stol(digits)), 0) != 0 && errno == ESRCH) ::unlink(it->path().c_str());
+  }
   auto file = folder / ("kestrom-host-" + std::to_string(::getpid()) + ".secret");
   ::unlink(file.c_str());  // a file of a killed host whose pid came round again
   int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
