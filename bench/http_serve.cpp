@@ -1,6 +1,8 @@
 // Serves one folder with the host's HTTP server, for load tests against other servers
 // (bench/http_vs_nginx.sh): the folder is the web root, its "content" sub-folder the downloaded
-// content. Prints the port on the first line of standard output, then serves until SIGINT or SIGTERM.
+// content. Asks every request for a per-launch secret as the host does. Prints the port on the
+// first line of standard output and the Cookie header value ("kestrom-session=…") on the second,
+// then serves until SIGINT or SIGTERM.
 //
 //   http_serve FOLDER
 
@@ -12,9 +14,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "tests/support/FolderContent.h"
 #include "KestromKit/server/ContentManifestSource.h"
+#include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WebServer.h"
 #include "platform/log/Log.h"
 
@@ -24,10 +28,14 @@ using namespace kestrom;
 
 class PortPrinter final : public WebServerDelegate {
  public:
+  explicit PortPrinter(std::string cookie) : cookie_(std::move(cookie)) {}
   void webServerDidStart(std::int32_t port) override {
-    std::printf("%d\n", port);
+    std::printf("%d\n%s\n", port, cookie_.c_str());
     std::fflush(stdout);
   }
+
+ private:
+  std::string cookie_;
 };
 
 }  // namespace
@@ -50,7 +58,8 @@ int main(int argc, char** argv) {
   services.webroot = folder;
   services.content = std::make_shared<test::FolderContent>(folder / "content");
   services.temporaryFolder = std::filesystem::temp_directory_path();
-  auto delegate = std::make_shared<PortPrinter>();
+  services.session = std::make_shared<SessionSecret>();
+  auto delegate = std::make_shared<PortPrinter>(services.session->cookie());
   WebServer server(std::move(services), false);
   server.setDelegate(delegate);
   server.start(0);

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # The host's HTTP server against nginx on the same files, driven by wrk in one run:
-#   1. requests/s for a 10 KiB file, 8 connections;
-#   2. MB/s for random 1 MiB byte ranges of a 256 MiB ".mp4" file, 8 connections.
-# Both servers listen on the loopback, one request per connection (nginx with keep-alive off, as
-# ours has none), nginx runs as the current user from a temporary prefix with sendfile on.
+#   1. requests/s for a 10 KiB file;
+#   2. MB/s for random 1 MiB byte ranges of a 256 MiB ".mp4" file.
+# Both servers listen on the loopback, one request per connection (nginx with one worker process
+# and keep-alive off, as ours has none), nginx runs as the current user from a temporary prefix
+# with sendfile on. Every request carries our server's session cookie (nginx ignores it).
 #
-#   bench/http_vs_nginx.sh [SECONDS] [THREADS]     (defaults: 10 s per run, 4 wrk threads)
+#   bench/http_vs_nginx.sh [SECONDS] [THREADS] [CONNECTIONS]     (defaults: 10 s, 4 wrk threads, 8)
 #
 # Needs wrk and nginx-light (scripts/install-deps.sh). Builds bench/http_serve into build/bench.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
 threads=${2:-4}
-connections=8
+connections=${3:-8}
 build=${KESTROM_BENCH_BUILD:-build/bench}
 
 command -v wrk >/dev/null || { echo "wrk is missing (scripts/install-deps.sh)" >&2; exit 1; }
@@ -39,8 +40,11 @@ head -c $((256 << 20)) /dev/urandom >"$work/www/content/video.mp4"
 # Ours.
 "$build/bench/http_serve" "$work/www" >"$work/ours.port" 2>"$work/ours.log" &
 ours_pid=$!
-for _ in $(seq 100); do [ -s "$work/ours.port" ] && break; sleep 0.05; done
+for _ in $(seq 100); do [ "$(wc -l <"$work/ours.port")" -ge 2 ] && break; sleep 0.05; done
 ours_port=$(head -n1 "$work/ours.port")
+# Ours refuses requests without the session cookie; both servers get the same request bytes.
+export KESTROM_BENCH_COOKIE=$(sed -n 2p "$work/ours.port")
+cookie="Cookie: $KESTROM_BENCH_COOKIE"
 
 # nginx on a free loopback port.
 nginx_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
@@ -48,7 +52,7 @@ cat >"$work/nginx/nginx.conf" <<CONF
 user $(id -un) $(id -gn);
 daemon on;
 pid $work/nginx/nginx.pid;
-worker_processes auto;
+worker_processes 1;
 error_log $work/nginx/error.log error;
 events { worker_connections 1024; }
 http {
@@ -77,7 +81,9 @@ cat >"$work/range.lua" <<'LUA'
 math.randomseed(os.time())
 request = function()
   local first = math.random(0, 255) * 1048576
-  return wrk.format("GET", "/content/video.mp4", { ["Range"] = "bytes=" .. first .. "-" .. (first + 1048575) })
+  -- Headers given here replace those of -H: the cookie is repeated.
+  return wrk.format("GET", "/content/video.mp4", { ["Range"] = "bytes=" .. first .. "-" .. (first + 1048575),
+                                                   ["Cookie"] = os.getenv("KESTROM_BENCH_COOKIE") })
 end
 LUA
 
@@ -85,8 +91,8 @@ LUA
 check() {
   local port=$1
   local small range
-  small=$(curl -s -o /dev/null -w '%{http_code} %{size_download}' "http://127.0.0.1:$port/small.bin")
-  range=$(curl -s -o /dev/null -w '%{http_code} %{size_download}' -H 'Range: bytes=1048576-2097151' \
+  small=$(curl -s -o /dev/null -w '%{http_code} %{size_download}' -H "$cookie" "http://127.0.0.1:$port/small.bin")
+  range=$(curl -s -o /dev/null -w '%{http_code} %{size_download}' -H "$cookie" -H 'Range: bytes=1048576-2097151' \
     "http://127.0.0.1:$port/content/video.mp4")
   [ "$small" = "200 10240" ] && [ "$range" = "206 1048576" ] || {
     echo "server on port $port answered wrongly: small '$small', range '$range'" >&2
@@ -98,7 +104,7 @@ check "$nginx_port"
 
 # wrk's summary: "Requests/sec: N" and "Transfer/sec: N{KB,MB,GB}"; non-2xx counts are errors.
 run() {
-  wrk -t"$threads" -c"$connections" -d"${seconds}s" "$@" 2>&1
+  wrk -t"$threads" -c"$connections" -d"${seconds}s" -H "$cookie" "$@" 2>&1
 }
 requests() { awk '/Requests\/sec/ { print $2 }'; }
 megabytes() {

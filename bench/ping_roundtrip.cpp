@@ -19,6 +19,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -157,7 +158,10 @@ class AsioThread {
 /// One page connection sending pings one at a time.
 class Pinger {
  public:
-  Pinger(const char* name, unsigned port) : name_(name), connected_(client_.connect(port)) {}
+  /// `cookie` ("kestrom-session=…") for the host, which refuses upgrades without its secret.
+  Pinger(const char* name, unsigned port, const std::string& cookie = {})
+      : name_(name), connected_(client_.connect(port, cookie.empty() ? std::map<std::string, std::string>{}
+                                                                     : std::map<std::string, std::string>{{"Cookie", cookie}})) {}
   bool connected() const { return connected_; }
   const char* name() const { return name_; }
 
@@ -235,7 +239,7 @@ int main(int argc, char** argv) {
     net::post(other.io(), [session, text = std::move(text)] { session->reply(text); });
   });
 
-  Pinger hostPinger("host \"/ping\"", host.wsPort());
+  Pinger hostPinger("host \"/ping\"", host.wsPort(), host.cookie());
   Pinger barePinger("bare Beast echo", bare.port());
   Pinger mainPinger("echo via main", viaMain.port());
   Pinger serialPinger("echo via main+sync", viaMainAndSerial.port());

@@ -43,7 +43,7 @@ std::optional<Run> startOnce(const std::filesystem::path& home) {
   Run run;
   run.ports = millis(Clock::now() - host.startedAt());
   test::WSTestClient page;
-  if (!page.connect(host.wsPort())) return std::nullopt;
+  if (!page.connect(host.wsPort(), {{"Cookie", host.cookie()}})) return std::nullopt;
   while (auto text = page.readText()) {
     auto frame = parseJson(*text);
     if (frame && frame->is_object() && frame->value("method", "") == "host/lifecycle/foreground") {

@@ -159,6 +159,21 @@ Expected<std::filesystem::path, std::error_code> setAsideCorrupt(const std::file
   return makeUnexpected(std::make_error_code(std::errc::file_exists));
 }
 
+std::size_t removeStrayTemporaries(const std::filesystem::path& target) {
+  const std::string stem = "." + target.filename().string() + ".tmp-";
+  std::error_code error;
+  std::size_t removed = 0;
+  for (std::filesystem::directory_iterator it(folderOf(target), error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != stem.size() + 12 || name.compare(0, stem.size(), stem) != 0) continue;
+    std::error_code kind;
+    if (!it->is_regular_file(kind)) continue;
+    std::error_code gone;
+    if (std::filesystem::remove(it->path(), gone)) ++removed;
+  }
+  return removed;
+}
+
 namespace testing {
 void failNthStep(int n) { failAtStep = n; }
 int lastStepCount() { return stepsTaken; }

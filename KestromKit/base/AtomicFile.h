@@ -34,6 +34,11 @@ namespace kestrom::AtomicFile {
 /// Returns where the file went.
 [[nodiscard]] Expected<std::filesystem::path, std::error_code> setAsideCorrupt(const std::filesystem::path& path);
 
+/// Removes what writes of `target` that were killed half way left beside it (their temporary
+/// files). Call once before the first write, while nothing else writes `target`. Returns how many
+/// were removed.
+std::size_t removeStrayTemporaries(const std::filesystem::path& target);
+
 namespace testing {
 /// Makes the n-th file-system step (1 = the first) of the calling thread's next `write` fail with
 /// EIO; 0 turns it off. For failure-matrix tests only.

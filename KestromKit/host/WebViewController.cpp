@@ -93,6 +93,8 @@ WebViewController::WebViewController(BootSettings boot, std::shared_ptr<RPCInter
       localConfig_(std::move(localConfig)),
       delegate_(std::move(delegate)) {
   auto configuration = makeWebViewConfiguration(consoleScript, logLevel);
+  if (!bootSettings_.sessionSecret.empty())
+    configuration.sessionCookie = webview::Cookie{"kestrom-session", bootSettings_.sessionSecret, "localhost"};
   webView_ = makeWebView ? makeWebView(std::move(configuration)) : nullptr;
   if (!webView_) webView_ = std::make_shared<webview::NullWebView>();
 }
@@ -182,6 +184,7 @@ std::string WebViewController::bootURLWithDebug(unsigned webSocketPort, std::int
     debugURLStorage() = plain;
   }
   auto debugURL = "http://localhost:" + std::to_string(webServerPort) + "/debug";
+  if (bootSettings_.debugCode) debugURL += "?code=" + bootSettings_.debugCode();
   auto url = bootURL(bootSettings_, "localhost", webServerPort, "localhost", webSocketPort, sentry, debugURL);
   Constants::log().webView.error("Debug URL: %s", debugURL);
   Constants::log().webView.error("Boot URL: %s", url);

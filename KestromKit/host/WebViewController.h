@@ -52,6 +52,11 @@ struct BootSettings {
   std::string fullVersion;
   std::function<std::string()> defaultLanguage;  // the configuration handler's, read at each boot
   std::function<bool()> sentryEnabled;           // the kit's decision, read at each boot
+  /// The per-launch secret both servers ask of every request: the web view gets it as the cookie
+  /// "kestrom-session" for "localhost" before the page first loads. None when empty.
+  std::string sessionSecret;
+  /// The current one-time code of "/debug", added to the logged debug address; none when empty.
+  std::function<std::string()> debugCode;
 };
 
 /// The process-wide boot URL without its "debugUrl" item; "/debug" redirects to it.

@@ -4,12 +4,14 @@
 
 #include "KestromKit/server/LoopbackGuard.h"
 #include "KestromKit/server/ProjectRequestHandler.h"
+#include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
 #include "KestromKit/host/AudioService.h"
 #include "KestromKit/host/DeviceService.h"
 #include "KestromKit/host/FileLogWriter.h"
 #include "KestromKit/hubs/HubService.h"
+#include "KestromKit/storage/ChosenFolders.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/ContentHandler.h"
@@ -23,6 +25,7 @@
 #include "platform/bookmarks/Bookmarks.h"
 #include "platform/crash/CrashReporter.h"
 #include "platform/log/Fatal.h"
+#include "platform/tcp/DescriptorLimit.h"
 
 namespace kestrom {
 
@@ -80,7 +83,10 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   now_ = environment.now ? environment.now : [] {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   };
+  tcp::raiseDescriptorLimit();  // every connection holds a descriptor; the inherited soft limit is often 1024
+  session_ = std::make_shared<SessionSecret>();
   wsServer_ = WSServer::create();
+  wsServer_->setSessionSecret(session_);
   rpcConnection_ = std::make_shared<WebAppRPCConnection>(wsServer_, contains(verbosity, webSocket),
                                                          contains(verbosity, sensorData));
   const auto& prefix = appConfig_.macos.userDataFolderPrefix;
@@ -108,6 +114,8 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
             auto self = weak.lock();
             return self && self->isSentryEnabled();
           },
+      .sessionSecret = session_->value(),
+      .debugCode = [session = session_] { return session->debugCode(); },
   };
   webViewController_ = std::make_shared<WebViewController>(
       std::move(boot), rpcConnection_, environment.makeWebView, environment.localConfig, delegate_,
@@ -125,6 +133,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   services.files = webViewController_;
   services.userDefaults = userDefaults_;
   services.debugRedirectURL = debugRedirectURL;
+  services.session = session_;
   services.temporaryFolder = paths.tmp;
   webServer_ = std::make_shared<WebServer>(std::move(services), contains(verbosity, webServer));
 
@@ -231,6 +240,8 @@ void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark,
   projectsHandler_->changeProjectFolder(bookmark, migrateProjects);
   if (completion) completion();
 }
+
+const std::string& KestromKit::sessionSecret() const { return session_->value(); }
 
 bool KestromKit::isSentryEnabled() const {
   if (auto stored = userDefaults_ ? userDefaults_->value(Constants::kSentryEnabledKey) : std::nullopt; stored && stored->is_boolean())

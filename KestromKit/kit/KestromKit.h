@@ -42,6 +42,7 @@ class JSONFileUserDefaults;
 class MigrationService;
 class ProjectInfoStore;
 class ProjectsHandler;
+class SessionSecret;
 class SettingValueStore;
 class WSServer;
 class WebAppRPCConnection;
@@ -97,6 +98,10 @@ class KestromKit final : public WSServerDelegate,
   void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
                            const std::function<void()>& completion);
   bool isSentryEnabled() const;
+  /// The per-launch secret both servers ask of every request, as the cookie "kestrom-session".
+  /// The desktop application puts it into the web view's cookie store before the first load;
+  /// never log it or put it into a URL. Any thread.
+  const std::string& sessionSecret() const;
 
   /// What a row of the dispatch table runs: the request's handler.
   using DispatchHandler = std::function<void(RPC::Request)>;
@@ -150,6 +155,7 @@ class KestromKit final : public WSServerDelegate,
   std::shared_ptr<defaults::UserDefaults> userDefaults_;
   std::shared_ptr<launcher::Launcher> launcher_;
   std::function<double()> now_;
+  std::shared_ptr<SessionSecret> session_;
   std::shared_ptr<WSServer> wsServer_;
   std::shared_ptr<WebAppRPCConnection> rpcConnection_;
   std::shared_ptr<ProjectInfoStore> projectInfoStore_;

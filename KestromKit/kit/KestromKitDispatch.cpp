@@ -5,6 +5,7 @@
 
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/host/AudioService.h"
+#include "KestromKit/hubs/FirmwareUpdateWindow.h"
 #include "KestromKit/hubs/HubService.h"
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/server/WSServer.h"
@@ -75,7 +76,7 @@ void KestromKit::buildDispatchTable() {
       row<Case::hubConnect>([hubs](auto& id, auto&& p) { hubs->connect(id, p); }),
       row<Case::hubDisconnect>([hubs](auto& id, auto&& p) { hubs->disconnect(id, p); }),
       row<Case::hubFirmwareUpdating>([this, rpc](auto& id, auto&& p) {
-        idleTime_ = now_() + p.expectedDuration;
+        idleTime_ = now_() + clampFirmwareUpdateDuration(p.expectedDuration);
         checkFirmwareIdle();
         rpc->send(RPC::Response::make<ResponseCase::hubFirmwareUpdating>(id));
       }),

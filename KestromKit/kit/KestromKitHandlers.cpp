@@ -3,6 +3,7 @@
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/base/PathCheck.h"
 #include "KestromKit/base/Constants.h"
+#include "KestromKit/storage/ChosenFolders.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
 #include "platform/bookmarks/Bookmarks.h"
 
@@ -24,7 +25,10 @@ void KestromKit::deviceSelectFolder(const std::string& id, const RPCRequestDevic
   }
   auto reply = [interface = rpcConnection_, id](std::optional<fs::path> chosen) {
     RPCResponseDeviceSelectFolderParams result;
-    if (chosen) result.path = IHostPath{bookmarks::makeBookmark(*chosen), Constants::tildePath(*chosen)};
+    if (chosen) {
+      ChosenFolders::shared().add(*chosen);
+      result.path = IHostPath{bookmarks::makeBookmark(*chosen), Constants::tildePath(*chosen)};
+    }
     interface->send(RPC::Response::make<ResponseCase::deviceSelectFolder>(id, std::move(result)));
   };
   if (params.initialPath) {

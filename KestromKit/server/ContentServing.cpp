@@ -109,7 +109,13 @@ const std::string* rangeHeader(const WebServerRequest& request) {
 template <class Handler>
 WebServerResponse neverThrowing(Handler&& handler) {
   try {
-    return handler();
+    const auto shortages = WebServerOpenFile::shortagesOnThisThread();
+    WebServerResponse response = handler();
+    // A file that could not be opened for want of descriptors may well exist: "try again", not
+    // "there is none".
+    if (response.kind() == WebServerResponse::Kind::notFound && WebServerOpenFile::shortagesOnThisThread() != shortages)
+      return WebServerResponse::serviceUnavailable();
+    return response;
   } catch (...) {  // an allocation or a file-system error must not take the connection's thread down
     return WebServerResponse::serverError();
   }

@@ -25,7 +25,8 @@ std::string_view trimmed(std::string_view text) {
 Expected<MultipartHeaders, MultipartParserError> readHeaders(std::string_view body, std::size_t& pos) {
   MultipartHeaders headers;
   const std::size_t n = body.size();
-  for (;;) {
+  for (std::size_t lines = 0;; ++lines) {
+    if (lines > kMaxMultipartHeaderLines) return makeUnexpected(MultipartParserError::tooManyParts);
     if (pos + 1 >= n || body.compare(pos, 2, kCrLf) != 0) return malformed();
     pos += 2;
     if (pos + 1 < n && body.compare(pos, 2, kCrLf) == 0) {
@@ -64,7 +65,8 @@ std::optional<Part> firstNamed(std::string_view name, const std::vector<Part>& p
 }  // namespace
 
 Expected<std::vector<MultipartSlice>, MultipartParserError> locateMultipart(std::string_view body,
-                                                                           std::string_view boundary) {
+                                                                           std::string_view boundary,
+                                                                           std::size_t maxParts) {
   std::string delimiter = "\r\n--";
   delimiter += boundary;
   const std::size_t n = body.size();
@@ -78,6 +80,7 @@ Expected<std::vector<MultipartSlice>, MultipartParserError> locateMultipart(std:
     std::size_t pos = p + 2 + boundary.size();
     if (body.compare(pos, 2, "--") == 0) return parts;
     if (body.compare(pos, 2, kCrLf) != 0) return malformed();
+    if (parts.size() == maxParts) return makeUnexpected(MultipartParserError::tooManyParts);
 
     auto headers = readHeaders(body, pos);
     if (!headers) return makeUnexpected(headers.error());

@@ -23,7 +23,15 @@
 
 namespace kestrom {
 
-enum class MultipartParserError { malformedData };
+enum class MultipartParserError {
+  malformedData,
+  tooManyParts,  // more parts, or header lines in one part, than the limits allow
+};
+
+/// The page's uploads have two or three parts of a few header lines each. Without a bound, a body
+/// of millions of empty parts cost seven times its size in memory.
+inline constexpr std::size_t kMaxMultipartParts = 256;
+inline constexpr std::size_t kMaxMultipartHeaderLines = 32;
 
 /// Header names as written (not case-folded), values as written after ": " (not trimmed).
 using MultipartHeaders = std::map<std::string, std::string>;
@@ -43,9 +51,10 @@ struct MultipartSlice {
   friend bool operator==(const MultipartSlice&, const MultipartSlice&) = default;
 };
 
-/// The parts of `body` in order, for the boundary text of the request's Content-Type.
+/// The parts of `body` in order, for the boundary text of the request's Content-Type. Stops with
+/// `tooManyParts` at part `maxParts` + 1 or a part's header line `kMaxMultipartHeaderLines` + 1.
 [[nodiscard]] Expected<std::vector<MultipartSlice>, MultipartParserError> locateMultipart(
-    std::string_view body, std::string_view boundary);
+    std::string_view body, std::string_view boundary, std::size_t maxParts = kMaxMultipartParts);
 [[nodiscard]] Expected<std::vector<Multipart>, MultipartParserError> parseMultipart(std::string_view body,
                                                                                     std::string_view boundary);
 

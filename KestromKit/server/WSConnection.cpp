@@ -80,6 +80,17 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
                                           std::string(origin.value_or("(none)")));
     return refuse(http::status::forbidden, request.version());
   }
+  std::optional<std::string> cookies;
+  for (auto [it, end] = request.equal_range(http::field::cookie); it != end; ++it)
+    cookies = (cookies ? *cookies + "; " : std::string()) + std::string(it->value());
+  if (callbacks_->hasSession && !callbacks_->hasSession(cookies)) {
+    Constants::log().webSocketServer.info("Refused WebSocket upgrade without the session cookie");
+    return refuse(http::status::forbidden, request.version());
+  }
+  if (callbacks_->hasRoom && !callbacks_->hasRoom()) {
+    Constants::log().webSocketServer.error("Refused WebSocket upgrade: too many open connections");
+    return refuse(http::status::service_unavailable, request.version());
+  }
 
   beast::get_lowest_layer(ws_).expires_never();  // the WebSocket stream keeps its own deadlines
   auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);

@@ -34,6 +34,11 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
     std::function<bool(std::optional<std::string_view> host, std::optional<std::string_view> origin,
                        unsigned localPort)>
         allowUpgrade;
+    /// Decides on an upgrade from its cookies (every Cookie header joined by "; "; absent when
+    /// none was sent): the page's session secret must be among them.
+    std::function<bool(std::optional<std::string_view> cookies)> hasSession;
+    /// Whether one more connection may open; an upgrade past the cap is refused with 503.
+    std::function<bool()> hasRoom;
     std::function<void(const std::shared_ptr<WSConnection>&)> opened;
     std::function<void(const std::shared_ptr<WSConnection>&, std::string text)> received;
     /// The peer closed: its close code (0 when it gave none) and reason (empty when none).

@@ -7,6 +7,7 @@
 
 #include "KestromKit/server/BeastNet.h"
 #include "KestromKit/server/LoopbackGuard.h"
+#include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WSConnection.h"
 #include "KestromKit/server/WSListener.h"
 #include "KestromKit/base/Constants.h"
@@ -154,6 +155,20 @@ void WSServer::openListener(unsigned port, bool drawn) {
                                    unsigned localPort) {
     auto self = weak.lock();
     return self && LoopbackGuard::allows(host, origin, localPort, self->allowedOrigins());
+  };
+  callbacks->hasSession = [weak](std::optional<std::string_view> cookies) {
+    auto self = weak.lock();
+    if (!self) return false;
+    std::shared_ptr<const SessionSecret> session;
+    {
+      std::lock_guard lock(self->mutex_);
+      session = self->session_;
+    }
+    return !session || session->admits(cookies);
+  };
+  callbacks->hasRoom = [weak] {
+    auto self = weak.lock();
+    return self && self->connectionCount() < self->options_.maxConnections;
   };
   callbacks->opened = [weak, generation](const std::shared_ptr<WSConnection>& connection) {
     if (auto self = weak.lock()) {
@@ -345,6 +360,11 @@ void WSServer::setAllowedOrigins(std::vector<std::string> origins) {
 std::vector<std::string> WSServer::allowedOrigins() const {
   std::lock_guard lock(mutex_);
   return allowedOrigins_;
+}
+
+void WSServer::setSessionSecret(std::shared_ptr<const SessionSecret> session) {
+  std::lock_guard lock(mutex_);
+  session_ = std::move(session);
 }
 
 void WSServer::raise(const WSEvent& event) const {

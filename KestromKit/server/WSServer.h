@@ -30,6 +30,7 @@ class io_context;
 
 namespace kestrom {
 
+class SessionSecret;
 class WSConnection;
 class WSListener;
 
@@ -38,6 +39,9 @@ struct WSServerOptions {
   std::size_t maxMessageBytes = std::size_t{16} << 20;
   /// A connection whose unsent texts pass this is closed: its peer has stopped reading.
   std::size_t maxQueuedBytes = std::size_t{64} << 20;
+  /// Open connections at most; an upgrade past them is refused with 503 (each holds a descriptor,
+  /// and a page needs one).
+  std::size_t maxConnections = 256;
   /// Pause before binding again after a failed start.
   std::chrono::milliseconds retryDelay{250};
   /// Failed binds of a fixed port (a restart) before the server gives up the port for a random one.
@@ -93,6 +97,10 @@ class WSServer : public std::enable_shared_from_this<WSServer> {
   void setAllowedOrigins(std::vector<std::string> origins);
   std::vector<std::string> allowedOrigins() const;
 
+  /// The per-launch secret an upgrade must carry as its "kestrom-session" cookie; refused with 403
+  /// without it. Until one is set no cookie is asked for. Set it before `start`.
+  void setSessionSecret(std::shared_ptr<const SessionSecret> session);
+
  private:
   unsigned drawPort() const;
   void beginStart(unsigned port, bool drawn);
@@ -129,6 +137,7 @@ class WSServer : public std::enable_shared_from_this<WSServer> {
   bool shuttingDown_ = false;   // the destructor runs: no more starts
   std::weak_ptr<WSServerDelegate> delegate_;
   std::vector<std::string> allowedOrigins_;
+  std::shared_ptr<const SessionSecret> session_;
   std::shared_ptr<WSListener> listener_;
   dispatch::WorkItem retry_;
 

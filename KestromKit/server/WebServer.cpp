@@ -5,6 +5,7 @@
 
 #include "KestromKit/base/AsciiCase.h"
 #include "KestromKit/server/LoopbackGuard.h"
+#include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WebServerRequestParser.h"
 #include "KestromKit/server/WebServerRequestReader.h"
 #include "KestromKit/base/Constants.h"
@@ -43,6 +44,14 @@ void finishGently(tcp::TCPClient& client) {
 }
 
 }  // namespace
+
+std::optional<std::string> cookieOf(const std::map<std::string, std::string>& headers) {
+  auto values = headerValuesIgnoringCase(headers, "Cookie");
+  if (values.empty()) return std::nullopt;
+  std::string joined;
+  for (const auto& value : values) joined += (joined.empty() ? "" : "; ") + value;
+  return joined;
+}
 
 WebServer::WebServer(WebServerServices services, bool verbose, WebServerLimits limits)
     : verbose_(verbose), services_(std::move(services)), limits_(limits) {}
@@ -209,14 +218,33 @@ void WebServer::handle(tcp::TCPClient& client) {
     finishGently(client);
     return;
   }
+  // Only the host's own page (or a browser let in through "/debug") knows the secret.
+  if (services_.session && parsed->path != "/debug" && !services_.session->admits(cookieOf(parsed->headers))) {
+    logger().error("%d | Refused a request for %s without the session cookie", 403, parsed->path);
+    send(client, "403 FORBIDDEN", {}, {});
+    finishGently(client);
+    return;
+  }
 
   std::string_view initial = std::string_view(*head).substr(parsed->bodyOffset);
-  auto body = reader.readBody(initial, declaredContentLength(parsed->headers));
+  const auto contentLength = declaredContentLength(parsed->headers);
+  // A client that waits for leave to send its body (curl does, for a second, before uploads)
+  // gets it once the head has passed every check and the body may come.
+  const auto expect = headerValuesIgnoringCase(parsed->headers, "Expect");
+  if (!expect.empty() && equalsIgnoringCase(expect.front(), "100-continue") && contentLength &&
+      *contentLength > static_cast<std::int64_t>(initial.size()) &&
+      static_cast<std::uint64_t>(*contentLength) <= limits_.maxBodyBytes)
+    (void)client.send("HTTP/1.1 100 Continue\r\n\r\n", static_cast<int>(limits_.writeTimeout.count()));
+  auto body = reader.readBody(initial, contentLength);
   if (!body) {
     switch (body.error()) {
       case WebServerRequestReader::Failure::bodyTooLarge:
         logger().error("%d | Request body over %d MiB", 413, static_cast<int>(limits_.maxBodyBytes >> 20));
         send(client, "413 PAYLOAD TOO LARGE", {}, {});
+        break;
+      case WebServerRequestReader::Failure::tooSlow:
+        logger().error("%d | Request body too slow", 408);
+        send(client, "408 REQUEST TIMEOUT", {}, {});
         break;
       case WebServerRequestReader::Failure::spoolFailed:
         logger().error("%d | Unable to store the request body", 500);

@@ -18,6 +18,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,8 +40,12 @@ namespace defaults {
 class UserDefaults;
 }
 class ContentManifestSource;
+class SessionSecret;
 class ProjectRequestHandler;
 class WebServerFileDelegate;
+
+/// Every "Cookie" header of a request joined by "; " (names in any letter case); none when absent.
+std::optional<std::string> cookieOf(const std::map<std::string, std::string>& headers);
 
 class WebServerDelegate {
  public:
@@ -68,6 +73,9 @@ struct WebServerServices {
   std::shared_ptr<defaults::UserDefaults> userDefaults;
   /// Where "/debug" sends the browser: the page's address for an external browser.
   std::function<std::string()> debugRedirectURL;
+  /// The per-launch secret every request must carry as its "kestrom-session" cookie ("/debug"
+  /// takes its one-time code instead). Empty: no cookie is asked for (tests of other rules).
+  std::shared_ptr<SessionSecret> session;
   /// Where large bodies are spooled and "/files/saveAs" writes its file (the kit's temporary folder).
   std::filesystem::path temporaryFolder;
 };
@@ -81,9 +89,13 @@ struct WebServerLimits {
   /// A quiet client is dropped after this long without a byte (and the whole head must arrive
   /// within it).
   std::chrono::milliseconds readTimeout{10000};
+  /// The whole body must arrive within `readTimeout` plus its length at this rate: a client that
+  /// drips a byte now and then cannot hold its connection for long.
+  std::uint64_t minBodyBytesPerSecond = 16 * 1024;
   std::chrono::milliseconds writeTimeout{10000};
-  /// Connections served at once; more wait in the listen backlog.
-  std::size_t maxConnections = 128;
+  /// Connections served at once; more wait in the listen backlog. Each has a thread of its own
+  /// (mostly asleep in poll), so slow clients in their hundreds leave room for the page.
+  std::size_t maxConnections = 1024;
   /// How long a file dialog may keep its connection waiting.
   std::chrono::milliseconds fileDialogTimeout{std::chrono::minutes(30)};
 };
@@ -112,6 +124,8 @@ class WebServer {
   WebServerResponse uploadContentFile(const WebServerRequest& request);
   WebServerResponse handleFilesSaveAs(const WebServerRequest& request);
   WebServerResponse handleFilesLoad(const WebServerRequest& request);
+  /// "/debug": to the page's address, letting a browser in with the one-time code.
+  WebServerResponse handleDebug(const WebServerRequest& request);
 
   const WebServerServices& services() const { return services_; }
   const std::string& host() const { return host_; }

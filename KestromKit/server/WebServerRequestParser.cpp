@@ -150,10 +150,20 @@ std::optional<WebServerRequestHead> parseRequestHead(std::string_view bytes) {
 
   WebServerRequestHead head;
   head.method = webServerRequestMethod(word);
+  // Two of these would let the checks read one and the handler the other: refused outright.
+  bool seenHost = false, seenOrigin = false, seenLength = false;
+  const std::pair<std::string_view, bool*> guardedNames[] = {
+      {"Host", &seenHost}, {"Origin", &seenOrigin}, {"Content-Length", &seenLength}};
   for (std::size_t i = 1; i < lines.size(); ++i) {
     std::size_t colon = lines[i].find(':');
     if (colon == std::string_view::npos) continue;
-    head.headers[std::string(lines[i].substr(0, colon))] = std::string(trimBlanks(lines[i].substr(colon + 1)));
+    std::string_view name = lines[i].substr(0, colon);
+    for (auto [guarded, seen] : guardedNames) {
+      if (!equalsIgnoringCase(name, guarded)) continue;
+      if (*seen) return std::nullopt;
+      *seen = true;
+    }
+    head.headers[std::string(name)] = std::string(trimBlanks(lines[i].substr(colon + 1)));
   }
 
   auto path = percentDecode(components->percentEncodedPath);
@@ -172,9 +182,9 @@ std::optional<WebServerRequestHead> parseRequestHead(std::string_view bytes) {
 }
 
 std::optional<std::int64_t> declaredContentLength(const std::map<std::string, std::string>& headers) {
-  auto it = headers.find("Content-Length");
-  if (it == headers.end()) return std::nullopt;
-  std::string_view text = it->second;
+  auto values = headerValuesIgnoringCase(headers, "Content-Length");
+  if (values.size() != 1) return std::nullopt;
+  std::string_view text = values.front();
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
     negative = text.front() == '-';

@@ -31,14 +31,15 @@ struct WebServerRequestHead {
 };
 
 /// The head of `bytes`, or nothing when it is unusable: no line, a request line under ten
-/// characters or without "<method> <target>", or a target that is not a path-and-query URL
-/// reference whose decoded path is UTF-8.
+/// characters or without "<method> <target>", a target that is not a path-and-query URL
+/// reference whose decoded path is UTF-8, or a second Host, Origin or Content-Length (names in
+/// any letter case).
 std::optional<WebServerRequestHead> parseRequestHead(std::string_view bytes);
 
 /// Where CR LF CR LF begins in `bytes`, searching from `from` (a caller that appends can resume).
 std::optional<std::size_t> findHeadEnd(std::string_view bytes, std::size_t from = 0);
 
-/// The header named exactly "Content-Length" read as a whole decimal number (an optional sign,
+/// The "Content-Length" header (name in any letter case) read as a whole decimal number (an optional sign,
 /// then digits, nothing else); nothing when absent, malformed or out of range.
 std::optional<std::int64_t> declaredContentLength(const std::map<std::string, std::string>& headers);
 

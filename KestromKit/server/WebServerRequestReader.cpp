@@ -59,17 +59,29 @@ Expected<WebServerBody, WebServerRequestReader::Failure> WebServerRequestReader:
     return WebServerBody(std::string(initial));
   auto length = static_cast<std::uint64_t>(*contentLength);
   if (length > limits_.maxBodyBytes) return makeUnexpected(Failure::bodyTooLarge);
+  const auto rate = std::max<std::uint64_t>(1, limits_.minBodyBytesPerSecond);
+  bodyDeadline_ = Clock::now() + limits_.readTimeout + std::chrono::milliseconds(length * 1000 / rate);
   if (length > limits_.memoryBodyBytes) return spoolBody(initial, length);
 
   std::string body(initial);
   body.reserve(static_cast<std::size_t>(length));
   while (body.size() < length) {
-    auto read = client_.read(std::min<std::size_t>(kReadChunk, length - body.size()),
-                             static_cast<int>(limits_.readTimeout.count()));
-    if (!read) return makeUnexpected(Failure::incomplete);
-    body += read.bytes;
+    auto read = readBodyBytes(std::min<std::size_t>(kReadChunk, length - body.size()));
+    if (!read) return makeUnexpected(read.error());
+    body += *read;
   }
   return WebServerBody(std::move(body));
+}
+
+Expected<std::string, WebServerRequestReader::Failure> WebServerRequestReader::readBodyBytes(std::size_t count) {
+  int left = millisecondsUntil(bodyDeadline_);
+  if (left <= 0) return makeUnexpected(Failure::tooSlow);
+  auto timeout = std::min<long long>(left, limits_.readTimeout.count());
+  auto read = client_.read(count, static_cast<int>(timeout));
+  if (read) return std::move(read.bytes);
+  if (read.status == tcp::TCPClient::ReadStatus::timedOut && millisecondsUntil(bodyDeadline_) <= 0)
+    return makeUnexpected(Failure::tooSlow);
+  return makeUnexpected(Failure::incomplete);
 }
 
 Expected<WebServerBody, WebServerRequestReader::Failure> WebServerRequestReader::spoolBody(std::string_view initial,
@@ -89,11 +101,10 @@ Expected<WebServerBody, WebServerRequestReader::Failure> WebServerRequestReader:
   if (!writeAll(fd, initial).has_value()) return fail(Failure::spoolFailed);
   std::uint64_t have = initial.size();
   while (have < length) {
-    auto read = client_.read(static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, length - have)),
-                             static_cast<int>(limits_.readTimeout.count()));
-    if (!read) return fail(Failure::incomplete);
-    if (!writeAll(fd, read.bytes).has_value()) return fail(Failure::spoolFailed);
-    have += read.bytes.size();
+    auto read = readBodyBytes(static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, length - have)));
+    if (!read) return fail(read.error());
+    if (!writeAll(fd, *read).has_value()) return fail(Failure::spoolFailed);
+    have += read->size();
   }
   ::close(fd);
   auto body = WebServerBody::adoptFile(file);  // removes the file with the body, or at once on failure

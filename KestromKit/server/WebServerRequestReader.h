@@ -23,6 +23,7 @@ class WebServerRequestReader {
     headTooLarge,  // no blank line within the head limit
     bodyTooLarge,  // the declared body exceeds the body limit
     incomplete,    // the peer closed or went quiet before the declared body was complete
+    tooSlow,       // the body did not arrive within its deadline (see WebServerLimits)
     spoolFailed,   // the temporary file for a large body could not be written
   };
 
@@ -40,6 +41,10 @@ class WebServerRequestReader {
 
  private:
   Expected<WebServerBody, Failure> spoolBody(std::string_view initial, std::uint64_t length);
+  /// Reads at most `count` more bytes of the body before the body's deadline.
+  Expected<std::string, Failure> readBodyBytes(std::size_t count);
+
+  std::chrono::steady_clock::time_point bodyDeadline_{};
 
   tcp::TCPClient& client_;
   const WebServerLimits& limits_;

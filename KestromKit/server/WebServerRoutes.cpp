@@ -2,6 +2,8 @@
 // redirect, content upload, and the save and load of files through the web view's dialogs. All of
 // it runs on the connection's worker thread.
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -10,6 +12,7 @@
 #include "KestromKit/server/MultipartParser.h"
 #include "KestromKit/base/PathCheck.h"
 #include "KestromKit/server/ProjectRequestHandler.h"
+#include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/base/URLText.h"
 #include "KestromKit/base/Utf8.h"
 #include "KestromKit/server/WebServer.h"
@@ -83,7 +86,7 @@ WebServerResponse WebServer::route(const WebServerRequest& request) {
   const fs::path contentPath = services_.content ? services_.content->contentPath() : fs::path();
 
   if (post && path == "/v1/sentryEnabled") return handleSentryEnabledPost(request);
-  if (path == "/debug") return WebServerResponse::redirect(services_.debugRedirectURL ? services_.debugRedirectURL() : std::string{});
+  if (path == "/debug") return handleDebug(request);
   if (startsWith(path, "/projects/") && parts.size() >= 2)
     return services_.projects ? services_.projects->handle(request) : WebServerResponse::notFound();
   if (startsWith(path, "/content/tmp/") && post) return uploadContentFile(request);
@@ -96,6 +99,21 @@ WebServerResponse WebServer::route(const WebServerRequest& request) {
   if (startsWith(path, "/files/saveAs") && post) return handleFilesSaveAs(request);
   if (startsWith(path, "/files/load") && get) return handleFilesLoad(request);
   return serveStaticFile(request, contentPath);
+}
+
+WebServerResponse WebServer::handleDebug(const WebServerRequest& request) {
+  std::string location = services_.debugRedirectURL ? services_.debugRedirectURL() : std::string{};
+  if (!services_.session || services_.session->admits(cookieOf(request.headers)))
+    return WebServerResponse::redirect(std::move(location));
+  auto code = request.urlComponents.queryValue("code");
+  if (!code || !services_.session->redeemDebugCode(*code)) {
+    logger().error("%d | Refused \"/debug\" without a valid one-time code", 403);
+    return WebServerResponse::forbidden();
+  }
+  // The code is spent; the next browser needs the new one.
+  logger().info("Debug URL: http://localhost:%d/debug?code=%s", port().value_or(0), services_.session->debugCode());
+  return WebServerResponse::redirect(
+      std::move(location), {{"Set-Cookie", services_.session->cookie() + "; Path=/; HttpOnly; SameSite=Strict"}});
 }
 
 WebServerResponse WebServer::handleSentryEnabledPost(const WebServerRequest& request) {
@@ -124,6 +142,10 @@ WebServerResponse WebServer::uploadContentFile(const WebServerRequest& request) 
   // Everything is parsed and checked before the disk changes: a bad upload leaves the old file.
   std::string_view body = request.body.view();
   auto slices = locateMultipart(body, *boundary);
+  if (!slices && slices.error() == MultipartParserError::tooManyParts) {
+    logger().error("Unable to save file: %s", "The multipart data has too many parts.");
+    return WebServerResponse::payloadTooLarge();
+  }
   if (!slices) {
     logger().error("Unable to save file: %s", "The multipart data is malformed.");
     return WebServerResponse::serverError();
@@ -155,6 +177,7 @@ WebServerResponse WebServer::handleFilesSaveAs(const WebServerRequest& request) 
   if (!boundary) return WebServerResponse::serverError();
   std::string_view body = request.body.view();
   auto slices = locateMultipart(body, *boundary);
+  if (!slices && slices.error() == MultipartParserError::tooManyParts) return WebServerResponse::payloadTooLarge();
   if (!slices) return WebServerResponse::serverError();
   auto name = multipartPart("name", *slices);
   auto file = multipartPart("file", *slices);
@@ -166,13 +189,25 @@ WebServerResponse WebServer::handleFilesSaveAs(const WebServerRequest& request) 
   if (!fileName) return WebServerResponse::serverError();
   if (!services_.files) return WebServerResponse::serverError();
 
-  fs::path temporary = temporaryFolder(services_) / *fileName;
+  // A folder of its own, so two saves of one name do not meet. The copy exists only for the
+  // dialog: the folder goes once the dialog is done, whatever its outcome (also when the
+  // completion is dropped uncalled).
+  std::string pattern = (temporaryFolder(services_) / "saveAs-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) return WebServerResponse::serverError();
+  auto copy = std::shared_ptr<const fs::path>(new fs::path(pattern), [](const fs::path* folder) {
+    std::error_code ignored;
+    fs::remove_all(*folder, ignored);
+    delete folder;
+  });
+  fs::path temporary = *copy / *fileName;
   if (!AtomicFile::write(temporary, body.substr(file->offset, file->length))) return WebServerResponse::serverError();
 
   auto box = std::make_shared<ReplyBox>();
   bool answered = waitForFileDialog([&](std::function<void()> done) {
-    services_.files->saveFileForWebServer(temporary, [box, done](Expected<void, SaveError> result) {
+    services_.files->saveFileForWebServer(temporary, [box, done, copy](Expected<void, SaveError> result) {
       if (result) box->set(WebServerResponse::ok());
+      std::error_code ignored;
+      fs::remove_all(*copy, ignored);
       done();
     });
   });

@@ -1,6 +1,8 @@
 #include "KestromKit/server/WebServerTypes.h"
 
 #include <fcntl.h>
+#include <algorithm>
+#include <cerrno>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,14 +139,31 @@ std::optional<fs::path> WebServerBody::file() const {
 
 const std::string* WebServerRequest::header(std::string_view name) const {
   auto it = headers.find(std::string(name));
-  return it == headers.end() ? nullptr : &it->second;
+  if (it != headers.end()) return &it->second;
+  for (const auto& [key, value] : headers) {
+    if (key.size() == name.size() && std::equal(key.begin(), key.end(), name.begin(), [](char x, char y) {
+          auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+          return lower(x) == lower(y);
+        }))
+      return &value;
+  }
+  return nullptr;
 }
 
 // WebServerOpenFile
 
+namespace {
+thread_local std::uint64_t openShortages = 0;
+}
+
+std::uint64_t WebServerOpenFile::shortagesOnThisThread() { return openShortages; }
+
 std::shared_ptr<const WebServerOpenFile> WebServerOpenFile::open(const fs::path& path, bool regularOnly) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block the open
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) ++openShortages;
+    return nullptr;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || (regularOnly && !S_ISREG(st.st_mode))) {
     ::close(fd);
@@ -196,9 +215,10 @@ WebServerResponse WebServerResponse::rangeNotSatisfiable(WebServerHeaders header
   return r;
 }
 
-WebServerResponse WebServerResponse::redirect(std::string location) {
+WebServerResponse WebServerResponse::redirect(std::string location, WebServerHeaders headers) {
   WebServerResponse r(Kind::redirect);
   r.location_ = std::move(location);
+  r.headers_ = std::move(headers);
   return r;
 }
 
@@ -211,6 +231,9 @@ int WebServerResponse::statusCode() const {
     case Kind::badRequest: return 400;
     case Kind::serverError: return 500;
     case Kind::rangeNotSatisfiable: return 416;
+    case Kind::serviceUnavailable: return 503;
+    case Kind::forbidden: return 403;
+    case Kind::payloadTooLarge: return 413;
   }
   return 500;
 }
@@ -224,6 +247,9 @@ std::string_view WebServerResponse::statusText() const {
     case Kind::badRequest: return "400 BAD REQUEST";
     case Kind::serverError: return "500 INTERNAL SERVER ERROR";
     case Kind::rangeNotSatisfiable: return "416 RANGE NOT SATISFIABLE";
+    case Kind::serviceUnavailable: return "503 SERVICE UNAVAILABLE";
+    case Kind::forbidden: return "403 FORBIDDEN";
+    case Kind::payloadTooLarge: return "413 PAYLOAD TOO LARGE";
   }
   return "500 INTERNAL SERVER ERROR";
 }
@@ -233,7 +259,11 @@ WebServerHeaders WebServerResponse::headers() const {
     case Kind::ok:
     case Kind::partial:
     case Kind::rangeNotSatisfiable: return headers_;
-    case Kind::redirect: return {{"Location", location_}};
+    case Kind::redirect: {
+      WebServerHeaders out{{"Location", location_}};
+      out.insert(out.end(), headers_.begin(), headers_.end());
+      return out;
+    }
     default: return {};
   }
 }

@@ -69,7 +69,8 @@ class WebServerBody {
 
 struct WebServerRequest {
   WebServerRequestMethod method = WebServerRequestMethod::unknown;
-  /// Names as sent (exact-case lookups); a later line of the same name wins.
+  /// Names as sent; `header` finds them in any letter case. Host, Origin and Content-Length never
+  /// come twice (such a request is refused with 400).
   std::map<std::string, std::string> headers;
   /// Percent-decoded; "/" arrives as "/index.html". Not yet checked: resolve it with PathCheck.
   std::string path;
@@ -85,7 +86,7 @@ struct WebServerRequest {
   std::vector<std::filesystem::path> handedOutFolders;
   std::chrono::steady_clock::time_point time{};
 
-  /// The value of the header named exactly `name`, if present.
+  /// The value of the header called `name` in any letter case, if present.
   const std::string* header(std::string_view name) const;
 };
 
@@ -98,6 +99,9 @@ class WebServerOpenFile {
   /// Opens `path` read-only (O_NOFOLLOW-free; symlinks are the path checker's business).
   /// `regularOnly` refuses directories, devices, FIFOs and sockets. Absent on failure.
   static std::shared_ptr<const WebServerOpenFile> open(const std::filesystem::path& path, bool regularOnly = true);
+  /// How many opens on this thread failed for want of descriptors or memory (EMFILE, ENFILE,
+  /// ENOMEM): a handler compares before and after, to answer 503 instead of 404.
+  static std::uint64_t shortagesOnThisThread();
   ~WebServerOpenFile();
   WebServerOpenFile(const WebServerOpenFile&) = delete;
   WebServerOpenFile& operator=(const WebServerOpenFile&) = delete;
@@ -130,26 +134,33 @@ struct WebServerFileRegion {
 /// the other three nothing.
 class WebServerResponse {
  public:
-  enum class Kind { ok, partial, redirect, notFound, badRequest, serverError, rangeNotSatisfiable };
+  enum class Kind { ok, partial, redirect, notFound, badRequest, serverError, rangeNotSatisfiable, serviceUnavailable, forbidden,
+                    payloadTooLarge };
 
   static WebServerResponse ok(WebServerHeaders headers = {}, std::string body = {});
   static WebServerResponse ok(WebServerHeaders headers, WebServerFileRegion file);
   static WebServerResponse partial(WebServerHeaders headers, std::string body);
   static WebServerResponse partial(WebServerHeaders headers, WebServerFileRegion file);
-  static WebServerResponse redirect(std::string location);
+  static WebServerResponse redirect(std::string location, WebServerHeaders headers = {});
   static WebServerResponse notFound() { return WebServerResponse(Kind::notFound); }
   static WebServerResponse badRequest() { return WebServerResponse(Kind::badRequest); }
   static WebServerResponse serverError() { return WebServerResponse(Kind::serverError); }
+  /// Out of descriptors or memory for a moment: the client may try again.
+  static WebServerResponse serviceUnavailable() { return WebServerResponse(Kind::serviceUnavailable); }
+  static WebServerResponse forbidden() { return WebServerResponse(Kind::forbidden); }
+  static WebServerResponse payloadTooLarge() { return WebServerResponse(Kind::payloadTooLarge); }
   static WebServerResponse rangeNotSatisfiable(WebServerHeaders headers);
 
   Kind kind() const { return kind_; }
-  /// 200, 206, 307, 404, 400, 500, 416.
+  /// 200, 206, 307, 404, 400, 500, 416, 503, 403, 413.
   int statusCode() const;
   /// The fixed texts of the status line: "200 OK", "206 Partial content", "307 Temporary Redirect",
-  /// "404 NOT FOUND", "400 BAD REQUEST", "500 INTERNAL SERVER ERROR", "416 RANGE NOT SATISFIABLE".
+  /// "404 NOT FOUND", "400 BAD REQUEST", "500 INTERNAL SERVER ERROR", "416 RANGE NOT SATISFIABLE",
+  /// "503 SERVICE UNAVAILABLE", "403 FORBIDDEN", "413 PAYLOAD TOO LARGE".
   std::string_view statusText() const;
 
-  /// The headers to write after the CORS line: the handler's own, or ("Location", …) for a redirect.
+  /// The headers to write after the CORS line: the handler's own, or ("Location", …) and the
+  /// handler's own for a redirect.
   WebServerHeaders headers() const;
   const std::string& body() const { return body_; }
   const std::optional<WebServerFileRegion>& file() const { return file_; }

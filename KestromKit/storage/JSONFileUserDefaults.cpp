@@ -20,6 +20,7 @@ fs::path JSONFileUserDefaults::defaultFile(const std::string& bundleIdentifier) 
 void JSONFileUserDefaults::loadLocked() const {
   if (loaded_) return;
   loaded_ = true;
+  AtomicFile::removeStrayTemporaries(file_);  // left by a write that was killed half way
   auto text = AtomicFile::read(file_);
   if (!text) return;  // missing (or unreadable): start empty
   auto json = parseJson(*text);

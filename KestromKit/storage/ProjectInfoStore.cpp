@@ -12,6 +12,7 @@ ProjectInfoStore::ProjectInfoStore(std::filesystem::path file)
 void ProjectInfoStore::load() {
   queue_->sync([this] {
     references_.clear();
+    AtomicFile::removeStrayTemporaries(file_);  // left by a write that was killed half way
     auto text = AtomicFile::read(file_);
     if (!text) return;  // no index yet
     auto decoded = decodeText<std::vector<ProjectReference>>(*text);

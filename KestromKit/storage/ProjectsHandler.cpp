@@ -1,6 +1,7 @@
 #include "KestromKit/storage/ProjectsHandler.h"
 
 #include "KestromKit/base/Constants.h"
+#include "KestromKit/storage/ChosenFolders.h"
 #include "platform/bookmarks/Bookmarks.h"
 
 namespace kestrom {
@@ -46,7 +47,9 @@ void ProjectsHandler::changeProjectFolder(const std::filesystem::path& folder, b
 
 void ProjectsHandler::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects) {
   auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt;
-  if (!resolved) return;
+  // Only a folder the user chose in the folder dialog, or the one in use: a made-up bookmark
+  // could otherwise plant the project folder anywhere.
+  if (!resolved || !ChosenFolders::shared().allows(*resolved, projectFolder())) return;
   std::filesystem::path folder = *resolved;
   if (folder.filename() != projectFolderName_) {
     folder /= projectFolderName_;

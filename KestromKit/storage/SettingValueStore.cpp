@@ -1,6 +1,8 @@
 #include "KestromKit/storage/SettingValueStore.h"
 
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/base/AtomicFile.h"
@@ -9,22 +11,34 @@
 
 namespace kestrom {
 
-SettingValueStore::SettingValueStore(std::filesystem::path storeFile, std::shared_ptr<dispatch::Queue> queue)
+SettingValueStore::SettingValueStore(std::filesystem::path storeFile, std::shared_ptr<dispatch::Queue> queue,
+                                     SettingLimits limits)
     : queue_(queue ? std::move(queue) : dispatch::makeSerialQueue("SettingValueStore")),
       storeFile_(std::move(storeFile)),
+      limits_(limits),
       log_(Constants::log().general) {
   load();
 }
 
 // Runs on the creating thread, before the store is shared.
 void SettingValueStore::load() {
-  auto text = AtomicFile::read(storeFile_);
+  // A write killed half way leaves its temporary file beside the store.
+  AtomicFile::removeStrayTemporaries(storeFile_);
+  std::error_code sizeError;
+  const auto size = std::filesystem::file_size(storeFile_, sizeError);
+  // A file over the bound would cost seconds and hundreds of MiB at every start, and no save
+  // could ever succeed again: it is set aside like a damaged one.
+  const bool oversized = !sizeError && size > limits_.maxStoreBytes;
+  auto text = oversized ? Expected<std::string, std::error_code>(std::string()) : AtomicFile::read(storeFile_);
   if (!text && text.error() == std::errc::no_such_file_or_directory) {
     log_.debug("No existing settings store was loaded.");
     return;
   }
   std::string problem;
-  if (!text) {
+  if (oversized) {
+    problem = "it holds " + std::to_string(size) + " bytes, more than the " + std::to_string(limits_.maxStoreBytes) +
+              " the settings may take";
+  } else if (!text) {
     problem = text.error().message();
   } else if (auto decoded = decodeText<JSONObject>(*text)) {
     store_ = std::move(*decoded);
@@ -65,18 +79,44 @@ Expected<void, std::string> SettingValueStore::setString(const std::string& key,
 }
 
 Expected<void, std::string> SettingValueStore::setValue(const std::string& key, JSONAny value) {
-  return queue_->syncValue([&] {
-    store_.insert_or_assign(key, std::move(value));
-    return persistOnQueue();
-  });
+  JSONObject values;
+  values.emplace(key, std::move(value));
+  return queue_->syncValue([&] { return applyOnQueue(values); });
 }
 
 Expected<void, std::string> SettingValueStore::setValues(const JSONObject& values) {
   if (values.empty()) return {};
-  return queue_->syncValue([&] {
-    for (const auto& [key, value] : values) store_.insert_or_assign(key, value);
-    return persistOnQueue();
-  });
+  return queue_->syncValue([&] { return applyOnQueue(values); });
+}
+
+Expected<void, std::string> SettingValueStore::applyOnQueue(const JSONObject& values) {
+  for (const auto& [key, value] : values) {
+    auto encoded = encodeText(value);
+    if (encoded && encoded->size() > limits_.maxValueBytes) {
+      std::string message = "the value of \"" + key + "\" takes " + std::to_string(encoded->size()) +
+                            " bytes, more than the " + std::to_string(limits_.maxValueBytes) + " a setting may take";
+      log_.error("Unable to persist settings store with error: %s.", message);
+      return makeUnexpected(std::move(message));
+    }
+  }
+  // What the batch replaces, so a failure can put memory back as the file still has it.
+  std::vector<std::pair<std::string, std::optional<JSONAny>>> previous;
+  previous.reserve(values.size());
+  for (const auto& [key, value] : values) {
+    auto found = store_.find(key);
+    previous.emplace_back(key, found == store_.end() ? std::nullopt : std::optional<JSONAny>(found->second));
+    store_.insert_or_assign(key, value);
+  }
+  auto persisted = persistOnQueue();
+  if (!persisted) {
+    for (auto& [key, value] : previous) {
+      if (value)
+        store_.insert_or_assign(key, std::move(*value));
+      else
+        store_.erase(key);
+    }
+  }
+  return persisted;
 }
 
 Expected<void, std::string> SettingValueStore::persist() {
@@ -99,6 +139,9 @@ Expected<void, std::string> SettingValueStore::persistOnQueue() {
   }
   auto text = encodeText(store_);
   if (!text) return fail(text.error().description());
+  if (text->size() > limits_.maxStoreBytes)
+    return fail("the settings would take " + std::to_string(text->size()) + " bytes, more than the " +
+                std::to_string(limits_.maxStoreBytes) + " they may take");
   if (auto written = AtomicFile::write(storeFile_, *text); !written) return fail(written.error().message());
   return {};
 }

@@ -13,10 +13,18 @@
 
 namespace kestrom {
 
+/// Bounds on what the page may store: a value's encoded size and the whole file's.
+struct SettingLimits {
+  std::size_t maxValueBytes = std::size_t{1} << 20;
+  std::size_t maxStoreBytes = std::size_t{16} << 20;
+};
+
 /// Holds every setting the page saved, by name, each as the JSON value the page sent, and keeps
 /// the file in step: one JSON object, member = setting, written whole and atomically after every
-/// change. The file is read once, at creation; a file that cannot be read as a JSON object is set
-/// aside as "<file>.corrupt" and never overwritten.
+/// change. What is in memory is what is on disk: a change that would pass a bound, or that cannot
+/// be written, leaves memory and file as they were. The file is read once, at creation; a file
+/// that cannot be read as a JSON object, or is larger than the store may grow, is set aside as
+/// "<file>.corrupt" and never overwritten.
 ///
 /// Home queue: its own serial queue "SettingValueStore". Every method hops onto it synchronously
 /// (inline when the caller is already there), so any thread may call them; the main queue waits
@@ -25,7 +33,8 @@ namespace kestrom {
 class SettingValueStore {
  public:
   /// Loads `storeFile`; never fails. `queue` is for tests; the default is a new "SettingValueStore".
-  explicit SettingValueStore(std::filesystem::path storeFile, std::shared_ptr<dispatch::Queue> queue = nullptr);
+  explicit SettingValueStore(std::filesystem::path storeFile, std::shared_ptr<dispatch::Queue> queue = nullptr,
+                             SettingLimits limits = {});
   SettingValueStore(const SettingValueStore&) = delete;
   SettingValueStore& operator=(const SettingValueStore&) = delete;
 
@@ -38,11 +47,13 @@ class SettingValueStore {
   std::optional<std::string> settingString(const std::string& key,
                                            std::optional<std::string> defaultValue = std::nullopt) const;
 
-  /// Sets one setting and writes the file. On a failed write the value stays in memory and the
-  /// file keeps what it held; the error says why, and is logged.
+  /// Sets one setting and writes the file. A value over the bound, a store that would grow over
+  /// its bound, or a failed write changes nothing (memory and file keep what they held); the
+  /// error says why, and is logged.
   Expected<void, std::string> setString(const std::string& key, const std::string& value);
   Expected<void, std::string> setValue(const std::string& key, JSONAny value);
-  /// Sets several settings and writes the file once, so the batch lands whole or not at all.
+  /// Sets several settings and writes the file once, so the batch lands whole or not at all, in
+  /// memory as on disk.
   /// Settings not named keep their values; nothing is ever removed. An empty batch writes nothing.
   Expected<void, std::string> setValues(const JSONObject& values);
   /// Writes every setting to the file.
@@ -51,9 +62,11 @@ class SettingValueStore {
  private:
   void load();
   Expected<void, std::string> persistOnQueue();
+  Expected<void, std::string> applyOnQueue(const JSONObject& values);
 
   std::shared_ptr<dispatch::Queue> queue_;
   std::filesystem::path storeFile_;
+  SettingLimits limits_;
   JSONObject store_;          // guarded by queue_
   bool fileMayBeReplaced_ = true;  // false while a damaged file could not be set aside; guarded by queue_
   log::Logger log_;

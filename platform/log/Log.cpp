@@ -1,5 +1,7 @@
 #include "platform/log/Log.h"
 
+#include <algorithm>
+
 #include <spdlog/logger.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
@@ -68,6 +70,31 @@ std::shared_ptr<Sink> currentSink() {
     if (installedSink) return installedSink;
   }
   return defaultSink();
+}
+
+std::string escapeControlCharacters(std::string_view text) {
+  auto isControl = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+  if (std::none_of(text.begin(), text.end(), isControl)) return std::string(text);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char c : text) {
+    if (!isControl(c)) {
+      out += c;
+      continue;
+    }
+    out += '\\';
+    switch (c) {
+      case '\n': out += 'n'; break;
+      case '\r': out += 'r'; break;
+      case '\t': out += 't'; break;
+      default:
+        out += 'x';
+        out += kHex[(static_cast<unsigned char>(c) >> 4) & 15];
+        out += kHex[static_cast<unsigned char>(c) & 15];
+    }
+  }
+  return out;
 }
 
 void Logger::write(Level level, std::string message) const {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include <fmt/printf.h>
@@ -32,6 +33,10 @@ class Sink {
 /// Safe from any thread; a record being written at that moment goes to either sink.
 std::shared_ptr<Sink> installSink(std::shared_ptr<Sink> sink);
 std::shared_ptr<Sink> currentSink();
+
+/// `text` with every control character (below 0x20, and 0x7F) written as a backslash and "n",
+/// "r", "t" or "x" with two hex digits, so it stays on one line.
+std::string escapeControlCharacters(std::string_view text);
 
 /// Writes printf-style lines ("%s Sending message: %s", "%d", "%.2f") to one channel.
 class Logger {
@@ -61,11 +66,24 @@ class Logger {
     } else {
       std::string text;
       try {
-        text = fmt::sprintf(format, args...);
+        text = fmt::sprintf(format, escaped(args)...);
       } catch (const std::exception& e) {  // a bad format must never take the host down
         text = std::string(format) + " <format error: " + e.what() + ">";
       }
       write(level, std::move(text));
+    }
+  }
+
+  // Text arguments often come from outside (a request, a frame, a file name): a CR or LF in one
+  // would let its sender write whole log lines of its own, so control characters are escaped.
+  template <class T>
+  static decltype(auto) escaped(const T& value) {
+    if constexpr (std::is_pointer_v<T> && std::is_convertible_v<const T&, std::string_view>) {
+      return value ? escapeControlCharacters(std::string_view(value)) : std::string("(null)");
+    } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+      return escapeControlCharacters(std::string_view(value));
+    } else {
+      return (value);
     }
   }
 

@@ -47,6 +47,30 @@ std::string fileURI(const std::filesystem::path& directory) {
 
 }  // namespace
 
+// The session cookie on its way into WebKit's store: a page load that comes first waits here,
+// and leaves once the add completes (or failed: the page then loads and meets the servers' 403).
+struct WebKitWebViewStack::CookieWait {
+  WebKitWebViewStack* stack = nullptr;  // cleared when the stack goes first
+  bool done = false;
+  std::optional<std::string> pendingURL;
+
+  static void added(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<std::shared_ptr<CookieWait>> wait(static_cast<std::shared_ptr<CookieWait>*>(data));
+    GError* error = nullptr;
+    if (!webkit_cookie_manager_add_cookie_finish(WEBKIT_COOKIE_MANAGER(source), result, &error)) {
+      webViewLog().error("Unable to add the session cookie: %s", error ? error->message : "unknown error");
+      g_clear_error(&error);
+    }
+    auto& self = **wait;
+    self.done = true;
+    if (self.stack && self.pendingURL) {
+      auto url = std::move(*self.pendingURL);
+      self.pendingURL.reset();
+      self.stack->loadPage(url);
+    }
+  }
+};
+
 // One script-message channel: the page posts, the handler receives on the main thread.
 struct WebKitWebViewStack::Channel {
   std::string name;
@@ -152,6 +176,7 @@ WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba background) :
 }
 
 WebKitWebViewStack::~WebKitWebViewStack() {
+  if (cookieWait_) cookieWait_->stack = nullptr;
   for (guint source : timeouts_) g_source_remove(source);  // frees each unfinished fade
   g_signal_handlers_disconnect_by_data(page_, this);
   if (splash_) g_signal_handlers_disconnect_by_data(splash_, this);
@@ -196,6 +221,19 @@ void WebKitWebViewStack::configure(const WebViewConfiguration& configuration) {
   }
   webkit_settings_set_media_playback_requires_user_gesture(webkit_web_view_get_settings(page_),
                                                            configuration.mediaPlaybackRequiresUserAction);
+  if (const auto& cookie = configuration.sessionCookie) {
+    // WebKit then sends it on every request of the page, the media's range requests and the
+    // WebSocket upgrade to the other port of the same host.
+    SoupCookie* soup = soup_cookie_new(cookie->name.c_str(), cookie->value.c_str(), cookie->domain.c_str(), "/", -1);
+    soup_cookie_set_http_only(soup, TRUE);
+    WebKitCookieManager* manager =
+        webkit_network_session_get_cookie_manager(webkit_web_view_get_network_session(page_));
+    cookieWait_ = std::make_shared<CookieWait>();
+    cookieWait_->stack = this;
+    webkit_cookie_manager_add_cookie(manager, soup, nullptr, CookieWait::added,
+                                     new std::shared_ptr<CookieWait>(cookieWait_));
+    soup_cookie_free(soup);
+  }
 }
 
 bool WebKitWebViewStack::loadSplash(const std::string& html, const std::filesystem::path& baseDirectory) {
@@ -257,6 +295,10 @@ void WebKitWebViewStack::onLoadChanged(WebKitWebView* view, int event, void* dat
 
 void WebKitWebViewStack::loadPage(const std::string& url) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
+  if (cookieWait_ && !cookieWait_->done) {
+    cookieWait_->pendingURL = url;  // loads once the session cookie is in the store
+    return;
+  }
   // WebKitGTK offers no per-request time-out; its own network time-outs apply.
   webkit_web_view_load_uri(page_, url.c_str());
 }

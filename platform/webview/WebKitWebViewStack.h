@@ -71,6 +71,9 @@ class WebKitWebViewStack final : public WebView {
   WebKitUserContentManager* contentManager_ = nullptr;
   Events events_;
   std::vector<std::unique_ptr<Channel>> channels_;
+  struct CookieWait;
+  /// While the session cookie is being added: where a page load waits (none once it is in).
+  std::shared_ptr<CookieWait> cookieWait_;
   std::vector<unsigned> timeouts_;  // running fade sources, removed on destruction
   Rgba backgroundColor_;
 };

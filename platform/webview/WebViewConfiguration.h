@@ -4,6 +4,7 @@
 // Plain values, so the kit can decide them without a display; the WebKitGTK backend applies them.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,11 +28,21 @@ class ScriptMessageHandler {
   virtual void didReceiveScriptMessage(const nlohmann::ordered_json& body) = 0;
 };
 
+/// A cookie put into the web view's cookie store (HttpOnly, path "/") before the page first loads.
+struct Cookie {
+  std::string name;
+  std::string value;
+  std::string domain;
+};
+
 struct WebViewConfiguration {
   std::vector<UserScript> userScripts;  // in injection order
   std::vector<std::pair<std::string, std::shared_ptr<ScriptMessageHandler>>> messageHandlers;
   /// Media may play without a user gesture.
   bool mediaPlaybackRequiresUserAction = false;
+  /// The host's per-launch secret, which every request of the page to the host's servers must
+  /// carry; the page loads only once it is in the store.
+  std::optional<Cookie> sessionCookie;
 };
 
 }  // namespace kestrom::webview

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/WSTestClient.h"
+#include "tests/integration/HostPage.h"
 #include "tests/integration/HostProcess.h"
 #include "tests/support/RawHttp.h"
 
@@ -13,35 +14,6 @@ namespace kestrom::test {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-/// One page connection: sends requests, reads frames as parsed JSON.
-class Page {
- public:
-  explicit Page(unsigned port) : connected_(client_.connect(port)) {}
-  bool connected() const { return connected_; }
-
-  void request(const std::string& id, const std::string& method, Json values = Json::object()) {
-    Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
-    ASSERT_TRUE(client_.sendText(frame.dump()));
-  }
-  void raw(const std::string& text) { ASSERT_TRUE(client_.sendText(text)); }
-
-  std::optional<Json> next() {
-    auto text = client_.readText();
-    if (!text) return std::nullopt;
-    return Json::parse(*text);
-  }
-  /// The next frame that is the reply to `id`, skipping notifications.
-  std::optional<Json> replyTo(const std::string& id) {
-    while (auto frame = next())
-      if (frame->contains("id") && (*frame)["id"] == id) return frame;
-    return std::nullopt;
-  }
-
- private:
-  WSTestClient client_;
-  bool connected_;
-};
 
 class HostIntegrationTest : public ::testing::Test {
  protected:
@@ -51,7 +23,7 @@ class HostIntegrationTest : public ::testing::Test {
 TEST_F(HostIntegrationTest, AnswersPingAndSendsTheForegroundNotificationAtStart) {
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host.wsPort());
+  Page page(host);
   ASSERT_TRUE(page.connected());
 
   auto foreground = page.next();
@@ -68,7 +40,7 @@ TEST_F(HostIntegrationTest, AnswersPingAndSendsTheForegroundNotificationAtStart)
 TEST_F(HostIntegrationTest, UnknownHubsGetTheirErrorReplies) {
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host.wsPort());
+  Page page(host);
   ASSERT_TRUE(page.connected());
 
   page.request("d1", "/hub/disconnect", {{"id", "HUB-1"}});
@@ -99,7 +71,7 @@ TEST_F(HostIntegrationTest, SettingsSurviveARestartAndComeBeforeTheConfiguration
   {
     HostProcess host(home.path);
     ASSERT_TRUE(host.running()) << host.errorOutput();
-    Page page(host.wsPort());
+    Page page(host);
     page.request("1", "/settings/save",
                  {{"settings", {{"ui.language", {{"value", "de-DE"}}}, {"robot.name", {{"value", {1, "two", nullptr}}}}}}});
     auto reply = page.replyTo("1");
@@ -109,7 +81,7 @@ TEST_F(HostIntegrationTest, SettingsSurviveARestartAndComeBeforeTheConfiguration
   }
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host.wsPort());
+  Page page(host);
   page.request("2", "/configuration/request");
   std::optional<Json> changed;
   while (auto frame = page.next()) {
@@ -134,8 +106,8 @@ TEST_F(HostIntegrationTest, SettingsSurviveARestartAndComeBeforeTheConfiguration
 TEST_F(HostIntegrationTest, EveryReplyReachesEveryOpenPage) {
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page first(host.wsPort());
-  Page second(host.wsPort());
+  Page first(host);
+  Page second(host);
   ASSERT_TRUE(first.connected() && second.connected());
   first.request("a", "/ping");
   second.request("b", "/ping");
@@ -153,7 +125,7 @@ TEST_F(HostIntegrationTest, EveryReplyReachesEveryOpenPage) {
 TEST_F(HostIntegrationTest, FramesThatDoNotDecodeGetNoAnswerAndTheChannelStaysUsable) {
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host.wsPort());
+  Page page(host);
   page.request("bad1", "/hub/send", Json::object());  // required keys missing
   page.request("bad2", "/nope");                       // not a method
   page.raw(R"({"id":"bad3","method":"/ping","params":{"values":{}},"jsonrpc":"2"})");
@@ -177,7 +149,7 @@ TEST_F(HostIntegrationTest, ServesThePageAndRefusesForeignOrigins) {
   auto host_ = "127.0.0.1:" + std::to_string(port);
   {
     RawHttpConnection connection(port);
-    connection.send(makeHttpRequest("GET", "/index.html", {{"Host", host_}}));
+    connection.send(makeHttpRequest("GET", "/index.html", {{"Host", host_}, {"Cookie", host.cookie()}}));
     auto response = connection.readResponse();
     EXPECT_EQ(response.status, 200);
     EXPECT_NE(response.body.find("<html"), std::string::npos);
@@ -193,7 +165,7 @@ TEST_F(HostIntegrationTest, ServesThePageAndRefusesForeignOrigins) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < deadline) {
       RawHttpConnection connection(port);
-      connection.send(makeHttpRequest("GET", "/debug", {{"Host", host_}}));
+      connection.send(makeHttpRequest("GET", "/debug", {{"Host", host_}, {"Cookie", host.cookie()}}));
       auto response = connection.readResponse();
       EXPECT_EQ(response.status, 307);
       location = response.header("Location");
@@ -208,7 +180,7 @@ TEST_F(HostIntegrationTest, ServesThePageAndRefusesForeignOrigins) {
                                                            std::string("http://evil.example")));
   EXPECT_EQ(refused.rfind("HTTP/1.1 403", 0), 0u);
   WSTestClient ownPage;
-  EXPECT_TRUE(ownPage.connect(host.wsPort(), {{"Origin", "http://localhost:" + std::to_string(port)}}));
+  EXPECT_TRUE(ownPage.connect(host.wsPort(), {{"Origin", "http://localhost:" + std::to_string(port)}, {"Cookie", host.cookie()}}));
 }
 
 }  // namespace

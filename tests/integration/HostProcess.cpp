@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,8 +26,16 @@ TemporaryHome::~TemporaryHome() {
   std::filesystem::remove_all(path, error);
 }
 
-HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout) {
+HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout)
+    : HostProcess(home, HostOptions{}, timeout) {}
+
+HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& options,
+                         std::chrono::milliseconds timeout) {
   std::filesystem::create_directories(home);
+  // The secret file goes to the home's own runtime folder, so a killed host leaves nothing elsewhere.
+  const auto runtime = home / "run";
+  std::filesystem::create_directories(runtime);
+  chmod(runtime.c_str(), 0700);
   errFile_ = home / "host-stderr.log";
   int out[2];
   if (pipe(out) != 0) return;
@@ -40,31 +50,62 @@ HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::millise
     unsetenv("XDG_CONFIG_HOME");
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_CACHE_HOME");
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     setenv("KESTROM_BUNDLE_DIR", KESTROM_SOURCE_DIR "/bundle", 1);
+    for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
+    if (options.descriptorLimit) {
+      rlimit limit{options.descriptorLimit->first, options.descriptorLimit->second};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (options.fileSizeLimit) {
+      signal(SIGXFSZ, SIG_IGN);  // kept across exec: writes past the limit fail with EFBIG
+      rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     execl(KESTROM_HOST_BINARY, KESTROM_HOST_BINARY, static_cast<char*>(nullptr));
     _exit(127);
   }
   close(out[1]);
-  std::string line;
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd fd{out[0], POLLIN, 0};
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (poll(&fd, 1, static_cast<int>(std::max<long>(1, left.count()))) <= 0) continue;
-    char c;
-    if (read(out[0], &c, 1) != 1) break;
-    if (c == '\n') break;
-    line += c;
+  auto readLine = [&] {
+    std::string line;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd fd{out[0], POLLIN, 0};
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (poll(&fd, 1, static_cast<int>(std::max<long>(1, left.count()))) <= 0) continue;
+      char c;
+      if (read(out[0], &c, 1) != 1) break;
+      if (c == '\n') break;
+      line += c;
+    }
+    return line;
+  };
+  // "secret-file <path>" comes first, then "ports ws=… http=…".
+  std::string first = readLine();
+  if (first.rfind("secret-file ", 0) == 0) {
+    secretFile_ = first.substr(12);
+    std::ifstream in(secretFile_);
+    std::getline(in, secret_);
   }
+  std::string ports = readLine();
   close(out[0]);
-  if (std::sscanf(line.c_str(), "ports ws=%u http=%u", &wsPort_, &httpPort_) != 2) wsPort_ = httpPort_ = 0;
+  if (secret_.empty() || std::sscanf(ports.c_str(), "ports ws=%u http=%u", &wsPort_, &httpPort_) != 2)
+    wsPort_ = httpPort_ = 0;
 }
 
 HostProcess::~HostProcess() { stop(); }
 
+void HostProcess::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
 std::optional<int> HostProcess::stop(std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return std::nullopt;
-  kill(pid_, SIGTERM);
+  ::kill(pid_, SIGTERM);
   auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -75,7 +116,7 @@ std::optional<int> HostProcess::stop(std::chrono::milliseconds timeout) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  kill(pid_, SIGKILL);
+  ::kill(pid_, SIGKILL);
   waitpid(pid_, &status, 0);
   pid_ = -1;
   return std::nullopt;

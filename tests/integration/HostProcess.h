@@ -7,7 +7,10 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrom::test {
 
@@ -20,10 +23,22 @@ struct TemporaryHome {
   TemporaryHome& operator=(const TemporaryHome&) = delete;
 };
 
+/// What a test changes in the host's process beyond its home folder.
+struct HostOptions {
+  /// Set in the host's environment (e.g. TMPDIR).
+  std::vector<std::pair<std::string, std::string>> environment;
+  /// RLIMIT_NOFILE soft and hard limits for the host.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> descriptorLimit;
+  /// RLIMIT_FSIZE for the host (SIGXFSZ ignored, so a write past it fails with EFBIG): a full disk.
+  std::optional<std::uint64_t> fileSizeLimit;
+};
+
 class HostProcess {
  public:
   /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports.
   explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  HostProcess(const std::filesystem::path& home, const HostOptions& options,
+              std::chrono::milliseconds timeout = std::chrono::seconds(10));
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
@@ -31,7 +46,15 @@ class HostProcess {
   bool running() const { return pid_ > 0 && wsPort_ != 0; }
   unsigned wsPort() const { return wsPort_; }
   unsigned httpPort() const { return httpPort_; }
+  /// The per-launch secret, as read from the file the host named.
+  const std::string& secret() const { return secret_; }
+  const std::filesystem::path& secretFile() const { return secretFile_; }
+  /// "kestrom-session=<secret>": the value of the Cookie header every request must carry.
+  std::string cookie() const { return "kestrom-session=" + secret_; }
   std::chrono::steady_clock::time_point startedAt() const { return startedAt_; }
+  pid_t pid() const { return pid_; }
+  /// Ends the host with SIGKILL at once, as a crash would; nothing is cleaned up.
+  void kill();
   /// SIGTERM, then waits; the exit status (0 for a clean stop), or none when it had to be killed.
   std::optional<int> stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   /// Everything the host wrote to stderr so far.
@@ -42,6 +65,8 @@ class HostProcess {
   unsigned wsPort_ = 0;
   unsigned httpPort_ = 0;
   std::filesystem::path errFile_;
+  std::filesystem::path secretFile_;
+  std::string secret_;
   std::chrono::steady_clock::time_point startedAt_;
 };
 

@@ -101,7 +101,8 @@ class KestromKitTest : public ::testing::Test {
     // The port the server reported as listening, as the web view controller learns it.
     EXPECT_TRUE(pump([&] { return kit->webViewController()->webSocketPort().has_value(); }));
     auto page = std::make_unique<test::WSTestClient>(2s);
-    EXPECT_TRUE(page->connect(kit->webViewController()->webSocketPort().value_or(0)));
+    EXPECT_TRUE(page->connect(kit->webViewController()->webSocketPort().value_or(0),
+                              {{"Cookie", "kestrom-session=" + kit->sessionSecret()}}));
     return page;
   }
 

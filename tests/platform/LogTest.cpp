@@ -101,5 +101,20 @@ TEST(LogTest, DefaultSinkWritesTimeLevelChannelAndMessageToStderr) {
   EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(text[0]))) << text;  // starts with the date
 }
 
+TEST(LogTest, TextArgumentsCannotBreakTheLine) {
+  ScopedRecording recording;
+  Logger logger("test", "Escape");
+  std::string forged = "a\r\nFORGED line\t\x01\x7f";
+  const char* pointer = "b\nc";
+  const char* none = nullptr;
+  logger.error("%s | %s | %d | %s", forged, pointer, 7, none);
+  auto records = recording.sink().records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "a\\r\\nFORGED line\\t\\x01\\x7f | b\\nc | 7 | (null)");
+  logger.info("format\nitself");  // the format is the program's own and stays as written
+  EXPECT_EQ(recording.sink().records().back().message, "format\nitself");
+  EXPECT_EQ(escapeControlCharacters("plain ü"), "plain ü");
+}
+
 }  // namespace
 }  // namespace kestrom::log

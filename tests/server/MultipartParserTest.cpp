@@ -184,5 +184,26 @@ TEST(MultipartParserTest, ParsesWhatABrowserSends) {
   EXPECT_EQ(multipartPart("file", *parts), "PK\x03\x04 zip bytes");
 }
 
+TEST(MultipartParserTest, StopsAtThePartAndHeaderLineLimits) {
+  auto emptyParts = [](std::size_t count) {
+    std::string body = "----b";
+    for (std::size_t i = 0; i < count; ++i) body += "\r\n\r\n\r\n----b";
+    return body + "--\r\n";
+  };
+  auto fits = locateMultipart(emptyParts(kMaxMultipartParts), "--b");
+  ASSERT_TRUE(fits);
+  EXPECT_EQ(fits->size(), kMaxMultipartParts);
+  auto over = locateMultipart(emptyParts(kMaxMultipartParts + 1), "--b");
+  ASSERT_FALSE(over);
+  EXPECT_EQ(over.error(), MultipartParserError::tooManyParts);
+  // A bomb of a million parts stops at the limit without reading on.
+  EXPECT_EQ(locateMultipart(emptyParts(1000000), "--b").error(), MultipartParserError::tooManyParts);
+
+  std::string manyHeaders = "----b\r\n";
+  for (std::size_t i = 0; i <= kMaxMultipartHeaderLines; ++i) manyHeaders += "X-" + std::to_string(i) + ": v\r\n";
+  manyHeaders += "\r\ndata\r\n----b--\r\n";
+  EXPECT_EQ(locateMultipart(manyHeaders, "--b").error(), MultipartParserError::tooManyParts);
+}
+
 }  // namespace
 }  // namespace kestrom

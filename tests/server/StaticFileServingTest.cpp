@@ -8,6 +8,9 @@
 #include "KestromKit/server/ContentServing.h"
 #include "tests/server/ContentFolders.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace kestrom {
 namespace {
 
@@ -146,6 +149,25 @@ TEST_F(StaticFileServingTest, RewritesOnlyLanguageFolders) {
     SCOPED_TRACE(path);
     EXPECT_EQ(rewriteLanguage(path, "de-DE"), rewritten);
   }
+}
+
+TEST_F(StaticFileServingTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsUnavailableNotMissing) {
+  write(webroot / "index.html", "<html>");
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // The next descriptor would be `lowest`: a limit of exactly that makes every open fail (EMFILE).
+  int lowest = ::dup(0);
+  ASSERT_GE(lowest, 0);
+  ::close(lowest);
+  rlimit tight{static_cast<rlim_t>(lowest), saved.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  auto starved = serveStaticFile(request("/index.html"), content).kind();
+  auto missing = serveStaticFile(request("/nothing.html"), content).kind();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(starved, Kind::serviceUnavailable);
+  EXPECT_EQ(missing, Kind::notFound);  // known to be absent without opening anything
+  EXPECT_EQ(serveStaticFile(request("/index.html"), content).kind(), Kind::ok);
+  EXPECT_EQ(WebServerResponse::serviceUnavailable().statusText(), "503 SERVICE UNAVAILABLE");
 }
 
 }  // namespace

@@ -266,13 +266,19 @@ class WebServerFileRoutesTest : public ::testing::Test {
 TEST_F(WebServerFileRoutesTest, SaveAsHandsTheTemporaryFileToTheDialog) {
   auto r = exchange(multipartRequest("/files/saveAs", {{"name", "robot.kpr"}, {"file", "project bytes"}}));
   EXPECT_EQ(r.raw, "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(files_->savedPath, h_->tmp / "robot.kpr");
+  EXPECT_EQ(files_->savedPath.filename(), "robot.kpr");
+  EXPECT_EQ(files_->savedPath.parent_path().parent_path(), h_->tmp);
   EXPECT_EQ(files_->savedContent, "project bytes");
+  // The copy goes once the dialog is done, whatever its outcome.
+  EXPECT_TRUE(fs::is_empty(h_->tmp));
 
   files_->mode = ScriptedFileDelegate::Mode::fail;
   EXPECT_EQ(exchange(multipartRequest("/files/saveAs", {{"name", "robot.kpr"}, {"file", "x"}})).status, 500);
+  EXPECT_TRUE(fs::is_empty(h_->tmp));
   files_->mode = ScriptedFileDelegate::Mode::drop;  // a completion that is never called
   EXPECT_EQ(exchange(multipartRequest("/files/saveAs", {{"name", "robot.kpr"}, {"file", "x"}})).status, 500);
+  main_->runUntil([&] { return fs::is_empty(h_->tmp); }, 5s);
+  EXPECT_TRUE(fs::is_empty(h_->tmp));
 }
 
 TEST_F(WebServerFileRoutesTest, SaveAsRefusesNamesThatAreNotOneUtf8FileName) {

@@ -134,19 +134,51 @@ TEST_F(SettingValueStoreTest, AFileThatIsNoJsonObjectIsSetAsideAndNeverOverwritt
   EXPECT_TRUE(recording_.sink().contains("General", "Settings store could not be read"));
 }
 
-TEST_F(SettingValueStoreTest, AFailedWriteKeepsTheValueInMemoryAndReportsWhy) {
+TEST_F(SettingValueStoreTest, AFailedWriteChangesNothingAndReportsWhy) {
   const fs::path missingFolder = folder_ / "gone" / "userSettings.json";
   auto store = std::make_shared<SettingValueStore>(missingFolder);
   auto saved = SettingsHandler{store}.save(settings(R"({"a": 1})"));
   ASSERT_FALSE(saved);
   EXPECT_FALSE(saved.error().empty());
   EXPECT_TRUE(recording_.sink().contains("General", "Unable to persist settings store with error: "));
-  EXPECT_EQ(store->store().at("a").value, Json(1));
+  EXPECT_TRUE(store->store().empty()) << "memory holds what the disk holds";
   EXPECT_FALSE(fs::exists(folder_ / "gone")) << "missing folders are not created";
 
   fs::create_directories(folder_ / "gone");
-  ASSERT_TRUE(store->persist());
-  EXPECT_EQ(unordered(Json::parse(get(missingFolder))), unordered(Json::parse(R"({"a": 1})")));
+  ASSERT_TRUE(SettingsHandler{store}.save(settings(R"({"b": 2})")));
+  EXPECT_EQ(unordered(Json::parse(get(missingFolder))), unordered(Json::parse(R"({"b": 2})")));
+}
+
+TEST_F(SettingValueStoreTest, ABatchThatFailsPutsBackWhatItReplaced) {
+  auto store = std::make_shared<SettingValueStore>(file_, nullptr, SettingLimits{.maxValueBytes = 64, .maxStoreBytes = 128});
+  SettingsHandler handler{store};
+  ASSERT_TRUE(handler.save(settings(R"({"a": 1, "b": "two"})")));
+  const auto before = get(file_);
+
+  auto tooLarge = handler.save(settings(R"({"a": 5, "c": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"})"));
+  ASSERT_FALSE(tooLarge);
+  EXPECT_NE(tooLarge.error().find("\"c\""), std::string::npos) << tooLarge.error();
+  // Each value fits, the store would not.
+  std::string fill(50, 'f');
+  ASSERT_TRUE(handler.save(settings(("{\"d\": \"" + fill + "\"}").c_str())));
+  auto storeFull = handler.save(settings(("{\"a\": 9, \"e\": \"" + fill + "\"}").c_str()));
+  ASSERT_FALSE(storeFull);
+  EXPECT_NE(storeFull.error().find("more than the 128"), std::string::npos) << storeFull.error();
+
+  auto kept = store->store();
+  EXPECT_EQ(kept.at("a").value, Json(1));
+  EXPECT_EQ(kept.count("c") + kept.count("e"), 0u);
+  EXPECT_EQ(unordered(Json::parse(get(file_))), unordered(Json::parse(R"({"a": 1, "b": "two", "d": ")" + fill + R"("})")));
+  EXPECT_NE(before, get(file_));
+}
+
+TEST_F(SettingValueStoreTest, AFileOverTheBoundAndStrayTemporaryFilesAreSetAsideAtStart) {
+  put(file_, R"({"big": ")" + std::string(300, 'x') + R"("})");
+  put(folder_ / ".app_userSettings.json.tmp-0123456789ab", "half written");
+  put(folder_ / ".other.json.tmp-0123456789ab", "not ours");
+  SettingValueStore store(file_, nullptr, SettingLimits{.maxValueBytes = 1024, .maxStoreBytes = 256});
+  EXPECT_TRUE(store.store().empty());
+  EXPECT_EQ(names(), (std::set<std::string>{"app_userSettings.json.corrupt", ".other.json.tmp-0123456789ab"}));
 }
 
 TEST_F(SettingValueStoreTest, ConcurrentReadersAndWritersSeeWholeValues) {

@@ -105,13 +105,15 @@ std::string rawExchange(unsigned port, const std::string& request, std::chrono::
   return received;
 }
 
-std::string upgradeRequest(std::optional<std::string> host, std::optional<std::string> origin) {
+std::string upgradeRequest(std::optional<std::string> host, std::optional<std::string> origin,
+                           std::optional<std::string> cookie) {
   std::string request = "GET / HTTP/1.1\r\n";
   if (host) request += "Host: " + *host + "\r\n";
   request +=
       "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
       "Sec-WebSocket-Version: 13\r\n";
   if (origin) request += "Origin: " + *origin + "\r\n";
+  if (cookie) request += "Cookie: " + *cookie + "\r\n";
   return request + "\r\n";
 }
 

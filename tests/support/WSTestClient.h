@@ -55,8 +55,9 @@ class WSTestClient {
 /// the deadline passes.
 std::string rawExchange(unsigned port, const std::string& request, std::chrono::milliseconds timeout = 5s);
 
-/// A request that asks for a WebSocket upgrade, with optional Host and Origin.
-std::string upgradeRequest(std::optional<std::string> host, std::optional<std::string> origin);
+/// A request that asks for a WebSocket upgrade, with optional Host, Origin and Cookie.
+std::string upgradeRequest(std::optional<std::string> host, std::optional<std::string> origin,
+                           std::optional<std::string> cookie = std::nullopt);
 
 /// Keeps every event; tests wait on it with a deadline.
 class RecordingDelegate final : public WSServerDelegate {

@@ -1,13 +1,20 @@
 // The headless host: the kit on a bundle, without a window. Both servers run as in the desktop
-// application; the page may connect from a browser or a test. Prints one line
-// "ports ws=<port> http=<port>" on stdout once both servers listen; stops cleanly on SIGTERM or
-// SIGINT.
+// application; the page may connect from a browser or a test. Writes the per-launch secret to a
+// file only its user can read, prints "secret-file <path>" and then, once both servers listen,
+// "ports ws=<port> http=<port>" on stdout; stops cleanly on SIGTERM or SIGINT and removes the file.
+// Clients send the file's one line as the cookie: "Cookie: kestrom-session=<secret>".
 //
 //   kestrom-host [--bundle DIR] [--verbose]
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <glib-unix.h>
 #include <glib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -32,6 +39,35 @@ std::filesystem::path defaultBundle(const char* program) {
   return std::filesystem::path(KESTROM_SOURCE_DIR) / "bundle";
 }
 
+/// Writes `secret` and a line break to a new file readable by its owner only: in
+/// $XDG_RUNTIME_DIR when there is one, else in `fallbackFolder`. Empty when it cannot be written.
+std::filesystem::path writeSecretFile(const std::string& secret, const std::filesystem::path& fallbackFolder) {
+  std::filesystem::path folder = fallbackFolder;
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime && std::filesystem::is_directory(runtime))
+    folder = runtime;
+  // Files of hosts that were killed before they could remove theirs.
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind("kestrom-host-", 0) != 0 || !name.ends_with(".secret")) continue;
+    const std::string digits = name.substr(13, name.size() - 13 - 7);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (::kill(static_cast<pid_t>(std::stol(digits)), 0) != 0 && errno == ESRCH) ::unlink(it->path().c_str());
+  }
+  auto file = folder / ("kestrom-host-" + std::to_string(::getpid()) + ".secret");
+  ::unlink(file.c_str());  // a file of a killed host whose pid came round again
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return {};
+  std::string line = secret + "\n";
+  bool ok = ::fchmod(fd, 0600) == 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) {
+    ::unlink(file.c_str());
+    return {};
+  }
+  return file;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,6 +90,10 @@ int main(int argc, char** argv) {
   environment.consoleScript = readConsoleScript(bundleDir);
   environment.arguments = arguments;
   auto kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
+  auto secretFile = writeSecretFile(kit->sessionSecret(), kit->dataFolder());
+  if (secretFile.empty()) log::fatalError("kestrom-host", "Unable to write the session secret file");
+  std::printf("secret-file %s\n", secretFile.c_str());
+  std::fflush(stdout);
   kit->start();
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
@@ -84,6 +124,8 @@ int main(int argc, char** argv) {
   // Nothing is left to save: the stores write their files when they change.
   ports.kit.reset();
   kit.reset();
+  std::error_code ignored;
+  std::filesystem::remove(secretFile, ignored);
   std::fprintf(stderr, "kestrom-host: stopped\n");
   return 0;
 }

@@ -1,0 +1,54 @@
+#pragma once
+// Only the host's own page gets in. At start the host draws a per-launch secret (256 random bits);
+// the web view sends it as the cookie "kestrom-session" on every HTTP request and WebSocket
+// upgrade, and both servers refuse (403) anything that does not carry it. Any local program could
+// otherwise read and change the user's settings, content and projects.
+//
+// For opening the page in an external browser, "/debug" takes a one-time code instead: the code
+// sets the cookie and is replaced by a new one at once, so an address that was logged works once.
+//
+// Any thread. Owned by the kit, shared with both servers.
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrom {
+
+class SessionSecret {
+ public:
+  static constexpr std::string_view kCookieName = "kestrom-session";
+
+  /// Draws a new secret (getrandom; the process stops if the system has no randomness to give).
+  SessionSecret();
+  /// A given secret, for tests.
+  explicit SessionSecret(std::string value);
+  SessionSecret(const SessionSecret&) = delete;
+  SessionSecret& operator=(const SessionSecret&) = delete;
+
+  /// 64 lowercase hex digits. Never logged, never in a URL.
+  const std::string& value() const { return value_; }
+  /// "kestrom-session=<secret>", as a client's Cookie header carries it.
+  std::string cookie() const;
+  /// True when a "kestrom-session" cookie in `cookieHeader` (a Cookie header's value; several
+  /// joined by "; ") holds the secret. Compared in constant time.
+  bool admits(std::optional<std::string_view> cookieHeader) const;
+
+  /// The current one-time code of "/debug" (32 hex digits).
+  std::string debugCode() const;
+  /// True once for the current code (constant time); it is then replaced.
+  bool redeemDebugCode(std::string_view code);
+
+  /// True when `a` and `b` are equal; the time taken depends only on their lengths.
+  static bool equalInConstantTime(std::string_view a, std::string_view b);
+  /// `bytes` random bytes as lowercase hex.
+  static std::string randomHex(std::size_t bytes);
+
+ private:
+  const std::string value_;
+  mutable std::mutex mutex_;  // guards debugCode_
+  std::string debugCode_;
+};
+
+}  // namespace kestrom

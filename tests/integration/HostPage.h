@@ -1,0 +1,53 @@
+#pragma once
+// One page connection to a headless host: sends requests, reads frames as parsed JSON.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/integration/HostProcess.h"
+#include "tests/support/WSTestClient.h"
+
+namespace kestrom::test {
+
+class Page {
+ public:
+  using Json = nlohmann::ordered_json;
+
+  /// Connects to `host`'s WebSocket with its session cookie (and `headers`).
+  explicit Page(const HostProcess& host, std::map<std::string, std::string> headers = {})
+      : connected_(client_.connect(host.wsPort(), withCookie(host, std::move(headers)))) {}
+  bool connected() const { return connected_; }
+
+  void request(const std::string& id, const std::string& method, Json values = Json::object()) {
+    Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
+    ASSERT_TRUE(client_.sendText(frame.dump()));
+  }
+  void raw(const std::string& text) { ASSERT_TRUE(client_.sendText(text)); }
+
+  std::optional<Json> next() {
+    auto text = client_.readText();
+    if (!text) return std::nullopt;
+    return Json::parse(*text);
+  }
+  /// The next frame that is the reply to `id`, skipping notifications.
+  std::optional<Json> replyTo(const std::string& id) {
+    while (auto frame = next())
+      if (frame->contains("id") && (*frame)["id"] == id) return frame;
+    return std::nullopt;
+  }
+
+ private:
+  static std::map<std::string, std::string> withCookie(const HostProcess& host, std::map<std::string, std::string> headers) {
+    headers.emplace("Cookie", host.cookie());
+    return headers;
+  }
+
+  WSTestClient client_{std::chrono::seconds(10)};
+  bool connected_;
+};
+
+}  // namespace kestrom::test
