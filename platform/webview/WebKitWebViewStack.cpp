@@ -219,9 +219,8 @@ void WebKitWebViewStack::hideSplash(std::function<void()> done) {
       GtkWidget* splash = GTK_WIDGET(splash_);
       splash_ = nullptr;
       removeOverlay(splash);
-      // The page has painted: from now on it shows what a browser would, and takes the keys.
+      // The page has painted: from now on it shows what a browser would.
       setUnpaintedColor(page_, Rgba{1, 1, 1, 1});
-      gtk_widget_grab_focus(GTK_WIDGET(page_));
     }
     if (done) done();
   });
@@ -253,6 +252,8 @@ void WebKitWebViewStack::onLoadChanged(WebKitWebView* view, int event, void* dat
     // WebKit ends a failed load with "finished" too; only a load that succeeded navigated.
     if (self->pageLoadFailed_) return;
     webViewLog().debug("Navigated to url: %s", uri ? uri : "nil");
+    // The page takes the keys from now on (the splash above it takes none).
+    gtk_widget_grab_focus(GTK_WIDGET(self->page_));
     if (self->events_.pageFinished) self->events_.pageFinished();
   }
 }
