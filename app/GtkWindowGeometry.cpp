@@ -120,7 +120,9 @@ struct FramePlacement {
                       static_cast<int>(std::lround(frame.y * scale)), static_cast<unsigned>(width),
                       static_cast<unsigned>(height));
     XFlush(display);
-    gtk_window_set_default_size(window, width / scale, height / scale);
+    // GTK takes the new size from the configure event, as it does for a resize by the user.
+    // Setting the default size here as well would queue a resize of GTK's own that could land
+    // after a user's first resize and undo it.
     return G_SOURCE_REMOVE;
   }
 
