@@ -145,7 +145,8 @@ std::shared_ptr<webview::WebView> AppDelegate::makeWebView(const webview::WebVie
   auto appConfig = decodeText<PartialIAppConfig>(configuration_.applicationConfigurationString);
   RGBAColor background = hexColor(appConfig ? appConfig->cutoutAreaBackground : std::string());
   webStack_ = std::make_shared<webview::WebKitWebViewStack>(
-      launchView, webview::Rgba{background.red, background.green, background.blue, background.alpha});
+      launchView, webview::Rgba{variant.launchScreenColorRed, variant.launchScreenColorGreen, variant.launchScreenColorBlue, 1},
+      webview::Rgba{background.red, background.green, background.blue, background.alpha});
   webStack_->configure(configuration);
   return webStack_;
 }
@@ -182,10 +183,11 @@ void AppDelegate::placeWindow() {
 
   auto decision = app::placeWindow(input);
   if (decision.storeVersion) (void)userDefaults_->setValue(kCustomScreenSizeVersionKey, *decision.storeVersion);
+  FrameExtents extents = saved && saved->frameExtents ? *saved->frameExtents : FrameExtents{};
   if (decision.frame) {
-    applyWindowFrame(window_, *decision.frame);
+    applyWindowFrame(window_, *decision.frame, extents);
   } else if (saved) {
-    applyWindowFrame(window_, saved->frame);
+    applyWindowFrame(window_, saved->frame, extents);
     if (saved->maximized) gtk_window_maximize(window_);
   }
 }
@@ -197,10 +199,13 @@ void AppDelegate::saveWindowFrame() {
 
 void AppDelegate::buildMainMenu() {
   auto menu = app::buildMainMenu(l10n_, applicationTitle_, gtk_window_is_fullscreen(window_));
-  GMenuModel* model = makeMenuBarModel(menu);
-  gtk_application_set_menubar(application_, model);
-  g_object_unref(model);
-  installAccelerators(application_, menu);
+  if (menuBar_) {
+    menuBar_->update(menu);
+  } else {
+    menuBar_ = std::make_unique<MenuBarModel>(menu);
+    gtk_application_set_menubar(application_, menuBar_->model());
+  }
+  installMenuShortcuts(window_, menu);
 }
 
 void AppDelegate::performAction(const std::string& action) {

@@ -14,6 +14,7 @@
 #include "app/Configuration.h"
 #include "app/L10n.h"
 #include "app/MainMenu.h"
+#include "app/MenuBarModel.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/shell/Dialogs.h"
@@ -84,6 +85,7 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
   std::unique_ptr<shell::Dialogs> dialogs_;
   std::shared_ptr<webview::WebKitWebViewStack> webStack_;
   std::shared_ptr<KestromKit> kestromApp_;
+  std::unique_ptr<MenuBarModel> menuBar_;  // built once, updated in place
   std::vector<GSimpleAction*> projectActions_;  // the items tagged kProjectRequiredTag
   bool isProjectAvailable_ = false;
   std::vector<std::filesystem::path> initialProjectUrls_;

@@ -2,44 +2,53 @@
 
 #include <gtk/gtk.h>
 
+#include <string_view>
+
 namespace kestrom::app {
 
-GMenuModel* makeMenuBarModel(const MainMenu& menu) {
-  GMenu* bar = g_menu_new();
-  for (const auto& submenu : menu.submenus) {
-    GMenu* items = g_menu_new();
-    GMenu* section = g_menu_new();
-    auto closeSection = [&] {
-      if (g_menu_model_get_n_items(G_MENU_MODEL(section)) > 0) g_menu_append_section(items, nullptr, G_MENU_MODEL(section));
-      g_object_unref(section);
-      section = g_menu_new();
-    };
-    for (const auto& item : submenu.items) {
-      if (item.isSeparator) {
-        closeSection();
-        continue;
-      }
-      GMenuItem* entry = g_menu_item_new(item.title.c_str(), item.detailedAction().c_str());
-      if (!item.accelerator.empty()) g_menu_item_set_attribute(entry, "accel", "s", item.accelerator.c_str());
-      g_menu_append_item(section, entry);
-      g_object_unref(entry);
+namespace {
+
+constexpr const char* kControllerName = "kestrom-menu-shortcuts";
+
+GtkShortcutController* shortcutController(GtkWindow* window) {
+  GListModel* controllers = gtk_widget_observe_controllers(GTK_WIDGET(window));
+  GtkShortcutController* found = nullptr;
+  for (guint i = 0; i < g_list_model_get_n_items(controllers) && !found; ++i) {
+    auto* controller = GTK_EVENT_CONTROLLER(g_list_model_get_item(controllers, i));
+    const char* name = gtk_event_controller_get_name(controller);
+    if (GTK_IS_SHORTCUT_CONTROLLER(controller) && name && std::string_view(name) == kControllerName) {
+      found = GTK_SHORTCUT_CONTROLLER(controller);
     }
-    closeSection();
-    g_object_unref(section);
-    g_menu_append_submenu(bar, submenu.title.c_str(), G_MENU_MODEL(items));
-    g_object_unref(items);
+    g_object_unref(controller);
   }
-  return G_MENU_MODEL(bar);
+  g_object_unref(controllers);
+  if (found) return found;
+
+  auto* controller = GTK_SHORTCUT_CONTROLLER(gtk_shortcut_controller_new());
+  gtk_event_controller_set_name(GTK_EVENT_CONTROLLER(controller), kControllerName);
+  gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(controller), GTK_PHASE_BUBBLE);
+  gtk_widget_add_controller(GTK_WIDGET(window), GTK_EVENT_CONTROLLER(controller));
+  return controller;
 }
 
-void installAccelerators(GtkApplication* application, const MainMenu& menu) {
+}  // namespace
+
+void installMenuShortcuts(GtkWindow* window, const MainMenu& menu) {
+  GtkShortcutController* controller = shortcutController(window);
+  auto* shortcuts = G_LIST_MODEL(controller);
+  while (g_list_model_get_n_items(shortcuts) > 0) {
+    auto* shortcut = GTK_SHORTCUT(g_list_model_get_item(shortcuts, 0));
+    gtk_shortcut_controller_remove_shortcut(controller, shortcut);
+    g_object_unref(shortcut);
+  }
   for (const auto& submenu : menu.submenus) {
     for (const auto& item : submenu.items) {
-      if (item.isSeparator) continue;
-      const char* none[] = {nullptr};
-      const char* one[] = {item.accelerator.c_str(), nullptr};
-      gtk_application_set_accels_for_action(application, item.detailedAction().c_str(),
-                                            item.accelerator.empty() ? none : one);
+      if (item.isSeparator || item.accelerator.empty()) continue;
+      GtkShortcutTrigger* trigger = gtk_shortcut_trigger_parse_string(item.accelerator.c_str());
+      if (!trigger) continue;
+      // The named action is looked up from the window: "win." and "app." both resolve there.
+      gtk_shortcut_controller_add_shortcut(
+          controller, gtk_shortcut_new(trigger, gtk_named_action_new(item.detailedAction().c_str())));
     }
   }
 }

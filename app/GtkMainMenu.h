@@ -1,18 +1,19 @@
 #pragma once
-// Turns the plain menu model into what GTK shows: a GMenuModel menu bar (separators become
-// sections) and the keyboard accelerators of its actions. GTK main thread.
+// The menu's keyboard shortcuts on the main window. GTK main thread.
+//
+// Application accelerators (gtk_application_set_accels_for_action) act in the capture phase,
+// before the focused widget sees the key: Control+Z or Control+C would never reach the page's own
+// editors. The shortcuts here act in the bubble phase instead, so the web view sees each key
+// first; WebKit hands a key the page did not handle back to the window, and only then does the
+// menu's shortcut act.
 
 #include "app/MainMenu.h"
 
-typedef struct _GMenuModel GMenuModel;
-typedef struct _GtkApplication GtkApplication;
+typedef struct _GtkWindow GtkWindow;
 
 namespace kestrom::app {
 
-/// A new menu bar model (full reference, to be released by the caller).
-GMenuModel* makeMenuBarModel(const MainMenu& menu);
-
-/// Sets every item's accelerator on its action, replacing the earlier ones.
-void installAccelerators(GtkApplication* application, const MainMenu& menu);
+/// Gives `window` the shortcuts of every item of `menu` that has one; a later call replaces them.
+void installMenuShortcuts(GtkWindow* window, const MainMenu& menu);
 
 }  // namespace kestrom::app

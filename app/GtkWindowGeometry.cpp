@@ -2,9 +2,13 @@
 
 #include <gtk/gtk.h>
 #if KESTROM_HAVE_X11
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <gdk/x11/gdkx.h>
 #endif
+
+#include <algorithm>
+#include <cmath>
 
 namespace kestrom::app {
 
@@ -27,6 +31,10 @@ Rect workArea(GdkMonitor* monitor) {
   return toRect(area);
 }
 
+int contentSide(double frameSide, double decorations) {
+  return std::max(1, static_cast<int>(std::lround(frameSide - decorations)));
+}
+
 #if KESTROM_HAVE_X11
 // The X11 window of a realized GTK window on an X11 display; 0 otherwise.
 Window xWindow(GtkWindow* window) {
@@ -35,15 +43,100 @@ Window xWindow(GtkWindow* window) {
   return gdk_x11_surface_get_xid(surface);
 }
 
-void moveNow(GtkWindow* window, double x, double y) {
-  Window xid = xWindow(window);
-  if (!xid) return;
-  GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
-  int scale = gdk_surface_get_scale_factor(surface);
-  Display* display = gdk_x11_display_get_xdisplay(gtk_widget_get_display(GTK_WIDGET(window)));
-  XMoveWindow(display, xid, static_cast<int>(x * scale), static_cast<int>(y * scale));
-  XFlush(display);
+Display* xDisplay(GtkWindow* window) {
+  return gdk_x11_display_get_xdisplay(gtk_widget_get_display(GTK_WIDGET(window)));
 }
+
+int scaleOf(GtkWindow* window) { return gdk_surface_get_scale_factor(gtk_native_get_surface(GTK_NATIVE(window))); }
+
+// True when a window manager runs (it names itself on the root window).
+bool windowManagerRuns(Display* display) {
+  Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", True);
+  if (check == 0) return false;
+  Atom type = 0;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  bool found = XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False, XA_WINDOW, &type, &format,
+                                  &count, &after, &data) == Success &&
+               data && count == 1;
+  if (data) XFree(data);
+  return found;
+}
+
+// The decorations the window manager put around `xid`, in device pixels, once it has said so.
+std::optional<FrameExtents> reportedExtents(Display* display, Window xid) {
+  Atom property = XInternAtom(display, "_NET_FRAME_EXTENTS", True);
+  if (property == 0) return std::nullopt;
+  Atom type = 0;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::optional<FrameExtents> extents;
+  if (XGetWindowProperty(display, xid, property, 0, 4, False, XA_CARDINAL, &type, &format, &count, &after, &data) ==
+          Success &&
+      data && format == 32 && count == 4) {
+    const auto* sides = reinterpret_cast<const long*>(data);  // format 32 arrives as longs
+    extents = FrameExtents{static_cast<double>(sides[0]), static_cast<double>(sides[1]),
+                           static_cast<double>(sides[2]), static_cast<double>(sides[3])};
+  }
+  if (data) XFree(data);
+  return extents;
+}
+
+bool isViewable(Display* display, Window xid) {
+  XWindowAttributes attributes{};
+  return XGetWindowAttributes(display, xid, &attributes) && attributes.map_state == IsViewable;
+}
+
+// Waits, on the main loop, until the window manager has framed the window, then sets content size
+// and position so that the outer frame is `frame`. A window manager places a window's frame at
+// the position the window asks for (north-west gravity), so the frame's own corner is asked for.
+struct FramePlacement {
+  static constexpr guint kStepMilliseconds = 20;
+  static constexpr int kMaximumSteps = 150;  // 3 s; then the best that is known is applied
+
+  GtkWindow* window;  // referenced
+  Rect frame;
+  int steps = 0;
+
+  static gboolean step(gpointer data) {
+    auto* placement = static_cast<FramePlacement*>(data);
+    GtkWindow* window = placement->window;
+    Window xid = xWindow(window);
+    if (!xid || !gtk_widget_get_realized(GTK_WIDGET(window))) return G_SOURCE_REMOVE;
+    Display* display = xDisplay(window);
+    bool managed = windowManagerRuns(display);
+    auto extents = reportedExtents(display, xid);
+    bool ready = isViewable(display, xid) && (!managed || extents);
+    if (!ready && ++placement->steps < kMaximumSteps) return G_SOURCE_CONTINUE;
+
+    int scale = scaleOf(window);
+    FrameExtents sides = extents.value_or(FrameExtents{});
+    const Rect& frame = placement->frame;
+    int width = contentSide(frame.width * scale, sides.left + sides.right);
+    int height = contentSide(frame.height * scale, sides.top + sides.bottom);
+    XMoveResizeWindow(display, xid, static_cast<int>(std::lround(frame.x * scale)),
+                      static_cast<int>(std::lround(frame.y * scale)), static_cast<unsigned>(width),
+                      static_cast<unsigned>(height));
+    XFlush(display);
+    // GTK takes the new size from the configure event, as it does for a resize by the user.
+    // Setting the default size here as well would queue a resize of GTK's own that could land
+    // after a user's first resize and undo it.
+    return G_SOURCE_REMOVE;
+  }
+
+  static void destroy(gpointer data) {
+    auto* placement = static_cast<FramePlacement*>(data);
+    g_object_unref(placement->window);
+    delete placement;
+  }
+
+  static void start(GtkWindow* window, const Rect& frame) {
+    auto* placement = new FramePlacement{GTK_WINDOW(g_object_ref(window)), frame};
+    g_timeout_add_full(G_PRIORITY_DEFAULT, kStepMilliseconds, step, placement, destroy);
+  }
+};
 #endif
 
 }  // namespace
@@ -80,40 +173,46 @@ SavedWindowFrame currentWindowFrame(GtkWindow* window) {
   saved.maximized = gtk_window_is_maximized(window);
 #if KESTROM_HAVE_X11
   if (Window xid = xWindow(window)) {
-    Display* display = gdk_x11_display_get_xdisplay(gtk_widget_get_display(GTK_WIDGET(window)));
+    Display* display = xDisplay(window);
+    int scale = scaleOf(window);
     int x = 0;
     int y = 0;
     Window child = 0;
     XTranslateCoordinates(display, xid, DefaultRootWindow(display), 0, 0, &x, &y, &child);
-    int scale = gdk_surface_get_scale_factor(gtk_native_get_surface(GTK_NATIVE(window)));
-    saved.frame.x = static_cast<double>(x) / scale;
-    saved.frame.y = static_cast<double>(y) / scale;
+    XWindowAttributes attributes{};
+    if (XGetWindowAttributes(display, xid, &attributes)) {
+      width = attributes.width;
+      height = attributes.height;
+    } else {
+      width *= scale;
+      height *= scale;
+    }
+    FrameExtents sides = reportedExtents(display, xid).value_or(FrameExtents{});
+    saved.frame = Rect{(x - sides.left) / scale, (y - sides.top) / scale, (width + sides.left + sides.right) / scale,
+                       (height + sides.top + sides.bottom) / scale};
+    saved.frameExtents = FrameExtents{sides.left / scale, sides.right / scale, sides.top / scale, sides.bottom / scale};
   }
 #endif
   return saved;
 }
 
-void applyWindowFrame(GtkWindow* window, const Rect& frame) {
-  gtk_window_set_default_size(window, static_cast<int>(frame.width), static_cast<int>(frame.height));
+void applyWindowFrame(GtkWindow* window, const Rect& frame, const FrameExtents& extents) {
+  gtk_window_set_default_size(window, contentSide(frame.width, extents.left + extents.right),
+                              contentSide(frame.height, extents.top + extents.bottom));
 #if KESTROM_HAVE_X11
   if (gtk_widget_get_mapped(GTK_WIDGET(window))) {
-    moveNow(window, frame.x, frame.y);
+    FramePlacement::start(window, frame);
     return;
   }
-  // Window managers place a window as it maps; the move goes after that, once.
-  struct Target {
-    double x;
-    double y;
-  };
+  // Window managers place a window as it maps; the frame is set after that, once.
+  auto* target = new Rect(frame);
   g_signal_connect_data(
       window, "map",
       G_CALLBACK(+[](GtkWidget* widget, gpointer data) {
-        auto* target = static_cast<Target*>(data);
-        moveNow(GTK_WINDOW(widget), target->x, target->y);
+        FramePlacement::start(GTK_WINDOW(widget), *static_cast<Rect*>(data));
         g_signal_handlers_disconnect_by_data(widget, data);
       }),
-      new Target{frame.x, frame.y}, [](gpointer data, GClosure*) { delete static_cast<Target*>(data); },
-      G_CONNECT_AFTER);
+      target, [](gpointer data, GClosure*) { delete static_cast<Rect*>(data); }, G_CONNECT_AFTER);
 #endif
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// Measures monitors and moves the main window. GTK 4 itself neither reports nor sets a
-// window's position, so on X11 both go through Xlib; elsewhere only the size is kept and the
-// compositor places the window. GTK main thread.
+// Measures monitors and places the main window. GTK 4 itself neither reports nor sets a window's
+// position, so on X11 both go through Xlib; elsewhere only the size is kept and the compositor
+// places the window. Every rectangle here is an outer frame (the window manager's decorations
+// included) in desktop coordinates, like the monitors' work areas. GTK main thread.
 
 #include <optional>
 
@@ -18,10 +19,13 @@ struct MonitorLayout {
 
 MonitorLayout measureMonitors(GtkWindow* window);
 
-/// The window's frame: its position on X11 (else 0, 0) and its current size.
+/// The window's outer frame, whether it is maximised, and its decorations' extents (X11); elsewhere
+/// the content size at 0, 0.
 SavedWindowFrame currentWindowFrame(GtkWindow* window);
 
-/// Gives the window `frame`: its size now, its position once it is mapped (X11 only).
-void applyWindowFrame(GtkWindow* window, const Rect& frame);
+/// Gives the window the outer frame `frame`. The content size is set at once from `extents` (the
+/// decorations last seen; zero when unknown); once the window manager has framed the mapped window
+/// (X11 only), size and position are set from the extents it reports.
+void applyWindowFrame(GtkWindow* window, const Rect& frame, const FrameExtents& extents);
 
 }  // namespace kestrom::app

@@ -45,7 +45,9 @@ const MenuItem* MainMenu::find(std::string_view action) const {
 }
 
 // The command key of the original layout is Control here; full screen takes F11, the key every
-// Linux desktop uses for it (Control+F belongs to the page's own search).
+// Linux desktop uses for it (Control+F belongs to the page's own search). "Hide" minimises the
+// window. "Hide Others" and "Show All" are left out: a Linux desktop offers an application no way
+// to hide the other applications' windows or to bring them back.
 MainMenu buildMainMenu(const L10n& l10n, const std::string& applicationTitle, bool isFullscreen) {
   using T = MenuTarget;
   const auto& tr = l10n;
@@ -57,9 +59,6 @@ MainMenu buildMainMenu(const L10n& l10n, const std::string& applicationTitle, bo
                                   {about, separator(),
                                    item(tr, "menu.mac_app.preferences", "openPreferences", "<Control>comma", T::delegate),
                                    separator(), item(tr, "menu.mac_app.hide", "hide", "<Control>h", T::application),
-                                   item(tr, "menu.mac_app.hide_others", "hideOtherApplications", "<Control><Alt>h",
-                                        T::application),
-                                   item(tr, "menu.mac_app.show_all", "unhideAllApplications", "", T::application),
                                    separator(), item(tr, "menu.mac_app.quit", "terminate", "<Control>q", T::application)}));
 
   menu.submenus.push_back(submenu(

@@ -35,26 +35,50 @@ PlacementDecision placeWindow(const PlacementInput& input) {
 }
 
 nlohmann::ordered_json encodeWindowFrame(const SavedWindowFrame& saved) {
-  return {{"x", saved.frame.x},
-          {"y", saved.frame.y},
-          {"width", saved.frame.width},
-          {"height", saved.frame.height},
-          {"maximized", saved.maximized}};
+  nlohmann::ordered_json encoded = {{"x", saved.frame.x},         {"y", saved.frame.y},
+                                    {"width", saved.frame.width}, {"height", saved.frame.height},
+                                    {"maximized", saved.maximized}};
+  if (saved.frameExtents) {
+    const auto& e = *saved.frameExtents;
+    encoded["frameExtents"] = {{"left", e.left}, {"right", e.right}, {"top", e.top}, {"bottom", e.bottom}};
+  }
+  return encoded;
 }
+
+namespace {
+
+std::optional<double> finiteNumber(const nlohmann::ordered_json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_number()) return std::nullopt;
+  double v = it->get<double>();
+  if (!std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+std::optional<FrameExtents> decodeFrameExtents(const nlohmann::ordered_json& value) {
+  if (!value.is_object()) return std::nullopt;
+  auto left = finiteNumber(value, "left"), right = finiteNumber(value, "right");
+  auto top = finiteNumber(value, "top"), bottom = finiteNumber(value, "bottom");
+  if (!left || !right || !top || !bottom) return std::nullopt;
+  for (double side : {*left, *right, *top, *bottom}) {
+    if (side < 0 || side > 1000) return std::nullopt;
+  }
+  return FrameExtents{*left, *right, *top, *bottom};
+}
+
+}  // namespace
 
 std::optional<SavedWindowFrame> decodeWindowFrame(const nlohmann::ordered_json& value) {
   if (!value.is_object()) return std::nullopt;
-  auto number = [&value](const char* key) -> std::optional<double> {
-    auto it = value.find(key);
-    if (it == value.end() || !it->is_number()) return std::nullopt;
-    double v = it->get<double>();
-    if (!std::isfinite(v)) return std::nullopt;
-    return v;
-  };
+  auto number = [&value](const char* key) { return finiteNumber(value, key); };
   auto x = number("x"), y = number("y"), width = number("width"), height = number("height");
   if (!x || !y || !width || !height) return std::nullopt;
-  SavedWindowFrame saved{{*x, *y, *width, *height}, false};
+  SavedWindowFrame saved{{*x, *y, *width, *height}, false, std::nullopt};
   if (auto it = value.find("maximized"); it != value.end() && it->is_boolean()) saved.maximized = it->get<bool>();
+  // The extents only help to size the window early; a damaged entry is ignored, not fatal.
+  if (auto it = value.find("frameExtents"); it != value.end()) {
+    if (auto extents = decodeFrameExtents(*it)) saved.frameExtents = extents;
+  }
   return saved;
 }
 

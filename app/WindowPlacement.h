@@ -41,10 +41,24 @@ struct PlacementDecision {
   bool operator==(const PlacementDecision&) const = default;
 };
 
-/// The frame kept across launches under the user default "windowPosition".
+/// How far the window manager's decorations reach beyond the window's content on each side.
+struct FrameExtents {
+  double left = 0;
+  double right = 0;
+  double top = 0;
+  double bottom = 0;
+  bool operator==(const FrameExtents&) const = default;
+};
+
+/// The frame kept across launches under the user default "windowPosition". Every rectangle here
+/// and in PlacementInput is an outer frame (decorations included) in desktop coordinates, as the
+/// monitors' work areas are: saving and restoring use this one kind of coordinate, so a window
+/// comes back exactly where it was. The extents last seen let the next launch size the content
+/// before the window manager reports them again.
 struct SavedWindowFrame {
   Rect frame;
   bool maximized = false;
+  std::optional<FrameExtents> frameExtents;
   bool operator==(const SavedWindowFrame&) const = default;
 };
 

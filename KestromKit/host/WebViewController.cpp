@@ -127,6 +127,12 @@ void WebViewController::viewDidLoad() {
               });
             });
           },
+      .pageFailed =
+          [weak](const std::string& uri, const std::string& message) {
+            // The splash stays and the page counts as not loaded: the next time a server reports
+            // its port, boot() loads the page again.
+            if (auto self = weak.lock()) self->didFailNavigation(uri, message);
+          },
       .fileDropped =
           [weak](const std::filesystem::path& file) {
             auto self = weak.lock();
@@ -138,6 +144,11 @@ void WebViewController::viewDidLoad() {
   viewLoaded_ = true;
   isLaunching_ = loadSplash();
   boot();
+}
+
+void WebViewController::didFailNavigation(const std::string& uri, const std::string& message) {
+  isLoaded_ = false;
+  Constants::log().webView.error("Could not load %s: %s", uri.empty() ? std::string("the page") : uri, message);
 }
 
 bool WebViewController::loadSplash() {

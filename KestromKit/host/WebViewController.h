@@ -111,6 +111,7 @@ class WebViewController final : public WebServerFileDelegate,
 
  private:
   bool loadSplash();
+  void didFailNavigation(const std::string& uri, const std::string& message);
   void load(const std::string& url);
   std::string bootURLWithDebug(unsigned webSocketPort, std::int32_t webServerPort);
 

@@ -28,6 +28,16 @@ std::string describe(const std::error_code& error) {
   return error.message() + " (" + error.category().name() + ":" + std::to_string(error.value()) + ")";
 }
 
+// A page that goes away without the closing handshake (a reload, a closed window, an ended web
+// process) ends its stream: the client left, nothing failed on our side.
+bool isClientLeaving(const std::error_code& error) {
+  for (const error_code& left : {error_code(net::error::eof), error_code(net::error::connection_reset),
+                                 error_code(net::error::broken_pipe), error_code(websocket::error::closed)}) {
+    if (error == static_cast<std::error_code>(left)) return true;
+  }
+  return false;
+}
+
 // How long the teardown waits for the I/O thread to finish its last handlers on its own.
 constexpr auto kTeardownWait = std::chrono::seconds(2);
 
@@ -301,7 +311,11 @@ void WSServer::onConnectionClosed(WSConnection& connection, unsigned code, const
 void WSServer::onConnectionFailed(WSConnection& connection, std::error_code error) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   // Only this connection ends; the others and the listening socket carry on.
-  serverLog().error("Failed with error: %s", describe(error));
+  if (isClientLeaving(error)) {
+    serverLog().info("Client left: %s", describe(error));
+  } else {
+    serverLog().error("Failed with error: %s", describe(error));
+  }
   raise(WSEvent::onError(error));
   std::size_t count = removeConnection(connection);
   serverLog().debug("Connection closed! - open connections: %d", count);

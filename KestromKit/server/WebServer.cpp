@@ -190,7 +190,9 @@ void WebServer::handle(tcp::TCPClient& client) {
       logger().error("%d | Request head over %d bytes", 431, static_cast<int>(limits_.maxHeadBytes));
       send(client, "431 REQUEST HEADER FIELDS TOO LARGE", {}, {});
     } else {
-      logger().error("%d | Request timeout", 408);
+      // A connection that never sent a byte: a browser opens spare connections ahead of need and
+      // lets the unused ones go idle. Routine, so not an error.
+      logger().debug("%d | Request timeout: an idle connection sent no request", 408);
       send(client, "408 REQUEST TIMEOUT", {}, {});
     }
     finishGently(client);

@@ -1,5 +1,7 @@
 #include "platform/webview/NullWebView.h"
 
+#include <utility>
+
 #include "platform/dispatch/Queue.h"
 
 namespace kestrom::webview {
@@ -19,6 +21,12 @@ void NullWebView::hideSplash(std::function<void()> done) { dispatch::mainQueue()
 
 void NullWebView::loadPage(const std::string& url) {
   pages_.push_back(url);
+  if (auto failure = std::exchange(failNextPage, std::nullopt)) {
+    dispatch::mainQueue()->async([failed = events_.pageFailed, url, message = *failure] {
+      if (failed) failed(url, message);
+    });
+    return;
+  }
   dispatch::mainQueue()->async([finished = events_.pageFinished] {
     if (finished) finished();
   });

@@ -23,6 +23,8 @@ class NullWebView final : public WebView {
   const std::vector<std::string>& loadedPages() const { return pages_; }
   /// What clipboardText() answers.
   std::optional<std::string> clipboard;
+  /// When set, the next page load fails with this message instead of finishing.
+  std::optional<std::string> failNextPage;
 
  private:
   Events events_;

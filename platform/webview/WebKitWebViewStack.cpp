@@ -28,13 +28,21 @@ void drawBackground(GtkDrawingArea*, cairo_t* cr, int, int, gpointer data) {
   cairo_paint(cr);
 }
 
-WebKitWebView* makeWebView(WebKitUserContentManager* manager) {
-  auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager, nullptr));
+// A web view with its own content manager; with `related`, it shares that view's web process.
+WebKitWebView* makeWebView(WebKitUserContentManager* manager, WebKitWebView* related = nullptr) {
+  auto* view = WEBKIT_WEB_VIEW(related ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager,
+                                                      "related-view", related, nullptr)
+                                       : g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager, nullptr));
   WebKitSettings* settings = webkit_web_view_get_settings(view);
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
   gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
   gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
   return view;
+}
+
+void setUnpaintedColor(WebKitWebView* view, const Rgba& color) {
+  GdkRGBA rgba{static_cast<float>(color.red), static_cast<float>(color.green), static_cast<float>(color.blue), 1.0f};
+  webkit_web_view_set_background_color(view, &rgba);
 }
 
 std::string fileURI(const std::filesystem::path& directory) {
@@ -130,7 +138,8 @@ struct WebKitWebViewStack::Fade {
   static void destroy(gpointer data) { delete static_cast<Fade*>(data); }
 };
 
-WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba background) : backgroundColor_(background) {
+WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba launchColor, Rgba background)
+    : backgroundColor_(background) {
   root_ = gtk_overlay_new();
   g_object_ref_sink(root_);
 
@@ -143,11 +152,14 @@ WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba background) :
   contentManager_ = webkit_user_content_manager_new();
   page_ = makeWebView(contentManager_);
   webkit_settings_set_media_playback_requires_user_gesture(webkit_web_view_get_settings(page_), FALSE);
-  // The splash is a plain page with a content manager of its own: no scripts, no channels.
+  // The splash is a plain page with a content manager of its own (no scripts, no channels), in
+  // the page's web process: one process to start instead of two.
   WebKitUserContentManager* splashManager = webkit_user_content_manager_new();
-  splash_ = makeWebView(splashManager);
+  splash_ = makeWebView(splashManager, page_);
   g_object_unref(splashManager);
   gtk_widget_set_opacity(GTK_WIDGET(splash_), 0.0);
+  setUnpaintedColor(page_, launchColor);
+  setUnpaintedColor(splash_, launchColor);
 
   gtk_overlay_add_overlay(GTK_OVERLAY(root_), GTK_WIDGET(page_));
   gtk_overlay_add_overlay(GTK_OVERLAY(root_), GTK_WIDGET(splash_));
@@ -156,6 +168,7 @@ WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba background) :
     gtk_overlay_add_overlay(GTK_OVERLAY(root_), launchView_);
   }
   g_signal_connect(page_, "load-changed", G_CALLBACK(onLoadChanged), this);
+  g_signal_connect(page_, "load-failed", G_CALLBACK(onLoadFailed), this);
   g_signal_connect(splash_, "load-changed", G_CALLBACK(onLoadChanged), this);
 
   // Files dropped anywhere on the stack are offered to the controller before WebKit sees them:
@@ -260,6 +273,8 @@ void WebKitWebViewStack::hideSplash(std::function<void()> done) {
       GtkWidget* splash = GTK_WIDGET(splash_);
       splash_ = nullptr;
       removeOverlay(splash);
+      // The page has painted: from now on it shows what a browser would.
+      setUnpaintedColor(page_, Rgba{1, 1, 1, 1});
     }
     if (done) done();
   });
@@ -282,15 +297,33 @@ void WebKitWebViewStack::removeOverlay(GtkWidget*& widget) {
 void WebKitWebViewStack::onLoadChanged(WebKitWebView* view, int event, void* data) {
   log::guardedCallback("load-changed", [&] {
     auto* self = static_cast<WebKitWebViewStack*>(data);
+    if (view == self->page_ && event == WEBKIT_LOAD_STARTED) self->pageLoadFailed_ = false;
     if (event != WEBKIT_LOAD_FINISHED) return;
     const char* uri = webkit_web_view_get_uri(view);
-    webViewLog().debug("Navigated to url: %s", uri ? uri : "nil");
     if (view == self->splash_) {
+      webViewLog().debug("Navigated to url: %s", uri ? uri : "nil");
       if (self->events_.splashFinished) self->events_.splashFinished();
     } else if (view == self->page_) {
+      // WebKit ends a failed load with "finished" too; only a load that succeeded navigated.
+      if (self->pageLoadFailed_) return;
+      webViewLog().debug("Navigated to url: %s", uri ? uri : "nil");
+      // The page takes the keys from now on (the splash above it takes none).
+      gtk_widget_grab_focus(GTK_WIDGET(self->page_));
       if (self->events_.pageFinished) self->events_.pageFinished();
     }
   });
+}
+
+int WebKitWebViewStack::onLoadFailed(WebKitWebView*, int, const char* uri, void* error, void* data) {
+  auto* self = static_cast<WebKitWebViewStack*>(data);
+  self->pageLoadFailed_ = true;
+  const auto* failure = static_cast<const GError*>(error);
+  // A load replaced by a newer one is cancelled: that one reports for both.
+  if (failure && g_error_matches(failure, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) return FALSE;
+  if (self->events_.pageFailed) {
+    self->events_.pageFailed(uri ? uri : "", failure && failure->message ? failure->message : "unknown error");
+  }
+  return TRUE;  // no error page: the splash stays until a load succeeds
 }
 
 void WebKitWebViewStack::loadPage(const std::string& url) {

@@ -4,6 +4,10 @@
 // applies the page's user scripts and console channels, loads the splash and the page, runs the
 // two 0.3-second fades, and takes files dropped on the page. Home: the GTK main thread. Owned by
 // the application; the kit's web view controller drives it through the WebView interface.
+//
+// The splash is a related view of the page: both share one web process. Until the page has shown
+// itself (the splash faded out) both web views draw the launch colour where they have not painted
+// yet, so no white frame shows between the launch colour, the splash and the page.
 
 #include <cstdint>
 #include <memory>
@@ -29,7 +33,8 @@ struct Rgba {
 class WebKitWebViewStack final : public WebView {
  public:
   /// `launchView` is shown on top until the splash has faded in; the stack takes a reference.
-  WebKitWebViewStack(GtkWidget* launchView, Rgba background);
+  /// `launchColor` is the launch view's colour, `background` the colour behind the web views.
+  WebKitWebViewStack(GtkWidget* launchView, Rgba launchColor, Rgba background);
   ~WebKitWebViewStack() override;
   WebKitWebViewStack(const WebKitWebViewStack&) = delete;
   WebKitWebViewStack& operator=(const WebKitWebViewStack&) = delete;
@@ -62,6 +67,7 @@ class WebKitWebViewStack final : public WebView {
   void fade(GtkWidget* widget, double from, double to, GtkWidget* other, double otherTo, std::function<void()> done);
   void removeOverlay(GtkWidget*& widget);
   static void onLoadChanged(WebKitWebView* view, int event, void* self);
+  static int onLoadFailed(WebKitWebView* view, int event, const char* uri, void* error, void* self);
 
   GtkWidget* root_ = nullptr;        // GtkOverlay, owned (ref-sunk)
   GtkWidget* background_ = nullptr;  // main child of root_
@@ -76,6 +82,7 @@ class WebKitWebViewStack final : public WebView {
   std::shared_ptr<CookieWait> cookieWait_;
   std::vector<unsigned> timeouts_;  // running fade sources, removed on destruction
   Rgba backgroundColor_;
+  bool pageLoadFailed_ = false;  // the page's current load failed: its "finished" is no success
 };
 
 }  // namespace kestrom::webview

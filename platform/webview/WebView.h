@@ -15,7 +15,9 @@ class WebView {
   /// What the stack reports back, on the main thread.
   struct Events {
     std::function<void()> splashFinished;  // the splash page finished loading
-    std::function<void()> pageFinished;    // the page finished loading
+    std::function<void()> pageFinished;    // the page finished loading (not after a failure)
+    /// The page's load failed (`uri`, what went wrong); no pageFinished follows.
+    std::function<void(const std::string& uri, const std::string& message)> pageFailed;
     /// A file was dropped on the page; true when it was taken.
     std::function<bool(const std::filesystem::path&)> fileDropped;
   };

@@ -62,10 +62,16 @@ namespace kestrom::app {
 namespace {
 
 TEST(WindowFrameCodingTest, RoundTripsAndRejectsMalformedValues) {
-  SavedWindowFrame saved{{12, 34, 1100, 800}, true};
+  SavedWindowFrame saved{{12, 34, 1100, 800}, true, FrameExtents{1, 1, 23, 1}};
   EXPECT_EQ(decodeWindowFrame(encodeWindowFrame(saved)), saved);
   EXPECT_EQ(decodeWindowFrame(nlohmann::ordered_json::parse(R"({"x":1,"y":2,"width":3,"height":4})")),
-            (SavedWindowFrame{{1, 2, 3, 4}, false}));
+            (SavedWindowFrame{{1, 2, 3, 4}, false, std::nullopt}));
+  // Damaged extents only lose the extents; the frame stays.
+  for (const char* text : {R"({"x":1,"y":2,"width":3,"height":4,"frameExtents":{"left":1,"right":1,"top":-5,"bottom":1}})",
+                           R"({"x":1,"y":2,"width":3,"height":4,"frameExtents":[1,1,23,1]})"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(decodeWindowFrame(nlohmann::ordered_json::parse(text)), (SavedWindowFrame{{1, 2, 3, 4}, false, std::nullopt}));
+  }
   for (const char* text : {R"([1,2,3,4])", R"({"x":1,"y":2,"width":3})", R"({"x":"1","y":2,"width":3,"height":4})",
                            R"(null)", R"("1 2 3 4")"}) {
     SCOPED_TRACE(text);

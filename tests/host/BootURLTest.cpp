@@ -175,6 +175,40 @@ TEST_F(WebViewControllerBootTest, LoadsTheBootURLOnlyOnceTheSplashIsUpAndBothPor
   EXPECT_NE(view_->pages[1].find("wsUrl=ws://localhost:9001"), std::string::npos);
 }
 
+TEST_F(WebViewControllerBootTest, AFailedLoadKeepsTheSplashAndLoadsAgainWhenAPortIsReportedAnew) {
+  auto controller = make();
+  controller->setWebServerPort(8080);
+  controller->setWebSocketPort(9000);
+  controller->viewDidLoad();
+  view_->events_.splashFinished();
+  view_->revealDone();
+  queue_->runPending();
+  ASSERT_EQ(view_->pages.size(), 1u);
+
+  // The page server refused: the failure is logged, the splash stays, nothing counts as loaded.
+  view_->events_.pageFailed(view_->pages[0], "Could not connect: Connection refused");
+  queue_->advance(std::chrono::seconds(1));
+  EXPECT_FALSE(view_->hideDone) << "the splash must stay after a failed load";
+  EXPECT_FALSE(controller->isLoaded());
+  bool logged = false;
+  for (const auto& record : recording_.sink().records()) {
+    logged = logged || (record.level == log::Level::error &&
+                        record.message.find("Connection refused") != std::string::npos);
+  }
+  EXPECT_TRUE(logged);
+
+  // The server reports its port again (the same one): the page loads once more and, finished, shows.
+  controller->setWebServerPort(8080);
+  controller->boot();
+  queue_->runPending();
+  ASSERT_EQ(view_->pages.size(), 2u);
+  view_->events_.pageFinished();
+  queue_->advance(std::chrono::milliseconds(200));
+  ASSERT_TRUE(view_->hideDone);
+  view_->hideDone();
+  EXPECT_TRUE(controller->isLoaded());
+}
+
 TEST_F(WebViewControllerBootTest, ARunHeadlessBundleBuildsTheURLButNeverLoadsIt) {
   LocalConfig local;
   local.runHeadless = true;

@@ -43,7 +43,7 @@
       setState('connected', 'Connected (' + (query.get('appId') || 'unknown app') + ', ' +
                (query.get('fullVersion') || 'unknown version') + ')');
       // The real web application is not shipped with this bundle; say so where it is kept.
-      console.error('Sample page: host configuration received; this bundle carries no web application');
+      console.info('Sample page: host configuration received; this bundle carries no web application');
     } else if (message.error !== undefined) {
       console.error('Sample page: request ' + message.id + ' failed: ' + message.error);
     }
