@@ -5,43 +5,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/support/WSTestClient.h"
 #include "tests/integration/HostProcess.h"
+#include "tests/integration/Page.h"
+#include "tests/support/WSTestClient.h"
 #include "tests/support/RawHttp.h"
 
 namespace kestrom::test {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-/// One page connection: sends requests, reads frames as parsed JSON.
-class Page {
- public:
-  explicit Page(unsigned port) : connected_(client_.connect(port)) {}
-  bool connected() const { return connected_; }
-
-  void request(const std::string& id, const std::string& method, Json values = Json::object()) {
-    Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
-    ASSERT_TRUE(client_.sendText(frame.dump()));
-  }
-  void raw(const std::string& text) { ASSERT_TRUE(client_.sendText(text)); }
-
-  std::optional<Json> next() {
-    auto text = client_.readText();
-    if (!text) return std::nullopt;
-    return Json::parse(*text);
-  }
-  /// The next frame that is the reply to `id`, skipping notifications.
-  std::optional<Json> replyTo(const std::string& id) {
-    while (auto frame = next())
-      if (frame->contains("id") && (*frame)["id"] == id) return frame;
-    return std::nullopt;
-  }
-
- private:
-  WSTestClient client_;
-  bool connected_;
-};
 
 class HostIntegrationTest : public ::testing::Test {
  protected:

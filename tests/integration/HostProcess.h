@@ -22,13 +22,16 @@ struct TemporaryHome {
 
 class HostProcess {
  public:
-  /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports.
-  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports; on the
+  /// sample bundle unless `bundle` names another.
+  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                       const std::filesystem::path& bundle = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
   bool running() const { return pid_ > 0 && wsPort_ != 0; }
+  pid_t pid() const { return pid_; }
   unsigned wsPort() const { return wsPort_; }
   unsigned httpPort() const { return httpPort_; }
   std::chrono::steady_clock::time_point startedAt() const { return startedAt_; }
