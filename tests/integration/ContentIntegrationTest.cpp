@@ -261,6 +261,22 @@ TEST_F(ContentIntegrationTest, ACancelDropsTheWaitingDownloadsAndTheRunningOneFi
   EXPECT_EQ(readFile(content() / "held.bin"), "held-done!");
 }
 
+TEST_F(ContentIntegrationTest, TheHostStopsCleanlyWhileADownloadRunsAndLeavesNoPartialFile) {
+  HostProcess host(home.path);
+  ASSERT_TRUE(host.running()) << host.errorOutput();
+  Page page(host.wsPort());
+  ASSERT_TRUE(page.connected());
+  page.request("h", "/content/downloadresource", download("t", "held.bin", "/held"));
+  page.request("x", "/content/downloadresource", download("t", "x.json", "/file/x"));
+  ASSERT_TRUE(waitForRequest("/held"));
+  // The held peer would keep the download open for a minute; stopping must not wait for it.
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.stop(std::chrono::seconds(30)), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20));
+  EXPECT_FALSE(fs::exists(content() / "t/held.bin"));
+  EXPECT_EQ(hiddenFiles(content() / "t"), std::vector<std::string>{});
+}
+
 TEST_F(ContentIntegrationTest, UnknownTmpIdsAndPathsOutsideTheirAreaAreAnswered) {
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
