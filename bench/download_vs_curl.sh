@@ -12,7 +12,8 @@
 #   bench/download_vs_curl.sh [ROUNDS] [MIB]     (defaults: 5 rounds, 200 MiB)
 #
 # Needs nginx-light, curl and GNU time (scripts/install-deps.sh, time). Builds
-# bench/download_bench and bench/host_download_bench into build/bench.
+# bench/download_bench and bench/host_download_bench into build/bench (Release), or takes them
+# as they are from $KESTROM_BENCH_BUILD when KESTROM_BENCH_PREBUILT=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-5}
@@ -24,8 +25,10 @@ command -v curl >/dev/null || { echo "curl is missing (scripts/install-deps.sh)"
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 [ -x "$nginx" ] || { echo "nginx is missing (scripts/install-deps.sh)" >&2; exit 1; }
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROM_BUILD_APP=OFF -DKESTROM_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" --target download_bench host_download_bench >/dev/null
+if [ "${KESTROM_BENCH_PREBUILT:-0}" != 1 ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROM_BUILD_APP=OFF -DKESTROM_BUILD_BENCH=ON >/dev/null
+  cmake --build "$build" -j3 --target download_bench host_download_bench >/dev/null
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/download-bench.XXXXXX")
 nginx_started=""
