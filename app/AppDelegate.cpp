@@ -8,6 +8,7 @@
 #include "app/GtkMainMenu.h"
 #include "app/GtkWindowGeometry.h"
 #include "app/WindowPlacement.h"
+#include "platform/downloader/CurlDownloader.h"
 #include "platform/log/Fatal.h"
 #include "platform/shell/GtkFileDrop.h"
 #include "platform/shell/GtkDialogs.h"
@@ -124,6 +125,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   if (auto localConfig = bundle_.url("KestromKit", "plist")) environment.localConfig = LocalConfig::read(*localConfig);
   environment.consoleScript = readConsoleScript(bundle_.resourceURL());
   environment.userDefaults = userDefaults_;
+  environment.downloader = downloader::makeCurlDownloader();
   environment.arguments = arguments_;
   kestromApp_ = KestromKit::create(configuration_.applicationConfigurationString, weak_from_this(), {}, platform,
                                    std::move(environment));

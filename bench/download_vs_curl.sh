@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# The host's downloader against `curl -o` on the same 200 MiB file in one run, served by nginx on
-# the loopback. Each round runs both (in alternating order) into the same folder; the table shows
-# the median throughput of each, their ratio, and the memory each needed:
-#   ours:  growth of the peak resident size during the download (bench/download_bench);
+# The host's downloads against `curl -o` on the same 200 MiB file in one run, served by nginx on
+# the loopback. Each round runs all three (in rotating order) into the same file system; the table
+# shows the median throughput of each, their ratio to curl, and the memory each needed:
+#   layer: the download layer alone (bench/download_bench), growth of its peak resident size;
+#   host:  the whole headless host, asked over its WebSocket for "/content/downloadresource"
+#          (bench/host_download_bench): request to reply, growth of the host's peak resident size;
 #   curl:  the whole curl process's peak resident size (GNU time's %M), an upper bound of its growth.
-# Our time includes flushing the file to disk (fdatasync) and renaming it into place; curl's
+# Our times include flushing the file to disk (fdatasync) and renaming it into place; curl's
 # (its own time_total) does not flush.
 #
 #   bench/download_vs_curl.sh [ROUNDS] [MIB]     (defaults: 5 rounds, 200 MiB)
 #
 # Needs nginx-light, curl and GNU time (scripts/install-deps.sh, time). Builds
-# bench/download_bench into build/bench.
+# bench/download_bench and bench/host_download_bench into build/bench (Release), or takes them
+# as they are from $KESTROM_BENCH_BUILD when KESTROM_BENCH_PREBUILT=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-5}
@@ -22,8 +25,10 @@ command -v curl >/dev/null || { echo "curl is missing (scripts/install-deps.sh)"
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 [ -x "$nginx" ] || { echo "nginx is missing (scripts/install-deps.sh)" >&2; exit 1; }
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROM_BUILD_APP=OFF -DKESTROM_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" --target download_bench >/dev/null
+if [ "${KESTROM_BENCH_PREBUILT:-0}" != 1 ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROM_BUILD_APP=OFF -DKESTROM_BUILD_BENCH=ON >/dev/null
+  cmake --build "$build" -j3 --target download_bench host_download_bench >/dev/null
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/download-bench.XXXXXX")
 nginx_started=""
@@ -73,13 +78,20 @@ check() {
   rm -f "$1"
 }
 
-ours_rate=() ours_rss=() curl_rate=() curl_rss=()
+ours_rate=() ours_rss=() host_rate=() host_rss=() curl_rate=() curl_rss=()
 run_ours() {
   local line
   line=$("$build/bench/download_bench" "$url" "$work/out/ours.bin")
   check "$work/out/ours.bin" ours
   ours_rate+=("$(sed -E 's/.*mib_per_s=([0-9.]+).*/\1/' <<<"$line")")
   ours_rss+=("$(sed -E 's/.*rss_growth_kib=([0-9]+).*/\1/' <<<"$line")")
+}
+run_host() {
+  local line
+  line=$("$build/bench/host_download_bench" "$url" "$work/out/host.bin")
+  check "$work/out/host.bin" host
+  host_rate+=("$(sed -E 's/.*mib_per_s=([0-9.]+).*/\1/' <<<"$line")")
+  host_rss+=("$(sed -E 's/.*rss_growth_kib=([0-9]+).*/\1/' <<<"$line")")
 }
 run_curl() {
   local seconds
@@ -89,16 +101,23 @@ run_curl() {
   curl_rss+=("$(tail -n1 "$work/curl.rss")")
 }
 for round in $(seq "$rounds"); do
-  if ((round % 2)); then run_ours; run_curl; else run_curl; run_ours; fi
+  case $((round % 3)) in
+    1) run_ours; run_host; run_curl ;;
+    2) run_host; run_curl; run_ours ;;
+    0) run_curl; run_ours; run_host ;;
+  esac
 done
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-a=$(median "${ours_rate[@]}"); b=$(median "${curl_rate[@]}")
-c=$(median "${ours_rss[@]}"); d=$(median "${curl_rss[@]}")
+a=$(median "${ours_rate[@]}"); h=$(median "${host_rate[@]}"); b=$(median "${curl_rate[@]}")
+c=$(median "${ours_rss[@]}"); g=$(median "${host_rss[@]}"); d=$(median "${curl_rss[@]}")
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 echo
-echo "$mib MiB from nginx on the loopback, $rounds rounds, medians, $(nproc) CPUs"
-printf '%-44s %12s %12s %10s\n' "" "ours" "curl -o" "ours/curl"
-printf '%-44s %12s %12s %10s\n' "throughput, MiB/s" "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", a / b }')"
-printf '%-44s %12s %12s\n' "memory, KiB (ours: peak growth; curl: peak)" "$c" "$d"
-echo "ours, each round (MiB/s): ${ours_rate[*]}"
-echo "curl, each round (MiB/s): ${curl_rate[*]}"
+echo "$mib MiB from nginx on the loopback, $rounds rounds, medians, $(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-44s %10s %10s %10s %11s %11s\n' "" "layer" "host" "curl -o" "layer/curl" "host/curl"
+printf '%-44s %10s %10s %10s %11s %11s\n' "throughput, MiB/s" "$a" "$h" "$b" "$(ratio "$a" "$b")" "$(ratio "$h" "$b")"
+printf '%-44s %10s %10s %10s\n' "memory, KiB (ours: peak growth; curl: peak)" "$c" "$g" "$d"
+echo "layer, each round (MiB/s): ${ours_rate[*]}"
+echo "host,  each round (MiB/s): ${host_rate[*]}"
+echo "curl,  each round (MiB/s): ${curl_rate[*]}"
+echo "host memory growth, each round (KiB): ${host_rss[*]}"

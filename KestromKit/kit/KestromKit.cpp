@@ -24,6 +24,7 @@
 #include "KestromKit/storage/SettingsHandler.h"
 #include "platform/bookmarks/Bookmarks.h"
 #include "platform/crash/CrashReporter.h"
+#include "platform/downloader/CurlDownloader.h"
 #include "platform/log/Fatal.h"
 #include "platform/tcp/DescriptorLimit.h"
 
@@ -97,7 +98,8 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
                                                        appConfig_.macos.fileAssociation.ext, projectInfoStore_,
                                                        contains(verbosity, KestromVerbosityOptions::projectsHandler));
   configurationHandler_ = std::make_shared<ConfigurationHandler>(appConfig_, settingValueStore_, projectsHandler_, platform_);
-  contentHandler_ = std::make_shared<ContentHandler>(variantURL_, contentURL_);
+  contentHandler_ = std::make_shared<ContentHandler>(
+      variantURL_, contentURL_, environment.downloader ? environment.downloader : downloader::makeCurlDownloader());
   contentService_ = std::make_shared<ContentService>(contentHandler_, launcher_);
   audioService_ = std::make_shared<AudioService>(rpcConnection_);
   fileLogWriter_ = std::make_shared<FileLogWriter>(dataFolder_);

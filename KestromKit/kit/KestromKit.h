@@ -26,6 +26,7 @@
 #include "KestromKit/model/ConfigRecords.h"
 #include "KestromKit/model/IHostConfiguration.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/downloader/Downloader.h"
 #include "platform/launcher/Launcher.h"
 
 namespace kestrom {
@@ -63,6 +64,8 @@ struct KestromKitEnvironment {
   std::shared_ptr<defaults::UserDefaults> userDefaults;
   /// Opens links outside the host; the desktop's default handler (GIO) when empty.
   std::shared_ptr<launcher::Launcher> launcher;
+  /// Fetches the content packages' files; libcurl when empty (tests pass a fake).
+  std::shared_ptr<downloader::Downloader> downloader;
   /// The process arguments ("--verbose" raises the file log).
   std::vector<std::string> arguments;
   /// Seconds since 1970 now; the system clock when empty (tests pass a virtual one).

@@ -57,8 +57,7 @@ std::optional<IAppVersion> readVersions(const std::filesystem::path& folder) {
 ContentService::ContentService(std::shared_ptr<ContentHandler> contentHandler,
                                std::shared_ptr<launcher::Launcher> launcher)
     : contentHandler_(std::move(contentHandler)),
-      launcher_(std::move(launcher)),
-      queue_(dispatch::makeSerialQueue("ContentServiceQueue")) {}
+      launcher_(std::move(launcher)) {}
 
 void ContentService::downloadResource(const std::string& id, const RPCRequestContentDownloadResourceParams& params,
                                       std::shared_ptr<RPCInterface> interface) {
@@ -67,16 +66,22 @@ void ContentService::downloadResource(const std::string& id, const RPCRequestCon
     return;
   }
   if (!checkPathComponent(params.tmpID) || !checkRelativePath(params.localPath)) {
+    Constants::log().general.error("Refusing to download to tmpId %s, path %s", params.tmpID, params.localPath);
     interface->send(RPC::Response::error(id, "Error downloading resource to tmpId: " + params.tmpID + " for path: " +
                                                  params.localPath));
     return;
   }
-  addDownloadingInterface(id, std::move(interface));
+  downloadingInterfaces_.insert_or_assign(id, interface);
   std::weak_ptr<ContentService> weak = weak_from_this();
-  contentHandler_->downloadResource(params.remoteURL, params.localPath, params.tmpID,
-                                    [weak, id, tmpID = params.tmpID, localPath = params.localPath](bool ok) {
-                                      if (auto self = weak.lock()) self->downloadFinished(id, ok, tmpID, localPath);
-                                    });
+  contentHandler_->downloadResource(
+      params.remoteURL, params.localPath, params.tmpID,
+      [weak, id, tmpID = params.tmpID, localPath = params.localPath, interface](bool ok) {
+        // On the content queue: the reply goes out from main.
+        dispatch::mainQueue()->async([weak, id, tmpID, localPath, interface, ok] {
+          if (auto self = weak.lock()) self->replyDownloadResource(id, ok, tmpID, localPath, interface);
+        });
+      },
+      id);
 }
 
 void ContentService::writeTmpResource(const std::string& id, RPCRequestContentWriteTmpResourceParams params,
@@ -94,38 +99,43 @@ void ContentService::writeResource(const std::string& id, RPCRequestContentWrite
 void ContentService::write(const std::string& id, RPC::Response::Case kind, std::string localPath,
                            std::string resource, std::optional<std::string> tmpID,
                            std::shared_ptr<RPCInterface> interface) {
-  contentHandler_->writeResource(std::move(localPath), std::move(resource), std::move(tmpID),
-                                 [interface = std::move(interface), id, kind](Expected<void, std::string> written) {
-                                   if (written)
-                                     interface->send(RPC::Response::emptyResult(kind, id));
-                                   else
-                                     interface->send(RPC::Response::error(id, "Error writing resource: " + written.error()));
-                                 });
+  auto failure = "Error writing resource to tmpId: " + tmpID.value_or("nil") + " for path: " + localPath;
+  contentHandler_->writeResource(
+      std::move(localPath), std::move(resource), std::move(tmpID),
+      [interface = std::move(interface), id, kind, failure = std::move(failure)](bool written) {
+        // On the content queue: the reply goes out from main.
+        dispatch::mainQueue()->async([interface, id, kind, failure, written] {
+          if (written)
+            interface->send(RPC::Response::emptyResult(kind, id));
+          else
+            interface->send(RPC::Response::error(id, failure));
+        });
+      });
 }
 
 void ContentService::confirmDownloadResource(const std::string& id,
                                              const RPCRequestContentConfirmDownloadResourceParams& params,
                                              RPCInterface& interface) {
-  auto tmpID = checkPathComponent(params.tmpID);
-  if (!tmpID) {
-    interface.send(RPC::Response::error(id, "Error syncing download using tmpId: " + params.tmpID + " - message: invalid tmpId"));
-    return;
-  }
-  auto from = contentHandler_->contentURL({*tmpID});
-  auto moved = contentHandler_->moveIntoPlace(from, contentHandler_->contentURL({}));
-  if (!moved) {
-    interface.send(RPC::Response::error(id, "Error syncing download using tmpId: " + params.tmpID + " - message: " + moved.error()));
-    return;
-  }
-  interface.send(RPC::Response::make<ResponseCase::contentConfirmDownloadResource>(id));
+  auto failed = [&](const std::string& message) {
+    interface.send(RPC::Response::error(id, "Error syncing download using tmpId: " + params.tmpID + " - message: " + message));
+  };
+  if (!checkPathComponent(params.tmpID)) return failed("invalid tmpId");
+  // A download still writing into the area would leave its partial file (or its file would land
+  // after the move) in the content folder: the page confirms once every download has answered.
+  if (contentHandler_->hasDownloads(params.tmpID)) return failed("downloads into it are still running");
+  auto from = contentHandler_->contentURL({params.tmpID});
+  auto moved = ContentHandler::moveIntoPlace(from, contentHandler_->contentURL({}));
   std::error_code error;
   fs::remove_all(from, error);
+  if (!moved) return failed(moved.error());
+  interface.send(RPC::Response::make<ResponseCase::contentConfirmDownloadResource>(id));
 }
 
 void ContentService::cancelDownloadResources(const std::string& id,
                                              const RPCRequestContentCancelDownloadResourcesParams& params,
                                              RPCInterface& interface) {
-  queue_->sync([&] { contentHandler_->removeQueuedDownload(params.tmpID); });
+  // The dropped downloads are never answered: their interfaces are not kept any longer.
+  for (const auto& requestID : contentHandler_->cancelDownloads(params.tmpID)) downloadingInterfaces_.erase(requestID);
   interface.send(RPC::Response::make<ResponseCase::contentCancelDownloadResources>(id));
 }
 
@@ -170,8 +180,14 @@ void ContentService::openExternalLink(const std::string& id, const RPCRequestCon
 
 bool ContentService::needsPrepackedContentCopy() const {
   auto installed = readVersions(contentHandler_->contentPath());
-  auto prepacked = readVersions(contentHandler_->prepackedContentURL());
-  return !(installed && prepacked && *installed == *prepacked);
+  if (!installed) return true;
+  auto variant = readVersions(contentHandler_->variantURL());
+  if (!variant) return true;
+  for (const auto& [key, value] : variant->contentStackVersion) {
+    auto found = installed->contentStackVersion.find(key);
+    if (found == installed->contentStackVersion.end() || found->second != value) return true;
+  }
+  return false;
 }
 
 void ContentService::continueAfterPrepackedCopy(const RPCMessage& message, const std::function<void()>& continuation) {
@@ -181,17 +197,10 @@ void ContentService::continueAfterPrepackedCopy(const RPCMessage& message, const
   if (continuation) continuation();
 }
 
-void ContentService::addDownloadingInterface(const std::string& requestID, std::shared_ptr<RPCInterface> interface) {
-  queue_->sync([&] { downloadingInterfaces_.insert_or_assign(requestID, std::move(interface)); });
-}
-
-void ContentService::downloadFinished(const std::string& requestID, bool success, const std::string& tmpID,
-                                      const std::string& localPath) {
-  std::shared_ptr<RPCInterface> interface;
-  queue_->sync([&] {
-    if (auto node = downloadingInterfaces_.extract(requestID)) interface = std::move(node.mapped());
-  });
-  if (!interface) return;
+void ContentService::replyDownloadResource(const std::string& requestID, bool success, const std::string& tmpID,
+                                           const std::string& localPath,
+                                           const std::shared_ptr<RPCInterface>& interface) {
+  downloadingInterfaces_.erase(requestID);
   if (success)
     interface->send(RPC::Response::make<RPC::Response::Case::contentDownloadResource>(requestID));
   else

@@ -1,7 +1,8 @@
 #pragma once
 // Answers the page's content requests on top of the content handler: downloads waiting for their
-// reply, and whether the prepacked content must be copied at start. Home queue:
-// "ContentServiceQueue" (`queue()`), where `downloadingInterfaces` lives. Owned by the kit.
+// reply, and whether the prepacked content must be copied at start. Home queue: main. Requests
+// arrive there, and every reply of a write or a download is sent from there, in the order the
+// content queue finished them. Owned by the kit.
 
 #include <functional>
 #include <map>
@@ -22,9 +23,9 @@ class ContentService : public std::enable_shared_from_this<ContentService> {
                           std::shared_ptr<launcher::Launcher> launcher = nullptr);
 
   const std::shared_ptr<ContentHandler>& contentHandler() const { return contentHandler_; }
-  const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
 
-  /// True unless the installed and the prepacked "versions.json" hold equal version records.
+  /// True unless every "contentStackVersion" entry of the variant's "versions.json" is in the
+  /// installed one with the same value; a missing or undecodable file on either side means true.
   bool needsPrepackedContentCopy() const;
   /// Receives what the start-up copy sends to its loop-back: on the "/content/restorecontent"
   /// result it runs `continuation`; notifications and error replies are ignored.
@@ -48,20 +49,19 @@ class ContentService : public std::enable_shared_from_this<ContentService> {
   void openExternalLink(const std::string& id, const RPCRequestContentOpenExternalLinkParams& params,
                         std::shared_ptr<RPCInterface> interface);
 
-  /// Records who asked for a download, on the service's queue.
-  void addDownloadingInterface(const std::string& requestID, std::shared_ptr<RPCInterface> interface);
-  /// Answers the download's request through the interface that asked and forgets it.
-  void downloadFinished(const std::string& requestID, bool success, const std::string& tmpID,
-                        const std::string& localPath);
+  /// The download requests waiting for their reply (main).
+  std::size_t pendingDownloadReplies() const { return downloadingInterfaces_.size(); }
 
  private:
+  /// Answers the download's request through the interface that asked and forgets it (main).
+  void replyDownloadResource(const std::string& requestID, bool success, const std::string& tmpID,
+                             const std::string& localPath, const std::shared_ptr<RPCInterface>& interface);
   void write(const std::string& id, RPC::Response::Case kind, std::string localPath, std::string resource,
              std::optional<std::string> tmpID, std::shared_ptr<RPCInterface> interface);
 
   std::shared_ptr<ContentHandler> contentHandler_;
   std::shared_ptr<launcher::Launcher> launcher_;
-  std::shared_ptr<dispatch::Queue> queue_;
-  std::map<std::string, std::shared_ptr<RPCInterface>> downloadingInterfaces_;  // on queue_
+  std::map<std::string, std::shared_ptr<RPCInterface>> downloadingInterfaces_;  // main
 };
 
 }  // namespace kestrom

@@ -8,6 +8,7 @@
 #include "tests/support/WSTestClient.h"
 #include "tests/integration/HostPage.h"
 #include "tests/integration/HostProcess.h"
+#include "tests/support/WSTestClient.h"
 #include "tests/support/RawHttp.h"
 
 namespace kestrom::test {

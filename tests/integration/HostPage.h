@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -17,9 +19,12 @@ class Page {
  public:
   using Json = nlohmann::ordered_json;
 
-  /// Connects to `host`'s WebSocket with its session cookie (and `headers`).
-  explicit Page(const HostProcess& host, std::map<std::string, std::string> headers = {})
-      : connected_(client_.connect(host.wsPort(), withCookie(host, std::move(headers)))) {}
+  /// Connects to `host`'s WebSocket with its session cookie (and `headers`); every read waits up
+  /// to `timeout` for its frame.
+  explicit Page(const HostProcess& host, std::map<std::string, std::string> headers = {},
+                std::chrono::milliseconds timeout = std::chrono::seconds(10))
+      : client_(timeout), connected_(client_.connect(host.wsPort(), withCookie(host, std::move(headers)))) {}
+  Page(const HostProcess& host, std::chrono::milliseconds timeout) : Page(host, {}, timeout) {}
   bool connected() const { return connected_; }
 
   void request(const std::string& id, const std::string& method, Json values = Json::object()) {
@@ -39,6 +44,12 @@ class Page {
       if (frame->contains("id") && (*frame)["id"] == id) return frame;
     return std::nullopt;
   }
+  /// The next frame that answers a request (any id), skipping notifications.
+  std::optional<Json> nextReply() {
+    while (auto frame = next())
+      if (frame->contains("id")) return frame;
+    return std::nullopt;
+  }
 
  private:
   static std::map<std::string, std::string> withCookie(const HostProcess& host, std::map<std::string, std::string> headers) {
@@ -46,7 +57,7 @@ class Page {
     return headers;
   }
 
-  WSTestClient client_{std::chrono::seconds(10)};
+  WSTestClient client_;
   bool connected_;
 };
 

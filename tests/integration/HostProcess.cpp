@@ -51,7 +51,7 @@ HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& o
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_CACHE_HOME");
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("KESTROM_BUNDLE_DIR", KESTROM_SOURCE_DIR "/bundle", 1);
+    setenv("KESTROM_BUNDLE_DIR", options.bundle.empty() ? KESTROM_SOURCE_DIR "/bundle" : options.bundle.c_str(), 1);
     for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
     if (options.descriptorLimit) {
       rlimit limit{options.descriptorLimit->first, options.descriptorLimit->second};

@@ -31,6 +31,8 @@ struct HostOptions {
   std::optional<std::pair<std::uint64_t, std::uint64_t>> descriptorLimit;
   /// RLIMIT_FSIZE for the host (SIGXFSZ ignored, so a write past it fails with EFBIG): a full disk.
   std::optional<std::uint64_t> fileSizeLimit;
+  /// The bundle the host runs; the sample bundle when empty.
+  std::filesystem::path bundle;
 };
 
 class HostProcess {
@@ -44,6 +46,7 @@ class HostProcess {
   HostProcess& operator=(const HostProcess&) = delete;
 
   bool running() const { return pid_ > 0 && wsPort_ != 0; }
+  pid_t pid() const { return pid_; }
   unsigned wsPort() const { return wsPort_; }
   unsigned httpPort() const { return httpPort_; }
   /// The per-launch secret, as read from the file the host named.
@@ -52,7 +55,6 @@ class HostProcess {
   /// "kestrom-session=<secret>": the value of the Cookie header every request must carry.
   std::string cookie() const { return "kestrom-session=" + secret_; }
   std::chrono::steady_clock::time_point startedAt() const { return startedAt_; }
-  pid_t pid() const { return pid_; }
   /// Ends the host with SIGKILL at once, as a crash would; nothing is cleaned up.
   void kill();
   /// SIGTERM, then waits; the exit status (0 for a clean stop), or none when it had to be killed.

@@ -13,6 +13,7 @@
 #include "KestromKit/base/AtomicFile.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/launcher/FakeLauncher.h"
+#include "platform/downloader/FakeDownloader.h"
 #include "platform/launcher/Launcher.h"
 #include "tests/support/WSTestClient.h"
 
@@ -77,6 +78,7 @@ class KestromKitTest : public ::testing::Test {
     ASSERT_TRUE(text);
     KestromKitEnvironment environment;
     environment.launcher = launcher;
+    environment.downloader = downloads;
     environment.now = [this] { return 1.8e9 + std::chrono::duration<double>(main->now()).count(); };
     kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   }
@@ -128,6 +130,7 @@ class KestromKitTest : public ::testing::Test {
   std::shared_ptr<dispatch::ManualQueue> main = std::make_shared<dispatch::ManualQueue>("main");
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   std::shared_ptr<launcher::RecordingLauncher> launcher = std::make_shared<launcher::RecordingLauncher>();
+  std::shared_ptr<downloader::FakeDownloader> downloads = std::make_shared<downloader::FakeDownloader>(main);
   std::shared_ptr<KestromKit> kit;
 };
 
@@ -191,6 +194,19 @@ TEST_F(KestromKitTest, DelegateRowsAndTheirReplies) {
   EXPECT_EQ(nextFrame(*page)->at("id"), "p");
   EXPECT_TRUE(kit->webViewController()->shouldUsePythonKeyboard());
   ASSERT_TRUE(kit->gamepadService());
+}
+
+TEST_F(KestromKitTest, DownloadsGoThroughTheDownloaderTheKitWasGiven) {
+  auto page = connectPage();
+  request(*page, "d", "/content/downloadresource",
+          {{"localPath", "a/b.json"}, {"remoteUrl", "http://127.0.0.1:9/b.json"}, {"tmpId", "t1"}});
+  ASSERT_TRUE(pump([&] { return downloads->pending().size() == 1; }));
+  auto requested = downloads->requests().front();
+  EXPECT_EQ(requested.url, "http://127.0.0.1:9/b.json");
+  EXPECT_EQ(requested.destination.filename(), "b.json");
+  EXPECT_EQ(requested.destination.parent_path().parent_path().filename(), "t1");
+  ASSERT_TRUE(downloads->succeed(requested.id, "{}"));
+  EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"id":"d","result":{},"jsonrpc":"2.0"})"));
 }
 
 TEST_F(KestromKitTest, SelectingAFolderWithoutADialogMakesItAndHandsBackABookmark) {

@@ -1,87 +1,364 @@
-#include "KestromKit/storage/ContentHandler.h"
+// The content store and its service on real folders, with the fake downloader standing in for the
+// network (the real one runs against a local HTTP server in the integration tests): the order of
+// downloads per tmpId, cancels, the move into place, the restore, offline availability and the
+// replies the page gets.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
+#include <stdlib.h>
+
+#include <atomic>
+#include <condition_variable>
 #include <fstream>
-#include <future>
-#include <string>
+#include <mutex>
+#include <sstream>
+#include <thread>
 
-#include "platform/log/FakeLogSink.h"
+#include <nlohmann/json.hpp>
+
+#include "KestromKit/rpc/RPCInterface.h"
+#include "KestromKit/rpc/RPCMessage.h"
+#include "KestromKit/storage/ContentHandler.h"
+#include "KestromKit/storage/ContentService.h"
+#include "platform/dispatch/ManualQueue.h"
+#include "platform/downloader/FakeDownloader.h"
 
 namespace kestrom {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+/// Holds a serial queue until released, so that work queued behind it waits.
+class Gate {
+ public:
+  explicit Gate(dispatch::Queue& queue) {
+    queue.async([this] {
+      std::unique_lock lock(mutex_);
+      entered_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return open_; });
+    });
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return entered_; });
+  }
+  ~Gate() { open(); }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool open_ = false;
+};
+
+/// The frames sent through one interface, as parsed JSON.
+class Recorder {
+ public:
+  std::shared_ptr<LoopBack> interface = std::make_shared<LoopBack>([this](RPCMessage message) {
+    auto frame = RPC::messageFrame(message);
+    std::lock_guard lock(mutex_);
+    frames_.push_back(frame ? Json::parse(*frame) : Json());
+  });
+  std::vector<Json> frames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+  std::size_t size() const { return frames().size(); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Json> frames_;
+};
+
+Json reply(const std::string& id) { return Json{{"id", id}, {"result", Json::object()}, {"jsonrpc", "2.0"}}; }
+Json error(const std::string& id, const std::string& text) {
+  return Json{{"id", id}, {"error", text}, {"jsonrpc", "2.0"}};
+}
 
 class ContentHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "content.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    prepacked_ = folder_ / "prepacked";
-    fs::create_directories(prepacked_ / "en");
-    put(prepacked_ / "versions.json", R"({"version": "2"})");
-    put(prepacked_ / "en/manifest.json", "{}");
+    std::string pattern = (fs::temp_directory_path() / "content-test.XXXXXX").string();
+    ASSERT_TRUE(::mkdtemp(pattern.data()));
+    root = pattern;
+    writeFile(root / "variant/versions.json", R"({"clientrpc":"1","contentStackVersion":{"a":"1"},"webbase":"1","webVersion":"1"})");
+    writeFile(root / "variant/content/versions.json", R"({"clientrpc":"0","contentStackVersion":{},"webbase":"0","webVersion":"0"})");
+    writeFile(root / "variant/content/en-US/manifest.json", R"({"id":"en-US","units":[]})");
+    dispatch::installMainQueue(main);
+    handler = std::make_shared<ContentHandler>(root / "variant", root / "variant/content", downloads, root / "content");
+    service = std::make_shared<ContentService>(handler);
   }
   void TearDown() override {
+    service.reset();
+    handler.reset();
+    dispatch::installMainQueue(nullptr);
     std::error_code ignored;
-    fs::remove_all(folder_, ignored);
+    fs::remove_all(root, ignored);
   }
 
-  static void put(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
-  static std::string get(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+  fs::path content() const { return root / "content"; }
+  /// Runs main until `done` holds (work arrives from the content queue); false after ten seconds.
+  bool pump(const std::function<bool()>& done) { return main->runUntil(done, 10s); }
+  /// The requests the downloader got, waiting until there are `n`.
+  std::vector<downloader::FakeDownloader::Request> waitForRequests(std::size_t n) {
+    for (int i = 0; i < 10000 && downloads->requests().size() < n; ++i) std::this_thread::sleep_for(1ms);
+    return downloads->requests();
+  }
+  void download(const std::string& id, const std::string& tmpID, const std::string& localPath,
+                const std::string& url = "http://127.0.0.1:9/file") {
+    service->downloadResource(id, {localPath, url, tmpID}, page.interface);
   }
 
-  /// Restores the prepacked content into `content` and waits for the completion.
-  static std::optional<bool> restore(const fs::path& prepacked, const fs::path& content) {
-    ContentHandler handler(prepacked.parent_path(), prepacked, content);
-    std::promise<bool> outcome;
-    handler.restorePrepackedContent([&](bool ok) { outcome.set_value(ok); });
-    auto future = outcome.get_future();
-    if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return std::nullopt;
-    return future.get();
-  }
-
-  fs::path folder_;
-  fs::path prepacked_;
+  fs::path root;
+  std::shared_ptr<dispatch::ManualQueue> main = std::make_shared<dispatch::ManualQueue>("main");
+  std::shared_ptr<dispatch::Queue> fakeHandlers = dispatch::makeSerialQueue("fake-downloads");
+  std::shared_ptr<downloader::FakeDownloader> downloads = std::make_shared<downloader::FakeDownloader>(fakeHandlers);
+  std::shared_ptr<ContentHandler> handler;
+  std::shared_ptr<ContentService> service;
+  Recorder page;
 };
 
-TEST_F(ContentHandlerTest, RestoringReplacesTheContentFolderWhole) {
-  auto content = folder_ / "cache/content";
-  fs::create_directories(content / "old");
-  put(content / "versions.json", R"({"version": "1"})");
-  put(content / "old/stale.txt", "stale");
-
-  EXPECT_EQ(restore(prepacked_, content), true);
-  EXPECT_EQ(get(content / "versions.json"), R"({"version": "2"})");
-  EXPECT_TRUE(fs::exists(content / "en/manifest.json"));
-  EXPECT_FALSE(fs::exists(content / "old"));
-  EXPECT_FALSE(fs::exists(folder_ / "cache/content.incoming"));
-  EXPECT_FALSE(fs::exists(folder_ / "cache/content.old"));
+TEST_F(ContentHandlerTest, ContentURLsJoinTheComponentsUnderTheContentFolder) {
+  EXPECT_EQ(handler->contentURL({}), content());
+  EXPECT_EQ(handler->contentURL({"a", "b/c.json"}), content() / "a/b/c.json");
 }
 
-// Start-up waits for this completion before it takes the loading view down: a file system that
-// fails even to say whether the folder exists (here a symbolic link that loops) must still
-// complete, with false, and leave the folder as it was.
-TEST_F(ContentHandlerTest, AFolderThatCannotBeLookedAtCompletesWithFailure) {
-  log::ScopedRecording recording;
-  auto content = folder_ / "content";
-  fs::create_symlink(content, content);  // stat() fails with ELOOP
+TEST_F(ContentHandlerTest, DownloadsOfATmpIdRunNewestFirstAndACancelDropsOnlyTheWaitingOnes) {
+  {
+    Gate gate(*handler->queue());
+    download("a", "t", "a.json", "http://127.0.0.1:9/a");
+    download("b", "t", "b.json", "http://127.0.0.1:9/b");
+  }
+  auto requests = waitForRequests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].url, "http://127.0.0.1:9/b");
+  EXPECT_EQ(requests[0].destination, content() / "t/b.json");
+  EXPECT_TRUE(handler->hasDownloads("t"));
+  ASSERT_TRUE(downloads->succeed(requests[0].id, "B"));
+  requests = waitForRequests(2);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].url, "http://127.0.0.1:9/a");
+  ASSERT_TRUE(downloads->fail(requests[1].id, downloader::DownloadErrorKind::httpStatus, "the server answered 500", 500));
+  ASSERT_TRUE(pump([&] { return page.size() == 2; }));
+  EXPECT_EQ(page.frames()[0], reply("b"));
+  EXPECT_EQ(page.frames()[1], error("a", "Error downloading resource to tmpId: t for path: a.json"));
+  EXPECT_EQ(readFile(content() / "t/b.json"), "B");
+  handler->queue()->sync([] {});
+  EXPECT_FALSE(handler->hasDownloads("t"));
 
-  EXPECT_EQ(restore(prepacked_, content), false);
-  EXPECT_TRUE(fs::is_symlink(content));
-  EXPECT_FALSE(fs::exists(folder_ / "content.incoming"));
+  // The list of t stays (empty): the next download of t is taken from it as usual.
+  {
+    Gate gate(*handler->queue());
+    download("c", "t", "c.json", "http://127.0.0.1:9/c");
+    download("d", "t", "d.json", "http://127.0.0.1:9/d");
+  }
+  requests = waitForRequests(3);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[2].url, "http://127.0.0.1:9/d");
+  // Cancelling t now: d is running and finishes; c waits and is dropped without an answer.
+  service->cancelDownloadResources("x", {"t"}, *page.interface);
+  EXPECT_EQ(page.frames().back(), reply("x"));
+  EXPECT_EQ(service->pendingDownloadReplies(), 1u) << "c's interface is dropped, d's is kept";
+  ASSERT_TRUE(downloads->succeed(requests[2].id, "D"));
+  ASSERT_TRUE(pump([&] { return page.size() == 4; }));
+  EXPECT_EQ(page.frames()[3], reply("d"));
+  handler->queue()->sync([] {});
+  main->runPending();
+  EXPECT_EQ(downloads->requests().size(), 3u) << "c was never fetched";
+  EXPECT_EQ(page.size(), 4u) << "c was never answered";
+  EXPECT_EQ(service->pendingDownloadReplies(), 0u);
+}
 
-  auto missing = folder_ / "loop/prepacked";
-  fs::create_symlink(folder_ / "loop", folder_ / "loop");
-  EXPECT_EQ(restore(missing, folder_ / "other"), false);
-  EXPECT_FALSE(fs::exists(folder_ / "other"));
+TEST_F(ContentHandlerTest, TheConfirmMergesTheAreaIntoTheContentFolderAndRefusesWhileADownloadRuns) {
+  writeFile(content() / "pkg/keep.json", "keep");
+  writeFile(content() / "pkg/replaced.json", "old");
+  writeFile(content() / "pkg/folder-in-the-way.json/inner/x", "old folder");
+  writeFile(content() / "t/pkg/replaced.json", "new");
+  writeFile(content() / "t/pkg/folder-in-the-way.json", "file");
+  writeFile(content() / "t/pkg/sub/new.json", "added");
+
+  // A download of t still running: the confirm is refused and the area stays as it is.
+  download("running", "t", "pkg/late.json");
+  auto requests = waitForRequests(1);
+  service->confirmDownloadResource("c1", {"t"}, *page.interface);
+  EXPECT_EQ(page.frames().back(),
+            error("c1", "Error syncing download using tmpId: t - message: downloads into it are still running"));
+  EXPECT_TRUE(fs::exists(content() / "t/pkg/sub/new.json"));
+  ASSERT_TRUE(downloads->succeed(requests[0].id, "late"));
+  ASSERT_TRUE(pump([&] { return page.size() == 2; }));
+  handler->queue()->sync([] {});
+
+  service->confirmDownloadResource("c2", {"t"}, *page.interface);
+  EXPECT_EQ(page.frames().back(), reply("c2"));
+  EXPECT_EQ(readFile(content() / "pkg/keep.json"), "keep");
+  EXPECT_EQ(readFile(content() / "pkg/replaced.json"), "new");
+  EXPECT_EQ(readFile(content() / "pkg/folder-in-the-way.json"), "file");
+  EXPECT_EQ(readFile(content() / "pkg/sub/new.json"), "added");
+  EXPECT_EQ(readFile(content() / "pkg/late.json"), "late");
+  EXPECT_FALSE(fs::exists(content() / "t"));
+  for (const auto& entry : fs::directory_iterator(content() / "pkg"))
+    EXPECT_NE(entry.path().filename().string()[0], '.') << "left behind: " << entry.path();
+
+  // A tmpId that never received a file: the listing fails.
+  service->confirmDownloadResource("c3", {"never"}, *page.interface);
+  EXPECT_EQ(page.frames().back(),
+            error("c3", "Error syncing download using tmpId: never - message: No such file or directory"));
+}
+
+TEST_F(ContentHandlerTest, PathsFromThePageNeverLeaveTheirArea) {
+  writeFile(root / "outside/victim.json", "safe");
+  fs::create_directories(content());
+  const std::vector<std::string> badTmpIDs = {"", ".", "..", "a/b", "../outside", std::string("a\0b", 3)};
+  const std::vector<std::string> badPaths = {"", "..", "../outside/victim.json", "a/../../outside/victim.json",
+                                             "a//b", "a/./b"};
+  int n = 0;
+  for (const auto& tmpID : badTmpIDs) {
+    auto id = "t" + std::to_string(n++);
+    download(id, tmpID, "ok.json");
+    EXPECT_EQ(page.frames().back(), error(id, "Error downloading resource to tmpId: " + tmpID + " for path: ok.json"));
+    service->cleanTemp(id, {tmpID}, *page.interface);
+    EXPECT_TRUE(page.frames().back().contains("error")) << tmpID;
+    service->confirmDownloadResource(id, {tmpID}, *page.interface);
+    EXPECT_EQ(page.frames().back(), error(id, "Error syncing download using tmpId: " + tmpID + " - message: invalid tmpId"));
+    service->writeTmpResource(id + "w", {"ok.json", "x", tmpID}, page.interface);
+    ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == id + "w"; })) << tmpID;
+    EXPECT_EQ(page.frames().back(), error(id + "w", "Error writing resource to tmpId: " + tmpID + " for path: ok.json"));
+  }
+  for (const auto& localPath : badPaths) {
+    auto id = "p" + std::to_string(n++);
+    download(id, "t", localPath);
+    EXPECT_EQ(page.frames().back(), error(id, "Error downloading resource to tmpId: t for path: " + localPath));
+    service->writeResource(id + "w", {localPath, "x"}, page.interface);
+    ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == id + "w"; }));
+    EXPECT_EQ(page.frames().back(), error(id + "w", "Error writing resource to tmpId: nil for path: " + localPath));
+  }
+  // A link inside an area does not lead a download or a write out of it.
+  fs::create_directories(content() / "linked");
+  fs::create_directory_symlink(root / "outside", content() / "linked/out");
+  download("l1", "linked", "out/victim.json");
+  ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == "l1"; }));
+  EXPECT_EQ(page.frames().back(), error("l1", "Error downloading resource to tmpId: linked for path: out/victim.json"));
+  service->writeTmpResource("l2", {"out/victim.json", "x", "linked"}, page.interface);
+  ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == "l2"; }));
+  EXPECT_EQ(page.frames().back(), error("l2", "Error writing resource to tmpId: linked for path: out/victim.json"));
+  EXPECT_EQ(readFile(root / "outside/victim.json"), "safe");
+  EXPECT_TRUE(downloads->requests().empty());
+}
+
+TEST_F(ContentHandlerTest, WritesCleansAndTheirReplies) {
+  service->writeTmpResource("w1", {"x/y.json", "{\"a\":1}", "t1"}, page.interface);
+  service->writeResource("w2", {"x/y.json", "plain"}, page.interface);
+  ASSERT_TRUE(pump([&] { return page.size() == 2; }));
+  EXPECT_EQ(page.frames()[0], reply("w1"));
+  EXPECT_EQ(page.frames()[1], reply("w2"));
+  EXPECT_EQ(readFile(content() / "t1/x/y.json"), "{\"a\":1}");
+  EXPECT_EQ(readFile(content() / "x/y.json"), "plain");
+
+  // A write that fails: a folder sits where the file should go.
+  fs::create_directories(content() / "x/dir.json");
+  service->writeResource("w3", {"x/dir.json", "x"}, page.interface);
+  ASSERT_TRUE(pump([&] { return page.size() == 3; }));
+  EXPECT_EQ(page.frames()[2], error("w3", "Error writing resource to tmpId: nil for path: x/dir.json"));
+
+  service->cleanTemp("c1", {"t1"}, *page.interface);
+  EXPECT_EQ(page.frames().back(), reply("c1"));
+  EXPECT_FALSE(fs::exists(content() / "t1"));
+  service->cleanTemp("c2", {"t1"}, *page.interface);
+  EXPECT_EQ(page.frames().back(), error("c2", "Error cleaning tmpId: t1 - message: No such file or directory"));
+}
+
+TEST_F(ContentHandlerTest, TheRestorePutsThePrepackedContentAndTheVariantVersionsInPlace) {
+  writeFile(content() / "en-US/manifest.json", "old");
+  writeFile(content() / "t/partial.json", "temporary");
+  service->restoreContent("r1", true, page.interface);
+  ASSERT_TRUE(pump([&] { return page.size() == 2; }));
+  EXPECT_EQ(page.frames()[0], Json::parse(R"({"method":"/content/contentrestored","params":{},"jsonrpc":"2.0"})"));
+  EXPECT_EQ(page.frames()[1], reply("r1"));
+  EXPECT_EQ(readFile(content() / "en-US/manifest.json"), R"({"id":"en-US","units":[]})");
+  EXPECT_EQ(readFile(content() / "versions.json"), readFile(root / "variant/versions.json"));
+  EXPECT_FALSE(fs::exists(content() / "t"));
+  EXPECT_FALSE(service->needsPrepackedContentCopy());
+
+  // Without the variant's record the items are copied all the same, and the restore fails.
+  fs::remove(root / "variant/versions.json");
+  fs::remove_all(content());
+  service->restoreContent("r2", false, page.interface);
+  ASSERT_TRUE(pump([&] { return page.size() == 3; }));
+  EXPECT_EQ(page.frames()[2], error("r2", "Error deleting content"));
+  EXPECT_TRUE(fs::exists(content() / "en-US/manifest.json"));
+  EXPECT_FALSE(fs::exists(content() / "versions.json"));
+  EXPECT_TRUE(service->needsPrepackedContentCopy());
+}
+
+TEST_F(ContentHandlerTest, TheCopyAtStartDependsOnTheContentStackVersionsOnly) {
+  auto versions = [](const std::string& stack) {
+    return R"({"clientrpc":"1","contentStackVersion":)" + stack + R"(,"webbase":"1","webVersion":"1"})";
+  };
+  EXPECT_TRUE(service->needsPrepackedContentCopy()) << "nothing installed yet";
+  struct Case {
+    std::string installed, variant;
+    bool copy;
+  } cases[] = {
+      {R"({"a":"1","b":"2"})", R"({"a":"1"})", false},
+      {R"({"a":"1"})", R"({"a":"2"})", true},
+      {R"({"a":"1"})", R"({"b":"1"})", true},
+      {R"({"a":"1"})", R"({})", false},
+  };
+  for (const auto& c : cases) {
+    writeFile(content() / "versions.json", versions(c.installed));
+    writeFile(root / "variant/versions.json", versions(c.variant));
+    EXPECT_EQ(service->needsPrepackedContentCopy(), c.copy) << c.installed << " / " << c.variant;
+  }
+  writeFile(root / "variant/versions.json", "{ broken");
+  EXPECT_TRUE(service->needsPrepackedContentCopy());
+  writeFile(root / "variant/versions.json", versions("{}"));
+  writeFile(content() / "versions.json", R"({"contentStackVersion":{}})");
+  EXPECT_TRUE(service->needsPrepackedContentCopy()) << "an installed record that does not decode";
+}
+
+TEST_F(ContentHandlerTest, ManifestsCarryOfflineAvailabilityWorkedOutAtEveryRead) {
+  auto activity = [](const std::string& id) {
+    return Json{{"id", id}, {"title", ""}, {"subtitle", ""}, {"description", ""}, {"duration", ""}, {"level", ""}};
+  };
+  Json manifest = {{"id", "pkg"},
+                   {"units",
+                    {{{"id", "u1"}, {"title", ""}, {"description", ""}, {"unavailableOffline", true}},
+                     {{"id", "u2"}, {"title", ""}, {"description", ""}, {"activities", {activity("a1"), activity("a2")}}},
+                     {{"id", "u3"}, {"title", ""}, {"description", ""}, {"activities", {activity("../../x")}}}}}};
+  writeFile(content() / "pkg/manifest.json", manifest.dump());
+  writeFile(content() / "pkg/u2/activities/a1/manifest.json", "{}");
+  auto offline = [&] {
+    std::vector<std::optional<bool>> flags;
+    auto read = handler->readManifest("pkg");
+    if (read)
+      for (const auto& unit : read->units) flags.push_back(unit.unavailableOffline);
+    return flags;
+  };
+  EXPECT_EQ(offline(), (std::vector<std::optional<bool>>{false, true, true}));
+  writeFile(content() / "pkg/u2/activities/a2/manifest.json", "{}");
+  EXPECT_EQ(offline(), (std::vector<std::optional<bool>>{false, false, true}));
+  fs::remove_all(content() / "pkg/u2/activities/a1");
+  EXPECT_EQ(offline(), (std::vector<std::optional<bool>>{false, true, true}));
+  EXPECT_FALSE(handler->readManifest("missing"));
+  EXPECT_FALSE(handler->readManifest("../variant/content/en-US"));
 }
 
 }  // namespace

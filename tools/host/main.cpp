@@ -27,6 +27,7 @@
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/base/AtomicFile.h"
 #include "platform/bundle/Bundle.h"
+#include "platform/downloader/CurlDownloader.h"
 #include "platform/log/Fatal.h"
 #include "tools/host/ConsoleDelegate.h"
 
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
   KestromKitEnvironment environment;
   environment.localConfig = LocalConfig::read(bundleDir / "KestromKit.plist");
   environment.consoleScript = readConsoleScript(bundleDir);
+  environment.downloader = downloader::makeCurlDownloader();
   environment.arguments = arguments;
   auto kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   auto secretFile = writeSecretFile(kit->sessionSecret(), kit->dataFolder());
