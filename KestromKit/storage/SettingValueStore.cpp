@@ -11,12 +11,21 @@ namespace kestrom {
 SettingValueStore::SettingValueStore(std::filesystem::path storeFile, std::shared_ptr<dispatch::Queue> queue)
     : queue_(queue ? std::move(queue) : dispatch::makeSerialQueue("SettingValueStore")),
       storeFile_(std::move(storeFile)),
-      log_(Constants::log().general) {
-  load();
+      log_(Constants::log().general) {}
+
+void SettingValueStore::load() {
+  queue_->sync([&] {
+    // An early reader (the menu's language) may have read the file before the migrations wrote
+    // it; read again unless a change since then would be lost.
+    if (!changed_) loaded_ = false;
+    loadOnQueue();
+  });
 }
 
-// Runs on the creating thread, before the store is shared.
-void SettingValueStore::load() {
+void SettingValueStore::loadOnQueue() const {
+  if (loaded_) return;
+  loaded_ = true;
+  store_.clear();
   auto text = AtomicFile::read(storeFile_);
   if (!text && text.error() == std::errc::no_such_file_or_directory) {
     log_.debug("No existing settings store was loaded.");
@@ -45,12 +54,16 @@ void SettingValueStore::load() {
 }
 
 JSONObject SettingValueStore::store() const {
-  return queue_->syncValue([&] { return store_; });
+  return queue_->syncValue([&] {
+    loadOnQueue();
+    return store_;
+  });
 }
 
 std::optional<std::string> SettingValueStore::settingString(const std::string& key,
                                                             std::optional<std::string> defaultValue) const {
   return queue_->syncValue([&]() -> std::optional<std::string> {
+    loadOnQueue();
     auto found = store_.find(key);
     if (found != store_.end()) {
       if (const auto* text = found->second.value.get_ptr<const Json::string_t*>()) return *text;
@@ -65,6 +78,8 @@ Expected<void, std::string> SettingValueStore::setString(const std::string& key,
 
 Expected<void, std::string> SettingValueStore::setValue(const std::string& key, JSONAny value) {
   return queue_->syncValue([&] {
+    loadOnQueue();
+    changed_ = true;
     store_.insert_or_assign(key, std::move(value));
     return persistOnQueue();
   });
@@ -73,13 +88,18 @@ Expected<void, std::string> SettingValueStore::setValue(const std::string& key, 
 Expected<void, std::string> SettingValueStore::setValues(const JSONObject& values) {
   if (values.empty()) return {};
   return queue_->syncValue([&] {
+    loadOnQueue();
+    changed_ = true;
     for (const auto& [key, value] : values) store_.insert_or_assign(key, value);
     return persistOnQueue();
   });
 }
 
 Expected<void, std::string> SettingValueStore::persist() {
-  return queue_->syncValue([&] { return persistOnQueue(); });
+  return queue_->syncValue([&] {
+    loadOnQueue();
+    return persistOnQueue();
+  });
 }
 
 Expected<void, std::string> SettingValueStore::persistOnQueue() {

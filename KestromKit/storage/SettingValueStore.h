@@ -15,8 +15,9 @@ namespace kestrom {
 
 /// Holds every setting the page saved, by name, each as the JSON value the page sent, and keeps
 /// the file in step: one JSON object, member = setting, written whole and atomically after every
-/// change. The file is read once, at creation; a file that cannot be read as a JSON object is set
-/// aside as "<file>.corrupt" and never overwritten.
+/// change. The file is read once: by `load`, or else at the first use, so the owner can put an
+/// older version's settings in place first (the kit loads it after its migrations); a file that
+/// cannot be read as a JSON object is set aside as "<file>.corrupt" and never overwritten.
 ///
 /// Home queue: its own serial queue "SettingValueStore". Every method hops onto it synchronously
 /// (inline when the caller is already there), so any thread may call them; the main queue waits
@@ -24,10 +25,14 @@ namespace kestrom {
 /// settings handler and the configuration handler.
 class SettingValueStore {
  public:
-  /// Loads `storeFile`; never fails. `queue` is for tests; the default is a new "SettingValueStore".
+  /// Reads nothing yet (see `load`). `queue` is for tests; the default is a new "SettingValueStore".
   explicit SettingValueStore(std::filesystem::path storeFile, std::shared_ptr<dispatch::Queue> queue = nullptr);
   SettingValueStore(const SettingValueStore&) = delete;
   SettingValueStore& operator=(const SettingValueStore&) = delete;
+
+  /// Reads the file; never fails. Reads it again when it was read before and no setting has
+  /// changed since (so settings put in place by the owner in between are seen).
+  void load();
 
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
   const std::filesystem::path& storeFile() const { return storeFile_; }
@@ -49,13 +54,16 @@ class SettingValueStore {
   Expected<void, std::string> persist();
 
  private:
-  void load();
+  void loadOnQueue() const;
   Expected<void, std::string> persistOnQueue();
 
   std::shared_ptr<dispatch::Queue> queue_;
   std::filesystem::path storeFile_;
-  JSONObject store_;          // guarded by queue_
-  bool fileMayBeReplaced_ = true;  // false while a damaged file could not be set aside; guarded by queue_
+  // Guarded by queue_ (mutable: the first read of a const accessor loads the file).
+  mutable JSONObject store_;
+  mutable bool loaded_ = false;
+  bool changed_ = false;  // a setting was set since the file was read
+  mutable bool fileMayBeReplaced_ = true;  // false while a damaged file could not be set aside
   log::Logger log_;
 };
 
