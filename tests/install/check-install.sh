@@ -23,7 +23,8 @@ grep -q '^Exec=kestrom %F$' "$desktop" || fail "the entry does not hand files to
 # The install refreshed the caches of its tree; the desktop reads them through XDG_DATA_HOME.
 export XDG_DATA_HOME=$share XDG_DATA_DIRS=/usr/share XDG_CONFIG_HOME=$work/config
 export XDG_CURRENT_DESKTOP=GNOME  # xdg-mime then asks GIO, which reads shared-mime-info
-touch "$work/Robot.$ext"
+# (GIO calls every empty file text/plain, so both files have content.)
+echo "not a zip" > "$work/Robot.$ext"
 printf 'PK\003\004' > "$work/Zipped.$ext"
 for file in "$work/Robot.$ext" "$work/Zipped.$ext"; do
   found=$(xdg-mime query filetype "$file")
