@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <algorithm>
+
 #include "KestromKit/base/Constants.h"
 #include "platform/audio/AudioLevels.h"
 
@@ -29,8 +31,11 @@ RPCMessage levelUpdate(double duration, double level) {
 }  // namespace
 
 AudioService::AudioService(std::shared_ptr<RPCInterface> interface, AudioInputSource input,
-                           std::filesystem::path temporaryFolder)
-    : interface_(std::move(interface)), inputSource_(std::move(input)), temporaryFolder_(std::move(temporaryFolder)) {}
+                           std::filesystem::path temporaryFolder, Clock clock)
+    : interface_(std::move(interface)),
+      inputSource_(std::move(input)),
+      temporaryFolder_(std::move(temporaryFolder)),
+      clock_(clock ? std::move(clock) : [] { return dispatch::Duration(std::chrono::steady_clock::now().time_since_epoch()); }) {}
 
 AudioService::~AudioService() {
   timer_.cancel();
@@ -73,15 +78,19 @@ void AudioService::startRecording(const std::string& requestID) {
     }
     return;
   }
+  nextLevel_ = clock_() + kLevelInterval;
   scheduleLevel();
   interface_->send(RPC::Response::make<ResponseCase::audioStartRecording>(requestID));
 }
 
 void AudioService::scheduleLevel() {
+  const auto now = clock_();
+  if (nextLevel_ + kLevelInterval < now) nextLevel_ = now + kLevelInterval;  // after a stall: no burst
   std::weak_ptr<AudioService> weak = weak_from_this();
-  timer_ = dispatch::mainQueue()->asyncAfter(kLevelInterval, [weak] {
+  timer_ = dispatch::mainQueue()->asyncAfter(std::max(nextLevel_ - now, dispatch::Duration::zero()), [weak] {
     auto self = weak.lock();
     if (!self) return;
+    self->nextLevel_ += kLevelInterval;
     self->emitLevel();
     self->scheduleLevel();
   });

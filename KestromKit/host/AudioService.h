@@ -27,8 +27,12 @@ class AudioService : public std::enable_shared_from_this<AudioService> {
   /// never records never opens the audio system.
   using AudioInputSource = std::function<std::shared_ptr<audio::AudioInput>()>;
 
-  /// Recordings are written into `temporaryFolder`.
-  AudioService(std::shared_ptr<RPCInterface> interface, AudioInputSource input, std::filesystem::path temporaryFolder);
+  /// Time on the main queue's clock; the level ticks are placed on it.
+  using Clock = std::function<dispatch::Duration()>;
+
+  /// Recordings are written into `temporaryFolder`. `clock` defaults to the steady clock.
+  AudioService(std::shared_ptr<RPCInterface> interface, AudioInputSource input, std::filesystem::path temporaryFolder,
+               Clock clock = {});
   ~AudioService();
   AudioService(const AudioService&) = delete;
   AudioService& operator=(const AudioService&) = delete;
@@ -57,9 +61,11 @@ class AudioService : public std::enable_shared_from_this<AudioService> {
   AudioInputSource inputSource_;
   std::shared_ptr<audio::AudioInput> input_;  // made on first use
   std::filesystem::path temporaryFolder_;
+  Clock clock_;
   bool allowedToRecord_ = false;
   std::optional<std::filesystem::path> lastSoundUrl_;
   dispatch::WorkItem timer_;  // the next level tick of the running recording
+  dispatch::Duration nextLevel_{};  // when it is due: ticks keep to a grid, so lateness never adds up
 };
 
 }  // namespace kestrom

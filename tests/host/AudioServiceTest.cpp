@@ -25,7 +25,7 @@ class AudioServiceTest : public ::testing::Test {
     char pattern[] = "/tmp/kestrom-audio-service-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder_ = pattern;
-    service_ = std::make_shared<AudioService>(page_, [this] { return input_; }, folder_);
+    service_ = std::make_shared<AudioService>(page_, [this] { return input_; }, folder_, [this] { return main_->now(); });
   }
   void TearDown() override {
     service_.reset();
