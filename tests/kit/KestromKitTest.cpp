@@ -10,8 +10,10 @@
 
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/server/WSServer.h"
+#include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/base/AtomicFile.h"
 #include "platform/audio/FakeAudioInput.h"
+#include "platform/defaults/FakeUserDefaults.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/gamepads/FakeGamepads.h"
 #include "platform/launcher/Launcher.h"
@@ -81,6 +83,7 @@ class KestromKitTest : public ::testing::Test {
     environment.launcher = launcher;
     environment.now = [this] { return 1.8e9 + std::chrono::duration<double>(main->now()).count(); };
     environment.audioInput = audioInput;
+    environment.userDefaults = userDefaults;
     environment.gamepads = gamepads;
     if (scriptedDialogs) {
       environment.dialogServices = {
@@ -139,6 +142,7 @@ class KestromKitTest : public ::testing::Test {
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   std::shared_ptr<launcher::RecordingLauncher> launcher = std::make_shared<launcher::RecordingLauncher>();
   std::shared_ptr<audio::FakeAudioInput> audioInput = std::make_shared<audio::FakeAudioInput>();
+  std::shared_ptr<defaults::FakeUserDefaults> userDefaults = std::make_shared<defaults::FakeUserDefaults>();
   std::shared_ptr<gamepads::FakeGamepads> gamepads = std::make_shared<gamepads::FakeGamepads>(main);
   std::shared_ptr<shell::FakeDialogs> dialogs = std::make_shared<shell::FakeDialogs>();
   bool scriptedDialogs = false;  // set by fixtures whose dialogs the kit runs itself
@@ -224,6 +228,21 @@ TEST_F(KestromKitTest, SelectingAFolderWithoutADialogMakesItAndHandsBackABookmar
 
   request(*page, "bad", "device/selectFolder", {{"interactive", false}, {"initialPath", "../../etc"}});
   EXPECT_EQ(nextFrame(*page)->at("result"), Json::object());
+}
+
+TEST_F(KestromKitTest, OlderSettingsAreConvertedBeforeTheSettingsStoreReadsThem) {
+  const auto folder = kit->dataFolder();
+  const auto settings = kit->settingValueStore()->storeFile();
+  std::filesystem::remove(settings);
+  std::ofstream(folder / "config.json") << R"({"usersettings":{"ui.language":{"value":"de-DE"},"volume":{"value":3}}})";
+  kit->start();
+  ASSERT_TRUE(pump([&] { return delegate->calls.size() >= 2; }));
+  EXPECT_EQ(kit->currentLanguage(), "de-DE");
+  EXPECT_EQ(userDefaults->value("MigrationService.migration"), Json(1));
+  auto stored = kit->settingValueStore()->store();
+  EXPECT_EQ(stored.at("volume").value, Json(3));
+  std::filesystem::remove(folder / "config.json");
+  std::filesystem::remove(settings);
 }
 
 TEST_F(KestromKitTest, AudioAndGamepadRowsReachTheirServicesOverTheGivenBackends) {
