@@ -72,7 +72,7 @@ void AppDelegate::makeWindow() {
   gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
   gtk_widget_set_size_request(GTK_WIDGET(window_), static_cast<int>(configuration_.minimumContentSize.width),
                               static_cast<int>(configuration_.minimumContentSize.height));
-  dialogs_ = std::make_unique<shell::GtkDialogs>(window_);
+  dialogs_ = std::make_shared<shell::GtkDialogs>(window_);
 
   GtkDropTarget* drop = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
   g_signal_connect(drop, "drop",
@@ -127,6 +127,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   environment.userDefaults = userDefaults_;
   environment.downloader = downloader::makeCurlDownloader();
   environment.arguments = arguments_;
+  environment.dialogServices = dialogServices();
   kestromApp_ = KestromKit::create(configuration_.applicationConfigurationString, weak_from_this(), {}, platform,
                                    std::move(environment));
   kestromApp_->start();

@@ -69,6 +69,8 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
  private:
   AppDelegate(GtkApplication* application, std::vector<std::string> arguments);
   void makeWindow();
+  /// The window's dialogs with the alert's texts and the bundle's project types, for the kit.
+  DelegateServices::Options dialogServices();
   void addActions();
   void placeWindow();
   std::shared_ptr<webview::WebView> makeWebView(const webview::WebViewConfiguration& configuration);
@@ -82,7 +84,7 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
   L10n l10n_;
   std::shared_ptr<defaults::UserDefaults> userDefaults_;
   GtkWindow* window_ = nullptr;  // owned by the application's window list
-  std::unique_ptr<shell::Dialogs> dialogs_;
+  std::shared_ptr<shell::Dialogs> dialogs_;  // handed to the kit, which runs its dialogs through them
   std::shared_ptr<webview::WebKitWebViewStack> webStack_;
   std::shared_ptr<KestromKit> kestromApp_;
   std::unique_ptr<MenuBarModel> menuBar_;  // built once, updated in place

@@ -1,11 +1,14 @@
-// The kit's requests of the desktop: dialogs, the Bluetooth alert, the window's content, sharing,
-// and the save and open services of the web server's file routes.
+// The kit's requests of the desktop: the window's content, the project menu items, the share
+// picker and the bundle's folders; the dialogs with their texts and types for the kit's dialog
+// services.
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
 
 #include "app/AppDelegate.h"
 #include "app/FileServices.h"
+#include "app/SharePicker.h"
+#include "platform/share/DesktopShare.h"
 #include "platform/shell/GtkLaunchView.h"
 #include "platform/webview/WebKitWebViewStack.h"
 
@@ -13,55 +16,53 @@ namespace kestrom::app {
 
 namespace {
 
-using shell::FileDialogRequest;
+// One entry of the share menu and the files it shares; freed with the entry's action.
+struct ShareAction {
+  ShareEntry::Kind kind;
+  std::vector<std::filesystem::path> items;
+};
 
-// What the page is told when a panel was dismissed.
-std::string cancelled() { return std::string(rawValue(SaveError::userCancelled)); }
+share::Share& desktopShare() {
+  static const std::shared_ptr<share::Share> share = std::make_shared<share::DesktopShare>(share::DesktopShare::Options{});
+  return *share;
+}
 
-// Asks the desktop's file manager to show `items`; opens their folder when none answers.
-void showInFileManager(const std::vector<std::filesystem::path>& items) {
-  if (items.empty()) return;
-  GVariantBuilder uris;
-  g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
-  for (const auto& item : items) {
-    gchar* uri = g_filename_to_uri(item.c_str(), nullptr, nullptr);
-    if (uri) g_variant_builder_add(&uris, "s", uri);
-    g_free(uri);
+// The pointer's position in `widget`, or its origin when the pointer is elsewhere.
+GdkRectangle pointerIn(GtkWindow* window, GtkWidget* widget) {
+  GdkRectangle at{0, 0, 0, 0};
+  GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
+  GdkDevice* pointer = gdk_seat_get_pointer(gdk_display_get_default_seat(gtk_widget_get_display(widget)));
+  double x = 0, y = 0, dx = 0, dy = 0, wx = 0, wy = 0;
+  if (!surface || !pointer || !gdk_surface_get_device_position(surface, pointer, &x, &y, nullptr)) return at;
+  gtk_native_get_surface_transform(GTK_NATIVE(window), &dx, &dy);
+  if (gtk_widget_translate_coordinates(GTK_WIDGET(window), widget, x - dx, y - dy, &wx, &wy)) {
+    at.x = static_cast<int>(wx);
+    at.y = static_cast<int>(wy);
   }
-  auto* folder = new std::string(items.front().parent_path().string());
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-  auto openFolder = [](std::string* path) {
-    gchar* uri = g_filename_to_uri(path->c_str(), nullptr, nullptr);
-    if (uri) g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, nullptr, nullptr);
-    g_free(uri);
-    delete path;
-  };
-  if (!bus) {
-    g_variant_builder_clear(&uris);
-    openFolder(folder);
-    return;
-  }
-  g_dbus_connection_call(
-      bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1",
-      "ShowItems", g_variant_new("(ass)", &uris, ""), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-      [](GObject* source, GAsyncResult* result, gpointer data) {
-        auto* path = static_cast<std::string*>(data);
-        GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
-        if (reply) {
-          g_variant_unref(reply);
-          delete path;
-          return;
-        }
-        gchar* uri = g_filename_to_uri(path->c_str(), nullptr, nullptr);
-        if (uri) g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, nullptr, nullptr);
-        g_free(uri);
-        delete path;
-      },
-      folder);
-  g_object_unref(bus);
+  return at;
 }
 
 }  // namespace
+
+DelegateServices::Options AppDelegate::dialogServices() {
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  return {
+      .dialogs = dialogs_,
+      .bluetoothAlert =
+          [weak] {
+            auto self = weak.lock();
+            if (!self) return shell::AlertRequest{};
+            return shell::AlertRequest{self->l10n_.tr("bluetooth.turnOnDialog.message"),
+                                       self->l10n_.tr("bluetooth.turnOnDialog.informative"),
+                                       self->l10n_.tr("bluetooth.turnOnDialog.ok")};
+          },
+      .exportedFileExtensions =
+          [weak] {
+            auto self = weak.lock();
+            return self ? exportedFileExtensions(self->bundle_.infoDictionary()) : std::vector<std::string>{};
+          },
+  };
+}
 
 void AppDelegate::setProjectAvailable(bool available) {
   isProjectAvailable_ = available;
@@ -70,40 +71,27 @@ void AppDelegate::setProjectAvailable(bool available) {
   }
 }
 
+// The kit runs its dialogs through `dialogs_` (handed over at its creation); these requirements
+// reach the application only from callers that hold it directly, and go to the same services.
 void AppDelegate::presentDialog(KestromDialogType type, std::function<void(DialogResult)> completion) {
-  FileDialogRequest request;
-  auto exported = [this] { return exportedFileExtensions(bundle_.infoDictionary()); };
-  std::visit(
-      [&](const auto& kind) {
-        using T = std::decay_t<decltype(kind)>;
-        if constexpr (std::is_same_v<T, KestromDialogType::Open>) {
-          request.kind = FileDialogRequest::Kind::open;
-          request.allowedExtensions = kind.documentTypes.value_or(exported());
-        } else if constexpr (std::is_same_v<T, KestromDialogType::Save>) {
-          request.kind = FileDialogRequest::Kind::save;
-          request.allowedExtensions = kind.allowedTypes.value_or(exported());
-          request.suggestedName = kind.name;
-        } else if constexpr (std::is_same_v<T, KestromDialogType::SelectFolder>) {
-          request.kind = FileDialogRequest::Kind::selectFolder;
-          request.initialFolder = kind.initialFolder;
-        } else {
-          request.kind = FileDialogRequest::Kind::move;
-        }
-      },
-      type.kind);
-  dialogs_->runFileDialog(request, [completion = std::move(completion)](std::optional<std::filesystem::path> chosen) {
-    if (chosen) {
-      completion(*chosen);
-    } else {
-      completion(makeUnexpected(cancelled()));
-    }
-  });
+  DelegateServices(weak_from_this(), dialogServices()).presentDialog(std::move(type), std::move(completion));
 }
 
-void AppDelegate::showAlert(KestromAlert, std::function<void()> retry) {
-  dialogs_->showAlert({l10n_.tr("bluetooth.turnOnDialog.message"), l10n_.tr("bluetooth.turnOnDialog.informative"),
-                       l10n_.tr("bluetooth.turnOnDialog.ok")},
-                      std::move(retry));
+void AppDelegate::showAlert(KestromAlert alert, std::function<void()> retry) {
+  DelegateServices(weak_from_this(), dialogServices()).showAlert(alert, std::move(retry));
+}
+
+void AppDelegate::selectMoveDestination(std::function<void(DialogResult)> completion) {
+  DelegateServices(weak_from_this(), dialogServices()).selectMoveDestination(std::move(completion));
+}
+
+void AppDelegate::saveFile(std::filesystem::path source, std::function<void(Expected<void, SaveError>)> completion) {
+  DelegateServices(weak_from_this(), dialogServices()).saveFile(std::move(source), std::move(completion));
+}
+
+void AppDelegate::openFile(std::vector<std::string> allowedTypes,
+                           std::function<void(Expected<OpenedFile, LoadError>)> completion) {
+  DelegateServices(weak_from_this(), dialogServices()).openFile(std::move(allowedTypes), std::move(completion));
 }
 
 void AppDelegate::setContentViewController(ContentViewController which) {
@@ -116,43 +104,44 @@ void AppDelegate::setContentViewController(ContentViewController which) {
                                                          variant.launchScreenColorBlue}));
 }
 
-void AppDelegate::share(std::vector<std::filesystem::path> items) { showInFileManager(items); }
-
-void AppDelegate::selectMoveDestination(std::function<void(DialogResult)> completion) {
-  presentDialog({KestromDialogType::Move{}}, std::move(completion));
-}
-
-void AppDelegate::saveFile(std::filesystem::path source, std::function<void(Expected<void, SaveError>)> completion) {
-  FileDialogRequest request;
-  request.kind = FileDialogRequest::Kind::save;
-  request.suggestedName = source.filename().string();
-  request.allowedExtensions = {pathExtension(source)};
-  dialogs_->runFileDialog(request, [source, completion = std::move(completion)](std::optional<std::filesystem::path> chosen) {
-    if (!chosen) {
-      completion(makeUnexpected(SaveError::userCancelled));
-      return;
-    }
-    completion(moveReplacing(source, *chosen));
-  });
-}
-
-void AppDelegate::openFile(std::vector<std::string> allowedTypes,
-                           std::function<void(Expected<OpenedFile, LoadError>)> completion) {
-  FileDialogRequest request;
-  request.kind = FileDialogRequest::Kind::open;
-  request.allowedExtensions = allowedTypes.empty() ? exportedFileExtensions(bundle_.infoDictionary()) : allowedTypes;
-  dialogs_->runFileDialog(request, [completion = std::move(completion)](std::optional<std::filesystem::path> chosen) {
-    if (!chosen) {
-      completion(makeUnexpected(LoadError::userCancelled));
-      return;
-    }
-    auto text = readUtf8Text(*chosen);
-    if (!text) {
-      completion(makeUnexpected(text.error()));
-      return;
-    }
-    completion(OpenedFile{*chosen, std::move(*text)});
-  });
+// The share picker: a menu at the pointer with "E-mail" (when an e-mail can be composed) and
+// "Show in Folder" for the file.
+void AppDelegate::share(std::vector<std::filesystem::path> items) {
+  GtkWidget* anchor = gtk_window_get_child(window_);
+  if (!anchor || items.empty()) return;
+  GMenu* menu = g_menu_new();
+  GSimpleActionGroup* group = g_simple_action_group_new();
+  for (const auto& entry : shareEntries(desktopShare())) {
+    const char* name = entry.kind == ShareEntry::Kind::email ? "email" : "show";
+    GSimpleAction* action = g_simple_action_new(name, nullptr);
+    g_signal_connect_data(
+        action, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
+          auto* chosen = static_cast<ShareAction*>(data);
+          (void)performShare(desktopShare(), chosen->kind, chosen->items);
+        }),
+        new ShareAction{entry.kind, items}, +[](gpointer data, GClosure*) { delete static_cast<ShareAction*>(data); },
+        static_cast<GConnectFlags>(0));
+    g_action_map_add_action(G_ACTION_MAP(group), G_ACTION(action));
+    g_object_unref(action);
+    g_menu_append(menu, entry.title.c_str(), (std::string("share.") + name).c_str());
+  }
+  GtkWidget* popover = gtk_popover_menu_new_from_model(G_MENU_MODEL(menu));
+  g_object_unref(menu);
+  gtk_widget_insert_action_group(popover, "share", G_ACTION_GROUP(group));
+  g_object_unref(group);
+  gtk_widget_set_parent(popover, anchor);
+  GdkRectangle at = pointerIn(window_, anchor);
+  gtk_popover_set_pointing_to(GTK_POPOVER(popover), &at);
+  gtk_popover_set_position(GTK_POPOVER(popover), GTK_POS_BOTTOM);
+  // The menu goes once closed, after the chosen entry's action has run.
+  g_signal_connect(popover, "closed", G_CALLBACK(+[](GtkPopover* closed, gpointer) {
+                     g_idle_add_full(G_PRIORITY_LOW, +[](gpointer data) -> gboolean {
+                       gtk_widget_unparent(GTK_WIDGET(data));
+                       return G_SOURCE_REMOVE;
+                     }, closed, nullptr);
+                   }),
+                   nullptr);
+  gtk_popover_popup(GTK_POPOVER(popover));
 }
 
 void AppDelegate::languageChanged() { buildMainMenu(); }

@@ -1,33 +1,20 @@
 #pragma once
-// The file work behind the kit's save and open services, kept apart from the panels so it runs
-// without a display: putting a saved file in the place the user chose, reading a chosen text
-// file, and the project file extensions the bundle declares. Main thread (called from panel
-// completions); no state.
+// The project file extensions the bundle declares, for the panels that name none. The file work of
+// the save and open services (moveReplacing, readUtf8Text) lives with the kit's host services.
+// Any thread; no state.
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "KestromKit/kit/KestromKitDelegate.h"
+#include "KestromKit/host/FileServices.h"
 #include "platform/bundle/PropertyList.h"
 
 namespace kestrom::app {
-
-/// Moves `source` to `destination`, replacing a file there only once the new one is in place:
-/// rename within one file system; across file systems copy beside the destination, rename the
-/// copy over it, then remove the source. Any failure leaves the earlier destination untouched
-/// and answers moveError.
-Expected<void, SaveError> moveReplacing(const std::filesystem::path& source, const std::filesystem::path& destination);
-
-/// The file's text; readError when it cannot be read or is not valid UTF-8.
-Expected<std::string, LoadError> readUtf8Text(const std::filesystem::path& file);
 
 /// The filename extensions of "UTExportedTypeDeclarations" in `info`, in declaration order:
 /// each entry's "UTTypeTagSpecification" and its "public.filename-extension" list (or single
 /// string); entries without them are skipped.
 std::vector<std::string> exportedFileExtensions(const bundle::PropertyListValue& info);
-
-/// The extension of `file` without its dot ("kpr"); empty when it has none.
-std::string pathExtension(const std::filesystem::path& file);
 
 }  // namespace kestrom::app

@@ -17,6 +17,8 @@ packages=(
   libgtk-4-dev libwebkitgtk-6.0-dev
   # tests and benchmarks
   xvfb xauth dbus dbus-x11 openbox libxtst-dev unzip zip nginx-light wrk curl time python3 umockdev libumockdev-dev
+  # desktop integration: e-mail, the installed entry and project MIME type
+  xdg-utils desktop-file-utils shared-mime-info libglib2.0-bin
 )
 
 missing=()

@@ -22,6 +22,7 @@
 #include "KestromKit/storage/ProjectsHandler.h"
 #include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/storage/SettingsHandler.h"
+#include "platform/audio/SDLAudioInput.h"
 #include "platform/bookmarks/Bookmarks.h"
 #include "platform/crash/CrashReporter.h"
 #include "platform/downloader/CurlDownloader.h"
@@ -62,6 +63,10 @@ KestromKit::~KestromKit() = default;
 
 void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, KestromKitEnvironment environment) {
   using enum KestromVerbosityOptions;
+  if (environment.dialogServices.dialogs) {
+    delegateServices_ = std::make_shared<DelegateServices>(delegate_, std::move(environment.dialogServices));
+    delegate_ = delegateServices_;
+  }
   if (auto delegate = delegate_.lock()) {
     variantURL_ = delegate->variantURL();
     webURL_ = delegate->webURL();
@@ -70,7 +75,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   const auto& paths = Constants::path();
   dataFolder_ = paths.applicationSupport / appConfig_.userDataFolder;
   if (auto migrated = MigrationService::migrateApplicationSupportFolder(appConfig_.userDataFolder); !migrated)
-    Constants::log().general.info("Failed to migrate application support files: %s", migrated.error());
+    Constants::log().general.info("Failed to migrate application support files: %s", migrated.error().message);
   std::error_code error;
   fs::create_directories(dataFolder_, error);
   if (error) Constants::log().general.error("Unable to create the data folder %s: %s", dataFolder_.string(), error.message());
@@ -101,7 +106,13 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   contentHandler_ = std::make_shared<ContentHandler>(
       variantURL_, contentURL_, environment.downloader ? environment.downloader : downloader::makeCurlDownloader());
   contentService_ = std::make_shared<ContentService>(contentHandler_, launcher_);
-  audioService_ = std::make_shared<AudioService>(rpcConnection_);
+  audioService_ = std::make_shared<AudioService>(
+      rpcConnection_,
+      [input = environment.audioInput]() -> std::shared_ptr<audio::AudioInput> {
+        return input ? input : std::make_shared<audio::SDLAudioInput>();
+      },
+      paths.tmp);
+  gamepads_ = environment.gamepads;
   fileLogWriter_ = std::make_shared<FileLogWriter>(dataFolder_);
   bool verboseLog = std::find(environment.arguments.begin(), environment.arguments.end(), "--verbose") !=
                     environment.arguments.end();
@@ -141,7 +152,8 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
 
   deviceService_ = std::make_shared<DeviceService>(webViewController_);
   configurationHandler_->setDeviceModel(deviceService_->macModelName());
-  migrationService_ = std::make_shared<MigrationService>(appConfig_.userDataFolder);
+  migrationService_ =
+      std::make_shared<MigrationService>(appConfig_.userDataFolder, userDefaults_, settingValueStore_->storeFile());
   hubService_ = std::make_shared<HubService>(rpcConnection_, contains(verbosity, hub), HubServiceFactory{},
                                              std::map<HubConnectionType, std::shared_ptr<DeviceManager>>{}, delegate_);
 
@@ -171,7 +183,10 @@ void KestromKit::start() {
   delegate->setContentViewController(ContentViewController::loading);
   std::weak_ptr<KestromKit> weak = weak_from_this();
   migrationService_->run([weak] {
-    if (auto self = weak.lock()) self->continueStartup();
+    auto self = weak.lock();
+    if (!self) return;
+    self->settingValueStore_->load();  // after the migrations, which may have converted older settings
+    self->continueStartup();
   });
 }
 

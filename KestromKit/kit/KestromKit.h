@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "KestromKit/kit/DelegateServices.h"
 #include "KestromKit/kit/KestromKitDelegate.h"
 #include "KestromKit/rpc/RPC.h"
 #include "KestromKit/rpc/RPCInterface.h"
@@ -25,8 +26,10 @@
 #include "KestromKit/host/WebViewController.h"
 #include "KestromKit/model/ConfigRecords.h"
 #include "KestromKit/model/IHostConfiguration.h"
+#include "platform/audio/AudioInput.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/downloader/Downloader.h"
+#include "platform/gamepads/Gamepads.h"
 #include "platform/launcher/Launcher.h"
 
 namespace kestrom {
@@ -70,6 +73,15 @@ struct KestromKitEnvironment {
   std::vector<std::string> arguments;
   /// Seconds since 1970 now; the system clock when empty (tests pass a virtual one).
   std::function<double()> now;
+  /// The microphone; SDL capture, opened at the page's first audio request, when empty.
+  std::shared_ptr<audio::AudioInput> audioInput;
+  /// The game controllers, delivering on the main queue; SDL's, started at the page's first
+  /// subscription, when empty.
+  std::shared_ptr<gamepads::Gamepads> gamepads;
+  /// The desktop's file panels and alerts, with the texts and types they show. When given, the
+  /// kit runs its dialogs and the save and open services through them (tests script them);
+  /// otherwise it asks its delegate for those too.
+  DelegateServices::Options dialogServices;
 };
 
 class KestromKit final : public WSServerDelegate,
@@ -155,6 +167,7 @@ class KestromKit final : public WSServerDelegate,
   std::filesystem::path contentURL_;
   std::filesystem::path dataFolder_;
 
+  std::shared_ptr<DelegateServices> delegateServices_;  // what `delegate_` points to when dialogs were given
   std::shared_ptr<defaults::UserDefaults> userDefaults_;
   std::shared_ptr<launcher::Launcher> launcher_;
   std::function<double()> now_;
@@ -175,6 +188,7 @@ class KestromKit final : public WSServerDelegate,
   std::shared_ptr<DeviceService> deviceService_;
   std::shared_ptr<MigrationService> migrationService_;
   std::shared_ptr<HubService> hubService_;
+  std::shared_ptr<gamepads::Gamepads> gamepads_;  // made at the first subscription unless given
   std::shared_ptr<GamepadService> gamepadService_;
 
   std::array<DispatchHandler, RPC::kRequestCaseCount> dispatchTable_;

@@ -6,6 +6,7 @@
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/host/AudioService.h"
 #include "KestromKit/hubs/FirmwareUpdateWindow.h"
+#include "KestromKit/host/GamepadService.h"
 #include "KestromKit/hubs/HubService.h"
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/server/WSServer.h"
@@ -14,6 +15,7 @@
 #include "KestromKit/storage/ContentService.h"
 #include "KestromKit/storage/ProjectsHandler.h"
 #include "KestromKit/storage/SettingsHandler.h"
+#include "platform/gamepads/SDLGamepads.h"
 #include "platform/log/Fatal.h"
 
 namespace kestrom {
@@ -149,9 +151,15 @@ void KestromKit::buildDispatchTable() {
       row<Case::enablePythonKeyboard>([webView](auto&, auto&&) { webView->setShouldUsePythonKeyboard(true); }),
       row<Case::disablePythonKeyboard>([webView](auto&, auto&&) { webView->setShouldUsePythonKeyboard(false); }),
       row<Case::pythonTriggerPaste>([webView](auto&, auto&&) { webView->triggerPaste(); }),
-      // Game controllers (never answered)
-      row<Case::gamepadSubscribe>([this, rpc](auto&, auto&& p) {
-        gamepadService_ = std::make_shared<GamepadService>(rpc, p.targetHz);
+      // Game controllers (never answered, except to refuse a rate that is no rate)
+      row<Case::gamepadSubscribe>([this, rpc](auto& id, auto&& p) {
+        if (!gamepads_) gamepads_ = std::make_shared<gamepads::SDLGamepads>(dispatch::mainQueue());
+        auto service = GamepadService::make(rpc, gamepads_, p.targetHz);
+        if (!service) {
+          rpc->send(RPC::Response::error(id, service.error()));
+          return;
+        }
+        gamepadService_ = std::move(*service);  // the previous service stops its timer as it goes
       }),
   };
 

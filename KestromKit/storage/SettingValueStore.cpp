@@ -16,12 +16,21 @@ SettingValueStore::SettingValueStore(std::filesystem::path storeFile, std::share
     : queue_(queue ? std::move(queue) : dispatch::makeSerialQueue("SettingValueStore")),
       storeFile_(std::move(storeFile)),
       limits_(limits),
-      log_(Constants::log().general) {
-  load();
+      log_(Constants::log().general) {}
+
+void SettingValueStore::load() {
+  queue_->sync([&] {
+    // An early reader (the menu's language) may have read the file before the migrations wrote
+    // it; read again unless a change since then would be lost.
+    if (!changed_) loaded_ = false;
+    loadOnQueue();
+  });
 }
 
-// Runs on the creating thread, before the store is shared.
-void SettingValueStore::load() {
+void SettingValueStore::loadOnQueue() const {
+  if (loaded_) return;
+  loaded_ = true;
+  store_.clear();
   // A write killed half way leaves its temporary file beside the store.
   AtomicFile::removeStrayTemporaries(storeFile_);
   std::error_code sizeError;
@@ -60,12 +69,16 @@ void SettingValueStore::load() {
 }
 
 JSONObject SettingValueStore::store() const {
-  return queue_->syncValue([&] { return store_; });
+  return queue_->syncValue([&] {
+    loadOnQueue();
+    return store_;
+  });
 }
 
 std::optional<std::string> SettingValueStore::settingString(const std::string& key,
                                                             std::optional<std::string> defaultValue) const {
   return queue_->syncValue([&]() -> std::optional<std::string> {
+    loadOnQueue();
     auto found = store_.find(key);
     if (found != store_.end()) {
       if (const auto* text = found->second.value.get_ptr<const Json::string_t*>()) return *text;
@@ -90,6 +103,7 @@ Expected<void, std::string> SettingValueStore::setValues(const JSONObject& value
 }
 
 Expected<void, std::string> SettingValueStore::applyOnQueue(const JSONObject& values) {
+  loadOnQueue();
   for (const auto& [key, value] : values) {
     auto encoded = encodeText(value);
     if (encoded && encoded->size() > limits_.maxValueBytes) {
@@ -108,6 +122,7 @@ Expected<void, std::string> SettingValueStore::applyOnQueue(const JSONObject& va
     store_.insert_or_assign(key, value);
   }
   auto persisted = persistOnQueue();
+  if (persisted) changed_ = true;
   if (!persisted) {
     for (auto& [key, value] : previous) {
       if (value)
@@ -120,7 +135,10 @@ Expected<void, std::string> SettingValueStore::applyOnQueue(const JSONObject& va
 }
 
 Expected<void, std::string> SettingValueStore::persist() {
-  return queue_->syncValue([&] { return persistOnQueue(); });
+  return queue_->syncValue([&] {
+    loadOnQueue();
+    return persistOnQueue();
+  });
 }
 
 Expected<void, std::string> SettingValueStore::persistOnQueue() {

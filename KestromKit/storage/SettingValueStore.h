@@ -22,9 +22,10 @@ struct SettingLimits {
 /// Holds every setting the page saved, by name, each as the JSON value the page sent, and keeps
 /// the file in step: one JSON object, member = setting, written whole and atomically after every
 /// change. What is in memory is what is on disk: a change that would pass a bound, or that cannot
-/// be written, leaves memory and file as they were. The file is read once, at creation; a file
-/// that cannot be read as a JSON object, or is larger than the store may grow, is set aside as
-/// "<file>.corrupt" and never overwritten.
+/// be written, leaves memory and file as they were. The file is read once: by `load`, or else at
+/// the first use, so the owner can put an older version's settings in place first (the kit loads
+/// it after its migrations); a file that cannot be read as a JSON object, or is larger than the
+/// store may grow, is set aside as "<file>.corrupt" and never overwritten.
 ///
 /// Home queue: its own serial queue "SettingValueStore". Every method hops onto it synchronously
 /// (inline when the caller is already there), so any thread may call them; the main queue waits
@@ -32,11 +33,16 @@ struct SettingLimits {
 /// settings handler and the configuration handler.
 class SettingValueStore {
  public:
-  /// Loads `storeFile`; never fails. `queue` is for tests; the default is a new "SettingValueStore".
+  /// Reads nothing yet (see `load`). `queue` is for tests; the default is a new "SettingValueStore".
   explicit SettingValueStore(std::filesystem::path storeFile, std::shared_ptr<dispatch::Queue> queue = nullptr,
                              SettingLimits limits = {});
   SettingValueStore(const SettingValueStore&) = delete;
   SettingValueStore& operator=(const SettingValueStore&) = delete;
+
+  /// Reads the file (removing a temporary file a killed write left beside it); never fails. Reads
+  /// it again when it was read before and no setting has changed since (so settings put in place
+  /// by the owner in between are seen).
+  void load();
 
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
   const std::filesystem::path& storeFile() const { return storeFile_; }
@@ -60,15 +66,18 @@ class SettingValueStore {
   Expected<void, std::string> persist();
 
  private:
-  void load();
+  void loadOnQueue() const;
   Expected<void, std::string> persistOnQueue();
   Expected<void, std::string> applyOnQueue(const JSONObject& values);
 
   std::shared_ptr<dispatch::Queue> queue_;
   std::filesystem::path storeFile_;
   SettingLimits limits_;
-  JSONObject store_;          // guarded by queue_
-  bool fileMayBeReplaced_ = true;  // false while a damaged file could not be set aside; guarded by queue_
+  // Guarded by queue_ (mutable: the first read of a const accessor loads the file).
+  mutable JSONObject store_;
+  mutable bool loaded_ = false;
+  bool changed_ = false;  // a setting was set since the file was read
+  mutable bool fileMayBeReplaced_ = true;  // false while a damaged file could not be set aside
   log::Logger log_;
 };
 

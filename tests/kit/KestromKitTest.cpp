@@ -10,11 +10,16 @@
 
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/server/WSServer.h"
+#include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/base/AtomicFile.h"
+#include "platform/audio/FakeAudioInput.h"
+#include "platform/defaults/FakeUserDefaults.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/launcher/FakeLauncher.h"
 #include "platform/downloader/FakeDownloader.h"
+#include "platform/gamepads/FakeGamepads.h"
 #include "platform/launcher/Launcher.h"
+#include "platform/shell/FakeDialogs.h"
 #include "tests/support/WSTestClient.h"
 
 namespace kestrom {
@@ -80,6 +85,16 @@ class KestromKitTest : public ::testing::Test {
     environment.launcher = launcher;
     environment.downloader = downloads;
     environment.now = [this] { return 1.8e9 + std::chrono::duration<double>(main->now()).count(); };
+    environment.audioInput = audioInput;
+    environment.userDefaults = userDefaults;
+    environment.gamepads = gamepads;
+    if (scriptedDialogs) {
+      environment.dialogServices = {
+          .dialogs = dialogs,
+          .bluetoothAlert = [] { return shell::AlertRequest{"Bluetooth is off", "Turn it on", "OK"}; },
+          .exportedFileExtensions = [] { return std::vector<std::string>{"kpr"}; },
+      };
+    }
     kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   }
   void TearDown() override {
@@ -131,7 +146,18 @@ class KestromKitTest : public ::testing::Test {
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   std::shared_ptr<launcher::RecordingLauncher> launcher = std::make_shared<launcher::RecordingLauncher>();
   std::shared_ptr<downloader::FakeDownloader> downloads = std::make_shared<downloader::FakeDownloader>(main);
+  std::shared_ptr<audio::FakeAudioInput> audioInput = std::make_shared<audio::FakeAudioInput>();
+  std::shared_ptr<defaults::FakeUserDefaults> userDefaults = std::make_shared<defaults::FakeUserDefaults>();
+  std::shared_ptr<gamepads::FakeGamepads> gamepads = std::make_shared<gamepads::FakeGamepads>(main);
+  std::shared_ptr<shell::FakeDialogs> dialogs = std::make_shared<shell::FakeDialogs>();
+  bool scriptedDialogs = false;  // set by fixtures whose dialogs the kit runs itself
   std::shared_ptr<KestromKit> kit;
+};
+
+/// The kit given the desktop's dialogs (scripted here) instead of asking its delegate for them.
+class KestromKitDialogsTest : public KestromKitTest {
+ protected:
+  KestromKitDialogsTest() { scriptedDialogs = true; }
 };
 
 TEST_F(KestromKitTest, StartUpShowsLoadingThenTheWebViewThenTellsThePageItIsInFront) {
@@ -220,6 +246,73 @@ TEST_F(KestromKitTest, SelectingAFolderWithoutADialogMakesItAndHandsBackABookmar
 
   request(*page, "bad", "device/selectFolder", {{"interactive", false}, {"initialPath", "../../etc"}});
   EXPECT_EQ(nextFrame(*page)->at("result"), Json::object());
+}
+
+TEST_F(KestromKitTest, OlderSettingsAreConvertedBeforeTheSettingsStoreReadsThem) {
+  const auto folder = kit->dataFolder();
+  const auto settings = kit->settingValueStore()->storeFile();
+  std::filesystem::remove(settings);
+  std::ofstream(folder / "config.json") << R"({"usersettings":{"ui.language":{"value":"de-DE"},"volume":{"value":3}}})";
+  kit->start();
+  ASSERT_TRUE(pump([&] { return delegate->calls.size() >= 2; }));
+  EXPECT_EQ(kit->currentLanguage(), "de-DE");
+  EXPECT_EQ(userDefaults->value("MigrationService.migration"), Json(1));
+  auto stored = kit->settingValueStore()->store();
+  EXPECT_EQ(stored.at("volume").value, Json(3));
+  std::filesystem::remove(folder / "config.json");
+  std::filesystem::remove(settings);
+}
+
+TEST_F(KestromKitTest, AudioAndGamepadRowsReachTheirServicesOverTheGivenBackends) {
+  auto page = connectPage();
+  request(*page, "perm", "/audio/checkrecordingpermission");
+  EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"id":"perm","result":{"granted":true},"jsonrpc":"2.0"})"));
+  request(*page, "rec", "/audio/startrecording");
+  EXPECT_EQ(nextFrame(*page)->at("result"), Json::object());
+  EXPECT_TRUE(audioInput->isRecording());
+  request(*page, "stop", "/audio/stoprecording");
+  auto stopped = nextFrame(*page);
+  ASSERT_TRUE(stopped);
+  const std::filesystem::path file = stopped->at("result").at("filePath").get<std::string>();
+  EXPECT_TRUE(file.is_absolute());
+  EXPECT_TRUE(std::filesystem::is_regular_file(file));
+
+  request(*page, "g0", "gamepad/subscribe", {{"targetHz", 0}});
+  EXPECT_EQ(nextFrame(*page)->at("id"), "g0") << "a rate that is no rate is refused with an error";
+  EXPECT_FALSE(kit->gamepadService());
+  gamepads::GamepadState pad;
+  pad.info = {5, "Pad", 1, 2};
+  gamepads->connect(pad);
+  request(*page, "g1", "gamepad/subscribe", {{"targetHz", 30}});
+  auto connected = nextFrame(*page);
+  ASSERT_TRUE(connected);
+  EXPECT_EQ(*connected, Json::parse(R"({"method":"gamepad/connected","params":{"id":"Pad"},"jsonrpc":"2.0"})"));
+  ASSERT_TRUE(kit->gamepadService());
+}
+
+TEST_F(KestromKitDialogsTest, ProjectAndFolderDialogsRunThroughTheGivenDialogs) {
+  auto page = connectPage();
+  dialogs->answerNext(privateHome() / "Chosen/Robot.kpr");
+  request(*page, "save", "/projects/saveAs", {{"projectId", "p1"}});
+  EXPECT_EQ(nextFrame(*page)->at("result").at("filePath"), (privateHome() / "Chosen/Robot.kpr").string());
+  ASSERT_EQ(dialogs->fileRequests.size(), 1u);
+  EXPECT_EQ(dialogs->fileRequests[0].kind, shell::FileDialogRequest::Kind::save);
+  EXPECT_EQ(dialogs->fileRequests[0].allowedExtensions, std::vector<std::string>{"kpr"});
+
+  request(*page, "move", "/projects/move", {{"projectId", "p1"}});  // nothing scripted: cancelled
+  EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"id":"move","error":"userCancelled","jsonrpc":"2.0"})"));
+  EXPECT_EQ(dialogs->fileRequests.at(1).kind, shell::FileDialogRequest::Kind::move);
+
+  dialogs->answerNext(privateHome() / "Documents/Elsewhere");
+  request(*page, "f", "device/selectFolder", {{"interactive", true}, {"initialFolder", "documents"}});
+  EXPECT_EQ(nextFrame(*page)->at("result").at("path").at("name"), "~/Documents/Elsewhere");
+  EXPECT_EQ(dialogs->fileRequests.at(2).kind, shell::FileDialogRequest::Kind::selectFolder);
+  EXPECT_EQ(dialogs->fileRequests.at(2).initialFolder, privateHome() / "Documents");
+
+  request(*page, "f2", "device/selectFolder", {{"interactive", true}, {"initialFolder", "documents"}});
+  EXPECT_EQ(nextFrame(*page)->at("result"), Json::object()) << "cancelled: no folder";
+  // Only what the application still does itself reached its delegate.
+  for (const auto& call : delegate->calls) EXPECT_TRUE(call != "dialog" && call != "move") << call;
 }
 
 }  // namespace

@@ -87,6 +87,8 @@ TEST_F(SettingValueStoreTest, SavesMergeAndSurviveAReloadFromDisk) {
   EXPECT_EQ(unordered(fileJson()), unordered(expected));
 
   SettingValueStore reloaded(file_);
+  EXPECT_FALSE(recording_.sink().contains("General", "Loaded settings store with 5 entries.")) << "read on load";
+  reloaded.load();
   EXPECT_TRUE(recording_.sink().contains("General", "Loaded settings store with 5 entries."));
   auto all = reloaded.store();
   ASSERT_EQ(all.size(), 5u);

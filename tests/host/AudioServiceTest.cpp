@@ -1,0 +1,141 @@
+// The audio service over the stand-in microphone: the permission rule, the recording's file and
+// level timer, the level tap, and every error text the page can receive.
+
+#include "KestromKit/host/AudioService.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/audio/AudioLevels.h"
+#include "platform/audio/FakeAudioInput.h"
+#include "platform/dispatch/ManualQueue.h"
+#include "tests/support/FrameRecorder.h"
+
+namespace kestrom {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::ordered_json;
+
+class AudioServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dispatch::installMainQueue(main_);
+    char pattern[] = "/tmp/kestrom-audio-service-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    service_ = std::make_shared<AudioService>(page_, [this] { return input_; }, folder_, [this] { return main_->now(); });
+  }
+  void TearDown() override {
+    service_.reset();
+    dispatch::installMainQueue(nullptr);
+    std::filesystem::remove_all(folder_);
+  }
+
+  Json ask(void (AudioService::*request)(const std::string&), const std::string& id) {
+    ((*service_).*request)(id);
+    return page_->reply(id);
+  }
+  Json grant() { return ask(&AudioService::checkRecordingPermission, "permission"); }
+
+  std::shared_ptr<dispatch::ManualQueue> main_ = std::make_shared<dispatch::ManualQueue>("main");
+  std::shared_ptr<test::FrameRecorder> page_ = std::make_shared<test::FrameRecorder>();
+  std::shared_ptr<audio::FakeAudioInput> input_ = std::make_shared<audio::FakeAudioInput>();
+  std::filesystem::path folder_;
+  std::shared_ptr<AudioService> service_;
+};
+
+TEST_F(AudioServiceTest, NothingStartsBeforePermissionAndPermissionFollowsTheCaptureDevice) {
+  EXPECT_EQ(ask(&AudioService::startRecording, "r")["error"], "Permission was not granted");
+  EXPECT_EQ(ask(&AudioService::startReportingLevels, "l")["error"], "Permission to record not granted");
+  EXPECT_EQ(ask(&AudioService::stopRecording, "s")["result"], Json::parse(R"({"filePath":""})"));
+
+  input_->setHasCaptureDevice(false);
+  EXPECT_EQ(grant()["result"], Json::parse(R"({"granted":false})"));
+  EXPECT_FALSE(service_->allowedToRecord());
+  page_->clear();
+  input_->setHasCaptureDevice(true);
+  EXPECT_EQ(grant()["result"], Json::parse(R"({"granted":true})"));
+  EXPECT_EQ(ask(&AudioService::startRecording, "r2")["result"], Json::object());
+}
+
+TEST_F(AudioServiceTest, ARecordingReportsItsLevelEveryFiftyMillisecondsAndHandsBackTheAbsolutePath) {
+  grant();
+  input_->setMeterPower(-20.0f);
+  input_->setCurrentTime(1.5);
+  ASSERT_EQ(ask(&AudioService::startRecording, "r")["result"], Json::object());
+  ASSERT_TRUE(service_->lastSoundUrl());
+  EXPECT_EQ(service_->lastSoundUrl()->parent_path(), folder_);
+  EXPECT_EQ(service_->lastSoundUrl()->extension(), ".wav");
+
+  main_->advance(49ms);
+  EXPECT_TRUE(page_->notifications("/audio/levelupdate").empty());
+  main_->advance(1ms);
+  main_->advance(50ms);
+  auto levels = page_->notifications("/audio/levelupdate");
+  ASSERT_EQ(levels.size(), 2u);
+  EXPECT_DOUBLE_EQ(levels[0]["params"]["duration"].get<double>(), 1.5);
+  EXPECT_NEAR(levels[0]["params"]["level"].get<double>(), 0.1, 1e-6);  // -20 dB
+
+  auto stopped = ask(&AudioService::stopRecording, "s");
+  const std::string path = stopped["result"]["filePath"];
+  EXPECT_EQ(path, service_->lastSoundUrl()->string());
+  EXPECT_TRUE(std::filesystem::path(path).is_absolute());
+  EXPECT_TRUE(std::filesystem::is_regular_file(path));
+  main_->advance(500ms);
+  EXPECT_EQ(page_->notifications("/audio/levelupdate").size(), 2u) << "the timer stops with the recording";
+  EXPECT_EQ(ask(&AudioService::stopRecording, "again")["result"], Json::parse(R"({"filePath":""})"));
+}
+
+TEST_F(AudioServiceTest, ASecondRecordingEndsTheFirstAndKeepsOneTimer) {
+  grant();
+  ask(&AudioService::startRecording, "first");
+  auto first = *service_->lastSoundUrl();
+  main_->advance(20ms);
+  ask(&AudioService::startRecording, "second");
+  auto second = *service_->lastSoundUrl();
+  EXPECT_NE(first, second);
+  EXPECT_EQ(input_->recordingPath(), second);
+  main_->advance(500ms);
+  EXPECT_EQ(page_->notifications("/audio/levelupdate").size(), 10u) << "one tick per 50 ms, not two";
+  EXPECT_EQ(ask(&AudioService::stopRecording, "s")["result"]["filePath"], second.string());
+}
+
+TEST_F(AudioServiceTest, FailedStartsAnswerWithTheirErrorAndLeaveNothingRunning) {
+  grant();
+  input_->failNextStart({audio::AudioInputError::Kind::fileNotCreated, "read-only"});
+  EXPECT_EQ(ask(&AudioService::startRecording, "file")["error"], "Failed to record");
+  input_->failNextStart({audio::AudioInputError::Kind::captureNotStarted, "no device"});
+  EXPECT_EQ(ask(&AudioService::startRecording, "capture")["error"], "Could not start AudioEngine");
+  input_->failNextStart({audio::AudioInputError::Kind::captureNotStarted, "no device"});
+  EXPECT_EQ(ask(&AudioService::startReportingLevels, "tap")["error"], "Could not start AudioEngine");
+  main_->advance(200ms);
+  EXPECT_TRUE(page_->notifications("/audio/levelupdate").empty());
+  EXPECT_FALSE(input_->isRecording());
+  EXPECT_FALSE(input_->isTapRunning());
+  EXPECT_EQ(ask(&AudioService::stopRecording, "s")["result"], Json::parse(R"({"filePath":""})"));
+}
+
+TEST_F(AudioServiceTest, TheTapReportsOneLevelPerBlockUntilStopped) {
+  grant();
+  ASSERT_EQ(ask(&AudioService::startReportingLevels, "l1")["result"], Json::object());
+  EXPECT_EQ(ask(&AudioService::startReportingLevels, "l2")["result"], Json::object()) << "already running";
+
+  std::vector<float> loud(audio::kTapFrames, 0.5f);
+  std::vector<float> silence(audio::kTapFrames, 0.0f);
+  ASSERT_TRUE(input_->deliverTapBlock(loud));
+  ASSERT_TRUE(input_->deliverTapBlock(silence));
+  auto levels = page_->notifications("/audio/levelupdate");
+  ASSERT_EQ(levels.size(), 2u) << "no second tap was installed";
+  EXPECT_DOUBLE_EQ(levels[0]["params"]["duration"].get<double>(), 0.1);
+  EXPECT_NEAR(levels[0]["params"]["level"].get<double>(), 0.25 / 12 * 850, 1e-3);
+  EXPECT_EQ(levels[1]["params"]["level"].get<double>(), 0.0);
+
+  service_->stopAudioEngine();
+  EXPECT_FALSE(input_->deliverTapBlock(loud));
+  EXPECT_EQ(page_->notifications("/audio/levelupdate").size(), 2u);
+}
+
+}  // namespace
+}  // namespace kestrom
