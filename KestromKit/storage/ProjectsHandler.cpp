@@ -207,7 +207,8 @@ ProjectsResult<fs::path> ProjectsHandler::writeProject(fs::path target, const st
   }
   if (!created) created = std::chrono::time_point_cast<Date::duration>(std::chrono::system_clock::now());
   ProjectReference reference{id, Constants::tildePath(target), name, bookmarks::makeBookmark(target), created};
-  projectInfoStore_->setReference(reference, id);
+  // A plain save changes nothing in the entry: the index is left as it is (no second flush).
+  if (!previous || *previous != reference) projectInfoStore_->setReference(reference, id);
   if (verbose_) Constants::log().projects.info("Saved project '%s' to %s", name, target.string());
   return target;
 }

@@ -1,6 +1,12 @@
 // The "/projects/" HTTP route: which request gets which answer.
 
+#include <set>
+#include <thread>
+
 #include <gtest/gtest.h>
+
+#include "KestromKit/server/WebServer.h"
+#include "tests/support/RawHttp.h"
 
 #include "KestromKit/storage/ProjectRoute.h"
 #include "tests/projects/ProjectTestSupport.h"
@@ -111,6 +117,69 @@ TEST(ProjectRoute, SavesUploadsAndRefusesWhatItCannotRead) {
   EXPECT_EQ(allowed.statusCode(), 200);
   EXPECT_TRUE(allowed.body().empty());
   EXPECT_TRUE(unzipTestPasses(stray));
+}
+
+}  // namespace
+}  // namespace kestrom::test
+
+namespace kestrom::test {
+namespace {
+
+/// A server running the project route on a loopback port, with nothing else behind it.
+struct ProjectServer {
+  explicit ProjectServer(std::shared_ptr<ProjectsHandler> handler) {
+    WebServerServices services;
+    services.projects = std::make_shared<ProjectRouteHandler>(std::move(handler));
+    services.temporaryFolder = scratch.path();
+    server = std::make_unique<WebServer>(std::move(services), false);
+    server->start(0);
+    for (int i = 0; i < 5000 && !server->port(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    port = static_cast<std::uint16_t>(server->port().value_or(0));
+  }
+  ~ProjectServer() { server->stop(); }
+  TempFolder scratch;
+  std::unique_ptr<WebServer> server;
+  std::uint16_t port = 0;
+};
+
+std::string multipartBody(const std::string& boundary, const std::string& name, const std::string& bytes) {
+  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"name\"\r\n\r\n" + name + "\r\n--" + boundary +
+         "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"blob\"\r\nContent-Type: application/zip\r\n\r\n" +
+         bytes + "\r\n--" + boundary + "--\r\n";
+}
+
+TEST(ProjectRouteOverHTTP, LargeConcurrentUploadsArriveWholeAndComeBack) {
+  HandlerFixture f;
+  ProjectServer server(f.handler);
+  ASSERT_NE(server.port, 0);
+  const std::string boundary = "----KestromBoundary42";
+  // Larger than the server keeps in memory: the upload is spooled to a file and parsed in place.
+  std::string big(3 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+
+  std::vector<std::thread> threads;
+  std::vector<RawHttpResponse> answers(4);
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([&, i] {
+      const std::string id = "h" + std::to_string(i);
+      const auto body = multipartBody(boundary, "Same Name", projectBytes(id, "Same Name", big + id));
+      answers[i] = rawHttp(server.port, makeHttpRequest("POST", "/projects/" + id,
+                                                        {{"Content-Type", "multipart/form-data; boundary=" + boundary}}, body),
+                           std::chrono::seconds(60));
+    });
+  for (auto& t : threads) t.join();
+  std::set<fs::path> files;
+  for (int i = 0; i < 4; ++i) {
+    const std::string id = "h" + std::to_string(i);
+    ASSERT_EQ(answers[i].status, 200) << answers[i].statusLine;
+    files.insert(f.fileOf(id));
+    EXPECT_TRUE(unzipTestPasses(f.fileOf(id)));
+    auto back = rawHttp(server.port, makeHttpRequest("GET", "/projects/" + id + "/main.py"), std::chrono::seconds(60));
+    ASSERT_EQ(back.status, 200);
+    EXPECT_EQ(back.body, big + id);
+  }
+  EXPECT_EQ(files.size(), 4u);
+  EXPECT_EQ(rawHttp(server.port, makeHttpRequest("GET", "/projects/nobody")).status, 404);
 }
 
 }  // namespace
