@@ -12,6 +12,11 @@ pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0 gobject-2.0)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+# Emulated devices for the serial port tests (libumockdev-dev; the preload library from umockdev).
+pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
+pkg_check_modules(SDL2 REQUIRED IMPORTED_TARGET sdl2)
+pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 
 if(KESTROM_BUILD_APP)
   pkg_check_modules(GTK REQUIRED IMPORTED_TARGET gtk4)

@@ -9,6 +9,9 @@ if(KESTROM_WERROR)
     target_compile_options(kestrom_options INTERFACE -Wno-error=maybe-uninitialized)
   endif()
 endif()
+if(KESTROM_SANITIZE AND KESTROM_TSAN)
+  message(FATAL_ERROR "KESTROM_SANITIZE and KESTROM_TSAN cannot be combined: pick one build directory each")
+endif()
 if(KESTROM_SANITIZE)
   target_compile_options(kestrom_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(kestrom_options INTERFACE -fsanitize=address,undefined)
@@ -27,3 +30,7 @@ target_compile_definitions(kestrom_options INTERFACE
   KESTROM_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
   BOOST_ASIO_NO_DEPRECATED
   BOOST_BEAST_USE_STD_STRING_VIEW)
+if(KESTROM_TSAN)
+  target_compile_options(kestrom_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(kestrom_options INTERFACE -fsanitize=thread)
+endif()

@@ -16,7 +16,7 @@ packages=(
   # desktop application
   libgtk-4-dev libwebkitgtk-6.0-dev
   # tests and benchmarks
-  xvfb xauth dbus dbus-x11 unzip zip nginx-light wrk curl python3 umockdev libumockdev-dev
+  xvfb xauth dbus dbus-x11 unzip zip nginx-light wrk curl time python3 umockdev libumockdev-dev
 )
 
 missing=()

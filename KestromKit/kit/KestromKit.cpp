@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "KestromKit/server/LoopbackGuard.h"
-#include "KestromKit/server/ProjectRequestHandler.h"
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
 #include "KestromKit/host/AudioService.h"
@@ -17,6 +16,7 @@
 #include "KestromKit/storage/JSONFileUserDefaults.h"
 #include "KestromKit/storage/MigrationService.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
+#include "KestromKit/storage/ProjectRoute.h"
 #include "KestromKit/storage/ProjectsHandler.h"
 #include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/storage/SettingsHandler.h"
@@ -90,10 +90,11 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   settingsHandler_ = std::make_shared<SettingsHandler>(SettingsHandler{settingValueStore_});
   projectsHandler_ = std::make_shared<ProjectsHandler>(rpcConnection_, appConfig_.projectFolder,
                                                        appConfig_.macos.fileAssociation.ext, projectInfoStore_,
-                                                       contains(verbosity, KestromVerbosityOptions::projectsHandler));
+                                                       contains(verbosity, KestromVerbosityOptions::projectsHandler),
+                                                       userDefaults_);
   configurationHandler_ = std::make_shared<ConfigurationHandler>(appConfig_, settingValueStore_, projectsHandler_, platform_);
   contentHandler_ = std::make_shared<ContentHandler>(variantURL_, contentURL_);
-  contentService_ = std::make_shared<ContentService>(contentHandler_);
+  contentService_ = std::make_shared<ContentService>(contentHandler_, launcher_);
   audioService_ = std::make_shared<AudioService>(rpcConnection_);
   fileLogWriter_ = std::make_shared<FileLogWriter>(dataFolder_);
   bool verboseLog = std::find(environment.arguments.begin(), environment.arguments.end(), "--verbose") !=
@@ -122,7 +123,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   services.content = contentHandler_;
   services.defaultLanguage = [handler = configurationHandler_] { return handler->defaultLanguage(); };
   services.fallbackLanguage = appConfig_.defaultLanguage;
-  services.projects = std::make_shared<NotFoundProjectRequestHandler>();
+  services.projects = std::make_shared<ProjectRouteHandler>(projectsHandler_);
   services.files = webViewController_;
   services.userDefaults = userDefaults_;
   services.debugRedirectURL = debugRedirectURL;
@@ -134,6 +135,9 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   migrationService_ = std::make_shared<MigrationService>(appConfig_.userDataFolder);
   hubService_ = std::make_shared<HubService>(rpcConnection_, contains(verbosity, hub), HubServiceFactory{},
                                              std::map<HubConnectionType, std::shared_ptr<DeviceManager>>{}, delegate_);
+
+  projectsHandler_->setDelegate(delegate_);
+  buildDispatchTable();
 
   webServer_->setDelegate(weak);
   wsServer_->setDelegate(weak);
@@ -210,7 +214,11 @@ void KestromKit::menuItemClicked(MenuBarItem item) {
   send(RPC::Notification::make<RPC::Notification::Case::menuItemClicked>(RPCNotifyMenuItemClickedParams{item}));
 }
 
-bool KestromKit::openProject(const fs::path& url) { return projectsHandler_->openProjectURL(url).has_value(); }
+bool KestromKit::openProject(const fs::path& url) {
+  auto opened = projectsHandler_->openProjectURL(url);
+  if (!opened) Constants::log().projects.error("Unable to open project %s: %s", url.string(), opened.error().description());
+  return opened.has_value();
+}
 
 bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url); }
 
@@ -226,15 +234,7 @@ void KestromKit::enterBackground() {
 
 void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
                                      const std::function<void()>& completion) {
-  if (auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt) {
-    fs::path folder = *resolved;
-    if (folder.filename() != appConfig_.projectFolder) {
-      folder /= appConfig_.projectFolder;
-      std::error_code error;
-      fs::create_directories(folder, error);
-    }
-    projectsHandler_->changeProjectFolder(folder, migrateProjects);
-  }
+  projectsHandler_->changeProjectFolder(bookmark, migrateProjects);
   if (completion) completion();
 }
 

@@ -8,6 +8,7 @@
 // events arrive on the servers' threads and hop. Owner: the application (or the headless host),
 // for the life of the process; make it with `create`.
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -97,8 +98,10 @@ class KestromKit final : public WSServerDelegate,
                            const std::function<void()>& completion);
   bool isSentryEnabled() const;
 
-  /// Runs one decoded request's handler. Main queue.
-  void dispatch(const RPC::Request& request);
+  /// What a row of the dispatch table runs: the request's handler.
+  using DispatchHandler = std::function<void(RPC::Request)>;
+  /// Runs one decoded request's handler (its row of the dispatch table). Main queue.
+  void dispatch(RPC::Request request);
   /// The firmware-update window's tick. Main queue.
   void checkFirmwareIdle();
   /// When the firmware-update window closes (seconds since 1970); none while it is closed.
@@ -132,15 +135,9 @@ class KestromKit final : public WSServerDelegate,
   void send(RPC::Response response);
   void send(RPCMessage message);
 
-  // The host's own request handlers.
-  void settingsSave(const std::string& id, const RPCRequestSettingsSaveParams& params);
-  void contentDownloadResource(const std::string& id, const RPCRequestContentDownloadResourceParams& params);
-  void contentConfirmDownloadResource(const std::string& id, const RPCRequestContentConfirmDownloadResourceParams& params);
-  void contentOpenExternalLink(const std::string& id, const RPCRequestContentOpenExternalLinkParams& params);
+  /// Binds every method to its handler; once, at the end of `build`.
+  void buildDispatchTable();
   void deviceSelectFolder(const std::string& id, const RPCRequestDeviceSelectFolderParams& params);
-  void projectsChangeProjectFolder(const std::string& id, const RPCRequestProjectsChangeProjectFolderParams& params);
-  void dispatchContent(const RPC::Request& request);
-  void dispatchProjects(const RPC::Request& request);
 
   PartialIAppConfig appConfig_;
   std::weak_ptr<KestromKitDelegate> delegate_;
@@ -170,6 +167,8 @@ class KestromKit final : public WSServerDelegate,
   std::shared_ptr<MigrationService> migrationService_;
   std::shared_ptr<HubService> hubService_;
   std::shared_ptr<GamepadService> gamepadService_;
+
+  std::array<DispatchHandler, RPC::kRequestCaseCount> dispatchTable_;
 
   // Main queue only.
   dispatch::WorkItem idleTimeTask_;

@@ -1,18 +1,19 @@
-// The kit as the WebSocket server's delegate, and the request dispatcher: one row per method.
+// The kit as the WebSocket server's delegate, and the request dispatcher: a table with one row per
+// method, binding it to the typed handler of the service that owns the method's state.
 
 #include <chrono>
 
+#include "KestromKit/base/Constants.h"
+#include "KestromKit/host/AudioService.h"
+#include "KestromKit/hubs/HubService.h"
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
-#include "KestromKit/host/AudioService.h"
-#include "KestromKit/hubs/HubService.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
-#include "KestromKit/base/Constants.h"
-#include "KestromKit/storage/ContentHandler.h"
 #include "KestromKit/storage/ContentService.h"
-#include "KestromKit/storage/ProjectInfoStore.h"
 #include "KestromKit/storage/ProjectsHandler.h"
+#include "KestromKit/storage/SettingsHandler.h"
+#include "platform/log/Fatal.h"
 
 namespace kestrom {
 
@@ -20,8 +21,151 @@ namespace {
 
 using Case = RPC::Request::Case;
 using ResponseCase = RPC::Response::Case;
+using Row = std::pair<Case, KestromKit::DispatchHandler>;
+
+/// A row of the dispatch table: `handler(id, params)` receives the request's id and its payload as
+/// the record the method carries (ParamsOf<C>).
+template <Case C, class Handler>
+Row row(Handler handler) {
+  return {C, [handler = std::move(handler)](RPC::Request request) {
+            const std::string id = request.id();
+            handler(id, std::move(request).template params<RPC::ParamsOf<C>>());
+          }};
+}
+
+/// A row for a method that is answered with {} and nothing else.
+template <Case C>
+Row acknowledge(std::shared_ptr<RPCInterface> interface) {
+  return row<C>([interface](const std::string& id, auto&&) {
+    interface->send(RPC::Response::emptyResult(RPC::responseCase(C), id));
+  });
+}
+
+/// A row for a method the host has nothing to do for: logged, then answered with {}.
+template <Case C>
+Row ignore(std::shared_ptr<RPCInterface> interface) {
+  return row<C>([interface](const std::string& id, auto&&) {
+    Constants::log().webSocket.debug("Received, but ignoring: %s", RPC::toString(C));
+    interface->send(RPC::Response::emptyResult(RPC::responseCase(C), id));
+  });
+}
 
 }  // namespace
+
+void KestromKit::buildDispatchTable() {
+  auto rpc = std::shared_ptr<RPCInterface>(rpcConnection_);
+  auto hubs = hubService_;
+  auto audio = audioService_;
+  auto content = contentService_;
+  auto projects = projectsHandler_;
+  auto settings = settingsHandler_;
+  auto configuration = configurationHandler_;
+  auto webView = webViewController_;
+  std::weak_ptr<KestromKit> weak = weak_from_this();
+
+  const Row rows[] = {
+      // Hubs
+      row<Case::hubSend>([hubs, rpc](auto& id, auto&& p) { hubs->send(id, p, *rpc); }),
+      row<Case::hubStartScan>([hubs](auto& id, auto&& p) { hubs->startScan(id, p); }),
+      row<Case::hubStopScan>([hubs](auto& id, auto&& p) { hubs->stopScan(id, p); }),
+      row<Case::hubGetConnections>([hubs, rpc](auto& id, auto&&) {
+        rpc->send(RPC::Response::make<ResponseCase::hubGetConnections>(
+            id, RPCResponseHubGetConnectionsParams{hubs->connectedDevices()}));
+      }),
+      row<Case::hubConnect>([hubs](auto& id, auto&& p) { hubs->connect(id, p); }),
+      row<Case::hubDisconnect>([hubs](auto& id, auto&& p) { hubs->disconnect(id, p); }),
+      row<Case::hubFirmwareUpdating>([this, rpc](auto& id, auto&& p) {
+        idleTime_ = now_() + p.expectedDuration;
+        checkFirmwareIdle();
+        rpc->send(RPC::Response::make<ResponseCase::hubFirmwareUpdating>(id));
+      }),
+      row<Case::hubConnectionsValidate>([hubs, rpc](auto& id, auto&&) { hubs->validateConnections(id, *rpc); }),
+      // Audio
+      row<Case::audioStartRecording>([audio](auto& id, auto&&) { audio->startRecording(id); }),
+      row<Case::audioStopRecording>([audio](auto& id, auto&&) { audio->stopRecording(id); }),
+      row<Case::audioStartReportingLevels>([audio](auto& id, auto&&) { audio->startReportingLevels(id); }),
+      row<Case::audioStopReportingLevels>([audio](auto& id, auto&&) {
+        audio->stopAudioEngine();
+        audio->interface()->send(RPC::Response::make<ResponseCase::audioStopReportingLevels>(id));
+      }),
+      row<Case::audioCheckRecordingPermission>([audio](auto& id, auto&&) { audio->checkRecordingPermission(id); }),
+      // Configuration and settings
+      row<Case::configurationRequest>([configuration, rpc](auto& id, auto&&) {
+        configuration->configuration([rpc](Configuration value) {
+          ConfigurationService::sendConfigurationChanged(std::move(value), *rpc);
+        });
+        rpc->send(RPC::Response::make<ResponseCase::configurationRequest>(id));
+      }),
+      row<Case::settingsSave>([settings, rpc, weak](auto& id, auto&& p) {
+        settings->handleSave(id, p, *rpc, [weak] {
+          auto self = weak.lock();
+          if (auto delegate = self ? self->delegate_.lock() : nullptr) delegate->languageChanged();
+        });
+      }),
+      // Content
+      row<Case::contentDownloadResource>([content, rpc](auto& id, auto&& p) { content->downloadResource(id, p, rpc); }),
+      row<Case::contentWriteTmpResource>(
+          [content, rpc](auto& id, auto&& p) { content->writeTmpResource(id, std::move(p), rpc); }),
+      row<Case::contentWriteResource>([content, rpc](auto& id, auto&& p) { content->writeResource(id, std::move(p), rpc); }),
+      row<Case::contentConfirmDownloadResource>(
+          [content, rpc](auto& id, auto&& p) { content->confirmDownloadResource(id, p, *rpc); }),
+      row<Case::contentCancelDownloadResources>(
+          [content, rpc](auto& id, auto&& p) { content->cancelDownloadResources(id, p, *rpc); }),
+      ignore<Case::contentDeleteResource>(rpc),
+      row<Case::contentCleanTemp>([content, rpc](auto& id, auto&& p) { content->cleanTemp(id, p, *rpc); }),
+      row<Case::contentRestoreContent>([content, rpc](auto& id, auto&&) { content->restoreContent(id, true, rpc); }),
+      row<Case::contentDeleteContent>([content, rpc](auto& id, auto&&) { content->restoreContent(id, false, rpc); }),
+      row<Case::contentOpenExternalLink>([content, rpc](auto& id, auto&& p) { content->openExternalLink(id, p, rpc); }),
+      ignore<Case::contentCodestackResponse>(rpc),
+      // Device, menus and the window
+      acknowledge<Case::deviceSetOrientation>(rpc),
+      row<Case::deviceSelectFolder>([this](auto& id, auto&& p) { deviceSelectFolder(id, p); }),
+      row<Case::menuShowProjectItems>([this, rpc](auto& id, auto&&) {
+        if (auto delegate = delegate_.lock()) delegate->setProjectAvailable(true);
+        rpc->send(RPC::Response::make<ResponseCase::menuShowProjectItems>(id));
+      }),
+      row<Case::menuHideProjectItems>([this, rpc](auto& id, auto&&) {
+        if (auto delegate = delegate_.lock()) delegate->setProjectAvailable(false);
+        rpc->send(RPC::Response::make<ResponseCase::menuHideProjectItems>(id));
+      }),
+      acknowledge<Case::miscPing>(rpc),
+      row<Case::requestRating>([](auto&, auto&&) {
+        // There is no store to ask for a rating on Linux; like the store's own request, no reply.
+        Constants::log().general.info("A rating was requested; this desktop has no store to ask");
+      }),
+      ignore<Case::moveAppBack>(rpc),
+      // Projects
+      row<Case::projectsDelete>([projects](auto& id, auto&& p) { projects->handleDelete(id, p); }),
+      row<Case::projectsRequestAll>([projects](auto& id, auto&&) { projects->handleList(id); }),
+      row<Case::projectsRequestInitialProjects>([projects](auto& id, auto&&) { projects->handleInitialProjects(id); }),
+      row<Case::projectsMove>([projects](auto& id, auto&& p) { projects->handleMove(id, p); }),
+      row<Case::projectsSaveAs>([projects](auto& id, auto&& p) { projects->handleSaveAs(id, p); }),
+      row<Case::projectsShowOpenDialog>([projects](auto& id, auto&&) { projects->handleShowOpenDialog(id); }),
+      row<Case::projectsChangeProjectFolder>(
+          [projects](auto& id, auto&& p) { projects->handleChangeProjectFolder(id, p); }),
+      row<Case::projectsShare>([projects](auto& id, auto&& p) { projects->handleShare(id, p); }),
+      // The on-screen keyboard of the text editor (never answered)
+      row<Case::enablePythonKeyboard>([webView](auto&, auto&&) { webView->setShouldUsePythonKeyboard(true); }),
+      row<Case::disablePythonKeyboard>([webView](auto&, auto&&) { webView->setShouldUsePythonKeyboard(false); }),
+      row<Case::pythonTriggerPaste>([webView](auto&, auto&&) { webView->triggerPaste(); }),
+      // Game controllers (never answered)
+      row<Case::gamepadSubscribe>([this, rpc](auto&, auto&& p) {
+        gamepadService_ = std::make_shared<GamepadService>(rpc, p.targetHz);
+      }),
+  };
+
+  for (auto& [kind, handler] : rows) {
+    auto& slot = dispatchTable_.at(static_cast<std::size_t>(kind));
+    if (slot) log::fatalError("KestromKit/KestromKitDispatch", "Two dispatch rows for one method.");
+    slot = handler;
+  }
+  for (const auto& handler : dispatchTable_)
+    if (!handler) log::fatalError("KestromKit/KestromKitDispatch", "A method has no dispatch row.");
+}
+
+void KestromKit::dispatch(RPC::Request request) {
+  dispatchTable_[static_cast<std::size_t>(request.kind())](std::move(request));
+}
 
 void KestromKit::handle(const WSEvent& event) {
   const auto& log = Constants::log().webSocket;
@@ -48,8 +192,8 @@ void KestromKit::handle(const WSEvent& event) {
         return;
       }
       std::weak_ptr<KestromKit> weak = weak_from_this();
-      dispatch::mainQueue()->async([weak, request = std::move(*request)] {
-        if (auto self = weak.lock()) self->dispatch(request);
+      dispatch::mainQueue()->async([weak, request = std::move(*request)]() mutable {
+        if (auto self = weak.lock()) self->dispatch(std::move(request));
       });
       return;
     }
@@ -57,126 +201,6 @@ void KestromKit::handle(const WSEvent& event) {
     case WSEvent::Kind::stopped:
     case WSEvent::Kind::onClose:
       log.debug("Received, but ignoring: %s", event.description());
-      return;
-  }
-}
-
-void KestromKit::dispatch(const RPC::Request& request) {
-  const std::string& id = request.id();
-  auto empty = [&] { send(RPC::Response::emptyResult(RPC::responseCase(request.kind()), id)); };
-  auto ignore = [&](const char* name) {
-    Constants::log().webSocket.debug("Received, but ignoring: %s", name);
-    empty();
-  };
-  switch (request.kind()) {
-    case Case::hubSend:
-      hubService_->send(id, request.params<RPCRequestHubSendParams>(), *rpcConnection_);
-      return;
-    case Case::hubStartScan:
-      hubService_->startScan(id, request.params<RPCRequestHubStartScanParams>());
-      return;
-    case Case::hubStopScan:
-      hubService_->stopScan(id, request.params<RPCRequestHubStopScanParams>());
-      return;
-    case Case::hubGetConnections:
-      send(RPC::Response::make<ResponseCase::hubGetConnections>(
-          id, RPCResponseHubGetConnectionsParams{hubService_->connectedDevices()}));
-      return;
-    case Case::hubConnect:
-      hubService_->connect(id, request.params<RPCRequestHubConnectParams>());
-      return;
-    case Case::hubDisconnect:
-      hubService_->disconnect(id, request.params<RPCRequestHubDisconnectParams>());
-      return;
-    case Case::hubFirmwareUpdating:
-      idleTime_ = now_() + request.params<RPCRequestHubFirmwareUpdatingParams>().expectedDuration;
-      checkFirmwareIdle();
-      empty();
-      return;
-    case Case::hubConnectionsValidate:
-      hubService_->validateConnections(id, *rpcConnection_);
-      return;
-    case Case::audioStartRecording:
-      audioService_->startRecording(id);
-      return;
-    case Case::audioStopRecording:
-      audioService_->stopRecording(id);
-      return;
-    case Case::audioStartReportingLevels:
-      audioService_->startReportingLevels(id);
-      return;
-    case Case::audioStopReportingLevels:
-      audioService_->stopAudioEngine();
-      audioService_->interface()->send(RPC::Response::make<ResponseCase::audioStopReportingLevels>(id));
-      return;
-    case Case::audioCheckRecordingPermission:
-      audioService_->checkRecordingPermission(id);
-      return;
-    case Case::configurationRequest:
-      configurationHandler_->configuration([this](Configuration configuration) {
-        ConfigurationService::sendConfigurationChanged(std::move(configuration), *rpcConnection_);
-      });
-      empty();
-      return;
-    case Case::contentDeleteResource:
-      ignore("contentDeleteResource");
-      return;
-    case Case::contentCodestackResponse:
-      ignore("contentCodestackResponse");
-      return;
-    case Case::contentDownloadResource:
-    case Case::contentWriteTmpResource:
-    case Case::contentWriteResource:
-    case Case::contentConfirmDownloadResource:
-    case Case::contentCancelDownloadResources:
-    case Case::contentCleanTemp:
-    case Case::contentRestoreContent:
-    case Case::contentDeleteContent:
-    case Case::contentOpenExternalLink:
-      dispatchContent(request);
-      return;
-    case Case::deviceSetOrientation:
-    case Case::miscPing:
-      empty();
-      return;
-    case Case::deviceSelectFolder:
-      deviceSelectFolder(id, request.params<RPCRequestDeviceSelectFolderParams>());
-      return;
-    case Case::menuShowProjectItems:
-    case Case::menuHideProjectItems:
-      if (auto delegate = delegate_.lock()) delegate->setProjectAvailable(request.kind() == Case::menuShowProjectItems);
-      empty();
-      return;
-    case Case::requestRating:
-      // There is no store to ask for a rating on Linux; like the store's own request, no reply.
-      Constants::log().general.info("A rating was requested; this desktop has no store to ask");
-      return;
-    case Case::moveAppBack:
-      ignore("moveAppBack");
-      return;
-    case Case::projectsDelete:
-    case Case::projectsRequestAll:
-    case Case::projectsRequestInitialProjects:
-    case Case::projectsMove:
-    case Case::projectsSaveAs:
-    case Case::projectsShowOpenDialog:
-    case Case::projectsChangeProjectFolder:
-    case Case::projectsShare:
-      dispatchProjects(request);
-      return;
-    case Case::enablePythonKeyboard:
-    case Case::disablePythonKeyboard:
-      webViewController_->setShouldUsePythonKeyboard(request.kind() == Case::enablePythonKeyboard);
-      return;
-    case Case::pythonTriggerPaste:
-      webViewController_->triggerPaste();
-      return;
-    case Case::settingsSave:
-      settingsSave(id, request.params<RPCRequestSettingsSaveParams>());
-      return;
-    case Case::gamepadSubscribe:
-      gamepadService_ = std::make_shared<GamepadService>(rpcConnection_,
-                                                         request.params<RPCRequestGamepadSubscribeParams>().targetHz);
       return;
   }
 }

@@ -5,66 +5,26 @@
 
 #include <tuple>
 
+#include "KestromKit/model/ClientAPIMethods.h"
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/model/JSONAny.h"
 #include "KestromKit/model/NotificationRecords.h"
 
 namespace kestrom {
 
-/// Fields in byte order of their method strings.
+#define KESTROM_AGGREGATE_FIELD(method, rpcCase, text, ...) KESTROM_API_FIRST(__VA_ARGS__) method;
+#define KESTROM_AGGREGATE_KEY(method, rpcCase, text, ...) field(text, &IClientAPINotificationParams::method),
+/// One field per method, in the order of the list in ClientAPIMethods.h.
 struct IClientAPINotificationParams {
-  RPCNotifyAudioLevelUpdateParams audioLevelupdate;
-  RPCNotifyConfigurationChangedParams configurationChanged;
-  RPCNotifyContentCodeStackRequestParams contentCodestackrequest;
-  JSONObject contentContentdeleted;
-  JSONObject contentContentrestored;
-  RPCNotifyHubConnectedParams hubConnected;
-  JSONObject hubConnecting;
-  JSONObject hubConnectionfailed;
-  RPCNotifyHubDidReceiveMessageParams hubDidReceiveMessage;
-  RPCNotifyHubDisconnectedParams hubDisconnected;
-  RPCNotifyHubScanningStoppedParams hubScanningstopped;
-  RPCNotifyMenuItemClickedParams menuItemClicked;
-  RPCNotifyMenuNavigateHistoryParams menuNavigateHistory;
-  JSONObject projectsMoved;
-  RPCNotifyProjectsRequestOpenParams projectsOpennotification;
-  RPCNotifyPythonPasteParams pythonPaste;
-  RPCNotifyPythonPressKeyboardButtonParams pythonPresskeyboardbutton;
-  RPCNotifyGamepadConnectedParams gamepadConnected;
-  RPCNotifyGamepadDisconnectedParams gamepadDisconnected;
-  RPCNotifyGamepadSnapshotParams gamepadSnapshot;
-  JSONObject hostLifecycleBackground;
-  JSONObject hostLifecycleForeground;
-  RPCNotifyHubDeviceFoundParams hubDevicefound;
+  KESTROM_CLIENT_API_NOTIFICATIONS(KESTROM_AGGREGATE_FIELD)
+
+  static constexpr auto codingFields() {
+    return std::tuple{KESTROM_CLIENT_API_NOTIFICATIONS(KESTROM_AGGREGATE_KEY)};
+  }
 
   friend bool operator==(const IClientAPINotificationParams&, const IClientAPINotificationParams&) = default;
-  static constexpr auto codingFields() {
-    using S = IClientAPINotificationParams;
-    return std::tuple{
-        field("/audio/levelupdate", &S::audioLevelupdate),
-        field("/configuration/changed", &S::configurationChanged),
-        field("/content/codestackrequest", &S::contentCodestackrequest),
-        field("/content/contentdeleted", &S::contentContentdeleted),
-        field("/content/contentrestored", &S::contentContentrestored),
-        field("/hub/connected", &S::hubConnected),
-        field("/hub/connecting", &S::hubConnecting),
-        field("/hub/connectionfailed", &S::hubConnectionfailed),
-        field("/hub/didReceiveMessage", &S::hubDidReceiveMessage),
-        field("/hub/disconnected", &S::hubDisconnected),
-        field("/hub/scanningstopped", &S::hubScanningstopped),
-        field("/menu/itemClicked", &S::menuItemClicked),
-        field("/menu/navigateHistory", &S::menuNavigateHistory),
-        field("/projects/moved", &S::projectsMoved),
-        field("/projects/opennotification", &S::projectsOpennotification),
-        field("/python/paste", &S::pythonPaste),
-        field("/python/presskeyboardbutton", &S::pythonPresskeyboardbutton),
-        field("gamepad/connected", &S::gamepadConnected),
-        field("gamepad/disconnected", &S::gamepadDisconnected),
-        field("gamepad/snapshot", &S::gamepadSnapshot),
-        field("host/lifecycle/background", &S::hostLifecycleBackground),
-        field("host/lifecycle/foreground", &S::hostLifecycleForeground),
-        field("hub/devicefound", &S::hubDevicefound)};
-  }
 };
+#undef KESTROM_AGGREGATE_FIELD
+#undef KESTROM_AGGREGATE_KEY
 
 }  // namespace kestrom

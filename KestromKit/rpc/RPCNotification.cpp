@@ -13,33 +13,9 @@ struct Row {
   ClientAPINotification method;
 };
 
-constexpr std::array<Row, kNotificationCaseCount> kRows{{
-    {"hubConnected", ClientAPINotification::hubConnected},
-    {"hubDisconnected", ClientAPINotification::hubDisconnected},
-    {"hubScanningStopped", ClientAPINotification::hubScanningstopped},
-    {"hubDeviceFound", ClientAPINotification::hubDevicefound},
-    {"hubDidReceiveMessage", ClientAPINotification::hubDidReceiveMessage},
-    {"hubConnectionFailed", ClientAPINotification::hubConnectionfailed},
-    {"hubConnecting", ClientAPINotification::hubConnecting},
-    {"audioLevelUpdate", ClientAPINotification::audioLevelupdate},
-    {"configurationChanged", ClientAPINotification::configurationChanged},
-    {"contentRestored", ClientAPINotification::contentContentrestored},
-    {"contentCodeStackRequest", ClientAPINotification::contentCodestackrequest},
-    {"contentDeleted", ClientAPINotification::contentContentdeleted},
-    {"menuItemClicked", ClientAPINotification::menuItemClicked},
-    {"menuNavigateHistory", ClientAPINotification::menuNavigateHistory},
-    {"projectsRequestOpen", ClientAPINotification::projectsOpennotification},
-    {"projectMoved", ClientAPINotification::projectsMoved},
-    {"pythonPressKeyboardButton", ClientAPINotification::pythonPresskeyboardbutton},
-    {"pythonPaste", ClientAPINotification::pythonPaste},
-    {"gamepadConnected", ClientAPINotification::gamepadConnected},
-    {"gamepadSnapshot", ClientAPINotification::gamepadSnapshot},
-    {"gamepadDisconnected", ClientAPINotification::gamepadDisconnected},
-    {"hostLifecycleBackground", ClientAPINotification::hostLifecycleBackground},
-    {"hostLifecycleForeground", ClientAPINotification::hostLifecycleForeground},
-}};
-
-static_assert(static_cast<std::size_t>(NotificationCase::hostLifecycleForeground) + 1 == kNotificationCaseCount);
+#define KESTROM_RPC_ROW(method, rpcCase, ...) {#rpcCase, ClientAPINotification::method},
+constexpr std::array<Row, kNotificationCaseCount> kRows{{KESTROM_CLIENT_API_NOTIFICATIONS(KESTROM_RPC_ROW)}};
+#undef KESTROM_RPC_ROW
 
 const Row& rowOf(NotificationCase kind) { return kRows.at(static_cast<std::size_t>(kind)); }
 

@@ -6,7 +6,9 @@
 #include <type_traits>
 #include <variant>
 
+#include "KestromKit/base/UniqueVariant.h"
 #include "KestromKit/model/ClientAPI.h"
+#include "KestromKit/model/ClientAPIMethods.h"
 #include "KestromKit/model/JSONAny.h"
 #include "KestromKit/model/NotificationRecords.h"
 #include "KestromKit/model/Configuration.h"
@@ -14,74 +16,28 @@
 namespace kestrom::RPC {
 
 enum class NotificationCase {
-  hubConnected,               // "/hub/connected"
-  hubDisconnected,            // "/hub/disconnected"
-  hubScanningStopped,         // "/hub/scanningstopped"
-  hubDeviceFound,             // "hub/devicefound"
-  hubDidReceiveMessage,       // "/hub/didReceiveMessage"
-  hubConnectionFailed,        // "/hub/connectionfailed"
-  hubConnecting,              // "/hub/connecting"
-  audioLevelUpdate,           // "/audio/levelupdate"
-  configurationChanged,       // "/configuration/changed"
-  contentRestored,            // "/content/contentrestored"
-  contentCodeStackRequest,    // "/content/codestackrequest"
-  contentDeleted,             // "/content/contentdeleted"
-  menuItemClicked,            // "/menu/itemClicked"
-  menuNavigateHistory,        // "/menu/navigateHistory"
-  projectsRequestOpen,        // "/projects/opennotification"
-  projectMoved,               // "/projects/moved"
-  pythonPressKeyboardButton,  // "/python/presskeyboardbutton"
-  pythonPaste,                // "/python/paste"
-  gamepadConnected,           // "gamepad/connected"
-  gamepadSnapshot,            // "gamepad/snapshot"
-  gamepadDisconnected,        // "gamepad/disconnected"
-  hostLifecycleBackground,    // "host/lifecycle/background"
-  hostLifecycleForeground,    // "host/lifecycle/foreground"
+#define KESTROM_RPC_CASE(method, rpcCase, ...) rpcCase,
+  KESTROM_CLIENT_API_NOTIFICATIONS(KESTROM_RPC_CASE)
+#undef KESTROM_RPC_CASE
 };
 
-inline constexpr std::size_t kNotificationCaseCount = 23;
+inline constexpr std::size_t kNotificationCaseCount = kClientAPINotificationCount;
 
 /// What a notification carries: a free object, one params record, or (for
 /// "/configuration/changed") the kit's Configuration, whose tree becomes the params.
-using NotificationPayload = std::variant<JSONObject,
-                                         RPCNotifyHubConnectedParams,
-                                         RPCNotifyHubDisconnectedParams,
-                                         RPCNotifyHubScanningStoppedParams,
-                                         RPCNotifyHubDeviceFoundParams,
-                                         RPCNotifyHubDidReceiveMessageParams,
-                                         RPCNotifyAudioLevelUpdateParams,
-                                         Configuration,
-                                         RPCNotifyContentCodeStackRequestParams,
-                                         RPCNotifyMenuItemClickedParams,
-                                         RPCNotifyMenuNavigateHistoryParams,
-                                         RPCNotifyProjectsRequestOpenParams,
-                                         RPCNotifyPythonPressKeyboardButtonParams,
-                                         RPCNotifyPythonPasteParams,
-                                         RPCNotifyGamepadConnectedParams,
-                                         RPCNotifyGamepadSnapshotParams,
-                                         RPCNotifyGamepadDisconnectedParams>;
+#define KESTROM_RPC_PAYLOAD(method, rpcCase, text, params, payload) , payload
+using NotificationPayload = UniqueVariant<JSONObject KESTROM_CLIENT_API_NOTIFICATIONS(KESTROM_RPC_PAYLOAD)>;
+#undef KESTROM_RPC_PAYLOAD
 
 /// Which alternative of NotificationPayload a case carries.
 constexpr std::size_t payloadIndex(NotificationCase kind) {
   switch (kind) {
-    case NotificationCase::hubConnected: return 1;
-    case NotificationCase::hubDisconnected: return 2;
-    case NotificationCase::hubScanningStopped: return 3;
-    case NotificationCase::hubDeviceFound: return 4;
-    case NotificationCase::hubDidReceiveMessage: return 5;
-    case NotificationCase::audioLevelUpdate: return 6;
-    case NotificationCase::configurationChanged: return 7;
-    case NotificationCase::contentCodeStackRequest: return 8;
-    case NotificationCase::menuItemClicked: return 9;
-    case NotificationCase::menuNavigateHistory: return 10;
-    case NotificationCase::projectsRequestOpen: return 11;
-    case NotificationCase::pythonPressKeyboardButton: return 12;
-    case NotificationCase::pythonPaste: return 13;
-    case NotificationCase::gamepadConnected: return 14;
-    case NotificationCase::gamepadSnapshot: return 15;
-    case NotificationCase::gamepadDisconnected: return 16;
-    default: return 0;
+#define KESTROM_RPC_PAYLOAD_INDEX(method, rpcCase, text, params, payload) \
+  case NotificationCase::rpcCase: return variantIndex<payload, NotificationPayload>;
+    KESTROM_CLIENT_API_NOTIFICATIONS(KESTROM_RPC_PAYLOAD_INDEX)
+#undef KESTROM_RPC_PAYLOAD_INDEX
   }
+  return 0;
 }
 
 /// The payload type of a case: `PayloadOf<NotificationCase::pythonPaste>` is

@@ -35,56 +35,11 @@ struct Row {
   ParamsCheck holdsPayload;
 };
 
-#define KESTROM_REQUEST(kind, method, T) {Case::kind, M::method, #kind, &decodeParams<T>, &holds<T>}
+#define KESTROM_REQUEST(method, rpcCase, text, params, result) \
+  {Case::rpcCase, M::method, #rpcCase, &decodeParams<params>, &holds<params>},
 
-// One line per method, in case order: which method string it answers to and what its payload is.
-constexpr std::array<Row, kRequestCaseCount> kRows{{
-    KESTROM_REQUEST(hubSend, hubSend, RPCRequestHubSendParams),
-    KESTROM_REQUEST(hubStartScan, hubStartscan, RPCRequestHubStartScanParams),
-    KESTROM_REQUEST(hubStopScan, hubStopscan, RPCRequestHubStopScanParams),
-    KESTROM_REQUEST(hubGetConnections, hubConnections, JSONObject),
-    KESTROM_REQUEST(hubConnect, hubConnect, RPCRequestHubConnectParams),
-    KESTROM_REQUEST(hubDisconnect, hubDisconnect, RPCRequestHubDisconnectParams),
-    KESTROM_REQUEST(hubFirmwareUpdating, hubUpdatingFirmware, RPCRequestHubFirmwareUpdatingParams),
-    KESTROM_REQUEST(hubConnectionsValidate, hubConnectionsValidate, JSONObject),
-    KESTROM_REQUEST(audioStartRecording, audioStartrecording, JSONObject),
-    KESTROM_REQUEST(audioStopRecording, audioStoprecording, JSONObject),
-    KESTROM_REQUEST(audioStartReportingLevels, audioStartreportinglevels, JSONObject),
-    KESTROM_REQUEST(audioStopReportingLevels, audioStopreportinglevels, JSONObject),
-    KESTROM_REQUEST(audioCheckRecordingPermission, audioCheckrecordingpermission, JSONObject),
-    KESTROM_REQUEST(configurationRequest, configurationRequest, JSONObject),
-    KESTROM_REQUEST(contentDownloadResource, contentDownloadresource, RPCRequestContentDownloadResourceParams),
-    KESTROM_REQUEST(contentWriteTmpResource, contentWritetmpresource, RPCRequestContentWriteTmpResourceParams),
-    KESTROM_REQUEST(contentWriteResource, contentWriteresource, RPCRequestContentWriteResourceParams),
-    KESTROM_REQUEST(contentConfirmDownloadResource, contentConfirmdownloadresource, RPCRequestContentConfirmDownloadResourceParams),
-    KESTROM_REQUEST(contentCancelDownloadResources, contentCancelsdownloadresources, RPCRequestContentCancelDownloadResourcesParams),
-    KESTROM_REQUEST(contentDeleteResource, contentDeleteresource, RPCRequestContentDeleteResourceParams),
-    KESTROM_REQUEST(contentCleanTemp, contentCleantemp, RPCRequestContentCleanTempParams),
-    KESTROM_REQUEST(contentRestoreContent, contentRestorecontent, JSONObject),
-    KESTROM_REQUEST(contentDeleteContent, contentDeletecontent, JSONObject),
-    KESTROM_REQUEST(contentOpenExternalLink, contentOpenlink, RPCRequestContentOpenExternalLinkParams),
-    KESTROM_REQUEST(contentCodestackResponse, contentCodestackresponse, RPCRequestContentCodestackResponseParams),
-    KESTROM_REQUEST(deviceSetOrientation, deviceSetorientation, RPCRequestDeviceSetOrientationParams),
-    KESTROM_REQUEST(deviceSelectFolder, deviceSelectFolder, RPCRequestDeviceSelectFolderParams),
-    KESTROM_REQUEST(menuShowProjectItems, menuShowProjectItems, JSONObject),
-    KESTROM_REQUEST(menuHideProjectItems, menuHideProjectItems, JSONObject),
-    KESTROM_REQUEST(miscPing, ping, JSONObject),
-    KESTROM_REQUEST(requestRating, miscRequestrating, JSONObject),
-    KESTROM_REQUEST(moveAppBack, miscMoveAppBack, JSONObject),
-    KESTROM_REQUEST(projectsDelete, projectsDelete, RPCRequestProjectsDeleteParams),
-    KESTROM_REQUEST(projectsRequestAll, projectsList, JSONObject),
-    KESTROM_REQUEST(projectsRequestInitialProjects, projectsInitialprojects, JSONObject),
-    KESTROM_REQUEST(projectsMove, projectsMove, RPCRequestProjectsMoveParams),
-    KESTROM_REQUEST(projectsSaveAs, projectsSaveAs, RPCRequestProjectsSaveAsParams),
-    KESTROM_REQUEST(projectsShowOpenDialog, projectsShowOpenDialog, JSONObject),
-    KESTROM_REQUEST(projectsChangeProjectFolder, projectsChangeProjectFolder, RPCRequestProjectsChangeProjectFolderParams),
-    KESTROM_REQUEST(projectsShare, projectsShare, RPCRequestProjectsShareParams),
-    KESTROM_REQUEST(enablePythonKeyboard, pythonEnablepythonkeyboard, JSONObject),
-    KESTROM_REQUEST(disablePythonKeyboard, pythonDisablepythonkeyboard, JSONObject),
-    KESTROM_REQUEST(pythonTriggerPaste, pythonTriggerpaste, JSONObject),
-    KESTROM_REQUEST(settingsSave, settingsSave, RPCRequestSettingsSaveParams),
-    KESTROM_REQUEST(gamepadSubscribe, gamepadSubscribe, RPCRequestGamepadSubscribeParams),
-}};
+// One row per method, in case order: which method it answers to and what its payload is.
+constexpr std::array<Row, kRequestCaseCount> kRows{{KESTROM_CLIENT_API_REQUESTS(KESTROM_REQUEST)}};
 
 #undef KESTROM_REQUEST
 

@@ -9,11 +9,14 @@
 #include <variant>
 
 #include "KestromKit/base/Expected.h"
+#include "KestromKit/base/UniqueVariant.h"
 #include "KestromKit/rpc/RPCFailure.h"
 #include "KestromKit/model/ClientAPI.h"
+#include "KestromKit/model/ClientAPIMethods.h"
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/model/JSONAny.h"
 #include "KestromKit/model/RequestRecords.h"
+#include "KestromKit/model/ResponseRecords.h"
 
 namespace kestrom::RPC {
 
@@ -21,81 +24,18 @@ namespace kestrom::RPC {
 /// A plain value, built on the thread that received the frame and moved to the main queue.
 class Request {
  public:
-  /// One case per request method. The order is the response side's order and differs from the
-  /// alphabetical order of ClientAPIRequest.
+  /// One case per request method, in the order of ClientAPIRequest (the list in
+  /// ClientAPIMethods.h), named after what the method does.
   enum class Case {
-    hubSend,                        // "/hub/send"
-    hubStartScan,                   // "/hub/startscan"
-    hubStopScan,                    // "/hub/stopscan"
-    hubGetConnections,              // "/hub/connections"
-    hubConnect,                     // "/hub/connect"
-    hubDisconnect,                  // "/hub/disconnect"
-    hubFirmwareUpdating,            // "/hub/updatingFirmware"
-    hubConnectionsValidate,         // "/hub/connections/validate"
-    audioStartRecording,            // "/audio/startrecording"
-    audioStopRecording,             // "/audio/stoprecording"
-    audioStartReportingLevels,      // "/audio/startreportinglevels"
-    audioStopReportingLevels,       // "/audio/stopreportinglevels"
-    audioCheckRecordingPermission,  // "/audio/checkrecordingpermission"
-    configurationRequest,           // "/configuration/request"
-    contentDownloadResource,        // "/content/downloadresource"
-    contentWriteTmpResource,        // "/content/writetmpresource"
-    contentWriteResource,           // "/content/writeresource"
-    contentConfirmDownloadResource, // "/content/confirmdownloadresource"
-    contentCancelDownloadResources, // "/content/cancelsdownloadresources"
-    contentDeleteResource,          // "/content/deleteresource"
-    contentCleanTemp,               // "/content/cleantemp"
-    contentRestoreContent,          // "/content/restorecontent"
-    contentDeleteContent,           // "/content/deletecontent"
-    contentOpenExternalLink,        // "/content/openlink"
-    contentCodestackResponse,       // "/content/codestackresponse"
-    deviceSetOrientation,           // "device/setorientation"
-    deviceSelectFolder,             // "device/selectFolder"
-    menuShowProjectItems,           // "/menu/showProjectItems"
-    menuHideProjectItems,           // "/menu/hideProjectItems"
-    miscPing,                       // "/ping"
-    requestRating,                  // "/misc/requestrating"
-    moveAppBack,                    // "/misc/moveAppBack"
-    projectsDelete,                 // "/projects/delete"
-    projectsRequestAll,             // "/projects/list"
-    projectsRequestInitialProjects, // "/projects/initialprojects"
-    projectsMove,                   // "/projects/move"
-    projectsSaveAs,                 // "/projects/saveAs"
-    projectsShowOpenDialog,         // "/projects/showOpenDialog"
-    projectsChangeProjectFolder,    // "/projects/changeProjectFolder"
-    projectsShare,                  // "/projects/share"
-    enablePythonKeyboard,           // "/python/enablepythonkeyboard"
-    disablePythonKeyboard,          // "/python/disablepythonkeyboard"
-    pythonTriggerPaste,             // "/python/triggerpaste"
-    settingsSave,                   // "/settings/save"
-    gamepadSubscribe,               // "gamepad/subscribe"
+#define KESTROM_RPC_CASE(method, rpcCase, ...) rpcCase,
+    KESTROM_CLIENT_API_REQUESTS(KESTROM_RPC_CASE)
+#undef KESTROM_RPC_CASE
   };
 
-  using Params = std::variant<JSONObject,
-                              RPCRequestHubSendParams,
-                              RPCRequestHubStartScanParams,
-                              RPCRequestHubStopScanParams,
-                              RPCRequestHubConnectParams,
-                              RPCRequestHubDisconnectParams,
-                              RPCRequestHubFirmwareUpdatingParams,
-                              RPCRequestContentDownloadResourceParams,
-                              RPCRequestContentWriteTmpResourceParams,
-                              RPCRequestContentWriteResourceParams,
-                              RPCRequestContentConfirmDownloadResourceParams,
-                              RPCRequestContentCancelDownloadResourcesParams,
-                              RPCRequestContentDeleteResourceParams,
-                              RPCRequestContentCleanTempParams,
-                              RPCRequestContentOpenExternalLinkParams,
-                              RPCRequestContentCodestackResponseParams,
-                              RPCRequestDeviceSetOrientationParams,
-                              RPCRequestDeviceSelectFolderParams,
-                              RPCRequestProjectsDeleteParams,
-                              RPCRequestProjectsMoveParams,
-                              RPCRequestProjectsSaveAsParams,
-                              RPCRequestProjectsChangeProjectFolderParams,
-                              RPCRequestProjectsShareParams,
-                              RPCRequestSettingsSaveParams,
-                              RPCRequestGamepadSubscribeParams>;
+  /// The distinct payload records of the methods.
+#define KESTROM_RPC_PARAMS(method, rpcCase, text, params, result) , params
+  using Params = UniqueVariant<JSONObject KESTROM_CLIENT_API_REQUESTS(KESTROM_RPC_PARAMS)>;
+#undef KESTROM_RPC_PARAMS
 
   /// `params` must hold the type the case carries (see the decoding table); a mismatch is a
   /// programming error and throws std::logic_error.
@@ -126,7 +66,20 @@ class Request {
   Params params_;
 };
 
-inline constexpr std::size_t kRequestCaseCount = 45;
+/// The payload record of a case: `ParamsOf<Request::Case::hubSend>` is RPCRequestHubSendParams.
+template <Request::Case C>
+struct RequestParamsOf;
+#define KESTROM_RPC_PARAMS_OF(method, rpcCase, text, params, result) \
+  template <>                                                          \
+  struct RequestParamsOf<Request::Case::rpcCase> {                     \
+    using type = params;                                               \
+  };
+KESTROM_CLIENT_API_REQUESTS(KESTROM_RPC_PARAMS_OF)
+#undef KESTROM_RPC_PARAMS_OF
+template <Request::Case C>
+using ParamsOf = typename RequestParamsOf<C>::type;
+
+inline constexpr std::size_t kRequestCaseCount = kClientAPIRequestCount;
 
 /// The case's name as written in code ("hubSend"), for log lines.
 std::string_view toString(Request::Case kind);

@@ -7,71 +7,9 @@ namespace kestrom::RPC {
 
 namespace {
 
-constexpr std::array<std::string_view, kResponseCaseCount> kNames{
-    "error",
-    "hubSend",
-    "hubStartScan",
-    "hubStopScan",
-    "hubGetConnections",
-    "hubConnect",
-    "hubDisconnect",
-    "hubFirmwareUpdating",
-    "hubConnectionsValidate",
-    "audioStartRecording",
-    "audioStopRecording",
-    "audioStartReportingLevels",
-    "audioStopReportingLevels",
-    "audioCheckRecordingPermission",
-    "configurationRequest",
-    "contentDownloadResource",
-    "contentWriteTmpResource",
-    "contentWriteResource",
-    "contentConfirmDownloadResource",
-    "contentCancelDownloadResources",
-    "contentDeleteResource",
-    "contentCleanTemp",
-    "contentRestoreContent",
-    "contentDeleteContent",
-    "contentOpenExternalLink",
-    "contentCodestackResponse",
-    "deviceSetOrientation",
-    "deviceSelectFolder",
-    "menuShowProjectItems",
-    "menuHideProjectItems",
-    "miscPing",
-    "requestRating",
-    "moveAppBack",
-    "projectsDelete",
-    "projectsRequestAll",
-    "projectsRequestInitialProjects",
-    "projectsMove",
-    "projectsShare",
-    "projectsSaveAs",
-    "projectsShowOpenDialog",
-    "projectsChangeProjectFolder",
-    "enablePythonKeyboard",
-    "disablePythonKeyboard",
-    "pythonTriggerPaste",
-    "settingsSave",
-    "gamepadSubscribe",
-};
-
-static_assert(static_cast<std::size_t>(ResponseCase::gamepadSubscribe) + 1 == kResponseCaseCount);
-
-// Request and reply cases pair up by name; the pairing is computed once so the two enumerations
-// cannot drift apart silently (a request case without a namesake throws on first use).
-std::array<ResponseCase, kRequestCaseCount> makeRequestToResponse() {
-  std::array<ResponseCase, kRequestCaseCount> table{};
-  for (std::size_t r = 0; r < kRequestCaseCount; ++r) {
-    auto name = toString(static_cast<Request::Case>(r));
-    std::size_t found = 0;
-    for (std::size_t c = 1; c < kResponseCaseCount; ++c)
-      if (kNames[c] == name) found = c;
-    if (found == 0) throw std::logic_error("no reply case for request case " + std::string(name));
-    table[r] = static_cast<ResponseCase>(found);
-  }
-  return table;
-}
+#define KESTROM_RPC_NAME(method, rpcCase, ...) #rpcCase,
+constexpr std::array<std::string_view, kResponseCaseCount> kNames{"error", KESTROM_CLIENT_API_REQUESTS(KESTROM_RPC_NAME)};
+#undef KESTROM_RPC_NAME
 
 }  // namespace
 
@@ -98,8 +36,7 @@ std::string_view toString(ResponseCase kind) {
 }
 
 ResponseCase responseCase(Request::Case request) {
-  static const auto table = makeRequestToResponse();
-  return table.at(static_cast<std::size_t>(request));
+  return static_cast<ResponseCase>(static_cast<std::size_t>(request) + 1);
 }
 
 }  // namespace kestrom::RPC

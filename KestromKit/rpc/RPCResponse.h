@@ -7,64 +7,24 @@
 #include <type_traits>
 #include <variant>
 
+#include "KestromKit/base/UniqueVariant.h"
+#include "KestromKit/model/ClientAPIMethods.h"
 #include "KestromKit/rpc/RPCRequest.h"
 #include "KestromKit/model/JSONAny.h"
 #include "KestromKit/model/ResponseRecords.h"
 
 namespace kestrom::RPC {
 
-/// The reply cases: `error` first, then one per request case. The order follows the request
-/// cases except among the projects, where `projectsShare` comes right after `projectsMove`.
+/// The reply cases: `error` first, then one per request case, in the request cases' order and
+/// with their names.
 enum class ResponseCase {
   error,
-  hubSend,
-  hubStartScan,
-  hubStopScan,
-  hubGetConnections,
-  hubConnect,
-  hubDisconnect,
-  hubFirmwareUpdating,
-  hubConnectionsValidate,
-  audioStartRecording,
-  audioStopRecording,
-  audioStartReportingLevels,
-  audioStopReportingLevels,
-  audioCheckRecordingPermission,
-  configurationRequest,
-  contentDownloadResource,
-  contentWriteTmpResource,
-  contentWriteResource,
-  contentConfirmDownloadResource,
-  contentCancelDownloadResources,
-  contentDeleteResource,
-  contentCleanTemp,
-  contentRestoreContent,
-  contentDeleteContent,
-  contentOpenExternalLink,
-  contentCodestackResponse,
-  deviceSetOrientation,
-  deviceSelectFolder,
-  menuShowProjectItems,
-  menuHideProjectItems,
-  miscPing,
-  requestRating,
-  moveAppBack,
-  projectsDelete,
-  projectsRequestAll,
-  projectsRequestInitialProjects,
-  projectsMove,
-  projectsShare,
-  projectsSaveAs,
-  projectsShowOpenDialog,
-  projectsChangeProjectFolder,
-  enablePythonKeyboard,
-  disablePythonKeyboard,
-  pythonTriggerPaste,
-  settingsSave,
-  gamepadSubscribe,
+#define KESTROM_RPC_CASE(method, rpcCase, ...) rpcCase,
+  KESTROM_CLIENT_API_REQUESTS(KESTROM_RPC_CASE)
+#undef KESTROM_RPC_CASE
 };
 
-inline constexpr std::size_t kResponseCaseCount = 46;
+inline constexpr std::size_t kResponseCaseCount = kRequestCaseCount + 1;
 
 /// The text of an error reply; the channel has no error codes.
 struct ErrorText {
@@ -72,30 +32,22 @@ struct ErrorText {
   friend bool operator==(const ErrorText&, const ErrorText&) = default;
 };
 
-/// What a reply carries: the error text (`error` only), a free object, or one of seven records.
-using ResponseResult = std::variant<ErrorText,
-                                    JSONObject,
-                                    RPCResponseHubGetConnectionsParams,
-                                    RPCResponseAudioStopRecordingParams,
-                                    RPCResponseAudioCheckRecordingPermissionParams,
-                                    RPCResponseDeviceSelectFolderParams,
-                                    RPCResponseProjectsRequestAllParams,
-                                    RPCResponseProjectsRequestInitialProjectsParams,
-                                    RPCResponseProjectsSaveAsParams>;
+/// What a reply carries: the error text (`error` only), a free object, or one of the result
+/// records.
+#define KESTROM_RPC_RESULT(method, rpcCase, text, params, result) , result
+using ResponseResult = UniqueVariant<ErrorText, JSONObject KESTROM_CLIENT_API_REQUESTS(KESTROM_RPC_RESULT)>;
+#undef KESTROM_RPC_RESULT
 
 /// Which alternative of ResponseResult a case carries.
 constexpr std::size_t resultIndex(ResponseCase kind) {
   switch (kind) {
     case ResponseCase::error: return 0;
-    case ResponseCase::hubGetConnections: return 2;
-    case ResponseCase::audioStopRecording: return 3;
-    case ResponseCase::audioCheckRecordingPermission: return 4;
-    case ResponseCase::deviceSelectFolder: return 5;
-    case ResponseCase::projectsRequestAll: return 6;
-    case ResponseCase::projectsRequestInitialProjects: return 7;
-    case ResponseCase::projectsSaveAs: return 8;
-    default: return 1;
+#define KESTROM_RPC_RESULT_INDEX(method, rpcCase, text, params, result) \
+  case ResponseCase::rpcCase: return variantIndex<result, ResponseResult>;
+    KESTROM_CLIENT_API_REQUESTS(KESTROM_RPC_RESULT_INDEX)
+#undef KESTROM_RPC_RESULT_INDEX
   }
+  return 0;
 }
 
 /// The result type of a case: `ResultOf<ResponseCase::projectsSaveAs>` is

@@ -30,7 +30,16 @@ ProjectInfoStore::ProjectInfoStore(std::filesystem::path file)
     : file_(std::move(file)), queue_(dispatch::makeSerialQueue("ProjectInfoStore")) {}
 
 void ProjectInfoStore::load() {
-  queue_->sync([this] {
+  queue_->sync([this] { ensureLoaded(); });
+}
+
+void ProjectInfoStore::ensureLoaded() const {
+  if (!loaded_) const_cast<ProjectInfoStore*>(this)->loadOnQueue();
+}
+
+void ProjectInfoStore::loadOnQueue() {
+  {
+    loaded_ = true;
     references_.clear();
     unreadable_ = false;
     auto text = AtomicFile::read(file_);
@@ -51,18 +60,23 @@ void ProjectInfoStore::load() {
     }
     references_ = std::move(*decoded);
     Constants::log().general.debug("Loaded project store with %d entries.", static_cast<int>(references_.size()));
-  });
+  }
 }
 
 std::optional<ProjectReference> ProjectInfoStore::reference(const std::string& id) const {
+  ensureLoaded();
   for (const auto& reference : references_)
     if (reference.id == id) return reference;
   return std::nullopt;
 }
 
-std::vector<ProjectReference> ProjectInfoStore::allReferences() const { return references_; }
+std::vector<ProjectReference> ProjectInfoStore::allReferences() const {
+  ensureLoaded();
+  return references_;
+}
 
 void ProjectInfoStore::removeReference(const std::string& id) {
+  ensureLoaded();
   std::erase_if(references_, [&](const ProjectReference& reference) { return reference.id == id; });
   (void)persist();
 }
@@ -94,6 +108,7 @@ bool ProjectInfoStore::persist() {
 
 void ProjectInfoStore::setReference(std::optional<ProjectReference> reference, const std::string& id) {
   queue_->sync([&] {
+    ensureLoaded();
     auto found = std::find_if(references_.begin(), references_.end(),
                               [&](const ProjectReference& existing) { return existing.id == id; });
     if (reference) {

@@ -28,7 +28,8 @@ class ProjectInfoStore {
   /// Reads the file into the index. A missing file gives an empty index; a file that cannot be
   /// parsed (or one bad entry in it) is set aside as ".corrupt" and the index starts empty; a file
   /// that cannot be read at all is set aside before the first write replaces it. Waits for the
-  /// queue.
+  /// queue; only the first call (or the first use of the index) reads the file, so a project opened before start-up reached
+  /// `load` cannot write an index that lacks the entries on disk.
   void load();
 
   /// On `queue()`: the entry of `id`.
@@ -48,6 +49,10 @@ class ProjectInfoStore {
   std::filesystem::path file_;
   std::shared_ptr<dispatch::Queue> queue_;
   std::vector<ProjectReference> references_;  // touched on queue_ only; keys are the ids
+  void loadOnQueue();
+  void ensureLoaded() const;
+
+  bool loaded_ = false;
   bool unreadable_ = false;                   // the file exists but could not be read at load
 };
 

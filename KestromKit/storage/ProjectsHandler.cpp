@@ -441,6 +441,106 @@ void ProjectsHandler::announceOpenedProject(const std::string& id) {
   });
 }
 
+// ---- the page's requests -------------------------------------------------------------------------
+
+using ResponseCase = RPC::Response::Case;
+
+void ProjectsHandler::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects) {
+  auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt;
+  if (!resolved) return;
+  fs::path folder = *resolved;
+  if (folder.filename() != projectFolderName_) {
+    folder /= projectFolderName_;
+    std::error_code code;
+    fs::create_directories(folder, code);
+    if (code) Constants::log().projects.error("Unable to create the project folder %s: %s", folder.string(), code.message());
+  }
+  changeProjectFolder(folder, migrateProjects);
+}
+
+void ProjectsHandler::handleDelete(const std::string& id, const RPCRequestProjectsDeleteParams& params) {
+  if (auto deleted = deleteProject(params.projectID); deleted) {
+    interface_->send(RPC::Response::make<ResponseCase::projectsDelete>(id));
+  } else {
+    Constants::log().projects.error("Unable to delete project: %s", deleted.error().description());
+    interface_->send(RPC::Response::error(id, "Unable to delete project"));
+  }
+}
+
+void ProjectsHandler::handleList(const std::string& id) {
+  interface_->send(RPC::Response::make<ResponseCase::projectsRequestAll>(
+      id, RPCResponseProjectsRequestAllParams{requestAllProjects()}));
+}
+
+void ProjectsHandler::handleInitialProjects(const std::string& id) {
+  auto ids = queue_->syncValue([this] { return initialProjects(); });
+  interface_->send(RPC::Response::make<ResponseCase::projectsRequestInitialProjects>(
+      id, RPCResponseProjectsRequestInitialProjectsParams{std::move(ids)}));
+}
+
+void ProjectsHandler::handleMove(const std::string& id, const RPCRequestProjectsMoveParams& params) {
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  std::weak_ptr<ProjectsHandler> weak = weak_from_this();
+  delegate->selectMoveDestination([weak, interface = interface_, id, projectID = params.projectID](DialogResult folder) {
+    if (!folder) {
+      interface->send(RPC::Response::error(id, folder.error()));
+      return;
+    }
+    auto self = weak.lock();
+    auto moved = self ? self->moveProject(projectID, *folder) : ProjectsResult<void>{};
+    if (self && moved) {
+      interface->send(RPC::Response::make<ResponseCase::projectsMove>(id));
+      return;
+    }
+    if (!moved) Constants::log().projects.error("Unable to move project: %s", moved.error().description());
+    interface->send(RPC::Response::error(id, "Unable to move project"));
+  });
+}
+
+void ProjectsHandler::handleSaveAs(const std::string& id, const RPCRequestProjectsSaveAsParams& params) {
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  auto reference = lookUp(params.projectID);
+  KestromDialogType::Save save;
+  if (reference) save.name = reference->name;
+  std::weak_ptr<ProjectsHandler> weak = weak_from_this();
+  delegate->presentDialog({save}, [weak, interface = interface_, id](DialogResult chosen) {
+    RPCResponseProjectsSaveAsParams result;
+    auto self = weak.lock();
+    if (chosen && self) {
+      fs::path path = chosen->lexically_normal();
+      if (path.extension() != "." + self->fileExtension_) path += "." + self->fileExtension_;
+      self->allowSaveAsPath(path);
+      result.filePath = path.string();
+    }
+    interface->send(RPC::Response::make<ResponseCase::projectsSaveAs>(id, std::move(result)));
+  });
+}
+
+void ProjectsHandler::handleShowOpenDialog(const std::string& id) {
+  if (auto delegate = delegate_.lock()) {
+    std::weak_ptr<ProjectsHandler> weak = weak_from_this();
+    delegate->presentDialog({KestromDialogType::Open{}}, [weak](DialogResult chosen) {
+      auto self = weak.lock();
+      if (!self || !chosen) return;
+      if (auto opened = self->openProjectURL(*chosen); !opened)
+        Constants::log().projects.error("Unable to open project: %s", opened.error().description());
+    });
+  }
+  interface_->send(RPC::Response::make<ResponseCase::projectsShowOpenDialog>(id));
+}
+
+void ProjectsHandler::handleChangeProjectFolder(const std::string& id,
+                                                const RPCRequestProjectsChangeProjectFolderParams& params) {
+  changeProjectFolder(params.path.metadata, params.migrateProjects);
+  interface_->send(RPC::Response::make<ResponseCase::projectsChangeProjectFolder>(id));
+}
+
+void ProjectsHandler::handleShare(const std::string& id, const RPCRequestProjectsShareParams& params) {
+  ProjectService::share(id, params.projectID, *interface_, *this, delegate_);
+}
+
 // ---- sharing -------------------------------------------------------------------------------------
 
 ProjectsResult<void> ProjectsHandler::shareProject(const std::string& id, ProjectsDelegate* delegate) {

@@ -26,6 +26,7 @@
 
 #include "KestromKit/base/Expected.h"
 #include "KestromKit/model/IHostConfiguration.h"
+#include "KestromKit/model/RequestRecords.h"
 #include "KestromKit/model/ResponseRecords.h"
 #include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/storage/ProjectFolder.h"
@@ -64,7 +65,7 @@ struct ProjectsHandlerError {
 template <class T>
 using ProjectsResult = Expected<T, ProjectsHandlerError>;
 
-class ProjectsHandler {
+class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
  public:
   /// The largest manifest and the largest single entry read into memory.
   static constexpr std::uint64_t kMaxManifestBytes = 8ull << 20;
@@ -79,6 +80,24 @@ class ProjectsHandler {
 
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
   const std::shared_ptr<ProjectInfoStore>& projectInfoStore() const { return projectInfoStore_; }
+  /// Who shows the dialogs and the share picker; set once during start-up, on main.
+  void setDelegate(std::weak_ptr<ProjectsDelegate> delegate) { delegate_ = std::move(delegate); }
+
+  // The page's "/projects/..." requests, on main; each answers through the RPC interface.
+  void handleDelete(const std::string& id, const RPCRequestProjectsDeleteParams& params);
+  void handleList(const std::string& id);
+  void handleInitialProjects(const std::string& id);
+  void handleMove(const std::string& id, const RPCRequestProjectsMoveParams& params);
+  /// Asks the save dialog for a place; the chosen path (with the project extension) is the one a
+  /// later save-as upload may write.
+  void handleSaveAs(const std::string& id, const RPCRequestProjectsSaveAsParams& params);
+  void handleShowOpenDialog(const std::string& id);
+  void handleChangeProjectFolder(const std::string& id, const RPCRequestProjectsChangeProjectFolderParams& params);
+  void handleShare(const std::string& id, const RPCRequestProjectsShareParams& params);
+  /// The one way a folder the page names becomes the project folder: resolves `bookmark`, makes
+  /// the project folder below it and switches to it. An absent or unresolvable bookmark changes
+  /// nothing.
+  void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects);
   const std::string& fileExtension() const { return fileExtension_; }
   /// The placeholder preview answered for a project without "icon.svg".
   const std::string& emptySVG() const { return emptySVG_; }
@@ -152,6 +171,7 @@ class ProjectsHandler {
   std::shared_ptr<dispatch::Queue> queue_;
   std::unique_ptr<ProjectFolderHolder> projectFolder_;
   std::shared_ptr<ids::IdGenerator> ids_;
+  std::weak_ptr<ProjectsDelegate> delegate_;
 
   std::mutex fileMutex_;  // serialises every operation that changes files or the index
   std::set<std::filesystem::path> saveAsPaths_;  // guarded by fileMutex_

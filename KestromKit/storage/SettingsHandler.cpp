@@ -12,4 +12,16 @@ Expected<void, std::string> SettingsHandler::save(const std::string& value, cons
   return store->setString(key, value);
 }
 
+void SettingsHandler::handleSave(const std::string& id, const RPCRequestSettingsSaveParams& params,
+                                 RPCInterface& interface, const std::function<void()>& languageChanged) const {
+  auto before = store->settingString("ui.language");
+  auto saved = save(params.settings);
+  if (languageChanged && store->settingString("ui.language") != before) languageChanged();
+  if (!saved) {
+    interface.send(RPC::Response::error(id, "Unable to save settings: " + saved.error()));
+    return;
+  }
+  interface.send(RPC::Response::make<RPC::Response::Case::settingsSave>(id));
+}
+
 }  // namespace kestrom

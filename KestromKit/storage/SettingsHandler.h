@@ -1,12 +1,15 @@
 #pragma once
 // Saves the settings the page sends into the settings store.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "KestromKit/base/Expected.h"
 #include "KestromKit/model/CommonRecords.h"
+#include "KestromKit/model/RequestRecords.h"
+#include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/storage/SettingValueStore.h"
 
 namespace kestrom {
@@ -22,6 +25,12 @@ struct SettingsHandler {
   Expected<void, std::string> save(const std::map<std::string, IUserSetting>& settings) const;
   /// Stores one text setting (the interface language).
   Expected<void, std::string> save(const std::string& value, const std::string& key) const;
+
+  /// "/settings/save": saves the batch and answers through `interface`; `languageChanged` runs when
+  /// the batch changed "ui.language". A save that did not reach the disk is not reported as done:
+  /// the page hears why.
+  void handleSave(const std::string& id, const RPCRequestSettingsSaveParams& params, RPCInterface& interface,
+                  const std::function<void()>& languageChanged) const;
 };
 
 }  // namespace kestrom

@@ -24,7 +24,12 @@ TemporaryHome::~TemporaryHome() {
   std::filesystem::remove_all(path, error);
 }
 
-HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout) {
+HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout,
+                         std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), KESTROM_HOST_BINARY);
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   std::filesystem::create_directories(home);
   errFile_ = home / "host-stderr.log";
   int out[2];
@@ -41,7 +46,7 @@ HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::millise
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_CACHE_HOME");
     setenv("KESTROM_BUNDLE_DIR", KESTROM_SOURCE_DIR "/bundle", 1);
-    execl(KESTROM_HOST_BINARY, KESTROM_HOST_BINARY, static_cast<char*>(nullptr));
+    execv(KESTROM_HOST_BINARY, argv.data());
     _exit(127);
   }
   close(out[1]);

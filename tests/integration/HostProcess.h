@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrom::test {
 
@@ -23,7 +24,9 @@ struct TemporaryHome {
 class HostProcess {
  public:
   /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports.
-  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  /// `arguments` follow the program name (project files to open, for instance).
+  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                       std::vector<std::string> arguments = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;

@@ -26,12 +26,12 @@ TEST(ClientAPITest, EveryMethodStringLooksUpItsOwnCase) {
 }
 
 TEST(ClientAPITest, FixedIndicesAndSpellings) {
-  EXPECT_EQ(static_cast<int>(ClientAPIRequest::audioCheckrecordingpermission), 0);
-  EXPECT_EQ(static_cast<int>(ClientAPIRequest::hubSend), 24);
-  EXPECT_EQ(static_cast<int>(ClientAPIRequest::ping), 32);
-  EXPECT_EQ(static_cast<int>(ClientAPIRequest::settingsSave), 44);
-  EXPECT_EQ(static_cast<int>(ClientAPINotification::hubDevicefound), 13);
-  EXPECT_EQ(static_cast<int>(ClientAPINotification::pythonPresskeyboardbutton), 22);
+  EXPECT_EQ(static_cast<int>(ClientAPIRequest::hubSend), 0);
+  EXPECT_EQ(static_cast<int>(ClientAPIRequest::ping), 29);
+  EXPECT_EQ(static_cast<int>(ClientAPIRequest::settingsSave), 43);
+  EXPECT_EQ(static_cast<int>(ClientAPIRequest::gamepadSubscribe), 44);
+  EXPECT_EQ(static_cast<int>(ClientAPINotification::hubDevicefound), 3);
+  EXPECT_EQ(static_cast<int>(ClientAPINotification::pythonPresskeyboardbutton), 16);
   EXPECT_EQ(rawValue(ClientAPIRequest::contentCancelsdownloadresources), "/content/cancelsdownloadresources");
   EXPECT_EQ(rawValue(ClientAPIRequest::hubUpdatingFirmware), "/hub/updatingFirmware");
   EXPECT_EQ(rawValue(ClientAPIRequest::deviceSelectFolder), "device/selectFolder");

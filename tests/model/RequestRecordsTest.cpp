@@ -72,13 +72,15 @@ Json sampleValues(const RequestSample& sample) { return Json::parse(sample.value
 // Key order is no part of an object's meaning (maps write theirs sorted).
 nlohmann::json unordered(const Json& j) { return nlohmann::json::parse(j.dump()); }
 
-TEST(RequestRecordsTest, AggregateHasOneFieldPerMethodInByteOrder) {
+TEST(RequestRecordsTest, AggregateHasOneFieldPerMethodInMethodOrder) {
   std::vector<std::string_view> keys;
   std::apply([&](const auto&... f) { (keys.push_back(f.key), ...); }, IClientAPIRequestParams::codingFields());
   ASSERT_EQ(keys.size(), kClientAPIRequestCount);
-  EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
-  EXPECT_EQ(keys.back(), "gamepad/subscribe");
-  for (auto key : keys) EXPECT_TRUE(clientAPIRequestFromRaw(key).has_value()) << key;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    auto method = clientAPIRequestFromRaw(keys[i]);
+    ASSERT_TRUE(method.has_value()) << keys[i];
+    EXPECT_EQ(static_cast<std::size_t>(*method), i) << keys[i];
+  }
 }
 
 TEST(RequestRecordsTest, EverySampleRoundTripsWithItsExactKeys) {

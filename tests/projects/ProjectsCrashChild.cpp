@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   auto store = std::make_shared<ProjectInfoStore>(argv[1]);
   store->load();
   ProjectsHandler handler(nullptr, "Projects", "kpr", store, false);
-  handler.changeProjectFolder(argv[2], false);
+  handler.changeProjectFolder(std::filesystem::path(argv[2]), false);
   std::string bytes[2];
   for (int i = 0; i < 2; ++i) {
     const std::string scratch = std::string(argv[2]) + "/../scratch-" + std::to_string(i) + ".zip";

@@ -27,7 +27,7 @@ TEST(RPCCasesTest, EveryRequestCaseIsAnsweredByTheReplyCaseOfTheSameName) {
   EXPECT_EQ(seen.size(), RPC::kRequestCaseCount);
 }
 
-TEST(RPCCasesTest, ProjectRepliesFollowTheirOwnOrder) {
+TEST(RPCCasesTest, RepliesFollowTheRequestOrderAfterTheError) {
   struct Case {
     RPC::Request::Case request;
     RC reply;
@@ -35,10 +35,10 @@ TEST(RPCCasesTest, ProjectRepliesFollowTheirOwnOrder) {
   };
   const std::vector<Case> cases = {
       {RPC::Request::Case::projectsMove, RC::projectsMove, 36},
-      {RPC::Request::Case::projectsShare, RC::projectsShare, 37},
-      {RPC::Request::Case::projectsSaveAs, RC::projectsSaveAs, 38},
-      {RPC::Request::Case::projectsShowOpenDialog, RC::projectsShowOpenDialog, 39},
-      {RPC::Request::Case::projectsChangeProjectFolder, RC::projectsChangeProjectFolder, 40},
+      {RPC::Request::Case::projectsSaveAs, RC::projectsSaveAs, 37},
+      {RPC::Request::Case::projectsShowOpenDialog, RC::projectsShowOpenDialog, 38},
+      {RPC::Request::Case::projectsChangeProjectFolder, RC::projectsChangeProjectFolder, 39},
+      {RPC::Request::Case::projectsShare, RC::projectsShare, 40},
       {RPC::Request::Case::hubSend, RC::hubSend, 1},
       {RPC::Request::Case::gamepadSubscribe, RC::gamepadSubscribe, 45},
   };

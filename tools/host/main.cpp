@@ -3,7 +3,10 @@
 // "ports ws=<port> http=<port>" on stdout once both servers listen; stops cleanly on SIGTERM or
 // SIGINT.
 //
-//   kestrom-host [--bundle DIR] [--verbose]
+//   kestrom-host [--bundle DIR] [--verbose] [PROJECT FILE...]
+//
+// Project files named on the command line are opened as the desktop application opens the files
+// the system hands it: indexed, and announced to the page when it asks for its initial projects.
 
 #include <glib-unix.h>
 #include <glib.h>
@@ -38,8 +41,12 @@ int main(int argc, char** argv) {
   using namespace kestrom;
   std::vector<std::string> arguments(argv, argv + argc);
   std::filesystem::path bundleDir = defaultBundle(argv[0]);
+  std::vector<std::filesystem::path> projectFiles;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
-    if (arguments[i] == "--bundle" && i + 1 < arguments.size()) bundleDir = arguments[++i];
+    if (arguments[i] == "--bundle" && i + 1 < arguments.size())
+      bundleDir = arguments[++i];
+    else if (!arguments[i].starts_with("--"))
+      projectFiles.emplace_back(arguments[i]);
   }
   bundle::Bundle::setMain(bundleDir);
   const auto& bundle = bundle::Bundle::main();
@@ -55,6 +62,8 @@ int main(int argc, char** argv) {
   environment.arguments = arguments;
   auto kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   kit->start();
+  for (const auto& file : projectFiles)
+    if (!kit->openProject(file)) std::fprintf(stderr, "kestrom-host: %s is not a project that can be opened\n", file.c_str());
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   auto quit = +[](gpointer data) -> gboolean {
