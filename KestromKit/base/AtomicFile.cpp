@@ -99,9 +99,10 @@ int renameNoReplace(const std::filesystem::path& from, const std::filesystem::pa
   return 0;
 }
 
-}  // namespace
+enum class Replace { yes, no };
 
-Expected<void, std::error_code> write(const std::filesystem::path& target, std::string_view bytes) {
+Expected<void, std::error_code> writeReplacing(const std::filesystem::path& target, std::string_view bytes,
+                                               Replace replace) {
   stepsTaken = 0;
   struct DisarmAfterwards {
     ~DisarmAfterwards() { failAtStep = 0; }
@@ -124,8 +125,35 @@ Expected<void, std::error_code> write(const std::filesystem::path& target, std::
   if (auto written = writeAll(fd.get(), bytes); !written) return fail(written.error());
   if (injectedFailure() || ::fsync(fd.get()) != 0) return fail(lastError());
   if (injectedFailure() || ::close(fd.release()) != 0) return fail(lastError());
-  if (injectedFailure() || ::rename(temporary->c_str(), target.c_str()) != 0) return fail(lastError());
+  if (injectedFailure()) return fail(lastError());
+  const int renamed = replace == Replace::yes ? ::rename(temporary->c_str(), target.c_str())
+                                              : renameNoReplace(*temporary, target);
+  if (renamed != 0) return fail(lastError());
   return syncFolder(folderOf(target));
+}
+
+}  // namespace
+
+Expected<void, std::error_code> write(const std::filesystem::path& target, std::string_view bytes) {
+  return writeReplacing(target, bytes, Replace::yes);
+}
+
+Expected<void, std::error_code> writeNew(const std::filesystem::path& target, std::string_view bytes) {
+  return writeReplacing(target, bytes, Replace::no);
+}
+
+Expected<void, std::error_code> moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (renameNoReplace(from, to) == 0) return syncFolder(folderOf(to), false);
+  if (errno != EXDEV) return makeUnexpected(lastError());
+  struct stat source {};
+  if (::stat(from.c_str(), &source) != 0) return makeUnexpected(lastError());
+  if (!S_ISREG(source.st_mode)) return makeUnexpected(std::make_error_code(std::errc::not_supported));
+  auto bytes = read(from);
+  if (!bytes) return makeUnexpected(bytes.error());
+  if (auto written = writeNew(to, *bytes); !written) return written;
+  ::chmod(to.c_str(), source.st_mode & 07777);
+  if (::unlink(from.c_str()) != 0) return makeUnexpected(lastError());
+  return syncFolder(folderOf(from), false);
 }
 
 Expected<std::string, std::error_code> read(const std::filesystem::path& path) {

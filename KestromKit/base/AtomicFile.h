@@ -26,6 +26,18 @@ namespace kestrom::AtomicFile {
 /// An existing target keeps its permission bits; a new one gets 0666 less the umask.
 [[nodiscard]] Expected<void, std::error_code> write(const std::filesystem::path& target, std::string_view bytes);
 
+/// Like `write`, but the final rename never replaces an existing file: when a file of that name
+/// appeared meanwhile the call fails with std::errc::file_exists and nothing changes. A new file
+/// gets 0666 less the umask.
+[[nodiscard]] Expected<void, std::error_code> writeNew(const std::filesystem::path& target, std::string_view bytes);
+
+/// Moves the file `from` to `to` without ever replacing a file at `to` (std::errc::file_exists).
+/// Within one file system this is one rename; across file systems the file is copied to a
+/// temporary file beside `to`, flushed, renamed into place without replacing, and only then is
+/// `from` removed. Keeps the permission bits.
+[[nodiscard]] Expected<void, std::error_code> moveNoReplace(const std::filesystem::path& from,
+                                                            const std::filesystem::path& to);
+
 /// The whole content of `path`. A missing file fails with std::errc::no_such_file_or_directory.
 [[nodiscard]] Expected<std::string, std::error_code> read(const std::filesystem::path& path);
 

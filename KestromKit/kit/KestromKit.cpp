@@ -19,6 +19,7 @@
 #include "KestromKit/storage/JSONFileUserDefaults.h"
 #include "KestromKit/storage/MigrationService.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
+#include "KestromKit/storage/ProjectRoute.h"
 #include "KestromKit/storage/ProjectsHandler.h"
 #include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/storage/SettingsHandler.h"
@@ -101,7 +102,8 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   settingsHandler_ = std::make_shared<SettingsHandler>(SettingsHandler{settingValueStore_});
   projectsHandler_ = std::make_shared<ProjectsHandler>(rpcConnection_, appConfig_.projectFolder,
                                                        appConfig_.macos.fileAssociation.ext, projectInfoStore_,
-                                                       contains(verbosity, KestromVerbosityOptions::projectsHandler));
+                                                       contains(verbosity, KestromVerbosityOptions::projectsHandler),
+                                                       userDefaults_);
   configurationHandler_ = std::make_shared<ConfigurationHandler>(appConfig_, settingValueStore_, projectsHandler_, platform_);
   contentHandler_ = std::make_shared<ContentHandler>(
       variantURL_, contentURL_, environment.downloader ? environment.downloader : downloader::makeCurlDownloader());
@@ -142,7 +144,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   services.content = contentHandler_;
   services.defaultLanguage = [handler = configurationHandler_] { return handler->defaultLanguage(); };
   services.fallbackLanguage = appConfig_.defaultLanguage;
-  services.projects = std::make_shared<NotFoundProjectRequestHandler>();
+  services.projects = std::make_shared<ProjectRouteHandler>(projectsHandler_);
   services.files = webViewController_;
   services.userDefaults = userDefaults_;
   services.debugRedirectURL = debugRedirectURL;
@@ -238,7 +240,11 @@ void KestromKit::menuItemClicked(MenuBarItem item) {
   send(RPC::Notification::make<RPC::Notification::Case::menuItemClicked>(RPCNotifyMenuItemClickedParams{item}));
 }
 
-bool KestromKit::openProject(const fs::path& url) { return projectsHandler_->openProjectURL(url).has_value(); }
+bool KestromKit::openProject(const fs::path& url) {
+  auto opened = projectsHandler_->openProjectURL(url);
+  if (!opened) Constants::log().projects.error("Unable to open project %s: %s", url.string(), opened.error().description());
+  return opened.has_value();
+}
 
 bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url); }
 

@@ -14,12 +14,15 @@ struct ProjectReference {
   std::string filePath;  // with the home folder written as "~"
   std::string name;
   std::optional<std::string> bookmark;
+  /// When the project was first saved. Kept here because every save replaces the file by a rename,
+  /// which gives it a new birth time.
+  std::optional<Date> created;
 
   friend bool operator==(const ProjectReference&, const ProjectReference&) = default;
   static constexpr auto codingFields() {
     using S = ProjectReference;
     return std::tuple{field("id", &S::id), field("filePath", &S::filePath), field("name", &S::name),
-                      field("bookmark", &S::bookmark)};
+                      field("bookmark", &S::bookmark), field("created", &S::created)};
   }
 };
 

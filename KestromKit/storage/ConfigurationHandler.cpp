@@ -13,7 +13,7 @@ constexpr const char* kLanguageSetting = "ui.language";
 
 ConfigurationHandler::ProjectFolderSource readFrom(std::shared_ptr<ProjectsHandler> projectsHandler) {
   return [projectsHandler = std::move(projectsHandler)] {
-    return ProjectFolderState{projectsHandler->projectFolder(), projectsHandler->projectFolderStatus()};
+    return projectsHandler->projectFolderState();
   };
 }
 

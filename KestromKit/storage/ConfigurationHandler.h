@@ -13,6 +13,7 @@
 #include "KestromKit/model/IHostConfiguration.h"
 #include "KestromKit/model/Configuration.h"
 #include "KestromKit/storage/HostEnvironment.h"
+#include "KestromKit/storage/ProjectFolder.h"
 #include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/storage/SettingsHandler.h"
 
@@ -20,12 +21,6 @@ namespace kestrom {
 
 class ProjectsHandler;
 class RPCInterface;
-
-/// Where new projects go now, and in which state that folder is.
-struct ProjectFolderState {
-  std::filesystem::path folder;
-  ProjectFolderStatus status = ProjectFolderStatus::needsMigration;
-};
 
 /// Gathers the kit's Configuration (host facts plus every stored setting) and decides the
 /// interface language. Holds nothing that changes: every call reads the settings, the project

@@ -1,39 +1,129 @@
 #include "KestromKit/storage/ProjectInfoStore.h"
 
+#include <algorithm>
+
 #include "KestromKit/base/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
+namespace {
+
+Decoded<std::vector<ProjectReference>> decodeIndex(const std::string& text) {
+  auto tree = parseJson(text);
+  if (!tree) return makeUnexpected(std::move(tree.error()));
+  if (!tree->is_object()) return makeUnexpected(CodingError{CodingError::Kind::typeMismatch, {}, "Expected a Dictionary"});
+  std::vector<ProjectReference> references;
+  references.reserve(tree->size());
+  for (const auto& [key, value] : tree->items()) {
+    auto reference = decode<ProjectReference>(value);
+    if (!reference) return makeUnexpected(std::move(reference.error().in(key)));
+    reference->id = key;  // the key is the id the rest of the host looks up
+    references.push_back(std::move(*reference));
+  }
+  return references;
+}
+
+}  // namespace
+
 ProjectInfoStore::ProjectInfoStore(std::filesystem::path file)
     : file_(std::move(file)), queue_(dispatch::makeSerialQueue("ProjectInfoStore")) {}
 
 void ProjectInfoStore::load() {
-  queue_->sync([this] {
+  queue_->sync([this] { ensureLoaded(); });
+}
+
+void ProjectInfoStore::ensureLoaded() const {
+  if (!loaded_) const_cast<ProjectInfoStore*>(this)->loadOnQueue();
+}
+
+void ProjectInfoStore::loadOnQueue() {
+  {
+    loaded_ = true;
     references_.clear();
     AtomicFile::removeStrayTemporaries(file_);  // left by a write that was killed half way
+    unreadable_ = false;
     auto text = AtomicFile::read(file_);
-    if (!text) return;  // no index yet
-    auto decoded = decodeText<std::vector<ProjectReference>>(*text);
+    if (!text) {
+      if (text.error() != std::errc::no_such_file_or_directory) {
+        Constants::log().general.error("Unable to read the project index %s: %s", file_.string(), text.error().message());
+        unreadable_ = true;
+      } else {
+        Constants::log().general.debug("No existing project store was loaded.");
+      }
+      return;
+    }
+    auto decoded = decodeIndex(*text);
     if (!decoded) {
       Constants::log().general.error("Unable to read the project index: %s", decoded.error().description());
-      (void)AtomicFile::setAsideCorrupt(file_);
+      if (!AtomicFile::setAsideCorrupt(file_)) unreadable_ = true;
       return;
     }
     references_ = std::move(*decoded);
-  });
+    Constants::log().general.debug("Loaded project store with %d entries.", static_cast<int>(references_.size()));
+  }
 }
 
 std::optional<ProjectReference> ProjectInfoStore::reference(const std::string& id) const {
+  ensureLoaded();
   for (const auto& reference : references_)
     if (reference.id == id) return reference;
   return std::nullopt;
 }
 
-std::vector<ProjectReference> ProjectInfoStore::references() const {
-  KESTROM_ASSERT_ON_QUEUE(queue_);
+std::vector<ProjectReference> ProjectInfoStore::allReferences() const {
+  ensureLoaded();
   return references_;
+}
+
+void ProjectInfoStore::removeReference(const std::string& id) {
+  ensureLoaded();
+  std::erase_if(references_, [&](const ProjectReference& reference) { return reference.id == id; });
+  (void)persist();
+}
+
+bool ProjectInfoStore::persist() {
+  if (unreadable_) {
+    // Keep what could not be read for inspection instead of writing over it.
+    if (auto aside = AtomicFile::setAsideCorrupt(file_); !aside && aside.error() != std::errc::no_such_file_or_directory) {
+      Constants::log().general.error("Unable to persist project store with error: %s.", aside.error().message());
+      return false;
+    }
+    unreadable_ = false;
+  }
+  Json object = Json::object();
+  for (const auto& reference : references_) {
+    auto encoded = encode(reference);
+    if (!encoded) {
+      Constants::log().general.error("Unable to persist project store with error: %s.", encoded.error().description());
+      return false;
+    }
+    object[reference.id] = std::move(*encoded);
+  }
+  if (auto written = AtomicFile::write(file_, dumpJson(object)); !written) {
+    Constants::log().general.error("Unable to persist project store with error: %s.", written.error().message());
+    return false;
+  }
+  return true;
+}
+
+void ProjectInfoStore::setReference(std::optional<ProjectReference> reference, const std::string& id) {
+  queue_->sync([&] {
+    ensureLoaded();
+    auto found = std::find_if(references_.begin(), references_.end(),
+                              [&](const ProjectReference& existing) { return existing.id == id; });
+    if (reference) {
+      reference->id = id;
+      if (found != references_.end())
+        *found = std::move(*reference);
+      else
+        references_.push_back(std::move(*reference));
+    } else if (found != references_.end()) {
+      references_.erase(found);
+    }
+    (void)persist();
+  });
 }
 
 }  // namespace kestrom

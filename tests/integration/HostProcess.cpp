@@ -31,6 +31,11 @@ HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::millise
 
 HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& options,
                          std::chrono::milliseconds timeout) {
+  std::vector<std::string> arguments = options.arguments;
+  arguments.insert(arguments.begin(), KESTROM_HOST_BINARY);
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   std::filesystem::create_directories(home);
   // The secret file goes to the home's own runtime folder, so a killed host leaves nothing elsewhere.
   const auto runtime = home / "run";
@@ -62,7 +67,7 @@ HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& o
       rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    execl(KESTROM_HOST_BINARY, KESTROM_HOST_BINARY, static_cast<char*>(nullptr));
+    execv(KESTROM_HOST_BINARY, argv.data());
     _exit(127);
   }
   close(out[1]);

@@ -33,6 +33,8 @@ struct HostOptions {
   std::optional<std::uint64_t> fileSizeLimit;
   /// The bundle the host runs; the sample bundle when empty.
   std::filesystem::path bundle;
+  /// Arguments after the program name (project files to open, for instance).
+  std::vector<std::string> arguments;
 };
 
 class HostProcess {

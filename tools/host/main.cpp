@@ -4,7 +4,10 @@
 // "ports ws=<port> http=<port>" on stdout; stops cleanly on SIGTERM or SIGINT and removes the file.
 // Clients send the file's one line as the cookie: "Cookie: kestrom-session=<secret>".
 //
-//   kestrom-host [--bundle DIR] [--verbose]
+//   kestrom-host [--bundle DIR] [--verbose] [PROJECT FILE...]
+//
+// Project files named on the command line are opened as the desktop application opens the files
+// the system hands it: indexed, and announced to the page when it asks for its initial projects.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -75,8 +78,12 @@ int main(int argc, char** argv) {
   using namespace kestrom;
   std::vector<std::string> arguments(argv, argv + argc);
   std::filesystem::path bundleDir = defaultBundle(argv[0]);
+  std::vector<std::filesystem::path> projectFiles;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
-    if (arguments[i] == "--bundle" && i + 1 < arguments.size()) bundleDir = arguments[++i];
+    if (arguments[i] == "--bundle" && i + 1 < arguments.size())
+      bundleDir = arguments[++i];
+    else if (!arguments[i].starts_with("--"))
+      projectFiles.emplace_back(arguments[i]);
   }
   bundle::Bundle::setMain(bundleDir);
   const auto& bundle = bundle::Bundle::main();
@@ -97,6 +104,8 @@ int main(int argc, char** argv) {
   std::printf("secret-file %s\n", secretFile.c_str());
   std::fflush(stdout);
   kit->start();
+  for (const auto& file : projectFiles)
+    if (!kit->openProject(file)) std::fprintf(stderr, "kestrom-host: %s is not a project that can be opened\n", file.c_str());
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   auto quit = +[](gpointer data) -> gboolean {

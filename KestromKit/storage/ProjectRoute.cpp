@@ -1,0 +1,110 @@
+#include "KestromKit/storage/ProjectRoute.h"
+
+#include "KestromKit/base/Constants.h"
+#include "KestromKit/base/Utf8.h"
+#include "KestromKit/server/ContentTypes.h"
+#include "KestromKit/server/MultipartParser.h"
+
+namespace kestrom {
+
+namespace {
+
+const std::string* partHeader(const MultipartSlice& part, const char* name) {
+  auto found = part.headers.find(name);
+  return found == part.headers.end() ? nullptr : &found->second;
+}
+
+/// The first part whose Content-Disposition begins with `form-data; name="<field>` (a prefix
+/// test: a longer field name of the same beginning matches too).
+const MultipartSlice* fieldPart(const std::vector<MultipartSlice>& parts, std::string_view field) {
+  const std::string prefix = "form-data; name=\"" + std::string(field);
+  for (const auto& part : parts)
+    if (const auto* disposition = partHeader(part, "Content-Disposition"); disposition && disposition->starts_with(prefix))
+      return &part;
+  return nullptr;
+}
+
+/// The last non-empty piece of the Content-Type value split at "=", when it begins with "--".
+std::optional<std::string> boundaryOf(const std::string& contentType) {
+  std::string last;
+  std::size_t start = 0;
+  while (start <= contentType.size()) {
+    auto end = contentType.find('=', start);
+    if (end == std::string::npos) end = contentType.size();
+    if (end > start) last = contentType.substr(start, end - start);
+    start = end + 1;
+  }
+  if (!last.starts_with("--")) return std::nullopt;
+  return last;
+}
+
+}  // namespace
+
+WebServerResponse ProjectRouteHandler::handle(const WebServerRequest& request) {
+  const auto& parts = request.pathParts;
+  if (parts.size() < 2) return WebServerResponse::notFound();
+  const std::string& id = parts[1];
+  if (parts.size() == 3) {
+    auto entry = projects_->loadProjectEntry(id, parts[2]);
+    if (!entry) return WebServerResponse::notFound();
+    return WebServerResponse::ok({{"Content-Type", contentTypeForFileName(parts[2])}}, std::move(*entry));
+  }
+  if (request.method == WebServerRequestMethod::post) return upload(request);
+  auto project = projects_->loadProject(id);
+  if (!project) return WebServerResponse::notFound();
+  return WebServerResponse::ok({{"Content-Type", "application/zip"}}, std::move(*project));
+}
+
+WebServerResponse ProjectRouteHandler::upload(const WebServerRequest& request) {
+  const auto& log = Constants::log().webServer;
+  const std::string* contentType = request.header("Content-Type");
+  if (!contentType) return WebServerResponse::serverError();
+  auto boundary = boundaryOf(*contentType);
+  if (!boundary) return WebServerResponse::serverError();
+
+  // Located, not copied: a large upload is written out of the (possibly mapped) body directly.
+  const std::string_view body = request.body.view();
+  auto parts = locateMultipart(body, *boundary);
+  if (!parts) {
+    log.error("Unable to save project: %s", "The multipart body could not be read");
+    return WebServerResponse::serverError();
+  }
+  std::optional<std::string> path;
+  if (const auto* part = fieldPart(*parts, "path")) {
+    auto text = body.substr(part->offset, part->length);
+    if (isValidUtf8(text)) path = std::string(text);
+  }
+  const MultipartSlice* zip = nullptr;
+  for (const auto& part : *parts)
+    if (const auto* type = partHeader(part, "Content-Type"); type && *type == "application/zip") {
+      zip = &part;
+      break;
+    }
+  if (!zip) return WebServerResponse::serverError();
+  const auto* namePart = fieldPart(*parts, "name");
+  if (!namePart) return WebServerResponse::serverError();
+  const auto nameText = body.substr(namePart->offset, namePart->length);
+  if (!isValidUtf8(nameText)) return WebServerResponse::serverError();
+  const std::string name(nameText);
+  const std::string& id = request.pathParts[1];
+  const auto data = body.substr(zip->offset, zip->length);
+
+  if (!path) {
+    if (auto saved = projects_->saveProject(id, name, data); !saved) {
+      log.error("Unable to save project: %s", saved.error().description());
+      return WebServerResponse::serverError();
+    }
+    return WebServerResponse::ok({{"Connection", "close"}});
+  }
+  auto saved = projects_->saveProjectAs(id, name, data, *path);
+  if (!saved) {
+    log.error("Unable to save project: %s", saved.error().description());
+    return WebServerResponse::serverError();
+  }
+  if (!*saved) return WebServerResponse::ok({{"Connection", "close"}});
+  Json reply = Json::object();
+  reply["deletedProjectId"] = **saved;
+  return WebServerResponse::ok({{"Connection", "close"}}, dumpJson(reply));
+}
+
+}  // namespace kestrom

@@ -1,0 +1,29 @@
+#pragma once
+// The HTTP side of projects: every request below "/projects/" with at least two path parts.
+//   /projects/<id>/<entry>   any method: that entry of the project's archive (404 when missing)
+//   /projects/<id>           POST: save the uploaded multipart form ("name", "path"?, one part of
+//                            type "application/zip"); 200, with {"deletedProjectId"} when a
+//                            save-as replaced another project's file; 500 on any failure
+//   /projects/<id>           other methods: the whole project file (404 when unknown)
+// Called on the server's connection threads, several at once; the projects handler serialises.
+
+#include <memory>
+
+#include "KestromKit/server/ProjectRequestHandler.h"
+#include "KestromKit/storage/ProjectsHandler.h"
+
+namespace kestrom {
+
+class ProjectRouteHandler final : public ProjectRequestHandler {
+ public:
+  explicit ProjectRouteHandler(std::shared_ptr<ProjectsHandler> projects) : projects_(std::move(projects)) {}
+
+  WebServerResponse handle(const WebServerRequest& request) override;
+
+ private:
+  WebServerResponse upload(const WebServerRequest& request);
+
+  std::shared_ptr<ProjectsHandler> projects_;
+};
+
+}  // namespace kestrom

@@ -1,0 +1,186 @@
+// The "/projects/" HTTP route: which request gets which answer.
+
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "KestromKit/server/WebServer.h"
+#include "tests/support/RawHttp.h"
+
+#include "KestromKit/storage/ProjectRoute.h"
+#include "tests/projects/ProjectTestSupport.h"
+
+namespace kestrom::test {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+WebServerRequest request(WebServerRequestMethod method, std::vector<std::string> parts) {
+  WebServerRequest r;
+  r.method = method;
+  r.pathParts = std::move(parts);
+  for (const auto& part : r.pathParts) r.path += "/" + part;
+  return r;
+}
+
+struct Field {
+  std::string disposition;
+  std::string type;
+  std::string data;
+};
+
+WebServerRequest upload(const std::string& id, const std::string& boundary, const std::vector<Field>& fields,
+                        const std::string& contentType = "") {
+  auto r = request(WebServerRequestMethod::post, {"projects", id});
+  std::string body;
+  for (const auto& field : fields) {
+    body += "--" + boundary + "\r\nContent-Disposition: " + field.disposition + "\r\n";
+    if (!field.type.empty()) body += "Content-Type: " + field.type + "\r\n";
+    body += "\r\n" + field.data + "\r\n";
+  }
+  body += "--" + boundary + "--\r\n";
+  r.headers["Content-Type"] = contentType.empty() ? "multipart/form-data; boundary=" + boundary : contentType;
+  r.body = WebServerBody(body);
+  return r;
+}
+
+Field zipPart(const std::string& bytes, const std::string& type = "application/zip") {
+  return {R"(form-data; name="file"; filename="blob")", type, bytes};
+}
+Field namePart(const std::string& name) { return {R"(form-data; name="name")", "", name}; }
+Field pathPart(const std::string& path) { return {R"(form-data; name="path")", "", path}; }
+
+TEST(ProjectRoute, HandsOutProjectsAndEntries) {
+  HandlerFixture f;
+  ProjectRouteHandler route(f.handler);
+  const auto bytes = projectBytes("a", "A", "code");
+  ASSERT_TRUE(f.handler->saveProject("a", "A", bytes));
+
+  for (auto method : {WebServerRequestMethod::get, WebServerRequestMethod::post}) {
+    auto entry = route.handle(request(method, {"projects", "a", "manifest.json"}));
+    ASSERT_EQ(entry.statusCode(), 200);
+    EXPECT_EQ(entry.headerValue("Content-Type"), "application/json");
+    EXPECT_EQ(json::parse(entry.body())["id"], "a");
+  }
+  EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects", "a", "missing.png"})).statusCode(), 404);
+  for (auto method : {WebServerRequestMethod::get, WebServerRequestMethod::options, WebServerRequestMethod::unknown}) {
+    auto whole = route.handle(request(method, {"projects", "a"}));
+    ASSERT_EQ(whole.statusCode(), 200);
+    EXPECT_EQ(whole.headerValue("Content-Type"), "application/zip");
+    EXPECT_EQ(whole.body(), bytes);
+  }
+  EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects", "a", "x", "y"})).body(), bytes);
+  EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects", "unknown"})).statusCode(), 404);
+  EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects"})).statusCode(), 404);
+}
+
+TEST(ProjectRoute, SavesUploadsAndRefusesWhatItCannotRead) {
+  HandlerFixture f;
+  ProjectRouteHandler route(f.handler);
+  const auto bytes = projectBytes("u", "Upload");
+  const std::string boundary = "----WebKitFormBoundary7MA4YWxk";
+
+  auto saved = route.handle(upload("u", boundary, {namePart("Upload"), zipPart(bytes)}));
+  ASSERT_EQ(saved.statusCode(), 200);
+  EXPECT_TRUE(saved.body().empty());
+  EXPECT_EQ(readFile(f.folder / "Upload.kpr"), bytes);
+
+  // The boundary is the last piece after "=", empty pieces dropped.
+  auto oddBoundary = upload("v", "----tok", {namePart("V"), zipPart(bytes)}, "multipart/form-data; boundary=----tok=");
+  EXPECT_EQ(route.handle(oddBoundary).statusCode(), 200);
+
+  EXPECT_EQ(route.handle(upload("w", "abc", {namePart("W"), zipPart(bytes)})).statusCode(), 500) << "no leading dashes";
+  auto noType = upload("w", boundary, {namePart("W"), zipPart(bytes)});
+  noType.headers.clear();
+  EXPECT_EQ(route.handle(noType).statusCode(), 500);
+  EXPECT_EQ(route.handle(upload("w", boundary, {namePart("W"), zipPart(bytes, "application/octet-stream")})).statusCode(), 500);
+  EXPECT_EQ(route.handle(upload("w", boundary, {zipPart(bytes)})).statusCode(), 500);
+  EXPECT_EQ(route.handle(upload("w", boundary, {namePart("bad\xff"), zipPart(bytes)})).statusCode(), 500);
+  auto broken = upload("w", boundary, {namePart("W"), zipPart(bytes)});
+  broken.body = WebServerBody("not multipart at all");
+  EXPECT_EQ(route.handle(broken).statusCode(), 500);
+  EXPECT_FALSE(fs::exists(f.folder / "W.kpr"));
+
+  // Save-as: only onto a path the host handed out or an indexed project's file.
+  const auto other = (f.folder / "Upload.kpr").string();
+  auto over = route.handle(upload("v", boundary, {namePart("V"), pathPart(other), zipPart(bytes)}));
+  ASSERT_EQ(over.statusCode(), 200);
+  EXPECT_EQ(json::parse(over.body()), json::parse(R"({"deletedProjectId":"u"})"));
+  const auto stray = (f.root / "stray.kpr").string();
+  EXPECT_EQ(route.handle(upload("v", boundary, {namePart("V"), pathPart(stray), zipPart(bytes)})).statusCode(), 500);
+  EXPECT_EQ(route.handle(upload("v", boundary, {namePart("V"), pathPart("/etc/passwd"), zipPart(bytes)})).statusCode(), 500);
+  EXPECT_FALSE(fs::exists(stray));
+  f.handler->allowSaveAsPath(stray);
+  auto allowed = route.handle(upload("v", boundary, {namePart("V"), pathPart(stray), zipPart(bytes)}));
+  EXPECT_EQ(allowed.statusCode(), 200);
+  EXPECT_TRUE(allowed.body().empty());
+  EXPECT_TRUE(unzipTestPasses(stray));
+}
+
+}  // namespace
+}  // namespace kestrom::test
+
+namespace kestrom::test {
+namespace {
+
+/// A server running the project route on a loopback port, with nothing else behind it.
+struct ProjectServer {
+  explicit ProjectServer(std::shared_ptr<ProjectsHandler> handler) {
+    WebServerServices services;
+    services.projects = std::make_shared<ProjectRouteHandler>(std::move(handler));
+    services.temporaryFolder = scratch.path();
+    server = std::make_unique<WebServer>(std::move(services), false);
+    server->start(0);
+    for (int i = 0; i < 5000 && !server->port(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    port = static_cast<std::uint16_t>(server->port().value_or(0));
+  }
+  ~ProjectServer() { server->stop(); }
+  TempFolder scratch;
+  std::unique_ptr<WebServer> server;
+  std::uint16_t port = 0;
+};
+
+std::string multipartBody(const std::string& boundary, const std::string& name, const std::string& bytes) {
+  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"name\"\r\n\r\n" + name + "\r\n--" + boundary +
+         "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"blob\"\r\nContent-Type: application/zip\r\n\r\n" +
+         bytes + "\r\n--" + boundary + "--\r\n";
+}
+
+TEST(ProjectRouteOverHTTP, LargeConcurrentUploadsArriveWholeAndComeBack) {
+  HandlerFixture f;
+  ProjectServer server(f.handler);
+  ASSERT_NE(server.port, 0);
+  const std::string boundary = "----KestromBoundary42";
+  // Larger than the server keeps in memory: the upload is spooled to a file and parsed in place.
+  std::string big(3 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+
+  std::vector<std::thread> threads;
+  std::vector<RawHttpResponse> answers(4);
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([&, i] {
+      const std::string id = "h" + std::to_string(i);
+      const auto body = multipartBody(boundary, "Same Name", projectBytes(id, "Same Name", big + id));
+      answers[i] = rawHttp(server.port, makeHttpRequest("POST", "/projects/" + id,
+                                                        {{"Content-Type", "multipart/form-data; boundary=" + boundary}}, body),
+                           std::chrono::seconds(60));
+    });
+  for (auto& t : threads) t.join();
+  std::set<fs::path> files;
+  for (int i = 0; i < 4; ++i) {
+    const std::string id = "h" + std::to_string(i);
+    ASSERT_EQ(answers[i].status, 200) << answers[i].statusLine;
+    files.insert(f.fileOf(id));
+    EXPECT_TRUE(unzipTestPasses(f.fileOf(id)));
+    auto back = rawHttp(server.port, makeHttpRequest("GET", "/projects/" + id + "/main.py"), std::chrono::seconds(60));
+    ASSERT_EQ(back.status, 200);
+    EXPECT_EQ(back.body, big + id);
+  }
+  EXPECT_EQ(files.size(), 4u);
+  EXPECT_EQ(rawHttp(server.port, makeHttpRequest("GET", "/projects/nobody")).status, 404);
+}
+
+}  // namespace
+}  // namespace kestrom::test

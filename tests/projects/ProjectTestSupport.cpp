@@ -1,0 +1,110 @@
+#include "tests/projects/ProjectTestSupport.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+
+#include <gtest/gtest.h>
+
+#include "KestromKit/base/Constants.h"
+#include "KestromKit/rpc/RPCMessage.h"
+#include "platform/archive/Archive.h"
+
+namespace kestrom::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+fs::path& homeFolder() {
+  static fs::path folder;
+  return folder;
+}
+}  // namespace
+
+const fs::path& home() { return homeFolder(); }
+
+std::string projectBytes(const std::string& id, const std::string& name, const std::string& content, bool withIcon) {
+  const std::string manifest = nlohmann::json{{"id", id}, {"name", name}, {"type", "python"}}.dump();
+  const std::string icon = "<svg xmlns=\"http://www.w3.org/2000/svg\"/>";
+  std::vector<archive::NewEntry> entries{{"manifest.json", manifest}, {"main.py", content}};
+  if (withIcon) entries.push_back({"icon.svg", icon});
+  TempFolder scratch;
+  const auto file = scratch / "p.zip";
+  if (!archive::writeArchive(file, entries)) ADD_FAILURE() << "cannot build a project archive";
+  return readFile(file);
+}
+
+void writeProject(const fs::path& path, const std::string& id, const std::string& name, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  writeFile(path, projectBytes(id, name, content));
+}
+
+std::string projectContent(const fs::path& path) {
+  auto content = archive::readEntry(path, "main.py", 1 << 20);
+  return content ? *content : std::string();
+}
+
+nlohmann::json manifestOf(const fs::path& path) {
+  auto manifest = archive::readEntry(path, "manifest.json", 1 << 20);
+  return manifest ? nlohmann::json::parse(*manifest, nullptr, false) : nlohmann::json();
+}
+
+void RecordingInterface::send(RPC::Response response) { send(RPCMessage(std::move(response))); }
+
+void RecordingInterface::send(RPCMessage message) {
+  auto frame = RPC::messageFrame(message);
+  std::lock_guard lock(mutex_);
+  if (frame) frames_.push_back(nlohmann::json::parse(*frame));
+}
+
+std::vector<nlohmann::json> RecordingInterface::frames() const {
+  std::lock_guard lock(mutex_);
+  return frames_;
+}
+
+HandlerFixture::HandlerFixture() {
+  static std::atomic<int> counter{0};
+  root = home() / ("case-" + std::to_string(counter++));
+  folder = root / "Projects";
+  indexFile = root / "availableProjects.json";
+  fs::create_directories(folder);
+  handler = makeHandler();
+  handler->changeProjectFolder(folder, false);
+}
+
+std::shared_ptr<ProjectsHandler> HandlerFixture::makeHandler() {
+  store = std::make_shared<ProjectInfoStore>(indexFile);
+  store->load();
+  return std::make_shared<ProjectsHandler>(page, "Projects", kExtension, store, false, defaults,
+                                           std::make_shared<ids::FakeIdGenerator>());
+}
+
+HandlerFixture::~HandlerFixture() {
+  std::error_code ignored;
+  fs::remove_all(root, ignored);
+}
+
+nlohmann::json HandlerFixture::indexJSON() const { return nlohmann::json::parse(readFile(indexFile), nullptr, false); }
+
+fs::path HandlerFixture::fileOf(const std::string& id) const {
+  auto reference = store->queue()->syncValue([&] { return store->reference(id); });
+  return reference ? Constants::expandTildePath(reference->filePath) : fs::path();
+}
+
+}  // namespace kestrom::test
+
+int main(int argc, char** argv) {
+  // Everything the host derives from the user's folders must land in this run's own home.
+  std::string pattern = (std::filesystem::temp_directory_path() / "kestrom-projects-home-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) return 2;
+  kestrom::test::homeFolder() = pattern;
+  ::setenv("HOME", pattern.c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (pattern + "/.local/share").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (pattern + "/.config").c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", (pattern + "/.cache").c_str(), 1);
+  ::testing::InitGoogleTest(&argc, argv);
+  int result = RUN_ALL_TESTS();
+  std::error_code ignored;
+  std::filesystem::remove_all(pattern, ignored);
+  return result;
+}

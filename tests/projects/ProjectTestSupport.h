@@ -1,0 +1,74 @@
+#pragma once
+// Shared pieces of the project tests: the temporary HOME every test runs under (set by this
+// executable's main before anything reads the user's folders), project archives built with the
+// archive layer, a handler on a fresh index, and a recorder of what reaches the page.
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "KestromKit/storage/ProjectsHandler.h"
+#include "platform/defaults/FakeUserDefaults.h"
+#include "platform/ids/FakeIdGenerator.h"
+#include "tests/archive/ArchiveTestSupport.h"
+
+namespace kestrom::test {
+
+using archive::test::readFile;
+using archive::test::TempFolder;
+using archive::test::unzipTestPasses;
+using archive::test::writeFile;
+
+/// The temporary home folder of this test run.
+const std::filesystem::path& home();
+inline constexpr const char* kExtension = "kpr";
+
+/// The bytes of a project archive: "manifest.json" {"id", "name", "type": "python"}, "icon.svg"
+/// unless `withIcon` is false, and "main.py" holding `content`.
+std::string projectBytes(const std::string& id, const std::string& name, const std::string& content = "print(1)",
+                         bool withIcon = true);
+/// Writes `projectBytes` to `path`.
+void writeProject(const std::filesystem::path& path, const std::string& id, const std::string& name,
+                  const std::string& content = "print(1)");
+/// The "main.py" of the archive at `path` (empty when it cannot be read).
+std::string projectContent(const std::filesystem::path& path);
+/// The parsed "manifest.json" of the archive at `path`.
+nlohmann::json manifestOf(const std::filesystem::path& path);
+
+/// Every message sent to the page, as parsed JSON frames.
+class RecordingInterface final : public RPCInterface {
+ public:
+  void send(RPC::Response response) override;
+  void send(RPCMessage message) override;
+  std::vector<nlohmann::json> frames() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<nlohmann::json> frames_;
+};
+
+/// A projects handler over an index file and a project folder under a fresh folder of the
+/// temporary home. Each fixture instance has its own.
+struct HandlerFixture {
+  HandlerFixture();
+  ~HandlerFixture();
+  std::shared_ptr<ProjectsHandler> makeHandler();
+
+  std::filesystem::path root;      // under home(), removed afterwards
+  std::filesystem::path folder;    // the project folder chosen for the handler
+  std::filesystem::path indexFile;
+  std::shared_ptr<defaults::FakeUserDefaults> defaults = std::make_shared<defaults::FakeUserDefaults>();
+  std::shared_ptr<RecordingInterface> page = std::make_shared<RecordingInterface>();
+  std::shared_ptr<ProjectInfoStore> store;
+  std::shared_ptr<ProjectsHandler> handler;
+
+  /// The index file, parsed.
+  nlohmann::json indexJSON() const;
+  std::filesystem::path fileOf(const std::string& id) const;
+};
+
+}  // namespace kestrom::test
