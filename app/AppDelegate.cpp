@@ -4,6 +4,7 @@
 
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/host/HexColor.h"
+#include "KestromKit/hubs/LinuxHubTransports.h"
 #include "KestromKit/storage/JSONFileUserDefaults.h"
 #include "app/GtkMainMenu.h"
 #include "app/GtkWindowGeometry.h"
@@ -128,6 +129,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   environment.downloader = downloader::makeCurlDownloader();
   environment.arguments = arguments_;
   environment.dialogServices = dialogServices();
+  environment.makeHubTransports = makeLinuxHubTransports;
   kestromApp_ = KestromKit::create(configuration_.applicationConfigurationString, weak_from_this(), {}, platform,
                                    std::move(environment));
   kestromApp_->start();

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "KestromKit/kit/DelegateServices.h"
+#include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/kit/KestromKitDelegate.h"
 #include "KestromKit/rpc/RPC.h"
 #include "KestromKit/rpc/RPCInterface.h"
@@ -82,6 +83,9 @@ struct KestromKitEnvironment {
   /// kit runs its dialogs and the save and open services through them (tests script them);
   /// otherwise it asks its delegate for those too.
   DelegateServices::Options dialogServices;
+  /// Builds the hub transports; no transport at all when empty. The application and the
+  /// headless host pass makeLinuxHubTransports, tests their fakes.
+  HubTransportsMaker makeHubTransports;
 };
 
 class KestromKit final : public WSServerDelegate,

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <cstdint>
 #include <string>
@@ -26,7 +27,7 @@ struct TemporaryHome {
 /// What a test changes in the host's process beyond its home folder.
 struct HostOptions {
   /// Set in the host's environment (e.g. TMPDIR).
-  std::vector<std::pair<std::string, std::string>> environment;
+  std::map<std::string, std::string> environment;
   /// RLIMIT_NOFILE soft and hard limits for the host.
   std::optional<std::pair<std::uint64_t, std::uint64_t>> descriptorLimit;
   /// RLIMIT_FSIZE for the host (SIGXFSZ ignored, so a write past it fails with EFBIG): a full disk.
@@ -39,6 +40,9 @@ struct HostOptions {
 
 class HostProcess {
  public:
+  /// Variables set in the host's environment on top of this process's (LD_PRELOAD, a bus address).
+  using Environment = std::map<std::string, std::string>;
+
   /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports.
   explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   HostProcess(const std::filesystem::path& home, const HostOptions& options,

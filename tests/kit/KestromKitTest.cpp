@@ -20,6 +20,7 @@
 #include "platform/gamepads/FakeGamepads.h"
 #include "platform/launcher/Launcher.h"
 #include "platform/shell/FakeDialogs.h"
+#include "tests/support/FakeDeviceManager.h"
 #include "tests/support/WSTestClient.h"
 
 namespace kestrom {
@@ -95,6 +96,10 @@ class KestromKitTest : public ::testing::Test {
           .exportedFileExtensions = [] { return std::vector<std::string>{"kpr"}; },
       };
     }
+    environment.makeHubTransports = [this](const HubServiceFactory& factory, bool) {
+      usbHubs = std::make_shared<test::FakeDeviceManager>(factory.delegationQueue, HubConnectionType::usb);
+      return HubTransports{.usb = usbHubs};
+    };
     kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   }
   void TearDown() override {
@@ -151,6 +156,7 @@ class KestromKitTest : public ::testing::Test {
   std::shared_ptr<gamepads::FakeGamepads> gamepads = std::make_shared<gamepads::FakeGamepads>(main);
   std::shared_ptr<shell::FakeDialogs> dialogs = std::make_shared<shell::FakeDialogs>();
   bool scriptedDialogs = false;  // set by fixtures whose dialogs the kit runs itself
+  std::shared_ptr<test::FakeDeviceManager> usbHubs;  // made by the kit through the environment
   std::shared_ptr<KestromKit> kit;
 };
 
@@ -233,6 +239,20 @@ TEST_F(KestromKitTest, DownloadsGoThroughTheDownloaderTheKitWasGiven) {
   EXPECT_EQ(requested.destination.parent_path().parent_path().filename(), "t1");
   ASSERT_TRUE(downloads->succeed(requested.id, "{}"));
   EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"id":"d","result":{},"jsonrpc":"2.0"})"));
+}
+
+TEST_F(KestromKitTest, HubRequestsReachTheTransportsTheEnvironmentBuiltAndTheirReportsReachThePage) {
+  auto page = connectPage();
+  ASSERT_TRUE(usbHubs);
+  kit->start();  // the hub service becomes the transports' delegate at the end of start-up
+  ASSERT_TRUE(pump([&] { return delegate->calls.size() >= 2; }));
+  request(*page, "scan", "/hub/startscan", {{"type", "usb"}});
+  EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"id":"scan","result":{},"jsonrpc":"2.0"})"));
+  EXPECT_EQ(usbHubs->calls(), std::vector<std::string>{"startScan"});
+
+  usbHubs->reportFound("H1", "Kit Hub");
+  EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"method":"hub/devicefound","params":{"device":{"id":"H1","name":"Kit Hub",
+      "serial":{"productId":2,"vendorId":1684},"type":"usb"}},"jsonrpc":"2.0"})"));
 }
 
 TEST_F(KestromKitTest, SelectingAFolderWithoutADialogMakesItAndHandsBackABookmark) {

@@ -28,6 +28,7 @@
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/host/ConsoleMessageHandlers.h"
+#include "KestromKit/hubs/LinuxHubTransports.h"
 #include "KestromKit/base/AtomicFile.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/downloader/CurlDownloader.h"
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
   environment.consoleScript = readConsoleScript(bundleDir);
   environment.downloader = downloader::makeCurlDownloader();
   environment.arguments = arguments;
+  environment.makeHubTransports = makeLinuxHubTransports;
   auto kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   auto secretFile = writeSecretFile(kit->sessionSecret(), kit->dataFolder());
   if (secretFile.empty()) log::fatalError("kestrom-host", "Unable to write the session secret file");
