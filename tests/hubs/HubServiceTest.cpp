@@ -8,6 +8,7 @@
 
 #include "KestromKit/hubs/HubService.h"
 #include "platform/dispatch/ManualQueue.h"
+#include "platform/log/FakeLogSink.h"
 #include "tests/support/FakeDeviceManager.h"
 
 namespace kestrom {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "KestromKit/hubs/macOSUSBDeviceManager.h"
+#include "platform/log/FakeLogSink.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/serial/FakeSerialPorts.h"
 #include "tests/serial/StreamRecorder.h"

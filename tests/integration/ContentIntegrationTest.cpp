@@ -326,7 +326,8 @@ TEST_F(ContentIntegrationTest, ManifestsAreReadWithOfflineAvailabilityWorkedOutE
   write("a1", "pkg/u2/activities/a1/manifest.json", "{}");
   auto offline = [&] {
     RawHttpConnection connection(static_cast<std::uint16_t>(host.httpPort()));
-    connection.send(makeHttpRequest("GET", "/content/pkg/manifest.json", {{"Host", "127.0.0.1:" + std::to_string(host.httpPort())}}));
+    connection.send(makeHttpRequest("GET", "/content/pkg/manifest.json",
+                                    {{"Host", "127.0.0.1:" + std::to_string(host.httpPort())}, {"Cookie", host.cookie()}}));
     auto response = connection.readResponse();
     EXPECT_EQ(response.status, 200) << response.body;
     std::vector<bool> flags;

@@ -126,7 +126,11 @@ TEST(ProjectsIntegration, ThePageKeepsItsProjectsAcrossARestart) {
     EXPECT_EQ(page.call("d1", "/projects/delete", {{"projectId", "nope"}})["result"], Json::object());
 
     EXPECT_EQ(hostConfiguration(page, "c1")["projectFolderStatus"], "needsMigration");
-    Json path = {{"metadata", base64Encode(chosen.string())}, {"name", "Chosen"}};
+    // The folder comes from the host's folder dialog (here without asking): only such a folder,
+    // or the one in use, may become the project folder.
+    Json path = page.call("sf", "device/selectFolder",
+                          {{"initialFolder", "home"}, {"initialPath", "Chosen"}, {"interactive", false}})["result"]["path"];
+    ASSERT_EQ(path["metadata"], base64Encode(chosen.string()));
     EXPECT_EQ(page.call("f1", "/projects/changeProjectFolder", {{"migrateProjects", true}, {"path", path}})["result"],
               Json::object());
     EXPECT_TRUE(fs::exists(chosen / "Kestrom Projects/Second  draft.kpr"));

@@ -24,7 +24,7 @@ using serial::testing::writeAll;
 
 class Page {
  public:
-  explicit Page(unsigned port) : client_(10s), connected_(client_.connect(port)) {}
+  explicit Page(const HostProcess& host) : client_(10s), connected_(client_.connect(host.wsPort(), {{"Cookie", host.cookie()}})) {}
   bool connected() const { return connected_; }
   void request(const std::string& id, const std::string& method, Json values = Json::object()) {
     Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
@@ -107,7 +107,7 @@ TEST_F(UsbHubEndToEndTest, AHubIsFoundConnectedSentToHeardFromAndUnplugged) {
 
   HostProcess host(home_.path, HostOptions{.environment = hostEnvironment()}, std::chrono::seconds(30));
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host.wsPort());
+  Page page(host);
   ASSERT_TRUE(page.connected());
 
   page.request("scan", "/hub/startscan", {{"type", "usb"}});

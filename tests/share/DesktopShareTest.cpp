@@ -2,6 +2,7 @@
 // manager is a service of this test on a private session bus, present or absent.
 
 #include "platform/share/DesktopShare.h"
+#include "platform/launcher/FakeLauncher.h"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
