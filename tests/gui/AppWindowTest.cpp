@@ -182,7 +182,11 @@ class App {
 // keys typed through XTest.
 class Screen {
  public:
-  Screen() : display_(XOpenDisplay(nullptr)) {}
+  Screen() : display_(XOpenDisplay(nullptr)) {
+    // Windows come and go while the tree is walked (the window manager's, the splash's): a window
+    // that vanished between two requests is skipped, never a reason for Xlib to end the process.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  }
   ~Screen() {
     if (display_) XCloseDisplay(display_);
   }
