@@ -1,7 +1,9 @@
 #include "KestromKit/hubs/HubService.h"
 
+#include <algorithm>
+
 #include "KestromKit/base/Base64.h"
-#include "KestromKit/base/Constants.h"
+#include "platform/log/Fatal.h"
 
 namespace kestrom {
 
@@ -10,38 +12,77 @@ namespace {
 using NotificationCase = RPC::Notification::Case;
 using ResponseCase = RPC::Response::Case;
 
+constexpr const char* kTag = "HUB";
+constexpr const char* kVerboseFormat = "%s %s:\n -\t%s\n 64\t%s\n b\t%s\n -";
+// A user-initiated activity that still allows idle system sleep.
+constexpr unsigned long long kConnectedDeviceActivityOptions = 0x00EFFFFF;
+
 RPCMessage disconnectedNotification(const std::string& id) {
   return RPC::Notification::make<NotificationCase::hubDisconnected>(RPCNotifyHubDisconnectedParams{id});
 }
 
-template <class T>
-std::vector<T> take(std::map<std::string, std::vector<T>>& lists, const std::string& id) {
+std::vector<RPCMessage> take(std::map<std::string, std::vector<RPCMessage>>& lists, const std::string& id) {
   auto node = lists.extract(id);
-  return node ? std::move(node.mapped()) : std::vector<T>{};
+  return node ? std::move(node.mapped()) : std::vector<RPCMessage>{};
+}
+
+void append(std::vector<RPCMessage>& to, std::vector<RPCMessage> from) {
+  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+
+std::string hexText(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char byte : bytes) {
+    if (!text.empty()) text += '-';
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
 }
 
 }  // namespace
 
 HubService::HubService(std::shared_ptr<RPCInterface> interface, bool verbose, HubServiceFactory factory,
-                       std::map<HubConnectionType, std::shared_ptr<DeviceManager>> managers,
-                       std::weak_ptr<HubServiceDelegate> delegate)
+                       HubTransports transports, std::weak_ptr<HubServiceDelegate> delegate)
     : interface_(std::move(interface)),
       verbose_(verbose),
       factory_(std::move(factory)),
-      managers_(std::move(managers)),
+      transports_(std::move(transports)),
       delegate_(std::move(delegate)) {}
 
 void HubService::attach() {
-  for (auto& [type, manager] : managers_) manager->setDelegate(weak_from_this());
+  for (const auto& manager : {transports_.bluetoothClassic, transports_.usb, transports_.bluetoothLowEnergy})
+    if (manager) manager->setDelegate(weak_from_this());
 }
 
 std::shared_ptr<DeviceManager> HubService::managerFor(HubConnectionType type) const {
-  auto it = managers_.find(type);
-  return it == managers_.end() ? nullptr : it->second;
+  switch (type) {
+    case HubConnectionType::bluetoothClassic: return transports_.bluetoothClassic;
+    case HubConnectionType::bluetoothLowenergy: return transports_.bluetoothLowEnergy;
+    case HubConnectionType::usb: return transports_.usb;
+    default: return nullptr;  // "usb-hid" and "virtual" have no transport
+  }
 }
 
-void HubService::sendAll(std::vector<RPCMessage> messages) {
-  for (auto& message : messages) interface_->send(std::move(message));
+void HubService::sendMessages(std::vector<RPCMessage> messages) {
+  for (auto& message : messages) {
+    if (const RPC::Response* response = message.response())
+      interface_->send(*response);
+    else
+      interface_->send(std::move(message));
+  }
+}
+
+void HubService::logTraffic(const char* direction, const std::string& bytes) const {
+  const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  factory_.log.debug(kVerboseFormat, kTag, direction, ascii ? bytes : std::string("<not human readable>"),
+                     base64Encode(bytes), hexText(bytes));
+}
+
+void HubService::checkOnDelegationQueue(const char* handler) const {
+  if (!factory_.delegationQueue->isCurrent())
+    log::fatalError("HubService", std::string(handler) + " must run on the \"HubService Delegation\" queue");
 }
 
 void HubService::startScan(const std::string& requestID, const RPCRequestHubStartScanParams& params) {
@@ -53,21 +94,23 @@ void HubService::startScan(const std::string& requestID, const RPCRequestHubStar
 void HubService::stopScan(const std::string& requestID, const RPCRequestHubStopScanParams& params) {
   if (auto manager = managerFor(params.type)) manager->stopScan();
   interface_->send(RPC::Response::make<ResponseCase::hubStopScan>(requestID));
+  std::lock_guard lock(mutex_);
+  stopScanningResponses_.emplace_back(
+      RPC::Notification::make<NotificationCase::hubScanningStopped>(RPCNotifyHubScanningStoppedParams{params.type}));
 }
 
 void HubService::connect(const std::string& requestID, const RPCRequestHubConnectParams& params) {
   std::shared_ptr<DeviceManager> manager;
   {
     std::lock_guard lock(mutex_);
-    auto found = found_.find(params.id);
-    if (found != found_.end()) manager = managerFor(found->second.type);
+    if (auto found = scanCache_.find(params.id); found != scanCache_.end()) manager = managerFor(found->second.type);
     if (manager) {
-      auto& parked = parked_[params.id];
-      parked.connect.emplace_back(RPC::Response::make<ResponseCase::hubConnect>(requestID));
-      parked.connectFailed.emplace_back(RPC::Response::error(requestID, "Unable to connect"));
+      connectResponses_[params.id].emplace_back(RPC::Response::make<ResponseCase::hubConnect>(requestID));
+      connectFailedResponses_[params.id].emplace_back(RPC::Response::error(requestID, "Unable to connect"));
     }
   }
-  // A hub no scan reported cannot be connected; say so rather than leave the page waiting.
+  // A hub no transport reported (or one of a type without a transport) cannot be connected: say
+  // so rather than leave the page waiting for a reply that never comes.
   if (!manager) {
     interface_->send(RPC::Response::error(requestID, "Unable to connect"));
     return;
@@ -82,8 +125,8 @@ void HubService::disconnect(const std::string& requestID, const RPCRequestHubDis
     std::lock_guard lock(mutex_);
     known = devices_.count(params.id) > 0;
     if (known) {
+      disconnectResponses_[params.id].emplace_back(RPC::Response::make<ResponseCase::hubDisconnect>(requestID));
       if (auto it = connectedManagers_.find(params.id); it != connectedManagers_.end()) manager = it->second;
-      parked_[params.id].disconnect.emplace_back(RPC::Response::make<ResponseCase::hubDisconnect>(requestID));
     }
   }
   if (!known) {
@@ -101,12 +144,15 @@ void HubService::send(const std::string& requestID, const RPCRequestHubSendParam
     return;
   }
   std::shared_ptr<DeviceManager> manager;
+  std::string id;
   {
     std::lock_guard lock(mutex_);
-    auto it = connectedManagers_.find(params.id);
-    if (devices_.count(params.id) && it != connectedManagers_.end()) {
-      manager = it->second;
-      parked_[params.id].send.push_back(RPC::Response::make<ResponseCase::hubSend>(requestID));
+    auto device = devices_.find(params.id);
+    auto connected = connectedManagers_.find(params.id);
+    if (device != devices_.end() && connected != connectedManagers_.end()) {
+      manager = connected->second;
+      id = device->second.id;
+      sendResponses_[id].emplace_back(RPC::Response::make<ResponseCase::hubSend>(requestID));
     }
   }
   if (!manager) {
@@ -114,15 +160,17 @@ void HubService::send(const std::string& requestID, const RPCRequestHubSendParam
     interface.send(RPC::Response::error(requestID, "no such connection"));
     return;
   }
-  if (verbose_) Constants::log().bluetooth.debug("HUB IN: %s", params.message);
-  manager->send(std::move(*bytes), params.id);
+  if (verbose_) logTraffic("IN", *bytes);
+  manager->send(std::move(*bytes), id);
 }
 
 void HubService::validateConnections(const std::string& requestID, RPCInterface& interface) {
   std::vector<std::pair<std::string, std::shared_ptr<DeviceManager>>> connected;
   {
     std::lock_guard lock(mutex_);
-    connected.assign(connectedManagers_.begin(), connectedManagers_.end());
+    for (const auto& [key, device] : devices_)
+      if (auto it = connectedManagers_.find(device.id); it != connectedManagers_.end())
+        connected.emplace_back(device.id, it->second);
   }
   for (auto& [id, manager] : connected)
     if (!manager->isConnected(id)) manager->disconnect(id);
@@ -136,68 +184,102 @@ std::vector<IDeviceFound> HubService::connectedDevices() const {
   return list;
 }
 
+std::vector<std::string> HubService::activityHolders() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> ids;
+  for (const auto& [id, activity] : activities_) ids.push_back(id);
+  return ids;
+}
+
 // DeviceManagerDelegate
 
 void HubService::deviceFound(IDeviceFound device) {
   {
     std::lock_guard lock(mutex_);
-    found_.insert_or_assign(device.id, device);
+    // Found again, under whatever type: the newer record takes the place of the older one.
+    scanCache_.insert_or_assign(device.id, device);
   }
   interface_->send(RPC::Notification::make<NotificationCase::hubDeviceFound>(RPCNotifyHubDeviceFoundParams{device}));
 }
 
 void HubService::scanningStopped(HubConnectionType type) {
-  interface_->send(RPC::Notification::make<NotificationCase::hubScanningStopped>(RPCNotifyHubScanningStoppedParams{type}));
+  checkOnDelegationQueue("scanningStopped");
+  std::vector<RPCMessage> messages;
+  {
+    std::lock_guard lock(mutex_);
+    connectResponses_.clear();
+    disconnectResponses_.clear();
+    messages = std::exchange(stopScanningResponses_, {});
+  }
+  if (messages.empty())
+    messages.emplace_back(
+        RPC::Notification::make<NotificationCase::hubScanningStopped>(RPCNotifyHubScanningStoppedParams{type}));
+  sendMessages(std::move(messages));
 }
 
 void HubService::connectResult(std::shared_ptr<DeviceManager> manager, std::string id, bool success) {
+  checkOnDelegationQueue("connectResult");
   std::vector<RPCMessage> messages;
   {
     std::lock_guard lock(mutex_);
-    auto& parked = parked_[id];
     if (success) {
-      if (auto found = found_.find(id); found != found_.end()) devices_.insert_or_assign(id, found->second);
-      connectedManagers_.insert_or_assign(id, std::move(manager));
-      messages = std::exchange(parked.connect, {});
-      parked.connectFailed.clear();
+      if (auto found = scanCache_.find(id); found != scanCache_.end())
+        devices_.insert_or_assign(id, found->second);
+      else
+        devices_.erase(id);
+      messages = take(connectResponses_, id);
       messages.emplace_back(RPC::Notification::make<NotificationCase::hubConnected>(RPCNotifyHubConnectedParams{id}));
+      connectFailedResponses_.erase(id);
+      connectedManagers_.insert_or_assign(id, std::move(manager));
+      // A hub connected again takes a new activity; the earlier one simply ends.
+      activities_.insert_or_assign(id, ProcessActivity{kConnectedDeviceActivityOptions, "Connected device"});
     } else {
-      messages = std::exchange(parked.connectFailed, {});
-      parked.connect.clear();
+      messages = take(connectFailedResponses_, id);
+      connectResponses_.erase(id);
     }
   }
-  sendAll(std::move(messages));
+  sendMessages(std::move(messages));
 }
 
 void HubService::disconnected(std::string id) {
-  std::vector<RPCMessage> messages;
+  checkOnDelegationQueue("disconnected");
+  std::vector<RPCMessage> messages{disconnectedNotification(id)};
   {
     std::lock_guard lock(mutex_);
-    devices_.erase(id);
+    connectResponses_.erase(id);
     connectedManagers_.erase(id);
-    if (auto node = parked_.extract(id)) messages = std::move(node.mapped().disconnect);
+    devices_.erase(id);
+    append(messages, take(disconnectResponses_, id));
+    // The transport drops what it had not written yet: the sends still waiting for it were not
+    // delivered, so they fail instead of staying parked until a later connection's completion
+    // would answer them {}.
+    for (RPCMessage& parked : take(sendResponses_, id))
+      if (const RPC::Response* reply = parked.response())
+        messages.emplace_back(RPC::Response::error(reply->id(), "no such connection"));
+    activities_.erase(id);
   }
-  messages.push_back(disconnectedNotification(id));
-  sendAll(std::move(messages));
+  sendMessages(std::move(messages));
 }
 
 void HubService::dataReceived(std::string id, std::string bytes) {
-  auto message = base64Encode(bytes);
-  if (verbose_) Constants::log().bluetooth.debug("HUB OUT: %s", message);
+  checkOnDelegationQueue("dataReceived");
+  if (verbose_) logTraffic("OUT", bytes);
   interface_->send(RPC::Notification::make<NotificationCase::hubDidReceiveMessage>(
-      RPCNotifyHubDidReceiveMessageParams{id, std::move(message)}));
+      RPCNotifyHubDidReceiveMessageParams{std::move(id), base64Encode(bytes)}));
 }
 
 void HubService::sendCompleted(std::string id) {
-  std::vector<RPC::Response> replies;
+  checkOnDelegationQueue("sendCompleted");
+  std::vector<RPCMessage> replies;
   {
     std::lock_guard lock(mutex_);
-    if (auto it = parked_.find(id); it != parked_.end()) replies = std::exchange(it->second.send, {});
+    replies = take(sendResponses_, id);
   }
-  for (auto& reply : replies) interface_->send(std::move(reply));
+  sendMessages(std::move(replies));
 }
 
 void HubService::bluetoothUnavailable(std::function<void()> retry) {
+  checkOnDelegationQueue("bluetoothUnavailable");
   dispatch::mainQueue()->async([delegate = delegate_, retry = std::move(retry)]() mutable {
     if (auto strong = delegate.lock()) strong->showAlert(KestromAlert::bluetoothNeeded, std::move(retry));
   });

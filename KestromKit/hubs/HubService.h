@@ -1,8 +1,13 @@
 #pragma once
 // The kit's front of the hub transports: which hubs were found and which are connected, routing
-// of the page's hub requests to the right transport, and replies parked per hub until the
-// transport reports the outcome. Home queue: requests arrive on main; transport reports on the
-// "HubService Delegation" queue; `mutex_` guards the maps both touch. Owned by the kit.
+// of the page's hub requests to the transport of the hub's connection type, and replies parked
+// per hub until the transport reports the outcome. It turns every transport report into the
+// page's notifications and never looks inside the bytes exchanged with a hub.
+//
+// Home queues: requests arrive on main (transports are called from there); transport reports run
+// on the "HubService Delegation" queue. `mutex_` guards every map and list both touch; each
+// request's and each report's bookkeeping is one step under it, and neither transports nor the
+// page's outlet are called while it is held. Owned by the kit, for the life of the process.
 
 #include <map>
 #include <memory>
@@ -10,23 +15,24 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/hubs/HubServiceDelegate.h"
-#include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/hubs/DeviceManager.h"
+#include "KestromKit/hubs/HubServiceDelegate.h"
 #include "KestromKit/model/RequestRecords.h"
+#include "KestromKit/rpc/RPCInterface.h"
 
 namespace kestrom {
 
 class HubService final : public DeviceManagerDelegate, public std::enable_shared_from_this<HubService> {
  public:
   HubService(std::shared_ptr<RPCInterface> interface, bool verbose, HubServiceFactory factory,
-             std::map<HubConnectionType, std::shared_ptr<DeviceManager>> managers,
-             std::weak_ptr<HubServiceDelegate> delegate);
+             HubTransports transports, std::weak_ptr<HubServiceDelegate> delegate);
 
-  /// Becomes the delegate of every transport; once, during start-up, on main.
+  /// Becomes the delegate of every transport; once, at the end of start-up, on main.
   void attach();
 
   void startScan(const std::string& requestID, const RPCRequestHubStartScanParams& params);
+  /// Answers at once; the "/hub/scanningstopped" notification waits for the next report of a
+  /// stopped scan from any transport.
   void stopScan(const std::string& requestID, const RPCRequestHubStopScanParams& params);
   void connect(const std::string& requestID, const RPCRequestHubConnectParams& params);
   void disconnect(const std::string& requestID, const RPCRequestHubDisconnectParams& params);
@@ -38,6 +44,8 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
 
   /// The connected hubs, for "/hub/connections".
   std::vector<IDeviceFound> connectedDevices() const;
+  /// The hubs that hold a "Connected device" process activity now.
+  std::vector<std::string> activityHolders() const;
 
   // DeviceManagerDelegate
   void deviceFound(IDeviceFound device) override;
@@ -49,27 +57,38 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
   void bluetoothUnavailable(std::function<void()> retry) override;
 
  private:
-  struct Parked {
-    std::vector<RPCMessage> connect;     // sent when the connection is made
-    std::vector<RPCMessage> connectFailed;
-    std::vector<RPCMessage> disconnect;  // sent when the hub is gone
-    std::vector<RPC::Response> send;     // one per write, in order
+  using Parked = std::map<std::string, std::vector<RPCMessage>>;
+
+  /// A platform activity held while a hub is connected ("Connected device", still allowing idle
+  /// sleep). Linux has no such thing to take: the token only records it.
+  struct ProcessActivity {
+    unsigned long long options = 0;
+    std::string reason;
   };
 
   std::shared_ptr<DeviceManager> managerFor(HubConnectionType type) const;
-  void sendAll(std::vector<RPCMessage> messages);
+  void sendMessages(std::vector<RPCMessage> messages);
+  /// The verbose hub line: direction "IN" (page to hub) or "OUT" (hub to page).
+  void logTraffic(const char* direction, const std::string& bytes) const;
+  /// Stops the process unless called on the delegation queue: a check of the kit's own wiring.
+  void checkOnDelegationQueue(const char* handler) const;
 
-  std::shared_ptr<RPCInterface> interface_;
-  bool verbose_;
-  HubServiceFactory factory_;
-  std::map<HubConnectionType, std::shared_ptr<DeviceManager>> managers_;
-  std::weak_ptr<HubServiceDelegate> delegate_;
+  const std::shared_ptr<RPCInterface> interface_;
+  const bool verbose_;
+  const HubServiceFactory factory_;
+  const HubTransports transports_;
+  const std::weak_ptr<HubServiceDelegate> delegate_;
 
-  mutable std::mutex mutex_;  // guards found_, devices_, connectedManagers_, parked_
-  std::map<std::string, IDeviceFound> found_;    // every hub a scan reported
-  std::map<std::string, IDeviceFound> devices_;  // the connected hubs
+  mutable std::mutex mutex_;  // guards every member below
+  std::map<std::string, IDeviceFound> devices_;    // the connected hubs
+  std::map<std::string, IDeviceFound> scanCache_;  // every hub a transport reported found; never shrinks
   std::map<std::string, std::shared_ptr<DeviceManager>> connectedManagers_;
-  std::map<std::string, Parked> parked_;
+  std::map<std::string, ProcessActivity> activities_;
+  Parked sendResponses_;
+  Parked connectResponses_;
+  Parked connectFailedResponses_;
+  Parked disconnectResponses_;
+  std::vector<RPCMessage> stopScanningResponses_;
 };
 
 }  // namespace kestrom

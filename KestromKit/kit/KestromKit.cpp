@@ -132,8 +132,11 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   deviceService_ = std::make_shared<DeviceService>(webViewController_);
   configurationHandler_->setDeviceModel(deviceService_->macModelName());
   migrationService_ = std::make_shared<MigrationService>(appConfig_.userDataFolder);
-  hubService_ = std::make_shared<HubService>(rpcConnection_, contains(verbosity, hub), HubServiceFactory{},
-                                             std::map<HubConnectionType, std::shared_ptr<DeviceManager>>{}, delegate_);
+  HubServiceFactory hubFactory;
+  HubTransports hubTransports;
+  if (environment.makeHubTransports) hubTransports = environment.makeHubTransports(hubFactory, contains(verbosity, hub));
+  hubService_ = std::make_shared<HubService>(rpcConnection_, contains(verbosity, hub), std::move(hubFactory),
+                                             std::move(hubTransports), delegate_);
 
   projectsHandler_->setDelegate(delegate_);
   buildDispatchTable();

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/kit/KestromKitDelegate.h"
 #include "KestromKit/rpc/RPC.h"
 #include "KestromKit/rpc/RPCInterface.h"
@@ -66,6 +67,9 @@ struct KestromKitEnvironment {
   std::vector<std::string> arguments;
   /// Seconds since 1970 now; the system clock when empty (tests pass a virtual one).
   std::function<double()> now;
+  /// Builds the hub transports; no transport at all when empty. The application and the
+  /// headless host pass makeLinuxHubTransports, tests their fakes.
+  HubTransportsMaker makeHubTransports;
 };
 
 class KestromKit final : public WSServerDelegate,
