@@ -4,6 +4,7 @@
 
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/host/HexColor.h"
+#include "KestromKit/hubs/LinuxHubTransports.h"
 #include "KestromKit/storage/JSONFileUserDefaults.h"
 #include "app/GtkMainMenu.h"
 #include "app/GtkWindowGeometry.h"
@@ -125,6 +126,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   environment.consoleScript = readConsoleScript(bundle_.resourceURL());
   environment.userDefaults = userDefaults_;
   environment.arguments = arguments_;
+  environment.makeHubTransports = makeLinuxHubTransports;
   kestromApp_ = KestromKit::create(configuration_.applicationConfigurationString, weak_from_this(), {}, platform,
                                    std::move(environment));
   kestromApp_->start();

@@ -24,7 +24,8 @@ TemporaryHome::~TemporaryHome() {
   std::filesystem::remove_all(path, error);
 }
 
-HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout) {
+HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout,
+                         const Environment& environment) {
   std::filesystem::create_directories(home);
   errFile_ = home / "host-stderr.log";
   int out[2];
@@ -41,6 +42,7 @@ HostProcess::HostProcess(const std::filesystem::path& home, std::chrono::millise
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_CACHE_HOME");
     setenv("KESTROM_BUNDLE_DIR", KESTROM_SOURCE_DIR "/bundle", 1);
+    for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
     execl(KESTROM_HOST_BINARY, KESTROM_HOST_BINARY, static_cast<char*>(nullptr));
     _exit(127);
   }

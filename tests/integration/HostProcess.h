@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -22,8 +23,12 @@ struct TemporaryHome {
 
 class HostProcess {
  public:
+  /// Variables set in the host's environment on top of this process's (LD_PRELOAD, a bus address).
+  using Environment = std::map<std::string, std::string>;
+
   /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports.
-  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                       const Environment& environment = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;

@@ -13,6 +13,7 @@
 #include "KestromKit/base/AtomicFile.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/launcher/Launcher.h"
+#include "tests/support/FakeDeviceManager.h"
 #include "tests/support/WSTestClient.h"
 
 namespace kestrom {
@@ -77,6 +78,10 @@ class KestromKitTest : public ::testing::Test {
     KestromKitEnvironment environment;
     environment.launcher = launcher;
     environment.now = [this] { return 1.8e9 + std::chrono::duration<double>(main->now()).count(); };
+    environment.makeHubTransports = [this](const HubServiceFactory& factory, bool) {
+      usbHubs = std::make_shared<test::FakeDeviceManager>(factory.delegationQueue, HubConnectionType::usb);
+      return HubTransports{.usb = usbHubs};
+    };
     kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   }
   void TearDown() override {
@@ -126,6 +131,7 @@ class KestromKitTest : public ::testing::Test {
   std::shared_ptr<dispatch::ManualQueue> main = std::make_shared<dispatch::ManualQueue>("main");
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   std::shared_ptr<launcher::RecordingLauncher> launcher = std::make_shared<launcher::RecordingLauncher>();
+  std::shared_ptr<test::FakeDeviceManager> usbHubs;  // made by the kit through the environment
   std::shared_ptr<KestromKit> kit;
 };
 
@@ -189,6 +195,20 @@ TEST_F(KestromKitTest, DelegateRowsAndTheirReplies) {
   EXPECT_EQ(nextFrame(*page)->at("id"), "p");
   EXPECT_TRUE(kit->webViewController()->shouldUsePythonKeyboard());
   ASSERT_TRUE(kit->gamepadService());
+}
+
+TEST_F(KestromKitTest, HubRequestsReachTheTransportsTheEnvironmentBuiltAndTheirReportsReachThePage) {
+  auto page = connectPage();
+  ASSERT_TRUE(usbHubs);
+  kit->start();  // the hub service becomes the transports' delegate at the end of start-up
+  ASSERT_TRUE(pump([&] { return delegate->calls.size() >= 2; }));
+  request(*page, "scan", "/hub/startscan", {{"type", "usb"}});
+  EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"id":"scan","result":{},"jsonrpc":"2.0"})"));
+  EXPECT_EQ(usbHubs->calls(), std::vector<std::string>{"startScan"});
+
+  usbHubs->reportFound("H1", "Kit Hub");
+  EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"method":"hub/devicefound","params":{"device":{"id":"H1","name":"Kit Hub",
+      "serial":{"productId":2,"vendorId":1684},"type":"usb"}},"jsonrpc":"2.0"})"));
 }
 
 TEST_F(KestromKitTest, SelectingAFolderWithoutADialogMakesItAndHandsBackABookmark) {

@@ -18,6 +18,7 @@
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/host/ConsoleMessageHandlers.h"
+#include "KestromKit/hubs/LinuxHubTransports.h"
 #include "KestromKit/base/AtomicFile.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/log/Fatal.h"
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
   environment.localConfig = LocalConfig::read(bundleDir / "KestromKit.plist");
   environment.consoleScript = readConsoleScript(bundleDir);
   environment.arguments = arguments;
+  environment.makeHubTransports = makeLinuxHubTransports;
   auto kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   kit->start();
 
