@@ -49,6 +49,7 @@ using testing::FakeDevice;
 constexpr std::size_t kMessage = 20;
 constexpr const char* kHubService = "00001623-1212-efde-1623-785feabcd123";
 constexpr const char* kHubCharacteristic = "00001624-1212-efde-1623-785feabcd123";
+constexpr const char* kDirectAddress = "90:84:2B:00:00:02";
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 double percentile(std::vector<double> v, double p) {
@@ -124,8 +125,12 @@ class Page {
 /// A bare central in this program: write with response, wait for the echoed notification.
 class DirectLe final : public bluetooth::BleCentralObserver {
  public:
-  void adapterStateChanged(bluetooth::AdapterState) override {}
-  void peripheralFound(const bluetooth::BlePeripheral& p) override { set([&] { found = p.id; }); }
+  void adapterStateChanged(bluetooth::AdapterState state) override {
+    set([&] { poweredOn = state == bluetooth::AdapterState::poweredOn; });
+  }
+  void peripheralFound(const bluetooth::BlePeripheral& p) override {
+    if (p.address == kDirectAddress) set([&] { found = p.id; });
+  }
   void scanStopped(const bluetooth::BluetoothError&) override {}
   void peripheralVanished(const std::string&) override {}
   void connected(const std::string&) override { set([&] { ready = true; }); }
@@ -158,6 +163,7 @@ class DirectLe final : public bluetooth::BleCentralObserver {
   std::mutex mutex;
   std::condition_variable cv;
   std::string found;
+  bool poweredOn = false;
   bool ready = false;
   bool subscribedOk = false;
   int values = 0;
@@ -192,6 +198,9 @@ int main(int argc, char** argv) {
   test::HostProcess host(home.path, std::chrono::seconds(30),
                          test::HostProcess::Environment{{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
   if (!host.running()) die("the host did not start");
+  // The hub service takes the transports' reports once start-up is over, as the page is shown.
+  for (int i = 0; i < 1000 && host.errorOutput().find("Showing the web view") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   Page page(host.wsPort());
 
   // The LE hub of the host.
@@ -224,9 +233,10 @@ int main(int argc, char** argv) {
   auto observer = std::shared_ptr<DirectLe>(&direct, [](DirectLe*) {});
   bluetooth::BlueZBleCentral central;
   central.setObserver(observer);
+  direct.waitFor([&] { return direct.poweredOn; });
   central.startScan({kHubService});
   for (int i = 0; i < 500; ++i) {
-    fake.advertise(leHub("90:84:2B:00:00:02"));
+    fake.advertise(leHub(kDirectAddress));
     std::unique_lock lock(direct.mutex);
     if (direct.cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return !direct.found.empty(); })) break;
   }
