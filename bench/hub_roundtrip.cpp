@@ -149,8 +149,9 @@ int main(int argc, char** argv) {
   makeRaw(hub);
 
   test::TemporaryHome home;
-  test::HostProcess host(home.path, std::chrono::seconds(30),
-                         {{"LD_PRELOAD", KESTROM_HOST_PRELOAD}, {"UMOCKDEV_DIR", umockdev_testbed_get_root_dir(testbed)}});
+  gchar* root = umockdev_testbed_get_root_dir(testbed);
+  test::HostProcess host(home.path, std::chrono::seconds(30), {{"LD_PRELOAD", KESTROM_HOST_PRELOAD}, {"UMOCKDEV_DIR", root}});
+  g_free(root);
   if (!host.running()) die("the host did not start");
   Page page(host.wsPort());
   page.request("scan", "/hub/startscan", {{"type", "usb"}});

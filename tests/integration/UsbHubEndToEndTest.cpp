@@ -87,7 +87,10 @@ class UsbHubEndToEndTest : public ::testing::Test {
     ::close(null);
   }
   HostProcess::Environment hostEnvironment() const {
-    return {{"LD_PRELOAD", KESTROM_HOST_PRELOAD}, {"UMOCKDEV_DIR", umockdev_testbed_get_root_dir(testbed_)}};
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    HostProcess::Environment environment{{"LD_PRELOAD", KESTROM_HOST_PRELOAD}, {"UMOCKDEV_DIR", root}};
+    g_free(root);
+    return environment;
   }
 
   TemporaryHome home_;
