@@ -5,7 +5,8 @@
 
 namespace kestrom {
 
-/// USB serial hubs through udev and the serial ports' device files.
+/// Classic Bluetooth and Bluetooth LE hubs through BlueZ on the system bus, USB serial hubs
+/// through udev and the serial ports' device files.
 HubTransports makeLinuxHubTransports(const HubServiceFactory& factory, bool verbose);
 
 }  // namespace kestrom

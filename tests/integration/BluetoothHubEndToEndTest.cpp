@@ -1,0 +1,327 @@
+// The headless host with Bluetooth hubs: the test runs the fake Bluetooth service on a private
+// bus that the host reaches as its system bus, and a page, over the real WebSocket channel, scans,
+// connects, sends and listens to a Bluetooth LE hub and a classic (serial port profile) hub, while
+// the fake fails writes, lets hubs vanish and switches the adapter off.
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "KestromKit/base/Base64.h"
+#include "tests/integration/HostProcess.h"
+#include "tests/support/WSTestClient.h"
+#include "tests/support/bluez/FakeBluez.h"
+#include "tests/support/bluez/PrivateBus.h"
+#include "tests/support/bluez/Watchdog.h"
+
+namespace kestrom::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using testing::FakeBluez;
+using testing::FakeDevice;
+
+constexpr const char* kHubService = "00001623-1212-efde-1623-785feabcd123";
+constexpr const char* kHubCharacteristic = "00001624-1212-efde-1623-785feabcd123";
+constexpr const char* kBatteryService = "0000180f-0000-1000-8000-00805f9b34fb";
+constexpr const char* kBatteryLevel = "00002a19-0000-1000-8000-00805f9b34fb";
+constexpr const char* kLeAddress = "90:84:2B:01:02:03";
+constexpr const char* kClassicAddress = "00:16:53:AA:BB:CC";
+
+FakeDevice leHub() {
+  FakeDevice d;
+  d.address = kLeAddress;
+  d.name = "Technic Hub";
+  d.rssi = -48;
+  d.manufacturerData = {{0x0397, {0x00, 0x80, 0x06}}};
+  d.uuids = {kHubService};
+  d.services = {{kBatteryService, {{kBatteryLevel, {"read", "notify"}}}},
+                {kHubService, {{kHubCharacteristic, {"write", "notify"}}}}};
+  return d;
+}
+
+FakeDevice classicHub() {
+  FakeDevice d;
+  d.address = kClassicAddress;
+  d.name = "NXT";
+  d.lowEnergy = false;
+  d.deviceClass = 0x000804;
+  return d;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = 20s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+Json reply(const std::string& id) { return {{"id", id}, {"result", Json::object()}, {"jsonrpc", "2.0"}}; }
+Json notification(const std::string& method, Json params) {
+  return {{"method", method}, {"params", std::move(params)}, {"jsonrpc", "2.0"}};
+}
+
+class Page {
+ public:
+  explicit Page(unsigned port) : client_(20s), connected_(client_.connect(port)) {}
+  bool connected() const { return connected_; }
+  void request(const std::string& id, const std::string& method, Json values = Json::object()) {
+    Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
+    ASSERT_TRUE(client_.sendText(frame.dump()));
+  }
+  std::optional<Json> next() {
+    auto text = client_.readText();
+    if (!text) return std::nullopt;
+    return Json::parse(*text);
+  }
+  /// The next frame that `match` accepts, skipping the others.
+  std::optional<Json> nextWhere(const std::function<bool(const Json&)>& match) {
+    for (int frames = 0; frames < 1000; ++frames) {
+      auto frame = next();
+      if (!frame || match(*frame)) return frame;
+    }
+    return std::nullopt;
+  }
+  std::optional<Json> replyTo(const std::string& id) {
+    return nextWhere([&](const Json& f) { return f.contains("id") && f["id"] == id; });
+  }
+  std::optional<Json> notification(const std::string& method) {
+    return nextWhere([&](const Json& f) { return f.value("method", "") == method; });
+  }
+  /// The next reply or hub notification other than a found hub (advertisements keep coming, and
+  /// the host has notifications of its own).
+  std::optional<Json> nextBesidesFound() {
+    return nextWhere([](const Json& f) {
+      const std::string method = f.value("method", "");
+      return f.contains("id") || method.rfind("/hub/", 0) == 0;
+    });
+  }
+
+ private:
+  WSTestClient client_;
+  bool connected_;
+};
+
+class BluetoothHubEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_ = std::make_unique<FakeBluez>();
+    host_ = std::make_unique<HostProcess>(home_.path, 30s,
+                                          HostProcess::Environment{{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}});
+    ASSERT_TRUE(host_->running()) << host_->errorOutput();
+    // The hub service takes the transports' reports once start-up is over, as the page is shown.
+    ASSERT_TRUE(eventually([&] { return host_->errorOutput().find("Showing the web view") != std::string::npos; }));
+    page_ = std::make_unique<Page>(host_->wsPort());
+    ASSERT_TRUE(page_->connected());
+  }
+  void TearDown() override {
+    page_.reset();
+    if (host_) {
+      EXPECT_EQ(host_->stop(), 0) << host_->errorOutput();
+    }
+    host_.reset();
+    fake_.reset();
+  }
+
+  /// Scans for the hub service, connects the LE hub and returns its id.
+  std::string connectLeHub() {
+    page_->request("scan", "/hub/startscan", {{"type", "bluetooth-lowenergy"}, {"bleServices", {kHubService}}});
+    EXPECT_EQ(page_->replyTo("scan"), reply("scan"));
+    EXPECT_TRUE(eventually([&] { return fake_->advertise(leHub()); }));
+    auto found = page_->notification("hub/devicefound");
+    EXPECT_TRUE(found) << host_->errorOutput();
+    if (!found) return "";
+    std::string id = found->at("params").at("device").at("id");
+    stopScan("bluetooth-lowenergy");
+    page_->request("connect", "/hub/connect", {{"id", id}});
+    EXPECT_EQ(page_->replyTo("connect"), reply("connect"));
+    EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/connected", {{"id", id}}));
+    return id;
+  }
+
+  /// Stops the scan: the reply goes out on main, the notification with the transport's report,
+  /// so either may come first.
+  void stopScan(const std::string& type) {
+    page_->request("stop", "/hub/stopscan", {{"type", type}});
+    std::vector<Json> stopped{page_->nextBesidesFound().value_or(Json()), page_->nextBesidesFound().value_or(Json())};
+    EXPECT_EQ(std::count(stopped.begin(), stopped.end(), reply("stop")), 1);
+    EXPECT_EQ(std::count(stopped.begin(), stopped.end(), notification("/hub/scanningstopped", {{"type", type}})), 1);
+  }
+
+  void send(const std::string& requestId, const std::string& hubId, const std::string& bytes) {
+    page_->request(requestId, "/hub/send", {{"id", hubId}, {"message", base64Encode(bytes)}});
+  }
+
+  testing::Watchdog watchdog_{"a Bluetooth hub end-to-end test", 150s};
+  testing::PrivateBus bus_;
+  TemporaryHome home_;
+  std::unique_ptr<FakeBluez> fake_;
+  std::unique_ptr<HostProcess> host_;
+  std::unique_ptr<Page> page_;
+};
+
+TEST_F(BluetoothHubEndToEndTest, ALowEnergyHubIsFoundConnectedWrittenHeardFromAndLostMidWrite) {
+  page_->request("scan", "/hub/startscan",
+                 {{"type", "bluetooth-lowenergy"}, {"bleServices", {"not a uuid", kHubService}}});
+  EXPECT_EQ(page_->replyTo("scan"), reply("scan"));
+  ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
+  EXPECT_EQ(fake_->lastDiscoveryFilter()->transport, "le");
+  EXPECT_EQ(fake_->lastDiscoveryFilter()->uuids, std::vector<std::string>{kHubService});
+  ASSERT_TRUE(fake_->advertise(leHub()));
+  auto found = page_->notification("hub/devicefound");
+  ASSERT_TRUE(found) << host_->errorOutput();
+  Json device = found->at("params").at("device");
+  const std::string id = device.at("id");
+  EXPECT_EQ(id.size(), 36u);
+  EXPECT_EQ(device, (Json{{"ble", {{"manufacturerData", {{"919", base64Encode(std::string("\x00\x80\x06", 3))}}},
+                                   {"rssi", -48}}},
+                          {"id", id},
+                          {"name", "Technic Hub"},
+                          {"type", "bluetooth-lowenergy"}}));
+  stopScan("bluetooth-lowenergy");
+
+  page_->request("connect", "/hub/connect", {{"id", id}});
+  EXPECT_EQ(page_->replyTo("connect"), reply("connect"));
+  EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/connected", {{"id", id}}));
+  EXPECT_TRUE(fake_->notifying(kLeAddress, kHubCharacteristic));
+
+  // Two messages: each written whole with response, in order; the fake echoes each as a
+  // notification.
+  const std::string first(20, '\x11'), second("\x05\x00\x45\x00\x01", 5);
+  send("s1", id, first);
+  send("s2", id, second);
+  std::string heard;
+  int replies = 0;
+  for (int frames = 0; frames < 50 && (replies < 2 || heard.size() < first.size() + second.size()); ++frames) {
+    auto frame = page_->nextBesidesFound();
+    ASSERT_TRUE(frame);
+    if (frame->value("method", "") == "/hub/didReceiveMessage") {
+      heard += *base64Decode(frame->at("params").at("message").get<std::string>());
+    } else {
+      EXPECT_EQ(frame->at("result"), Json::object()) << *frame;
+      ++replies;
+    }
+  }
+  EXPECT_EQ(heard, first + second);
+  auto writes = fake_->writes();
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(std::string(writes[0].value.begin(), writes[0].value.end()), first);
+  EXPECT_EQ(writes[1].type, "request");
+  EXPECT_EQ(fake_->maxWritesInFlight(), 1);
+
+  // The hub vanishes from the bus with a write out: the page hears of it and gets its reply.
+  fake_->stall("WriteValue");
+  send("lost", id, "never answered");
+  ASSERT_TRUE(eventually([&] { return fake_->stalledCalls("WriteValue") == 1; }));
+  fake_->removeDevice(kLeAddress);
+  EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/disconnected", {{"id", id}}));
+  auto lost = page_->nextBesidesFound();
+  ASSERT_TRUE(lost);
+  EXPECT_EQ(lost->at("id"), "lost");
+  EXPECT_EQ(lost->at("error"), "no such connection");
+  fake_->release("WriteValue");
+  page_->request("list", "/hub/connections");
+  EXPECT_EQ(page_->replyTo("list")->at("result").at("devices"), Json::array());
+}
+
+TEST_F(BluetoothHubEndToEndTest, AfterAWriteErrorTheLowEnergyHubConnectsAndTakesWritesAgain) {
+  const std::string id = connectLeHub();
+  fake_->failNext("WriteValue", "org.bluez.Error.Failed");
+  send("bad", id, "first");
+  EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/disconnected", {{"id", id}}));
+  auto bad = page_->nextBesidesFound();
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->at("error"), "no such connection");
+
+  page_->request("again", "/hub/connect", {{"id", id}});
+  EXPECT_EQ(page_->replyTo("again"), reply("again"));
+  EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/connected", {{"id", id}}));
+  send("good", id, "second");
+  EXPECT_EQ(page_->replyTo("good"), reply("good"));
+}
+
+TEST_F(BluetoothHubEndToEndTest, AHubWithoutTheHubCharacteristicFailsToConnectInsteadOfHanging) {
+  FakeDevice plain = leHub();
+  plain.services = {{kBatteryService, {{kBatteryLevel, {"read", "notify"}}}}};
+  page_->request("scan", "/hub/startscan", {{"type", "bluetooth-lowenergy"}, {"bleServices", {kHubService}}});
+  EXPECT_EQ(page_->replyTo("scan"), reply("scan"));
+  ASSERT_TRUE(eventually([&] { return fake_->advertise(plain); }));
+  auto found = page_->notification("hub/devicefound");
+  ASSERT_TRUE(found);
+  page_->request("connect", "/hub/connect", {{"id", found->at("params").at("device").at("id")}});
+  auto failed = page_->replyTo("connect");
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->at("error"), "Unable to connect");
+}
+
+TEST_F(BluetoothHubEndToEndTest, BluetoothSwitchedOffMidScanDisconnectsTheHubAndAsksOnce) {
+  const std::string id = connectLeHub();
+  page_->request("scan2", "/hub/startscan", {{"type", "bluetooth-lowenergy"}});
+  EXPECT_EQ(page_->replyTo("scan2"), reply("scan2"));
+  ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
+  fake_->setPowered(false);
+  EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/disconnected", {{"id", id}}));
+  ASSERT_TRUE(eventually([&] { return host_->errorOutput().find("Alert: Bluetooth is needed") != std::string::npos; }));
+  std::this_thread::sleep_for(300ms);
+  const std::string log = host_->errorOutput();
+  const auto first = log.find("Alert: Bluetooth is needed");
+  EXPECT_EQ(log.find("Alert: Bluetooth is needed", first + 1), std::string::npos) << "asked once";
+}
+
+TEST_F(BluetoothHubEndToEndTest, AClassicHubIsFoundConnectedThroughTheSerialPortWrittenHeardFromAndHangsUp) {
+  page_->request("scan", "/hub/startscan", {{"type", "bluetooth-classic"}});
+  EXPECT_EQ(page_->replyTo("scan"), reply("scan"));
+  ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
+  EXPECT_EQ(fake_->lastDiscoveryFilter()->transport, "bredr");
+  ASSERT_TRUE(fake_->advertise(classicHub()));
+  auto found = page_->notification("hub/devicefound");
+  ASSERT_TRUE(found) << host_->errorOutput();
+  EXPECT_EQ(found->at("params").at("device"),
+            (Json{{"id", kClassicAddress}, {"name", "NXT"}, {"type", "bluetooth-classic"}}));
+
+  page_->request("connect", "/hub/connect", {{"id", kClassicAddress}});
+  EXPECT_EQ(page_->replyTo("connect"), reply("connect"));
+  EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/connected", {{"id", kClassicAddress}}));
+  OwnedFd hubEnd = fake_->takeSocket(kClassicAddress);
+  ASSERT_TRUE(hubEnd);
+
+  std::string message(5000, '\0');
+  for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>(i % 251);
+  send("send", kClassicAddress, message);
+  std::string got;
+  char buffer[8192];
+  while (got.size() < message.size()) {
+    pollfd p{hubEnd.get(), POLLIN, 0};
+    ASSERT_GT(::poll(&p, 1, 20000), 0);
+    const ssize_t n = ::recv(hubEnd.get(), buffer, sizeof buffer, 0);
+    ASSERT_GT(n, 0);
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  EXPECT_TRUE(got == message);
+  EXPECT_EQ(page_->replyTo("send"), reply("send"));
+
+  const std::string fromHub("\x03\x00\x02", 3);
+  ASSERT_EQ(::send(hubEnd.get(), fromHub.data(), fromHub.size(), MSG_NOSIGNAL), 3);
+  auto heard = page_->notification("/hub/didReceiveMessage");
+  ASSERT_TRUE(heard);
+  EXPECT_EQ(heard->at("params"), (Json{{"id", kClassicAddress}, {"message", base64Encode(fromHub)}}));
+
+  hubEnd.reset();
+  EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/disconnected", {{"id", kClassicAddress}}));
+  page_->request("again", "/hub/connect", {{"id", kClassicAddress}});
+  EXPECT_EQ(page_->replyTo("again"), reply("again"));
+  EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/connected", {{"id", kClassicAddress}}));
+}
+
+}  // namespace
+}  // namespace kestrom::test
