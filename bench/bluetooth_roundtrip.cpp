@@ -75,8 +75,8 @@ FakeDevice leHub(const std::string& address) {
 
 class Page {
  public:
-  explicit Page(unsigned port) : client_(std::chrono::seconds(20)) {
-    if (!client_.connect(port)) die("cannot connect the page");
+  explicit Page(const test::HostProcess& host) : client_(std::chrono::seconds(20)) {
+    if (!client_.connect(host.wsPort(), {{"Cookie", host.cookie()}})) die("cannot connect the page");
   }
   void request(const std::string& id, const std::string& method, Json values) {
     Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
@@ -195,13 +195,13 @@ int main(int argc, char** argv) {
   testing::PrivateBus bus;
   FakeBluez fake;
   test::TemporaryHome home;
-  test::HostProcess host(home.path, std::chrono::seconds(30),
-                         test::HostProcess::Environment{{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+  test::HostProcess host(home.path, test::HostOptions{.environment = {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}}},
+                         std::chrono::seconds(30));
   if (!host.running()) die("the host did not start");
   // The hub service takes the transports' reports once start-up is over, as the page is shown.
   for (int i = 0; i < 1000 && host.errorOutput().find("Showing the web view") == std::string::npos; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  Page page(host.wsPort());
+  Page page(host);
 
   // The LE hub of the host.
   page.request("scan", "/hub/startscan", {{"type", "bluetooth-lowenergy"}, {"bleServices", {kHubService}}});

@@ -73,7 +73,7 @@ Json notification(const std::string& method, Json params) {
 
 class Page {
  public:
-  explicit Page(unsigned port) : client_(20s), connected_(client_.connect(port)) {}
+  explicit Page(const HostProcess& host) : client_(20s), connected_(client_.connect(host.wsPort(), {{"Cookie", host.cookie()}})) {}
   bool connected() const { return connected_; }
   void request(const std::string& id, const std::string& method, Json values = Json::object()) {
     Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
@@ -116,12 +116,12 @@ class BluetoothHubEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake_ = std::make_unique<FakeBluez>();
-    host_ = std::make_unique<HostProcess>(home_.path, 30s,
-                                          HostProcess::Environment{{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}});
+    host_ = std::make_unique<HostProcess>(
+        home_.path, HostOptions{.environment = {{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}}}, 30s);
     ASSERT_TRUE(host_->running()) << host_->errorOutput();
     // The hub service takes the transports' reports once start-up is over, as the page is shown.
     ASSERT_TRUE(eventually([&] { return host_->errorOutput().find("Showing the web view") != std::string::npos; }));
-    page_ = std::make_unique<Page>(host_->wsPort());
+    page_ = std::make_unique<Page>(*host_);
     ASSERT_TRUE(page_->connected());
   }
   void TearDown() override {
