@@ -179,7 +179,7 @@ TEST_F(WebViewControllerBootTest, AFailedLoadKeepsTheSplashAndLoadsAgainWhenAPor
   auto controller = make();
   controller->setWebServerPort(8080);
   controller->setWebSocketPort(9000);
-  controller->viewDidLoad();
+  queue_->sync([&] { controller->viewDidLoad(); });  // the view shows on the main queue
   view_->events_.splashFinished();
   view_->revealDone();
   queue_->runPending();

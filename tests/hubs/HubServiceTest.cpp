@@ -62,7 +62,7 @@ class HubServiceTest : public ::testing::Test {
     HubTransports transports{.bluetoothClassic = classic, .usb = usb, .bluetoothLowEnergy = ble};
     service = std::make_shared<HubService>(page, verbose, HubServiceFactory{.delegationQueue = delegation},
                                            transports, alerts);
-    service->attach();
+    main->sync([&] { service->attach(); });  // transports are attached on the main queue
   }
 
   /// Runs the reports made so far and returns what the page received since the last look.
