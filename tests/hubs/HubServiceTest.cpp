@@ -76,7 +76,7 @@ class HubServiceTest : public ::testing::Test {
   void connectUsbHub(const std::string& id) {
     usb->reportFound(id);
     sent();
-    service->connect("c-" + id, {id});
+    main->sync([&] { service->connect("c-" + id, {id}); });
     usb->reportConnectResult(id, true);
     ASSERT_EQ(sent().size(), 2u);  // the connect reply, "/hub/connected"
     usb->clearCalls();
@@ -95,12 +95,12 @@ class HubServiceTest : public ::testing::Test {
 };
 
 TEST_F(HubServiceTest, ScanRequestsReachOnlyTheTransportOfTheirTypeAndAnswerAtOnce) {
-  service->startScan("1", {.bleServices = std::vector<std::string>{"X"}, .type = HubConnectionType::bluetoothLowenergy});
-  service->startScan("2", {.bleServices = std::vector<std::string>{"X"}, .type = HubConnectionType::usb});
-  service->startScan("3", {.bleServices = std::nullopt, .type = HubConnectionType::bluetoothClassic});
-  service->startScan("4", {.bleServices = std::nullopt, .type = HubConnectionType::usbHID});
-  service->stopScan("5", {.type = HubConnectionType::virtual_});
-  service->stopScan("6", {.type = HubConnectionType::usb});
+  main->sync([&] { service->startScan("1", {.bleServices = std::vector<std::string>{"X"}, .type = HubConnectionType::bluetoothLowenergy}); });
+  main->sync([&] { service->startScan("2", {.bleServices = std::vector<std::string>{"X"}, .type = HubConnectionType::usb}); });
+  main->sync([&] { service->startScan("3", {.bleServices = std::nullopt, .type = HubConnectionType::bluetoothClassic}); });
+  main->sync([&] { service->startScan("4", {.bleServices = std::nullopt, .type = HubConnectionType::usbHID}); });
+  main->sync([&] { service->stopScan("5", {.type = HubConnectionType::virtual_}); });
+  main->sync([&] { service->stopScan("6", {.type = HubConnectionType::usb}); });
   EXPECT_EQ(ble->calls(), (std::vector<std::string>{"startScan X"}));
   EXPECT_EQ(usb->calls(), (std::vector<std::string>{"startScan", "stopScan"}));
   EXPECT_EQ(classic->calls(), (std::vector<std::string>{"startScan"}));
@@ -128,13 +128,13 @@ TEST_F(HubServiceTest, ReportsWaitForAttachAndGoOutInTheOrderTheTransportsMadeTh
 
 TEST_F(HubServiceTest, ConnectParksItsRepliesUntilTheTransportAnswers) {
   // Not found by any scan: answered at once, no transport asked.
-  service->connect("c0", {"NOWHERE"});
+  main->sync([&] { service->connect("c0", {"NOWHERE"}); });
   EXPECT_EQ(sent(), frames(R"([{"id":"c0","error":"Unable to connect","jsonrpc":"2.0"}])"));
 
   usb->reportFound("H1");
   sent();
-  service->connect("c1", {"H1"});
-  service->connect("c2", {"H1"});
+  main->sync([&] { service->connect("c1", {"H1"}); });
+  main->sync([&] { service->connect("c2", {"H1"}); });
   EXPECT_TRUE(sent().empty());
   EXPECT_EQ(usb->calls(), (std::vector<std::string>{"connect H1", "connect H1"}));
   EXPECT_TRUE(ble->calls().empty());
@@ -152,7 +152,7 @@ TEST_F(HubServiceTest, ConnectParksItsRepliesUntilTheTransportAnswers) {
   // A failure answers only the failure halves and leaves the hub found.
   ble->reportFound("B1");
   sent();
-  service->connect("c3", {"B1"});
+  main->sync([&] { service->connect("c3", {"B1"}); });
   ble->reportConnectResult("B1", false);
   EXPECT_EQ(sent(), frames(R"([{"id":"c3","error":"Unable to connect","jsonrpc":"2.0"}])"));
   EXPECT_EQ(service->connectedDevices().size(), 1u);
@@ -161,7 +161,7 @@ TEST_F(HubServiceTest, ConnectParksItsRepliesUntilTheTransportAnswers) {
   classic->reportFound("H1");
   sent();
   usb->clearCalls();
-  service->connect("c4", {"H1"});
+  main->sync([&] { service->connect("c4", {"H1"}); });
   EXPECT_EQ(classic->calls(), (std::vector<std::string>{"connect H1"}));
   EXPECT_TRUE(usb->calls().empty());
 }
@@ -174,16 +174,16 @@ TEST_F(HubServiceTest, ASuccessForAHubNoScanReportedIsConnectedButNotListed) {
 }
 
 TEST_F(HubServiceTest, SendsWaitForTheirCompletionAndFailWhenTheHubIsNotConnected) {
-  service->send("s0", {"H1", "AQI="}, *page);
-  service->send("s1", {"H1", "not base64!"}, *page);
+  main->sync([&] { service->send("s0", {"H1", "AQI="}, *page); });
+  main->sync([&] { service->send("s1", {"H1", "not base64!"}, *page); });
   EXPECT_EQ(sent(), frames(R"([{"method":"/hub/disconnected","params":{"id":"H1"},"jsonrpc":"2.0"},
     {"id":"s0","error":"no such connection","jsonrpc":"2.0"},
     {"id":"s1","error":"unable to decode message","jsonrpc":"2.0"}])"));
 
   connectUsbHub("H1");
-  service->send("s2", {"H1", "AQI="}, *page);
-  service->send("s3", {"H1", ""}, *page);
-  service->send("s4", {"H1", "/wA="}, *page);
+  main->sync([&] { service->send("s2", {"H1", "AQI="}, *page); });
+  main->sync([&] { service->send("s3", {"H1", ""}, *page); });
+  main->sync([&] { service->send("s4", {"H1", "/wA="}, *page); });
   EXPECT_EQ(usb->calls(), (std::vector<std::string>{"send H1 AQI=", "send H1 ", "send H1 /wA="}));
   EXPECT_TRUE(sent().empty());
   usb->reportSendCompleted("H1");
@@ -194,14 +194,14 @@ TEST_F(HubServiceTest, SendsWaitForTheirCompletionAndFailWhenTheHubIsNotConnecte
 }
 
 TEST_F(HubServiceTest, ADisconnectionIsAnnouncedBeforeItsRepliesAndFailsTheSendsStillWaiting) {
-  service->disconnect("d0", {"H1"});
+  main->sync([&] { service->disconnect("d0", {"H1"}); });
   EXPECT_EQ(sent(), frames(R"([{"method":"/hub/disconnected","params":{"id":"H1"},"jsonrpc":"2.0"},
     {"id":"d0","error":"no such connection","jsonrpc":"2.0"}])"));
 
   connectUsbHub("H1");
-  service->send("s1", {"H1", "AQI="}, *page);
-  service->send("s2", {"H1", "AwQ="}, *page);
-  service->disconnect("d1", {"H1"});
+  main->sync([&] { service->send("s1", {"H1", "AQI="}, *page); });
+  main->sync([&] { service->send("s2", {"H1", "AwQ="}, *page); });
+  main->sync([&] { service->disconnect("d1", {"H1"}); });
   EXPECT_EQ(usb->calls().back(), "disconnect H1");
   usb->reportDisconnected("H1");
   EXPECT_EQ(sent(), frames(R"([{"method":"/hub/disconnected","params":{"id":"H1"},"jsonrpc":"2.0"},
@@ -216,14 +216,14 @@ TEST_F(HubServiceTest, ADisconnectionIsAnnouncedBeforeItsRepliesAndFailsTheSends
   EXPECT_EQ(sent(), frames(R"([{"method":"/hub/disconnected","params":{"id":"NEVER"},"jsonrpc":"2.0"}])"));
 
   // The hub stays found: it can be connected again.
-  service->connect("c2", {"H1"});
+  main->sync([&] { service->connect("c2", {"H1"}); });
   EXPECT_EQ(usb->calls().back(), "connect H1");
 }
 
 TEST_F(HubServiceTest, StoppedScansSendTheQueuedNotificationsAndDropPendingConnectReplies) {
   // Two stops, one report: the two queued notifications with their own types, not the report's.
-  service->stopScan("1", {.type = HubConnectionType::usb});
-  service->stopScan("2", {.type = HubConnectionType::bluetoothClassic});
+  main->sync([&] { service->stopScan("1", {.type = HubConnectionType::usb}); });
+  main->sync([&] { service->stopScan("2", {.type = HubConnectionType::bluetoothClassic}); });
   ble->reportScanningStopped();
   EXPECT_EQ(sent(), frames(R"([{"id":"1","result":{},"jsonrpc":"2.0"},{"id":"2","result":{},"jsonrpc":"2.0"},
     {"method":"/hub/scanningstopped","params":{"type":"usb"},"jsonrpc":"2.0"},
@@ -235,8 +235,8 @@ TEST_F(HubServiceTest, StoppedScansSendTheQueuedNotificationsAndDropPendingConne
   ble->reportFound("B1");
   ble->reportFound("B2");
   sent();
-  service->connect("c1", {"B1"});
-  service->connect("c2", {"B2"});
+  main->sync([&] { service->connect("c1", {"B1"}); });
+  main->sync([&] { service->connect("c2", {"B2"}); });
   ble->reportScanningStopped();
   sent();
   ble->reportConnectResult("B1", true);
@@ -246,16 +246,16 @@ TEST_F(HubServiceTest, StoppedScansSendTheQueuedNotificationsAndDropPendingConne
 }
 
 TEST_F(HubServiceTest, ValidationDisconnectsOnlyHubsTheirTransportLost) {
-  service->validateConnections("v0", *page);
+  main->sync([&] { service->validateConnections("v0", *page); });
   EXPECT_EQ(sent(), frames(R"([{"id":"v0","result":{},"jsonrpc":"2.0"}])"));
   EXPECT_TRUE(usb->calls().empty());
 
   connectUsbHub("H1");
-  service->validateConnections("v1", *page);
+  main->sync([&] { service->validateConnections("v1", *page); });
   EXPECT_EQ(usb->calls(), (std::vector<std::string>{"isConnected H1"}));
   usb->clearCalls();
   usb->setConnected(false);
-  service->validateConnections("v2", *page);
+  main->sync([&] { service->validateConnections("v2", *page); });
   EXPECT_EQ(usb->calls(), (std::vector<std::string>{"isConnected H1", "disconnect H1"}));
   EXPECT_EQ(sent(), frames(R"([{"id":"v1","result":{},"jsonrpc":"2.0"},{"id":"v2","result":{},"jsonrpc":"2.0"}])"));
 }
@@ -264,7 +264,7 @@ TEST_F(HubServiceTest, VerboseLinesShowTheBytesAsTextBase64AndHex) {
   log::ScopedRecording recording;
   build(true);
   connectUsbHub("H1");
-  service->send("s1", {"H1", "SEk="}, *page);  // 48 49
+  main->sync([&] { service->send("s1", {"H1", "SEk="}, *page); });  // 48 49
   usb->reportData("H1", std::string("\xFF\x00", 2));
   sent();
   std::vector<std::string> lines;
