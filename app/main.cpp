@@ -6,6 +6,7 @@
 
 #include <gtk/gtk.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "KestromKit/kit/KestromKit.h"
 #include "app/AppDelegate.h"
 #include "platform/bundle/Bundle.h"
 
@@ -119,5 +121,8 @@ int main(int argc, char** argv) {
   int status = g_application_run(G_APPLICATION(application), static_cast<int>(applicationArgv.size()) - 1,
                                  applicationArgv.data());
   g_object_unref(application);
+  // A server thread may still hold the kit for one last event; its teardown must end before
+  // the process's static objects go.
+  kestrom::KestromKit::waitForTeardown(std::chrono::seconds(5));
   return status;
 }

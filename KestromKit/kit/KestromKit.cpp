@@ -1,6 +1,8 @@
 #include "KestromKit/kit/KestromKit.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 #include "KestromKit/server/LoopbackGuard.h"
 #include "KestromKit/server/ProjectRequestHandler.h"
@@ -26,6 +28,7 @@
 #include "platform/audio/SDLAudioInput.h"
 #include "platform/bookmarks/Bookmarks.h"
 #include "platform/crash/CrashReporter.h"
+#include "platform/dispatch/DetachedThreads.h"
 #include "platform/downloader/CurlDownloader.h"
 #include "platform/log/Fatal.h"
 #include "platform/tcp/DescriptorLimit.h"
@@ -42,7 +45,34 @@ bool contains(const std::vector<KestromVerbosityOptions>& options, KestromVerbos
   return std::find(options.begin(), options.end(), option) != options.end();
 }
 
+// Kits made and not yet torn down. Never destroyed: a teardown may end during exit handlers.
+struct LiveKits {
+  std::mutex mutex;  // guards count
+  std::condition_variable changed;
+  int count = 0;
+
+  static LiveKits& shared() {
+    static auto* kits = new LiveKits;
+    return *kits;
+  }
+  void add(int delta) {
+    std::lock_guard lock(mutex);
+    count += delta;
+    changed.notify_all();
+  }
+};
+
 }  // namespace
+
+bool KestromKit::waitForTeardown(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto& kits = LiveKits::shared();
+  {
+    std::unique_lock lock(kits.mutex);
+    if (!kits.changed.wait_until(lock, deadline, [&] { return kits.count == 0; })) return false;
+  }
+  return dispatch::waitForDetachedThreads(deadline - std::chrono::steady_clock::now());
+}
 
 std::shared_ptr<KestromKit> KestromKit::create(const std::string& appConfiguration,
                                                std::weak_ptr<KestromKitDelegate> delegate,
@@ -52,7 +82,12 @@ std::shared_ptr<KestromKit> KestromKit::create(const std::string& appConfigurati
   if (!appConfig)
     log::fatalError("KestromKit/KestromKit",
                     "Could not decode AppConfig object from json: " + appConfig.error().description());
-  std::shared_ptr<KestromKit> kit(new KestromKit(std::move(*appConfig), std::move(delegate), platform));
+  LiveKits::shared().add(1);
+  std::shared_ptr<KestromKit> kit(new KestromKit(std::move(*appConfig), std::move(delegate), platform),
+                                  [](KestromKit* done) {
+                                    delete done;
+                                    LiveKits::shared().add(-1);
+                                  });
   kit->build(verbosity, std::move(environment));
   return kit;
 }

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <filesystem>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -101,6 +102,11 @@ class KestromKit final : public WSServerDelegate,
                                             std::vector<KestromVerbosityOptions> verbosity, PlatformType platform,
                                             KestromKitEnvironment environment = {});
   ~KestromKit() override;
+
+  /// For the end of main(): waits until every kit is torn down and every thread its parts let go
+  /// of from inside has ended, or `timeout` passed (false). The last owner of a kit is not always
+  /// main: a server thread holding the kit for one event as the host quits tears it down there.
+  static bool waitForTeardown(std::chrono::milliseconds timeout);
 
   /// Runs start-up: loading view, migrations, prepacked content, stores, web view, and 0.3 s
   /// later the project list and "host/lifecycle/foreground". Requires the delegate.

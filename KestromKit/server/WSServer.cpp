@@ -62,7 +62,7 @@ WSServer::WSServer(WSServerOptions options)
       io_(std::make_shared<net::io_context>(1)),
       work_(std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(io_->get_executor())),
       registry_(std::make_shared<std::vector<std::weak_ptr<WSConnection>>>()) {
-  std::packaged_task<void()> task([io = io_] { runIO(*io); });
+  std::packaged_task<void()> task([io = io_, exit = ioExit_] { runIO(*io); });
   ioDone_ = task.get_future();
   ioThread_ = std::thread(std::move(task));
 }
@@ -88,7 +88,7 @@ WSServer::~WSServer() {
   // The last owner may let go on the I/O thread, or on "WSServer" while the I/O thread waits on
   // it; waiting there would wait on ourselves. The thread keeps the io_context alive and ends alone.
   if (std::this_thread::get_id() == ioThread_.get_id() || queue_->isCurrent()) {
-    ioThread_.detach();
+    ioExit_.detach(ioThread_);
     return;
   }
   if (ioDone_.wait_for(kTeardownWait) != std::future_status::ready) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "KestromKit/server/WSServerDelegate.h"
+#include "platform/dispatch/DetachedThreads.h"
 #include "platform/dispatch/Queue.h"
 
 namespace boost::asio {
@@ -125,6 +126,7 @@ class WSServer : public std::enable_shared_from_this<WSServer> {
   std::shared_ptr<dispatch::Queue> queue_;
   std::shared_ptr<boost::asio::io_context> io_;
   std::shared_ptr<void> work_;  // keeps the I/O thread running until the teardown lets go
+  dispatch::ThreadExit ioExit_;  // counts the I/O thread when the teardown cannot join it
   std::thread ioThread_;
   std::future<void> ioDone_;
   // Every connection that may still live, for the teardown. I/O thread only.

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/DetachedThreads.h"
 #include "platform/dispatch/QueueSupport.h"
 
 namespace kestrom::dispatch {
@@ -43,7 +44,7 @@ class SerialQueue final : public Queue {
  public:
   explicit SerialQueue(std::string label)
       : Queue(std::move(label)), state_(std::make_shared<SerialState>()) {
-    thread_ = std::thread([state = state_, key = key_, name = this->label()] {
+    thread_ = std::thread([state = state_, key = key_, name = this->label(), exit = exit_] {
       // The kernel keeps 15 characters of a thread name.
       pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
       run(*state, key, name);
@@ -57,7 +58,7 @@ class SerialQueue final : public Queue {
     }
     state_->wake.notify_one();
     if (std::this_thread::get_id() == thread_.get_id()) {
-      thread_.detach();  // the thread finishes the current task, drains and exits on its own
+      exit_.detach(thread_);  // the thread finishes the current task, drains and exits on its own
     } else {
       thread_.join();
     }
@@ -114,6 +115,7 @@ class SerialQueue final : public Queue {
 
   const QueueKey key_ = newQueueKey();
   std::shared_ptr<SerialState> state_;
+  ThreadExit exit_;
   std::thread thread_;
 };
 

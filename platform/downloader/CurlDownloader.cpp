@@ -17,6 +17,7 @@
 
 #include <curl/curl.h>
 
+#include "platform/dispatch/DetachedThreads.h"
 #include "platform/log/Log.h"
 
 namespace kestrom::downloader {
@@ -97,6 +98,7 @@ struct State {
   State& operator=(const State&) = delete;
 
   const DownloadOptions options;
+  dispatch::ThreadExit exit;  // goes with the last of the thread and the downloader
   // Lives as long as the state, so a wake-up never meets a freed handle; curl_multi_wakeup may
   // come from any thread, everything else happens on the worker.
   CURLM* multi = nullptr;
@@ -418,7 +420,7 @@ class CurlDownloader final : public Downloader {
     }
     curl_multi_wakeup(state_->multi);
     if (std::this_thread::get_id() == thread_.get_id()) {
-      thread_.detach();  // a handler dropped the last reference: the loop ends after it returns
+      state_->exit.detach(thread_);  // a handler dropped the last reference: the loop ends after it returns
     } else {
       thread_.join();
     }

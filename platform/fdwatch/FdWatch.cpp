@@ -13,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "platform/dispatch/DetachedThreads.h"
 #include "platform/log/Log.h"
 
 namespace kestrom::fdwatch {
@@ -51,6 +52,7 @@ thread_local const void* currentWatch = nullptr;
 // Shared by the owner and the watch thread, so a thread left running after its owner is gone
 // (destroyed from inside a handler) still finds its flags, handlers and wake-up descriptor.
 struct FdWatch::State {
+  dispatch::ThreadExit exit;  // goes with the last of the thread and the watch
   int fd = -1;
   int wakeFd = -1;
   std::string label;
@@ -85,7 +87,7 @@ FdWatch::FdWatch(int fd, std::string label, Handlers handlers) : state_(std::mak
 FdWatch::~FdWatch() {
   stop();
   if (currentWatch == state_.get()) {
-    thread_.detach();  // we are inside one of its handlers; the thread ends when it returns
+    state_->exit.detach(thread_);  // we are inside one of its handlers; the thread ends when it returns
   } else {
     thread_.join();
   }

@@ -6,6 +6,7 @@
 #include "KestromKit/base/Base64.h"
 #include "KestromKit/hubs/QenBLEDeviceManager.h"
 #include "platform/bluetooth/BlueZBleCentral.h"
+#include "platform/dispatch/DetachedThreads.h"
 #include "tests/bluetoothhubs/ReportRecorder.h"
 #include "tests/support/bluez/FakeBluez.h"
 #include "tests/support/bluez/PrivateBus.h"
@@ -52,6 +53,8 @@ class QenBLEDeviceManagerTest : public ::testing::Test {
     delegationQueue_->sync([] {});  // reports still queued let go of the manager
     recorder_.reset();              // and so does a retry action
     fake_.reset();
+    // A report may have held the manager last, on its own queue: that thread ends on its own.
+    EXPECT_TRUE(dispatch::waitForDetachedThreads(5s));
   }
 
   void startManager(std::chrono::milliseconds connectTimeout = 20s) {

@@ -8,6 +8,7 @@
 
 #include "KestromKit/hubs/macOSBluetoothDeviceManager.h"
 #include "platform/bluetooth/BlueZClassicBluetooth.h"
+#include "platform/dispatch/DetachedThreads.h"
 #include "tests/bluetoothhubs/ReportRecorder.h"
 #include "tests/support/bluez/FakeBluez.h"
 #include "tests/support/bluez/PrivateBus.h"
@@ -61,6 +62,8 @@ class macOSBluetoothDeviceManagerTest : public ::testing::Test {
     delegationQueue_->sync([] {});
     recorder_.reset();
     fake_.reset();
+    // A report may have held the manager last, on its own queue: that thread ends on its own.
+    EXPECT_TRUE(dispatch::waitForDetachedThreads(5s));
   }
 
   void startManager(std::chrono::milliseconds connectTimeout = 15s,

@@ -117,10 +117,12 @@ std::optional<int> HostProcess::stop(std::chrono::milliseconds timeout) {
     pid_t done = waitpid(pid_, &status, WNOHANG);
     if (done == pid_) {
       pid_ = -1;
+      if (WIFSIGNALED(status)) std::fprintf(stderr, "the host died of signal %d\n", WTERMSIG(status));
       return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  std::fprintf(stderr, "the host did not stop in time\n");
   ::kill(pid_, SIGKILL);
   waitpid(pid_, &status, 0);
   pid_ = -1;

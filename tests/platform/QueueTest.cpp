@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/DetachedThreads.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/log/FakeLogSink.h"
@@ -154,6 +155,24 @@ TEST(QueueTest, LastOwnerReleasedFromTheQueuesOwnTaskDoesNotDeadlock) {
   holder.reset();
   gate.set_value();
   EXPECT_EQ(finished.wait_for(5s), std::future_status::ready);
+  // The end of main() can wait for the thread the queue could not join.
+  EXPECT_TRUE(waitForDetachedThreads(5s));
+}
+
+TEST(QueueTest, ADetachedThreadCountsUntilItsBodyIsDone) {
+  ASSERT_TRUE(waitForDetachedThreads(5s));  // what earlier tests let go of
+  ThreadExit exit;
+  std::promise<void> gate;
+  std::thread thread([exit, opened = gate.get_future()] { opened.wait(); });
+  exit.detach(thread);
+  EXPECT_EQ(detachedThreadsRunning(), 1);
+  EXPECT_FALSE(waitForDetachedThreads(20ms));
+  {
+    ThreadExit gone = std::move(exit);  // the owner lets go; the thread still holds its copy
+  }
+  gate.set_value();
+  EXPECT_TRUE(waitForDetachedThreads(5s));
+  EXPECT_EQ(detachedThreadsRunning(), 0);
 }
 
 TEST(QueueTest, QueueMayBeReleasedFromATaskOnAnotherQueue) {

@@ -18,6 +18,7 @@
 #include <glib.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -137,6 +138,10 @@ int main(int argc, char** argv) {
   // Nothing is left to save: the stores write their files when they change.
   ports.kit.reset();
   kit.reset();
+  // A server thread may still hold the kit for one last event; its teardown must end before
+  // the process's static objects go.
+  if (!KestromKit::waitForTeardown(std::chrono::seconds(5)))
+    std::fprintf(stderr, "kestrom-host: the teardown did not end in time\n");
   std::error_code ignored;
   std::filesystem::remove(secretFile, ignored);
   std::fprintf(stderr, "kestrom-host: stopped\n");
