@@ -31,8 +31,8 @@ std::string hexText(const std::string& bytes) {
 /// tagged with the central they came from.
 class QenBLEDeviceManager::CentralObserver final : public bluetooth::BleCentralObserver {
  public:
-  CentralObserver(std::weak_ptr<QenBLEDeviceManager> manager, std::uint64_t generation)
-      : manager_(std::move(manager)), generation_(generation) {}
+  CentralObserver(std::weak_ptr<QenBLEDeviceManager> manager, std::shared_ptr<dispatch::Queue> queue, std::uint64_t generation)
+      : manager_(std::move(manager)), queue_(std::move(queue)), generation_(generation) {}
 
   void adapterStateChanged(AdapterState state) override {
     hop([state](QenBLEDeviceManager& m) { m.onAdapterState(state); });
@@ -70,11 +70,18 @@ class QenBLEDeviceManager::CentralObserver final : public bluetooth::BleCentralO
   }
 
  private:
+  // Runs `handler` on the manager's queue if the report comes from its current transport. The
+  // manager is never held here, on the transport's thread: as its last owner it would be torn
+  // down on the very thread its transport must join.
   void hop(std::function<void(QenBLEDeviceManager&)> handler) {
-    if (auto manager = manager_.lock()) manager->hop(generation_, std::move(handler));
+    queue_->async([manager = manager_, generation = generation_, handler = std::move(handler)] {
+      auto self = manager.lock();
+      if (self && self->generation_ == generation) handler(*self);
+    });
   }
 
   const std::weak_ptr<QenBLEDeviceManager> manager_;
+  const std::shared_ptr<dispatch::Queue> queue_;
   const std::uint64_t generation_;
 };
 
@@ -95,12 +102,6 @@ QenBLEDeviceManager::QenBLEDeviceManager(std::shared_ptr<dispatch::Queue> delega
 
 QenBLEDeviceManager::~QenBLEDeviceManager() = default;
 
-void QenBLEDeviceManager::hop(std::uint64_t generation, std::function<void(QenBLEDeviceManager&)> handler) {
-  queue_->async([weak = weak_from_this(), generation, handler = std::move(handler)] {
-    auto self = weak.lock();
-    if (self && self->generation_ == generation) handler(*self);
-  });
-}
 
 std::optional<IDeviceFound> QenBLEDeviceManager::deviceRecord(const bluetooth::BlePeripheral& peripheral) {
   // An advertisement carries one manufacturer's data; it is only of use with a payload.
@@ -181,7 +182,7 @@ void QenBLEDeviceManager::recreateCentralManager() {
   // generation and are dropped.
   const std::uint64_t generation = ++generation_;
   central_.reset();
-  observer_ = std::make_shared<CentralObserver>(weak_from_this(), generation);
+  observer_ = std::make_shared<CentralObserver>(weak_from_this(), queue_, generation);
   adapterKnown_ = false;
   central_ = makeCentral_();
   if (central_) central_->setObserver(observer_);

@@ -27,8 +27,8 @@ std::string hexText(std::string_view bytes) {
 /// queue, tagged with the object they came from.
 class macOSBluetoothDeviceManager::BluetoothObserver final : public bluetooth::ClassicBluetoothObserver {
  public:
-  BluetoothObserver(std::weak_ptr<macOSBluetoothDeviceManager> manager, std::uint64_t generation)
-      : manager_(std::move(manager)), generation_(generation) {}
+  BluetoothObserver(std::weak_ptr<macOSBluetoothDeviceManager> manager, std::shared_ptr<dispatch::Queue> queue, std::uint64_t generation)
+      : manager_(std::move(manager)), queue_(std::move(queue)), generation_(generation) {}
 
   void adapterStateChanged(AdapterState state) override {
     hop([state](macOSBluetoothDeviceManager& m) { m.onAdapterState(state); });
@@ -52,11 +52,18 @@ class macOSBluetoothDeviceManager::BluetoothObserver final : public bluetooth::C
   }
 
  private:
+  // Runs `handler` on the manager's queue if the report comes from its current transport. The
+  // manager is never held here, on the transport's thread: as its last owner it would be torn
+  // down on the very thread its transport must join.
   void hop(std::function<void(macOSBluetoothDeviceManager&)> handler) {
-    if (auto manager = manager_.lock()) manager->hop(generation_, std::move(handler));
+    queue_->async([manager = manager_, generation = generation_, handler = std::move(handler)] {
+      auto self = manager.lock();
+      if (self && self->generation_ == generation) handler(*self);
+    });
   }
 
   const std::weak_ptr<macOSBluetoothDeviceManager> manager_;
+  const std::shared_ptr<dispatch::Queue> queue_;
   const std::uint64_t generation_;
 };
 
@@ -82,13 +89,6 @@ macOSBluetoothDeviceManager::~macOSBluetoothDeviceManager() {
   for (auto& [id, channel] : channels_) channel.channel->close();
 }
 
-void macOSBluetoothDeviceManager::hop(std::uint64_t generation,
-                                      std::function<void(macOSBluetoothDeviceManager&)> handler) {
-  queue_->async([weak = weak_from_this(), generation, handler = std::move(handler)] {
-    auto self = weak.lock();
-    if (self && self->generation_ == generation) handler(*self);
-  });
-}
 
 IDeviceFound macOSBluetoothDeviceManager::deviceRecord(const bluetooth::ClassicDevice& device) {
   IDeviceFound record;
@@ -164,7 +164,7 @@ void macOSBluetoothDeviceManager::recreateManager() {
   // The old object (if any) stops its thread here; its reports still queued are dropped.
   const std::uint64_t generation = ++generation_;
   manager_.reset();
-  observer_ = std::make_shared<BluetoothObserver>(weak_from_this(), generation);
+  observer_ = std::make_shared<BluetoothObserver>(weak_from_this(), queue_, generation);
   adapterKnown_ = false;
   manager_ = makeBluetooth_();
   if (manager_) manager_->setObserver(observer_);

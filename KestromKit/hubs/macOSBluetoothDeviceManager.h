@@ -101,7 +101,6 @@ class macOSBluetoothDeviceManager final : public DeviceManager,
   /// whether or not a channel existed.
   void cleanup(const std::string& id, bool report);
   bool isCurrent(std::uint64_t number, const std::string& id) const;
-  void hop(std::uint64_t generation, std::function<void(macOSBluetoothDeviceManager&)> handler);
 
   const std::string tag_ = "macOSBluetoothDeviceManager";
   const std::shared_ptr<dispatch::Queue> queue_;

@@ -95,7 +95,11 @@ std::shared_ptr<KestromKit> KestromKit::create(const std::string& appConfigurati
 KestromKit::KestromKit(PartialIAppConfig appConfig, std::weak_ptr<KestromKitDelegate> delegate, PlatformType platform)
     : appConfig_(std::move(appConfig)), delegate_(std::move(delegate)), platform_(platform) {}
 
-KestromKit::~KestromKit() = default;
+KestromKit::~KestromKit() {
+  // Work still queued somewhere may hold the outlet, and with it the WebSocket server: end the
+  // server's thread now, so that it does not outlive the kit.
+  if (wsServer_) wsServer_->shutdown();
+}
 
 void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, KestromKitEnvironment environment) {
   using enum KestromVerbosityOptions;

@@ -67,10 +67,13 @@ WSServer::WSServer(WSServerOptions options)
   ioThread_ = std::thread(std::move(task));
 }
 
-WSServer::~WSServer() {
+WSServer::~WSServer() { shutdown(); }
+
+void WSServer::shutdown() {
   std::shared_ptr<WSListener> listener;
   {
     std::lock_guard lock(mutex_);
+    if (shuttingDown_) return;
     shuttingDown_ = true;
     retry_.cancel();
     listener = std::exchange(listener_, nullptr);

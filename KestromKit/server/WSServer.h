@@ -67,6 +67,12 @@ class WSServer : public std::enable_shared_from_this<WSServer> {
   /// only stops it; the stop then restarts it on the port it had. Any thread.
   void start(unsigned port);
 
+  /// Closes the listening socket and every connection and ends the I/O thread, for good; sends
+  /// after it go nowhere. The destructor does it too; the owner calls it when others may still
+  /// hold the server (a queued task holding the outlet) so that no server thread outlives it.
+  /// Any thread.
+  void shutdown();
+
   /// Sends `text` as one text frame to every open connection, in the order they opened, and
   /// returns once it is queued on each; any thread, "WSServer" included. Never waits for the
   /// peers: each connection queues the text behind its own writes.

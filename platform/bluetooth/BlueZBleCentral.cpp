@@ -72,6 +72,13 @@ class BlueZBleCentral::Impl final : public BlueZObjects::Listener {
     return connectedIds_.count(id) != 0;
   }
   void post(std::function<void()> task) { loop_.post(std::move(task)); }
+  /// Tells an observer set after the adapter's state was reported what that state is.
+  void retellAdapter() {
+    if (adapterReported_ && adapterHeardBy_ != observer_.number()) {
+      const AdapterState state = adapterState_;
+      adapterHeardBy_ = report([&](BleCentralObserver& o) { o.adapterStateChanged(state); });
+    }
+  }
 
   // Operations, on the loop thread.
   void startScan(std::vector<std::string> uuids);
@@ -116,8 +123,8 @@ class BlueZBleCentral::Impl final : public BlueZObjects::Listener {
   void pumpWrites(const std::string& id);
   Connection* connection(const std::string& id, bool established);
   template <class F>
-  void report(F&& f) {
-    observer_.notify(std::forward<F>(f));
+  std::uint64_t report(F&& f) {
+    return observer_.notify(std::forward<F>(f));
   }
 
   Options options_;
@@ -128,6 +135,7 @@ class BlueZBleCentral::Impl final : public BlueZObjects::Listener {
   std::set<std::string> connectedIds_;
 
   bool adapterReported_ = false;
+  std::uint64_t adapterHeardBy_ = 0;  // the observer that heard the adapter's state last
   std::optional<std::string> adapterPath_;
   std::string adapterAddress_;
   bool scanning_ = false;
@@ -260,7 +268,7 @@ void BlueZBleCentral::Impl::updateAdapter() {
   adapterReported_ = true;
   adapterState_ = state;
   options_.log.info("BlueZBleCentral: adapter %s", adapterStateName(state));
-  report([&](BleCentralObserver& o) { o.adapterStateChanged(state); });
+  adapterHeardBy_ = report([&](BleCentralObserver& o) { o.adapterStateChanged(state); });
   if (state == AdapterState::poweredOn) {
     return;
   }
@@ -609,6 +617,8 @@ BlueZBleCentral::~BlueZBleCentral() = default;
 
 void BlueZBleCentral::setObserver(std::weak_ptr<BleCentralObserver> observer) {
   impl_->observer_.set(std::move(observer));
+  // The adapter may have been read before there was anyone to tell.
+  impl_->post([impl = impl_.get()] { impl->retellAdapter(); });
 }
 AdapterState BlueZBleCentral::adapterState() const { return impl_->adapterState_; }
 bool BlueZBleCentral::isConnected(const std::string& id) const { return impl_->isConnected(id); }

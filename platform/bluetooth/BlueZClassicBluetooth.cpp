@@ -38,6 +38,13 @@ class BlueZClassicBluetooth::Impl final : public BlueZObjects::Listener {
   ObserverSlot<ClassicBluetoothObserver> observer_;
   std::atomic<AdapterState> adapterState_{AdapterState::missing};
   void post(std::function<void()> task) { loop_.post(std::move(task)); }
+  /// Tells an observer set after the adapter's state was reported what that state is.
+  void retellAdapter() {
+    if (adapterReported_ && adapterHeardBy_ != observer_.number()) {
+      const AdapterState state = adapterState_;
+      adapterHeardBy_ = report([&](ClassicBluetoothObserver& o) { o.adapterStateChanged(state); });
+    }
+  }
 
   void startDiscovery();
   void stopDiscovery();
@@ -74,8 +81,8 @@ class BlueZClassicBluetooth::Impl final : public BlueZObjects::Listener {
   void failAttempt(const std::string& address, const BluetoothError& error);
   void endLink(const std::string& address);
   template <class F>
-  void report(F&& f) {
-    observer_.notify(std::forward<F>(f));
+  std::uint64_t report(F&& f) {
+    return observer_.notify(std::forward<F>(f));
   }
 
   Options options_;
@@ -84,6 +91,7 @@ class BlueZClassicBluetooth::Impl final : public BlueZObjects::Listener {
   std::unique_ptr<sdbus::IObject> profile_;
 
   bool adapterReported_ = false;
+  std::uint64_t adapterHeardBy_ = 0;  // the observer that heard the adapter's state last
   std::optional<std::string> adapterPath_;
   bool discovering_ = false;
   std::uint64_t discoveryGeneration_ = 0;
@@ -168,7 +176,7 @@ void BlueZClassicBluetooth::Impl::updateAdapter() {
   adapterReported_ = true;
   adapterState_ = state;
   options_.log.info("BlueZClassicBluetooth: adapter %s", adapterStateName(state));
-  report([&](ClassicBluetoothObserver& o) { o.adapterStateChanged(state); });
+  adapterHeardBy_ = report([&](ClassicBluetoothObserver& o) { o.adapterStateChanged(state); });
   if (state == AdapterState::poweredOn) {
     return;
   }
@@ -473,6 +481,8 @@ BlueZClassicBluetooth::~BlueZClassicBluetooth() = default;
 
 void BlueZClassicBluetooth::setObserver(std::weak_ptr<ClassicBluetoothObserver> observer) {
   impl_->observer_.set(std::move(observer));
+  // The adapter may have been read before there was anyone to tell.
+  impl_->post([impl = impl_.get()] { impl->retellAdapter(); });
 }
 AdapterState BlueZClassicBluetooth::adapterState() const { return impl_->adapterState_; }
 void BlueZClassicBluetooth::startDiscovery() {
