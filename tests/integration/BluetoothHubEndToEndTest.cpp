@@ -120,7 +120,7 @@ class BluetoothHubEndToEndTest : public ::testing::Test {
         home_.path, HostOptions{.environment = {{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}}}, 30s);
     ASSERT_TRUE(host_->running()) << host_->errorOutput();
     // The hub service takes the transports' reports once start-up is over, as the page is shown.
-    ASSERT_TRUE(eventually([&] { return host_->errorOutput().find("Showing the web view") != std::string::npos; }));
+    ASSERT_TRUE(host_->waitUntilPageShown());
     page_ = std::make_unique<Page>(*host_);
     ASSERT_TRUE(page_->connected());
   }

@@ -19,11 +19,12 @@ class Page {
  public:
   using Json = nlohmann::ordered_json;
 
-  /// Connects to `host`'s WebSocket with its session cookie (and `headers`); every read waits up
-  /// to `timeout` for its frame.
+  /// Connects to `host`'s WebSocket with its session cookie (and `headers`) once the host shows
+  /// its web view, as the page would; every read waits up to `timeout` for its frame.
   explicit Page(const HostProcess& host, std::map<std::string, std::string> headers = {},
                 std::chrono::milliseconds timeout = std::chrono::seconds(10))
-      : client_(timeout), connected_(client_.connect(host.wsPort(), withCookie(host, std::move(headers)))) {}
+      : client_(timeout),
+        connected_(host.waitUntilPageShown() && client_.connect(host.wsPort(), withCookie(host, std::move(headers)))) {}
   Page(const HostProcess& host, std::chrono::milliseconds timeout) : Page(host, {}, timeout) {}
   bool connected() const { return connected_; }
 

@@ -136,4 +136,13 @@ std::string HostProcess::errorOutput() const {
   return text.str();
 }
 
+bool HostProcess::waitUntilPageShown(std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (errorOutput().find("Showing the web view") == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 }  // namespace kestrom::test

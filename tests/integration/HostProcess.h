@@ -67,6 +67,9 @@ class HostProcess {
   std::optional<int> stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   /// Everything the host wrote to stderr so far.
   std::string errorOutput() const;
+  /// Waits until the host shows its web view: a page loads only then, once start-up work such as
+  /// the prepacked content copy is over. False when it did not within `timeout`.
+  bool waitUntilPageShown(std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
  private:
   pid_t pid_ = -1;
