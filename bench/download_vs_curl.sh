@@ -16,14 +16,13 @@
 # as they are from $KESTROM_BENCH_BUILD when KESTROM_BENCH_PREBUILT=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/nginx.sh
 rounds=${1:-5}
 mib=${2:-200}
 build=${KESTROM_BENCH_BUILD:-build/bench}
 
 command -v curl >/dev/null || { echo "curl is missing (scripts/install-deps.sh)" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "GNU time is missing (apt-get install time)" >&2; exit 1; }
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
-[ -x "$nginx" ] || { echo "nginx is missing (scripts/install-deps.sh)" >&2; exit 1; }
 
 if [ "${KESTROM_BENCH_PREBUILT:-0}" != 1 ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROM_BUILD_APP=OFF -DKESTROM_BUILD_BENCH=ON >/dev/null
@@ -31,9 +30,8 @@ if [ "${KESTROM_BENCH_PREBUILT:-0}" != 1 ]; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/download-bench.XXXXXX")
-nginx_started=""
 cleanup() {
-  [ -n "$nginx_started" ] && "$nginx" -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" -s stop 2>/dev/null || true
+  stop_nginx "$work/nginx"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -42,34 +40,9 @@ mkdir -p "$work/www" "$work/nginx" "$work/out"
 head -c $((mib << 20)) /dev/urandom >"$work/www/file.bin"
 want=$(sha256sum <"$work/www/file.bin" | cut -d' ' -f1)
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
-cat >"$work/nginx/nginx.conf" <<CONF
-user $(id -un) $(id -gn);
-daemon on;
-pid $work/nginx/nginx.pid;
-worker_processes 1;
-error_log $work/nginx/error.log error;
-events { worker_connections 64; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  default_type application/octet-stream;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-  }
-}
-CONF
-"$nginx" -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log"
-nginx_started=1
+port=$(free_port)
+start_nginx "$work/nginx" "$work/www" "$port"
 url="http://127.0.0.1:$port/file.bin"
-for _ in $(seq 100); do curl -sf -o /dev/null -r 0-0 "$url" && break; sleep 0.05; done
 
 check() {
   local got

@@ -3,26 +3,28 @@
 // endpoints on 127.0.0.1 at a port the system chooses. One request per connection, then close; no
 // keep-alive, chunked encoding or pipelining.
 //
-// Threads: `start` runs the accept loop on a thread of its own ("WebServer" run loop); every
-// connection runs on its own worker thread, from parsing through routing to the written answer,
-// so a route may block (the file dialogs wait on the main queue). No route ever runs on the main
-// queue. Workers are pooled (at most `maxConnections`, idle ones retire after a while). Owned by
-// the kit; `stop` (also run by the destructor) closes the socket, wakes every worker and waits for
-// them. A subclass that overrides `route` must call `stop` in its own
+// Threads: every connection runs on a worker thread of its own, from parsing through routing to
+// the written answer, so a route may block (the file dialogs wait on the main queue). No route
+// ever runs on the main queue. Idle workers wait in accept(2) on the one listening socket, and the
+// kernel hands each new connection straight to one of them; a worker that takes a connection
+// while no other is left waiting starts one more first, up to `maxConnections` (beyond that,
+// connections wait in the listen backlog). Workers idle for a while retire, all but the last. A
+// run-loop thread ("WebServer" run loop) opens the socket, restarts it when it fails and reaps
+// retired workers. Owned by the kit; `stop` (also run by the destructor) closes the socket, wakes
+// every worker and joins them. A subclass that overrides `route` must call `stop` in its own
 // destructor.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +97,7 @@ struct WebServerLimits {
   std::chrono::milliseconds writeTimeout{10000};
   /// Connections served at once; more wait in the listen backlog. Each has a thread of its own
   /// (mostly asleep in poll), so slow clients in their hundreds leave room for the page.
+  /// At least 1.
   std::size_t maxConnections = 1024;
   /// How long a file dialog may keep its connection waiting.
   std::chrono::milliseconds fileDialogTimeout{std::chrono::minutes(30)};
@@ -134,18 +137,31 @@ class WebServer {
   void breakListeningSocketForTesting();
 
  protected:
+  /// What a worker keeps from one connection to the next, so serving allocates little.
+  struct WorkerBuffers;
   /// One connection, start to close (worker thread).
-  void handle(tcp::TCPClient& client);
+  void handle(tcp::TCPClient& client, WorkerBuffers& buffers);
 
  private:
+  /// A worker thread and the connection it is serving, if any (for `stop` to wake).
+  struct Worker {
+    std::thread thread;
+    tcp::TCPClient* client = nullptr;
+  };
+
   void runServer(std::int32_t requestedPort);
-  /// Hands an accepted connection to an idle worker (or a new one), waiting while the cap is reached.
-  void enqueue(std::unique_ptr<tcp::TCPClient> client);
-  void workerLoop();
-  void respond(tcp::TCPClient& client, const WebServerResponse& response, const WebServerRequest& request);
-  void badRequest(tcp::TCPClient& client, std::string_view bytes);
-  void send(tcp::TCPClient& client, std::string_view statusText, const WebServerHeaders& headers,
-            std::string_view body, const std::optional<WebServerFileRegion>& file = std::nullopt);
+  /// Keeps the listening socket served until it fails or the server stops: starts a worker when
+  /// none is left accepting (one that could not be started earlier) and joins retired ones.
+  void superviseWorkers();
+  /// Starts one more worker, counted as accepting (lock held). False when no thread can be had.
+  bool startWorkerLocked();
+  void workerLoop(std::list<Worker>::iterator self);
+  void respond(tcp::TCPClient& client, WorkerBuffers& buffers, const WebServerResponse& response,
+               const WebServerRequest& request);
+  void badRequest(tcp::TCPClient& client, WorkerBuffers& buffers, std::string_view bytes);
+  void send(tcp::TCPClient& client, WorkerBuffers& buffers, std::string_view statusText,
+            const WebServerHeaders& headers, std::string_view body,
+            const std::optional<WebServerFileRegion>& file = std::nullopt);
   /// Blocks until `ask` has had its completion called (or the wait is abandoned).
   bool waitForFileDialog(const std::function<void(std::function<void()> done)>& ask);
 
@@ -154,16 +170,17 @@ class WebServer {
   const WebServerServices services_;
   const WebServerLimits limits_;
   std::weak_ptr<WebServerDelegate> delegate_;
+  /// The port the connections were accepted on, for the Host and Origin checks (0: none yet).
+  std::atomic<std::int32_t> servingPort_{0};
 
   mutable std::mutex mutex_;  // guards everything below
-  std::condition_variable work_;     // workers wait for `pending_` or `stopping_`
-  std::condition_variable changed_;  // the accept loop waits for room, `stop` for the last worker
-  std::shared_ptr<tcp::TCPServer> server_;
+  std::condition_variable changed_;  // a worker retired or the socket failed; `stop` waits for the last worker
+  std::shared_ptr<tcp::TCPServer> server_;  // the socket the workers accept on
+  bool listenerFailed_ = false;             // a worker found `server_` unusable: the run loop reopens it
   std::thread runLoop_;
-  std::deque<std::unique_ptr<tcp::TCPClient>> pending_;  // accepted, not yet picked up
-  std::set<tcp::TCPClient*> clients_;  // connections being served, so `stop` can wake them
-  std::size_t workers_ = 0;            // worker threads alive (detached; they count themselves out)
-  std::size_t idleWorkers_ = 0;
+  std::list<Worker> workers_;  // alive
+  std::list<Worker> retired_;  // finished, to be joined
+  std::size_t acceptors_ = 0;  // workers waiting in accept or about to
   std::optional<std::int32_t> port_;
   std::atomic<bool> stopping_{false};
 };

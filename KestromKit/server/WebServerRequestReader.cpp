@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "KestromKit/base/Constants.h"
 #include "KestromKit/base/WriteAll.h"
 #include "KestromKit/server/WebServerRequestParser.h"
 #include "platform/tcp/TCPClient.h"
@@ -27,28 +28,32 @@ int millisecondsUntil(Clock::time_point deadline) {
 }  // namespace
 
 WebServerRequestReader::WebServerRequestReader(tcp::TCPClient& client, const WebServerLimits& limits,
-                                               fs::path spoolFolder)
-    : client_(client), limits_(limits), spoolFolder_(std::move(spoolFolder)) {}
+                                               const fs::path& spoolFolder)
+    : client_(client), limits_(limits), spoolFolder_(spoolFolder) {}
 
-Expected<std::string, WebServerRequestReader::Failure> WebServerRequestReader::readHead() {
+Expected<std::string_view, WebServerRequestReader::Failure> WebServerRequestReader::readHead(char* buffer) {
   // One deadline for the whole head: a client dripping a byte at a time gains nothing.
   const auto deadline = Clock::now() + limits_.readTimeout;
-  std::string bytes;
+  const std::size_t capacity = headBufferSize(limits_);
+  std::size_t size = 0;
   while (true) {
     int left = millisecondsUntil(deadline);
-    auto read = left > 0 ? client_.read(kReadChunk, left) : tcp::TCPClient::ReadResult{};
-    if (!read) {
-      if (bytes.empty()) return makeUnexpected(Failure::timedOut);
-      return bytes;  // closed or quiet mid-head: parse what came
+    std::size_t count = 0;
+    auto status = left > 0 ? client_.readInto(buffer + size, capacity - size, count, left)
+                           : tcp::TCPClient::ReadStatus::timedOut;
+    if (status != tcp::TCPClient::ReadStatus::data) {
+      if (size == 0) return makeUnexpected(Failure::timedOut);
+      return std::string_view(buffer, size);  // closed or quiet mid-head: parse what came
     }
-    if (bytes.empty()) firstByteTime_ = Clock::now();
-    std::size_t resume = bytes.size() >= 3 ? bytes.size() - 3 : 0;
-    bytes += read.bytes;
+    if (size == 0) firstByteTime_ = Clock::now();
+    std::size_t resume = size >= 3 ? size - 3 : 0;
+    size += count;
+    std::string_view bytes(buffer, size);
     if (auto end = findHeadEnd(bytes, resume)) {
       if (*end > limits_.maxHeadBytes) return makeUnexpected(Failure::headTooLarge);
       return bytes;
     }
-    if (bytes.size() > limits_.maxHeadBytes + 3) return makeUnexpected(Failure::headTooLarge);
+    if (size > limits_.maxHeadBytes + 3) return makeUnexpected(Failure::headTooLarge);
   }
 }
 
@@ -86,7 +91,8 @@ Expected<std::string, WebServerRequestReader::Failure> WebServerRequestReader::r
 
 Expected<WebServerBody, WebServerRequestReader::Failure> WebServerRequestReader::spoolBody(std::string_view initial,
                                                                                              std::uint64_t length) {
-  std::string pattern = (spoolFolder_ / "request-body.XXXXXX").string();
+  const fs::path folder = spoolFolder_.empty() ? fs::path(Constants::path().tmp) : spoolFolder_;
+  std::string pattern = (folder / "request-body.XXXXXX").string();
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   int fd = ::mkostemp(name.data(), O_CLOEXEC);

@@ -2,7 +2,8 @@
 // Reads the bytes of one request from a connection within the server's limits: the head up to its
 // blank line (bounded in size and time), then the body its "Content-Length" declares (bounded,
 // each read timed, spooled to a temporary file when large). Lives on the connection's worker
-// thread for one request.
+// thread for one request; the head goes into a buffer the worker keeps from one connection to
+// the next.
 
 #include <chrono>
 #include <cstdint>
@@ -27,12 +28,15 @@ class WebServerRequestReader {
     spoolFailed,   // the temporary file for a large body could not be written
   };
 
-  WebServerRequestReader(tcp::TCPClient& client, const WebServerLimits& limits, std::filesystem::path spoolFolder);
+  /// `spoolFolder` (empty: the system's temporary folder) must outlive the reader.
+  WebServerRequestReader(tcp::TCPClient& client, const WebServerLimits& limits, const std::filesystem::path& spoolFolder);
 
-  /// The head and whatever followed it in the same reads. Ends at the blank line, at the peer's
-  /// close, or at the deadline when some bytes came; a head without a blank line is left to the
-  /// parser.
-  Expected<std::string, Failure> readHead();
+  /// The room `readHead` needs: the head limit and its blank line.
+  static std::size_t headBufferSize(const WebServerLimits& limits) { return limits.maxHeadBytes + 4; }
+  /// The head and whatever followed it in the same reads, in `buffer` (of `headBufferSize`
+  /// bytes). Ends at the blank line, at the peer's close, or at the deadline when some bytes
+  /// came; a head without a blank line is left to the parser.
+  Expected<std::string_view, Failure> readHead(char* buffer);
   /// The body: `initial` (what followed the head) completed to `contentLength` when that is larger.
   Expected<WebServerBody, Failure> readBody(std::string_view initial, std::optional<std::int64_t> contentLength);
 
@@ -48,7 +52,7 @@ class WebServerRequestReader {
 
   tcp::TCPClient& client_;
   const WebServerLimits& limits_;
-  std::filesystem::path spoolFolder_;
+  const std::filesystem::path& spoolFolder_;
   std::chrono::steady_clock::time_point firstByteTime_ = std::chrono::steady_clock::now();
 };
 

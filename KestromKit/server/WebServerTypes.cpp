@@ -169,8 +169,10 @@ std::shared_ptr<const WebServerOpenFile> WebServerOpenFile::open(const fs::path&
     ::close(fd);
     return nullptr;
   }
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  if (!S_ISREG(st.st_mode)) {  // O_NONBLOCK means nothing to a regular file: spare the calls
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  }
   return std::shared_ptr<const WebServerOpenFile>(
       new WebServerOpenFile(fd, S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0, path));
 }

@@ -2,15 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <thread>
-
-#include "platform/tcp/TCPClient.h"
 
 namespace kestrom::tcp {
 
@@ -26,7 +24,7 @@ namespace {
 // Failures after which the listening socket still works: the next accept may well succeed.
 bool isPassing(int error) {
   switch (error) {
-    case EINTR: case EAGAIN: case ECONNABORTED: case EPROTO: case EPERM: case ENETDOWN:
+    case EINTR: case ECONNABORTED: case EPROTO: case EPERM: case ENETDOWN:
     case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP:
     case ENETUNREACH: case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
       return true;
@@ -41,7 +39,8 @@ bool isResourceShortage(int error) {
 
 }  // namespace
 
-TCPServer::TCPServer(std::string address, std::int32_t port) : address_(std::move(address)), port_(port) {}
+TCPServer::TCPServer(std::string address, std::int32_t port, std::chrono::milliseconds acceptTimeout)
+    : address_(std::move(address)), port_(port), acceptTimeout_(acceptTimeout) {}
 
 TCPServer::~TCPServer() {
   int fd = fd_.exchange(-1);
@@ -60,6 +59,14 @@ Result TCPServer::listen() {
   int on = 1;
   // A restart binds the same port again while old connections still sit in TIME_WAIT.
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (acceptTimeout_.count() > 0) {
+    // A blocking accept(2) gives up with EAGAIN after the receive time-out. Unlike polling first,
+    // it keeps the kernel's wake-one hand-over of each connection to a single waiting thread.
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(acceptTimeout_.count() / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>((acceptTimeout_.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     int error = errno;
     ::close(fd);
@@ -78,30 +85,20 @@ Result TCPServer::listen() {
   return Result::success();
 }
 
-std::unique_ptr<TCPClient> TCPServer::accept(int timeoutMs) {
+TCPServer::Accepted TCPServer::accept() {
   while (!shutDown_) {
     int fd = fd_.load();
-    if (fd < 0) return nullptr;
-    if (timeoutMs > 0) {
-      pollfd p{fd, POLLIN, 0};
-      int ready = ::poll(&p, 1, timeoutMs);
-      if (ready == 0) return nullptr;
-      if (ready < 0 && errno != EINTR) return nullptr;
-    }
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    int client = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (client >= 0) {
-      char text[INET_ADDRSTRLEN] = "";
-      ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-      return std::make_unique<TCPClient>(client, text);
-    }
+    if (fd < 0) return {};
+    int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (client >= 0) return {AcceptStatus::accepted, client};
     int error = errno;
-    if (!isPassing(error)) return nullptr;
-    // Out of descriptors or memory: give the workers a moment to close theirs instead of spinning.
+    if (error == EAGAIN || error == EWOULDBLOCK) return {AcceptStatus::timedOut, -1};
+    if (!isPassing(error)) return {};
+    // Out of descriptors or memory: give the connections being served a moment to close theirs
+    // instead of spinning.
     if (isResourceShortage(error)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return nullptr;
+  return {};
 }
 
 void TCPServer::shutdown() {

@@ -1,0 +1,238 @@
+// The server's workers over real loopback sockets: several threads waiting in accept on one
+// listening socket, connections served side by side up to the cap, files small and large sent
+// whole, and a client that stops reading given up at the write time-out.
+
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "KestromKit/server/WebServer.h"
+#include "platform/log/FakeLogSink.h"
+#include "platform/log/Log.h"
+#include "platform/tcp/TCPServer.h"
+#include "tests/server/WebServerHarness.h"
+#include "tests/support/RawHttp.h"
+
+namespace kestrom {
+namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::makeHttpRequest;
+using test::RawHttpConnection;
+using test::RawHttpResponse;
+using test::WebServerHarness;
+using Accept = tcp::TCPServer::AcceptStatus;
+
+int connectTo(std::int32_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST(TCPServerAcceptTest, ThreadsWaitTogetherEachConnectionWakesOneAndShutdownWakesTheRest) {
+  tcp::TCPServer server("127.0.0.1", 0);
+  ASSERT_FALSE(server.listen().isFailure());
+  std::vector<std::future<tcp::TCPServer::Accepted>> waiting;
+  for (int i = 0; i < 4; ++i) waiting.push_back(std::async(std::launch::async, [&] { return server.accept(); }));
+
+  int first = connectTo(server.port());
+  int second = connectTo(server.port());
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  // Two of the four take one connection each; the other two go on waiting.
+  std::vector<tcp::TCPServer::Accepted> done;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (done.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      if (it->wait_for(10ms) == std::future_status::ready) {
+        done.push_back(it->get());
+        it = waiting.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  ASSERT_EQ(done.size(), 2u);
+  for (const auto& accepted : done) {
+    EXPECT_EQ(accepted.status, Accept::accepted);
+    ASSERT_GE(accepted.fd, 0);
+    EXPECT_TRUE(::fcntl(accepted.fd, F_GETFL) & O_NONBLOCK);
+    EXPECT_TRUE(::fcntl(accepted.fd, F_GETFD) & FD_CLOEXEC);
+    ::close(accepted.fd);
+  }
+  EXPECT_NE(done[0].fd, done[1].fd);
+  EXPECT_EQ(waiting.size(), 2u);
+
+  server.shutdown();
+  for (auto& rest : waiting) {
+    ASSERT_EQ(rest.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(rest.get().status, Accept::closed);
+  }
+  EXPECT_EQ(server.accept().status, Accept::closed);  // and every later call
+  ::close(first);
+  ::close(second);
+}
+
+TEST(TCPServerAcceptTest, AWaitEndsAtTheAcceptTimeOut) {
+  tcp::TCPServer server("127.0.0.1", 0, 200ms);
+  ASSERT_FALSE(server.listen().isFailure());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(server.accept().status, Accept::timedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+  // Still listening afterwards.
+  int client = connectTo(server.port());
+  ASSERT_GE(client, 0);
+  auto accepted = server.accept();
+  EXPECT_EQ(accepted.status, Accept::accepted);
+  if (accepted.fd >= 0) ::close(accepted.fd);
+  ::close(client);
+}
+
+/// Counts the requests inside its route at once; each waits (bounded) until `target` are in.
+class GatheringWebServer final : public WebServer {
+ public:
+  GatheringWebServer(WebServerServices services, WebServerLimits limits, std::size_t target)
+      : WebServer(std::move(services), false, limits), target_(target) {}
+  ~GatheringWebServer() override { stop(); }
+
+  WebServerResponse route(const WebServerRequest&) override {
+    std::unique_lock lock(mutex_);
+    ++inside_;
+    most_ = std::max(most_, inside_);
+    changed_.notify_all();
+    changed_.wait_for(lock, 5s, [&] { return inside_ >= target_ || gathered_; });
+    gathered_ = true;  // a full group met: the rest of this wave need not wait for more
+    --inside_;
+    if (inside_ == 0) gathered_ = false;
+    return WebServerResponse::ok({}, "gathered");
+  }
+  std::size_t most() const {
+    std::lock_guard lock(mutex_);
+    return most_;
+  }
+
+ private:
+  const std::size_t target_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t inside_ = 0;
+  std::size_t most_ = 0;
+  bool gathered_ = false;
+};
+
+std::vector<RawHttpResponse> getAtOnce(std::uint16_t port, int count) {
+  std::vector<std::future<RawHttpResponse>> answers;
+  for (int i = 0; i < count; ++i)
+    answers.push_back(std::async(std::launch::async, [port] { return test::rawHttp(port, makeHttpRequest("GET", "/x"), 20s); }));
+  std::vector<RawHttpResponse> out;
+  for (auto& answer : answers) out.push_back(answer.get());
+  return out;
+}
+
+TEST(WebServerWorkersTest, ConnectionsAreServedSideBySideUpToTheCap) {
+  for (std::size_t cap : {std::size_t{1024}, std::size_t{4}}) {
+    SCOPED_TRACE(cap);
+    WebServerLimits limits;
+    limits.maxConnections = cap;
+    const std::size_t target = std::min<std::size_t>(cap, 24);
+    GatheringWebServer* server = nullptr;
+    WebServerHarness h(limits, {}, [&](WebServerServices services, WebServerLimits l) {
+      auto made = std::make_unique<GatheringWebServer>(std::move(services), l, target);
+      server = made.get();
+      return made;
+    });
+    h.startAndWait();
+    for (const auto& answer : getAtOnce(h.port, 24)) {
+      EXPECT_EQ(answer.status, 200);
+      EXPECT_EQ(answer.body, "gathered");
+    }
+    // Every request found a worker of its own at once, but never more than the cap.
+    EXPECT_EQ(server->most(), target);
+  }
+}
+
+std::string randomBytes(std::size_t count) {
+  std::mt19937 random(static_cast<unsigned>(count));
+  std::string bytes(count, '\0');
+  for (auto& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+TEST(WebServerWorkersTest, FilesOfEverySizeArriveWhole) {
+  WebServerHarness h;
+  h.startAndWait();
+  // Empty, small (sent with the head in one write), at the edge, and large (streamed).
+  for (std::size_t size : {std::size_t{0}, std::size_t{10240}, std::size_t{65536}, std::size_t{65537},
+                           std::size_t{3 << 20}}) {
+    SCOPED_TRACE(size);
+    const std::string bytes = randomBytes(size);
+    WebServerHarness::write(h.webroot / "file.bin", bytes);
+    auto answer = h.get("/file.bin");
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.header("Content-Length"), std::to_string(size));
+    EXPECT_TRUE(answer.body == bytes) << answer.body.size() << " bytes";
+  }
+  // The same worker threads serve on after many connections.
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(h.get("/file.bin").status, 200);
+}
+
+TEST(WebServerWorkersTest, AClientThatStopsReadingIsGivenUpAtTheWriteTimeOut) {
+  // A sparse 64 MiB file: far more than the socket buffers hold.
+  std::string pattern = (fs::temp_directory_path() / "webserver-stuck-XXXXXX").string();
+  int fd = ::mkstemp(pattern.data());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 64 << 20), 0);
+  ::close(fd);
+  auto file = WebServerOpenFile::open(pattern);
+  ::unlink(pattern.c_str());
+  ASSERT_TRUE(file);
+
+  class FileServer final : public WebServer {
+   public:
+    FileServer(WebServerServices services, WebServerLimits limits, std::shared_ptr<const WebServerOpenFile> file)
+        : WebServer(std::move(services), false, limits), file_(std::move(file)) {}
+    ~FileServer() override { stop(); }
+    WebServerResponse route(const WebServerRequest&) override {
+      return WebServerResponse::ok({}, WebServerFileRegion::whole(file_));
+    }
+
+   private:
+    std::shared_ptr<const WebServerOpenFile> file_;
+  };
+  WebServerLimits limits;
+  limits.writeTimeout = 300ms;
+  log::ScopedRecording recording;
+  WebServerHarness h(limits, {}, [&](WebServerServices services, WebServerLimits l) {
+    return std::make_unique<FileServer>(std::move(services), l, file);
+  });
+  h.startAndWait();
+
+  RawHttpConnection stuck(h.port);
+  ASSERT_TRUE(stuck.send(makeHttpRequest("GET", "/big")));
+  const std::string wanted = "Unable to send status: 200 OK body: " + std::to_string(64 << 20);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!recording.sink().contains("WebServer", wanted) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(recording.sink().contains("WebServer", wanted));
+}
+
+}  // namespace
+}  // namespace kestrom
