@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "KestromKit/base/Base64.h"
+#include "KestromKit/hubs/HexText.h"
 
 namespace kestrom {
 
@@ -14,25 +15,14 @@ namespace {
 
 constexpr const char* kTag = "BLEDeviceManager";
 
-std::string hexText(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char byte : bytes) {
-    if (!text.empty()) text += '-';
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
 }  // namespace
 
 /// Receives the central's reports on its thread and only hops them onto the manager's queue,
 /// tagged with the central they came from.
-class QenBLEDeviceManager::CentralObserver final : public bluetooth::BleCentralObserver {
+class QenBLEDeviceManager::CentralObserver final
+    : public HoppingObserver<QenBLEDeviceManager, bluetooth::BleCentralObserver> {
  public:
-  CentralObserver(std::weak_ptr<QenBLEDeviceManager> manager, std::uint64_t generation)
-      : manager_(std::move(manager)), generation_(generation) {}
+  using HoppingObserver::HoppingObserver;
 
   void adapterStateChanged(AdapterState state) override {
     hop([state](QenBLEDeviceManager& m) { m.onAdapterState(state); });
@@ -68,14 +58,6 @@ class QenBLEDeviceManager::CentralObserver final : public bluetooth::BleCentralO
   void writeCompleted(const std::string& id, const std::string&, const std::optional<BluetoothError>& error) override {
     hop([id, error](QenBLEDeviceManager& m) { m.onWriteCompleted(id, error); });
   }
-
- private:
-  void hop(std::function<void(QenBLEDeviceManager&)> handler) {
-    if (auto manager = manager_.lock()) manager->hop(generation_, std::move(handler));
-  }
-
-  const std::weak_ptr<QenBLEDeviceManager> manager_;
-  const std::uint64_t generation_;
 };
 
 std::shared_ptr<QenBLEDeviceManager> QenBLEDeviceManager::create(std::shared_ptr<dispatch::Queue> delegationQueue,

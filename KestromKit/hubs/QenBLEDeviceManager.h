@@ -20,6 +20,7 @@
 
 #include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/hubs/DeviceManagerReporter.h"
+#include "KestromKit/hubs/HoppingObserver.h"
 #include "platform/bluetooth/BleCentral.h"
 
 namespace kestrom {
@@ -96,6 +97,7 @@ class QenBLEDeviceManager final : public DeviceManager,
   static void resetLink(BLEDevice& device);
   /// Runs `handler` on the queue if the report comes from the current central.
   void hop(std::uint64_t generation, std::function<void(QenBLEDeviceManager&)> handler);
+  friend class HoppingObserver<QenBLEDeviceManager, bluetooth::BleCentralObserver>;
 
   const std::shared_ptr<dispatch::Queue> queue_;
   const log::Logger log_;

@@ -3,32 +3,19 @@
 #include <algorithm>
 #include <utility>
 
+#include "KestromKit/hubs/HexText.h"
+
 namespace kestrom {
 
 using bluetooth::AdapterState;
 using bluetooth::BluetoothError;
 
-namespace {
-
-std::string hexText(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char byte : bytes) {
-    if (!text.empty()) text += '-';
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
-}  // namespace
-
 /// Receives the Bluetooth object's reports on its thread and only hops them onto the manager's
 /// queue, tagged with the object they came from.
-class macOSBluetoothDeviceManager::BluetoothObserver final : public bluetooth::ClassicBluetoothObserver {
+class macOSBluetoothDeviceManager::BluetoothObserver final
+    : public HoppingObserver<macOSBluetoothDeviceManager, bluetooth::ClassicBluetoothObserver> {
  public:
-  BluetoothObserver(std::weak_ptr<macOSBluetoothDeviceManager> manager, std::uint64_t generation)
-      : manager_(std::move(manager)), generation_(generation) {}
+  using HoppingObserver::HoppingObserver;
 
   void adapterStateChanged(AdapterState state) override {
     hop([state](macOSBluetoothDeviceManager& m) { m.onAdapterState(state); });
@@ -50,14 +37,6 @@ class macOSBluetoothDeviceManager::BluetoothObserver final : public bluetooth::C
   void disconnected(const std::string& address) override {
     hop([address](macOSBluetoothDeviceManager& m) { m.onLinkEnded(address); });
   }
-
- private:
-  void hop(std::function<void(macOSBluetoothDeviceManager&)> handler) {
-    if (auto manager = manager_.lock()) manager->hop(generation_, std::move(handler));
-  }
-
-  const std::weak_ptr<macOSBluetoothDeviceManager> manager_;
-  const std::uint64_t generation_;
 };
 
 std::shared_ptr<macOSBluetoothDeviceManager> macOSBluetoothDeviceManager::create(

@@ -21,6 +21,7 @@
 
 #include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/hubs/DeviceManagerReporter.h"
+#include "KestromKit/hubs/HoppingObserver.h"
 #include "KestromKit/hubs/RfcommChannel.h"
 #include "platform/bluetooth/ClassicBluetooth.h"
 
@@ -101,7 +102,9 @@ class macOSBluetoothDeviceManager final : public DeviceManager,
   /// whether or not a channel existed.
   void cleanup(const std::string& id, bool report);
   bool isCurrent(std::uint64_t number, const std::string& id) const;
+  /// Runs `handler` on the queue if the report comes from the current Bluetooth object.
   void hop(std::uint64_t generation, std::function<void(macOSBluetoothDeviceManager&)> handler);
+  friend class HoppingObserver<macOSBluetoothDeviceManager, bluetooth::ClassicBluetoothObserver>;
 
   const std::string tag_ = "macOSBluetoothDeviceManager";
   const std::shared_ptr<dispatch::Queue> queue_;
