@@ -77,13 +77,6 @@ QenBLEDeviceManager::QenBLEDeviceManager(std::shared_ptr<dispatch::Queue> delega
 
 QenBLEDeviceManager::~QenBLEDeviceManager() = default;
 
-void QenBLEDeviceManager::hop(std::uint64_t generation, std::function<void(QenBLEDeviceManager&)> handler) {
-  queue_->async([weak = weak_from_this(), generation, handler = std::move(handler)] {
-    auto self = weak.lock();
-    if (self && self->generation_ == generation) handler(*self);
-  });
-}
-
 std::optional<IDeviceFound> QenBLEDeviceManager::deviceRecord(const bluetooth::BlePeripheral& peripheral) {
   // An advertisement carries one manufacturer's data; it is only of use with a payload.
   auto data = std::find_if(peripheral.manufacturerData.begin(), peripheral.manufacturerData.end(),
@@ -163,7 +156,7 @@ void QenBLEDeviceManager::recreateCentralManager() {
   // generation and are dropped.
   const std::uint64_t generation = ++generation_;
   central_.reset();
-  observer_ = std::make_shared<CentralObserver>(weak_from_this(), generation);
+  observer_ = std::make_shared<CentralObserver>(weak_from_this(), queue_, generation);
   adapterKnown_ = false;
   central_ = makeCentral_();
   if (central_) central_->setObserver(observer_);

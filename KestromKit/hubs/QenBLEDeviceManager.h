@@ -95,8 +95,6 @@ class QenBLEDeviceManager final : public DeviceManager,
   void failConnect(const std::string& id, BLEDevice& device);
   /// Forgets what was queued for a hub whose connection ended.
   static void resetLink(BLEDevice& device);
-  /// Runs `handler` on the queue if the report comes from the current central.
-  void hop(std::uint64_t generation, std::function<void(QenBLEDeviceManager&)> handler);
   friend class HoppingObserver<QenBLEDeviceManager, bluetooth::BleCentralObserver>;
 
   const std::shared_ptr<dispatch::Queue> queue_;

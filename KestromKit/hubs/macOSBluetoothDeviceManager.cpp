@@ -61,14 +61,6 @@ macOSBluetoothDeviceManager::~macOSBluetoothDeviceManager() {
   for (auto& [id, channel] : channels_) channel.channel->close();
 }
 
-void macOSBluetoothDeviceManager::hop(std::uint64_t generation,
-                                      std::function<void(macOSBluetoothDeviceManager&)> handler) {
-  queue_->async([weak = weak_from_this(), generation, handler = std::move(handler)] {
-    auto self = weak.lock();
-    if (self && self->generation_ == generation) handler(*self);
-  });
-}
-
 IDeviceFound macOSBluetoothDeviceManager::deviceRecord(const bluetooth::ClassicDevice& device) {
   IDeviceFound record;
   record.id = device.address;
@@ -143,7 +135,7 @@ void macOSBluetoothDeviceManager::recreateManager() {
   // The old object (if any) stops its thread here; its reports still queued are dropped.
   const std::uint64_t generation = ++generation_;
   manager_.reset();
-  observer_ = std::make_shared<BluetoothObserver>(weak_from_this(), generation);
+  observer_ = std::make_shared<BluetoothObserver>(weak_from_this(), queue_, generation);
   adapterKnown_ = false;
   manager_ = makeBluetooth_();
   if (manager_) manager_->setObserver(observer_);

@@ -102,8 +102,6 @@ class macOSBluetoothDeviceManager final : public DeviceManager,
   /// whether or not a channel existed.
   void cleanup(const std::string& id, bool report);
   bool isCurrent(std::uint64_t number, const std::string& id) const;
-  /// Runs `handler` on the queue if the report comes from the current Bluetooth object.
-  void hop(std::uint64_t generation, std::function<void(macOSBluetoothDeviceManager&)> handler);
   friend class HoppingObserver<macOSBluetoothDeviceManager, bluetooth::ClassicBluetoothObserver>;
 
   const std::string tag_ = "macOSBluetoothDeviceManager";
