@@ -4,6 +4,7 @@
 
 #include "KestromKit/base/Base64.h"
 #include "KestromKit/base/Constants.h"
+#include "KestromKit/hubs/HexText.h"
 #include "platform/dispatch/QueueCheck.h"
 #include "platform/log/Fatal.h"
 
@@ -30,17 +31,6 @@ std::vector<RPCMessage> take(std::map<std::string, std::vector<RPCMessage>>& lis
 
 void append(std::vector<RPCMessage>& to, std::vector<RPCMessage> from) {
   to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-}
-
-std::string hexText(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char byte : bytes) {
-    if (!text.empty()) text += '-';
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
 }
 
 }  // namespace

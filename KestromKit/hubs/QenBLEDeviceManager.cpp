@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "KestromKit/base/Base64.h"
+#include "KestromKit/hubs/HexText.h"
 
 namespace kestrom {
 
@@ -14,25 +15,14 @@ namespace {
 
 constexpr const char* kTag = "BLEDeviceManager";
 
-std::string hexText(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char byte : bytes) {
-    if (!text.empty()) text += '-';
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
 }  // namespace
 
 /// Receives the central's reports on its thread and only hops them onto the manager's queue,
 /// tagged with the central they came from.
-class QenBLEDeviceManager::CentralObserver final : public bluetooth::BleCentralObserver {
+class QenBLEDeviceManager::CentralObserver final
+    : public HoppingObserver<QenBLEDeviceManager, bluetooth::BleCentralObserver> {
  public:
-  CentralObserver(std::weak_ptr<QenBLEDeviceManager> manager, std::shared_ptr<dispatch::Queue> queue, std::uint64_t generation)
-      : manager_(std::move(manager)), queue_(std::move(queue)), generation_(generation) {}
+  using HoppingObserver::HoppingObserver;
 
   void adapterStateChanged(AdapterState state) override {
     hop([state](QenBLEDeviceManager& m) { m.onAdapterState(state); });
@@ -68,21 +58,6 @@ class QenBLEDeviceManager::CentralObserver final : public bluetooth::BleCentralO
   void writeCompleted(const std::string& id, const std::string&, const std::optional<BluetoothError>& error) override {
     hop([id, error](QenBLEDeviceManager& m) { m.onWriteCompleted(id, error); });
   }
-
- private:
-  // Runs `handler` on the manager's queue if the report comes from its current transport. The
-  // manager is never held here, on the transport's thread: as its last owner it would be torn
-  // down on the very thread its transport must join.
-  void hop(std::function<void(QenBLEDeviceManager&)> handler) {
-    queue_->async([manager = manager_, generation = generation_, handler = std::move(handler)] {
-      auto self = manager.lock();
-      if (self && self->generation_ == generation) handler(*self);
-    });
-  }
-
-  const std::weak_ptr<QenBLEDeviceManager> manager_;
-  const std::shared_ptr<dispatch::Queue> queue_;
-  const std::uint64_t generation_;
 };
 
 std::shared_ptr<QenBLEDeviceManager> QenBLEDeviceManager::create(std::shared_ptr<dispatch::Queue> delegationQueue,
@@ -101,7 +76,6 @@ QenBLEDeviceManager::QenBLEDeviceManager(std::shared_ptr<dispatch::Queue> delega
       makeCentral_(std::move(makeCentral)) {}
 
 QenBLEDeviceManager::~QenBLEDeviceManager() = default;
-
 
 std::optional<IDeviceFound> QenBLEDeviceManager::deviceRecord(const bluetooth::BlePeripheral& peripheral) {
   // An advertisement carries one manufacturer's data; it is only of use with a payload.

@@ -20,6 +20,7 @@
 
 #include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/hubs/DeviceManagerReporter.h"
+#include "KestromKit/hubs/HoppingObserver.h"
 #include "platform/bluetooth/BleCentral.h"
 
 namespace kestrom {
@@ -94,6 +95,7 @@ class QenBLEDeviceManager final : public DeviceManager,
   void failConnect(const std::string& id, BLEDevice& device);
   /// Forgets what was queued for a hub whose connection ended.
   static void resetLink(BLEDevice& device);
+  friend class HoppingObserver<QenBLEDeviceManager, bluetooth::BleCentralObserver>;
 
   const std::shared_ptr<dispatch::Queue> queue_;
   const log::Logger log_;

@@ -4,9 +4,10 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 #include <utility>
+
+#include "platform/fdwatch/StreamIo.h"
 
 namespace kestrom {
 
@@ -15,7 +16,7 @@ namespace {
 constexpr std::size_t kReadChunkBytes = 4096;
 constexpr int kReadsPerTurn = 16;  // then other work of the watch gets its turn
 
-std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+using fdwatch::describeError;
 
 }  // namespace
 
@@ -23,7 +24,7 @@ std::shared_ptr<RfcommChannel> RfcommChannel::open(OwnedFd socket, const std::st
                                                    std::string* error) {
   const int flags = ::fcntl(socket.get(), F_GETFL);
   if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-    if (error) *error = describe("cannot make the socket non-blocking", errno);
+    if (error) *error = describeError("cannot make the socket non-blocking", errno);
     return nullptr;
   }
   const int fd = socket.get();
@@ -68,18 +69,11 @@ bool RfcommChannel::write(std::string piece) {
 }
 
 bool RfcommChannel::writeSome(std::optional<std::string>& failure) {
-  while (written_ < piece_->size()) {
-    const ssize_t n = ::send(socket_.get(), piece_->data() + written_, piece_->size() - written_,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-      failure = describe("writing failed", errno);
-      return false;
-    }
-    written_ += static_cast<std::size_t>(n);
+  if (std::optional<int> error = fdwatch::writeAvailable(socket_.get(), *piece_, written_, fdwatch::Transfer::send)) {
+    failure = describeError("writing failed", *error);
+    return false;
   }
-  return false;
+  return written_ < piece_->size();
 }
 
 void RfcommChannel::onWritable() {
@@ -116,27 +110,19 @@ bool RfcommChannel::isOpen() const {
 }
 
 void RfcommChannel::onReadable() {
-  std::string buffer(kReadChunkBytes, '\0');
-  for (int turn = 0; turn < kReadsPerTurn; ++turn) {
-    ssize_t n = 0;
-    int error = 0;
-    {
-      std::lock_guard lock(mutex_);
-      if (closed_) return;
-      n = ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
-      error = errno;
-    }
-    if (n > 0) {
-      if (handlers_.data) handlers_.data(buffer.substr(0, static_cast<std::size_t>(n)));
-    } else if (n == 0) {
-      return end("the hub closed the link");
-    } else if (error == EINTR) {
-      continue;
-    } else if (error == EAGAIN || error == EWOULDBLOCK) {
-      return;
-    } else {
-      return end(describe("reading failed", error));
-    }
+  const fdwatch::ReadEnd turn = fdwatch::readTurn(
+      kReadChunkBytes, kReadsPerTurn,
+      [this](char* buffer, std::size_t size) -> std::optional<fdwatch::ReadResult> {
+        std::lock_guard lock(mutex_);
+        if (closed_) return std::nullopt;
+        const ssize_t n = ::recv(socket_.get(), buffer, size, MSG_DONTWAIT);
+        return fdwatch::ReadResult{n, errno};
+      },
+      handlers_.data);
+  if (turn.kind == fdwatch::ReadEnd::Kind::endOfFile) {
+    end("the hub closed the link");
+  } else if (turn.kind == fdwatch::ReadEnd::Kind::failed) {
+    end(describeError("reading failed", turn.error));
   }
 }
 

@@ -3,32 +3,19 @@
 #include <algorithm>
 #include <utility>
 
+#include "KestromKit/hubs/HexText.h"
+
 namespace kestrom {
 
 using bluetooth::AdapterState;
 using bluetooth::BluetoothError;
 
-namespace {
-
-std::string hexText(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char byte : bytes) {
-    if (!text.empty()) text += '-';
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
-}  // namespace
-
 /// Receives the Bluetooth object's reports on its thread and only hops them onto the manager's
 /// queue, tagged with the object they came from.
-class macOSBluetoothDeviceManager::BluetoothObserver final : public bluetooth::ClassicBluetoothObserver {
+class macOSBluetoothDeviceManager::BluetoothObserver final
+    : public HoppingObserver<macOSBluetoothDeviceManager, bluetooth::ClassicBluetoothObserver> {
  public:
-  BluetoothObserver(std::weak_ptr<macOSBluetoothDeviceManager> manager, std::shared_ptr<dispatch::Queue> queue, std::uint64_t generation)
-      : manager_(std::move(manager)), queue_(std::move(queue)), generation_(generation) {}
+  using HoppingObserver::HoppingObserver;
 
   void adapterStateChanged(AdapterState state) override {
     hop([state](macOSBluetoothDeviceManager& m) { m.onAdapterState(state); });
@@ -50,21 +37,6 @@ class macOSBluetoothDeviceManager::BluetoothObserver final : public bluetooth::C
   void disconnected(const std::string& address) override {
     hop([address](macOSBluetoothDeviceManager& m) { m.onLinkEnded(address); });
   }
-
- private:
-  // Runs `handler` on the manager's queue if the report comes from its current transport. The
-  // manager is never held here, on the transport's thread: as its last owner it would be torn
-  // down on the very thread its transport must join.
-  void hop(std::function<void(macOSBluetoothDeviceManager&)> handler) {
-    queue_->async([manager = manager_, generation = generation_, handler = std::move(handler)] {
-      auto self = manager.lock();
-      if (self && self->generation_ == generation) handler(*self);
-    });
-  }
-
-  const std::weak_ptr<macOSBluetoothDeviceManager> manager_;
-  const std::shared_ptr<dispatch::Queue> queue_;
-  const std::uint64_t generation_;
 };
 
 std::shared_ptr<macOSBluetoothDeviceManager> macOSBluetoothDeviceManager::create(
@@ -88,7 +60,6 @@ macOSBluetoothDeviceManager::~macOSBluetoothDeviceManager() {
   // Nothing else runs on this manager now; each channel stops its watch as it closes.
   for (auto& [id, channel] : channels_) channel.channel->close();
 }
-
 
 IDeviceFound macOSBluetoothDeviceManager::deviceRecord(const bluetooth::ClassicDevice& device) {
   IDeviceFound record;

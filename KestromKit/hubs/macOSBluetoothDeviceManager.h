@@ -21,6 +21,7 @@
 
 #include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/hubs/DeviceManagerReporter.h"
+#include "KestromKit/hubs/HoppingObserver.h"
 #include "KestromKit/hubs/RfcommChannel.h"
 #include "platform/bluetooth/ClassicBluetooth.h"
 
@@ -101,6 +102,7 @@ class macOSBluetoothDeviceManager final : public DeviceManager,
   /// whether or not a channel existed.
   void cleanup(const std::string& id, bool report);
   bool isCurrent(std::uint64_t number, const std::string& id) const;
+  friend class HoppingObserver<macOSBluetoothDeviceManager, bluetooth::ClassicBluetoothObserver>;
 
   const std::string tag_ = "macOSBluetoothDeviceManager";
   const std::shared_ptr<dispatch::Queue> queue_;

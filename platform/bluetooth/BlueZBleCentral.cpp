@@ -2,15 +2,12 @@
 
 #include <glib.h>
 
-#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <set>
 
-#include "platform/bluetooth/BlueZObjects.h"
-#include "platform/bluetooth/BusLoop.h"
-#include "platform/bluetooth/ObserverSlot.h"
-#include "platform/bluetooth/SystemBus.h"
+#include "platform/bluetooth/BlueZClient.h"
+#include "platform/bluetooth/BlueZDiscovery.h"
 
 namespace kestrom::bluetooth {
 
@@ -50,14 +47,10 @@ std::string BlueZBleCentral::peripheralId(const std::string& adapterAddress,
 }
 
 /// Lives on the loop thread, except the observer slot and the two snapshots read by any thread.
-class BlueZBleCentral::Impl final : public BlueZObjects::Listener {
+class BlueZBleCentral::Impl final : public BlueZClient<BleCentralObserver> {
  public:
-  explicit Impl(Options options)
-      : options_(std::move(options)),
-        loop_("BlueZBleCentral", openSystemBus(options_.log), options_.log),
-        objects_(loop_, *this) {
-    loop_.post([this] { objects_.start(); });
-    loop_.start();
+  explicit Impl(Options options) : BlueZClient("BlueZBleCentral", options.log), options_(std::move(options)) {
+    start();
   }
 
   ~Impl() override {
@@ -65,19 +58,9 @@ class BlueZBleCentral::Impl final : public BlueZObjects::Listener {
   }
 
   // Any thread.
-  ObserverSlot<BleCentralObserver> observer_;
-  std::atomic<AdapterState> adapterState_{AdapterState::missing};
   bool isConnected(const std::string& id) const {
     std::lock_guard lock(connectedMutex_);
     return connectedIds_.count(id) != 0;
-  }
-  void post(std::function<void()> task) { loop_.post(std::move(task)); }
-  /// Tells an observer set after the adapter's state was reported what that state is.
-  void retellAdapter() {
-    if (adapterReported_ && adapterHeardBy_ != observer_.number()) {
-      const AdapterState state = adapterState_;
-      adapterHeardBy_ = report([&](BleCentralObserver& o) { o.adapterStateChanged(state); });
-    }
   }
 
   // Operations, on the loop thread.
@@ -122,24 +105,18 @@ class BlueZBleCentral::Impl final : public BlueZObjects::Listener {
   std::optional<std::string> characteristicPath(const Connection& connection, const std::string& uuid) const;
   void pumpWrites(const std::string& id);
   Connection* connection(const std::string& id, bool established);
-  template <class F>
-  std::uint64_t report(F&& f) {
-    return observer_.notify(std::forward<F>(f));
-  }
 
   Options options_;
-  BusLoop loop_;
-  BlueZObjects objects_;
+  BlueZDiscovery scan_{objects_, [this](const BluetoothError& error) {
+                         options_.log.error("BlueZBleCentral: scan failed: %s", error.message);
+                         report([&](BleCentralObserver& o) { o.scanStopped(error); });
+                       }};
 
   mutable std::mutex connectedMutex_;  // guards connectedIds_
   std::set<std::string> connectedIds_;
 
-  bool adapterReported_ = false;
-  std::uint64_t adapterHeardBy_ = 0;  // the observer that heard the adapter's state last
   std::optional<std::string> adapterPath_;
   std::string adapterAddress_;
-  bool scanning_ = false;
-  std::uint64_t scanGeneration_ = 0;
   std::vector<std::string> filter_;
   std::map<std::string, std::string> peripherals_;  // id -> device path
   std::map<std::string, std::string> pathIds_;      // device path -> id
@@ -186,7 +163,7 @@ void BlueZBleCentral::Impl::interfacesAdded(const std::string& path, const Inter
     updateAdapter();
   }
   if (added.count(kDevice)) {
-    addPeripheral(path, scanning_);
+    addPeripheral(path, scan_.active());
   }
 }
 
@@ -200,7 +177,7 @@ void BlueZBleCentral::Impl::propertiesChanged(const std::string& path, const std
       return;
     }
     std::string id = idIt->second;
-    if (scanning_ && (changed.count("RSSI") || changed.count("ManufacturerData") || changed.count("Name"))) {
+    if (scan_.active() && (changed.count("RSSI") || changed.count("ManufacturerData") || changed.count("Name"))) {
       if (auto peripheral = describe(path)) {
         report([&](BleCentralObserver& o) { o.peripheralFound(*peripheral); });
       }
@@ -261,18 +238,11 @@ void BlueZBleCentral::Impl::updateAdapter() {
   if (adapterPath_) {
     adapterAddress_ = valueOf<std::string>(*objects_.find(*adapterPath_, kAdapter), "Address").value_or(*adapterPath_);
   }
-  AdapterState state = objects_.adapterState();
-  if (adapterReported_ && state == adapterState_.load()) {
+  auto state = updateAdapterState();
+  if (!state || *state == AdapterState::poweredOn) {
     return;
   }
-  adapterReported_ = true;
-  adapterState_ = state;
-  options_.log.info("BlueZBleCentral: adapter %s", adapterStateName(state));
-  adapterHeardBy_ = report([&](BleCentralObserver& o) { o.adapterStateChanged(state); });
-  if (state == AdapterState::poweredOn) {
-    return;
-  }
-  BluetoothError off{Kind::adapterUnavailable, std::string("the adapter is ") + adapterStateName(state)};
+  BluetoothError off = adapterUnavailable(*state);
   std::vector<std::string> ids;
   for (const auto& [id, connection] : connections_) {
     ids.push_back(id);
@@ -280,9 +250,7 @@ void BlueZBleCentral::Impl::updateAdapter() {
   for (const auto& id : ids) {
     endConnection(id, off);
   }
-  if (scanning_) {
-    scanning_ = false;
-    ++scanGeneration_;
+  if (scan_.end()) {
     report([&](BleCentralObserver& o) { o.scanStopped(off); });
   }
 }
@@ -337,61 +305,18 @@ void BlueZBleCentral::Impl::startScan(std::vector<std::string> uuids) {
     }
   }
   if (adapterState_ != AdapterState::poweredOn) {
-    BluetoothError error{Kind::adapterUnavailable,
-                         std::string("the adapter is ") + adapterStateName(adapterState_)};
+    BluetoothError error = adapterUnavailable(adapterState_);
     report([&](BleCentralObserver& o) { o.scanStopped(error); });
     return;
   }
-  bool alreadyScanning = scanning_;
-  scanning_ = true;
-  auto generation = ++scanGeneration_;
-  std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("le"))},
-                                                {"DuplicateData", sdbus::Variant(true)}};
+  PropertyMap filter{{"Transport", sdbus::Variant(std::string("le"))}, {"DuplicateData", sdbus::Variant(true)}};
   if (!filter_.empty()) {
     filter["UUIDs"] = sdbus::Variant(filter_);
   }
-  auto failed = [this, generation](const BluetoothError& error) {
-    if (generation != scanGeneration_ || !scanning_) {
-      return;
-    }
-    scanning_ = false;
-    options_.log.error("BlueZBleCentral: scan failed: %s", error.message);
-    report([&](BleCentralObserver& o) { o.scanStopped(error); });
-  };
-  std::string adapter = *adapterPath_;
-  objects_.call(adapter, kAdapter, "SetDiscoveryFilter", [&](sdbus::MethodCall& m) { m << filter; },
-                [this, adapter, generation, alreadyScanning, failed](sdbus::MethodReply&, std::optional<BluetoothError> error) {
-                  if (error) {
-                    return failed(*error);
-                  }
-                  if (alreadyScanning || generation != scanGeneration_) {
-                    return;
-                  }
-                  objects_.call(adapter, kAdapter, "StartDiscovery", {},
-                                [this, adapter, generation, failed](sdbus::MethodReply&, std::optional<BluetoothError> error) {
-                                  if (error && error->message.rfind("org.bluez.Error.InProgress", 0) != 0) {
-                                    return failed(*error);
-                                  }
-                                  if (!error && !scanning_) {
-                                    // stopScan came while the start was under way.
-                                    objects_.call(adapter, kAdapter, "StopDiscovery", {},
-                                                  [](sdbus::MethodReply&, std::optional<BluetoothError>) {});
-                                  }
-                                });
-                });
+  scan_.start(*adapterPath_, filter);
 }
 
-void BlueZBleCentral::Impl::stopScan() {
-  ++scanGeneration_;
-  if (!scanning_) {
-    return;
-  }
-  scanning_ = false;
-  if (adapterPath_) {
-    objects_.call(*adapterPath_, kAdapter, "StopDiscovery", {},
-                  [](sdbus::MethodReply&, std::optional<BluetoothError>) {});
-  }
-}
+void BlueZBleCentral::Impl::stopScan() { scan_.stop(adapterPath_); }
 
 // ---- connections
 
@@ -417,7 +342,7 @@ void BlueZBleCentral::Impl::connect(const std::string& id) {
     return;
   }
   if (adapterState_ != AdapterState::poweredOn) {
-    BluetoothError error{Kind::adapterUnavailable, std::string("the adapter is ") + adapterStateName(adapterState_)};
+    BluetoothError error = adapterUnavailable(adapterState_);
     report([&](BleCentralObserver& o) { o.connectFailed(id, error); });
     return;
   }
@@ -616,11 +541,9 @@ BlueZBleCentral::BlueZBleCentral() : BlueZBleCentral(Options{}) {}
 BlueZBleCentral::~BlueZBleCentral() = default;
 
 void BlueZBleCentral::setObserver(std::weak_ptr<BleCentralObserver> observer) {
-  impl_->observer_.set(std::move(observer));
-  // The adapter may have been read before there was anyone to tell.
-  impl_->post([impl = impl_.get()] { impl->retellAdapter(); });
+  impl_->setObserver(std::move(observer));
 }
-AdapterState BlueZBleCentral::adapterState() const { return impl_->adapterState_; }
+AdapterState BlueZBleCentral::adapterState() const { return impl_->adapterState(); }
 bool BlueZBleCentral::isConnected(const std::string& id) const { return impl_->isConnected(id); }
 
 void BlueZBleCentral::startScan(std::vector<std::string> serviceUuids) {

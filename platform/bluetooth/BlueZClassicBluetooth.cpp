@@ -1,12 +1,9 @@
 #include "platform/bluetooth/BlueZClassicBluetooth.h"
 
-#include <atomic>
 #include <set>
 
-#include "platform/bluetooth/BlueZObjects.h"
-#include "platform/bluetooth/BusLoop.h"
-#include "platform/bluetooth/ObserverSlot.h"
-#include "platform/bluetooth/SystemBus.h"
+#include "platform/bluetooth/BlueZClient.h"
+#include "platform/bluetooth/BlueZDiscovery.h"
 
 namespace kestrom::bluetooth {
 
@@ -18,32 +15,14 @@ void ignoreReply(sdbus::MethodReply&, std::optional<BluetoothError>) {}
 }  // namespace
 
 /// Lives on the loop thread, except the observer slot and the adapter-state snapshot.
-class BlueZClassicBluetooth::Impl final : public BlueZObjects::Listener {
+class BlueZClassicBluetooth::Impl final : public BlueZClient<ClassicBluetoothObserver> {
  public:
-  explicit Impl(Options options)
-      : options_(std::move(options)),
-        loop_("BlueZClassicBluetooth", openSystemBus(options_.log), options_.log),
-        objects_(loop_, *this) {
-    loop_.post([this] {
-      exportProfile();
-      objects_.start();
-    });
-    loop_.start();
+  explicit Impl(Options options) : BlueZClient("BlueZClassicBluetooth", options.log), options_(std::move(options)) {
+    start([this] { exportProfile(); });
   }
 
   ~Impl() override {
     loop_.stop();  // before the members its handlers use go away
-  }
-
-  ObserverSlot<ClassicBluetoothObserver> observer_;
-  std::atomic<AdapterState> adapterState_{AdapterState::missing};
-  void post(std::function<void()> task) { loop_.post(std::move(task)); }
-  /// Tells an observer set after the adapter's state was reported what that state is.
-  void retellAdapter() {
-    if (adapterReported_ && adapterHeardBy_ != observer_.number()) {
-      const AdapterState state = adapterState_;
-      adapterHeardBy_ = report([&](ClassicBluetoothObserver& o) { o.adapterStateChanged(state); });
-    }
   }
 
   void startDiscovery();
@@ -80,21 +59,15 @@ class BlueZClassicBluetooth::Impl final : public BlueZObjects::Listener {
   void startAttempt(const std::string& address, std::uint64_t serial);
   void failAttempt(const std::string& address, const BluetoothError& error);
   void endLink(const std::string& address);
-  template <class F>
-  std::uint64_t report(F&& f) {
-    return observer_.notify(std::forward<F>(f));
-  }
 
   Options options_;
-  BusLoop loop_;
-  BlueZObjects objects_;
+  BlueZDiscovery discovery_{objects_, [this](const BluetoothError& error) {
+                              options_.log.error("BlueZClassicBluetooth: discovery failed: %s", error.message);
+                              report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(error); });
+                            }};
   std::unique_ptr<sdbus::IObject> profile_;
 
-  bool adapterReported_ = false;
-  std::uint64_t adapterHeardBy_ = 0;  // the observer that heard the adapter's state last
   std::optional<std::string> adapterPath_;
-  bool discovering_ = false;
-  std::uint64_t discoveryGeneration_ = 0;
   ProfileState profileState_ = ProfileState::unregistered;
   std::vector<std::function<void(std::optional<BluetoothError>)>> profileWaiters_;
   std::map<std::string, Attempt> attempts_;  // by address
@@ -124,7 +97,7 @@ void BlueZClassicBluetooth::Impl::interfacesAdded(const std::string& path, const
   if (added.count(kAdapter)) {
     updateAdapter();
   }
-  if (added.count(kDevice) && discovering_) {
+  if (added.count(kDevice) && discovery_.active()) {
     reportDevice(path);
   }
 }
@@ -133,7 +106,7 @@ void BlueZClassicBluetooth::Impl::propertiesChanged(const std::string& path, con
                                                     const PropertyMap& changed) {
   if (interface == kAdapter && path == adapterPath_) {
     updateAdapter();
-  } else if (interface == kDevice && discovering_ &&
+  } else if (interface == kDevice && discovery_.active() &&
              (changed.count("Name") || changed.count("Class") || changed.count("RSSI"))) {
     reportDevice(path);
   }
@@ -169,18 +142,11 @@ void BlueZClassicBluetooth::Impl::interfacesRemoved(const std::string& /*path*/,
 
 void BlueZClassicBluetooth::Impl::updateAdapter() {
   adapterPath_ = objects_.adapterPath();
-  AdapterState state = objects_.adapterState();
-  if (adapterReported_ && state == adapterState_.load()) {
+  auto state = updateAdapterState();
+  if (!state || *state == AdapterState::poweredOn) {
     return;
   }
-  adapterReported_ = true;
-  adapterState_ = state;
-  options_.log.info("BlueZClassicBluetooth: adapter %s", adapterStateName(state));
-  adapterHeardBy_ = report([&](ClassicBluetoothObserver& o) { o.adapterStateChanged(state); });
-  if (state == AdapterState::poweredOn) {
-    return;
-  }
-  BluetoothError off{Kind::adapterUnavailable, std::string("the adapter is ") + adapterStateName(state)};
+  BluetoothError off = adapterUnavailable(*state);
   std::vector<std::string> addresses;
   for (const auto& [address, attempt] : attempts_) {
     addresses.push_back(address);
@@ -192,9 +158,7 @@ void BlueZClassicBluetooth::Impl::updateAdapter() {
   for (const auto& address : addresses) {
     endLink(address);
   }
-  if (discovering_) {
-    discovering_ = false;
-    ++discoveryGeneration_;
+  if (discovery_.end()) {
     report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(off); });
   }
 }
@@ -230,55 +194,17 @@ void BlueZClassicBluetooth::Impl::reportDevice(const std::string& path) {
 
 void BlueZClassicBluetooth::Impl::startDiscovery() {
   if (adapterState_ != AdapterState::poweredOn) {
-    BluetoothError error{Kind::adapterUnavailable, std::string("the adapter is ") + adapterStateName(adapterState_)};
+    BluetoothError error = adapterUnavailable(adapterState_);
     report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(error); });
     return;
   }
-  if (discovering_) {
+  if (discovery_.active()) {
     return;
   }
-  discovering_ = true;
-  auto generation = ++discoveryGeneration_;
-  auto failed = [this, generation](const BluetoothError& error) {
-    if (generation != discoveryGeneration_ || !discovering_) {
-      return;
-    }
-    discovering_ = false;
-    options_.log.error("BlueZClassicBluetooth: discovery failed: %s", error.message);
-    report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(error); });
-  };
-  std::string adapter = *adapterPath_;
-  std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("bredr"))}};
-  objects_.call(adapter, kAdapter, "SetDiscoveryFilter", [&](sdbus::MethodCall& m) { m << filter; },
-                [this, adapter, generation, failed](sdbus::MethodReply&, std::optional<BluetoothError> error) {
-                  if (error) {
-                    return failed(*error);
-                  }
-                  if (generation != discoveryGeneration_) {
-                    return;
-                  }
-                  objects_.call(adapter, kAdapter, "StartDiscovery", {},
-                                [this, adapter, failed](sdbus::MethodReply&, std::optional<BluetoothError> error) {
-                                  if (error && error->message.rfind("org.bluez.Error.InProgress", 0) != 0) {
-                                    return failed(*error);
-                                  }
-                                  if (!error && !discovering_) {
-                                    objects_.call(adapter, kAdapter, "StopDiscovery", {}, ignoreReply);
-                                  }
-                                });
-                });
+  discovery_.start(*adapterPath_, {{"Transport", sdbus::Variant(std::string("bredr"))}});
 }
 
-void BlueZClassicBluetooth::Impl::stopDiscovery() {
-  ++discoveryGeneration_;
-  if (!discovering_) {
-    return;
-  }
-  discovering_ = false;
-  if (adapterPath_) {
-    objects_.call(*adapterPath_, kAdapter, "StopDiscovery", {}, ignoreReply);
-  }
-}
+void BlueZClassicBluetooth::Impl::stopDiscovery() { discovery_.stop(adapterPath_); }
 
 // ---- the serial port profile
 
@@ -389,7 +315,7 @@ void BlueZClassicBluetooth::Impl::connect(const std::string& address) {
   }
   std::optional<BluetoothError> error;
   if (adapterState_ != AdapterState::poweredOn) {
-    error = BluetoothError{Kind::adapterUnavailable, std::string("the adapter is ") + adapterStateName(adapterState_)};
+    error = adapterUnavailable(adapterState_);
   } else if (links_.count(address)) {
     error = BluetoothError{Kind::failed, address + " is already connected"};
   } else if (!devicePath(address)) {
@@ -480,11 +406,9 @@ BlueZClassicBluetooth::BlueZClassicBluetooth() : BlueZClassicBluetooth(Options{}
 BlueZClassicBluetooth::~BlueZClassicBluetooth() = default;
 
 void BlueZClassicBluetooth::setObserver(std::weak_ptr<ClassicBluetoothObserver> observer) {
-  impl_->observer_.set(std::move(observer));
-  // The adapter may have been read before there was anyone to tell.
-  impl_->post([impl = impl_.get()] { impl->retellAdapter(); });
+  impl_->setObserver(std::move(observer));
 }
-AdapterState BlueZClassicBluetooth::adapterState() const { return impl_->adapterState_; }
+AdapterState BlueZClassicBluetooth::adapterState() const { return impl_->adapterState(); }
 void BlueZClassicBluetooth::startDiscovery() {
   impl_->post([impl = impl_.get()] { impl->startDiscovery(); });
 }

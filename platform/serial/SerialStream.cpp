@@ -6,11 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <utility>
 #include <vector>
+
+#include "platform/fdwatch/StreamIo.h"
 
 namespace kestrom::serial {
 
@@ -45,7 +46,7 @@ std::optional<speed_t> speedFor(unsigned baudRate) {
 // support with one of these; such a device is used as it is.
 bool isUnsupportedRequest(int error) { return error == ENOTTY || error == EINVAL; }
 
-std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+using fdwatch::describeError;
 
 // Raw mode at `speed`, then DTR and RTS up (many USB serial devices only talk once DTR is set).
 std::optional<std::string> configure(int fd, speed_t speed) {
@@ -59,14 +60,14 @@ std::optional<std::string> configure(int fd, speed_t speed) {
     ::cfsetispeed(&settings, speed);
     ::cfsetospeed(&settings, speed);
     if (::tcsetattr(fd, TCSANOW, &settings) != 0 && !isUnsupportedRequest(errno)) {
-      return describe("cannot set the terminal mode", errno);
+      return describeError("cannot set the terminal mode", errno);
     }
   } else if (!isUnsupportedRequest(errno)) {
-    return describe("cannot read the terminal mode", errno);
+    return describeError("cannot read the terminal mode", errno);
   }
   int lines = TIOCM_DTR | TIOCM_RTS;
   if (::ioctl(fd, TIOCMBIS, &lines) != 0 && !isUnsupportedRequest(errno)) {
-    return describe("cannot raise DTR and RTS", errno);
+    return describeError("cannot raise DTR and RTS", errno);
   }
   return std::nullopt;
 }
@@ -78,7 +79,7 @@ tl::expected<std::shared_ptr<SerialStream>, std::string> SerialStream::open(
   const std::optional<speed_t> speed = speedFor(baudRate);
   if (!speed) return tl::make_unexpected(path + ": unsupported speed " + std::to_string(baudRate));
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return tl::make_unexpected(describe(path + ": cannot open", errno));
+  if (fd < 0) return tl::make_unexpected(describeError(path + ": cannot open", errno));
   if (std::optional<std::string> error = configure(fd, *speed)) {
     ::close(fd);
     return tl::make_unexpected(path + ": " + *error);
@@ -141,27 +142,19 @@ bool SerialStream::isOpen() const {
 }
 
 void SerialStream::onReadable() {
-  std::string buffer(kReadChunkBytes, '\0');
-  for (int turn = 0; turn < kReadsPerTurn; ++turn) {
-    ssize_t n = 0;
-    int error = 0;
-    {
-      std::lock_guard lock(mutex_);
-      if (closed_) return;
-      n = ::read(fd_, buffer.data(), buffer.size());
-      error = errno;
-    }
-    if (n > 0) {
-      if (handlers_.data) handlers_.data(buffer.substr(0, static_cast<std::size_t>(n)));
-    } else if (n == 0) {
-      return end("the device reached the end of its data");
-    } else if (error == EINTR) {
-      continue;
-    } else if (error == EAGAIN || error == EWOULDBLOCK) {
-      return;
-    } else {
-      return end(describe("reading failed", error));  // EIO once the device is unplugged
-    }
+  const fdwatch::ReadEnd turn = fdwatch::readTurn(
+      kReadChunkBytes, kReadsPerTurn,
+      [this](char* buffer, std::size_t size) -> std::optional<fdwatch::ReadResult> {
+        std::lock_guard lock(mutex_);
+        if (closed_) return std::nullopt;
+        const ssize_t n = ::read(fd_, buffer, size);
+        return fdwatch::ReadResult{n, errno};
+      },
+      handlers_.data);
+  if (turn.kind == fdwatch::ReadEnd::Kind::endOfFile) {
+    end("the device reached the end of its data");
+  } else if (turn.kind == fdwatch::ReadEnd::Kind::failed) {
+    end(describeError("reading failed", turn.error));  // EIO once the device is unplugged
   }
 }
 
@@ -173,16 +166,11 @@ void SerialStream::onWritable() {
     if (closed_) return;
     while (!pending_.empty()) {
       PendingWrite& front = pending_.front();
-      if (front.written < front.bytes.size()) {
-        const ssize_t n = ::write(fd_, front.bytes.data() + front.written, front.bytes.size() - front.written);
-        if (n < 0) {
-          if (errno == EINTR) continue;
-          if (errno != EAGAIN && errno != EWOULDBLOCK) failure = describe("writing failed", errno);
-          break;  // full: the watch calls again when there is room
-        }
-        front.written += static_cast<std::size_t>(n);
-        if (front.written < front.bytes.size()) continue;
+      if (std::optional<int> error = fdwatch::writeAvailable(fd_, front.bytes, front.written, fdwatch::Transfer::write)) {
+        failure = describeError("writing failed", *error);
+        break;
       }
+      if (front.written < front.bytes.size()) break;  // full: the watch calls again when there is room
       done.push_back(std::move(front.completion));
       pending_.pop_front();
     }

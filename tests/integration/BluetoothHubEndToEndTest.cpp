@@ -15,8 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "KestromKit/base/Base64.h"
+#include "tests/integration/HostPage.h"
 #include "tests/integration/HostProcess.h"
-#include "tests/support/WSTestClient.h"
 #include "tests/support/bluez/FakeBluez.h"
 #include "tests/support/bluez/PrivateBus.h"
 #include "tests/support/bluez/Watchdog.h"
@@ -71,33 +71,10 @@ Json notification(const std::string& method, Json params) {
   return {{"method", method}, {"params", std::move(params)}, {"jsonrpc", "2.0"}};
 }
 
-class Page {
+/// Frames as plain JSON, so they compare with the expected ones whatever the order of their keys.
+class HubPage : public BasicPage<Json> {
  public:
-  explicit Page(const HostProcess& host) : client_(20s), connected_(client_.connect(host.wsPort(), {{"Cookie", host.cookie()}})) {}
-  bool connected() const { return connected_; }
-  void request(const std::string& id, const std::string& method, Json values = Json::object()) {
-    Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
-    ASSERT_TRUE(client_.sendText(frame.dump()));
-  }
-  std::optional<Json> next() {
-    auto text = client_.readText();
-    if (!text) return std::nullopt;
-    return Json::parse(*text);
-  }
-  /// The next frame that `match` accepts, skipping the others.
-  std::optional<Json> nextWhere(const std::function<bool(const Json&)>& match) {
-    for (int frames = 0; frames < 1000; ++frames) {
-      auto frame = next();
-      if (!frame || match(*frame)) return frame;
-    }
-    return std::nullopt;
-  }
-  std::optional<Json> replyTo(const std::string& id) {
-    return nextWhere([&](const Json& f) { return f.contains("id") && f["id"] == id; });
-  }
-  std::optional<Json> notification(const std::string& method) {
-    return nextWhere([&](const Json& f) { return f.value("method", "") == method; });
-  }
+  explicit HubPage(const HostProcess& host) : BasicPage(host, 20s) {}
   /// The next reply or hub notification other than a found hub (advertisements keep coming, and
   /// the host has notifications of its own).
   std::optional<Json> nextBesidesFound() {
@@ -106,10 +83,6 @@ class Page {
       return f.contains("id") || method.rfind("/hub/", 0) == 0;
     });
   }
-
- private:
-  WSTestClient client_;
-  bool connected_;
 };
 
 class BluetoothHubEndToEndTest : public ::testing::Test {
@@ -121,7 +94,7 @@ class BluetoothHubEndToEndTest : public ::testing::Test {
     ASSERT_TRUE(host_->running()) << host_->errorOutput();
     // The hub service takes the transports' reports once start-up is over, as the page is shown.
     ASSERT_TRUE(host_->waitUntilPageShown());
-    page_ = std::make_unique<Page>(*host_);
+    page_ = std::make_unique<HubPage>(*host_);
     ASSERT_TRUE(page_->connected());
   }
   void TearDown() override {
@@ -167,7 +140,7 @@ class BluetoothHubEndToEndTest : public ::testing::Test {
   TemporaryHome home_;
   std::unique_ptr<FakeBluez> fake_;
   std::unique_ptr<HostProcess> host_;
-  std::unique_ptr<Page> page_;
+  std::unique_ptr<HubPage> page_;
 };
 
 TEST_F(BluetoothHubEndToEndTest, ALowEnergyHubIsFoundConnectedWrittenHeardFromAndLostMidWrite) {

@@ -1,9 +1,12 @@
 #pragma once
-// One page connection to a headless host: sends requests, reads frames as parsed JSON.
+// One page connection to a headless host: sends requests, reads frames as parsed JSON. `Page`
+// keeps each frame's keys in the order they came; a BasicPage of plain nlohmann::json compares
+// frames whatever the order of their keys.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -15,17 +18,18 @@
 
 namespace kestrom::test {
 
-class Page {
+template <class JsonType>
+class BasicPage {
  public:
-  using Json = nlohmann::ordered_json;
+  using Json = JsonType;
 
   /// Connects to `host`'s WebSocket with its session cookie (and `headers`) once the host shows
   /// its web view, as the page would; every read waits up to `timeout` for its frame.
-  explicit Page(const HostProcess& host, std::map<std::string, std::string> headers = {},
-                std::chrono::milliseconds timeout = std::chrono::seconds(10))
+  explicit BasicPage(const HostProcess& host, std::map<std::string, std::string> headers = {},
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10))
       : client_(timeout),
         connected_(host.waitUntilPageShown() && client_.connect(host.wsPort(), withCookie(host, std::move(headers)))) {}
-  Page(const HostProcess& host, std::chrono::milliseconds timeout) : Page(host, {}, timeout) {}
+  BasicPage(const HostProcess& host, std::chrono::milliseconds timeout) : BasicPage(host, {}, timeout) {}
   bool connected() const { return connected_; }
 
   void request(const std::string& id, const std::string& method, Json values = Json::object()) {
@@ -51,6 +55,18 @@ class Page {
       if (frame->contains("id")) return frame;
     return std::nullopt;
   }
+  /// The next frame that `match` accepts, skipping the others (a thousand at most).
+  std::optional<Json> nextWhere(const std::function<bool(const Json&)>& match) {
+    for (int frames = 0; frames < 1000; ++frames) {
+      auto frame = next();
+      if (!frame || match(*frame)) return frame;
+    }
+    return std::nullopt;
+  }
+  /// The next notification of `method`.
+  std::optional<Json> notification(const std::string& method) {
+    return nextWhere([&](const Json& f) { return f.value("method", "") == method; });
+  }
 
  private:
   static std::map<std::string, std::string> withCookie(const HostProcess& host, std::map<std::string, std::string> headers) {
@@ -61,5 +77,7 @@ class Page {
   WSTestClient client_;
   bool connected_;
 };
+
+using Page = BasicPage<nlohmann::ordered_json>;
 
 }  // namespace kestrom::test

@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "KestromKit/base/Base64.h"
+#include "tests/integration/HostPage.h"
 #include "tests/integration/HostProcess.h"
 #include "tests/serial/StreamRecorder.h"
-#include "tests/support/WSTestClient.h"
 
 namespace kestrom::test {
 namespace {
@@ -21,39 +21,8 @@ namespace {
 using Json = nlohmann::json;
 using serial::testing::readCount;
 using serial::testing::writeAll;
-
-class Page {
- public:
-  explicit Page(const HostProcess& host) : client_(10s), connected_(client_.connect(host.wsPort(), {{"Cookie", host.cookie()}})) {}
-  bool connected() const { return connected_; }
-  void request(const std::string& id, const std::string& method, Json values = Json::object()) {
-    Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
-    ASSERT_TRUE(client_.sendText(frame.dump()));
-  }
-  std::optional<Json> next() {
-    auto text = client_.readText();
-    if (!text) return std::nullopt;
-    return Json::parse(*text);
-  }
-  /// The next frame that `match` accepts, skipping the others.
-  std::optional<Json> nextWhere(const std::function<bool(const Json&)>& match) {
-    for (int frames = 0; frames < 1000; ++frames) {
-      auto frame = next();
-      if (!frame || match(*frame)) return frame;
-    }
-    return std::nullopt;
-  }
-  std::optional<Json> replyTo(const std::string& id) {
-    return nextWhere([&](const Json& f) { return f.contains("id") && f["id"] == id; });
-  }
-  std::optional<Json> notification(const std::string& method) {
-    return nextWhere([&](const Json& f) { return f.value("method", "") == method; });
-  }
-
- private:
-  WSTestClient client_;
-  bool connected_;
-};
+/// Frames as plain JSON, so they compare with the expected ones whatever the order of their keys.
+using HubPage = BasicPage<Json>;
 
 class UsbHubEndToEndTest : public ::testing::Test {
  protected:
@@ -107,7 +76,7 @@ TEST_F(UsbHubEndToEndTest, AHubIsFoundConnectedSentToHeardFromAndUnplugged) {
 
   HostProcess host(home_.path, HostOptions{.environment = hostEnvironment()}, std::chrono::seconds(30));
   ASSERT_TRUE(host.running()) << host.errorOutput();
-  Page page(host);
+  HubPage page(host);
   ASSERT_TRUE(page.connected());
 
   page.request("scan", "/hub/startscan", {{"type", "usb"}});
