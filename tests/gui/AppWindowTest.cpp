@@ -525,9 +525,9 @@ TEST_F(AppWindowTest, KeepsTheFrameTheUserLastGaveItAcrossRestartsAndMovesAnOffS
                                         .dump();
   auto area = screen_.workArea();
   ASSERT_TRUE(area);
-  // Between launches the user moves and resizes the window (smaller, then larger, then larger
-  // again), through the window manager, and quits at once: by the close button, by the Quit
-  // action, by the close button.
+  // Between launches the user moves and resizes the window (smaller, smaller again, then larger)
+  // through the window manager and quits at once: by the close button, by the Quit action, by the
+  // close button.
   const Screen::Geometry frames[] = {{100, 80, 1100, 840}, {160, 120, 1060, 800}, {40, 30, 1120, 820}};
   Screen::Geometry expected = *area;  // the saved frame lies off the monitor
   for (int launch = 0; launch < 4; ++launch) {
