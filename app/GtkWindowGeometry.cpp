@@ -84,6 +84,47 @@ std::optional<FrameExtents> reportedExtents(Display* display, Window xid) {
   return extents;
 }
 
+// The window manager's frame around `xid`: the root's child that holds it; 0 when `xid` is a
+// child of the root itself (no window manager, or one that does not reparent).
+Window frameWindow(Display* display, Window xid) {
+  Window top = xid;
+  for (int depth = 0; depth < 16; ++depth) {
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display, top, &root, &parent, &children, &count)) return 0;
+    if (children) XFree(children);
+    if (parent == root || parent == 0) break;
+    top = parent;
+  }
+  return top == xid ? 0 : top;
+}
+
+// The outer frame of `xid` as the window manager's frame window has it, in device pixels, when that
+// window is exactly the decorations around the client (the client sits at the decorations' offset
+// in it); empty for frame windows with invisible margins, or none.
+//
+// A window manager moves and resizes its frame and the client in separate steps: just after the
+// user has resized the window, the frame already has the new size while the client still has the
+// old one. Read from the client, the frame would then come out at the old size in the new place.
+std::optional<Rect> decoratedFrame(Display* display, Window xid, const FrameExtents& sides) {
+  Window frame = frameWindow(display, xid);
+  if (!frame) return std::nullopt;
+  int offsetX = 0;
+  int offsetY = 0;
+  Window child = 0;
+  XWindowAttributes attributes{};
+  if (!XTranslateCoordinates(display, xid, frame, 0, 0, &offsetX, &offsetY, &child) ||
+      !XGetWindowAttributes(display, frame, &attributes)) {
+    return std::nullopt;
+  }
+  int border = attributes.border_width;
+  if (offsetX + border != std::lround(sides.left) || offsetY + border != std::lround(sides.top)) return std::nullopt;
+  return Rect{static_cast<double>(attributes.x), static_cast<double>(attributes.y),
+              static_cast<double>(attributes.width + 2 * border), static_cast<double>(attributes.height + 2 * border)};
+}
+
 bool isViewable(Display* display, Window xid) {
   XWindowAttributes attributes{};
   return XGetWindowAttributes(display, xid, &attributes) && attributes.map_state == IsViewable;
@@ -174,22 +215,29 @@ SavedWindowFrame currentWindowFrame(GtkWindow* window) {
 #if KESTROM_HAVE_X11
   if (Window xid = xWindow(window)) {
     Display* display = xDisplay(window);
+    GdkDisplay* gdkDisplay = gtk_widget_get_display(GTK_WIDGET(window));
     int scale = scaleOf(window);
-    int x = 0;
-    int y = 0;
-    Window child = 0;
-    XTranslateCoordinates(display, xid, DefaultRootWindow(display), 0, 0, &x, &y, &child);
-    XWindowAttributes attributes{};
-    if (XGetWindowAttributes(display, xid, &attributes)) {
-      width = attributes.width;
-      height = attributes.height;
-    } else {
-      width *= scale;
-      height *= scale;
-    }
+    // The window manager's windows may go away at any time: their errors are not the application's.
+    gdk_x11_display_error_trap_push(gdkDisplay);
     FrameExtents sides = reportedExtents(display, xid).value_or(FrameExtents{});
-    saved.frame = Rect{(x - sides.left) / scale, (y - sides.top) / scale, (width + sides.left + sides.right) / scale,
-                       (height + sides.top + sides.bottom) / scale};
+    std::optional<Rect> frame = decoratedFrame(display, xid, sides);
+    if (!frame) {
+      int x = 0;
+      int y = 0;
+      Window child = 0;
+      XTranslateCoordinates(display, xid, DefaultRootWindow(display), 0, 0, &x, &y, &child);
+      XWindowAttributes attributes{};
+      if (XGetWindowAttributes(display, xid, &attributes)) {
+        width = attributes.width;
+        height = attributes.height;
+      } else {
+        width *= scale;
+        height *= scale;
+      }
+      frame = Rect{x - sides.left, y - sides.top, width + sides.left + sides.right, height + sides.top + sides.bottom};
+    }
+    gdk_x11_display_error_trap_pop_ignored(gdkDisplay);
+    saved.frame = Rect{frame->x / scale, frame->y / scale, frame->width / scale, frame->height / scale};
     saved.frameExtents = FrameExtents{sides.left / scale, sides.right / scale, sides.top / scale, sides.bottom / scale};
   }
 #endif

@@ -20,7 +20,9 @@ struct MonitorLayout {
 MonitorLayout measureMonitors(GtkWindow* window);
 
 /// The window's outer frame, whether it is maximised, and its decorations' extents (X11); elsewhere
-/// the content size at 0, 0.
+/// the content size at 0, 0. On X11 the frame is the window manager's frame window when that holds
+/// just the decorations, so a move or resize the window manager is still passing on to the window
+/// counts already; otherwise the window and its extents.
 SavedWindowFrame currentWindowFrame(GtkWindow* window);
 
 /// Gives the window the outer frame `frame`. The content size is set at once from `extents` (the

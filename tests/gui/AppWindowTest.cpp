@@ -68,11 +68,12 @@ std::string readFile(const fs::path& path) {
   return text.str();
 }
 
-bool waitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done) {
+bool waitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done,
+               std::chrono::milliseconds step = std::chrono::milliseconds(40)) {
   auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
     if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));  // polling another process
+    std::this_thread::sleep_for(step);  // polling another process
   }
   return done();
 }
@@ -351,7 +352,9 @@ class WindowManager : public ::testing::Environment {
       pid_ = -1;
       return;
     }
-    waitUntil(std::chrono::seconds(20), [] { return sharedScreen().windowManagerRuns(); });
+    // openbox names itself on the root window before it publishes the work area.
+    waitUntil(std::chrono::seconds(20),
+              [] { return sharedScreen().windowManagerRuns() && sharedScreen().workArea().has_value(); });
   }
   void TearDown() override {
     if (pid_ > 0) {
@@ -412,6 +415,28 @@ std::string exportedMenuBar() {
   return text;
 }
 
+// Activates the application action `name` over the session bus (org.gtk.Actions), as choosing
+// its menu item does; empty on success, else the error.
+std::string activateApplicationAction(const char* name) {
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (!bus) return "no session bus";
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(
+      bus, "org.kestrom.Kestrom", "/org/kestrom/Kestrom", "org.gtk.Actions", "Activate",
+      g_variant_new("(s@av@a{sv})", name, g_variant_new_array(G_VARIANT_TYPE_VARIANT, nullptr, 0),
+                    g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
+      nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+  std::string failure;
+  if (reply) {
+    g_variant_unref(reply);
+  } else {
+    failure = error ? error->message : "?";
+    g_clear_error(&error);
+  }
+  g_object_unref(bus);
+  return failure;
+}
+
 class AppWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -422,18 +447,19 @@ class AppWindowTest : public ::testing::Test {
   }
   void TearDown() override { ::alarm(0); }
 
-  // The application's window once the window manager has framed it and the frame holds still.
-  std::optional<Window> settledWindow(App& app, Screen::Geometry& frame) {
+  // The application's window once the window manager has framed it and the frame is `expected`
+  // and holds still; `frame` is the last frame seen (a window that never gets there fails the
+  // caller's comparison after the wait). The application places its window once it is mapped, so
+  // the frame may first show where the window manager put it.
+  std::optional<Window> windowWithFrame(App& app, const Screen::Geometry& expected, Screen::Geometry& frame) {
     std::optional<Window> window;
-    Screen::Geometry last{-1, -1, -1, -1};
     int still = 0;
-    waitUntil(std::chrono::seconds(20), [&] {
+    waitUntil(std::chrono::seconds(30), [&] {
       window = screen_.findWindow("Kestrom");
       if (!window) return false;
       frame = screen_.frame(*window);
-      still = frame == last ? still + 1 : 0;
-      last = frame;
-      return still >= 8;  // about a third of a second without a change
+      still = frame == expected ? still + 1 : 0;
+      return still >= 8;  // about a third of a second at the expected frame
     });
     if (!window) ADD_FAILURE() << "no window\n" << app.output();
     return window;
@@ -468,11 +494,11 @@ TEST_F(AppWindowTest, FirstLaunchShowsTheLaunchColourThenThePageWithoutAWhiteFra
   EXPECT_EQ(app.output().find("| Request timeout"), std::string::npos) << app.output();
 
   // First launch: the whole frame, decorations included, is the work area.
-  Screen::Geometry frame{};
-  auto window = settledWindow(app, frame);
-  ASSERT_TRUE(window);
   auto area = screen_.workArea();
   ASSERT_TRUE(area);
+  Screen::Geometry frame{};
+  auto window = windowWithFrame(app, *area, frame);
+  ASSERT_TRUE(window);
   EXPECT_EQ(frame, *area);
   auto content = screen_.geometry(*window);
   EXPECT_LT(content.height, frame.height) << "openbox gives the window a title bar";
@@ -490,7 +516,7 @@ TEST_F(AppWindowTest, FirstLaunchShowsTheLaunchColourThenThePageWithoutAWhiteFra
   EXPECT_EQ(defaults["windowPosition"].value("height", 0.0), frame.height);
 }
 
-TEST_F(AppWindowTest, KeepsTheSameFrameAcrossRestartsAndMovesAnOffScreenOneOntoTheWorkArea) {
+TEST_F(AppWindowTest, KeepsTheFrameTheUserLastGaveItAcrossRestartsAndMovesAnOffScreenOneOntoTheWorkArea) {
   TempHome home;
   fs::create_directories(home.defaults().parent_path());
   std::ofstream(home.defaults()) << nlohmann::json{{"AppDelegate.customScreenSizeVersion", 1},
@@ -499,29 +525,48 @@ TEST_F(AppWindowTest, KeepsTheSameFrameAcrossRestartsAndMovesAnOffScreenOneOntoT
                                         .dump();
   auto area = screen_.workArea();
   ASSERT_TRUE(area);
-  // The user moves the window between launches; sizes are checked on the off-screen launch here and
-  // on the first launch in the test above.
-  const Screen::Geometry moves[] = {{100, 80, 0, 0}, {160, 120, 0, 0}, {40, 30, 0, 0}};
-  std::optional<Screen::Geometry> expected = *area;  // the saved frame lies off the monitor
+  // Between launches the user moves and resizes the window (smaller, smaller again, then larger)
+  // through the window manager and quits at once: by the close button, by the Quit action, by the
+  // close button.
+  const Screen::Geometry frames[] = {{100, 80, 1100, 840}, {160, 120, 1060, 800}, {40, 30, 1120, 820}};
+  Screen::Geometry expected = *area;  // the saved frame lies off the monitor
   for (int launch = 0; launch < 4; ++launch) {
     SCOPED_TRACE("launch " + std::to_string(launch + 1));
     App app(home);
     ASSERT_TRUE(app.started());
     Screen::Geometry frame{};
-    auto window = settledWindow(app, frame);
+    auto window = windowWithFrame(app, expected, frame);
     ASSERT_TRUE(window);
-    EXPECT_EQ(frame, *expected);
+    EXPECT_EQ(frame, expected);
+    bool byQuitAction = false;
     if (launch < 3) {
-      // The user moves the window; the next launch must find it there, not a title bar lower.
-      Screen::Geometry target{moves[launch].x, moves[launch].y, frame.width, frame.height};
+      // The quit follows as soon as the frame shows the new size, when the window manager may not
+      // have passed the new size on to the window yet.
+      const Screen::Geometry& target = frames[launch];
       screen_.setFrame(*window, target);
-      EXPECT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return screen_.frame(*window) == target; }))
+      ASSERT_TRUE(waitUntil(
+          std::chrono::seconds(15), [&] { return screen_.frame(*window) == target; }, std::chrono::milliseconds(2)))
           << "frame is " << screen_.frame(*window);
-      expected = screen_.frame(*window);
+      expected = target;
+      byQuitAction = launch == 1;
     }
-    screen_.close(*window);
+    if (byQuitAction) {
+      EXPECT_EQ(activateApplicationAction("terminate"), "");
+    } else {
+      screen_.close(*window);
+    }
     auto status = app.waitForExit(std::chrono::seconds(15));
     ASSERT_TRUE(status) << app.output();
+    EXPECT_EQ(*status, 0) << app.output();
+
+    // The saved frame is the one on screen at the quit, decorations included.
+    auto defaults = nlohmann::json::parse(readFile(home.defaults()), nullptr, false);
+    ASSERT_TRUE(defaults.is_object()) << readFile(home.defaults());
+    auto saved = defaults.value("windowPosition", nlohmann::json::object());
+    EXPECT_EQ((Screen::Geometry{saved.value("x", -1), saved.value("y", -1), saved.value("width", -1),
+                                saved.value("height", -1)}),
+              expected)
+        << saved.dump();
   }
 }
 
