@@ -29,6 +29,7 @@
 #include "platform/bookmarks/Bookmarks.h"
 #include "platform/crash/CrashReporter.h"
 #include "platform/dispatch/DetachedThreads.h"
+#include "platform/dispatch/QueueCheck.h"
 #include "platform/downloader/CurlDownloader.h"
 #include "platform/log/Fatal.h"
 #include "platform/tcp/DescriptorLimit.h"
@@ -222,6 +223,7 @@ void KestromKit::send(RPC::Response response) { rpcConnection_->send(std::move(r
 void KestromKit::send(RPCMessage message) { rpcConnection_->send(std::move(message)); }
 
 void KestromKit::start() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto delegate = delegate_.lock();
   if (!delegate) log::fatalError("KestromKit/KestromKit", "This is a programming error.");
   delegate->setContentViewController(ContentViewController::loading);
@@ -235,6 +237,7 @@ void KestromKit::start() {
 }
 
 void KestromKit::continueStartup() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!contentService_->needsPrepackedContentCopy()) {
     finishStartup();
     return;
@@ -257,6 +260,7 @@ void KestromKit::continueStartup() {
 }
 
 void KestromKit::finishStartup() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   projectInfoStore_->load();
   configurationHandler_->persistCurrentLanguage();
   hubService_->attach();
@@ -269,20 +273,26 @@ void KestromKit::finishStartup() {
 }
 
 void KestromKit::sendInitialState() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   (void)projectsHandler_->requestAllProjects();
   send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleForeground>());
   checkFirmwareIdle();
 }
 
-void KestromKit::reloadWebView() { webViewController_->reload(); }
+void KestromKit::reloadWebView() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
+  webViewController_->reload();
+}
 
 std::string KestromKit::currentLanguage() const { return configurationHandler_->currentLanguage(); }
 
 void KestromKit::menuItemClicked(MenuBarItem item) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   send(RPC::Notification::make<RPC::Notification::Case::menuItemClicked>(RPCNotifyMenuItemClickedParams{item}));
 }
 
 bool KestromKit::openProject(const fs::path& url) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto opened = projectsHandler_->openProjectURL(url);
   if (!opened) Constants::log().projects.error("Unable to open project %s: %s", url.string(), opened.error().description());
   return opened.has_value();
@@ -291,17 +301,20 @@ bool KestromKit::openProject(const fs::path& url) {
 bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url); }
 
 void KestromKit::enterForeground() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleForeground>());
   checkFirmwareIdle();
 }
 
 void KestromKit::enterBackground() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleBackground>());
   idleTimeTask_.cancel();
 }
 
 void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
                                      const std::function<void()>& completion) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   projectsHandler_->changeProjectFolder(bookmark, migrateProjects);
   if (completion) completion();
 }

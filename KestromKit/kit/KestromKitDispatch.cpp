@@ -15,6 +15,7 @@
 #include "KestromKit/storage/ContentService.h"
 #include "KestromKit/storage/ProjectsHandler.h"
 #include "KestromKit/storage/SettingsHandler.h"
+#include "platform/dispatch/QueueCheck.h"
 #include "platform/gamepads/SDLGamepads.h"
 #include "platform/log/Fatal.h"
 
@@ -115,7 +116,7 @@ void KestromKit::buildDispatchTable() {
       row<Case::contentCancelDownloadResources>(
           [content, rpc](auto& id, auto&& p) { content->cancelDownloadResources(id, p, *rpc); }),
       ignore<Case::contentDeleteResource>(rpc),
-      row<Case::contentCleanTemp>([content, rpc](auto& id, auto&& p) { content->cleanTemp(id, p, *rpc); }),
+      row<Case::contentCleanTemp>([content, rpc](auto& id, auto&& p) { content->cleanTemp(id, p, rpc); }),
       row<Case::contentRestoreContent>([content, rpc](auto& id, auto&&) { content->restoreContent(id, true, rpc); }),
       row<Case::contentDeleteContent>([content, rpc](auto& id, auto&&) { content->restoreContent(id, false, rpc); }),
       row<Case::contentOpenExternalLink>([content, rpc](auto& id, auto&& p) { content->openExternalLink(id, p, rpc); }),
@@ -173,6 +174,7 @@ void KestromKit::buildDispatchTable() {
 }
 
 void KestromKit::dispatch(RPC::Request request) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   dispatchTable_[static_cast<std::size_t>(request.kind())](std::move(request));
 }
 
@@ -215,6 +217,7 @@ void KestromKit::handle(const WSEvent& event) {
 }
 
 void KestromKit::checkFirmwareIdle() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   idleTimeTask_.cancel();
   if (!idleTime_ || *idleTime_ < now_()) {
     idleTime_.reset();

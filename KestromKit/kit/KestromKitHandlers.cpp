@@ -6,6 +6,7 @@
 #include "KestromKit/storage/ChosenFolders.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
 #include "platform/bookmarks/Bookmarks.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -13,6 +14,7 @@ namespace fs = std::filesystem;
 using ResponseCase = RPC::Response::Case;
 
 void KestromKit::deviceSelectFolder(const std::string& id, const RPCRequestDeviceSelectFolderParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   const auto& home = Constants::path().macOS.home;
   fs::path folder = home;
   if (params.initialFolder) {

@@ -199,15 +199,16 @@ void ContentHandler::writeResource(std::string localPath, std::string resource, 
   });
 }
 
-Expected<void, std::string> ContentHandler::cleanTemp(const std::string& tmpID) {
-  if (!checkPathComponent(tmpID)) return makeUnexpected(std::string("Invalid tmpId"));
-  auto area = contentPath_ / tmpID;
-  std::error_code error;
-  if (!fs::exists(fs::symlink_status(area, error)))
-    return makeUnexpected(std::make_error_code(std::errc::no_such_file_or_directory).message());
-  fs::remove_all(area, error);
-  if (error) return makeUnexpected(error.message());
-  return {};
+void ContentHandler::cleanTemp(std::string tmpID, std::function<void(Expected<void, std::string>)> completion) {
+  queue_->async([area = contentPath_ / tmpID, valid = checkPathComponent(tmpID), completion = std::move(completion)] {
+    if (!valid) return completion(makeUnexpected(std::string("Invalid tmpId")));
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(area, error)))
+      return completion(makeUnexpected(std::make_error_code(std::errc::no_such_file_or_directory).message()));
+    fs::remove_all(area, error);
+    if (error) return completion(makeUnexpected(error.message()));
+    completion({});
+  });
 }
 
 void ContentHandler::downloadResource(std::string remoteURL, std::string localPath, std::string tmpID,

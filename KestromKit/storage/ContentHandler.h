@@ -6,8 +6,8 @@
 // Home queue: "ContentHandlerQueue" runs the restore, the resource writes and the downloads, one
 // at a time in submission order (a download holds the queue until its file is in place). The
 // pending downloads per tmpId live on "ContentHandlerLock", entered briefly from main and from the
-// content queue. Reads (manifest, paths), the clean and the move into place run on the caller's
-// thread. Owned by the content service; destroy it on main, never from one of its completions.
+// content queue. Reads (manifest, paths) and the move into place run on the caller's thread; the
+// clean runs on the content queue, behind any download still writing into the area. Owned by the content service; destroy it on main, never from one of its completions.
 
 #include <atomic>
 #include <filesystem>
@@ -65,8 +65,9 @@ class ContentHandler final : public ContentManifestSource {
   /// given), atomically, on the content queue; `completion` runs there with the outcome.
   void writeResource(std::string localPath, std::string resource, std::optional<std::string> tmpID,
                      std::function<void(bool)> completion);
-  /// Removes the temporary area of `tmpID`; fails when it has none.
-  Expected<void, std::string> cleanTemp(const std::string& tmpID);
+  /// Removes the temporary area of `tmpID` on the content queue; fails when it has none.
+  /// `completion` runs there with the outcome.
+  void cleanTemp(std::string tmpID, std::function<void(Expected<void, std::string>)> completion);
 
   /// Queues a download of `remoteURL` to `localPath` in the temporary area of `tmpID`. The
   /// downloads of one tmpId run last queued first. `completion` runs once on the content queue

@@ -140,15 +140,20 @@ void ContentService::cancelDownloadResources(const std::string& id,
 }
 
 void ContentService::cleanTemp(const std::string& id, const RPCRequestContentCleanTempParams& params,
-                               RPCInterface& interface) {
-  auto cleaned = contentHandler_->cleanTemp(params.tmpID);
-  if (!cleaned) {
-    Constants::log().general.error("Error cleaning tmpId: %s - message: %s", params.tmpID, cleaned.error());
-    // The page would otherwise wait for this answer forever.
-    interface.send(RPC::Response::error(id, "Error cleaning tmpId: " + params.tmpID + " - message: " + cleaned.error()));
-    return;
-  }
-  interface.send(RPC::Response::make<ResponseCase::contentCleanTemp>(id));
+                               std::shared_ptr<RPCInterface> interface) {
+  contentHandler_->cleanTemp(params.tmpID, [interface = std::move(interface), id, tmpID = params.tmpID](
+                                               Expected<void, std::string> cleaned) {
+    // On the content queue: the reply goes out from main, behind the download replies before it.
+    dispatch::mainQueue()->async([interface, id, tmpID, cleaned = std::move(cleaned)] {
+      if (!cleaned) {
+        Constants::log().general.error("Error cleaning tmpId: %s - message: %s", tmpID, cleaned.error());
+        // The page would otherwise wait for this answer forever.
+        interface->send(RPC::Response::error(id, "Error cleaning tmpId: " + tmpID + " - message: " + cleaned.error()));
+        return;
+      }
+      interface->send(RPC::Response::make<ResponseCase::contentCleanTemp>(id));
+    });
+  });
 }
 
 void ContentService::restoreContent(const std::string& id, bool restore, std::shared_ptr<RPCInterface> interface) {

@@ -42,7 +42,10 @@ class ContentService : public std::enable_shared_from_this<ContentService> {
                                RPCInterface& interface);
   void cancelDownloadResources(const std::string& id, const RPCRequestContentCancelDownloadResourcesParams& params,
                                RPCInterface& interface);
-  void cleanTemp(const std::string& id, const RPCRequestContentCleanTempParams& params, RPCInterface& interface);
+  /// Removes the area on the content queue, behind a download still writing into it; answers
+  /// from main.
+  void cleanTemp(const std::string& id, const RPCRequestContentCleanTempParams& params,
+                 std::shared_ptr<RPCInterface> interface);
   /// "/content/restorecontent" (`restore`) and "/content/deletecontent": both put the prepacked
   /// content back; the notification goes out before the reply.
   void restoreContent(const std::string& id, bool restore, std::shared_ptr<RPCInterface> interface);

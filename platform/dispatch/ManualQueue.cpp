@@ -116,6 +116,14 @@ bool ManualQueue::runUntil(const std::function<bool()>& done, Duration timeout) 
 
 bool ManualQueue::isCurrent() const { return CurrentQueue::contains(key_); }
 
+struct ManualQueue::Presence::Held {
+  CurrentQueue::Scope scope;
+};
+
+ManualQueue::Presence::Presence(const ManualQueue& queue) : held_(new Held{CurrentQueue::Scope(queue.key_)}) {}
+
+ManualQueue::Presence::~Presence() = default;
+
 void ManualQueue::asyncImpl(Task task) {
   {
     std::lock_guard lock(mutex_);

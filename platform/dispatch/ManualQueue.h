@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -38,6 +39,20 @@ class ManualQueue final : public Queue {
   bool runUntil(const std::function<bool()>& done, Duration timeout);
 
   bool isCurrent() const override;
+
+  /// While one lives, the thread that made it counts as on this queue: a test that plays the main
+  /// thread holds one while it calls what must run on the main queue. Same thread only.
+  class Presence {
+   public:
+    explicit Presence(const ManualQueue& queue);
+    ~Presence();
+    Presence(const Presence&) = delete;
+    Presence& operator=(const Presence&) = delete;
+
+   private:
+    struct Held;
+    std::unique_ptr<Held> held_;
+  };
 
  protected:
   void asyncImpl(Task task) override;

@@ -80,6 +80,7 @@ class KestromKitTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dispatch::installMainQueue(main);
+    onMain = std::make_unique<dispatch::ManualQueue::Presence>(*main);  // the test plays the main thread
     auto text = AtomicFile::read(RecordingDelegate::bundle() / "variant/content/appconfig/appconfig.json");
     ASSERT_TRUE(text);
     KestromKitEnvironment environment;
@@ -104,6 +105,7 @@ class KestromKitTest : public ::testing::Test {
   }
   void TearDown() override {
     kit.reset();
+    onMain.reset();
     dispatch::installMainQueue(nullptr);
   }
 
@@ -148,6 +150,7 @@ class KestromKitTest : public ::testing::Test {
   }
 
   std::shared_ptr<dispatch::ManualQueue> main = std::make_shared<dispatch::ManualQueue>("main");
+  std::unique_ptr<dispatch::ManualQueue::Presence> onMain;
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   std::shared_ptr<launcher::RecordingLauncher> launcher = std::make_shared<launcher::RecordingLauncher>();
   std::shared_ptr<downloader::FakeDownloader> downloads = std::make_shared<downloader::FakeDownloader>(main);

@@ -234,7 +234,8 @@ TEST_F(ContentHandlerTest, PathsFromThePageNeverLeaveTheirArea) {
     auto id = "t" + std::to_string(n++);
     download(id, tmpID, "ok.json");
     EXPECT_EQ(page.frames().back(), error(id, "Error downloading resource to tmpId: " + tmpID + " for path: ok.json"));
-    service->cleanTemp(id, {tmpID}, *page.interface);
+    service->cleanTemp(id + "c", {tmpID}, page.interface);
+    ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == id + "c"; })) << tmpID;
     EXPECT_TRUE(page.frames().back().contains("error")) << tmpID;
     service->confirmDownloadResource(id, {tmpID}, *page.interface);
     EXPECT_EQ(page.frames().back(), error(id, "Error syncing download using tmpId: " + tmpID + " - message: invalid tmpId"));
@@ -278,11 +279,28 @@ TEST_F(ContentHandlerTest, WritesCleansAndTheirReplies) {
   ASSERT_TRUE(pump([&] { return page.size() == 3; }));
   EXPECT_EQ(page.frames()[2], error("w3", "Error writing resource to tmpId: nil for path: x/dir.json"));
 
-  service->cleanTemp("c1", {"t1"}, *page.interface);
+  service->cleanTemp("c1", {"t1"}, page.interface);
+  ASSERT_TRUE(pump([&] { return page.size() == 4; }));
   EXPECT_EQ(page.frames().back(), reply("c1"));
   EXPECT_FALSE(fs::exists(content() / "t1"));
-  service->cleanTemp("c2", {"t1"}, *page.interface);
+  service->cleanTemp("c2", {"t1"}, page.interface);
+  ASSERT_TRUE(pump([&] { return page.size() == 5; }));
   EXPECT_EQ(page.frames().back(), error("c2", "Error cleaning tmpId: t1 - message: No such file or directory"));
+}
+
+TEST_F(ContentHandlerTest, ACleanWaitsForTheDownloadWritingIntoItsArea) {
+  download("d", "t", "a.json");
+  auto requests = waitForRequests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  service->cleanTemp("c", {"t"}, page.interface);
+  std::this_thread::sleep_for(50ms);
+  main->runPending();
+  EXPECT_EQ(page.size(), 0u) << "the clean went ahead of the download in hand";
+  ASSERT_TRUE(downloads->succeed(requests[0].id, "A"));
+  ASSERT_TRUE(pump([&] { return page.size() == 2; }));
+  EXPECT_EQ(page.frames()[0], reply("d"));
+  EXPECT_EQ(page.frames()[1], reply("c"));
+  EXPECT_FALSE(fs::exists(content() / "t")) << "the download's file outlived the clean";
 }
 
 TEST_F(ContentHandlerTest, TheRestorePutsThePrepackedContentAndTheVariantVersionsInPlace) {

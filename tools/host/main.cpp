@@ -94,6 +94,9 @@ int main(int argc, char** argv) {
   auto text = AtomicFile::read(*configFile);
   if (!text) log::fatalError("kestrom-host", "Unable to read " + configFile->string());
 
+  // This thread is the main queue's from here on, as in the desktop application, whose GLib
+  // application holds the default context for its whole run.
+  g_main_context_acquire(nullptr);
   auto delegate = std::make_shared<headless::ConsoleDelegate>(bundleDir);
   KestromKitEnvironment environment;
   environment.localConfig = LocalConfig::read(bundleDir / "KestromKit.plist");
@@ -144,6 +147,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrom-host: the teardown did not end in time\n");
   std::error_code ignored;
   std::filesystem::remove(secretFile, ignored);
+  g_main_context_release(nullptr);
   std::fprintf(stderr, "kestrom-host: stopped\n");
   return 0;
 }
