@@ -296,13 +296,7 @@ TEST(WebServerCoreTest, QuietClientsTimeOutWithoutBlockingOthers) {
 
 TEST(WebServerCoreTest, ClientsThatCloseEarlyRaiseNoSigpipe) {
   // A sparse 64 MiB file: far more than the socket buffers hold, so the server is mid-write.
-  std::string pattern = (fs::temp_directory_path() / "webserver-big-XXXXXX").string();
-  int fd = ::mkstemp(pattern.data());
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::ftruncate(fd, 64 << 20), 0);
-  ::close(fd);
-  auto file = WebServerOpenFile::open(pattern);
-  ::unlink(pattern.c_str());
+  auto file = test::openSparseFile(64 << 20);
   ASSERT_TRUE(file);
   std::string bytes(16 << 20, 'x');
 

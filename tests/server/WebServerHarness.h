@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,6 +23,19 @@
 #include "tests/support/RawHttp.h"
 
 namespace kestrom::test {
+
+/// An open sparse file of `size` bytes whose name is already gone: far more than the socket
+/// buffers hold, without taking the disk. Null when it could not be made.
+inline std::shared_ptr<const WebServerOpenFile> openSparseFile(off_t size) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "webserver-sparse-XXXXXX").string();
+  int fd = ::mkstemp(pattern.data());
+  if (fd < 0) return nullptr;
+  const bool sized = ::ftruncate(fd, size) == 0;
+  ::close(fd);
+  auto file = sized ? WebServerOpenFile::open(pattern) : nullptr;
+  ::unlink(pattern.c_str());
+  return file;
+}
 
 /// Records every port the server reports; lets a test wait for the n-th start.
 class RecordingWebServerDelegate final : public WebServerDelegate {

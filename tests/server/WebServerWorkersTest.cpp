@@ -196,13 +196,7 @@ TEST(WebServerWorkersTest, FilesOfEverySizeArriveWhole) {
 
 TEST(WebServerWorkersTest, AClientThatStopsReadingIsGivenUpAtTheWriteTimeOut) {
   // A sparse 64 MiB file: far more than the socket buffers hold.
-  std::string pattern = (fs::temp_directory_path() / "webserver-stuck-XXXXXX").string();
-  int fd = ::mkstemp(pattern.data());
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::ftruncate(fd, 64 << 20), 0);
-  ::close(fd);
-  auto file = WebServerOpenFile::open(pattern);
-  ::unlink(pattern.c_str());
+  auto file = test::openSparseFile(64 << 20);
   ASSERT_TRUE(file);
 
   class FileServer final : public WebServer {
