@@ -5,7 +5,6 @@
 // server lists it only weakly.
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "KestromKit/server/BeastNet.h"
+#include "KestromKit/server/WSWire.h"
 
 namespace kestrom {
 
@@ -56,9 +56,10 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
 
   /// Reads the upgrade request; everything after that follows on the I/O thread.
   void run();
-  /// Queues one text frame; any thread, never waits for the peer. Does nothing once the
-  /// connection has ended.
-  void send(Payload text);
+  /// Sends one text frame; any thread, never waits for the peer. With nothing of this connection
+  /// queued or being written the frame is written at once on the caller's thread; otherwise it
+  /// queues behind the rest for the I/O thread. Does nothing once the connection has ended.
+  void send(const Payload& text);
   /// Ends the connection without reporting it (the server is stopping); any thread. `hard`
   /// closes the socket at once instead of sending the page a close frame first.
   void drop(bool hard = false);
@@ -71,28 +72,18 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   void onAccept(wsnet::error_code ec);
   void doRead();
   void onRead(wsnet::error_code ec, std::size_t bytes);
-  void onInbox();
-  void onSend(Payload text);
-  void doWrite();
-  void onWrite(wsnet::error_code ec, std::size_t bytes);
   void onDrop(bool hard);
   void fail(wsnet::error_code ec, const char* where);
   void closeSocket();
 
   std::shared_ptr<wsnet::net::io_context> io_;  // first, so it is released last
-  wsnet::websocket::stream<wsnet::beast::tcp_stream> ws_;
+  wsnet::websocket::stream<WSWire> ws_;
   wsnet::beast::flat_buffer buffer_;
   std::optional<wsnet::http::request_parser<wsnet::http::empty_body>> parser_;
   std::shared_ptr<wsnet::http::response<wsnet::http::string_body>> refusal_;
   std::shared_ptr<const Callbacks> callbacks_;
   Limits limits_;
-  // Texts handed over by senders and not yet taken by the I/O thread. A burst of sends costs one
-  // post to the I/O thread instead of one each.
-  std::mutex inboxMutex_;  // guards inbox_
-  std::vector<Payload> inbox_;
   // Everything below is touched on the I/O thread only.
-  std::deque<Payload> queue_;  // front is the write in flight
-  std::size_t queuedBytes_ = 0;
   bool open_ = false;      // the handshake succeeded
   bool finished_ = false;  // close or failure was reported; nothing more is
   bool dropped_ = false;   // the server let go of it; nothing is reported
