@@ -97,6 +97,8 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
   timeouts.keep_alive_pings = true;
   ws_.set_option(timeouts);
   ws_.read_message_max(limits_.maxMessageBytes);
+  accepting_ = true;
+  if (callbacks_->accepting) callbacks_->accepting(shared_from_this());
   ws_.async_accept(request, beast::bind_front_handler(&WSConnection::onAccept, shared_from_this()));
 }
 
@@ -175,6 +177,7 @@ void WSConnection::fail(error_code ec, const char* where) {
   closeSocket();
   if (!open_) {
     // Never became a connection of the page: nothing to report beyond a trace.
+    if (accepting_ && callbacks_->abandoned) callbacks_->abandoned(*this);
     if (ec != net::error::operation_aborted)
       Constants::log().webSocketServer.debug("WebSocket handshake ended (%s): %s", where, ec.message());
     return;

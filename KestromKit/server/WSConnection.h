@@ -39,7 +39,14 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
     std::function<bool(std::optional<std::string_view> cookies)> hasSession;
     /// Whether one more connection may open; an upgrade past the cap is refused with 503.
     std::function<bool()> hasRoom;
+    /// The upgrade passed every check and its answer is about to be written: from here on the
+    /// connection takes texts (they follow the answer), so a page whose handshake completed
+    /// misses nothing sent after that.
+    std::function<void(const std::shared_ptr<WSConnection>&)> accepting;
+    /// The handshake completed.
     std::function<void(const std::shared_ptr<WSConnection>&)> opened;
+    /// The handshake failed after `accepting`; nothing more is reported of it.
+    std::function<void(WSConnection&)> abandoned;
     std::function<void(const std::shared_ptr<WSConnection>&, std::string text)> received;
     /// The peer closed: its close code (0 when it gave none) and reason (empty when none).
     std::function<void(WSConnection&, std::uint16_t code, std::string reason)> closed;
@@ -84,6 +91,7 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   std::shared_ptr<const Callbacks> callbacks_;
   Limits limits_;
   // Everything below is touched on the I/O thread only.
+  bool accepting_ = false; // `accepting` was reported
   bool open_ = false;      // the handshake succeeded
   bool finished_ = false;  // close or failure was reported; nothing more is
   bool dropped_ = false;   // the server let go of it; nothing is reported

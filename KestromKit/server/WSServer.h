@@ -114,7 +114,8 @@ class WSServer : public std::enable_shared_from_this<WSServer> {
   void onStartFailure(unsigned port, bool drawn, std::error_code error, bool portTaken);
   void onListenerFailed(std::error_code error);
   void stopListener();
-  void onConnectionOpened(const std::shared_ptr<WSConnection>& connection, std::uint64_t generation);
+  void onConnectionAccepting(const std::shared_ptr<WSConnection>& connection, std::uint64_t generation);
+  void onConnectionOpened();
   void onConnectionClosed(WSConnection& connection, unsigned code, const std::string& reason);
   void onConnectionFailed(WSConnection& connection, std::error_code error);
   std::size_t removeConnection(WSConnection& connection);

@@ -45,11 +45,31 @@ void WSWire::open() {
   if (closed_) return;
   fd_ = stream_.socket().native_handle();
   open_ = true;
+  for (auto& text : held_) {
+    Chunk chunk;
+    chunk.headerSize = textFrameHeader(chunk.header, text->size());
+    chunk.size = chunk.headerSize + text->size();
+    chunk.text = std::move(text);
+    queuedBytes_ += chunk.headerSize;  // the payload was counted when it was held
+    queue_.push_back(std::move(chunk));
+  }
+  held_.clear();
+  if (!queue_.empty()) scheduleFlush();
 }
 
 WSWire::SendResult WSWire::sendText(const Payload& text) {
   std::lock_guard lock(mutex_);
-  if (!open_ || sealed_) return SendResult::dropped;
+  if (sealed_) return SendResult::dropped;
+  if (!open_) {
+    // Listed while its handshake's answer is being written: the page gets it right after.
+    if (queuedBytes_ + text->size() > maxQueuedBytes_) {
+      reportFailure(make_error_code(boost::system::errc::no_buffer_space));
+      return SendResult::failed;
+    }
+    queuedBytes_ += text->size();
+    held_.push_back(text);
+    return SendResult::queued;
+  }
   Chunk chunk;
   chunk.headerSize = textFrameHeader(chunk.header, text->size());
   chunk.text = text;

@@ -36,7 +36,7 @@ class WSWire {
   enum class SendResult {
     sent,     // the whole frame is in the socket's buffer
     queued,   // the I/O thread writes it (or its rest)
-    dropped,  // the wire is not open for texts (before the handshake, after the close)
+    dropped,  // the wire is sealed (the connection is closing or has ended)
     failed,   // the socket failed or the peer fell too far behind: the wire is sealed, the failure reported
   };
 
@@ -57,7 +57,8 @@ class WSWire {
   void setFailureHandler(std::function<void(const wsnet::error_code&)> failed) { failed_ = std::move(failed); }
   void setMaxQueuedBytes(std::size_t bytes) { maxQueuedBytes_ = bytes; }
 
-  /// Opens the wire for text frames once the handshake is done. I/O thread.
+  /// Opens the wire for text frames once the handshake is done; texts sent before follow the
+  /// handshake's answer in their order. I/O thread.
   void open();
   /// Sends `text` as one unmasked text frame. Any thread; never blocks on the peer.
   SendResult sendText(const Payload& text);
@@ -147,6 +148,7 @@ class WSWire {
   bool closed_ = false;       // nothing more is written
   bool flushing_ = false;     // a flush is posted or a write is in flight
   std::deque<Chunk> queue_;   // front may be partly written
+  std::vector<Payload> held_;  // texts sent before the handshake's answer went out
   std::size_t queuedBytes_ = 0;
 };
 

@@ -106,5 +106,18 @@ TEST(WSServerWireTest, APeersCloseWhileTextsWaitEndsCleanly) {
   for (int i = 0; i < 10; ++i) running.server->send("after the close");  // nowhere to go, nothing breaks
 }
 
+TEST(WSServerWireTest, APageGetsEveryTextSentOnceItsHandshakeCompleted) {
+  auto running = test::startServer();
+  // The text is sent the moment the client has its handshake's answer, which may be before the
+  // server's side of the handshake has finished: it must still arrive, after the answer.
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE(i);
+    WSTestClient page;
+    ASSERT_TRUE(page.connect(running.port));
+    running.server->send("hello " + std::to_string(i));
+    EXPECT_EQ(page.readText(), "hello " + std::to_string(i));
+  }
+}
+
 }  // namespace
 }  // namespace kestrom
