@@ -26,21 +26,20 @@ std::optional<std::string_view> fieldValue(const http::request<http::empty_body>
 
 WSConnection::WSConnection(std::shared_ptr<net::io_context> io, tcp::socket&& socket,
                            std::shared_ptr<const Callbacks> callbacks, Limits limits)
-    : io_(std::move(io)), ws_(std::move(socket)), callbacks_(std::move(callbacks)), limits_(limits) {}
+    : io_(std::move(io)), ws_(std::move(socket)), callbacks_(std::move(callbacks)), limits_(limits) {
+  ws_.next_layer().setMaxQueuedBytes(limits_.maxQueuedBytes);
+}
 
 void WSConnection::run() {
+  std::weak_ptr<WSConnection> weak = weak_from_this();
+  ws_.next_layer().setOwner(weak);
+  ws_.next_layer().setFailureHandler([weak](const error_code& ec) {
+    if (auto self = weak.lock()) self->fail(ec, "write");
+  });
   net::dispatch(ws_.get_executor(), beast::bind_front_handler(&WSConnection::doReadRequest, shared_from_this()));
 }
 
-void WSConnection::send(Payload text) {
-  bool idle = false;
-  {
-    std::lock_guard lock(inboxMutex_);
-    idle = inbox_.empty();
-    inbox_.push_back(std::move(text));
-  }
-  if (idle) net::post(ws_.get_executor(), beast::bind_front_handler(&WSConnection::onInbox, shared_from_this()));
-}
+void WSConnection::send(const Payload& text) { ws_.next_layer().sendText(text); }
 
 void WSConnection::drop(bool hard) {
   net::post(ws_.get_executor(), beast::bind_front_handler(&WSConnection::onDrop, shared_from_this(), hard));
@@ -50,7 +49,7 @@ void WSConnection::doReadRequest() {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   parser_.emplace();
   parser_->header_limit(kMaxRequestHeadBytes);
-  beast::get_lowest_layer(ws_).expires_after(kHandshakeTimeout);
+  ws_.next_layer().stream().expires_after(kHandshakeTimeout);
   http::async_read(ws_.next_layer(), buffer_, *parser_,
                    beast::bind_front_handler(&WSConnection::onReadRequest, shared_from_this()));
 }
@@ -73,7 +72,7 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
   auto host = fieldValue(request, http::field::host);
   auto origin = fieldValue(request, http::field::origin);
   error_code portError;
-  unsigned localPort = beast::get_lowest_layer(ws_).socket().local_endpoint(portError).port();
+  unsigned localPort = ws_.next_layer().stream().socket().local_endpoint(portError).port();
   if (portError || !callbacks_->allowUpgrade || !callbacks_->allowUpgrade(host, origin, localPort)) {
     Constants::log().webSocketServer.info("Refused WebSocket upgrade with Host: %s, Origin: %s",
                                           std::string(host.value_or("(none)")),
@@ -92,12 +91,14 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
     return refuse(http::status::service_unavailable, request.version());
   }
 
-  beast::get_lowest_layer(ws_).expires_never();  // the WebSocket stream keeps its own deadlines
+  ws_.next_layer().stream().expires_never();  // the WebSocket stream keeps its own deadlines
   auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
   // A quiet page is normal (nothing to say for minutes); pings tell a quiet page from a dead peer.
   timeouts.keep_alive_pings = true;
   ws_.set_option(timeouts);
   ws_.read_message_max(limits_.maxMessageBytes);
+  accepting_ = true;
+  if (callbacks_->accepting) callbacks_->accepting(shared_from_this());
   ws_.async_accept(request, beast::bind_front_handler(&WSConnection::onAccept, shared_from_this()));
 }
 
@@ -108,14 +109,14 @@ void WSConnection::refuse(http::status status, unsigned version) {
   refusal_->keep_alive(false);
   refusal_->body() = std::string(http::obsolete_reason(status)) + "\n";
   refusal_->prepare_payload();
-  beast::get_lowest_layer(ws_).expires_after(kHandshakeTimeout);
+  ws_.next_layer().stream().expires_after(kHandshakeTimeout);
   http::async_write(ws_.next_layer(), *refusal_, beast::bind_front_handler(&WSConnection::onRefused, shared_from_this()));
 }
 
 void WSConnection::onRefused(error_code, std::size_t) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   error_code ignored;
-  beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_send, ignored);
+  ws_.next_layer().stream().socket().shutdown(tcp::socket::shutdown_send, ignored);
   closeSocket();
 }
 
@@ -124,6 +125,7 @@ void WSConnection::onAccept(error_code ec) {
   if (dropped_) return;
   if (ec) return fail(ec, "accept");
   open_ = true;
+  ws_.next_layer().open();
   buffer_.consume(buffer_.size());
   if (callbacks_->opened) callbacks_->opened(shared_from_this());
   if (dropped_) return;  // the server went away while this one opened
@@ -154,49 +156,12 @@ void WSConnection::onRead(error_code ec, std::size_t) {
   doRead();
 }
 
-void WSConnection::onInbox() {
-  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
-  std::vector<Payload> arrived;
-  {
-    std::lock_guard lock(inboxMutex_);
-    arrived.swap(inbox_);
-  }
-  for (auto& text : arrived) onSend(std::move(text));
-}
-
-void WSConnection::onSend(Payload text) {
-  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
-  if (!open_ || finished_ || dropped_) return;
-  if (!queue_.empty() && queuedBytes_ + text->size() > limits_.maxQueuedBytes) {
-    // The peer stopped reading; holding on would only grow the host's memory without bound.
-    return fail(make_error_code(boost::system::errc::no_buffer_space), "send");
-  }
-  queuedBytes_ += text->size();
-  queue_.push_back(std::move(text));
-  if (queue_.size() > 1) return;  // a write is in flight; onWrite starts the next
-  doWrite();
-}
-
-void WSConnection::doWrite() {
-  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
-  ws_.text(true);
-  ws_.async_write(net::buffer(*queue_.front()), beast::bind_front_handler(&WSConnection::onWrite, shared_from_this()));
-}
-
-void WSConnection::onWrite(error_code ec, std::size_t) {
-  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
-  if (dropped_ || finished_) return;  // the queue stays as it is: nothing more is written
-  if (ec) return fail(ec, "write");
-  queuedBytes_ -= queue_.front()->size();
-  queue_.pop_front();
-  if (!queue_.empty()) doWrite();
-}
-
 void WSConnection::onDrop(bool hard) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (dropped_ && !hard) return;
   dropped_ = true;
-  if (!hard && open_ && !finished_ && queue_.empty() && ws_.is_open()) {
+  ws_.next_layer().seal();  // the server let go: nothing more of its texts goes out
+  if (!hard && open_ && !finished_ && ws_.next_layer().idle() && ws_.is_open()) {
     // Tell the page the server is going away; it reconnects once the server is back.
     ws_.async_close(websocket::close_code::going_away,
                     [self = shared_from_this()](error_code) { self->closeSocket(); });
@@ -212,6 +177,7 @@ void WSConnection::fail(error_code ec, const char* where) {
   closeSocket();
   if (!open_) {
     // Never became a connection of the page: nothing to report beyond a trace.
+    if (accepting_ && callbacks_->abandoned) callbacks_->abandoned(*this);
     if (ec != net::error::operation_aborted)
       Constants::log().webSocketServer.debug("WebSocket handshake ended (%s): %s", where, ec.message());
     return;
@@ -220,8 +186,11 @@ void WSConnection::fail(error_code ec, const char* where) {
 }
 
 void WSConnection::closeSocket() {
-  error_code ignored;
-  beast::get_lowest_layer(ws_).socket().close(ignored);
+  ws_.next_layer().close();
+  // Beast's keep-alive timer outlives a failed stream; a connection still held by an event would
+  // keep the I/O thread busy for minutes with it. Turning the timeouts off cancels it.
+  websocket::stream_base::timeout off{websocket::stream_base::none(), websocket::stream_base::none(), false};
+  ws_.set_option(off);
 }
 
 }  // namespace kestrom

@@ -5,7 +5,6 @@
 // server lists it only weakly.
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "KestromKit/server/BeastNet.h"
+#include "KestromKit/server/WSWire.h"
 
 namespace kestrom {
 
@@ -39,7 +39,14 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
     std::function<bool(std::optional<std::string_view> cookies)> hasSession;
     /// Whether one more connection may open; an upgrade past the cap is refused with 503.
     std::function<bool()> hasRoom;
+    /// The upgrade passed every check and its answer is about to be written: from here on the
+    /// connection takes texts (they follow the answer), so a page whose handshake completed
+    /// misses nothing sent after that.
+    std::function<void(const std::shared_ptr<WSConnection>&)> accepting;
+    /// The handshake completed.
     std::function<void(const std::shared_ptr<WSConnection>&)> opened;
+    /// The handshake failed after `accepting`; nothing more is reported of it.
+    std::function<void(WSConnection&)> abandoned;
     std::function<void(const std::shared_ptr<WSConnection>&, std::string text)> received;
     /// The peer closed: its close code (0 when it gave none) and reason (empty when none).
     std::function<void(WSConnection&, std::uint16_t code, std::string reason)> closed;
@@ -56,9 +63,10 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
 
   /// Reads the upgrade request; everything after that follows on the I/O thread.
   void run();
-  /// Queues one text frame; any thread, never waits for the peer. Does nothing once the
-  /// connection has ended.
-  void send(Payload text);
+  /// Sends one text frame; any thread, never waits for the peer. With nothing of this connection
+  /// queued or being written the frame is written at once on the caller's thread; otherwise it
+  /// queues behind the rest for the I/O thread. Does nothing once the connection has ended.
+  void send(const Payload& text);
   /// Ends the connection without reporting it (the server is stopping); any thread. `hard`
   /// closes the socket at once instead of sending the page a close frame first.
   void drop(bool hard = false);
@@ -71,28 +79,19 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   void onAccept(wsnet::error_code ec);
   void doRead();
   void onRead(wsnet::error_code ec, std::size_t bytes);
-  void onInbox();
-  void onSend(Payload text);
-  void doWrite();
-  void onWrite(wsnet::error_code ec, std::size_t bytes);
   void onDrop(bool hard);
   void fail(wsnet::error_code ec, const char* where);
   void closeSocket();
 
   std::shared_ptr<wsnet::net::io_context> io_;  // first, so it is released last
-  wsnet::websocket::stream<wsnet::beast::tcp_stream> ws_;
+  wsnet::websocket::stream<WSWire> ws_;
   wsnet::beast::flat_buffer buffer_;
   std::optional<wsnet::http::request_parser<wsnet::http::empty_body>> parser_;
   std::shared_ptr<wsnet::http::response<wsnet::http::string_body>> refusal_;
   std::shared_ptr<const Callbacks> callbacks_;
   Limits limits_;
-  // Texts handed over by senders and not yet taken by the I/O thread. A burst of sends costs one
-  // post to the I/O thread instead of one each.
-  std::mutex inboxMutex_;  // guards inbox_
-  std::vector<Payload> inbox_;
   // Everything below is touched on the I/O thread only.
-  std::deque<Payload> queue_;  // front is the write in flight
-  std::size_t queuedBytes_ = 0;
+  bool accepting_ = false; // `accepting` was reported
   bool open_ = false;      // the handshake succeeded
   bool finished_ = false;  // close or failure was reported; nothing more is
   bool dropped_ = false;   // the server let go of it; nothing is reported

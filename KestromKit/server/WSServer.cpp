@@ -183,12 +183,18 @@ void WSServer::openListener(unsigned port, bool drawn) {
     auto self = weak.lock();
     return self && self->connectionCount() < self->options_.maxConnections;
   };
-  callbacks->opened = [weak, generation](const std::shared_ptr<WSConnection>& connection) {
+  callbacks->accepting = [weak, generation](const std::shared_ptr<WSConnection>& connection) {
     if (auto self = weak.lock()) {
-      self->onConnectionOpened(connection, generation);
+      self->onConnectionAccepting(connection, generation);
     } else {
       connection->drop();
     }
+  };
+  callbacks->opened = [weak](const std::shared_ptr<WSConnection>&) {
+    if (auto self = weak.lock()) self->onConnectionOpened();
+  };
+  callbacks->abandoned = [weak](WSConnection& connection) {
+    if (auto self = weak.lock()) self->removeConnection(connection);
   };
   callbacks->received = [weak](const std::shared_ptr<WSConnection>& connection, std::string text) {
     if (auto self = weak.lock()) self->raise(WSEvent::onMessage(std::move(text), connection));
@@ -288,18 +294,22 @@ void WSServer::onStopped() {
   start(port);
 }
 
-void WSServer::onConnectionOpened(const std::shared_ptr<WSConnection>& connection, std::uint64_t generation) {
+void WSServer::onConnectionAccepting(const std::shared_ptr<WSConnection>& connection, std::uint64_t generation) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (generation != generation_) {
     connection->drop();
     return;
   }
-  std::size_t count = queue_->syncValue([&] {
+  // Listed before the handshake's answer goes out: once the page has it, every text reaches it.
+  queue_->sync([&] {
     std::lock_guard lock(connectionsMutex_);
     connections_.push_back(connection);
-    return connections_.size();
   });
-  serverLog().debug("Connection opened! - open connections: %d", count);
+}
+
+void WSServer::onConnectionOpened() {
+  KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
+  serverLog().debug("Connection opened! - open connections: %d", connectionCount());
   raise(WSEvent::onOpen());
 }
 

@@ -74,8 +74,9 @@ class WSServer : public std::enable_shared_from_this<WSServer> {
   void shutdown();
 
   /// Sends `text` as one text frame to every open connection, in the order they opened, and
-  /// returns once it is queued on each; any thread, "WSServer" included. Never waits for the
-  /// peers: each connection queues the text behind its own writes.
+  /// returns once each has written or queued it; any thread, "WSServer" included. Never waits for
+  /// the peers: a connection with nothing queued writes the frame at once on the caller's thread
+  /// (without blocking), one with texts waiting queues it behind them for the I/O thread.
   ///
   /// Sends are serialised with each other and with every change of the connection list, as a
   /// synchronous hop onto "WSServer" would serialise them, but by holding the list's lock on the
@@ -119,7 +120,8 @@ class WSServer : public std::enable_shared_from_this<WSServer> {
   void onStartFailure(unsigned port, bool drawn, std::error_code error, bool portTaken);
   void onListenerFailed(std::error_code error);
   void stopListener();
-  void onConnectionOpened(const std::shared_ptr<WSConnection>& connection, std::uint64_t generation);
+  void onConnectionAccepting(const std::shared_ptr<WSConnection>& connection, std::uint64_t generation);
+  void onConnectionOpened();
   void onConnectionClosed(WSConnection& connection, unsigned code, const std::string& reason);
   void onConnectionFailed(WSConnection& connection, std::error_code error);
   std::size_t removeConnection(WSConnection& connection);

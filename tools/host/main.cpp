@@ -10,6 +10,7 @@
 // the system hands it: indexed, and announced to the page when it asks for its initial projects.
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,8 +77,20 @@ std::filesystem::path writeSecretFile(const std::string& secret, const std::file
 
 }  // namespace
 
+namespace {
+
+// Every HTTP connection is served on a thread of its own, and glibc gives threads that allocate
+// at once arenas of their own (up to eight per CPU) that it never unmaps: after a burst of a few
+// hundred requests they held 5-7 MiB for good. Two arenas serve the host's load; freed memory in
+// them is handed back to the system now and then.
+constexpr int kMallocArenas = 2;
+constexpr guint kTrimIntervalSeconds = 30;
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace kestrom;
+  mallopt(M_ARENA_MAX, kMallocArenas);  // before any thread exists
   std::vector<std::string> arguments(argv, argv + argc);
   std::filesystem::path bundleDir = defaultBundle(argv[0]);
   std::vector<std::filesystem::path> projectFiles;
@@ -136,6 +149,13 @@ int main(int argc, char** argv) {
         return G_SOURCE_REMOVE;
       },
       &ports);
+  g_timeout_add_seconds(
+      kTrimIntervalSeconds,
+      +[](gpointer) -> gboolean {
+        malloc_trim(0);
+        return G_SOURCE_CONTINUE;
+      },
+      nullptr);
   g_main_loop_run(loop);
   g_main_loop_unref(loop);
   // Nothing is left to save: the stores write their files when they change.
