@@ -11,23 +11,13 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
+#include "tests/support/FinishesWithin.h"
 
 namespace kestrom::dispatch {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Runs `body` on a thread of its own and reports whether it finished in time. A body that
-// deadlocks is abandoned (with what it holds) so the test fails instead of hanging.
-bool finishesWithin(std::chrono::milliseconds limit, std::function<void()> body) {
-  auto done = std::make_shared<std::promise<void>>();
-  auto finished = done->get_future();
-  std::thread([done, body = std::move(body)] {
-    body();
-    done->set_value();
-  }).detach();
-  return finished.wait_for(limit) == std::future_status::ready;
-}
+using test::finishesWithin;
 
 TEST(QueueTest, SerialQueueRunsTasksOneAtATimeInOrder) {
   auto queue = makeSerialQueue("order");

@@ -8,25 +8,15 @@
 
 #include "KestromKit/server/WSServer.h"
 #include "tests/support/WSTestClient.h"
+#include "tests/support/FinishesWithin.h"
 
 namespace kestrom {
 namespace {
 
 using namespace std::chrono_literals;
+using test::finishesWithin;
 using test::WSTestClient;
 using Kind = WSEvent::Kind;
-
-// Runs `work` on a thread of its own and reports whether it finished in time. A deadlock then
-// fails the test instead of hanging it (the stuck thread is left behind).
-bool finishesWithin(std::chrono::milliseconds limit, std::function<void()> work) {
-  auto done = std::make_shared<std::promise<void>>();
-  auto finished = done->get_future();
-  std::thread([done, work = std::move(work)] {
-    work();
-    done->set_value();
-  }).detach();
-  return finished.wait_for(limit) == std::future_status::ready;
-}
 
 TEST(WSServerTrafficTest, EveryClientGetsEveryTextInOneOrder) {
   auto running = test::startServer();

@@ -9,11 +9,13 @@
 
 #include "KestromKit/server/WSServer.h"
 #include "tests/support/WSTestClient.h"
+#include "tests/support/FinishesWithin.h"
 
 namespace kestrom {
 namespace {
 
 using namespace std::chrono_literals;
+using test::finishesWithin;
 using test::WSTestClient;
 using Kind = WSEvent::Kind;
 
@@ -28,16 +30,6 @@ std::string numberedText(int sender, int index, std::size_t size) {
 std::size_t sizeFor(int index) {
   constexpr std::size_t kSizes[] = {20, 125, 126, 3000, 65535, 65536, 70000, 1};
   return kSizes[index % std::size(kSizes)];
-}
-
-bool finishesWithin(std::chrono::milliseconds limit, std::function<void()> work) {
-  auto done = std::make_shared<std::promise<void>>();
-  auto finished = done->get_future();
-  std::thread([done, work = std::move(work)] {
-    work();
-    done->set_value();
-  }).detach();
-  return finished.wait_for(limit) == std::future_status::ready;
 }
 
 TEST(WSServerWireTest, ASlowReaderGetsEveryFrameWholeAndInEachSendersOrder) {
