@@ -7,6 +7,7 @@
 #include "tests/support/bluez/FakeBluez.h"
 #include "tests/support/bluez/PrivateBus.h"
 #include "tests/support/bluez/Watchdog.h"
+#include "tests/support/bluez/SampleHubs.h"
 
 namespace kestrom::testing {
 namespace {
@@ -14,24 +15,9 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = BluetoothError::Kind;
 
-constexpr const char* kHubService = "00001623-1212-efde-1623-785feabcd123";
-constexpr const char* kHubCharacteristic = "00001624-1212-efde-1623-785feabcd123";
-constexpr const char* kBatteryService = "0000180f-0000-1000-8000-00805f9b34fb";
-constexpr const char* kBatteryLevel = "00002a19-0000-1000-8000-00805f9b34fb";
-constexpr const char* kHubAddress = "90:84:2B:01:02:03";
+constexpr const char* kHubAddress = kLeHubAddress;
 
-FakeDevice hub() {
-  FakeDevice d;
-  d.address = kHubAddress;
-  d.name = "Technic Hub";
-  d.rssi = -48;
-  d.manufacturerData = {{0x0397, {0x00, 0x80, 0x06, 0x00, 0x61, 0x00}}};
-  d.uuids = {kHubService};
-  // The hub characteristic sits on the second service.
-  d.services = {{kBatteryService, {{kBatteryLevel, {"read", "notify"}}}},
-                {kHubService, {{kHubCharacteristic, {"write", "notify"}}}}};
-  return d;
-}
+FakeDevice hub() { return sampleLeHub(); }
 
 class BleCentralTest : public ::testing::Test {
  protected:

@@ -20,6 +20,7 @@
 #include "tests/support/bluez/FakeBluez.h"
 #include "tests/support/bluez/PrivateBus.h"
 #include "tests/support/bluez/Watchdog.h"
+#include "tests/support/bluez/SampleHubs.h"
 
 namespace kestrom::test {
 namespace {
@@ -29,22 +30,16 @@ using Json = nlohmann::json;
 using testing::FakeBluez;
 using testing::FakeDevice;
 
-constexpr const char* kHubService = "00001623-1212-efde-1623-785feabcd123";
-constexpr const char* kHubCharacteristic = "00001624-1212-efde-1623-785feabcd123";
-constexpr const char* kBatteryService = "0000180f-0000-1000-8000-00805f9b34fb";
-constexpr const char* kBatteryLevel = "00002a19-0000-1000-8000-00805f9b34fb";
-constexpr const char* kLeAddress = "90:84:2B:01:02:03";
+constexpr const char* kLeAddress = testing::kLeHubAddress;
 constexpr const char* kClassicAddress = "00:16:53:AA:BB:CC";
+using testing::kBatteryLevel;
+using testing::kBatteryService;
+using testing::kHubCharacteristic;
+using testing::kHubService;
 
 FakeDevice leHub() {
-  FakeDevice d;
-  d.address = kLeAddress;
-  d.name = "Technic Hub";
-  d.rssi = -48;
+  FakeDevice d = testing::sampleLeHub();
   d.manufacturerData = {{0x0397, {0x00, 0x80, 0x06}}};
-  d.uuids = {kHubService};
-  d.services = {{kBatteryService, {{kBatteryLevel, {"read", "notify"}}}},
-                {kHubService, {{kHubCharacteristic, {"write", "notify"}}}}};
   return d;
 }
 

@@ -1,0 +1,29 @@
+#pragma once
+// The hubs the Bluetooth tests put on the fake BlueZ: the hub service and characteristic, a
+// battery service without it, and an LE hub as it advertises.
+
+#include "tests/support/bluez/FakeBluez.h"
+
+namespace kestrom::testing {
+
+inline constexpr const char* kHubService = "00001623-1212-efde-1623-785feabcd123";
+inline constexpr const char* kHubCharacteristic = "00001624-1212-efde-1623-785feabcd123";
+inline constexpr const char* kBatteryService = "0000180f-0000-1000-8000-00805f9b34fb";
+inline constexpr const char* kBatteryLevel = "00002a19-0000-1000-8000-00805f9b34fb";
+inline constexpr const char* kLeHubAddress = "90:84:2B:01:02:03";
+
+/// An LE hub with its manufacturer data, name and signal; the hub characteristic sits on its
+/// second service, behind one without it.
+inline FakeDevice sampleLeHub() {
+  FakeDevice d;
+  d.address = kLeHubAddress;
+  d.name = "Technic Hub";
+  d.rssi = -48;
+  d.manufacturerData = {{0x0397, {0x00, 0x80, 0x06, 0x00, 0x61, 0x00}}};
+  d.uuids = {kHubService};
+  d.services = {{kBatteryService, {{kBatteryLevel, {"read", "notify"}}}},
+                {kHubService, {{kHubCharacteristic, {"write", "notify"}}}}};
+  return d;
+}
+
+}  // namespace kestrom::testing
