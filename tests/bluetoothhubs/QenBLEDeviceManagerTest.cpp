@@ -12,6 +12,7 @@
 #include "tests/support/bluez/PrivateBus.h"
 #include "tests/support/bluez/Watchdog.h"
 #include "tests/support/bluez/SampleHubs.h"
+#include "tests/support/Eventually.h"
 
 namespace kestrom::testing {
 namespace {
@@ -22,14 +23,7 @@ constexpr const char* kHubAddress = kLeHubAddress;
 
 FakeDevice hub() { return sampleLeHub(); }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using kestrom::test::eventually;
 
 class QenBLEDeviceManagerTest : public ::testing::Test {
  protected:

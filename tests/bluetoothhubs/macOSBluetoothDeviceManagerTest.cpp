@@ -13,6 +13,7 @@
 #include "tests/support/bluez/FakeBluez.h"
 #include "tests/support/bluez/PrivateBus.h"
 #include "tests/support/bluez/Watchdog.h"
+#include "tests/support/Eventually.h"
 
 namespace kestrom::testing {
 namespace {
@@ -31,14 +32,7 @@ FakeDevice classicHub(std::int16_t rssi = -50) {
   return d;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using kestrom::test::eventually;
 
 /// Reads from the hub's end until `count` bytes came or nothing comes for a long while.
 std::string readFromHost(int fd, std::size_t count) {

@@ -21,6 +21,7 @@
 #include "tests/support/bluez/PrivateBus.h"
 #include "tests/support/bluez/Watchdog.h"
 #include "tests/support/bluez/SampleHubs.h"
+#include "tests/support/Eventually.h"
 
 namespace kestrom::test {
 namespace {
@@ -52,14 +53,7 @@ FakeDevice classicHub() {
   return d;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using kestrom::test::eventually;
 
 Json reply(const std::string& id) { return {{"id", id}, {"result", Json::object()}, {"jsonrpc", "2.0"}}; }
 Json notification(const std::string& method, Json params) {
