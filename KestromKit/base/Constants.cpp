@@ -1,7 +1,10 @@
 #include "KestromKit/base/Constants.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -52,12 +55,31 @@ void removePrivateTemporaryFolder() {
     std::filesystem::remove_all(privateTemporaryFolder(), ignored);
 }
 
+constexpr const char* kOwnerLockName = ".owner.lock";
+
+/// Locks the owner lock of the new folder for as long as this process lives (the descriptor is
+/// never closed; exec'd children do not inherit it). The lock is taken under another name and
+/// renamed into place, so a sweeping host never finds the lock file unlocked while its owner runs.
+void lockPrivateTemporaryFolder(const std::string& folder) {
+  const std::string staging = folder + "/" + kOwnerLockName + ".new";
+  const int fd = ::open(staging.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;  // the folder still works; a later sweep just never recognises it
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(staging.c_str(), (folder + "/" + kOwnerLockName).c_str()) != 0) {
+    ::unlink(staging.c_str());
+    ::close(fd);
+  }
+}
+
 std::string makePrivateTemporaryFolder() {
   std::string base = envOr("TMPDIR", "/tmp");
+  if (auto removed = removeAbandonedTemporaryFolders(base))
+    log::Logger(kitBundleIdentifier(), "General")
+        .info("Removed %d temporary folders of hosts that no longer run", static_cast<int>(removed));
   std::string pattern = base + "/" + kitBundleIdentifier() + ".XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (!mkdtemp(buffer.data())) fatal("Unable to create the temporary folder");
+  lockPrivateTemporaryFolder(buffer.data());
   privateTemporaryFolder() = buffer.data();
   privateTemporaryFolderOwner() = ::getpid();
   std::atexit(removePrivateTemporaryFolder);
@@ -65,6 +87,31 @@ std::string makePrivateTemporaryFolder() {
 }
 
 }  // namespace
+
+std::size_t removeAbandonedTemporaryFolders(const std::filesystem::path& base) {
+  const std::string prefix = kitBundleIdentifier() + ".";
+  std::error_code error;
+  std::vector<std::filesystem::path> abandoned;
+  for (std::filesystem::directory_iterator it(base, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    struct stat folder{};
+    if (::lstat(it->path().c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode) || folder.st_uid != ::getuid()) continue;
+    const int fd = ::open((it->path() / kOwnerLockName).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;  // no owner lock: not recognisably ours
+    struct stat lock{};
+    // Whoever holds the lock is alive; a held lock answers EWOULDBLOCK at once.
+    if (::fstat(fd, &lock) == 0 && S_ISREG(lock.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+      abandoned.push_back(it->path());
+    ::close(fd);
+  }
+  std::size_t removed = 0;
+  for (const auto& folder : abandoned) {
+    std::error_code ignored;
+    if (std::filesystem::remove_all(folder, ignored) > 0 && !ignored) ++removed;
+  }
+  return removed;
+}
 
 std::string kitBundleIdentifier() { return "org.kestrom.KestromKit"; }
 

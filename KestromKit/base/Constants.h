@@ -34,6 +34,13 @@ struct Path {
 
 const Path& path();
 
+/// Removes the private temporary folders ("<kit bundle id>.XXXXXX") under `base` that hosts which
+/// no longer run left behind (killed, or crashed, with their spooled uploads inside). A folder is
+/// taken as ours and abandoned only when it belongs to this user and holds the owner lock its host
+/// kept locked (flock) for its whole life and nobody holds any more; anything else stays. Returns
+/// how many were removed. Runs at start, before the own folder is made.
+std::size_t removeAbandonedTemporaryFolders(const std::filesystem::path& base);
+
 /// The ten channels, one per area of the host.
 struct LogTable {
   log::Logger general;

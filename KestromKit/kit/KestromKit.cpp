@@ -238,6 +238,7 @@ void KestromKit::start() {
 
 void KestromKit::continueStartup() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
+  contentHandler_->removeStrayTemporaries();  // on the content queue, ahead of the copy
   if (!contentService_->needsPrepackedContentCopy()) {
     finishStartup();
     return;

@@ -101,7 +101,7 @@ void KestromKit::buildDispatchTable() {
         rpc->send(RPC::Response::make<ResponseCase::configurationRequest>(id));
       }),
       row<Case::settingsSave>([settings, rpc, weak](auto& id, auto&& p) {
-        settings->handleSave(id, p, *rpc, [weak] {
+        settings->handleSave(id, p, rpc, [weak] {
           auto self = weak.lock();
           if (auto delegate = self ? self->delegate_.lock() : nullptr) delegate->languageChanged();
         });

@@ -19,8 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-/// Subtitle files are converted in memory; nothing a cue track holds comes near this.
-constexpr std::uint64_t kMaxSubtitleBytes = 16 * 1024 * 1024;
+/// Subtitle files are converted in memory, so one request holds about twice this; a cue track of
+/// a video runs to a few hundred KiB.
+constexpr std::uint64_t kMaxSubtitleBytes = 1024 * 1024;
 
 using OpenFile = std::shared_ptr<const WebServerOpenFile>;
 

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +20,19 @@ namespace {
 
 constexpr const char* kActivitiesFolderName = "activities";
 constexpr const char* kVersionsFile = "versions.json";
+
+bool endsWithSuffix(std::string_view name, std::string_view marker, std::size_t length,
+                    bool (*allowed)(unsigned char)) {
+  if (name.size() < 2 + marker.size() + length) return false;
+  const auto at = name.size() - length - marker.size();
+  if (name.substr(at, marker.size()) != marker) return false;
+  for (unsigned char c : name.substr(at + marker.size()))
+    if (!allowed(c)) return false;
+  return true;
+}
+
+bool isHex(unsigned char c) { return std::isxdigit(c) != 0; }
+bool isTemporaryNameCharacter(unsigned char c) { return std::isalnum(c) != 0; }
 
 // Renames `item` over `target`. A folder in the way is set aside first and removed only once the
 // file is in its place; when the file cannot go in, the folder is put back.
@@ -42,6 +55,42 @@ Expected<void, std::string> renameOver(const fs::path& item, const fs::path& tar
   return {};
 }
 
+// Merge-copies the tree at `source` into `target`. An entry that cannot be copied (a dangling link,
+// an unreadable file) is skipped and logged; the rest is copied.
+void listAndCopyItems(const fs::path& source, const fs::path& target, std::size_t& skipped) {
+  auto& log = Constants::log().general;
+  std::error_code error;
+  std::vector<fs::directory_entry> entries;
+  for (fs::directory_iterator it(source, error), end; !error && it != end; it.increment(error)) entries.push_back(*it);
+  if (error) {
+    log.error("Unable to list the prepacked content in %s: %s", source.string(), error.message());
+    ++skipped;
+    return;
+  }
+  for (const auto& entry : entries) {
+    const auto destination = target / entry.path().filename();
+    std::error_code kind;
+    const bool folder = entry.is_directory(kind);
+    if (kind) {
+      log.error("Skipping the prepacked item %s: %s", entry.path().string(), kind.message());
+      ++skipped;
+      continue;
+    }
+    if (folder) {
+      fs::create_directories(destination, error);
+      listAndCopyItems(entry.path(), destination, skipped);
+      continue;
+    }
+    std::error_code copied;
+    fs::remove(destination, copied);
+    fs::copy_file(entry.path(), destination, fs::copy_options::overwrite_existing, copied);
+    if (copied) {
+      log.error("Skipping the prepacked item %s: %s", entry.path().string(), copied.message());
+      ++skipped;
+    }
+  }
+}
+
 // Copies the prepacked content and the variant's version record into a fresh folder beside the
 // content folder, then swaps it in: the old content is removed only once the new copy is complete.
 // True when the version record reached the content folder.
@@ -56,11 +105,11 @@ bool replaceContentFolder(const fs::path& prepacked, const fs::path& variant, co
   // must answer false rather than throw past the completion. A prepacked folder that cannot be
   // examined must not replace the content with an empty one.
   const bool havePrepacked = fs::exists(prepacked, error);
-  if (!error) {
-    if (havePrepacked)
-      fs::copy(prepacked, staging, fs::copy_options::recursive, error);
-    else
-      fs::create_directories(staging, error);
+  if (!error) fs::create_directories(staging, error);
+  if (!error && havePrepacked) {
+    std::size_t skipped = 0;
+    listAndCopyItems(prepacked, staging, skipped);
+    if (skipped) log.error("%d prepacked items could not be copied; the rest is in place", static_cast<int>(skipped));
   }
   if (error) {
     log.error("Unable to copy packaged content into place, error: %s", error.message());
@@ -92,6 +141,33 @@ bool replaceContentFolder(const fs::path& prepacked, const fs::path& variant, co
 
 }  // namespace
 
+bool ContentHandler::isTemporaryName(std::string_view name) {
+  if (name.empty() || name.front() != '.') return false;
+  // A download's partial file (".<name>.download-XXXXXX"), an atomic write's temporary file
+  // (".<name>.tmp-" and 12 hex digits), a file or folder set aside by a move (".<name>.replaced-").
+  return endsWithSuffix(name, ".download-", 6, isTemporaryNameCharacter) ||
+         endsWithSuffix(name, ".tmp-", 12, isHex) || name.find(".replaced-") != std::string_view::npos;
+}
+
+void ContentHandler::removeStrayTemporaries() {
+  queue_->async([this] {
+    std::error_code error;
+    std::vector<fs::path> stray;
+    for (fs::recursive_directory_iterator it(contentPath_, fs::directory_options::skip_permission_denied, error), end;
+         !error && it != end; it.increment(error)) {
+      if (!isTemporaryName(it->path().filename().string())) continue;
+      stray.push_back(it->path());
+      it.disable_recursion_pending();
+    }
+    std::size_t removed = 0;
+    for (const auto& path : stray) {
+      std::error_code ignored;
+      if (fs::remove_all(path, ignored) > 0) ++removed;
+    }
+    if (removed) Constants::log().general.info("Removed %d temporary files left in the content folder", static_cast<int>(removed));
+  });
+}
+
 ContentHandler::ContentHandler(fs::path variantURL, fs::path prepackedContentURL,
                                std::shared_ptr<downloader::Downloader> downloader, std::optional<fs::path> contentPath)
     : variantURL_(std::move(variantURL)),
@@ -103,11 +179,13 @@ ContentHandler::ContentHandler(fs::path variantURL, fs::path prepackedContentURL
       lock_(dispatch::makeSerialQueue("ContentHandlerLock")) {}
 
 ContentHandler::~ContentHandler() {
-  {
-    std::lock_guard guard(currentMutex_);
-    stopping_ = true;
-    if (currentDownload_ && downloader_) downloader_->cancel(*currentDownload_);
-  }
+  std::unique_lock lock(runningMutex_);
+  stopping_ = true;
+  if (downloader_)
+    for (const auto& [id, tmpID] : inFlight_) downloader_->cancel(id);
+  // Every download's completion runs once, soon after its cancel; it must not outlive this object.
+  inFlightEnded_.wait(lock, [this] { return inFlight_.empty(); });
+  lock.unlock();
   // Lets the task in hand end (the queued ones see `stopping_`) and joins the thread.
   queue_.reset();
 }
@@ -123,12 +201,34 @@ fs::path ContentHandler::contentURL(const std::vector<std::string>& components) 
 }
 
 std::optional<Manifest> ContentHandler::readManifest(const std::string& package) const {
+  auto& log = Constants::log().general;
   auto file = resolveUnder(contentPath_, package + "/manifest.json", {.allowLeadingSlash = false, .regularFileOnly = true});
   if (!file) return std::nullopt;
+  std::error_code sizeError;
+  const auto size = fs::file_size(*file, sizeError);
+  if (sizeError) {
+    log.error("Unable to read the manifest %s: %s", file->string(), sizeError.message());
+    return std::nullopt;
+  }
+  // A downloaded manifest may be any size; decoded, it takes several times its bytes.
+  if (size > kMaxManifestBytes) {
+    log.error("Unable to read the manifest %s: it holds %d bytes, more than the %d a manifest may take",
+              file->string(), static_cast<long long>(size), static_cast<long long>(kMaxManifestBytes));
+    return std::nullopt;
+  }
+  // One manifest decoded at a time: many requests at once cost the memory of one.
+  std::lock_guard one(manifestMutex_);
   auto text = AtomicFile::read(*file);
-  if (!text) return std::nullopt;
+  if (!text) {
+    log.error("Unable to read the manifest %s: %s", file->string(), text.error().message());
+    return std::nullopt;
+  }
+  if (text->size() > kMaxManifestBytes) return std::nullopt;  // grew since the size was taken
   auto manifest = decodeText<Manifest>(*text);
-  if (!manifest) return std::nullopt;
+  if (!manifest) {
+    log.error("Unable to decode the manifest %s: %s", file->string(), manifest.error().description());
+    return std::nullopt;
+  }
   manifest->units = markUnavailableOffline(manifest->units, package);
   return std::move(*manifest);
 }
@@ -200,14 +300,21 @@ void ContentHandler::writeResource(std::string localPath, std::string resource, 
 }
 
 void ContentHandler::cleanTemp(std::string tmpID, std::function<void(Expected<void, std::string>)> completion) {
-  queue_->async([area = contentPath_ / tmpID, valid = checkPathComponent(tmpID), completion = std::move(completion)] {
-    if (!valid) return completion(makeUnexpected(std::string("Invalid tmpId")));
-    std::error_code error;
-    if (!fs::exists(fs::symlink_status(area, error)))
-      return completion(makeUnexpected(std::make_error_code(std::errc::no_such_file_or_directory).message()));
-    fs::remove_all(area, error);
-    if (error) return completion(makeUnexpected(error.message()));
-    completion({});
+  queue_->async([this, tmpID = std::move(tmpID), completion = std::move(completion)]() mutable {
+    auto clean = [area = contentPath_ / tmpID, valid = checkPathComponent(tmpID), completion = std::move(completion)] {
+      if (!valid) return completion(makeUnexpected(std::string("Invalid tmpId")));
+      std::error_code error;
+      if (!fs::exists(fs::symlink_status(area, error)))
+        return completion(makeUnexpected(std::make_error_code(std::errc::no_such_file_or_directory).message()));
+      fs::remove_all(area, error);
+      if (error) return completion(makeUnexpected(error.message()));
+      completion({});
+    };
+    // A download still writing into the area would leave its file behind the clean.
+    if (!stopping_ && hasDownloads(tmpID))
+      cleansAfterDownloads_[tmpID].push_back(std::move(clean));
+    else
+      clean();
   });
 }
 
@@ -227,35 +334,55 @@ std::vector<std::string> ContentHandler::cancelDownloads(const std::string& tmpI
     if (!node) return;
     for (auto& entry : node.mapped()) dropped.push_back(std::move(entry.requestID));
   });
+  std::lock_guard guard(runningMutex_);
+  auto running = running_.find(tmpID);
+  if (running != running_.end() && running->second && downloader_) downloader_->cancel(*running->second);
   return dropped;
 }
 
 bool ContentHandler::hasDownloads(const std::string& tmpID) const {
+  {
+    std::lock_guard guard(runningMutex_);
+    if (running_.contains(tmpID)) return true;
+  }
   return lock_->syncValue([&] {
     auto it = downloadQueue_.find(tmpID);
-    return runningTmpID_ == tmpID || (it != downloadQueue_.end() && !it->second.empty());
+    return it != downloadQueue_.end() && !it->second.empty();
   });
 }
 
 void ContentHandler::fetchNextResource(const std::string& tmpID) {
+  if (stopping_) return;
   if (!queue_->isCurrent()) log::fatalError("KestromKit/ContentHandler", "This is a programming error.");
   while (!stopping_) {
     std::optional<DownloadEntry> entry;
-    lock_->sync([&] {
-      auto it = downloadQueue_.find(tmpID);
-      if (it == downloadQueue_.end() || it->second.empty()) return;
-      entry = std::move(it->second.back());
-      it->second.pop_back();
-      runningTmpID_ = tmpID;
-    });
-    if (!entry) return;
-    bool ok = fetch(tmpID, *entry);
-    lock_->sync([&] { runningTmpID_.reset(); });
-    if (entry->completion) entry->completion(ok);
+    {
+      std::lock_guard guard(runningMutex_);
+      if (running_.contains(tmpID)) return;  // its end starts the next one
+      lock_->sync([&] {
+        auto it = downloadQueue_.find(tmpID);
+        if (it == downloadQueue_.end() || it->second.empty()) return;
+        entry = std::move(it->second.back());
+        it->second.pop_back();
+      });
+      if (entry) running_.emplace(tmpID, std::nullopt);
+    }
+    if (!entry) break;
+    auto completion = entry->completion;
+    if (startFetch(tmpID, std::move(*entry))) return;
+    {
+      std::lock_guard guard(runningMutex_);
+      running_.erase(tmpID);
+    }
+    if (completion) completion(false);
   }
+  if (stopping_ || hasDownloads(tmpID)) return;
+  auto cleans = cleansAfterDownloads_.extract(tmpID);
+  if (cleans)
+    for (auto& clean : cleans.mapped()) clean();
 }
 
-bool ContentHandler::fetch(const std::string& tmpID, const DownloadEntry& entry) {
+bool ContentHandler::startFetch(const std::string& tmpID, DownloadEntry entry) {
   auto& log = Constants::log().general;
   auto localPath = checkRelativePath(entry.localPath);
   if (!checkPathComponent(tmpID) || !localPath || !downloader_) {
@@ -272,32 +399,40 @@ bool ContentHandler::fetch(const std::string& tmpID, const DownloadEntry& entry)
     return false;
   }
 
-  struct Outcome {
-    std::mutex mutex;
-    std::condition_variable done;
-    std::optional<downloader::DownloadResult> result;
-  };
-  auto outcome = std::make_shared<Outcome>();
-  {
-    std::lock_guard guard(currentMutex_);
-    if (stopping_) return false;
-    currentDownload_ = downloader_->download(entry.remoteURL, *destination, {}, [outcome](downloader::DownloadResult result) {
-      std::lock_guard lock(outcome->mutex);
-      outcome->result = std::move(result);
-      outcome->done.notify_all();
-    });
-  }
-  std::unique_lock lock(outcome->mutex);
-  outcome->done.wait(lock, [&] { return outcome->result.has_value(); });
-  {
-    std::lock_guard guard(currentMutex_);
-    currentDownload_.reset();
-  }
-  if (!*outcome->result) {
-    log.error("%s", outcome->result->error().message);
-    return false;
-  }
+  std::lock_guard guard(runningMutex_);
+  if (stopping_) return false;
+  auto shared = std::make_shared<DownloadEntry>(std::move(entry));
+  // The completion cannot run before this returns: it waits for the mutex held here.
+  auto id = downloader_->download(shared->remoteURL, *destination, {}, [this, tmpID, shared](downloader::DownloadResult result) {
+    // On the downloader's thread.
+    const bool ok = result.has_value();
+    if (!ok) Constants::log().general.error("%s", result.error().message);
+    std::lock_guard lock(runningMutex_);
+    for (auto it = inFlight_.begin(); it != inFlight_.end(); ++it)
+      if (it->second == tmpID) {
+        inFlight_.erase(it);
+        break;
+      }
+    if (stopping_) {
+      // The handler is going away: its queue takes nothing more.
+      if (shared->completion) shared->completion(false);
+    } else {
+      queue_->async([this, tmpID, shared, ok] { fetchEnded(tmpID, std::move(*shared), ok); });
+    }
+    inFlightEnded_.notify_all();
+  });
+  inFlight_.emplace(id, tmpID);
+  running_[tmpID] = id;
   return true;
+}
+
+void ContentHandler::fetchEnded(const std::string& tmpID, DownloadEntry entry, bool ok) {
+  {
+    std::lock_guard guard(runningMutex_);
+    running_.erase(tmpID);
+  }
+  if (entry.completion) entry.completion(ok);
+  fetchNextResource(tmpID);
 }
 
 Expected<void, std::string> ContentHandler::moveIntoPlace(const fs::path& from, const fs::path& to) {
@@ -307,6 +442,8 @@ Expected<void, std::string> ContentHandler::moveIntoPlace(const fs::path& from, 
     names.push_back(it->path().filename().string());
   if (error) return makeUnexpected(error.message());
   for (const auto& name : names) {
+    // A partial download or a half-written file of a host that was killed is never put in place.
+    if (isTemporaryName(name)) continue;
     const auto item = from / name;
     auto status = fs::symlink_status(item, error);
     if (error || !fs::exists(status)) {

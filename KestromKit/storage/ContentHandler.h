@@ -3,13 +3,17 @@
 // content, writing text resources, downloading package files into temporary areas and moving
 // them into place, and each package's manifest.
 //
-// Home queue: "ContentHandlerQueue" runs the restore, the resource writes and the downloads, one
-// at a time in submission order (a download holds the queue until its file is in place). The
-// pending downloads per tmpId live on "ContentHandlerLock", entered briefly from main and from the
-// content queue. Reads (manifest, paths) and the move into place run on the caller's thread; the
-// clean runs on the content queue, behind any download still writing into the area. Owned by the content service; destroy it on main, never from one of its completions.
+// Home queue: "ContentHandlerQueue" runs the restore, the resource writes and the start and end
+// of each download, one at a time in submission order. A download itself runs in the downloader
+// and never holds the queue: one tmpId fetches one file at a time, other tmpIds and every other
+// content request go on meanwhile. The pending downloads per tmpId live on "ContentHandlerLock",
+// entered briefly from main and from the content queue. Reads (manifest, paths) and the move into
+// place run on the caller's thread; the clean runs on the content queue, after the downloads still
+// writing into its area. Owned by the content service; destroy it on main, never from one of its
+// completions.
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -17,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "KestromKit/base/Expected.h"
@@ -34,7 +39,7 @@ class ContentHandler final : public ContentManifestSource {
   ContentHandler(std::filesystem::path variantURL, std::filesystem::path prepackedContentURL,
                  std::shared_ptr<downloader::Downloader> downloader,
                  std::optional<std::filesystem::path> contentPath = std::nullopt);
-  /// Stops the download in hand (its completion runs with false) and drops the queued ones.
+  /// Stops the downloads in hand (their completions run with false) and drops the queued ones.
   ~ContentHandler() override;
   ContentHandler(const ContentHandler&) = delete;
   ContentHandler& operator=(const ContentHandler&) = delete;
@@ -47,8 +52,12 @@ class ContentHandler final : public ContentManifestSource {
   /// The content folder with the components joined by "/" appended (none: the folder itself).
   std::filesystem::path contentURL(const std::vector<std::string>& components) const;
 
+  /// The largest "manifest.json" read; a larger one is refused before it is read.
+  static constexpr std::uint64_t kMaxManifestBytes = std::uint64_t{16} << 20;
+
   /// The manifest of `package` with every unit's `unavailableOffline` worked out from the
-  /// activities present on disk; none when it is missing or does not decode.
+  /// activities present on disk; none when it is missing, too large or does not decode (logged).
+  /// Manifests are decoded one at a time.
   std::optional<Manifest> readManifest(const std::string& package) const override;
   /// Copies of `units` whose `unavailableOffline` is true exactly when one of its activities is
   /// not on disk (false for a unit without activities).
@@ -65,8 +74,8 @@ class ContentHandler final : public ContentManifestSource {
   /// given), atomically, on the content queue; `completion` runs there with the outcome.
   void writeResource(std::string localPath, std::string resource, std::optional<std::string> tmpID,
                      std::function<void(bool)> completion);
-  /// Removes the temporary area of `tmpID` on the content queue; fails when it has none.
-  /// `completion` runs there with the outcome.
+  /// Removes the temporary area of `tmpID` on the content queue, once no download of `tmpID` runs
+  /// or waits; fails when it has none. `completion` runs there with the outcome.
   void cleanTemp(std::string tmpID, std::function<void(Expected<void, std::string>)> completion);
 
   /// Queues a download of `remoteURL` to `localPath` in the temporary area of `tmpID`. The
@@ -75,7 +84,8 @@ class ContentHandler final : public ContentManifestSource {
   /// handed back by the cancel that drops it.
   void downloadResource(std::string remoteURL, std::string localPath, std::string tmpID,
                         std::function<void(bool)> completion, std::string requestID = {});
-  /// Drops the queued downloads of `tmpID` (the one running finishes); their request ids.
+  /// Drops the queued downloads of `tmpID` and stops the one running (its completion runs with
+  /// false, its partial file removed); the request ids of the dropped ones.
   std::vector<std::string> cancelDownloads(const std::string& tmpID);
   /// True while a download of `tmpID` runs or waits.
   bool hasDownloads(const std::string& tmpID) const;
@@ -83,7 +93,15 @@ class ContentHandler final : public ContentManifestSource {
   /// Moves every file below `from` into the same place below `to`, merging folders; a file in the
   /// way (or a folder in the way of a file) is replaced only once the new file is in its place.
   /// Stops at the first failure; what was moved stays moved.
+  /// Skips the temporary files of unfinished downloads and writes.
   static Expected<void, std::string> moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+  /// True for the hidden names of the host's own temporary files: partial downloads, files an
+  /// atomic write has not renamed yet, files a move set aside.
+  static bool isTemporaryName(std::string_view name);
+  /// Removes those the content folder holds (left by a host that was killed), on the content
+  /// queue. Called once at start, before any download or write.
+  void removeStrayTemporaries();
 
  private:
   struct DownloadEntry {
@@ -93,10 +111,14 @@ class ContentHandler final : public ContentManifestSource {
     std::string requestID;
   };
 
-  /// Takes the newest entry of `tmpID` and fetches it, until its list is empty. Content queue.
+  /// Starts the newest entry of `tmpID` unless one of `tmpID` runs; when none is left, runs the
+  /// cleans that waited for them. Content queue.
   void fetchNextResource(const std::string& tmpID);
-  /// Fetches one entry into the temporary area of `tmpID`, waiting for the file. Content queue.
-  bool fetch(const std::string& tmpID, const DownloadEntry& entry);
+  /// Starts fetching one entry into the temporary area of `tmpID`; false when it cannot start.
+  /// Content queue.
+  bool startFetch(const std::string& tmpID, DownloadEntry entry);
+  /// The end of a download of `tmpID`, on the content queue: its completion, then the next one.
+  void fetchEnded(const std::string& tmpID, DownloadEntry entry, bool ok);
 
   const std::filesystem::path variantURL_;
   const std::filesystem::path prepackedContentURL_;
@@ -106,10 +128,15 @@ class ContentHandler final : public ContentManifestSource {
   std::shared_ptr<dispatch::Queue> queue_;
   const std::shared_ptr<dispatch::Queue> lock_;
   std::map<std::string, std::vector<DownloadEntry>> downloadQueue_;  // on lock_
-  std::optional<std::string> runningTmpID_;                          // on lock_
+  // The cleans waiting for the downloads of their tmpId to end. Content queue.
+  std::map<std::string, std::vector<std::function<void()>>> cleansAfterDownloads_;
 
-  std::mutex currentMutex_;  // guards currentDownload_ and the cancel of it
-  std::optional<downloader::DownloadId> currentDownload_;
+  mutable std::mutex manifestMutex_;  // one manifest decoded at a time
+
+  mutable std::mutex runningMutex_;  // guards the two fields below, stopping_'s changes and cancels
+  std::map<std::string, std::optional<downloader::DownloadId>> running_;  // tmpId taken until its end ran
+  std::map<downloader::DownloadId, std::string> inFlight_;  // in the downloader, completion not yet run
+  std::condition_variable inFlightEnded_;
   std::atomic<bool> stopping_{false};
 };
 

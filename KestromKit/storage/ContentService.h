@@ -40,9 +40,11 @@ class ContentService : public std::enable_shared_from_this<ContentService> {
                      std::shared_ptr<RPCInterface> interface);
   void confirmDownloadResource(const std::string& id, const RPCRequestContentConfirmDownloadResourceParams& params,
                                RPCInterface& interface);
+  /// Answers {} at once: the waiting downloads of the tmpId are dropped unanswered, the one in
+  /// flight stops and its request gets its error reply.
   void cancelDownloadResources(const std::string& id, const RPCRequestContentCancelDownloadResourcesParams& params,
                                RPCInterface& interface);
-  /// Removes the area on the content queue, behind a download still writing into it; answers
+  /// Removes the area on the content queue, after the downloads still writing into it; answers
   /// from main.
   void cleanTemp(const std::string& id, const RPCRequestContentCleanTempParams& params,
                  std::shared_ptr<RPCInterface> interface);

@@ -19,10 +19,28 @@ fs::path JSONFileUserDefaults::defaultFile(const std::string& bundleIdentifier) 
 
 void JSONFileUserDefaults::loadLocked() const {
   if (loaded_) return;
-  loaded_ = true;
-  AtomicFile::removeStrayTemporaries(file_);  // left by a write that was killed half way
+  if (!swept_) {
+    AtomicFile::removeStrayTemporaries(file_);  // left by a write that was killed half way
+    swept_ = true;
+  }
   auto text = AtomicFile::read(file_);
-  if (!text) return;  // missing (or unreadable): start empty
+  if (!text) {
+    if (text.error() == std::errc::no_such_file_or_directory) {
+      loaded_ = true;  // nothing stored yet: start empty
+      unreadable_ = false;
+      return;
+    }
+    // It holds the user's values (the project folder among them) but cannot be read now: leave
+    // it as it is, refuse to write over it, and try again at the next use.
+    if (!unreadable_)
+      Constants::log().general.error("Unable to read user defaults at %s: %s; they are left as they are and not "
+                                     "written until they can be read",
+                                     Constants::tildePath(file_), text.error().message());
+    unreadable_ = true;
+    return;
+  }
+  loaded_ = true;
+  unreadable_ = false;
   auto json = parseJson(*text);
   if (json && json->is_object()) {
     values_ = std::move(*json);
@@ -44,6 +62,7 @@ std::optional<nlohmann::ordered_json> JSONFileUserDefaults::value(std::string_vi
 bool JSONFileUserDefaults::setValue(std::string_view key, nlohmann::ordered_json value) {
   std::lock_guard lock(mutex_);
   loadLocked();
+  if (unreadable_) return false;  // never replace what could not be read
   nlohmann::ordered_json next = values_;
   next[std::string(key)] = std::move(value);
   std::error_code ec;

@@ -2,7 +2,8 @@
 // The user defaults of the Linux host: one JSON object in one file, by default
 // $XDG_CONFIG_HOME/<bundle id>/defaults.json. Read once on first use; every change rewrites the
 // whole file atomically. A file that is not a JSON object is set aside as ".corrupt" before the
-// first write replaces it. Any thread (one mutex); owned by the composition root.
+// first write replaces it; one that exists but cannot be read (permissions, I/O) is left as it is:
+// it reads as empty, every write fails, and the next use reads it again. Any thread (one mutex); owned by the composition root.
 
 #include <filesystem>
 #include <map>
@@ -31,6 +32,8 @@ class JSONFileUserDefaults final : public defaults::UserDefaults {
   mutable std::mutex mutex_;  // guards everything below
   mutable bool loaded_ = false;
   mutable bool corrupt_ = false;  // the file exists but is no JSON object
+  mutable bool unreadable_ = false;  // the file exists but reading it failed
+  mutable bool swept_ = false;  // stray temporaries removed
   mutable nlohmann::ordered_json values_ = nlohmann::ordered_json::object();
 };
 

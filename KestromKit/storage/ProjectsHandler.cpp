@@ -321,7 +321,8 @@ ProjectsResult<std::string> ProjectsHandler::loadProjectEntry(const std::string&
 }
 
 ProjectsResult<std::string> ProjectsHandler::readProjectZipEntry(const fs::path& url, const std::string& entry) const {
-  auto bytes = archive::readEntry(url, entry, entry == "manifest.json" ? kMaxManifestBytes : kMaxEntryBytes);
+  const auto limit = entry == "manifest.json" ? kMaxManifestBytes : entry == "icon.svg" ? kMaxIconBytes : kMaxEntryBytes;
+  auto bytes = archive::readEntry(url, entry, limit);
   if (bytes) return std::move(*bytes);
   if (entry == "icon.svg") return emptySVG_;
   return makeUnexpected(error(Kind::missingFileInZip, url.string(), entry, bytes.error().message));

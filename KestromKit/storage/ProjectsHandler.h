@@ -70,6 +70,9 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
   /// The largest manifest and the largest single entry read into memory.
   static constexpr std::uint64_t kMaxManifestBytes = 8ull << 20;
   static constexpr std::uint64_t kMaxEntryBytes = 512ull << 20;
+  /// The largest "icon.svg" read for a preview; a larger one reads as the empty placeholder (the
+  /// page asks for the icon of every listed project at once).
+  static constexpr std::uint64_t kMaxIconBytes = 4ull << 20;
 
   /// `userDefaults` keeps the chosen project folder across restarts (null: this process only);
   /// `ids` makes the ids of copied projects (null: drawn from the kernel).

@@ -102,8 +102,8 @@ Expected<void, std::string> SettingValueStore::setValues(const JSONObject& value
   return queue_->syncValue([&] { return applyOnQueue(values); });
 }
 
-Expected<void, std::string> SettingValueStore::applyOnQueue(const JSONObject& values) {
-  loadOnQueue();
+SettingValueStore::SaveResult SettingValueStore::applyInMemory(
+    const JSONObject& values, std::vector<std::pair<std::string, std::optional<JSONAny>>>& previous) {
   for (const auto& [key, value] : values) {
     auto encoded = encodeText(value);
     if (encoded && encoded->size() > limits_.maxValueBytes) {
@@ -113,25 +113,104 @@ Expected<void, std::string> SettingValueStore::applyOnQueue(const JSONObject& va
       return makeUnexpected(std::move(message));
     }
   }
-  // What the batch replaces, so a failure can put memory back as the file still has it.
-  std::vector<std::pair<std::string, std::optional<JSONAny>>> previous;
-  previous.reserve(values.size());
+  std::vector<std::string> changed;
   for (const auto& [key, value] : values) {
     auto found = store_.find(key);
+    if (found == store_.end() || !(found->second == value)) changed.push_back(key);
     previous.emplace_back(key, found == store_.end() ? std::nullopt : std::optional<JSONAny>(found->second));
     store_.insert_or_assign(key, value);
   }
+  return changed;
+}
+
+Expected<void, std::string> SettingValueStore::applyOnQueue(const JSONObject& values) {
+  loadOnQueue();
+  // What the batch replaces, so a failure can put memory back as the file still has it.
+  std::vector<std::pair<std::string, std::optional<JSONAny>>> previous;
+  auto applied = applyInMemory(values, previous);
+  if (!applied) return makeUnexpected(applied.error());
   auto persisted = persistOnQueue();
   if (persisted) changed_ = true;
   if (!persisted) {
-    for (auto& [key, value] : previous) {
-      if (value)
-        store_.insert_or_assign(key, std::move(*value));
+    for (auto it = previous.rbegin(); it != previous.rend(); ++it) {
+      if (it->second)
+        store_.insert_or_assign(it->first, std::move(*it->second));
       else
-        store_.erase(key);
+        store_.erase(it->first);
     }
   }
   return persisted;
+}
+
+SettingValueStore::~SettingValueStore() {
+  // The last save queued runs before this returns: the completions must not outlive the store.
+  if (!queue_->isCurrent()) queue_->sync([] {});
+}
+
+void SettingValueStore::saveValues(JSONObject values, std::function<void(SaveResult)> completion) {
+  std::lock_guard lock(pendingMutex_);
+  pending_.push_back(PendingSave{std::move(values), std::move(completion)});
+  if (saveQueued_) return;  // the save already queued takes this batch too
+  saveQueued_ = true;
+  queue_->async([this] { savePending(); });
+}
+
+void SettingValueStore::savePending() {
+  std::vector<PendingSave> batches;
+  {
+    std::lock_guard lock(pendingMutex_);
+    batches.swap(pending_);
+    saveQueued_ = false;
+  }
+  if (batches.empty()) return;
+  loadOnQueue();
+  std::vector<std::pair<std::string, std::optional<JSONAny>>> previous;
+  std::vector<std::pair<PendingSave*, SaveResult>> outcomes;
+  std::size_t applied = 0;
+  for (auto& batch : batches) {
+    auto result = applyInMemory(batch.values, previous);
+    if (result) ++applied;
+    outcomes.emplace_back(&batch, std::move(result));
+  }
+  if (applied > 0) {
+    auto persisted = persistOnQueue();
+    if (persisted) {
+      changed_ = true;
+    } else {
+      for (auto it = previous.rbegin(); it != previous.rend(); ++it) {
+        if (it->second)
+          store_.insert_or_assign(it->first, std::move(*it->second));
+        else
+          store_.erase(it->first);
+      }
+      if (applied > 1) {
+        // Together they failed (the store's bound, a full disk): each batch on its own then
+        // fares as it would have alone.
+        for (auto& [batch, result] : outcomes) {
+          if (!result) continue;
+          std::vector<std::string> changed;
+          for (const auto& [key, value] : batch->values) {
+            auto found = store_.find(key);
+            if (found == store_.end() || !(found->second == value)) changed.push_back(key);
+          }
+          auto alone = applyOnQueue(batch->values);
+          if (alone)
+            result = std::move(changed);
+          else
+            result = makeUnexpected(alone.error());
+        }
+      } else {
+        for (auto& [batch, result] : outcomes)
+          if (result) result = makeUnexpected(persisted.error());
+      }
+    }
+  }
+  for (auto& [batch, result] : outcomes)
+    if (batch->completion) batch->completion(std::move(result));
+}
+
+std::size_t SettingValueStore::writeCount() const {
+  return queue_->syncValue([&] { return writes_; });
 }
 
 Expected<void, std::string> SettingValueStore::persist() {
@@ -160,6 +239,7 @@ Expected<void, std::string> SettingValueStore::persistOnQueue() {
   if (text->size() > limits_.maxStoreBytes)
     return fail("the settings would take " + std::to_string(text->size()) + " bytes, more than the " +
                 std::to_string(limits_.maxStoreBytes) + " they may take");
+  ++writes_;
   if (auto written = AtomicFile::write(storeFile_, *text); !written) return fail(written.error().message());
   return {};
 }

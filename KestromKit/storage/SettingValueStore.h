@@ -2,6 +2,10 @@
 // The page's user settings: named JSON values, kept in memory and in "userSettings.json".
 
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <utility>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,7 +69,30 @@ class SettingValueStore {
   /// Writes every setting to the file.
   Expected<void, std::string> persist();
 
+  /// The keys of a saved batch whose values changed, or why the batch was not saved.
+  using SaveResult = Expected<std::vector<std::string>, std::string>;
+  /// `setValues` without waiting: returns at once; `completion` runs on the store's queue once
+  /// the batch is on disk (or with the reason it is not). Batches that arrive while the file is
+  /// being written are written together, once, in the order they came; each still succeeds or
+  /// fails whole. Any thread.
+  void saveValues(JSONObject values, std::function<void(SaveResult)> completion);
+  /// How many times the file was written (for tests of the coalescing).
+  std::size_t writeCount() const;
+
+  /// Waits for the batches still being saved.
+  ~SettingValueStore();
+
  private:
+  struct PendingSave {
+    JSONObject values;
+    std::function<void(SaveResult)> completion;
+  };
+  /// Applies and writes every pending batch, once. Store queue.
+  void savePending();
+  /// Sets the batch in memory (not on disk); the keys it changed, or why it is refused (over a
+  /// bound). `previous` gains what the batch replaced, first value only.
+  SaveResult applyInMemory(const JSONObject& values,
+                           std::vector<std::pair<std::string, std::optional<JSONAny>>>& previous);
   void loadOnQueue() const;
   Expected<void, std::string> persistOnQueue();
   Expected<void, std::string> applyOnQueue(const JSONObject& values);
@@ -78,6 +105,11 @@ class SettingValueStore {
   mutable bool loaded_ = false;
   bool changed_ = false;  // a setting was set since the file was read
   mutable bool fileMayBeReplaced_ = true;  // false while a damaged file could not be set aside
+  std::size_t writes_ = 0;  // on queue_
+
+  std::mutex pendingMutex_;  // guards the two fields below
+  std::vector<PendingSave> pending_;
+  bool saveQueued_ = false;
   log::Logger log_;
 };
 

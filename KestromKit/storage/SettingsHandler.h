@@ -15,7 +15,7 @@
 namespace kestrom {
 
 /// A small value the kit and the configuration handler share; it keeps no state beyond the store.
-/// Any queue: every call enters the store's queue synchronously.
+/// Any queue: `save` enters the store's queue synchronously; `handleSave` never waits for it.
 struct SettingsHandler {
   std::shared_ptr<SettingValueStore> store;
 
@@ -26,11 +26,12 @@ struct SettingsHandler {
   /// Stores one text setting (the interface language).
   Expected<void, std::string> save(const std::string& value, const std::string& key) const;
 
-  /// "/settings/save": saves the batch and answers through `interface`; `languageChanged` runs when
-  /// the batch changed "ui.language". A save that did not reach the disk is not reported as done:
-  /// the page hears why.
-  void handleSave(const std::string& id, const RPCRequestSettingsSaveParams& params, RPCInterface& interface,
-                  const std::function<void()>& languageChanged) const;
+  /// "/settings/save": hands the batch to the store and returns at once; once it is on disk the
+  /// answer goes out through `interface` from main, after `languageChanged` when the batch changed
+  /// "ui.language". A save that did not reach the disk is not reported as done: the page hears
+  /// why. Saves that come faster than the disk takes them are written together, once.
+  void handleSave(const std::string& id, const RPCRequestSettingsSaveParams& params,
+                  std::shared_ptr<RPCInterface> interface, std::function<void()> languageChanged) const;
 };
 
 }  // namespace kestrom

@@ -50,8 +50,8 @@ struct DownloadProgress {
 struct DownloadOptions {
   std::chrono::milliseconds connectTimeout{15'000};
   /// A transfer fails once fewer than `stallBytesPerSecond` bytes per second arrived for
-  /// `stallTime` (the default: no data at all for 60 s).
-  std::chrono::seconds stallTime{60};
+  /// `stallTime` (the default: no data at all for 30 s).
+  std::chrono::seconds stallTime{30};
   long stallBytesPerSecond = 1;
   std::uint64_t maxFileSize = std::uint64_t{2} << 30;
   long maxRedirects = 5;

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -106,6 +111,45 @@ TEST(ConstantsTest, TildePathAbbreviatesOnlyAWholeLeadingHomeFolder) {
   EXPECT_EQ(Constants::expandTildePath("~"), home);
   EXPECT_EQ(Constants::expandTildePath("~other/p.kpr"), std::filesystem::path("~other/p.kpr"));
   EXPECT_EQ(Constants::expandTildePath("/srv/~/p.kpr"), std::filesystem::path("/srv/~/p.kpr"));
+}
+
+TEST(ConstantsTest, OnlyTheTemporaryFoldersOfHostsThatNoLongerRunAreRemoved) {
+  std::string pattern = (fs::temp_directory_path() / "constants-test.XXXXXX").string();
+  ASSERT_TRUE(::mkdtemp(pattern.data()));
+  const fs::path base = pattern;
+  const std::string prefix = Constants::kitBundleIdentifier() + ".";
+  auto makeFolder = [&](const std::string& suffix, bool withLock) {
+    fs::create_directories(base / (prefix + suffix) / "upload");
+    std::ofstream(base / (prefix + suffix) / "upload/body") << "spooled";
+    if (withLock) std::ofstream(base / (prefix + suffix) / ".owner.lock");
+    return base / (prefix + suffix);
+  };
+  const auto dead = makeFolder("dead01", true);
+  const auto alive = makeFolder("alive1", true);
+  const auto unmarked = makeFolder("nolock", false);
+  const auto otherName = makeFolder("toolong1", true);
+  // A running host holds its lock on a descriptor of its own.
+  const int held = ::open((alive / ".owner.lock").c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+  EXPECT_EQ(Constants::removeAbandonedTemporaryFolders(base), 1u);
+  EXPECT_FALSE(fs::exists(dead));
+  EXPECT_TRUE(fs::exists(alive / "upload/body")) << "its host still runs";
+  EXPECT_TRUE(fs::exists(unmarked / "upload/body")) << "not recognisably ours";
+  EXPECT_TRUE(fs::exists(otherName / "upload/body")) << "not a name the host makes";
+  ::close(held);
+  EXPECT_EQ(Constants::removeAbandonedTemporaryFolders(base), 1u) << "its host has ended";
+  EXPECT_FALSE(fs::exists(alive));
+
+  // This process's own folder carries a lock that it holds.
+  const auto own = fs::path(Constants::path().tmp);
+  const int probe = ::open((own / ".owner.lock").c_str(), O_RDONLY);
+  ASSERT_GE(probe, 0);
+  EXPECT_NE(::flock(probe, LOCK_EX | LOCK_NB), 0);
+  ::close(probe);
+  EXPECT_TRUE(fs::exists(own));
+  fs::remove_all(base);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -173,18 +174,52 @@ TEST_F(ContentHandlerTest, DownloadsOfATmpIdRunNewestFirstAndACancelDropsOnlyThe
   requests = waitForRequests(3);
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[2].url, "http://127.0.0.1:9/d");
-  // Cancelling t now: d is running and finishes; c waits and is dropped without an answer.
+  // Cancelling t now: d is running and stops with its error; c waits and is dropped unanswered.
   service->cancelDownloadResources("x", {"t"}, *page.interface);
   EXPECT_EQ(page.frames().back(), reply("x"));
   EXPECT_EQ(service->pendingDownloadReplies(), 1u) << "c's interface is dropped, d's is kept";
-  ASSERT_TRUE(downloads->succeed(requests[2].id, "D"));
   ASSERT_TRUE(pump([&] { return page.size() == 4; }));
-  EXPECT_EQ(page.frames()[3], reply("d"));
+  EXPECT_EQ(page.frames()[3], error("d", "Error downloading resource to tmpId: t for path: d.json"));
+  EXPECT_TRUE(downloads->requests()[2].cancelled);
+  EXPECT_FALSE(downloads->succeed(requests[2].id, "D")) << "the cancel stopped the download in flight";
   handler->queue()->sync([] {});
   main->runPending();
   EXPECT_EQ(downloads->requests().size(), 3u) << "c was never fetched";
   EXPECT_EQ(page.size(), 4u) << "c was never answered";
   EXPECT_EQ(service->pendingDownloadReplies(), 0u);
+  EXPECT_FALSE(fs::exists(content() / "t/d.json"));
+  EXPECT_FALSE(handler->hasDownloads("t"));
+}
+
+TEST_F(ContentHandlerTest, ContentWorkOfOtherTmpIdsNeverWaitsBehindADownload) {
+  writeFile(content() / "other/x.json", "x");
+  download("held", "t", "big.bin");
+  auto requests = waitForRequests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  // While t's download is held: a write, a temporary write, a clean and a download of another
+  // tmpId, and a restore are all answered.
+  service->writeResource("w", {"p/w.json", "w"}, page.interface);
+  service->writeTmpResource("wt", {"w.json", "w", "u"}, page.interface);
+  service->cleanTemp("c", {"other"}, page.interface);
+  download("d2", "u", "small.json");
+  requests = waitForRequests(2);
+  ASSERT_EQ(requests.size(), 2u) << "the download of u waited behind t's";
+  ASSERT_TRUE(downloads->succeed(requests[1].id, "small"));
+  ASSERT_TRUE(pump([&] { return page.size() == 4; }));
+  std::set<std::string> answered;
+  for (const auto& frame : page.frames()) {
+    EXPECT_FALSE(frame.contains("error")) << frame.dump();
+    answered.insert(frame.value("id", ""));
+  }
+  EXPECT_EQ(answered, (std::set<std::string>{"w", "wt", "c", "d2"}));
+  EXPECT_EQ(readFile(content() / "u/small.json"), "small");
+  EXPECT_TRUE(handler->hasDownloads("t"));
+
+  service->restoreContent("r", true, page.interface);
+  ASSERT_TRUE(pump([&] { return page.size() == 6; }));
+  EXPECT_EQ(page.frames()[5], reply("r"));
+  EXPECT_FALSE(downloads->requests()[0].finished) << "t's download is still held";
+  // Tear-down destroys the handler with t's download in hand: the destruction stops it.
 }
 
 TEST_F(ContentHandlerTest, TheConfirmMergesTheAreaIntoTheContentFolderAndRefusesWhileADownloadRuns) {
@@ -221,6 +256,33 @@ TEST_F(ContentHandlerTest, TheConfirmMergesTheAreaIntoTheContentFolderAndRefuses
   service->confirmDownloadResource("c3", {"never"}, *page.interface);
   EXPECT_EQ(page.frames().back(),
             error("c3", "Error syncing download using tmpId: never - message: No such file or directory"));
+}
+
+TEST_F(ContentHandlerTest, TemporaryFilesOfAKilledHostAreRemovedAtStartAndNeverConfirmed) {
+  // What a host killed during a download and a write leaves behind.
+  writeFile(content() / "t/pkg/.video.mp4.download-a1B2c3", "partial");
+  writeFile(content() / "t/pkg/done.json", "done");
+  writeFile(content() / "pkg/.manifest.json.tmp-0123456789ab", "half");
+  writeFile(content() / "pkg/.x.json.replaced-12-1/inner", "old");
+  writeFile(content() / "pkg/.hidden-but-the-page's.json", "keep");
+  writeFile(content() / "pkg/manifest.json", "{}");
+
+  // A confirm before the sweep moves only finished files.
+  service->confirmDownloadResource("c", {"t"}, *page.interface);
+  EXPECT_EQ(page.frames().back(), reply("c"));
+  EXPECT_EQ(readFile(content() / "pkg/done.json"), "done");
+  EXPECT_FALSE(fs::exists(content() / "pkg/.video.mp4.download-a1B2c3")) << "a partial download was confirmed";
+  EXPECT_FALSE(fs::exists(content() / "pkg/video.mp4"));
+
+  handler->removeStrayTemporaries();
+  handler->queue()->sync([] {});
+  EXPECT_FALSE(fs::exists(content() / "pkg/.manifest.json.tmp-0123456789ab"));
+  EXPECT_FALSE(fs::exists(content() / "pkg/.x.json.replaced-12-1"));
+  EXPECT_EQ(readFile(content() / "pkg/.hidden-but-the-page's.json"), "keep");
+  EXPECT_EQ(readFile(content() / "pkg/manifest.json"), "{}");
+  EXPECT_TRUE(ContentHandler::isTemporaryName(".a.download-XXXXXX"));
+  EXPECT_FALSE(ContentHandler::isTemporaryName("a.download-XXXXXX"));
+  EXPECT_FALSE(ContentHandler::isTemporaryName(".a.tmp-short"));
 }
 
 TEST_F(ContentHandlerTest, PathsFromThePageNeverLeaveTheirArea) {
@@ -324,6 +386,24 @@ TEST_F(ContentHandlerTest, TheRestorePutsThePrepackedContentAndTheVariantVersion
   EXPECT_TRUE(fs::exists(content() / "en-US/manifest.json"));
   EXPECT_FALSE(fs::exists(content() / "versions.json"));
   EXPECT_TRUE(service->needsPrepackedContentCopy());
+}
+
+TEST_F(ContentHandlerTest, APrepackedItemThatCannotBeCopiedIsSkippedAndTheRestRestored) {
+  writeFile(root / "variant/content/en-US/unit/a.json", "a");
+  fs::create_symlink(root / "nowhere", root / "variant/content/en-US/dangling.json");
+  writeFile(root / "variant/content/z-last.json", "z");
+  service->restoreContent("r", true, page.interface);
+  ASSERT_TRUE(pump([&] { return page.size() == 2; }));
+  EXPECT_EQ(page.frames()[1], reply("r"));
+  EXPECT_EQ(readFile(content() / "en-US/manifest.json"), R"({"id":"en-US","units":[]})");
+  EXPECT_EQ(readFile(content() / "en-US/unit/a.json"), "a");
+  EXPECT_EQ(readFile(content() / "z-last.json"), "z");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(content() / "en-US/dangling.json")));
+  EXPECT_FALSE(service->needsPrepackedContentCopy());
+  // Delete answers too, so a fresh installation is never left without content.
+  service->restoreContent("d", false, page.interface);
+  ASSERT_TRUE(pump([&] { return page.size() == 4; }));
+  EXPECT_EQ(page.frames()[3], reply("d"));
 }
 
 TEST_F(ContentHandlerTest, TheCopyAtStartDependsOnTheContentStackVersionsOnly) {

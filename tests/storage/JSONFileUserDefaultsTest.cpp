@@ -55,6 +55,34 @@ TEST_F(JSONFileUserDefaultsTest, AnUnreadableFileIsSetAsideNotOverwritten) {
   EXPECT_EQ(Json::parse(read(file)), Json::parse(R"({"KestromKit.sentryEnabled": false})"));
 }
 
+TEST_F(JSONFileUserDefaultsTest, AFileThatCannotBeReadIsNeverOverwritten) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << R"({"KestromKit.projectFolderBookmark":"L2hvbWU="})";
+  // A file that exists but cannot be read: unreadable for a normal user, a folder in its place for
+  // root (who reads every file).
+  const bool asRoot = ::geteuid() == 0;
+  if (asRoot) {
+    fs::rename(file, root / "saved.json");
+    fs::create_directories(file / "inner");
+  } else {
+    fs::permissions(file, fs::perms::none);
+  }
+  JSONFileUserDefaults defaults(file);
+  EXPECT_FALSE(defaults.value("KestromKit.projectFolderBookmark"));
+  EXPECT_FALSE(defaults.setValue("KestromKit.projectFolderBookmark", "other"));
+  EXPECT_FALSE(fs::exists(file.string() + ".corrupt"));
+  // Readable again: the values are all there, and writes go through.
+  if (asRoot) {
+    fs::remove_all(file);
+    fs::rename(root / "saved.json", file);
+  } else {
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+  }
+  EXPECT_EQ(defaults.value("KestromKit.projectFolderBookmark"), Json("L2hvbWU="));
+  EXPECT_TRUE(defaults.setBool("flag", true));
+  EXPECT_EQ(Json::parse(read(file)), Json::parse(R"({"KestromKit.projectFolderBookmark":"L2hvbWU=","flag":true})"));
+}
+
 TEST_F(JSONFileUserDefaultsTest, AFailedWriteKeepsTheOldValue) {
   JSONFileUserDefaults defaults(file);
   ASSERT_TRUE(defaults.setBool("flag", true));

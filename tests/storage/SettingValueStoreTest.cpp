@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <future>
+#include <mutex>
 #include <fstream>
 #include <set>
 #include <string>
@@ -198,6 +201,77 @@ TEST_F(SettingValueStoreTest, ConcurrentReadersAndWritersSeeWholeValues) {
   writer.join();
   EXPECT_EQ(store->settingString("counter"), "49");
   EXPECT_EQ(SettingValueStore(file_).settingString("counter"), "49");
+}
+
+TEST_F(SettingValueStoreTest, SavesFasterThanTheDiskAreWrittenOnceAndEachAnsweredWhenOnDisk) {
+  auto queue = dispatch::makeSerialQueue("settings-test");
+  auto store = std::make_shared<SettingValueStore>(file_, queue, SettingLimits{.maxValueBytes = 64, .maxStoreBytes = 4096});
+  ASSERT_TRUE(store->setValue("start", JSONAny(Json(0))));
+  const auto writesBefore = store->writeCount();
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  std::vector<std::pair<int, SettingValueStore::SaveResult>> results;
+  // The disk is busy: the queue is held while the saves come in.
+  queue->async([&] {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return open; });
+  });
+  for (int i = 0; i < 40; ++i) {
+    JSONObject values{{"counter", JSONAny(Json(i))}, {"same", JSONAny(Json("x"))}};
+    if (i == 7) values = {{"big", JSONAny(Json(std::string(100, 'b')))}};
+    store->saveValues(values, [&, i](SettingValueStore::SaveResult result) {
+      EXPECT_TRUE(fileJson().contains("counter")) << "answered before the file was written";
+      std::lock_guard lock(mutex);
+      results.emplace_back(i, std::move(result));
+      changed.notify_all();
+    });
+  }
+  {
+    std::unique_lock lock(mutex);
+    open = true;
+    changed.notify_all();
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return results.size() == 40; }));
+  }
+  EXPECT_EQ(store->writeCount() - writesBefore, 1u) << "the burst was written once";
+  for (std::size_t n = 0; n < results.size(); ++n) {
+    const auto& [i, result] = results[n];
+    EXPECT_EQ(i, static_cast<int>(n)) << "answered in the order they came";
+    if (i == 7) {
+      ASSERT_FALSE(result);
+      EXPECT_NE(result.error().find("\"big\""), std::string::npos);
+      continue;
+    }
+    ASSERT_TRUE(result) << i << ": " << result.error();
+    // Only the first batch changed "same"; every batch changed "counter".
+    EXPECT_EQ(*result, i == 0 ? (std::vector<std::string>{"counter", "same"}) : (std::vector<std::string>{"counter"}));
+  }
+  EXPECT_EQ(unordered(fileJson()), unordered(Json::parse(R"({"start": 0, "counter": 39, "same": "x"})")));
+  EXPECT_EQ(store->store().at("counter").value, Json(39));
+}
+
+TEST_F(SettingValueStoreTest, ABurstThatCannotBeWrittenFailsEverySaveAndChangesNothing) {
+  const fs::path missingFolder = folder_ / "gone" / "userSettings.json";
+  auto queue = dispatch::makeSerialQueue("settings-test");
+  auto store = std::make_shared<SettingValueStore>(missingFolder, queue);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<SettingValueStore::SaveResult> results;
+  std::promise<void> release;
+  queue->async([gate = release.get_future().share()] { gate.wait(); });
+  for (int i = 0; i < 5; ++i)
+    store->saveValues({{"k" + std::to_string(i), JSONAny(Json(i))}}, [&](SettingValueStore::SaveResult result) {
+      std::lock_guard lock(mutex);
+      results.push_back(std::move(result));
+      changed.notify_all();
+    });
+  release.set_value();
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return results.size() == 5; }));
+  for (const auto& result : results) EXPECT_FALSE(result);
+  lock.unlock();
+  EXPECT_TRUE(store->store().empty()) << "memory holds what the disk holds";
 }
 
 }  // namespace

@@ -1,0 +1,112 @@
+// What one request may cost in memory: a project icon that inflates far beyond its file, and a
+// downloaded content manifest of any size. The peak resident size of this process is measured
+// around the call (the kernel's high-water mark, reset first), with generous bounds.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "KestromKit/storage/ContentHandler.h"
+#include "KestromKit/storage/ProjectInfoStore.h"
+#include "KestromKit/storage/ProjectsHandler.h"
+
+namespace kestrom {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Resets the peak resident size to the current one; false where the kernel does not allow it.
+bool resetPeakMemory() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
+/// The peak resident size since the last reset, in KiB.
+long peakMemoryKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+/// A file of `size` zero bytes that takes no room (sparse) and no memory to make.
+void makeZeros(const fs::path& path, off_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, size), 0);
+  ::close(fd);
+}
+
+class ContentMemoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "content-memory.XXXXXX").string();
+    ASSERT_TRUE(::mkdtemp(pattern.data()));
+    root = pattern;
+    if (!resetPeakMemory() || peakMemoryKiB() < 0) GTEST_SKIP() << "the peak resident size cannot be reset here";
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+  fs::path root;
+};
+
+TEST_F(ContentMemoryTest, AnIconThatInflatesToHundredsOfMiBReadsAsThePlaceholderWithinAFewMiB) {
+  // A small project whose "icon.svg" inflates to 256 MiB (zeros deflate about a thousandfold).
+  const auto zeros = root / "zeros";
+  makeZeros(zeros, off_t{256} << 20);
+  const auto project = root / "Bomb.kpr";
+  int failure = 0;
+  zip_t* archive = zip_open(project.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &failure);
+  ASSERT_NE(archive, nullptr);
+  const std::string manifest = R"({"id":"bomb","name":"Bomb"})";
+  ASSERT_GE(zip_file_add(archive, "manifest.json", zip_source_buffer(archive, manifest.data(), manifest.size(), 0), 0), 0);
+  const auto icon = zip_file_add(archive, "icon.svg", zip_source_file(archive, zeros.c_str(), 0, -1), 0);
+  ASSERT_GE(icon, 0);
+  ASSERT_EQ(zip_set_file_compression(archive, static_cast<zip_uint64_t>(icon), ZIP_CM_DEFLATE, 1), 0);
+  ASSERT_EQ(zip_close(archive), 0);
+  fs::remove(zeros);
+  ASSERT_LT(fs::file_size(project), std::uintmax_t{2} << 20);
+
+  auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
+  ProjectsHandler handler(nullptr, "Projects", "kpr", store, false);
+  ASSERT_TRUE(resetPeakMemory());
+  const long before = peakMemoryKiB();
+  auto read = handler.readProjectZipEntry(project, "icon.svg");
+  const long growth = peakMemoryKiB() - before;
+  ASSERT_TRUE(read);
+  EXPECT_NE(read->find("<svg"), std::string::npos) << "the placeholder";
+  EXPECT_LT(read->size(), 1024u);
+  EXPECT_LT(growth, 32 * 1024) << "KiB of peak memory for one icon";
+}
+
+TEST_F(ContentMemoryTest, AContentManifestOverSixteenMiBIsRefusedBeforeItIsRead) {
+  fs::create_directories(root / "content/en-US");
+  const auto file = root / "content/en-US/manifest.json";
+  makeZeros(file, off_t{256} << 20);
+  ContentHandler handler(root / "variant", root / "prepacked", nullptr, root / "content");
+  ASSERT_TRUE(resetPeakMemory());
+  const long before = peakMemoryKiB();
+  EXPECT_FALSE(handler.readManifest("en-US"));
+  EXPECT_LT(peakMemoryKiB() - before, 8 * 1024) << "KiB of peak memory for a refused manifest";
+
+  // Just under the bound it is read (and found not to decode).
+  fs::resize_file(file, ContentHandler::kMaxManifestBytes);
+  EXPECT_FALSE(handler.readManifest("en-US"));
+  std::ofstream(file, std::ios::trunc) << R"({"id":"en-US","units":[]})";
+  EXPECT_TRUE(handler.readManifest("en-US"));
+}
+
+}  // namespace
+}  // namespace kestrom
