@@ -256,9 +256,11 @@ TEST_F(ContentIntegrationTest, ACancelDropsTheWaitingDownloadsAndStopsTheRunning
   ASSERT_TRUE(waitFor("h"));
   EXPECT_EQ(replies.at("h"), error("h", "Error downloading resource to tmpId: t for path: held.bin"));
   EXPECT_FALSE(fs::exists(content() / "t/held.bin"));
-  if (fs::exists(content() / "t"))
-    for (const auto& entry : fs::directory_iterator(content() / "t"))
+  if (fs::exists(content() / "t")) {
+    for (const auto& entry : fs::directory_iterator(content() / "t")) {
       EXPECT_EQ(entry.path().filename().string().find(".held.bin"), std::string::npos) << entry.path();
+    }
+  }
   // The dropped downloads are never fetched and never answered.
   page.request("p", "/ping");
   ASSERT_TRUE(waitFor("p"));
