@@ -66,6 +66,18 @@ TEST_F(SubtitleServingTest, AnswersNotFoundOrServerErrorForWhatItCannotServe) {
   }
 }
 
+TEST_F(SubtitleServingTest, ASubRipFileOverOneMiBIsNotConvertedInMemory) {
+  std::string cue = "1\n00:00:01,000 --> 00:00:02,000\n" + std::string(100, 'x') + "\n\n";
+  std::string large;
+  while (large.size() <= (1u << 20)) large += cue;
+  write(content / "large.srt", large);
+  EXPECT_EQ(get("url=/content/large.srt").kind(), Kind::serverError);
+  large.resize((1u << 20) - cue.size());
+  large.resize(large.rfind("\n\n") + 2);
+  write(content / "fits.srt", large);
+  EXPECT_EQ(get("url=/content/fits.srt").kind(), Kind::ok);
+}
+
 /// Stands in for the content store: reads "<language>/manifest.json" of its folder.
 class FolderManifests : public ContentManifestSource {
  public:
