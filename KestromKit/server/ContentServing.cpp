@@ -19,9 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-/// Subtitle files are converted in memory, so one request holds about twice this; a cue track of
+/// Subtitle files are converted in memory, so one request holds about three times this; a cue track of
 /// a video runs to a few hundred KiB.
-constexpr std::uint64_t kMaxSubtitleBytes = 1024 * 1024;
+constexpr std::uint64_t kMaxSubtitleBytes = 512 * 1024;
 
 using OpenFile = std::shared_ptr<const WebServerOpenFile>;
 
