@@ -123,6 +123,15 @@ SettingValueStore::SaveResult SettingValueStore::applyInMemory(
   return changed;
 }
 
+void SettingValueStore::putBack(std::vector<std::pair<std::string, std::optional<JSONAny>>>& previous) {
+  for (auto it = previous.rbegin(); it != previous.rend(); ++it) {
+    if (it->second)
+      store_.insert_or_assign(it->first, std::move(*it->second));
+    else
+      store_.erase(it->first);
+  }
+}
+
 Expected<void, std::string> SettingValueStore::applyOnQueue(const JSONObject& values) {
   loadOnQueue();
   // What the batch replaces, so a failure can put memory back as the file still has it.
@@ -131,14 +140,7 @@ Expected<void, std::string> SettingValueStore::applyOnQueue(const JSONObject& va
   if (!applied) return makeUnexpected(applied.error());
   auto persisted = persistOnQueue();
   if (persisted) changed_ = true;
-  if (!persisted) {
-    for (auto it = previous.rbegin(); it != previous.rend(); ++it) {
-      if (it->second)
-        store_.insert_or_assign(it->first, std::move(*it->second));
-      else
-        store_.erase(it->first);
-    }
-  }
+  if (!persisted) putBack(previous);
   return persisted;
 }
 
@@ -177,12 +179,7 @@ void SettingValueStore::savePending() {
     if (persisted) {
       changed_ = true;
     } else {
-      for (auto it = previous.rbegin(); it != previous.rend(); ++it) {
-        if (it->second)
-          store_.insert_or_assign(it->first, std::move(*it->second));
-        else
-          store_.erase(it->first);
-      }
+      putBack(previous);
       if (applied > 1) {
         // Together they failed (the store's bound, a full disk): each batch on its own then
         // fares as it would have alone.

@@ -93,6 +93,8 @@ class SettingValueStore {
   /// bound). `previous` gains what the batch replaced, first value only.
   SaveResult applyInMemory(const JSONObject& values,
                            std::vector<std::pair<std::string, std::optional<JSONAny>>>& previous);
+  /// Puts back what `applyInMemory` replaced, newest first.
+  void putBack(std::vector<std::pair<std::string, std::optional<JSONAny>>>& previous);
   void loadOnQueue() const;
   Expected<void, std::string> persistOnQueue();
   Expected<void, std::string> applyOnQueue(const JSONObject& values);
