@@ -114,12 +114,13 @@ class KestromKit final : public WSServerDelegate,
   void reloadWebView();
   std::string currentLanguage() const;
   void menuItemClicked(MenuBarItem item);
-  /// Opens a project file handed over by the desktop (command line, drop); false when it fails.
+  /// Opens a project file handed over by the desktop (command line, drop) without waiting for it:
+  /// false at once for something that is no regular file; a later failure is logged.
   bool openProject(const std::filesystem::path& url);
   void enterForeground();
   void enterBackground();
-  /// Resolves `bookmark`, makes the project folder below it and switches to it; `completion`
-  /// runs in every case.
+  /// Resolves `bookmark`, makes the project folder below it and switches to it, on the projects'
+  /// own queue; `completion` runs on main afterwards in every case.
   void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
                            const std::function<void()>& completion);
   bool isSentryEnabled() const;
