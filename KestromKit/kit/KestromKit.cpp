@@ -295,13 +295,13 @@ void KestromKit::menuItemClicked(MenuBarItem item) {
   send(RPC::Notification::make<RPC::Notification::Case::menuItemClicked>(RPCNotifyMenuItemClickedParams{item}));
 }
 
-bool KestromKit::openProject(const fs::path& url) {
+bool KestromKit::openProject(const fs::path& url, std::function<void(bool)> done) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   // Read and indexed on the projects' own queue; only a file that is plainly no project fails here.
-  return projectsHandler_->openProjectURLAsync(url);
+  return projectsHandler_->openProjectURLAsync(url, std::move(done));
 }
 
-bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url); }
+bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url, {}); }
 
 void KestromKit::enterForeground() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();

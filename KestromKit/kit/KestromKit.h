@@ -115,8 +115,9 @@ class KestromKit final : public WSServerDelegate,
   std::string currentLanguage() const;
   void menuItemClicked(MenuBarItem item);
   /// Opens a project file handed over by the desktop (command line, drop) without waiting for it:
-  /// false at once for something that is no regular file; a later failure is logged.
-  bool openProject(const std::filesystem::path& url);
+  /// false at once for something that is no regular file; a later failure is logged. `done`
+  /// learns whether the file was opened: on the projects' queue, or at once with a false answer.
+  bool openProject(const std::filesystem::path& url, std::function<void(bool)> done = {});
   void enterForeground();
   void enterBackground();
   /// Resolves `bookmark`, makes the project folder below it and switches to it, on the projects'

@@ -64,21 +64,50 @@ ProjectsResult<void> ProjectsHandler::openProjectURL(const fs::path& url) {
   return {};
 }
 
-bool ProjectsHandler::openProjectURLAsync(const fs::path& url) {
+bool ProjectsHandler::openProjectURLAsync(const fs::path& url, std::function<void(bool)> done) {
   // stat, unlike open, never waits on a pipe; a plain look at the type is all main does.
   struct stat info {};
   if (::stat(url.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
     Constants::log().projects.error("Unable to open project %s: it is no regular file", url.string());
+    if (done) done(false);
     return false;
   }
+  {
+    // Until it is done, "/projects/initialprojects" waits for it: a file handed over before the
+    // page asked comes back in that answer.
+    std::lock_guard lock(initialMutex_);
+    ++pendingOpens_;
+  }
   std::weak_ptr<ProjectsHandler> weak = weak_from_this();
-  library_->queue()->async([weak, url] {
+  library_->queue()->async([weak, url, done = std::move(done)] {
     auto self = weak.lock();
     if (!self) return;
-    if (auto opened = self->openProjectURL(url); !opened)
+    auto opened = self->openProjectURL(url);
+    if (!opened)
       Constants::log().projects.error("Unable to open project %s: %s", url.string(), opened.error().description());
+    if (done) done(opened.has_value());
+    self->finishPendingOpen();
   });
   return true;
+}
+
+void ProjectsHandler::finishPendingOpen() {
+  std::vector<std::string> waiting;
+  std::vector<std::string> ids;
+  {
+    std::lock_guard lock(initialMutex_);
+    if (--pendingOpens_ > 0 || waitingInitialRequests_.empty()) return;
+    waiting = std::exchange(waitingInitialRequests_, {});
+    initialProjectsRequested_ = true;
+    ids = std::exchange(initialProjectIDs_, {});
+  }
+  for (std::size_t i = 0; i < waiting.size(); ++i)
+    answerInitialProjects(waiting[i], i == 0 ? ids : std::vector<std::string>{});
+}
+
+void ProjectsHandler::answerInitialProjects(const std::string& id, std::vector<std::string> ids) {
+  interface_->send(RPC::Response::make<RPC::Response::Case::projectsRequestInitialProjects>(
+      id, RPCResponseProjectsRequestInitialProjectsParams{std::move(ids)}));
 }
 
 void ProjectsHandler::announceOpenedProject(const std::string& id) {
@@ -145,9 +174,16 @@ void ProjectsHandler::handleList(const std::string& id) {
 }
 
 void ProjectsHandler::handleInitialProjects(const std::string& id) {
-  auto ids = queue_->syncValue([this] { return initialProjects(); });
-  interface_->send(RPC::Response::make<ResponseCase::projectsRequestInitialProjects>(
-      id, RPCResponseProjectsRequestInitialProjectsParams{std::move(ids)}));
+  std::optional<std::vector<std::string>> ids = queue_->syncValue([&]() -> std::optional<std::vector<std::string>> {
+    std::lock_guard lock(initialMutex_);
+    if (pendingOpens_ > 0) {
+      waitingInitialRequests_.push_back(id);  // answered when the last open is done
+      return std::nullopt;
+    }
+    initialProjectsRequested_ = true;
+    return std::exchange(initialProjectIDs_, {});
+  });
+  if (ids) answerInitialProjects(id, std::move(*ids));
 }
 
 void ProjectsHandler::handleMove(const std::string& id, const RPCRequestProjectsMoveParams& params) {

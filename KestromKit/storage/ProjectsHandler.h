@@ -110,8 +110,9 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
   /// of an indexed project gets a new id (written into its manifest).
   ProjectsResult<void> openProjectURL(const std::filesystem::path& url);
   /// The same without waiting; false at once for something that is no regular file. Failures
-  /// later are logged.
-  bool openProjectURLAsync(const std::filesystem::path& url);
+  /// later are logged; `done` learns the outcome on the library's queue. A "/projects/initialprojects"
+  /// that arrives meanwhile is answered once the open is done.
+  bool openProjectURLAsync(const std::filesystem::path& url, std::function<void(bool)> done = {});
   /// Hands the project's file to the share picker of `delegate` (none: nothing is shown).
   ProjectsResult<void> shareProject(const std::string& id, ProjectsDelegate* delegate);
 
@@ -130,6 +131,8 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
 
  private:
   void announceOpenedProject(const std::string& id);
+  void finishPendingOpen();
+  void answerInitialProjects(const std::string& id, std::vector<std::string> ids);
 
   std::shared_ptr<RPCInterface> interface_;
   std::shared_ptr<ProjectLibrary> library_;
@@ -137,9 +140,11 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
   std::shared_ptr<dispatch::Queue> listQueue_;  // "ProjectsList": listings, never behind a save
   std::weak_ptr<ProjectsDelegate> delegate_;
 
-  std::mutex initialMutex_;  // guards the two below (taken on queue_)
+  std::mutex initialMutex_;  // guards the four below
   bool initialProjectsRequested_ = false;
   std::vector<std::string> initialProjectIDs_;
+  int pendingOpens_ = 0;                         // opens posted and not done yet
+  std::vector<std::string> waitingInitialRequests_;  // "/projects/initialprojects" waiting for them
 };
 
 /// Answers "/projects/share": finds the project's file and hands it to the share picker.
