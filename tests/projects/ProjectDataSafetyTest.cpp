@@ -96,6 +96,12 @@ json frameOf(const std::vector<json>& frames, const std::string& id) {
   return nullptr;
 }
 
+/// The index file and the index in memory both still hold `before`.
+void expectIndexUnchanged(HandlerFixture& f, const json& before) {
+  EXPECT_EQ(f.indexJSON(), before);
+  EXPECT_EQ(memoryIndex(f), before);
+}
+
 std::vector<std::string> projectFiles(const fs::path& folder) {
   std::vector<std::string> names;
   std::error_code ignored;
@@ -115,8 +121,7 @@ TEST(ProjectsIndexFailure, ANewProjectWhoseEntryCannotBeWrittenLeavesNoFile) {
     EXPECT_EQ(saved.error().kind, Kind::indexNotWritten);
   }
   EXPECT_TRUE(projectFiles(f.folder).empty());
-  EXPECT_EQ(f.indexJSON(), before);
-  EXPECT_EQ(memoryIndex(f), before);
+  expectIndexUnchanged(f, before);
 }
 
 TEST(ProjectsIndexFailure, ARenameWhoseEntryCannotBeWrittenKeepsTheOldFileAndEntry) {
@@ -132,8 +137,7 @@ TEST(ProjectsIndexFailure, ARenameWhoseEntryCannotBeWrittenKeepsTheOldFileAndEnt
   }
   EXPECT_EQ(projectFiles(f.folder), std::vector<std::string>{"Alpha.kpr"});
   EXPECT_EQ(projectContent(f.folder / "Alpha.kpr"), "v1");
-  EXPECT_EQ(f.indexJSON(), before);
-  EXPECT_EQ(memoryIndex(f), before);
+  expectIndexUnchanged(f, before);
   EXPECT_EQ(f.indexJSON()["a"]["name"], "Alpha");
 
   // With room again the same rename goes through.
@@ -156,8 +160,7 @@ TEST(ProjectsIndexFailure, AMoveWhoseEntryCannotBeWrittenPutsTheFileBack) {
   }
   EXPECT_EQ(projectFiles(f.folder), std::vector<std::string>{"Alpha.kpr"});
   EXPECT_TRUE(projectFiles(elsewhere).empty());
-  EXPECT_EQ(f.indexJSON(), before);
-  EXPECT_EQ(memoryIndex(f), before);
+  expectIndexUnchanged(f, before);
 }
 
 TEST(ProjectsIndexFailure, AMigrationStopsAtTheFirstEntryThatCannotBeWritten) {
@@ -169,12 +172,11 @@ TEST(ProjectsIndexFailure, AMigrationStopsAtTheFirstEntryThatCannotBeWritten) {
   const auto next = f.root / "Next";
   {
     FileSizeLimit full(kLimit);
-    ASSERT_TRUE(ProjectFolderMigrator(f.store, f.folder, next).migrate().has_value() == false);
+    ASSERT_FALSE(ProjectFolderMigrator(f.store, f.folder, next).migrate());
   }
   EXPECT_EQ(projectFiles(f.folder), (std::vector<std::string>{"Alpha.kpr", "Beta.kpr"}));
   EXPECT_TRUE(projectFiles(next).empty());
-  EXPECT_EQ(f.indexJSON(), before);
-  EXPECT_EQ(memoryIndex(f), before);
+  expectIndexUnchanged(f, before);
 }
 
 TEST(ProjectsIndexFailure, TheRemovalOfADeletedProjectsEntryComesFirst) {
@@ -189,7 +191,7 @@ TEST(ProjectsIndexFailure, TheRemovalOfADeletedProjectsEntryComesFirst) {
     EXPECT_EQ(deleted.error().kind, Kind::indexNotWritten);
   }
   EXPECT_EQ(projectFiles(f.folder), std::vector<std::string>{"Alpha.kpr"});
-  EXPECT_EQ(f.indexJSON(), before);
+  expectIndexUnchanged(f, before);
 }
 
 TEST(ProjectsCreated, ANewProjectWasCreatedWhenItWasFirstSaved) {
