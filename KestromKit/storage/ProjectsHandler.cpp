@@ -131,8 +131,8 @@ void ProjectsHandler::changeProjectFolder(const std::optional<std::string>& book
   library_->queue()->sync([&] {
     const auto& folderName = library_->projectFolderName();
     auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt;
-  // Only a folder the user chose in the folder dialog, or the one in use: a made-up bookmark
-  // could otherwise plant the project folder anywhere.
+    // Only a folder the user chose in the folder dialog, or the one in use: a made-up bookmark
+    // could otherwise plant the project folder anywhere.
     if (!resolved || !ChosenFolders::shared().allows(*resolved, projectFolder())) return;
     fs::path folder = *resolved;
     if (folder.filename() != folderName) {
