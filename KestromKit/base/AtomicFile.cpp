@@ -157,8 +157,13 @@ Expected<void, std::error_code> moveNoReplace(const std::filesystem::path& from,
 }
 
 Expected<std::string, std::error_code> read(const std::filesystem::path& path) {
-  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Without O_NONBLOCK, opening a pipe waits for a writer; a pipe or a device is never read.
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return makeUnexpected(lastError());
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return makeUnexpected(lastError());
+  if (S_ISDIR(info.st_mode)) return makeUnexpected(std::make_error_code(std::errc::is_a_directory));
+  if (!S_ISREG(info.st_mode)) return makeUnexpected(std::make_error_code(std::errc::not_supported));
   std::string content;
   char buffer[64 * 1024];
   for (;;) {
@@ -196,6 +201,28 @@ std::size_t removeStrayTemporaries(const std::filesystem::path& target) {
     if (name.size() != stem.size() + 12 || name.compare(0, stem.size(), stem) != 0) continue;
     std::error_code kind;
     if (!it->is_regular_file(kind)) continue;
+    std::error_code gone;
+    if (std::filesystem::remove(it->path(), gone)) ++removed;
+  }
+  return removed;
+}
+
+std::size_t removeStrayTemporariesIn(const std::filesystem::path& folder, std::string_view extension) {
+  static constexpr std::string_view kMarker = ".tmp-";
+  static constexpr std::size_t kSuffix = 12;  // randomSuffix()
+  std::error_code error;
+  std::size_t removed = 0;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    // ".<name><extension>.tmp-<12 hex digits>", and nothing else.
+    if (name.size() < 1 + extension.size() + kMarker.size() + kSuffix + 1 || name[0] != '.') continue;
+    const std::string_view view(name);
+    const auto suffix = view.substr(view.size() - kSuffix);
+    if (suffix.find_first_not_of("0123456789abcdef") != std::string_view::npos) continue;
+    const auto rest = view.substr(0, view.size() - kSuffix);
+    if (!rest.ends_with(std::string(extension) + std::string(kMarker))) continue;
+    std::error_code kind;
+    if (!it->is_regular_file(kind) || it->is_symlink(kind)) continue;
     std::error_code gone;
     if (std::filesystem::remove(it->path(), gone)) ++removed;
   }

@@ -38,7 +38,9 @@ namespace kestrom::AtomicFile {
 [[nodiscard]] Expected<void, std::error_code> moveNoReplace(const std::filesystem::path& from,
                                                             const std::filesystem::path& to);
 
-/// The whole content of `path`. A missing file fails with std::errc::no_such_file_or_directory.
+/// The whole content of `path`. A missing file fails with std::errc::no_such_file_or_directory;
+/// a folder with std::errc::is_a_directory and a pipe, socket or device with
+/// std::errc::not_supported, without waiting on them.
 [[nodiscard]] Expected<std::string, std::error_code> read(const std::filesystem::path& path);
 
 /// Moves `path` aside as "<name>.corrupt" in the same folder, or "<name>.1.corrupt",
@@ -50,6 +52,11 @@ namespace kestrom::AtomicFile {
 /// files). Call once before the first write, while nothing else writes `target`. Returns how many
 /// were removed.
 std::size_t removeStrayTemporaries(const std::filesystem::path& target);
+
+/// The same for every target in `folder` whose name ends with `extension` (".kpr"): removes the
+/// hidden temporary files that killed writes of such files left there. Call while nothing writes
+/// into `folder`. Returns how many were removed.
+std::size_t removeStrayTemporariesIn(const std::filesystem::path& folder, std::string_view extension);
 
 namespace testing {
 /// Makes the n-th file-system step (1 = the first) of the calling thread's next `write` fail with

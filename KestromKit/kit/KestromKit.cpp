@@ -263,6 +263,10 @@ void KestromKit::continueStartup() {
 void KestromKit::finishStartup() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   projectInfoStore_->load();
+  // Saves killed half way left hidden temporary files in the project folder; nothing saves yet.
+  projectsHandler_->library()->queue()->async([library = projectsHandler_->library()] {
+    (void)library->removeStrayTemporaries();
+  });
   configurationHandler_->persistCurrentLanguage();
   hubService_->attach();
   if (auto delegate = delegate_.lock()) delegate->setContentViewController(ContentViewController::webView);
@@ -275,7 +279,7 @@ void KestromKit::finishStartup() {
 
 void KestromKit::sendInitialState() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
-  (void)projectsHandler_->requestAllProjects();
+  projectsHandler_->requestAllProjectsAsync(nullptr);  // cleans the index; nobody is answered
   send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleForeground>());
   checkFirmwareIdle();
 }
@@ -292,14 +296,13 @@ void KestromKit::menuItemClicked(MenuBarItem item) {
   send(RPC::Notification::make<RPC::Notification::Case::menuItemClicked>(RPCNotifyMenuItemClickedParams{item}));
 }
 
-bool KestromKit::openProject(const fs::path& url) {
+bool KestromKit::openProject(const fs::path& url, std::function<void(bool)> done) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
-  auto opened = projectsHandler_->openProjectURL(url);
-  if (!opened) Constants::log().projects.error("Unable to open project %s: %s", url.string(), opened.error().description());
-  return opened.has_value();
+  // Read and indexed on the projects' own queue; only a file that is plainly no project fails here.
+  return projectsHandler_->openProjectURLAsync(url, std::move(done));
 }
 
-bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url); }
+bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url, {}); }
 
 void KestromKit::enterForeground() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
@@ -316,8 +319,9 @@ void KestromKit::enterBackground() {
 void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
                                      const std::function<void()>& completion) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
-  projectsHandler_->changeProjectFolder(bookmark, migrateProjects);
-  if (completion) completion();
+  projectsHandler_->changeProjectFolderAsync(bookmark, migrateProjects, [completion] {
+    if (completion) dispatch::mainQueue()->async(completion);
+  });
 }
 
 const std::string& KestromKit::sessionSecret() const { return session_->value(); }

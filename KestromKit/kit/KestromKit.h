@@ -114,12 +114,14 @@ class KestromKit final : public WSServerDelegate,
   void reloadWebView();
   std::string currentLanguage() const;
   void menuItemClicked(MenuBarItem item);
-  /// Opens a project file handed over by the desktop (command line, drop); false when it fails.
-  bool openProject(const std::filesystem::path& url);
+  /// Opens a project file handed over by the desktop (command line, drop) without waiting for it:
+  /// false at once for something that is no regular file; a later failure is logged. `done`
+  /// learns whether the file was opened: on the projects' queue, or at once with a false answer.
+  bool openProject(const std::filesystem::path& url, std::function<void(bool)> done = {});
   void enterForeground();
   void enterBackground();
-  /// Resolves `bookmark`, makes the project folder below it and switches to it; `completion`
-  /// runs in every case.
+  /// Resolves `bookmark`, makes the project folder below it and switches to it, on the projects'
+  /// own queue; `completion` runs on main afterwards in every case.
   void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
                            const std::function<void()>& completion);
   bool isSentryEnabled() const;

@@ -69,17 +69,25 @@ ProjectFolderMigrator::ProjectFolderMigrator(std::shared_ptr<ProjectInfoStore> s
       oldProjectFolder_(oldProjectFolder.lexically_normal()),
       newProjectFolder_(newProjectFolder.lexically_normal()) {}
 
-void ProjectFolderMigrator::migrate() {
+Expected<void, std::string> ProjectFolderMigrator::migrate() {
   std::error_code error;
-  if (oldProjectFolder_ == newProjectFolder_ || fs::equivalent(oldProjectFolder_, newProjectFolder_, error)) return;
+  if (oldProjectFolder_ == newProjectFolder_ || fs::equivalent(oldProjectFolder_, newProjectFolder_, error)) return {};
   Constants::log().projects.info("Starting project migration from '%s' to '%s'", oldProjectFolder_.string(),
                                  newProjectFolder_.string());
   auto references = store_->queue()->syncValue([this] { return store_->allReferences(); });
   for (const auto& reference : references) {
     auto moved = moveProject(reference);
     if (moved == reference) continue;
-    store_->setReference(moved, moved.id);
+    if (store_->setReference(moved, moved.id)) continue;
+    // The index cannot follow: this file goes back, and the rest stays where it is.
+    const fs::path source = projectFileURL(reference).lexically_normal();
+    const fs::path destination = Constants::expandTildePath(moved.filePath);
+    if (auto back = AtomicFile::moveNoReplace(destination, source); !back)
+      Constants::log().projects.error("Unable to move project '%s' back to '%s': %s", reference.name, source.string(),
+                                      back.error().message());
+    return makeUnexpected("The project index could not be written after moving '" + reference.name + "'");
   }
+  return {};
 }
 
 fs::path ProjectFolderMigrator::rebasedURL(const fs::path& url) const {

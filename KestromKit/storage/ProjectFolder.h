@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "KestromKit/base/Expected.h"
 #include "KestromKit/model/IHostConfiguration.h"
 #include "KestromKit/model/ProjectReference.h"
 #include "platform/defaults/UserDefaults.h"
@@ -70,8 +71,10 @@ class ProjectFolderMigrator {
                         std::filesystem::path newProjectFolder);
 
   /// Moves every indexed project that lies inside the old folder to the same place inside the new
-  /// one. Nothing happens when both name the same folder.
-  void migrate();
+  /// one. Nothing happens when both name the same folder. Stops at the first entry that cannot
+  /// be written to the index: that file goes back to where it was, the rest are not moved, and
+  /// the reason is returned.
+  Expected<void, std::string> migrate();
   /// Where `url` goes: the same relative place under the new folder when it lies inside the old
   /// one (whole path components only); `url` itself otherwise.
   std::filesystem::path rebasedURL(const std::filesystem::path& url) const;

@@ -1,6 +1,7 @@
 #include "KestromKit/storage/ProjectInfoStore.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "KestromKit/base/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
@@ -10,19 +11,29 @@ namespace kestrom {
 
 namespace {
 
-Decoded<std::vector<ProjectReference>> decodeIndex(const std::string& text) {
+struct DecodedIndex {
+  std::vector<ProjectReference> references;
+  std::vector<CodingError> dropped;  // one per entry that could not be read
+};
+
+/// Every entry that reads; an entry that does not is dropped on its own, so one damaged entry
+/// never costs the others.
+Decoded<DecodedIndex> decodeIndex(const std::string& text) {
   auto tree = parseJson(text);
   if (!tree) return makeUnexpected(std::move(tree.error()));
   if (!tree->is_object()) return makeUnexpected(CodingError{CodingError::Kind::typeMismatch, {}, "Expected a Dictionary"});
-  std::vector<ProjectReference> references;
-  references.reserve(tree->size());
+  DecodedIndex index;
+  index.references.reserve(tree->size());
   for (const auto& [key, value] : tree->items()) {
     auto reference = decode<ProjectReference>(value);
-    if (!reference) return makeUnexpected(std::move(reference.error().in(key)));
+    if (!reference) {
+      index.dropped.push_back(std::move(reference.error().in(key)));
+      continue;
+    }
     reference->id = key;  // the key is the id the rest of the host looks up
-    references.push_back(std::move(*reference));
+    index.references.push_back(std::move(*reference));
   }
-  return references;
+  return index;
 }
 
 }  // namespace
@@ -60,7 +71,18 @@ void ProjectInfoStore::loadOnQueue() {
       if (!AtomicFile::setAsideCorrupt(file_)) unreadable_ = true;
       return;
     }
-    references_ = std::move(*decoded);
+    if (!decoded->dropped.empty()) {
+      for (const auto& dropped : decoded->dropped)
+        Constants::log().general.error("Dropping an unreadable entry of the project index: %s", dropped.description());
+      // The file as it was stays for inspection; the first write puts the readable entries back.
+      if (auto aside = AtomicFile::setAsideCorrupt(file_); !aside) {
+        Constants::log().general.error("Unable to set the project index aside: %s", aside.error().message());
+        unreadable_ = true;
+      } else {
+        Constants::log().general.error("The project index was set aside as %s", aside->string());
+      }
+    }
+    references_ = std::move(decoded->references);
     Constants::log().general.debug("Loaded project store with %d entries.", static_cast<int>(references_.size()));
   }
 }
@@ -77,10 +99,28 @@ std::vector<ProjectReference> ProjectInfoStore::allReferences() const {
   return references_;
 }
 
-void ProjectInfoStore::removeReference(const std::string& id) {
+bool ProjectInfoStore::removeReference(const std::string& id) {
+  return change([&] { std::erase_if(references_, [&](const ProjectReference& reference) { return reference.id == id; }); });
+}
+
+bool ProjectInfoStore::removeReferenceIf(const std::string& id, const std::string& filePath) {
   ensureLoaded();
-  std::erase_if(references_, [&](const ProjectReference& reference) { return reference.id == id; });
-  (void)persist();
+  auto found = std::find_if(references_.begin(), references_.end(), [&](const ProjectReference& reference) {
+    return reference.id == id && reference.filePath == filePath;
+  });
+  if (found == references_.end()) return true;
+  return change([&] { references_.erase(found); });
+}
+
+bool ProjectInfoStore::change(const std::function<void()>& edit) {
+  ensureLoaded();
+  auto before = references_;
+  edit();
+  if (persist()) return true;
+  // The file keeps what it had, and so does memory: what the host works with is what a restart
+  // will find.
+  references_ = std::move(before);
+  return false;
 }
 
 bool ProjectInfoStore::persist() {
@@ -108,9 +148,12 @@ bool ProjectInfoStore::persist() {
   return true;
 }
 
-void ProjectInfoStore::setReference(std::optional<ProjectReference> reference, const std::string& id) {
-  queue_->sync([&] {
-    ensureLoaded();
+bool ProjectInfoStore::setReference(std::optional<ProjectReference> reference, const std::string& id) {
+  return queue_->syncValue([&] { return setReferenceOnQueue(std::move(reference), id); });
+}
+
+bool ProjectInfoStore::setReferenceOnQueue(std::optional<ProjectReference> reference, const std::string& id) {
+  return change([&] {
     auto found = std::find_if(references_.begin(), references_.end(),
                               [&](const ProjectReference& existing) { return existing.id == id; });
     if (reference) {
@@ -122,7 +165,6 @@ void ProjectInfoStore::setReference(std::optional<ProjectReference> reference, c
     } else if (found != references_.end()) {
       references_.erase(found);
     }
-    (void)persist();
   });
 }
 

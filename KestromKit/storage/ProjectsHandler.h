@@ -1,25 +1,20 @@
 #pragma once
-// The one object through which the host reads and changes the user's projects. A project is one
-// ZIP file anywhere on disk, normally in the project folder; the project index maps each project
-// id to that file. The handler keeps file and index in step: it lists, saves (in place, renamed,
-// new, or under a path the save dialog handed out), loads whole files or one entry, deletes and
-// moves projects, switches the project folder (moving the projects along when asked), opens
-// project files that reach the host from outside and holds the ids opened before the page asked.
+// The page's side of the user's projects: the "/projects/..." requests, the ids of projects
+// opened before the page asked for them, and the share reply. The files and the index belong to
+// the project library (ProjectLibrary.h), which works on its own "Projects" queue; a request
+// posts its work there (a listing to a queue of its own, so it never waits for a save) and is
+// answered when the work is done. The operations the HTTP route and the kit call directly are the
+// library's, run synchronously from the caller's thread; none may be called on the main queue
+// except `openProjectURLAsync` and `changeProjectFolderAsync`, which only post.
 //
-// Every write is crash-safe: a project file is written to a fresh temporary file beside it,
-// flushed and renamed over it; a renamed or new project is written under its new name (never
-// replacing a file that appeared meanwhile) before the old file goes; moves never replace a file.
-//
-// Thread rules: any thread (the dispatcher on the main queue, the HTTP route on its connection
-// threads). Every operation that changes files or the index is serialised by one mutex; none of
-// them waits on the main queue. The index is reached through its own queue. The opened-id list
-// lives on `queue()` ("ProjectsHandler"). Owned by the kit.
+// Thread rules: the `handle*` methods on main; the rest from any thread. The opened-id list lives
+// on `queue()` ("ProjectsHandler"). Owned by the kit.
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +26,7 @@
 #include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/storage/ProjectFolder.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
+#include "KestromKit/storage/ProjectLibrary.h"
 #include "KestromKit/storage/ProjectsDelegate.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/dispatch/Queue.h"
@@ -38,41 +34,11 @@
 
 namespace kestrom {
 
-struct ProjectsHandlerError {
-  enum class Kind {
-    emptyId,             // value: the request's name
-    emptyName,           // value: the id
-    emptyData,           // value: the id
-    unableToOpenZip,     // value: archive path
-    missingFileInZip,    // value: archive path, filePath: entry name
-    unknownProjectId,    // value: the id
-    missingProjectFile,  // value: the id, filePath: the file's path
-    unableToWriteFile,   // value: the path
-    invalidManifest,     // value: archive path
-    pathNotAllowed,      // value: the path a save-as named that this host never handed out
-    notAFile,            // value: the path of something to delete that is no regular file
-    fileSystem,          // value: the path; detail: the system's reason
-  };
-  Kind kind = Kind::fileSystem;
-  std::string value;
-  std::string filePath;
-  std::string detail;
-
-  /// For the log: "missingFileInZip(/p/a.kpr, manifest.json)", with the system's reason if any.
-  std::string description() const;
-};
-
-template <class T>
-using ProjectsResult = Expected<T, ProjectsHandlerError>;
-
 class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
  public:
   /// The largest manifest and the largest single entry read into memory.
-  static constexpr std::uint64_t kMaxManifestBytes = 8ull << 20;
-  static constexpr std::uint64_t kMaxEntryBytes = 512ull << 20;
-  /// The largest "icon.svg" read for a preview; a larger one reads as the empty placeholder (the
-  /// page asks for the icon of every listed project at once).
-  static constexpr std::uint64_t kMaxIconBytes = 4ull << 20;
+  static constexpr std::uint64_t kMaxManifestBytes = ProjectLibrary::kMaxManifestBytes;
+  static constexpr std::uint64_t kMaxEntryBytes = ProjectLibrary::kMaxEntryBytes;
 
   /// `userDefaults` keeps the chosen project folder across restarts (null: this process only);
   /// `ids` makes the ids of copied projects (null: drawn from the kernel).
@@ -82,11 +48,13 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
                   std::shared_ptr<ids::IdGenerator> ids = nullptr);
 
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
-  const std::shared_ptr<ProjectInfoStore>& projectInfoStore() const { return projectInfoStore_; }
+  const std::shared_ptr<ProjectLibrary>& library() const { return library_; }
+  const std::shared_ptr<ProjectInfoStore>& projectInfoStore() const { return library_->projectInfoStore(); }
   /// Who shows the dialogs and the share picker; set once during start-up, on main.
   void setDelegate(std::weak_ptr<ProjectsDelegate> delegate) { delegate_ = std::move(delegate); }
 
-  // The page's "/projects/..." requests, on main; each answers through the RPC interface.
+  // The page's "/projects/..." requests, on main; each answers through the RPC interface once its
+  // work is done, from the queue that did it.
   void handleDelete(const std::string& id, const RPCRequestProjectsDeleteParams& params);
   void handleList(const std::string& id);
   void handleInitialProjects(const std::string& id);
@@ -97,91 +65,86 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
   void handleShowOpenDialog(const std::string& id);
   void handleChangeProjectFolder(const std::string& id, const RPCRequestProjectsChangeProjectFolderParams& params);
   void handleShare(const std::string& id, const RPCRequestProjectsShareParams& params);
+
   /// The one way a folder the page names becomes the project folder: resolves `bookmark`, makes
   /// the project folder below it and switches to it. An absent or unresolvable bookmark changes
-  /// nothing.
+  /// nothing. Waits for the library: not on main.
   void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects);
-  const std::string& fileExtension() const { return fileExtension_; }
+  /// The same without waiting; `done` runs on the library's queue afterwards.
+  void changeProjectFolderAsync(std::optional<std::string> bookmark, bool migrateProjects,
+                                std::function<void()> done);
+  const std::string& fileExtension() const { return library_->fileExtension(); }
   /// The placeholder preview answered for a project without "icon.svg".
-  const std::string& emptySVG() const { return emptySVG_; }
+  const std::string& emptySVG() const { return library_->emptySVG(); }
 
-  /// Every indexed project whose file is there, in index order. Entries whose file is in the
-  /// trash or really gone (not merely unreadable now) leave the index.
-  std::vector<RPCProjectItem> requestAllProjects();
+  /// The listing (see ProjectLibrary), posted from main to a queue that never waits for a save;
+  /// `done` gets it there.
+  void requestAllProjectsAsync(std::function<void(std::vector<RPCProjectItem>)> done);
+  std::vector<RPCProjectItem> requestAllProjects() { return library_->requestAllProjects(); }
   /// On `queue()`: marks the initial projects as requested and hands over (and clears) the ids of
   /// projects opened before the page asked, oldest first.
   std::vector<std::string> initialProjects();
   std::vector<std::string> takeInitialProjectIds() { return initialProjects(); }
 
-  /// Saves the uploaded bytes of project `id`: in place, under a new file name when the name
-  /// changed, or as a new file in the project folder for an id the index does not hold.
-  ProjectsResult<void> saveProject(const std::string& id, const std::string& name, std::string_view data);
-  /// Saves at `path` ("~/" form or absolute), which must carry the project extension and have
-  /// been handed out by the save dialog (`allowSaveAsPath`) or be the file of an indexed project.
-  /// Returns the id of another project whose file was overwritten (its entry is gone).
+  // The library's operations, waiting for it (the HTTP route's connection threads, tests).
+  ProjectsResult<void> saveProject(const std::string& id, const std::string& name, std::string_view data) {
+    return library_->saveProject(id, name, data);
+  }
   ProjectsResult<std::optional<std::string>> saveProjectAs(const std::string& id, const std::string& name,
-                                                           std::string_view data, const std::string& path);
-  /// Lets one later save-as write at `path`: the save dialog chose it for the page.
-  void allowSaveAsPath(const std::filesystem::path& path);
-
-  ProjectsResult<std::string> loadProject(const std::string& id);
-  /// One entry of the project's archive; "icon.svg" missing answers the placeholder.
-  ProjectsResult<std::string> loadProjectEntry(const std::string& id, const std::string& entry);
-
-  /// An unknown id, or a file already gone, succeeds without change. Removes regular files only.
-  ProjectsResult<void> deleteProject(const std::string& id);
-  /// Moves the project's file into `folder`, never replacing a file there.
-  ProjectsResult<void> moveProject(const std::string& id, const std::filesystem::path& folder);
-  /// Makes `folder` the project folder, first moving the projects of the current one into it when
-  /// `migrateProjects`.
-  void changeProjectFolder(const std::filesystem::path& folder, bool migrateProjects);
+                                                           std::string_view data, const std::string& path) {
+    return library_->saveProjectAs(id, name, data, path);
+  }
+  void allowSaveAsPath(const std::filesystem::path& path) { library_->allowSaveAsPath(path); }
+  ProjectsResult<std::string> loadProject(const std::string& id) { return library_->loadProject(id); }
+  ProjectsResult<std::string> loadProjectEntry(const std::string& id, const std::string& entry) {
+    return library_->loadProjectEntry(id, entry);
+  }
+  ProjectsResult<void> deleteProject(const std::string& id) { return library_->deleteProject(id); }
+  ProjectsResult<void> moveProject(const std::string& id, const std::filesystem::path& folder) {
+    return library_->moveProject(id, folder);
+  }
+  void changeProjectFolder(const std::filesystem::path& folder, bool migrateProjects) {
+    library_->changeProjectFolder(folder, migrateProjects);
+  }
   /// Indexes a project file handed over from outside and announces its id to the page. A copy
   /// of an indexed project gets a new id (written into its manifest).
   ProjectsResult<void> openProjectURL(const std::filesystem::path& url);
+  /// The same without waiting; false at once for something that is no regular file. Failures
+  /// later are logged; `done` learns the outcome on the library's queue. A "/projects/initialprojects"
+  /// that arrives meanwhile is answered once the open is done.
+  bool openProjectURLAsync(const std::filesystem::path& url, std::function<void(bool)> done = {});
   /// Hands the project's file to the share picker of `delegate` (none: nothing is shown).
   ProjectsResult<void> shareProject(const std::string& id, ProjectsDelegate* delegate);
 
-  ProjectFolderState projectFolderState() const { return projectFolder_->projectFolder(); }
+  ProjectFolderState projectFolderState() const { return library_->projectFolderState(); }
   std::filesystem::path projectFolder() const { return projectFolderState().folder; }
   ProjectFolderStatus projectFolderStatus() const { return projectFolderState().status; }
-  const std::string& projectFolderName() const { return projectFolderName_; }
+  const std::string& projectFolderName() const { return library_->projectFolderName(); }
 
-  /// One entry of the archive at `url`; "icon.svg" missing or unreadable answers the placeholder.
-  ProjectsResult<std::string> readProjectZipEntry(const std::filesystem::path& url, const std::string& entry) const;
-  /// Rewrites the archive at `path` with entry `entry` holding `bytes`.
+  ProjectsResult<std::string> readProjectZipEntry(const std::filesystem::path& url, const std::string& entry) const {
+    return library_->readProjectZipEntry(url, entry);
+  }
   ProjectsResult<void> replaceEntryInProjectZip(const std::filesystem::path& path, const std::string& entry,
-                                                std::string_view bytes) const;
+                                                std::string_view bytes) const {
+    return library_->replaceEntryInProjectZip(path, entry, bytes);
+  }
 
  private:
-  enum class WriteMode { replace, newFile };
-
-  std::optional<ProjectReference> lookUp(const std::string& id) const;
-  /// A free name in the folder of `candidate` (not in the folder, not an indexed project's name).
-  ProjectsResult<std::filesystem::path> uniqueProjectURL(const std::filesystem::path& candidate) const;
-  /// Writes `data` at `target` and records it under `id`. `newFile` never replaces a file: when
-  /// `target` appears meanwhile the next free name is taken. Returns where the file went.
-  ProjectsResult<std::filesystem::path> writeProject(std::filesystem::path target, const std::string& id,
-                                                     const std::string& name, std::string_view data, WriteMode mode,
-                                                     const std::optional<ProjectReference>& previous);
   void announceOpenedProject(const std::string& id);
+  void finishPendingOpen();
+  void answerInitialProjects(const std::string& id, std::vector<std::string> ids);
 
-  std::string emptySVG_;
   std::shared_ptr<RPCInterface> interface_;
-  std::string projectFolderName_;
-  std::string fileExtension_;
-  std::shared_ptr<ProjectInfoStore> projectInfoStore_;
-  bool verbose_;
+  std::shared_ptr<ProjectLibrary> library_;
   std::shared_ptr<dispatch::Queue> queue_;
-  std::unique_ptr<ProjectFolderHolder> projectFolder_;
-  std::shared_ptr<ids::IdGenerator> ids_;
+  std::shared_ptr<dispatch::Queue> listQueue_;  // "ProjectsList": listings, never behind a save
   std::weak_ptr<ProjectsDelegate> delegate_;
 
-  std::mutex fileMutex_;  // serialises every operation that changes files or the index
-  std::set<std::filesystem::path> saveAsPaths_;  // guarded by fileMutex_
-
-  std::mutex initialMutex_;  // guards the two below (taken on queue_)
+  std::mutex initialMutex_;  // guards the four below
   bool initialProjectsRequested_ = false;
   std::vector<std::string> initialProjectIDs_;
+  int pendingOpens_ = 0;                         // opens posted and not done yet
+  std::vector<std::string> waitingInitialRequests_;  // "/projects/initialprojects" waiting for them
 };
 
 /// Answers "/projects/share": finds the project's file and hands it to the share picker.

@@ -88,7 +88,8 @@ ArchiveResult<std::unique_ptr<LibzipFileSource>> LibzipFileSource::open(const st
     return source;
   }
 
-  source->readFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a pipe must not wait for a writer; the type is checked right after.
+  source->readFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (source->readFd_ < 0) {
     const int code = errno;
     if (code == ENOENT || code == ENOTDIR)
@@ -101,6 +102,8 @@ ArchiveResult<std::unique_ptr<LibzipFileSource>> LibzipFileSource::open(const st
     return tl::make_unexpected(ArchiveError{ArchiveErrorCode::unreadableFile, "Unable to look at " + shown + ": " + describeErrno(errno)});
   if (!S_ISREG(opened.st_mode))
     return tl::make_unexpected(ArchiveError{ArchiveErrorCode::notAZip, shown + " is not a regular file"});
+  // A regular file: reads block as usual again.
+  if (const int flags = ::fcntl(source->readFd_, F_GETFL); flags >= 0) (void)::fcntl(source->readFd_, F_SETFL, flags & ~O_NONBLOCK);
   source->exists_ = true;
   source->size_ = static_cast<std::uint64_t>(opened.st_size);
   source->mtime_ = opened.st_mtime;

@@ -33,9 +33,9 @@ TEST(ProjectIndex, IsOneObjectKeyedByIdThatSurvivesAReload) {
   EXPECT_EQ(b2->bookmark, "L3RtcC9CLmtwcg==");
   EXPECT_EQ(store.queue()->syncValue([&] { return store.reference("a1"); })->bookmark, std::nullopt);
 
-  store.setReference(ProjectReference{"c3", "~/P/C.kpr", "C", std::nullopt, std::nullopt}, "c3");
-  store.setReference(std::nullopt, "b2");
-  store.setReference(std::nullopt, "never-stored");  // still rewrites the file
+  ASSERT_TRUE(store.setReference(ProjectReference{"c3", "~/P/C.kpr", "C", std::nullopt, std::nullopt}, "c3"));
+  ASSERT_TRUE(store.setReference(std::nullopt, "b2"));
+  ASSERT_TRUE(store.setReference(std::nullopt, "never-stored"));  // still rewrites the file
   const auto written = json::parse(readFile(file));
   EXPECT_EQ(written, json::parse(R"({"a1":{"id":"a1","filePath":"~/P/A.kpr","name":"A"},
                                      "c3":{"id":"c3","filePath":"~/P/C.kpr","name":"C"}})"));
@@ -55,10 +55,34 @@ TEST(ProjectIndex, SetsAsideAnIndexItCannotReadBeforeWritingANewOne) {
     store.load();
     EXPECT_TRUE(store.queue()->syncValue([&] { return store.allReferences(); }).empty()) << damaged;
     EXPECT_EQ(readFile(folder / "availableProjects.json.corrupt"), damaged);
-    store.setReference(ProjectReference{"n", "/tmp/n.kpr", "N", std::nullopt, std::nullopt}, "n");
+    ASSERT_TRUE(store.setReference(ProjectReference{"n", "/tmp/n.kpr", "N", std::nullopt, std::nullopt}, "n"));
     EXPECT_EQ(json::parse(readFile(file)).size(), 1u);
     EXPECT_EQ(readFile(folder / "availableProjects.json.corrupt"), damaged) << "the damaged index is kept";
   }
+}
+
+TEST(ProjectIndex, ADamagedEntryCostsOnlyItselfAndTheFileIsKeptAside) {
+  TempFolder folder;
+  const auto file = folder / "availableProjects.json";
+  const std::string damaged = R"({"good":{"id":"good","filePath":"~/P/Good.kpr","name":"Good"},
+                                  "bad":{"id":"bad","filePath":"~/P/Bad.kpr","name":42},
+                                  "also":{"id":"also","filePath":"/tmp/Also.kpr","name":"Also"},
+                                  "nopath":{"id":"nopath","name":"No path"}})";
+  writeFile(file, damaged);
+  ProjectInfoStore store(file);
+  store.load();
+  auto references = store.queue()->syncValue([&] { return store.allReferences(); });
+  ASSERT_EQ(references.size(), 2u);
+  EXPECT_TRUE(store.queue()->syncValue([&] { return store.reference("good"); }));
+  EXPECT_TRUE(store.queue()->syncValue([&] { return store.reference("also"); }));
+  EXPECT_EQ(readFile(folder / "availableProjects.json.corrupt"), damaged);
+
+  ASSERT_TRUE(store.setReference(ProjectReference{"n", "/tmp/n.kpr", "N", std::nullopt, std::nullopt}, "n"));
+  const auto written = json::parse(readFile(file));
+  EXPECT_EQ(written.size(), 3u);
+  EXPECT_EQ(written["good"]["name"], "Good");
+  EXPECT_EQ(written["also"]["filePath"], "/tmp/Also.kpr");
+  EXPECT_EQ(readFile(folder / "availableProjects.json.corrupt"), damaged);
 }
 
 TEST(ProjectNames, CleanInvalidCharactersIntoOneFileNameComponent) {

@@ -113,14 +113,14 @@ TEST(ProjectsList, DropsEntriesOnlyWhenTheFileIsReallyGone) {
   const auto trash = Constants::path().macOS.trash;
   fs::create_directories(trash);
   fs::rename(f.fileOf("trash"), trash / "trash.kpr");
-  f.store->setReference(ProjectReference{"trash", Constants::tildePath(trash / "trash.kpr"), "trash", {}, {}}, "trash");
+  ASSERT_TRUE(f.store->setReference(ProjectReference{"trash", Constants::tildePath(trash / "trash.kpr"), "trash", {}, {}}, "trash"));
   fs::remove(f.fileOf("gone"));
   writeFile(f.root / "plainfile", "x");
-  f.store->setReference(ProjectReference{"notdir", (f.root / "plainfile/x.kpr").string(), "notdir", {}, {}}, "notdir");
+  ASSERT_TRUE(f.store->setReference(ProjectReference{"notdir", (f.root / "plainfile/x.kpr").string(), "notdir", {}, {}}, "notdir"));
   // A path that cannot be looked at right now (a loop of links) is not a vanished project.
   fs::create_symlink(f.root / "loop2", f.root / "loop1");
   fs::create_symlink(f.root / "loop1", f.root / "loop2");
-  f.store->setReference(ProjectReference{"loop", (f.root / "loop1/x.kpr").string(), "loop", {}, {}}, "loop");
+  ASSERT_TRUE(f.store->setReference(ProjectReference{"loop", (f.root / "loop1/x.kpr").string(), "loop", {}, {}}, "loop"));
 
   auto items = f.handler->requestAllProjects();
   ASSERT_EQ(items.size(), 1u);
@@ -145,7 +145,7 @@ TEST(ProjectsDeleteAndMove, RemoveRegularFilesOnlyAndNeverReplace) {
 
   // An entry that names a folder never takes the folder with it.
   fs::create_directories(f.root / "folder.kpr/inside");
-  f.store->setReference(ProjectReference{"dir", (f.root / "folder.kpr").string(), "dir", {}, {}}, "dir");
+  ASSERT_TRUE(f.store->setReference(ProjectReference{"dir", (f.root / "folder.kpr").string(), "dir", {}, {}}, "dir"));
   EXPECT_EQ(f.handler->deleteProject("dir").error().kind, Kind::notAFile);
   EXPECT_TRUE(fs::exists(f.root / "folder.kpr/inside"));
 

@@ -124,7 +124,9 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   kit->start();
   for (const auto& file : projectFiles)
-    if (!kit->openProject(file)) std::fprintf(stderr, "kestrom-host: %s is not a project that can be opened\n", file.c_str());
+    (void)kit->openProject(file, [file](bool opened) {
+      if (!opened) std::fprintf(stderr, "kestrom-host: %s is not a project that can be opened\n", file.c_str());
+    });
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   auto quit = +[](gpointer data) -> gboolean {
