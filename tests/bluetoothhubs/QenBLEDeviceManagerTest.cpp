@@ -71,6 +71,19 @@ class QenBLEDeviceManagerTest : public ::testing::Test {
   std::shared_ptr<QenBLEDeviceManager> manager_;
 };
 
+TEST_F(QenBLEDeviceManagerTest, AHubTheServiceForgotAfterDiscoveryStaysConnectable) {
+  fake_->setTemporaryTimeout(100ms);
+  startManager(5s);
+  const std::string id = findHub();
+  manager_->stopScan();
+  ASSERT_TRUE(eventually([&] { return !fake_->listed(kHubAddress); }));
+  manager_->connect(id);
+  ASSERT_TRUE(recorder_->waitFor("connected", id));
+  EXPECT_TRUE(manager_->isConnected(id));
+  EXPECT_TRUE(fake_->notifying(kHubAddress, kHubCharacteristic));
+  EXPECT_EQ(recorder_->count("found"), 1u) << "looking for the hub again is no scan";
+}
+
 TEST_F(QenBLEDeviceManagerTest, ReportsHubsWithTheirManufacturerDataAndConnectsThroughWhicheverServiceHasTheCharacteristic) {
   startManager();
   manager_->startScan(std::vector<std::string>{"not a uuid", "180D", kHubService});
