@@ -234,11 +234,16 @@ void BlueZBleCentral::Impl::interfacesRemoved(const std::string& path,
         continue;
       }
       std::string id = idIt->second;
-      if (connections_.count(id)) {
-        endConnection(id, {Kind::notConnected, "peripheral " + id + " vanished"});
-      }
       pathIds_.erase(idIt);
       peripherals_.erase(id);
+      if (auto c = connections_.find(id); c != connections_.end() && !c->second.established) {
+        // Forgotten while the attempt was under way: it looks for the peripheral instead.
+        objects_.cancelLater(c->second.connectCall);
+        c->second.path.clear();
+        updateDiscovery();
+      } else if (c != connections_.end()) {
+        endConnection(id, {Kind::notConnected, "peripheral " + id + " vanished"});
+      }
       report([&](BleCentralObserver& o) { o.peripheralVanished(id); });
     }
   }
@@ -442,10 +447,10 @@ void BlueZBleCentral::Impl::connectPath(const std::string& id) {
   auto serial = attempt.serial;
   attempt.connectCall = objects_.call(
       attempt.path, kDevice, "Connect", {},
-      [this, id, serial](sdbus::MethodReply&, std::optional<BluetoothError> error) {
+      [this, id, serial, path = attempt.path](sdbus::MethodReply&, std::optional<BluetoothError> error) {
         auto* c = connection(id, false);
-        if (!c || c->serial != serial || c->established) {
-          return;
+        if (!c || c->serial != serial || c->established || c->path != path) {
+          return;  // over, or the peripheral went and is looked for again
         }
         if (error) {
           options_.log.error("BlueZBleCentral: connecting to %s failed: %s", id, error->message);

@@ -37,6 +37,7 @@ class BlueZClassicBluetooth::Impl final : public BlueZClient<ClassicBluetoothObs
     BusLoop::TimerId timer = 0;
     sdbus::PendingAsyncCall call;
     bool seeking = false;  // the device is not listed now: discovery looks for it
+    bool started = false;  // ConnectProfile went out for the device as listed now
   };
   enum class ProfileState { unregistered, registering, registered };
 
@@ -150,10 +151,23 @@ void BlueZClassicBluetooth::Impl::interfacesRemoved(const std::string& /*path*/,
     endLink(address);
   }
   std::vector<std::string> failed;
-  for (const auto& [address, attempt] : attempts_) {
-    if (!attempt.seeking && !devicePath(address)) {
+  bool seek = false;
+  for (auto& [address, attempt] : attempts_) {
+    if (attempt.seeking || devicePath(address)) {
+      continue;
+    }
+    if (seen_.count(address)) {
+      // Forgotten while the attempt was under way: it looks for the device instead.
+      objects_.cancelLater(attempt.call);
+      attempt.seeking = true;
+      attempt.started = false;
+      seek = true;
+    } else {
       failed.push_back(address);
     }
+  }
+  if (seek) {
+    updateDiscovery();
   }
   for (const auto& address : failed) {
     failAttempt(address, {Kind::notFound, "device " + address + " vanished"});
@@ -392,7 +406,9 @@ void BlueZClassicBluetooth::Impl::connect(const std::string& address) {
     if (error) {
       return failAttempt(address, *error);
     }
-    startAttempt(address, serial);
+    if (!it->second.started && !it->second.seeking) {
+      startAttempt(address, serial);
+    }
   });
 }
 
@@ -410,11 +426,12 @@ void BlueZClassicBluetooth::Impl::startAttempt(const std::string& address, std::
     return failAttempt(address, {Kind::notFound, "no device " + address});
   }
   // Asynchronous: the socket comes to NewConnection on this same thread while the call is out.
+  attempts_.at(address).started = true;
   attempts_.at(address).call = objects_.call(
       *path, kDevice, "ConnectProfile", [](sdbus::MethodCall& m) { m << std::string(kSerialPortProfileUuid); },
       [this, address, serial](sdbus::MethodReply&, std::optional<BluetoothError> error) {
         auto it = attempts_.find(address);
-        if (error && it != attempts_.end() && it->second.serial == serial) {
+        if (error && it != attempts_.end() && it->second.serial == serial && !it->second.seeking) {
           options_.log.error("BlueZClassicBluetooth: connecting to %s failed: %s", address, error->message);
           failAttempt(address, *error);
         }

@@ -130,7 +130,7 @@ TEST_F(ClassicBluetoothTest, ListsOnlyBrEdrDevicesWhileAnotherClientDiscoversLe)
   ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
   ASSERT_TRUE(eventually([&] { return fake_->advertise(sampleLeHub()); })) << "listed for the LE scan";
   ASSERT_TRUE(leRecorder->waitFor("found"));
-  ASSERT_TRUE(fake_->advertise(classicHub()));
+  ASSERT_TRUE(eventually([&] { return fake_->advertise(classicHub()); })) << "listed for the BR/EDR discovery";
   ASSERT_TRUE(recorder_->waitFor("found", kHubAddress));
   // An advertisement of the LE hub after the classic hub's sighting would be reported by now.
   auto louder = sampleLeHub();

@@ -190,7 +190,7 @@ TEST_F(QenBLEDeviceManagerTest, AfterAWriteErrorOrADisconnectTheHubCanBeConnecte
 }
 
 TEST_F(QenBLEDeviceManagerTest, AHubThatVanishesMidWriteIsReportedDisconnectedOnce) {
-  startManager();
+  startManager(3s);
   std::string id = connectHub();
   fake_->stall("WriteValue");
   manager_->send("never answered", id);
@@ -199,7 +199,7 @@ TEST_F(QenBLEDeviceManagerTest, AHubThatVanishesMidWriteIsReportedDisconnectedOn
   ASSERT_TRUE(recorder_->waitFor("disconnected", id));
   fake_->release("WriteValue");
   manager_->connect(id);
-  EXPECT_TRUE(recorder_->waitFor("connectFailed", id)) << "a vanished hub cannot be connected";
+  EXPECT_TRUE(recorder_->waitFor("connectFailed", id)) << "a hub out of range is looked for, then given up";
   EXPECT_EQ(recorder_->count("disconnected"), 1u);
   EXPECT_EQ(recorder_->count("sendCompleted"), 0u);
 }

@@ -285,7 +285,9 @@ TEST_F(BluetoothHubEndToEndTest, WithBothScansAtOnceEachHubIsShownOnceByItsOwnTy
   // The service drops both a while after discovery ended; the page still knows them.
   ASSERT_TRUE(eventually([&] { return !fake_->listed(kLeAddress) && !fake_->listed(kClassicAddress); }));
   page_->request("connect-le", "/hub/connect", {{"id", leId}});
-  EXPECT_EQ(page_->replyTo("connect-le"), reply("connect-le"));
+  ASSERT_EQ(page_->replyTo("connect-le"), reply("connect-le"))
+      << "StartDiscovery " << fake_->calls("StartDiscovery") << " StopDiscovery " << fake_->calls("StopDiscovery")
+      << "\n" << host_->errorOutput();
   EXPECT_EQ(page_->nextBesidesFound(), notification("/hub/connected", {{"id", leId}}));
   page_->request("connect-classic", "/hub/connect", {{"id", kClassicAddress}});
   EXPECT_EQ(page_->replyTo("connect-classic"), reply("connect-classic"));
