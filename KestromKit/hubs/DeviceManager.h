@@ -26,7 +26,7 @@ class DeviceManagerDelegate {
   /// A hub was seen; `device.type` is the reporting transport's connection type. A transport may
   /// report the same hub many times (every poll, every advertisement).
   virtual void deviceFound(IDeviceFound device) = 0;
-  /// The transport's scan ended by itself.
+  /// The transport's scan ended: asked by stopScan (one report per call) or by itself.
   virtual void scanningStopped(HubConnectionType type) = 0;
   /// The outcome of `connect(id)`; `manager` is the reporting transport.
   virtual void connectResult(std::shared_ptr<DeviceManager> manager, std::string id, bool success) = 0;
@@ -50,6 +50,7 @@ class DeviceManager {
   virtual void startScan(std::optional<std::vector<std::string>> bleServices) = 0;
   /// Stores the delegate weakly; until then (and once it is gone) reports are dropped.
   virtual void setDelegate(std::weak_ptr<DeviceManagerDelegate> delegate) = 0;
+  /// Stops looking for hubs; answered by exactly one `scanningStopped`, also when no scan ran.
   virtual void stopScan() = 0;
   /// Starts connecting a hub found earlier; answered by `connectResult`.
   virtual void connect(const std::string& id) = 0;

@@ -6,7 +6,6 @@
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/hubs/HexText.h"
 #include "platform/dispatch/QueueCheck.h"
-#include "platform/log/Fatal.h"
 
 namespace kestrom {
 
@@ -73,11 +72,6 @@ void HubService::logTraffic(const char* direction, const std::string& bytes) con
                      base64Encode(bytes), hexText(bytes));
 }
 
-void HubService::checkOnDelegationQueue(const char* handler) const {
-  if (!factory_.delegationQueue->isCurrent())
-    log::fatalError("HubService", std::string(handler) + " must run on the \"HubService Delegation\" queue");
-}
-
 void HubService::startScan(const std::string& requestID, const RPCRequestHubStartScanParams& params) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (auto manager = managerFor(params.type))
@@ -87,11 +81,17 @@ void HubService::startScan(const std::string& requestID, const RPCRequestHubStar
 
 void HubService::stopScan(const std::string& requestID, const RPCRequestHubStopScanParams& params) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
-  if (auto manager = managerFor(params.type)) manager->stopScan();
+  // Reply, queue the notification, then ask the transport: its report can only come after both,
+  // and it is counted as owed, so it sends no notification of its own for this stop.
   interface_->send(RPC::Response::make<ResponseCase::hubStopScan>(requestID));
-  std::lock_guard lock(mutex_);
-  stopScanningResponses_.emplace_back(
-      RPC::Notification::make<NotificationCase::hubScanningStopped>(RPCNotifyHubScanningStoppedParams{params.type}));
+  auto manager = managerFor(params.type);
+  {
+    std::lock_guard lock(mutex_);
+    stopScanningResponses_.emplace_back(
+        RPC::Notification::make<NotificationCase::hubScanningStopped>(RPCNotifyHubScanningStoppedParams{params.type}));
+    if (manager) ++owedStopReports_[params.type];
+  }
+  if (manager) manager->stopScan();
 }
 
 void HubService::connect(const std::string& requestID, const RPCRequestHubConnectParams& params) {
@@ -193,6 +193,7 @@ std::vector<std::string> HubService::activityHolders() const {
 // DeviceManagerDelegate
 
 void HubService::deviceFound(IDeviceFound device) {
+  KESTROM_ASSERT_ON_QUEUE(factory_.delegationQueue);
   {
     std::lock_guard lock(mutex_);
     // Found again, under whatever type: the newer record takes the place of the older one.
@@ -202,22 +203,27 @@ void HubService::deviceFound(IDeviceFound device) {
 }
 
 void HubService::scanningStopped(HubConnectionType type) {
-  checkOnDelegationQueue("scanningStopped");
+  KESTROM_ASSERT_ON_QUEUE(factory_.delegationQueue);
   std::vector<RPCMessage> messages;
   {
     std::lock_guard lock(mutex_);
     connectResponses_.clear();
     disconnectResponses_.clear();
     messages = std::exchange(stopScanningResponses_, {});
+    // The answer to a stop the page asked for: that stop's notification is in `messages` or went
+    // out with an earlier report. Only a scan that ended by itself is told on its own.
+    auto owed = owedStopReports_.find(type);
+    const bool answersStop = owed != owedStopReports_.end() && owed->second > 0;
+    if (answersStop) --owed->second;
+    if (messages.empty() && !answersStop)
+      messages.emplace_back(
+          RPC::Notification::make<NotificationCase::hubScanningStopped>(RPCNotifyHubScanningStoppedParams{type}));
   }
-  if (messages.empty())
-    messages.emplace_back(
-        RPC::Notification::make<NotificationCase::hubScanningStopped>(RPCNotifyHubScanningStoppedParams{type}));
   sendMessages(std::move(messages));
 }
 
 void HubService::connectResult(std::shared_ptr<DeviceManager> manager, std::string id, bool success) {
-  checkOnDelegationQueue("connectResult");
+  KESTROM_ASSERT_ON_QUEUE(factory_.delegationQueue);
   std::vector<RPCMessage> messages;
   {
     std::lock_guard lock(mutex_);
@@ -241,7 +247,7 @@ void HubService::connectResult(std::shared_ptr<DeviceManager> manager, std::stri
 }
 
 void HubService::disconnected(std::string id) {
-  checkOnDelegationQueue("disconnected");
+  KESTROM_ASSERT_ON_QUEUE(factory_.delegationQueue);
   std::vector<RPCMessage> messages{disconnectedNotification(id)};
   {
     std::lock_guard lock(mutex_);
@@ -261,14 +267,14 @@ void HubService::disconnected(std::string id) {
 }
 
 void HubService::dataReceived(std::string id, std::string bytes) {
-  checkOnDelegationQueue("dataReceived");
+  KESTROM_ASSERT_ON_QUEUE(factory_.delegationQueue);
   if (verbose_) logTraffic("OUT", bytes);
   interface_->send(RPC::Notification::make<NotificationCase::hubDidReceiveMessage>(
       RPCNotifyHubDidReceiveMessageParams{std::move(id), base64Encode(bytes)}));
 }
 
 void HubService::sendCompleted(std::string id) {
-  checkOnDelegationQueue("sendCompleted");
+  KESTROM_ASSERT_ON_QUEUE(factory_.delegationQueue);
   std::vector<RPCMessage> replies;
   {
     std::lock_guard lock(mutex_);
@@ -278,7 +284,7 @@ void HubService::sendCompleted(std::string id) {
 }
 
 void HubService::bluetoothUnavailable(std::function<void()> retry) {
-  checkOnDelegationQueue("bluetoothUnavailable");
+  KESTROM_ASSERT_ON_QUEUE(factory_.delegationQueue);
   dispatch::mainQueue()->async([delegate = delegate_, retry = std::move(retry)]() mutable {
     if (auto strong = delegate.lock()) strong->showAlert(KestromAlert::bluetoothNeeded, std::move(retry));
   });

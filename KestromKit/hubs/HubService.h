@@ -32,7 +32,8 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
 
   void startScan(const std::string& requestID, const RPCRequestHubStartScanParams& params);
   /// Answers at once; the "/hub/scanningstopped" notification waits for the next report of a
-  /// stopped scan from any transport.
+  /// stopped scan from any transport. Every transport answers each stop with one such report;
+  /// that report sends no second notification for the same stop.
   void stopScan(const std::string& requestID, const RPCRequestHubStopScanParams& params);
   void connect(const std::string& requestID, const RPCRequestHubConnectParams& params);
   void disconnect(const std::string& requestID, const RPCRequestHubDisconnectParams& params);
@@ -70,8 +71,6 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
   void sendMessages(std::vector<RPCMessage> messages);
   /// The verbose hub line: direction "IN" (page to hub) or "OUT" (hub to page).
   void logTraffic(const char* direction, const std::string& bytes) const;
-  /// Stops the process unless called on the delegation queue: a check of the kit's own wiring.
-  void checkOnDelegationQueue(const char* handler) const;
 
   const std::shared_ptr<RPCInterface> interface_;
   const bool verbose_;
@@ -89,6 +88,7 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
   Parked connectFailedResponses_;
   Parked disconnectResponses_;
   std::vector<RPCMessage> stopScanningResponses_;
+  std::map<HubConnectionType, int> owedStopReports_;  // stops asked of a transport, not yet reported
 };
 
 }  // namespace kestrom

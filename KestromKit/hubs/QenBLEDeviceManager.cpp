@@ -4,6 +4,7 @@
 
 #include "KestromKit/base/Base64.h"
 #include "KestromKit/hubs/HexText.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -152,6 +153,7 @@ bool QenBLEDeviceManager::isConnected(const std::string& id) {
 // On the "QenBLEDeviceManager" queue.
 
 void QenBLEDeviceManager::recreateCentralManager() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   // The old central (if any) stops its thread here; its reports still queued carry its
   // generation and are dropped.
   const std::uint64_t generation = ++generation_;
@@ -163,6 +165,7 @@ void QenBLEDeviceManager::recreateCentralManager() {
 }
 
 void QenBLEDeviceManager::onAdapterState(AdapterState state) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   adapterKnown_ = true;
   const bool scanPending = std::exchange(scanPending_, false);
   if (state == AdapterState::poweredOn) {
@@ -198,6 +201,7 @@ void QenBLEDeviceManager::onAdapterState(AdapterState state) {
 }
 
 void QenBLEDeviceManager::onScanStopped(const BluetoothError& error) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (error.kind == BluetoothError::Kind::adapterUnavailable) {
     // A scan asked for while Bluetooth is off or missing: the user is asked to turn it on, once.
     // When the adapter went away mid-scan its state report has said everything already.
@@ -217,6 +221,7 @@ void QenBLEDeviceManager::onScanStopped(const BluetoothError& error) {
 }
 
 void QenBLEDeviceManager::doStopScan() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   canRequireBluetooth_ = false;
   isScanning_ = false;
   scanPending_ = false;
@@ -225,6 +230,7 @@ void QenBLEDeviceManager::doStopScan() {
 }
 
 void QenBLEDeviceManager::onPeripheralFound(const bluetooth::BlePeripheral& peripheral) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto record = deviceRecord(peripheral);
   if (!record) return;
   log_.debug("%s Discovered %s with ID: %s", kTag, peripheral.name.value_or("Unknown name"), peripheral.id);
@@ -233,13 +239,14 @@ void QenBLEDeviceManager::onPeripheralFound(const bluetooth::BlePeripheral& peri
 }
 
 void QenBLEDeviceManager::onPeripheralVanished(const std::string& id) {
-  // The central has ended its connection (and said so) before this; a new advertisement
-  // brings the hub back.
-  auto it = devices_.find(id);
-  if (it != devices_.end() && it->second.link == Link::none) devices_.erase(it);
+  KESTROM_ASSERT_ON_QUEUE(queue_);
+  // The central has ended its connection (and said so) before this. The record stays: the page
+  // was told of this hub, and connecting it has the central look for it again.
+  log_.debug("%s Hub %s is no longer listed by the adapter", kTag, id);
 }
 
 void QenBLEDeviceManager::doConnect(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!central_) return;
   auto it = devices_.find(id);
   if (it == devices_.end()) {
@@ -264,6 +271,7 @@ void QenBLEDeviceManager::doConnect(const std::string& id) {
 }
 
 void QenBLEDeviceManager::onConnected(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = devices_.find(id);
   if (it == devices_.end() || it->second.link != Link::connecting) return;
   it->second.state = BLEDeviceState::connected;
@@ -274,8 +282,10 @@ void QenBLEDeviceManager::onConnected(const std::string& id) {
 }
 
 void QenBLEDeviceManager::onCharacteristicFound(const std::string& id, const std::optional<BluetoothError>& error) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = devices_.find(id);
   if (it == devices_.end() || it->second.link != Link::discovering) return;
+  log_.debug("%s Service discovered for hub %s", kTag, id);
   if (error) {
     log_.debug("%s Ignoring non Qen Characteristic: %s", kTag, error->message);
     failConnect(id, it->second);
@@ -286,6 +296,7 @@ void QenBLEDeviceManager::onCharacteristicFound(const std::string& id, const std
 }
 
 void QenBLEDeviceManager::onSubscribed(const std::string& id, const std::optional<BluetoothError>& error) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = devices_.find(id);
   if (it == devices_.end()) {
     log_.debug("%s Received update from unknown peripheral: %s", kTag, id);
@@ -302,6 +313,7 @@ void QenBLEDeviceManager::onSubscribed(const std::string& id, const std::optiona
 }
 
 void QenBLEDeviceManager::failConnect(const std::string& id, BLEDevice& device) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   // The page was never told of this link: it ends quietly, and the failure is the only report.
   resetLink(device);
   device.state = BLEDeviceState::available;
@@ -311,6 +323,7 @@ void QenBLEDeviceManager::failConnect(const std::string& id, BLEDevice& device) 
 }
 
 void QenBLEDeviceManager::onConnectFailed(const std::string& id, const BluetoothError& error) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = devices_.find(id);
   if (it == devices_.end()) {
     log_.debug("%s Failed to find ble device for identifier %s", kTag, id);
@@ -328,6 +341,7 @@ void QenBLEDeviceManager::onConnectFailed(const std::string& id, const Bluetooth
 }
 
 void QenBLEDeviceManager::onDisconnected(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   log_.info("%s Disconnected from hub %s", kTag, id);
   auto it = devices_.find(id);
   if (it == devices_.end()) {
@@ -358,6 +372,7 @@ void QenBLEDeviceManager::onDisconnected(const std::string& id) {
 }
 
 void QenBLEDeviceManager::doDisconnect(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!central_) return;
   auto it = devices_.find(id);
   if (it == devices_.end()) {
@@ -381,6 +396,7 @@ void QenBLEDeviceManager::resetLink(BLEDevice& device) {
 }
 
 void QenBLEDeviceManager::doSend(const std::string& id, std::string bytes) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = devices_.find(id);
   if (it == devices_.end()) {
     log_.error("%s Tried to write to unknown device", kTag);
@@ -392,6 +408,7 @@ void QenBLEDeviceManager::doSend(const std::string& id, std::string bytes) {
 }
 
 void QenBLEDeviceManager::sendNextMessage(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = devices_.find(id);
   if (it == devices_.end()) {
     log_.error("%s Tried to work on non existing message queue", kTag);
@@ -412,6 +429,7 @@ void QenBLEDeviceManager::sendNextMessage(const std::string& id) {
 }
 
 void QenBLEDeviceManager::onWriteCompleted(const std::string& id, const std::optional<BluetoothError>& error) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = devices_.find(id);
   if (it == devices_.end() || !it->second.transmitting) return;
   BLEDevice& device = it->second;
@@ -435,6 +453,7 @@ void QenBLEDeviceManager::onWriteCompleted(const std::string& id, const std::opt
 }
 
 void QenBLEDeviceManager::onValueChanged(const std::string& id, const Bytes& value) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (value.empty()) {
     log_.debug("%s Got empty value in characteristic update", kTag);
     return;

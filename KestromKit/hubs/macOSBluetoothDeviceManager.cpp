@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "KestromKit/hubs/HexText.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -128,10 +129,12 @@ bool macOSBluetoothDeviceManager::isConnected(const std::string& id) {
 // On the "macOSBluetoothDeviceManager" queue.
 
 void macOSBluetoothDeviceManager::ensureManager() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!manager_) recreateManager();
 }
 
 void macOSBluetoothDeviceManager::recreateManager() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   // The old object (if any) stops its thread here; its reports still queued are dropped.
   const std::uint64_t generation = ++generation_;
   manager_.reset();
@@ -142,6 +145,7 @@ void macOSBluetoothDeviceManager::recreateManager() {
 }
 
 void macOSBluetoothDeviceManager::startInquiry() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   foundDevices_.clear();
   isSearching_ = true;
   manager_->startDiscovery();  // a failure to start comes back as discoveryStopped
@@ -159,18 +163,19 @@ void macOSBluetoothDeviceManager::scheduleClearing(std::uint64_t search) {
 }
 
 void macOSBluetoothDeviceManager::doStopScan() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   canRequireBluetooth_ = false;
   scanRequested_ = false;
-  if (isSearching_) {
-    if (manager_) manager_->stopDiscovery();
-  } else {
-    reporter_.scanningStopped(HubConnectionType::bluetoothClassic);
-  }
+  if (isSearching_ && manager_) manager_->stopDiscovery();
+  // Every stop is answered, a running discovery's too: the hub service counts on one report per
+  // stop to tell the page once.
+  reporter_.scanningStopped(HubConnectionType::bluetoothClassic);
   isSearching_ = false;
   ++search_;
 }
 
 void macOSBluetoothDeviceManager::onAdapterState(AdapterState state) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   adapterKnown_ = true;
   if (state == AdapterState::poweredOn) {
     // Only a scan that was asked for starts (again) when the adapter comes on.
@@ -192,11 +197,13 @@ void macOSBluetoothDeviceManager::onAdapterState(AdapterState state) {
 }
 
 void macOSBluetoothDeviceManager::onDeviceFound(const bluetooth::ClassicDevice& device) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!isSearching_ || !foundDevices_.insert(device.address).second) return;
   reporter_.deviceFound(deviceRecord(device));
 }
 
 void macOSBluetoothDeviceManager::onDiscoveryStopped(const BluetoothError& error) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   log_.error("%s - discovery stopped: %s", tag_, error.message);
   if (!isSearching_) return;
   isSearching_ = false;
@@ -205,6 +212,7 @@ void macOSBluetoothDeviceManager::onDiscoveryStopped(const BluetoothError& error
 }
 
 void macOSBluetoothDeviceManager::doConnect(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   ensureManager();
   if (channels_.count(id)) {
     reporter_.connectResult(shared_from_this(), id, true);  // answers a repeated request
@@ -216,6 +224,7 @@ void macOSBluetoothDeviceManager::doConnect(const std::string& id) {
 }
 
 void macOSBluetoothDeviceManager::onConnected(const std::string& id, OwnedFd socket) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (connecting_.erase(id) == 0) {
     log_.error("%s - a link to %s came without a connection attempt; closing it", tag_, id);
     manager_->disconnect(id);
@@ -258,6 +267,7 @@ void macOSBluetoothDeviceManager::onConnected(const std::string& id, OwnedFd soc
 }
 
 void macOSBluetoothDeviceManager::onConnectFailed(const std::string& id, const BluetoothError& error) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (connecting_.erase(id) == 0) return;
   log_.error("%s connection to %s failed: %s", tag_, id, error.message);
   cleanup(id, false);
@@ -265,6 +275,7 @@ void macOSBluetoothDeviceManager::onConnectFailed(const std::string& id, const B
 }
 
 void macOSBluetoothDeviceManager::onLinkEnded(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   // Only a link that still has its channel: the end of one this manager dropped itself was
   // reported when it was dropped.
   if (!channels_.count(id)) return;
@@ -273,6 +284,7 @@ void macOSBluetoothDeviceManager::onLinkEnded(const std::string& id) {
 }
 
 void macOSBluetoothDeviceManager::doSend(const std::string& id, std::string bytes) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = channels_.find(id);
   if (it == channels_.end()) {
     log_.error("%s - asked to send %d bytes to %s, but it has no open connection. Data ignored.", tag_,
@@ -285,6 +297,7 @@ void macOSBluetoothDeviceManager::doSend(const std::string& id, std::string byte
 }
 
 void macOSBluetoothDeviceManager::sendNextChunk(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = channels_.find(id);
   if (it == channels_.end()) return;
   Channel& channel = it->second;
@@ -302,6 +315,7 @@ void macOSBluetoothDeviceManager::sendNextChunk(const std::string& id) {
 
 void macOSBluetoothDeviceManager::onWritten(std::uint64_t number, const std::string& id,
                                             const std::optional<std::string>& error) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!isCurrent(number, id)) return;
   channels_.at(id).writing = false;
   if (error) {
@@ -313,6 +327,7 @@ void macOSBluetoothDeviceManager::onWritten(std::uint64_t number, const std::str
 }
 
 void macOSBluetoothDeviceManager::onData(std::uint64_t number, const std::string& id, std::string bytes) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!isCurrent(number, id)) {
     log_.error("%s - received %d bytes from a channel with no open connections", tag_,
                static_cast<int>(bytes.size()));
@@ -323,12 +338,14 @@ void macOSBluetoothDeviceManager::onData(std::uint64_t number, const std::string
 
 void macOSBluetoothDeviceManager::onChannelClosed(std::uint64_t number, const std::string& id,
                                                   const std::string& reason) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!isCurrent(number, id)) return;
   log_.info("%s - the link to %s closed: %s", tag_, id, reason);
   cleanup(id, true);
 }
 
 void macOSBluetoothDeviceManager::cleanup(const std::string& id, bool report) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (auto node = channels_.extract(id)) {
     node.mapped().channel->close();  // unsent bytes are dropped
     if (manager_) manager_->disconnect(id);  // the Bluetooth service lets go of the link too

@@ -59,7 +59,7 @@ class macOSBluetoothDeviceManager final : public DeviceManager,
   // DeviceManager
   void startScan(std::optional<std::vector<std::string>> bleServices) override;
   void setDelegate(std::weak_ptr<DeviceManagerDelegate> delegate) override;
-  /// Reports a stopped scan only when no discovery was running.
+  /// Reports a stopped scan, once per call, whether or not discovery was running.
   void stopScan() override;
   void connect(const std::string& id) override;
   void disconnect(const std::string& id) override;

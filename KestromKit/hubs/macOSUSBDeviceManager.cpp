@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/dispatch/QueueCheck.h"
+
 namespace kestrom {
 
 namespace {
@@ -63,6 +65,7 @@ std::optional<IDeviceFound> macOSUSBDeviceManager::deviceRecord(const SerialDevi
 // DeviceManager
 
 void macOSUSBDeviceManager::startScan(std::optional<std::vector<std::string>>) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (scanning_) return;
   scanning_ = true;
   startScanning();
@@ -73,9 +76,13 @@ void macOSUSBDeviceManager::setDelegate(std::weak_ptr<DeviceManagerDelegate> del
 }
 
 void macOSUSBDeviceManager::stopScan() {
-  if (!scanning_) return;
-  scanning_ = false;
-  stopScanning();
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
+  if (scanning_) {
+    scanning_ = false;
+    stopScanning();
+  }
+  // Every stop is answered once: the hub service tells the page of each stop with this report.
+  reporter_.scanningStopped(HubConnectionType::usb);
 }
 
 void macOSUSBDeviceManager::startScanning() {
@@ -94,6 +101,7 @@ void macOSUSBDeviceManager::stopScanning() {
 
 void macOSUSBDeviceManager::onSerialDevice(SerialDeviceNotification notification, const SerialDevice& device,
                                            std::uint64_t scan) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (scan != scan_.load()) return;
   if (notification == SerialDeviceNotification::removed) {
     devices_.erase(serialKey(device));
@@ -104,6 +112,7 @@ void macOSUSBDeviceManager::onSerialDevice(SerialDeviceNotification notification
 }
 
 void macOSUSBDeviceManager::connect(const std::string& id) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto known = devices_.find(id);
   if (known == devices_.end()) {
     reporter_.connectResult(shared_from_this(), id, false);
@@ -146,12 +155,14 @@ void macOSUSBDeviceManager::connect(const std::string& id) {
 }
 
 void macOSUSBDeviceManager::disconnect(const std::string& id) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   queue_->async([weak = weak_from_this(), id] {
     if (auto self = weak.lock()) self->close(id);
   });
 }
 
 void macOSUSBDeviceManager::send(std::string bytes, const std::string& id) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   queue_->async([weak = weak_from_this(), id, bytes = std::move(bytes)]() mutable {
     if (auto self = weak.lock()) self->onSend(id, std::move(bytes));
   });
@@ -167,6 +178,7 @@ bool macOSUSBDeviceManager::isConnected(const std::string& id) {
 // On the "macOSUSBDeviceManager" queue.
 
 void macOSUSBDeviceManager::onSend(const std::string& id, std::string bytes) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto it = connections_.find(id);
   if (it == connections_.end()) {
     log_.error("%s - asked to send %d bytes to %s, but it has no open connection. Data ignored.", tag_,
@@ -186,6 +198,7 @@ void macOSUSBDeviceManager::onSend(const std::string& id, std::string bytes) {
 }
 
 void macOSUSBDeviceManager::onRead(std::uint64_t number, const std::string& id, std::string bytes) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!isCurrentConnection(number, id)) {
     log_.error("%s - did read %d bytes from stream, but found no connection. Data ignored.", tag_,
                static_cast<int>(bytes.size()));
@@ -196,6 +209,7 @@ void macOSUSBDeviceManager::onRead(std::uint64_t number, const std::string& id, 
 
 void macOSUSBDeviceManager::onWritten(std::uint64_t number, const std::string& id,
                                       const std::optional<std::string>& error) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!isCurrentConnection(number, id)) return;  // closed since: its writes were dropped
   if (error) {
     log_.error("%s - writing to %s failed: %s", tag_, id, *error);
@@ -208,12 +222,14 @@ void macOSUSBDeviceManager::onWritten(std::uint64_t number, const std::string& i
 }
 
 void macOSUSBDeviceManager::onStreamEnded(std::uint64_t number, const std::string& id, const std::string& reason) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!isCurrentConnection(number, id)) return;
   log_.info("%s - the port of %s closed: %s", tag_, id, reason);
   close(id);
 }
 
 void macOSUSBDeviceManager::close(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (auto node = connections_.extract(id)) node.mapped().stream->close();
   reporter_.disconnected(id);
 }

@@ -44,7 +44,7 @@ class macOSUSBDeviceManager final : public DeviceManager,
   // DeviceManager
   void startScan(std::optional<std::vector<std::string>> bleServices) override;
   void setDelegate(std::weak_ptr<DeviceManagerDelegate> delegate) override;
-  /// Never reports a stopped scan.
+  /// Reports a stopped scan, once per call, whether or not a scan ran.
   void stopScan() override;
   void connect(const std::string& id) override;
   void disconnect(const std::string& id) override;

@@ -31,6 +31,8 @@ struct BlePeripheral {
   std::optional<std::int16_t> rssi;
   /// Company identifier -> payload.
   std::map<std::uint16_t, Bytes> manufacturerData;
+  /// The advertised service UUIDs, as normalizeUuid gives them.
+  std::vector<std::string> uuids;
 };
 
 class BleCentralObserver {
@@ -71,10 +73,14 @@ class BleCentral {
   virtual bool isConnected(const std::string& id) const = 0;
 
   /// Scans for LE peripherals advertising one of `serviceUuids` (all when empty); texts that
-  /// are not UUIDs are skipped. A second call while scanning changes the filter.
+  /// are not UUIDs are skipped. Only peripherals that advertise one of them are reported, also
+  /// those the adapter knew before. A second call while scanning changes the filter.
   virtual void startScan(std::vector<std::string> serviceUuids) = 0;
   virtual void stopScan() = 0;
 
+  /// Connects a peripheral seen earlier. One the adapter has forgotten since (it drops unpaired
+  /// devices a while after discovery ends) is looked for first, by its address, within the same
+  /// time-out.
   virtual void connect(const std::string& id) = 0;
   virtual void disconnect(const std::string& id) = 0;
   /// Looks for `characteristic` on every service of the connected peripheral.

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <set>
@@ -109,15 +110,25 @@ class BlueZBleCentral::Impl final : public BlueZClient<BleCentralObserver> {
   Options options_;
   BlueZDiscovery scan_{objects_, [this](const BluetoothError& error) {
                          options_.log.error("BlueZBleCentral: scan failed: %s", error.message);
+                         scanning_ = false;
                          report([&](BleCentralObserver& o) { o.scanStopped(error); });
                        }};
 
   mutable std::mutex connectedMutex_;  // guards connectedIds_
   std::set<std::string> connectedIds_;
 
+  /// The discovery this central wants now: the page's scan, or a look for forgotten peripherals.
+  void updateDiscovery();
+  bool passesFilter(const BlePeripheral& peripheral) const;
+  /// Attempts waiting for their peripheral to come back get its path and go on.
+  void resumeAttempts(const std::string& id, const std::string& path);
+  void connectPath(const std::string& id);
+
   std::optional<std::string> adapterPath_;
   std::string adapterAddress_;
   std::vector<std::string> filter_;
+  bool scanning_ = false;                           // between startScan and stopScan
+  std::map<std::string, std::string> seen_;         // id -> address of every peripheral ever listed
   std::map<std::string, std::string> peripherals_;  // id -> device path
   std::map<std::string, std::string> pathIds_;      // device path -> id
   std::map<std::string, Connection> connections_;   // by id
@@ -163,7 +174,7 @@ void BlueZBleCentral::Impl::interfacesAdded(const std::string& path, const Inter
     updateAdapter();
   }
   if (added.count(kDevice)) {
-    addPeripheral(path, scan_.active());
+    addPeripheral(path, scanning_);
   }
 }
 
@@ -177,8 +188,8 @@ void BlueZBleCentral::Impl::propertiesChanged(const std::string& path, const std
       return;
     }
     std::string id = idIt->second;
-    if (scan_.active() && (changed.count("RSSI") || changed.count("ManufacturerData") || changed.count("Name"))) {
-      if (auto peripheral = describe(path)) {
+    if (scanning_ && (changed.count("RSSI") || changed.count("ManufacturerData") || changed.count("Name"))) {
+      if (auto peripheral = describe(path); peripheral && passesFilter(*peripheral)) {
         report([&](BleCentralObserver& o) { o.peripheralFound(*peripheral); });
       }
     }
@@ -223,11 +234,16 @@ void BlueZBleCentral::Impl::interfacesRemoved(const std::string& path,
         continue;
       }
       std::string id = idIt->second;
-      if (connections_.count(id)) {
-        endConnection(id, {Kind::notConnected, "peripheral " + id + " vanished"});
-      }
       pathIds_.erase(idIt);
       peripherals_.erase(id);
+      if (auto c = connections_.find(id); c != connections_.end() && !c->second.established) {
+        // Forgotten while the attempt was under way: it looks for the peripheral instead.
+        objects_.cancelLater(c->second.connectCall);
+        c->second.path.clear();
+        updateDiscovery();
+      } else if (c != connections_.end()) {
+        endConnection(id, {Kind::notConnected, "peripheral " + id + " vanished"});
+      }
       report([&](BleCentralObserver& o) { o.peripheralVanished(id); });
     }
   }
@@ -250,7 +266,8 @@ void BlueZBleCentral::Impl::updateAdapter() {
   for (const auto& id : ids) {
     endConnection(id, off);
   }
-  if (scan_.end()) {
+  const bool wasScanning = std::exchange(scanning_, false);
+  if (scan_.end() && wasScanning) {
     report([&](BleCentralObserver& o) { o.scanStopped(off); });
   }
 }
@@ -262,9 +279,22 @@ void BlueZBleCentral::Impl::addPeripheral(const std::string& path, bool reportIt
   }
   peripherals_[peripheral->id] = path;
   pathIds_[path] = peripheral->id;
-  if (reportIt) {
+  seen_[peripheral->id] = peripheral->address;
+  if (reportIt && passesFilter(*peripheral)) {
     report([&](BleCentralObserver& o) { o.peripheralFound(*peripheral); });
   }
+  resumeAttempts(peripheral->id, path);
+}
+
+bool BlueZBleCentral::Impl::passesFilter(const BlePeripheral& peripheral) const {
+  // The service's filter only decides which advertisements it adds to its list; the devices it
+  // knew already (or that another client's discovery found) are in the tree whatever they offer.
+  if (filter_.empty()) {
+    return true;
+  }
+  return std::any_of(peripheral.uuids.begin(), peripheral.uuids.end(), [&](const std::string& uuid) {
+    return std::find(filter_.begin(), filter_.end(), uuid) != filter_.end();
+  });
 }
 
 std::optional<BlePeripheral> BlueZBleCentral::Impl::describe(const std::string& path) const {
@@ -285,6 +315,11 @@ std::optional<BlePeripheral> BlueZBleCentral::Impl::describe(const std::string& 
   peripheral.address = *address;
   peripheral.name = valueOf<std::string>(*device, "Name");
   peripheral.rssi = valueOf<std::int16_t>(*device, "RSSI");
+  for (const auto& text : valueOf<std::vector<std::string>>(*device, "UUIDs").value_or(std::vector<std::string>{})) {
+    if (auto uuid = normalizeUuid(text)) {
+      peripheral.uuids.push_back(*uuid);
+    }
+  }
   if (auto data = valueOf<std::map<std::uint16_t, sdbus::Variant>>(*device, "ManufacturerData")) {
     for (const auto& [company, payload] : *data) {
       if (payload.containsValueOfType<std::vector<std::uint8_t>>()) {
@@ -309,14 +344,40 @@ void BlueZBleCentral::Impl::startScan(std::vector<std::string> uuids) {
     report([&](BleCentralObserver& o) { o.scanStopped(error); });
     return;
   }
+  scanning_ = true;
+  updateDiscovery();
+}
+
+void BlueZBleCentral::Impl::stopScan() {
+  scanning_ = false;
+  updateDiscovery();
+}
+
+void BlueZBleCentral::Impl::updateDiscovery() {
+  std::vector<std::string> sought;
+  for (const auto& [id, connection] : connections_) {
+    if (connection.path.empty()) {
+      sought.push_back(seen_.at(id));
+    }
+  }
+  if (!scanning_ && sought.empty()) {
+    scan_.stop(adapterPath_);
+    return;
+  }
+  if (!adapterPath_ || adapterState_ != AdapterState::poweredOn) {
+    return;
+  }
   PropertyMap filter{{"Transport", sdbus::Variant(std::string("le"))}, {"DuplicateData", sdbus::Variant(true)}};
-  if (!filter_.empty()) {
-    filter["UUIDs"] = sdbus::Variant(filter_);
+  if (scanning_) {
+    if (!filter_.empty()) {
+      filter["UUIDs"] = sdbus::Variant(filter_);
+    }
+  } else if (sought.size() == 1) {
+    // Looking for one forgotten peripheral: only its address.
+    filter["Pattern"] = sdbus::Variant(sought.front());
   }
   scan_.start(*adapterPath_, filter);
 }
-
-void BlueZBleCentral::Impl::stopScan() { scan_.stop(adapterPath_); }
 
 // ---- connections
 
@@ -336,7 +397,7 @@ void BlueZBleCentral::Impl::connect(const std::string& id) {
     return;  // an attempt under way answers this request too
   }
   auto peripheral = peripherals_.find(id);
-  if (peripheral == peripherals_.end()) {
+  if (peripheral == peripherals_.end() && !seen_.count(id)) {
     BluetoothError error{Kind::notFound, "no peripheral " + id};
     report([&](BleCentralObserver& o) { o.connectFailed(id, error); });
     return;
@@ -348,7 +409,6 @@ void BlueZBleCentral::Impl::connect(const std::string& id) {
   }
   auto& attempt = connections_[id];
   attempt.serial = nextSerial_++;
-  attempt.path = peripheral->second;
   auto serial = attempt.serial;
   attempt.timer = loop_.after(options_.connectTimeout, [this, id, serial] {
     auto* c = connection(id, false);
@@ -358,14 +418,39 @@ void BlueZBleCentral::Impl::connect(const std::string& id) {
     c->timer = 0;
     std::string path = c->path;
     endConnection(id, {Kind::timedOut, "connecting to " + id + " timed out"});
-    objects_.call(path, kDevice, "Disconnect", {}, [](sdbus::MethodReply&, std::optional<BluetoothError>) {});
+    if (!path.empty()) {
+      objects_.call(path, kDevice, "Disconnect", {}, [](sdbus::MethodReply&, std::optional<BluetoothError>) {});
+    }
   });
+  if (peripheral == peripherals_.end()) {
+    // Forgotten by the adapter since it was seen: look for it, and connect once it is back.
+    options_.log.info("BlueZBleCentral: looking for %s again before connecting", id);
+    updateDiscovery();
+    return;
+  }
+  attempt.path = peripheral->second;
+  connectPath(id);
+}
+
+void BlueZBleCentral::Impl::resumeAttempts(const std::string& id, const std::string& path) {
+  auto it = connections_.find(id);
+  if (it == connections_.end() || !it->second.path.empty()) {
+    return;
+  }
+  it->second.path = path;
+  updateDiscovery();  // the look for it is over
+  connectPath(id);
+}
+
+void BlueZBleCentral::Impl::connectPath(const std::string& id) {
+  auto& attempt = connections_.at(id);
+  auto serial = attempt.serial;
   attempt.connectCall = objects_.call(
       attempt.path, kDevice, "Connect", {},
-      [this, id, serial](sdbus::MethodReply&, std::optional<BluetoothError> error) {
+      [this, id, serial, path = attempt.path](sdbus::MethodReply&, std::optional<BluetoothError> error) {
         auto* c = connection(id, false);
-        if (!c || c->serial != serial || c->established) {
-          return;
+        if (!c || c->serial != serial || c->established || c->path != path) {
+          return;  // over, or the peripheral went and is looked for again
         }
         if (error) {
           options_.log.error("BlueZBleCentral: connecting to %s failed: %s", id, error->message);
@@ -395,6 +480,9 @@ void BlueZBleCentral::Impl::endConnection(const std::string& id, const Bluetooth
   }
   Connection connection = std::move(it->second);
   connections_.erase(it);
+  if (connection.path.empty()) {
+    updateDiscovery();  // no longer looked for
+  }
   loop_.cancel(connection.timer);
   objects_.cancelLater(connection.connectCall);
   objects_.cancelLater(connection.writeCall);

@@ -1,5 +1,6 @@
 #include "platform/bluetooth/BlueZClassicBluetooth.h"
 
+#include <algorithm>
 #include <set>
 
 #include "platform/bluetooth/BlueZClient.h"
@@ -35,6 +36,8 @@ class BlueZClassicBluetooth::Impl final : public BlueZClient<ClassicBluetoothObs
     std::uint64_t serial = 0;
     BusLoop::TimerId timer = 0;
     sdbus::PendingAsyncCall call;
+    bool seeking = false;  // the device is not listed now: discovery looks for it
+    bool started = false;  // ConnectProfile went out for the device as listed now
   };
   enum class ProfileState { unregistered, registering, registered };
 
@@ -59,10 +62,16 @@ class BlueZClassicBluetooth::Impl final : public BlueZClient<ClassicBluetoothObs
   void startAttempt(const std::string& address, std::uint64_t serial);
   void failAttempt(const std::string& address, const BluetoothError& error);
   void endLink(const std::string& address);
+  /// Whether the listed device is a BR/EDR one, as an inquiry finds it.
+  bool isClassic(const std::string& path) const;
+  /// The discovery this layer wants now: the transport's search, or a look for devices the
+  /// service has forgotten that a connection attempt waits for.
+  void updateDiscovery();
 
   Options options_;
   BlueZDiscovery discovery_{objects_, [this](const BluetoothError& error) {
                               options_.log.error("BlueZClassicBluetooth: discovery failed: %s", error.message);
+                              searching_ = false;
                               report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(error); });
                             }};
   std::unique_ptr<sdbus::IObject> profile_;
@@ -72,6 +81,8 @@ class BlueZClassicBluetooth::Impl final : public BlueZClient<ClassicBluetoothObs
   std::vector<std::function<void(std::optional<BluetoothError>)>> profileWaiters_;
   std::map<std::string, Attempt> attempts_;  // by address
   std::set<std::string> links_;              // addresses whose socket was handed over
+  std::set<std::string> seen_;               // every BR/EDR device ever listed
+  bool searching_ = false;                   // between startDiscovery and stopDiscovery
   std::uint64_t nextSerial_ = 1;
 };
 
@@ -97,8 +108,18 @@ void BlueZClassicBluetooth::Impl::interfacesAdded(const std::string& path, const
   if (added.count(kAdapter)) {
     updateAdapter();
   }
-  if (added.count(kDevice) && discovery_.active()) {
-    reportDevice(path);
+  if (added.count(kDevice)) {
+    if (searching_) {
+      reportDevice(path);
+    }
+    auto address = addressOf(path);
+    auto attempt = address ? attempts_.find(*address) : attempts_.end();
+    if (attempt != attempts_.end() && attempt->second.seeking && isClassic(path)) {
+      // Back in the list: the attempt goes on.
+      attempt->second.seeking = false;
+      updateDiscovery();
+      startAttempt(*address, attempt->second.serial);
+    }
   }
 }
 
@@ -106,7 +127,7 @@ void BlueZClassicBluetooth::Impl::propertiesChanged(const std::string& path, con
                                                     const PropertyMap& changed) {
   if (interface == kAdapter && path == adapterPath_) {
     updateAdapter();
-  } else if (interface == kDevice && discovery_.active() &&
+  } else if (interface == kDevice && searching_ &&
              (changed.count("Name") || changed.count("Class") || changed.count("RSSI"))) {
     reportDevice(path);
   }
@@ -130,10 +151,23 @@ void BlueZClassicBluetooth::Impl::interfacesRemoved(const std::string& /*path*/,
     endLink(address);
   }
   std::vector<std::string> failed;
-  for (const auto& [address, attempt] : attempts_) {
-    if (!devicePath(address)) {
+  bool seek = false;
+  for (auto& [address, attempt] : attempts_) {
+    if (attempt.seeking || devicePath(address)) {
+      continue;
+    }
+    if (seen_.count(address)) {
+      // Forgotten while the attempt was under way: it looks for the device instead.
+      objects_.cancelLater(attempt.call);
+      attempt.seeking = true;
+      attempt.started = false;
+      seek = true;
+    } else {
       failed.push_back(address);
     }
+  }
+  if (seek) {
+    updateDiscovery();
   }
   for (const auto& address : failed) {
     failAttempt(address, {Kind::notFound, "device " + address + " vanished"});
@@ -158,8 +192,29 @@ void BlueZClassicBluetooth::Impl::updateAdapter() {
   for (const auto& address : addresses) {
     endLink(address);
   }
-  if (discovery_.end()) {
+  const bool wasSearching = std::exchange(searching_, false);
+  if (discovery_.end() && wasSearching) {
     report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(off); });
+  }
+}
+
+bool BlueZClassicBluetooth::Impl::isClassic(const std::string& path) const {
+  // An inquiry result has a class of device; an LE-only device has none, and a random address
+  // is LE's alone. BlueZ lists both kinds in one tree, whichever client's discovery found them.
+  const auto* device = objects_.find(path, kDevice);
+  return device && valueOf<std::uint32_t>(*device, "Class") &&
+         valueOf<std::string>(*device, "AddressType").value_or("public") != "random";
+}
+
+void BlueZClassicBluetooth::Impl::updateDiscovery() {
+  const bool seeking = std::any_of(attempts_.begin(), attempts_.end(),
+                                   [](const auto& entry) { return entry.second.seeking; });
+  if (!searching_ && !seeking) {
+    discovery_.stop(adapterPath_);
+    return;
+  }
+  if (adapterPath_ && adapterState_ == AdapterState::poweredOn) {
+    discovery_.start(*adapterPath_, {{"Transport", sdbus::Variant(std::string("bredr"))}});
   }
 }
 
@@ -182,9 +237,10 @@ std::optional<std::string> BlueZClassicBluetooth::Impl::devicePath(const std::st
 
 void BlueZClassicBluetooth::Impl::reportDevice(const std::string& path) {
   auto address = addressOf(path);
-  if (!address) {
+  if (!address || !isClassic(path)) {
     return;
   }
+  seen_.insert(*address);
   const auto& device = *objects_.find(path, kDevice);
   ClassicDevice found{*address, valueOf<std::string>(device, "Name"), valueOf<std::uint32_t>(device, "Class")};
   report([&](ClassicBluetoothObserver& o) { o.deviceFound(found); });
@@ -198,13 +254,17 @@ void BlueZClassicBluetooth::Impl::startDiscovery() {
     report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(error); });
     return;
   }
-  if (discovery_.active()) {
+  if (searching_) {
     return;
   }
-  discovery_.start(*adapterPath_, {{"Transport", sdbus::Variant(std::string("bredr"))}});
+  searching_ = true;
+  updateDiscovery();
 }
 
-void BlueZClassicBluetooth::Impl::stopDiscovery() { discovery_.stop(adapterPath_); }
+void BlueZClassicBluetooth::Impl::stopDiscovery() {
+  searching_ = false;
+  updateDiscovery();
+}
 
 // ---- the serial port profile
 
@@ -318,7 +378,7 @@ void BlueZClassicBluetooth::Impl::connect(const std::string& address) {
     error = adapterUnavailable(adapterState_);
   } else if (links_.count(address)) {
     error = BluetoothError{Kind::failed, address + " is already connected"};
-  } else if (!devicePath(address)) {
+  } else if (!devicePath(address) && !seen_.count(address)) {
     error = BluetoothError{Kind::notFound, "no device " + address};
   }
   if (error) {
@@ -346,21 +406,32 @@ void BlueZClassicBluetooth::Impl::connect(const std::string& address) {
     if (error) {
       return failAttempt(address, *error);
     }
-    startAttempt(address, serial);
+    if (!it->second.started && !it->second.seeking) {
+      startAttempt(address, serial);
+    }
   });
 }
 
 void BlueZClassicBluetooth::Impl::startAttempt(const std::string& address, std::uint64_t serial) {
   auto path = devicePath(address);
+  if (!path && seen_.count(address)) {
+    // Forgotten by the service since it was found: looked for again within this attempt's
+    // time-out, and connected once it is back.
+    options_.log.info("BlueZClassicBluetooth: looking for %s again before connecting", address);
+    attempts_.at(address).seeking = true;
+    updateDiscovery();
+    return;
+  }
   if (!path) {
     return failAttempt(address, {Kind::notFound, "no device " + address});
   }
   // Asynchronous: the socket comes to NewConnection on this same thread while the call is out.
+  attempts_.at(address).started = true;
   attempts_.at(address).call = objects_.call(
       *path, kDevice, "ConnectProfile", [](sdbus::MethodCall& m) { m << std::string(kSerialPortProfileUuid); },
       [this, address, serial](sdbus::MethodReply&, std::optional<BluetoothError> error) {
         auto it = attempts_.find(address);
-        if (error && it != attempts_.end() && it->second.serial == serial) {
+        if (error && it != attempts_.end() && it->second.serial == serial && !it->second.seeking) {
           options_.log.error("BlueZClassicBluetooth: connecting to %s failed: %s", address, error->message);
           failAttempt(address, *error);
         }
@@ -375,7 +446,11 @@ void BlueZClassicBluetooth::Impl::failAttempt(const std::string& address, const 
   }
   loop_.cancel(it->second.timer);
   objects_.cancelLater(it->second.call);
+  const bool seeking = it->second.seeking;
   attempts_.erase(it);
+  if (seeking) {
+    updateDiscovery();  // no longer looked for
+  }
   report([&](ClassicBluetoothObserver& o) { o.connectFailed(address, error); });
 }
 

@@ -99,6 +99,74 @@ TEST_F(BleCentralTest, ScansWithTheServiceFilterAndReportsAdvertisements) {
   EXPECT_TRUE(recorder_->events("scanStopped").empty()) << "stopScan itself is not reported";
 }
 
+TEST_F(BleCentralTest, AFilteredScanLeavesOutPeripheralsTheServiceKnewAlready) {
+  startCentral();
+  // Listed by an unfiltered scan first, so the service knows it whatever a later filter says.
+  central_->startScan({});
+  ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
+  ASSERT_TRUE(fake_->advertise(hub()));
+  ASSERT_TRUE(recorder_->waitFor("found"));
+  auto found = recorder_->events("found").front();
+  EXPECT_EQ(found.peripheral.uuids, (std::vector<std::string>{kHubService}));
+  central_->stopScan();
+  ASSERT_TRUE(eventually([&] { return !fake_->discovering(); }));
+
+  recorder_->clear();
+  central_->startScan({"180D"});
+  ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
+  FakeDevice heartRate;
+  heartRate.address = "11:22:33:44:55:66";
+  heartRate.uuids = {"0000180d-0000-1000-8000-00805f9b34fb"};
+  heartRate.manufacturerData = {{0x0001, {0x01}}};
+  auto louder = hub();
+  louder.rssi = -20;
+  ASSERT_TRUE(fake_->advertise(louder)) << "still listed from the earlier scan";
+  ASSERT_TRUE(fake_->advertise(heartRate));
+  ASSERT_TRUE(recorder_->waitFor("found", BlueZBleCentral::peripheralId(FakeBluez::kAdapterAddress, heartRate.address)));
+  for (const auto& event : recorder_->events("found")) EXPECT_NE(event.peripheral.address, kHubAddress);
+}
+
+TEST_F(BleCentralTest, ConnectsAPeripheralTheServiceDroppedByLookingForItsAddress) {
+  fake_->setTemporaryTimeout(100ms);
+  startCentral(3s);
+  central_->startScan({kHubService});
+  ASSERT_TRUE(eventually([&] { return fake_->advertise(hub()); }));
+  auto found = recorder_->waitFor("found");
+  ASSERT_TRUE(found);
+  const std::string id = found->id;
+  central_->stopScan();
+  ASSERT_TRUE(recorder_->waitFor("vanished", id)) << "dropped a while after discovery ended";
+  EXPECT_FALSE(fake_->listed(kHubAddress));
+
+  recorder_->clear();
+  central_->connect(id);
+  ASSERT_TRUE(recorder_->waitFor("connected", id));
+  auto filter = fake_->lastDiscoveryFilter();
+  ASSERT_TRUE(filter);
+  EXPECT_EQ(filter->pattern, kHubAddress);
+  EXPECT_EQ(filter->transport, "le");
+  EXPECT_TRUE(eventually([&] { return !fake_->discovering(); })) << "the look ends with the connection";
+  EXPECT_TRUE(recorder_->events("found").empty()) << "a look for one hub is not a scan";
+  central_->disconnect(id);
+  ASSERT_TRUE(recorder_->waitFor("disconnected", id));
+
+  // Out of range for good: the look ends with the attempt's time-out.
+  fake_->removeDevice(kHubAddress);
+  ASSERT_TRUE(recorder_->waitFor("vanished", id));
+  recorder_->clear();
+  central_->connect(id);
+  auto failed = recorder_->waitFor("connectFailed", id);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->error->kind, Kind::timedOut);
+  EXPECT_TRUE(eventually([&] { return !fake_->discovering(); }));
+
+  // Never seen at all: failed at once.
+  central_->connect("00000000-0000-0000-0000-000000000000");
+  auto unknown = recorder_->waitFor("connectFailed", "00000000-0000-0000-0000-000000000000");
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->error->kind, Kind::notFound);
+}
+
 TEST_F(BleCentralTest, FindsTheCharacteristicOnAnyServiceNotifiesAndWritesOneAtATimeInOrder) {
   startCentral();
   std::string id = connectHub();

@@ -5,10 +5,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "platform/bluetooth/BlueZBleCentral.h"
 #include "platform/bluetooth/BlueZClassicBluetooth.h"
 #include "tests/bluetooth/Recorder.h"
 #include "tests/support/bluez/FakeBluez.h"
 #include "tests/support/bluez/PrivateBus.h"
+#include "tests/support/bluez/SampleHubs.h"
 #include "tests/support/bluez/Watchdog.h"
 
 namespace kestrom::testing {
@@ -114,6 +116,66 @@ TEST_F(ClassicBluetoothTest, DiscoversBrEdrDevicesAndHandsOverTheSerialSocket) {
   }
   EXPECT_EQ(fake_->calls("RegisterProfile"), 1) << "the profile is registered once";
   EXPECT_EQ(fake_->registeredProfiles(), 1);
+}
+
+TEST_F(ClassicBluetoothTest, ListsOnlyBrEdrDevicesWhileAnotherClientDiscoversLe) {
+  start();
+  // Another client of the service scans for LE devices at the same time: the tree is shared.
+  auto leRecorder = std::make_shared<Recorder>();
+  BlueZBleCentral central;
+  central.setObserver(leRecorder);
+  ASSERT_TRUE(leRecorder->waitFor("adapter"));
+  classic_->startDiscovery();
+  central.startScan({});
+  ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
+  ASSERT_TRUE(eventually([&] { return fake_->advertise(sampleLeHub()); })) << "listed for the LE scan";
+  ASSERT_TRUE(leRecorder->waitFor("found"));
+  ASSERT_TRUE(eventually([&] { return fake_->advertise(classicHub()); })) << "listed for the BR/EDR discovery";
+  ASSERT_TRUE(recorder_->waitFor("found", kHubAddress));
+  // An advertisement of the LE hub after the classic hub's sighting would be reported by now.
+  auto louder = sampleLeHub();
+  louder.rssi = -20;
+  ASSERT_TRUE(fake_->advertise(louder));
+  ASSERT_TRUE(leRecorder->waitFor([](const Event& e) { return e.kind == "found" && e.peripheral.rssi == -20; }));
+  ASSERT_TRUE(fake_->advertise(classicHub()));
+  for (const auto& event : recorder_->events("found")) EXPECT_EQ(event.id, kHubAddress);
+
+  // The serial port profile of an LE-only device cannot be connected.
+  classic_->connect(kLeHubAddress);
+  auto failed = recorder_->waitFor("connectFailed", kLeHubAddress);
+  ASSERT_TRUE(failed);
+  EXPECT_NE(failed->error->message.find("org.bluez.Error.NotAvailable"), std::string::npos) << failed->error->message;
+  central.stopScan();
+  classic_->stopDiscovery();
+  EXPECT_TRUE(eventually([&] { return !fake_->discovering(); }));
+}
+
+TEST_F(ClassicBluetoothTest, ConnectsADeviceTheServiceDroppedByDiscoveringItAgain) {
+  fake_->setTemporaryTimeout(100ms);
+  start(3s);
+  discoverHub();
+  classic_->stopDiscovery();
+  ASSERT_TRUE(eventually([&] { return !fake_->listed(kHubAddress); })) << "dropped a while after discovery ended";
+
+  recorder_->clear();
+  classic_->connect(kHubAddress);
+  ASSERT_TRUE(recorder_->waitFor("connected", kHubAddress));
+  EXPECT_EQ(fake_->lastDiscoveryFilter()->transport, "bredr");
+  EXPECT_TRUE(eventually([&] { return !fake_->discovering(); })) << "the look ends with the connection";
+  EXPECT_TRUE(recorder_->events("found").empty()) << "a look for one hub is not a search";
+  classic_->disconnect(kHubAddress);
+  ASSERT_TRUE(recorder_->waitFor("disconnected", kHubAddress));
+
+  // Out of range for good: the attempt fails, by the time-out of its look when the layer saw
+  // the device leave before the attempt began, else as the device vanishing under it.
+  fake_->removeDevice(kHubAddress);
+  recorder_->clear();
+  classic_->connect(kHubAddress);
+  auto failed = recorder_->waitFor("connectFailed", kHubAddress);
+  ASSERT_TRUE(failed);
+  EXPECT_TRUE(failed->error->kind == Kind::timedOut || failed->error->kind == Kind::notFound) << failed->error->message;
+  EXPECT_TRUE(eventually([&] { return !fake_->discovering(); }));
+  EXPECT_TRUE(recorder_->events("connected").empty());
 }
 
 TEST_F(ClassicBluetoothTest, ConnectTimesOutWhenTheSocketNeverComes) {

@@ -71,6 +71,19 @@ class QenBLEDeviceManagerTest : public ::testing::Test {
   std::shared_ptr<QenBLEDeviceManager> manager_;
 };
 
+TEST_F(QenBLEDeviceManagerTest, AHubTheServiceForgotAfterDiscoveryStaysConnectable) {
+  fake_->setTemporaryTimeout(100ms);
+  startManager(5s);
+  const std::string id = findHub();
+  manager_->stopScan();
+  ASSERT_TRUE(eventually([&] { return !fake_->listed(kHubAddress); }));
+  manager_->connect(id);
+  ASSERT_TRUE(recorder_->waitFor("connected", id));
+  EXPECT_TRUE(manager_->isConnected(id));
+  EXPECT_TRUE(fake_->notifying(kHubAddress, kHubCharacteristic));
+  EXPECT_EQ(recorder_->count("found"), 1u) << "looking for the hub again is no scan";
+}
+
 TEST_F(QenBLEDeviceManagerTest, ReportsHubsWithTheirManufacturerDataAndConnectsThroughWhicheverServiceHasTheCharacteristic) {
   startManager();
   manager_->startScan(std::vector<std::string>{"not a uuid", "180D", kHubService});
@@ -177,7 +190,7 @@ TEST_F(QenBLEDeviceManagerTest, AfterAWriteErrorOrADisconnectTheHubCanBeConnecte
 }
 
 TEST_F(QenBLEDeviceManagerTest, AHubThatVanishesMidWriteIsReportedDisconnectedOnce) {
-  startManager();
+  startManager(3s);
   std::string id = connectHub();
   fake_->stall("WriteValue");
   manager_->send("never answered", id);
@@ -186,7 +199,7 @@ TEST_F(QenBLEDeviceManagerTest, AHubThatVanishesMidWriteIsReportedDisconnectedOn
   ASSERT_TRUE(recorder_->waitFor("disconnected", id));
   fake_->release("WriteValue");
   manager_->connect(id);
-  EXPECT_TRUE(recorder_->waitFor("connectFailed", id)) << "a vanished hub cannot be connected";
+  EXPECT_TRUE(recorder_->waitFor("connectFailed", id)) << "a hub out of range is looked for, then given up";
   EXPECT_EQ(recorder_->count("disconnected"), 1u);
   EXPECT_EQ(recorder_->count("sendCompleted"), 0u);
 }

@@ -10,33 +10,14 @@
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/log/FakeLogSink.h"
 #include "tests/support/FakeDeviceManager.h"
+#include "tests/support/RecordingInterface.h"
 
 namespace kestrom {
 namespace {
 
 using Json = nlohmann::json;  // compared as values: key order does not matter
 using test::FakeDeviceManager;
-
-/// The page's side of the outlet: every frame it would receive, parsed.
-class RecordingInterface final : public RPCInterface {
- public:
-  void send(RPC::Response response) override { add(RPC::responseFrame(response)); }
-  void send(RPCMessage message) override {
-    if (auto text = RPC::messageFrame(message)) add(*text);
-  }
-  std::vector<Json> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(frames_, {});
-  }
-
- private:
-  void add(const std::string& text) {
-    std::lock_guard lock(mutex_);
-    frames_.push_back(Json::parse(text));
-  }
-  std::mutex mutex_;
-  std::vector<Json> frames_;
-};
+using test::RecordingInterface;
 
 class AlertDelegate final : public HubServiceDelegate {
  public:
@@ -243,6 +224,40 @@ TEST_F(HubServiceTest, StoppedScansSendTheQueuedNotificationsAndDropPendingConne
   ble->reportConnectResult("B2", false);
   EXPECT_EQ(sent(), frames(R"([{"method":"/hub/connected","params":{"id":"B1"},"jsonrpc":"2.0"},
     {"id":"c2","error":"Unable to connect","jsonrpc":"2.0"}])"));
+}
+
+TEST_F(HubServiceTest, TheTransportsAnswerToAStopSendsNoSecondNotification) {
+  main->sync([&] { service->stopScan("1", {.type = HubConnectionType::bluetoothLowenergy}); });
+  EXPECT_EQ(ble->calls(), (std::vector<std::string>{"stopScan"}));
+  ble->reportScanningStopped();
+  EXPECT_EQ(sent(), frames(R"([{"id":"1","result":{},"jsonrpc":"2.0"},
+    {"method":"/hub/scanningstopped","params":{"type":"bluetooth-lowenergy"},"jsonrpc":"2.0"}])"));
+
+  // The first answer carries both queued notifications; the second answer adds none.
+  main->sync([&] { service->stopScan("2", {.type = HubConnectionType::bluetoothLowenergy}); });
+  main->sync([&] { service->stopScan("3", {.type = HubConnectionType::bluetoothLowenergy}); });
+  ble->reportScanningStopped();
+  ble->reportScanningStopped();
+  EXPECT_EQ(sent(), frames(R"([{"id":"2","result":{},"jsonrpc":"2.0"},{"id":"3","result":{},"jsonrpc":"2.0"},
+    {"method":"/hub/scanningstopped","params":{"type":"bluetooth-lowenergy"},"jsonrpc":"2.0"},
+    {"method":"/hub/scanningstopped","params":{"type":"bluetooth-lowenergy"},"jsonrpc":"2.0"}])"));
+
+  // A scan that ends by itself, with no stop waiting for its answer, is told on its own.
+  ble->reportScanningStopped();
+  EXPECT_EQ(sent(), frames(R"([{"method":"/hub/scanningstopped","params":{"type":"bluetooth-lowenergy"},"jsonrpc":"2.0"}])"));
+
+  // Another transport's report carries a queued stop; that stop's own answer then adds nothing.
+  main->sync([&] { service->stopScan("4", {.type = HubConnectionType::usb}); });
+  ble->reportScanningStopped();
+  usb->reportScanningStopped();
+  EXPECT_EQ(sent(), frames(R"([{"id":"4","result":{},"jsonrpc":"2.0"},
+    {"method":"/hub/scanningstopped","params":{"type":"usb"},"jsonrpc":"2.0"}])"));
+
+  // A stop of a type without a transport waits for any transport's report, as before.
+  main->sync([&] { service->stopScan("5", {.type = HubConnectionType::virtual_}); });
+  classic->reportScanningStopped();
+  EXPECT_EQ(sent(), frames(R"([{"id":"5","result":{},"jsonrpc":"2.0"},
+    {"method":"/hub/scanningstopped","params":{"type":"virtual"},"jsonrpc":"2.0"}])"));
 }
 
 TEST_F(HubServiceTest, ValidationDisconnectsOnlyHubsTheirTransportLost) {

@@ -92,6 +92,21 @@ class USBDeviceManagerTest : public ::testing::Test {
     dispatch::installMainQueue(nullptr);
   }
 
+  /// The transport's operations, called where the hub service calls them: on main.
+  struct OnMain {
+    dispatch::ManualQueue& main;
+    macOSUSBDeviceManager& manager;
+    void startScan(std::optional<std::vector<std::string>> services) {
+      main.sync([&] { manager.startScan(services); });
+    }
+    void stopScan() { main.sync([&] { manager.stopScan(); }); }
+    void connect(const std::string& id) { main.sync([&] { manager.connect(id); }); }
+    void disconnect(const std::string& id) { main.sync([&] { manager.disconnect(id); }); }
+    void send(std::string bytes, const std::string& id) { main.sync([&] { manager.send(bytes, id); }); }
+    bool isConnected(const std::string& id) { return manager.isConnected(id); }
+  };
+  OnMain onMain() { return OnMain{*main, *manager}; }
+
   /// Drains main and delegation until `done` holds; false after a generous wait.
   bool until(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -114,10 +129,10 @@ class USBDeviceManagerTest : public ::testing::Test {
   }
   /// Scans until the hub is found, then stops scanning and connects it.
   void connectHub() {
-    manager->startScan(std::nullopt);
+    onMain().startScan(std::nullopt);
     ASSERT_TRUE(until([&] { return reports->count("found S1 Test Hub 1684:2") >= 1; }));
-    manager->stopScan();
-    manager->connect("S1");
+    onMain().stopScan();
+    onMain().connect("S1");
     ASSERT_TRUE(until([&] { return reports->count("connect S1 ok") == 1; }));
   }
 
@@ -130,41 +145,53 @@ class USBDeviceManagerTest : public ::testing::Test {
   std::shared_ptr<macOSUSBDeviceManager> manager;
 };
 
-TEST_F(USBDeviceManagerTest, ScanningReportsPresentHubsEveryPollAndStopsWithoutAReport) {
-  manager->startScan(std::nullopt);
-  manager->startScan(std::nullopt);  // already scanning: nothing more
+TEST_F(USBDeviceManagerTest, ScanningReportsPresentHubsEveryPollAndAnswersEveryStop) {
+  onMain().startScan(std::nullopt);
+  onMain().startScan(std::nullopt);  // already scanning: nothing more
   ASSERT_TRUE(until([&] { return reports->count("found S1 Test Hub 1684:2") >= 2; }));
-  manager->stopScan();
-  manager->startScan(std::nullopt);  // a quick restart ...
-  manager->stopScan();               // ... and stop: the loop is over when stopScan returns
+  onMain().stopScan();
+  onMain().startScan(std::nullopt);  // a quick restart ...
+  onMain().stopScan();               // ... and stop: the loop is over when stopScan returns
   const int polls = ports->queryCount();
   settle(700ms);
   EXPECT_EQ(ports->queryCount(), polls);
-  for (const auto& event : reports->events) EXPECT_EQ(event, "found S1 Test Hub 1684:2");
+  // Each stop is answered once, the two of running scans as well as a stop with none running.
+  onMain().stopScan();
+  ASSERT_TRUE(until([&] { return reports->count("scanningStopped") == 3; }));
+  settle(50ms);
+  EXPECT_EQ(reports->count("scanningStopped"), 3);
+  for (const auto& event : reports->events) {
+    if (event != "scanningStopped") {
+      EXPECT_EQ(event, "found S1 Test Hub 1684:2");
+    }
+  }
 
   // Unplugged: the next scan announces it removed, and connecting it then fails.
   ports->setPorts({});
-  manager->startScan(std::nullopt);
+  onMain().startScan(std::nullopt);
   ASSERT_TRUE(until([&] { return ports->queryCount() > polls; }));
   settle(50ms);
-  manager->stopScan();
-  manager->connect("S1");
-  manager->connect("");  // the port without a serial number is kept under ""
-  ASSERT_TRUE(until([&] { return reports->count("connect S1 failed") == 1 && reports->events.size() >= 2; }));
+  onMain().stopScan();
+  onMain().connect("S1");
+  onMain().connect("");  // the port without a serial number is kept under ""
+  ASSERT_TRUE(until([&] {
+    return reports->count("connect S1 failed") == 1 &&
+           reports->count("connect  ok") + reports->count("connect  failed") >= 1;
+  }));
   EXPECT_EQ(reports->count("connect  ok") + reports->count("connect  failed"), 1);
 }
 
 TEST_F(USBDeviceManagerTest, BytesPassUnchangedBothWaysInOrderAndWholeWithoutEcho) {
   connectHub();
-  EXPECT_TRUE(manager->isConnected("S1"));
-  EXPECT_FALSE(manager->isConnected("S2"));
+  EXPECT_TRUE(onMain().isConnected("S1"));
+  EXPECT_FALSE(onMain().isConnected("S2"));
 
   const std::string special("\x0D\x0A\x03\x7F\x00\xFF", 6);
   ASSERT_TRUE(writeAll(hub.master, special));
   ASSERT_TRUE(until([&] { return reports->data["S1"].size() >= special.size(); }));
   EXPECT_EQ(reports->data["S1"], special);
 
-  manager->send(special, "S1");
+  onMain().send(special, "S1");
   EXPECT_EQ(readCount(hub.master, special.size()), special);
   ASSERT_TRUE(until([&] { return reports->count("sent S1") == 1; }));
   EXPECT_EQ(readWhatComes(hub.master, 100ms), "");  // nothing echoed back either way
@@ -179,11 +206,11 @@ TEST_F(USBDeviceManagerTest, BytesPassUnchangedBothWaysInOrderAndWholeWithoutEch
   std::string received;
   std::thread reader([&] { received = readCount(hub.master, 4 * 20 + down.size()); });
   // An empty message among the others completes without holding them up.
-  manager->send(down.substr(0, kMebibyte / 2), "S1");
-  manager->send("", "S1");
-  manager->send(down.substr(kMebibyte / 2), "S1");
+  onMain().send(down.substr(0, kMebibyte / 2), "S1");
+  onMain().send("", "S1");
+  onMain().send(down.substr(kMebibyte / 2), "S1");
   EXPECT_TRUE(until([&] { return reports->data["S1"].size() >= up.size(); }));
-  for (int i = 0; i < 4; ++i) manager->send(std::string(20, char('a' + i)), "S1");
+  for (int i = 0; i < 4; ++i) onMain().send(std::string(20, char('a' + i)), "S1");
   writer.join();
   reader.join();
   EXPECT_TRUE(reports->data["S1"] == up) << "received " << reports->data["S1"].size() << " bytes";
@@ -199,18 +226,18 @@ TEST_F(USBDeviceManagerTest, AHubThatGoesAwayOrIsDisconnectedEndsOnceAndDropsWha
   connectHub();
   // The hub's end of the line goes away while a write waits for room: one disconnection, no
   // completion for the dropped bytes, no spinning on the dead port.
-  manager->send(bytePattern(256 * 1024), "S1");
+  onMain().send(bytePattern(256 * 1024), "S1");
   hub.unplug();
   ASSERT_TRUE(until([&] { return reports->count("disconnected S1") == 1; }));
   settle(200ms);
   EXPECT_EQ(reports->count("disconnected S1"), 1);
   EXPECT_EQ(reports->count("sent S1"), 0);
-  EXPECT_FALSE(manager->isConnected("S1"));
+  EXPECT_FALSE(onMain().isConnected("S1"));
 
   // Sending with no connection is logged and dropped; disconnecting reports even then.
   log::ScopedRecording recording;
-  manager->send("xyz", "S1");
-  manager->disconnect("S1");
+  onMain().send("xyz", "S1");
+  onMain().disconnect("S1");
   ASSERT_TRUE(until([&] { return reports->count("disconnected S1") == 2; }));
   EXPECT_TRUE(recording.sink().contains(Constants::log().bluetooth.category(),
                                         "asked to send 3 bytes to S1, but it has no open connection"));
@@ -218,11 +245,11 @@ TEST_F(USBDeviceManagerTest, AHubThatGoesAwayOrIsDisconnectedEndsOnceAndDropsWha
 
 TEST_F(USBDeviceManagerTest, DisconnectClosesThePortAndALaterConnectOpensItAfresh) {
   connectHub();
-  manager->disconnect("S1");
+  onMain().disconnect("S1");
   ASSERT_TRUE(until([&] { return reports->count("disconnected S1") == 1; }));
-  EXPECT_FALSE(manager->isConnected("S1"));
+  EXPECT_FALSE(onMain().isConnected("S1"));
 
-  manager->connect("S1");
+  onMain().connect("S1");
   ASSERT_TRUE(until([&] { return reports->count("connect S1 ok") == 2; }));
   ASSERT_TRUE(writeAll(hub.master, "again"));
   ASSERT_TRUE(until([&] { return reports->data["S1"] == "again"; }));

@@ -117,6 +117,9 @@ class FakeBluez::Impl {
   std::vector<RecordedWrite> writes;
   int writesInFlight = 0;
   int maxWritesInFlight = 0;
+  std::chrono::milliseconds temporaryTimeout{30'000};
+  std::uint64_t discoveryRound = 0;  // a discovery started since the removal was scheduled keeps the devices
+  std::set<std::string> dropped;     // advertising still, but no longer in the tree
 
   /// Fails, stalls or (later, never inline) runs the work of one incoming call.
   void handle(const std::string& method, sdbus::MethodCall call, std::function<void(sdbus::MethodCall&)> work) {
@@ -203,9 +206,15 @@ class FakeBluez::Impl {
       if (auto it = dict.find("Transport"); it != dict.end()) {
         filter.transport = it->second.get<std::string>();
       }
+      if (auto it = dict.find("Pattern"); it != dict.end()) {
+        filter.pattern = it->second.get<std::string>();
+      }
       filters[call.getSender()] = filter;
       lastFilter = filter;
       call.createReply().send();
+      if (discoveringClients.count(call.getSender())) {
+        exportDropped();
+      }
     });
     method(*adapter, kAdapter, "StartDiscovery", "", "", [this](sdbus::MethodCall& call) {
       if (!powered || !adapter) {
@@ -215,9 +224,11 @@ class FakeBluez::Impl {
         return replyError(call, "org.bluez.Error.InProgress", "Operation already in progress");
       }
       call.createReply().send();
+      ++discoveryRound;
       if (discoveringClients.size() == 1) {
         emit(adapter.get(), kAdapter, {"Discovering"});
       }
+      exportDropped();
     });
     method(*adapter, kAdapter, "StopDiscovery", "", "", [this](sdbus::MethodCall& call) {
       if (discoveringClients.erase(call.getSender()) == 0) {
@@ -226,9 +237,48 @@ class FakeBluez::Impl {
       call.createReply().send();
       if (discoveringClients.empty()) {
         emit(adapter.get(), kAdapter, {"Discovering"});
+        scheduleTemporaryRemoval();
       }
     });
     adapter->finishRegistration();
+  }
+
+  /// Unpaired, unconnected devices leave the tree a while after the last discovery stops, unless
+  /// a discovery starts again before that.
+  void scheduleTemporaryRemoval() {
+    const std::uint64_t round = discoveryRound;
+    loop.after(temporaryTimeout, [this, round] {
+      if (round != discoveryRound || !discoveringClients.empty()) {
+        return;
+      }
+      std::vector<std::string> drop;
+      for (const auto& [address, d] : devices) {
+        if (!d->info.paired && !d->connected) {
+          drop.push_back(address);
+        }
+      }
+      for (const auto& address : drop) {
+        FakeDevice info = known.at(address);
+        removeDevice(address);
+        known[address] = info;  // still in range, still advertising
+        dropped.insert(address);
+      }
+    });
+  }
+
+  /// Devices dropped from the tree that still advertise are found again by a discovery that takes them.
+  void exportDropped() {
+    std::vector<std::string> back;
+    for (const auto& address : dropped) {
+      auto it = known.find(address);
+      if (it != known.end() && !device(address) && powered && adapter && filterTakes(it->second)) {
+        back.push_back(address);
+      }
+    }
+    for (const auto& address : back) {
+      dropped.erase(address);
+      exportDevice(known.at(address));
+    }
   }
 
   bool filterTakes(const FakeDevice& device) const {
@@ -236,6 +286,10 @@ class FakeBluez::Impl {
       auto it = filters.find(client);
       FakeDiscoveryFilter filter = it == filters.end() ? FakeDiscoveryFilter{} : it->second;
       if ((filter.transport == "le" && !device.lowEnergy) || (filter.transport == "bredr" && device.lowEnergy)) {
+        continue;
+      }
+      if (!filter.pattern.empty() && device.address.rfind(filter.pattern, 0) != 0 &&
+          device.name.value_or("").rfind(filter.pattern, 0) != 0) {
         continue;
       }
       if (filter.uuids.empty()) {
@@ -286,6 +340,7 @@ class FakeBluez::Impl {
     if (!adapter || !powered || !filterTakes(info)) {
       return false;
     }
+    dropped.erase(info.address);
     exportDevice(info);
     return true;
   }
@@ -298,6 +353,8 @@ class FakeBluez::Impl {
     d->object = sdbus::createObject(*loop.connection(), d->path);
     auto& o = *d->object;
     property(o, kDevice, "Address", "s", [d] { return d->info.address; });
+    property(o, kDevice, "AddressType", "s", [d] { return d->info.addressType; });
+    property(o, kDevice, "Paired", "b", [d] { return d->info.paired; });
     property(o, kDevice, "Adapter", "o", [] { return sdbus::ObjectPath(kAdapterPath); });
     if (info.name) {
       property(o, kDevice, "Name", "s", [d] { return d->info.name.value_or(""); });
@@ -430,6 +487,7 @@ class FakeBluez::Impl {
 
   void removeDevice(const std::string& address) {
     known.erase(address);
+    dropped.erase(address);
     auto it = devices.find(address);
     if (it == devices.end()) {
       return;
@@ -481,7 +539,8 @@ class FakeBluez::Impl {
     call >> uuid;
     auto* d = device(address);
     auto profile = std::find_if(profiles.begin(), profiles.end(), [&](const Profile& p) { return p.uuid == uuid; });
-    if (!d || !powered || profile == profiles.end()) {
+    // An LE-only device has no BR/EDR profiles to connect.
+    if (!d || !powered || profile == profiles.end() || d->info.lowEnergy) {
       return replyError(call, "org.bluez.Error.NotAvailable", "Operation currently not available");
     }
     int pair[2];
@@ -489,6 +548,10 @@ class FakeBluez::Impl {
       return replyError(call, "org.bluez.Error.Failed", "socketpair failed");
     }
     sockets[address] = OwnedFd(pair[0]);
+    if (!d->connected) {
+      d->connected = true;
+      emit(d->object.get(), kDevice, {"Connected"});
+    }
     auto& proxy = outgoing.emplace_back(sdbus::createProxy(*loop.connection(), profile->owner, profile->path));
     auto message = proxy->createMethodCall(kProfile, "NewConnection");
     // Adopted: our copy closes once the message holds its own, so the test sees the far end close.
@@ -514,6 +577,10 @@ class FakeBluez::Impl {
       proxy->callMethod(message, [](sdbus::MethodReply&, const sdbus::Error*) {});
     }
     sockets.erase(address);
+    if (auto* d = device(address); d && d->connected && !d->info.lowEnergy) {
+      d->connected = false;
+      emit(d->object.get(), kDevice, {"Connected"});
+    }
     call.createReply().send();
   }
 
@@ -578,6 +645,14 @@ bool FakeBluez::advertise(const FakeDevice& device) {
 }
 void FakeBluez::removeDevice(const std::string& address) {
   impl_->loop.sync([&] { impl_->removeDevice(address); });
+}
+void FakeBluez::setTemporaryTimeout(std::chrono::milliseconds timeout) {
+  impl_->loop.sync([&] { impl_->temporaryTimeout = timeout; });
+}
+bool FakeBluez::listed(const std::string& address) const {
+  bool on = false;
+  impl_->loop.sync([&] { on = impl_->device(address) != nullptr; });
+  return on;
 }
 void FakeBluez::notify(const std::string& address, const std::string& characteristic, const Bytes& value) {
   impl_->loop.sync([&] {

@@ -4,7 +4,16 @@
 // whose NewConnection gets one end of a socketpair. The test drives it through the methods
 // below (each runs on the fake's own bus thread and waits for it) and can fail or stall the
 // next calls of a method, switch the adapter off, or make a device or the adapter vanish.
+//
+// Where the hosts' faults hide it behaves as the real service does: there is one object tree
+// for every client of the bus (a device one client's discovery found is listed for all);
+// discovery and its filter are kept per client; ConnectProfile on an LE-only device fails with
+// org.bluez.Error.NotAvailable; and devices that are neither paired nor connected are dropped
+// from the tree a while after the last client's discovery stops (the service's temporary-device
+// time-out). A dropped device that still advertises comes back with the next discovery that
+// takes it.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -36,7 +45,9 @@ struct FakeDevice {
   std::map<std::uint16_t, Bytes> manufacturerData;
   std::vector<std::string> uuids;  // advertised services, lower-case 128-bit
   bool lowEnergy = true;           // false: a BR/EDR device
-  std::optional<std::uint32_t> deviceClass;
+  std::optional<std::uint32_t> deviceClass;  // what an inquiry reports; LE-only devices have none
+  std::string addressType = "public";       // "random": an LE-only address
+  bool paired = false;                      // paired devices are never dropped
   std::vector<FakeService> services;  // exported between Connect and Disconnect
 };
 
@@ -50,6 +61,7 @@ struct RecordedWrite {
 struct FakeDiscoveryFilter {
   std::vector<std::string> uuids;
   std::string transport;
+  std::string pattern;  // a prefix of the address or the name
 };
 
 class FakeBluez {
@@ -68,7 +80,13 @@ class FakeBluez {
   /// The device advertises: it is exported (or updated) when the adapter is on and some
   /// client's discovery filter takes it. True when it is in the tree afterwards.
   bool advertise(const FakeDevice& device);
+  /// Gone out of range: off the tree at once, and it advertises no more.
   void removeDevice(const std::string& address);
+  /// How long after the last discovery stops unpaired, unconnected devices are dropped (the
+  /// service's default is 30 s).
+  void setTemporaryTimeout(std::chrono::milliseconds timeout);
+  /// Whether `address` is in the object tree now.
+  bool listed(const std::string& address) const;
   /// Sets a characteristic's value; sent as PropertiesChanged while notifications are on.
   void notify(const std::string& address, const std::string& characteristic, const Bytes& value);
 
