@@ -3,6 +3,8 @@
 # (data, config, cache, state, runtime) inside one fresh folder, which goes when the program ends,
 # whatever its outcome. Nothing a test, its host or its web view writes lands in the user's home or
 # beside other runs in the shared temporary folder.
+# KESTROM_TEST_PRELOAD, when set, becomes the program's LD_PRELOAD (the wrapper's own tools run
+# without it).
 # Usage: private-folders.sh PROGRAM [ARGUMENT...]
 set -u
 root=$(mktemp -d "${TMPDIR:-/tmp}/kestrom-test-XXXXXX") || exit 1
@@ -19,4 +21,8 @@ chmod 700 "$root/runtime"
 export HOME=$root/home TMPDIR=$root/tmp
 export XDG_DATA_HOME=$root/data XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
 export XDG_STATE_HOME=$root/state XDG_RUNTIME_DIR=$root/runtime
-"$@"
+if [ -n "${KESTROM_TEST_PRELOAD:-}" ]; then
+  LD_PRELOAD=$KESTROM_TEST_PRELOAD "$@"
+else
+  "$@"
+fi
