@@ -174,7 +174,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   };
   // The page's website data lives in the data folder with the rest of the host's data.
   auto makeWebView = [make = environment.makeWebView, data = dataFolder_ / "WebView",
-                      cache = paths.caches / Constants::kitBundleIdentifier() / "WebView"](
+                      cache = fs::path(paths.caches) / Constants::kitBundleIdentifier() / "WebView"](
                          webview::WebViewConfiguration configuration) -> std::shared_ptr<webview::WebView> {
     if (!make) return nullptr;
     configuration.websiteDataFolder = data;
