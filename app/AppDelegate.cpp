@@ -70,6 +70,14 @@ AppDelegate::~AppDelegate() {
 void AppDelegate::makeWindow() {
   window_ = GTK_WINDOW(gtk_application_window_new(application_));
   gtk_window_set_title(window_, applicationTitle_.c_str());
+  // The icon is named by the application id, in the hicolor theme of the install (or of the build
+  // tree): share/icons beside the program's bin folder.
+  std::error_code noProgram;
+  auto icons = std::filesystem::read_symlink("/proc/self/exe", noProgram).parent_path().parent_path() / "share/icons";
+  if (!noProgram)
+    gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gtk_widget_get_display(GTK_WIDGET(window_))),
+                                   icons.c_str());
+  gtk_window_set_icon_name(window_, g_application_get_application_id(G_APPLICATION(application_)));
   gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
   gtk_widget_set_size_request(GTK_WIDGET(window_), static_cast<int>(configuration_.minimumContentSize.width),
                               static_cast<int>(configuration_.minimumContentSize.height));
@@ -151,7 +159,8 @@ std::shared_ptr<webview::WebView> AppDelegate::makeWebView(const webview::WebVie
   RGBAColor background = hexColor(appConfig ? appConfig->cutoutAreaBackground : std::string());
   webStack_ = std::make_shared<webview::WebKitWebViewStack>(
       launchView, webview::Rgba{variant.launchScreenColorRed, variant.launchScreenColorGreen, variant.launchScreenColorBlue, 1},
-      webview::Rgba{background.red, background.green, background.blue, background.alpha});
+      webview::Rgba{background.red, background.green, background.blue, background.alpha},
+      configuration.websiteDataFolder, configuration.websiteCacheFolder);
   webStack_->configure(configuration);
   return webStack_;
 }
@@ -244,7 +253,8 @@ void AppDelegate::performAction(const std::string& action) {
     g_application_quit(G_APPLICATION(application_));
   } else if (action == "orderFrontStandardAboutPanel") {
     auto version = bundle_.infoString("CFBundleVersion").value_or("");
-    gtk_show_about_dialog(window_, "program-name", applicationTitle_.c_str(), "version", version.c_str(), nullptr);
+    gtk_show_about_dialog(window_, "program-name", applicationTitle_.c_str(), "version", version.c_str(),
+                          "logo-icon-name", g_application_get_application_id(G_APPLICATION(application_)), nullptr);
   }
 }
 

@@ -1,7 +1,6 @@
 # Every dependency is a Debian package (scripts/install-deps.sh); nothing is downloaded.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-find_package(GTest REQUIRED)
 find_package(nlohmann_json 3.11 REQUIRED)
 find_package(tl-expected REQUIRED)
 find_package(Boost 1.74 REQUIRED)
@@ -14,8 +13,13 @@ pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
-# Emulated devices for the serial port tests (libumockdev-dev; the preload library from umockdev).
-pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
+if(KESTROM_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+endif()
+if(KESTROM_BUILD_TESTS OR KESTROM_BUILD_BENCH)
+  # Emulated devices for the serial port tests (libumockdev-dev; the preload library from umockdev).
+  pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
+endif()
 pkg_check_modules(SDL2 REQUIRED IMPORTED_TARGET sdl2)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 

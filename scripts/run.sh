@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
-# Builds the host and starts it on the sample bundle. Installs the Debian packages first.
+# Builds the desktop application (and only what it links: no tests, no benchmarks) in Release in
+# build/release, then starts it on the sample bundle. Installs the Debian packages first. The
+# first run is a full build of the application; later runs rebuild only what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release -j"$(nproc)"
-if [ -x build/release/app/kestrom ]; then
-  exec build/release/app/kestrom --bundle bundle "$@"
-else
-  exec build/release/tools/host/kestrom-host --bundle bundle "$@"
-fi
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DKESTROM_BUILD_APP=ON -DKESTROM_BUILD_TESTS=OFF -DKESTROM_BUILD_BENCH=OFF >/dev/null
+cmake --build build/release -j"$(nproc)" --target kestrom
+exec build/release/app/kestrom --bundle bundle "$@"

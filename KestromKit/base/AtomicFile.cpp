@@ -67,7 +67,7 @@ std::string randomSuffix() {
 /// Creates a fresh file next to `target`, named so that no reader mistakes it for the target.
 Expected<std::filesystem::path, std::error_code> createTemporary(const std::filesystem::path& target, int& fd) {
   const auto folder = folderOf(target);
-  const std::string stem = "." + target.filename().string() + ".tmp-";
+  const std::string stem = std::string(".").append(target.filename().string()).append(".tmp-");
   for (int attempt = 0; attempt < 100; ++attempt) {
     auto candidate = folder / (stem + randomSuffix());
     if (injectedFailure()) return makeUnexpected(lastError());
@@ -193,7 +193,7 @@ Expected<std::filesystem::path, std::error_code> setAsideCorrupt(const std::file
 }
 
 std::size_t removeStrayTemporaries(const std::filesystem::path& target) {
-  const std::string stem = "." + target.filename().string() + ".tmp-";
+  const std::string stem = std::string(".").append(target.filename().string()).append(".tmp-");
   std::error_code error;
   std::size_t removed = 0;
   for (std::filesystem::directory_iterator it(folderOf(target), error), end; !error && it != end; it.increment(error)) {

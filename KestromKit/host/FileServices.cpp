@@ -17,7 +17,8 @@ namespace {
 
 // Copies `source` into a new temporary file beside `destination`; its path, or empty on failure.
 fs::path copyBeside(const fs::path& source, const fs::path& destination) {
-  std::string pattern = (destination.parent_path() / ("." + destination.filename().string() + ".XXXXXX")).string();
+  std::string pattern =
+      (destination.parent_path() / std::string(".").append(destination.filename().string()).append(".XXXXXX")).string();
   int fd = ::mkstemp(pattern.data());
   if (fd < 0) return {};
   ::close(fd);

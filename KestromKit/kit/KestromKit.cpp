@@ -172,8 +172,17 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
       .sessionSecret = session_->value(),
       .debugCode = [session = session_] { return session->debugCode(); },
   };
+  // The page's website data lives in the data folder with the rest of the host's data.
+  auto makeWebView = [make = environment.makeWebView, data = dataFolder_ / "WebView",
+                      cache = fs::path(paths.caches) / Constants::kitBundleIdentifier() / "WebView"](
+                         webview::WebViewConfiguration configuration) -> std::shared_ptr<webview::WebView> {
+    if (!make) return nullptr;
+    configuration.websiteDataFolder = data;
+    configuration.websiteCacheFolder = cache;
+    return make(std::move(configuration));
+  };
   webViewController_ = std::make_shared<WebViewController>(
-      std::move(boot), rpcConnection_, environment.makeWebView, environment.localConfig, delegate_,
+      std::move(boot), rpcConnection_, makeWebView, environment.localConfig, delegate_,
       verboseLog ? LogWriterLevel::verbose(fileLogWriter_) : LogWriterLevel::error(fileLogWriter_),
       environment.consoleScript);
 

@@ -70,3 +70,9 @@ std::optional<std::string> messageFrame(const RPCMessage& message) {
 }
 
 }  // namespace kestrom::RPC
+
+namespace kestrom {
+
+RPCMessage::RPCMessage(RPC::Response response) : value_(std::move(response)) {}
+
+}  // namespace kestrom

@@ -43,8 +43,8 @@ Expected<void, std::string> renameOver(const fs::path& item, const fs::path& tar
   if ((code != EISDIR && code != ENOTEMPTY && code != EEXIST) || !fs::is_directory(fs::symlink_status(target, error)))
     return makeUnexpected(std::string(std::strerror(code)));
   static std::atomic<unsigned> counter{0};
-  auto aside = target.parent_path() / ("." + target.filename().string() + ".replaced-" + std::to_string(::getpid()) +
-                                       "-" + std::to_string(++counter));
+  auto aside = target.parent_path() / std::string(".").append(target.filename().string()).append(".replaced-")
+                                          .append(std::to_string(::getpid())).append("-").append(std::to_string(++counter));
   if (::rename(target.c_str(), aside.c_str()) != 0) return makeUnexpected(std::string(std::strerror(errno)));
   if (::rename(item.c_str(), target.c_str()) != 0) {
     code = errno;

@@ -71,7 +71,10 @@ tl::unexpected<ArchiveError> libzipFailure(zip_error_t* error, const std::string
   return failure(codeFor(zip_error_code_zip(error)), what + ": " + zip_error_strerror(error));
 }
 
-std::string inQuotes(std::string_view name) { return "\"" + std::string(name) + "\""; }
+std::string inQuotes(std::string_view name) {
+  std::string quoted(1, '"');  // appended, not inserted in front: g++ 12 misreads that as overlapping
+  return quoted.append(name).append(1, '"');
+}
 
 bool usableName(std::string_view name) { return !name.empty() && name.find('\0') == std::string_view::npos; }
 

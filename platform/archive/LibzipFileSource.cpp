@@ -225,7 +225,7 @@ zip_int64_t LibzipFileSource::beginWrite() {
   discardTemporary();
   failure_.clear();
   // Hidden, beside the target, with a name nobody can predict or take first.
-  std::string pattern = (folderOf(path_) / ("." + path_.filename().string() + ".XXXXXX")).string();
+  std::string pattern = (folderOf(path_) / std::string(".").append(path_.filename().string()).append(".XXXXXX")).string();
   if (injectedFailure()) return fail(ZIP_ER_TMPOPEN, "Unable to create a temporary file beside " + path_.string());
   writeFd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (writeFd_ < 0) return fail(ZIP_ER_TMPOPEN, "Unable to create a temporary file beside " + path_.string());

@@ -28,11 +28,15 @@ void drawBackground(GtkDrawingArea*, cairo_t* cr, int, int, gpointer data) {
   cairo_paint(cr);
 }
 
-// A web view with its own content manager; with `related`, it shares that view's web process.
-WebKitWebView* makeWebView(WebKitUserContentManager* manager, WebKitWebView* related = nullptr) {
-  auto* view = WEBKIT_WEB_VIEW(related ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager,
-                                                      "related-view", related, nullptr)
-                                       : g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager, nullptr));
+// A web view with its own content manager; with `related`, it shares that view's web process and
+// network session, else it uses `session` (WebKit's default one when null).
+WebKitWebView* makeWebView(WebKitUserContentManager* manager, WebKitWebView* related = nullptr,
+                           WebKitNetworkSession* session = nullptr) {
+  auto* view = WEBKIT_WEB_VIEW(related   ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager,
+                                                        "related-view", related, nullptr)
+                               : session ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager,
+                                                        "network-session", session, nullptr)
+                                         : g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager, nullptr));
   WebKitSettings* settings = webkit_web_view_get_settings(view);
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
   gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
@@ -138,7 +142,8 @@ struct WebKitWebViewStack::Fade {
   static void destroy(gpointer data) { delete static_cast<Fade*>(data); }
 };
 
-WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba launchColor, Rgba background)
+WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba launchColor, Rgba background,
+                                       const std::filesystem::path& dataFolder, const std::filesystem::path& cacheFolder)
     : backgroundColor_(background) {
   root_ = gtk_overlay_new();
   g_object_ref_sink(root_);
@@ -150,7 +155,11 @@ WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba launchColor, 
   gtk_overlay_set_child(GTK_OVERLAY(root_), background_);
 
   contentManager_ = webkit_user_content_manager_new();
-  page_ = makeWebView(contentManager_);
+  WebKitNetworkSession* session =
+      dataFolder.empty() ? nullptr
+                         : webkit_network_session_new(dataFolder.c_str(), cacheFolder.empty() ? nullptr : cacheFolder.c_str());
+  page_ = makeWebView(contentManager_, nullptr, session);
+  if (session) g_object_unref(session);  // the page holds it
   webkit_settings_set_media_playback_requires_user_gesture(webkit_web_view_get_settings(page_), FALSE);
   // The splash is a plain page with a content manager of its own (no scripts, no channels), in
   // the page's web process: one process to start instead of two.

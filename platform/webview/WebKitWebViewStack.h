@@ -34,7 +34,10 @@ class WebKitWebViewStack final : public WebView {
  public:
   /// `launchView` is shown on top until the splash has faded in; the stack takes a reference.
   /// `launchColor` is the launch view's colour, `background` the colour behind the web views.
-  WebKitWebViewStack(GtkWidget* launchView, Rgba launchColor, Rgba background);
+  /// The page keeps its website data and caches in `dataFolder` and `cacheFolder` (WebKit's own
+  /// folders when empty).
+  WebKitWebViewStack(GtkWidget* launchView, Rgba launchColor, Rgba background,
+                     const std::filesystem::path& dataFolder = {}, const std::filesystem::path& cacheFolder = {});
   ~WebKitWebViewStack() override;
   WebKitWebViewStack(const WebKitWebViewStack&) = delete;
   WebKitWebViewStack& operator=(const WebKitWebViewStack&) = delete;

@@ -3,6 +3,7 @@
 // script-message channels the page posts to (window.webkit.messageHandlers.<name>.postMessage).
 // Plain values, so the kit can decide them without a display; the WebKitGTK backend applies them.
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +44,10 @@ struct WebViewConfiguration {
   /// The host's per-launch secret, which every request of the page to the host's servers must
   /// carry; the page loads only once it is in the store.
   std::optional<Cookie> sessionCookie;
+  /// Where the web view keeps the page's website data (local storage, IndexedDB, media keys) and
+  /// its caches; empty leaves WebKit's own folders, named after the program.
+  std::filesystem::path websiteDataFolder;
+  std::filesystem::path websiteCacheFolder;
 };
 
 }  // namespace kestrom::webview

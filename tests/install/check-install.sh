@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the build tree into a temporary prefix and checks what the desktop sees there: the
-# program and its bundle, a valid .desktop entry that takes project files, and a MIME type that
-# the desktop's own tools give a project file, inside a private XDG data folder.
+# program and its bundle, a valid .desktop entry that names the installed program by its absolute
+# path and takes project files, the application's icon in the hicolor theme, and a MIME type that
+# the desktop's own tools give a project file, inside a private XDG data folder, with the prefix's
+# bin folder not on PATH (as on a desktop session that started before it existed).
 # Usage: check-install.sh BUILD_DIR APPLICATION_ID MIME_TYPE EXTENSION
 set -euo pipefail
 build=$1 app_id=$2 mime=$3 ext=$4
-work=$(mktemp -d /tmp/kestrom-install-XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/kestrom-install-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 fail() { echo "check-install: $*" >&2; exit 1; }
 
@@ -17,7 +19,12 @@ desktop=$share/applications/$app_id.desktop
 [ -f "$desktop" ] || fail "no $desktop"
 desktop-file-validate "$desktop" || fail "desktop-file-validate refused $desktop"
 grep -qx "MimeType=$mime;" "$desktop" || fail "the entry does not take $mime"
-grep -q '^Exec=kestrom %F$' "$desktop" || fail "the entry does not hand files to the program"
+exec_line=$(grep '^Exec=' "$desktop") || fail "the entry has no Exec line"
+[ "$exec_line" = "Exec=$work/prefix/bin/kestrom %F" ] || fail "the entry does not start the installed program with the files: $exec_line"
+icon=$(grep '^Icon=' "$desktop" | cut -d= -f2-)
+[ "$icon" = "$app_id" ] || fail "the entry's icon is '$icon', not $app_id"
+[ -f "$share/icons/hicolor/scalable/apps/$app_id.svg" ] || fail "no icon in share/icons/hicolor/scalable/apps"
+grep -q '<svg' "$share/icons/hicolor/scalable/apps/$app_id.svg" || fail "the icon is no SVG"
 [ -f "$share/mime/packages/$app_id.xml" ] || fail "no MIME description"
 
 # The install refreshed the caches of its tree; the desktop reads them through XDG_DATA_HOME.
@@ -32,4 +39,8 @@ for file in "$work/Robot.$ext" "$work/Zipped.$ext"; do
 done
 default=$(xdg-mime query default "$mime")
 [ "$default" = "$app_id.desktop" ] || fail "the default application for $mime is '$default'"
+# GIO drops an entry whose program it cannot find; the prefix's bin folder is not on PATH here.
+gio_default=$(gio mime "$mime" 2>&1 | head -1)
+[[ "$gio_default" == "Default application for "?"$mime"?": $app_id.desktop" ]] ||
+  fail "GIO finds no default application for $mime: $gio_default"
 echo "check-install: ok"

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "KestromKit/base/Base64.h"
+#include "platform/tcp/DescriptorLimit.h"
 #include "tests/integration/HostPage.h"
 #include "tests/integration/HostProcess.h"
 #include "tests/support/RawHttp.h"
@@ -120,6 +121,9 @@ TEST_F(HardeningTest, ASaveTheDiskRefusedLeavesMemoryAsTheFileHasIt) {
 
 TEST_F(HardeningTest, ManyIdleConnectionsNeitherExhaustDescriptorsNorBreakOtherRequests) {
   // An inherited soft limit of 200 would run out long before 256 connections: the host raises it.
+  // This test's own clients need several descriptors each, more than a soft limit of 1024 allows,
+  // so it raises its own limit the same way.
+  ASSERT_GE(tcp::raiseDescriptorLimit(), 1536u) << "the hard limit of open files is too low for this test";
   HostOptions options;
   options.descriptorLimit = {200, 4096};
   HostProcess host(home.path, options);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -43,31 +44,37 @@ void writeFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-/// Holds a serial queue until released, so that work queued behind it waits.
+/// Holds a serial queue until released, so that work queued behind it waits. The task shares its
+/// state with the gate, so it may still be on its way out of the wait when the gate is gone.
 class Gate {
  public:
-  explicit Gate(dispatch::Queue& queue) {
-    queue.async([this] {
-      std::unique_lock lock(mutex_);
-      entered_ = true;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return open_; });
+  explicit Gate(dispatch::Queue& queue) : state_(std::make_shared<State>()) {
+    queue.async([state = state_] {
+      std::unique_lock lock(state->mutex);
+      state->entered = true;
+      state->changed.notify_all();
+      state->changed.wait(lock, [&] { return state->open; });
     });
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return entered_; });
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait(lock, [this] { return state_->entered; });
   }
+  Gate(const Gate&) = delete;
+  Gate& operator=(const Gate&) = delete;
   ~Gate() { open(); }
   void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
+    std::lock_guard lock(state_->mutex);
+    state_->open = true;
+    state_->changed.notify_all();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool entered_ = false;
-  bool open_ = false;
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool open = false;
+  };
+  std::shared_ptr<State> state_;
 };
 
 /// The frames sent through one interface, as parsed JSON.
