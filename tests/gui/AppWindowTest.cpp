@@ -10,8 +10,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -275,6 +277,70 @@ class Screen {
     XFlush(display_);
   }
 
+  /// Types `text` (ASCII letters, digits and "/.-_") key by key, with Shift where a capital needs it.
+  void typeText(const std::string& text) const {
+    for (char c : text) {
+      KeySym key = NoSymbol;
+      bool shift = false;
+      if (c == '/') key = XK_slash;
+      else if (c == '.') key = XK_period;
+      else if (c == '-') key = XK_minus;
+      else if (c == '_') key = XK_underscore, shift = true;
+      else if (std::isupper(static_cast<unsigned char>(c))) key = XK_a + (c - 'A'), shift = true;
+      else if (std::islower(static_cast<unsigned char>(c))) key = XK_a + (c - 'a');
+      else if (std::isdigit(static_cast<unsigned char>(c))) key = XK_0 + (c - '0');
+      if (key == NoSymbol) continue;
+      if (shift) {
+        type({XK_Shift_L, key});
+      } else {
+        type({key});
+      }
+    }
+  }
+
+  /// The window the window manager has given the focus (_NET_ACTIVE_WINDOW).
+  std::optional<Window> activeWindow() const {
+    Atom property = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::optional<Window> active;
+    if (XGetWindowProperty(display_, DefaultRootWindow(display_), property, 0, 1, False, XA_WINDOW, &type, &format,
+                           &count, &after, &data) == Success &&
+        data && count == 1) {
+      Window window = *reinterpret_cast<const Window*>(data);
+      if (window) active = window;
+    }
+    if (data) XFree(data);
+    return active;
+  }
+
+  /// The UTF-8 title a window carries for window managers (_NET_WM_NAME); empty when none.
+  std::string title(Window window) const {
+    Atom property = XInternAtom(display_, "_NET_WM_NAME", False);
+    Atom utf8 = XInternAtom(display_, "UTF8_STRING", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string text;
+    if (XGetWindowProperty(display_, window, property, 0, 1024, False, utf8, &type, &format, &count, &after, &data) ==
+            Success &&
+        data && format == 8) {
+      text.assign(reinterpret_cast<const char*>(data), count);
+    }
+    if (data) XFree(data);
+    return text;
+  }
+
+  /// Every mapped client window's UTF-8 title, inside the window manager's frames.
+  std::vector<std::string> titles() const {
+    std::vector<std::string> found;
+    collectTitles(DefaultRootWindow(display_), 3, found);
+    return found;
+  }
+
   /// Asks the window to close, as a window manager's close button does.
   void close(Window window) const {
     XEvent event{};
@@ -307,6 +373,20 @@ class Screen {
     }
     if (children) XFree(children);
     return found;
+  }
+
+  void collectTitles(Window parent, int depth, std::vector<std::string>& found) const {
+    Window root = 0, up = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display_, parent, &root, &up, &children, &count)) return;
+    for (unsigned i = 0; i < count; ++i) {
+      XWindowAttributes attributes;
+      if (!XGetWindowAttributes(display_, children[i], &attributes) || attributes.map_state != IsViewable) continue;
+      if (auto text = title(children[i]); !text.empty()) found.push_back(text);
+      if (depth > 1) collectTitles(children[i], depth - 1, found);
+    }
+    if (children) XFree(children);
   }
 
   std::vector<long> cardinals(Window window, const char* name) const {
@@ -568,6 +648,130 @@ TEST_F(AppWindowTest, KeepsTheFrameTheUserLastGaveItAcrossRestartsAndMovesAnOffS
               expected)
         << saved.dump();
   }
+}
+
+// The frame saved in the defaults file, if any.
+std::optional<Screen::Geometry> savedFrame(const TempHome& home) {
+  auto defaults = nlohmann::json::parse(readFile(home.defaults()), nullptr, false);
+  if (!defaults.is_object() || !defaults.contains("windowPosition")) return std::nullopt;
+  const auto& saved = defaults["windowPosition"];
+  return Screen::Geometry{saved.value("x", -1), saved.value("y", -1), saved.value("width", -1),
+                          saved.value("height", -1)};
+}
+
+TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKeepingTheFrame) {
+  ::alarm(100);  // three launches
+  TempHome home;
+  auto area = screen_.workArea();
+  ASSERT_TRUE(area);
+  const Screen::Geometry moved{120, 90, 1080, 820};
+  const Screen::Geometry again{60, 40, 1120, 860};
+  {
+    App app(home);
+    ASSERT_TRUE(app.started());
+    Screen::Geometry frame{};
+    auto window = windowWithFrame(app, *area, frame);
+    ASSERT_TRUE(window);
+    screen_.setFrame(*window, moved);
+    ASSERT_TRUE(waitUntil(std::chrono::seconds(15), [&] { return screen_.frame(*window) == moved; }))
+        << "frame is " << screen_.frame(*window);
+    // Saved while the application runs, once the window manager's reports have settled: a logout
+    // that kills the application outright keeps it too.
+    EXPECT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return savedFrame(home) == moved; }))
+        << readFile(home.defaults());
+    ::kill(app.pid(), SIGTERM);
+    auto status = app.waitForExit(std::chrono::seconds(15));
+    ASSERT_TRUE(status) << "SIGTERM did not quit the application\n" << app.output();
+    EXPECT_EQ(*status, 0) << app.output();
+    EXPECT_EQ(savedFrame(home), moved);
+  }
+  {
+    App app(home);
+    ASSERT_TRUE(app.started());
+    Screen::Geometry frame{};
+    auto window = windowWithFrame(app, moved, frame);
+    ASSERT_TRUE(window);
+    EXPECT_EQ(frame, moved) << "the frame saved before SIGTERM came back";
+    // SIGINT at once after the move, before the reports settle: the quit itself keeps the frame.
+    screen_.setFrame(*window, again);
+    ASSERT_TRUE(waitUntil(
+        std::chrono::seconds(15), [&] { return screen_.frame(*window) == again; }, std::chrono::milliseconds(2)));
+    ::kill(app.pid(), SIGINT);
+    auto status = app.waitForExit(std::chrono::seconds(15));
+    ASSERT_TRUE(status) << "SIGINT did not quit the application\n" << app.output();
+    EXPECT_EQ(*status, 0) << app.output();
+    EXPECT_EQ(savedFrame(home), again);
+  }
+  App app(home);
+  ASSERT_TRUE(app.started());
+  Screen::Geometry frame{};
+  auto window = windowWithFrame(app, again, frame);
+  ASSERT_TRUE(window);
+  EXPECT_EQ(frame, again);
+  screen_.close(*window);
+  EXPECT_TRUE(app.waitForExit(std::chrono::seconds(15)));
+}
+
+TEST_F(AppWindowTest, AFileHandedOverThatIsNoProjectIsToldOfInAnAlert) {
+  TempHome home;
+  const fs::path notes = home.path() / "notes.kpr";
+  std::ofstream(notes) << "shopping list\n";
+  const fs::path other = home.path() / "other.kpr";
+  std::ofstream(other) << "not a project either\n";
+  App app(home, {notes.string()});
+  ASSERT_TRUE(app.started());
+  const std::string alert = "\u201Cnotes.kpr\u201D could not be opened";
+  auto hasTitle = [&](const std::string& wanted) {
+    auto all = screen_.titles();
+    return std::find(all.begin(), all.end(), wanted) != all.end();
+  };
+  EXPECT_TRUE(waitUntil(std::chrono::seconds(30), [&] { return hasTitle(alert); }))
+      << "windows: " << ::testing::PrintToString(screen_.titles()) << "\n" << app.output();
+  EXPECT_NE(app.output().find("Unable to open project"), std::string::npos) << "the log line stays";
+
+  // A second instance hands its file to the one running, which tells of it in the same way.
+  App second(home, {other.string()});
+  ASSERT_TRUE(second.started());
+  auto status = second.waitForExit(std::chrono::seconds(20));
+  ASSERT_TRUE(status) << second.output();
+  EXPECT_EQ(*status, 0) << second.output();
+  EXPECT_TRUE(waitUntil(std::chrono::seconds(20),
+                        [&] { return hasTitle("\u201Cother.kpr\u201D could not be opened"); }))
+      << ::testing::PrintToString(screen_.titles()) << "\n" << app.output();
+}
+
+TEST_F(AppWindowTest, ANameTypedWithoutTheExtensionIsSavedWithIt) {
+  TestBundle bundle(fs::path(KESTROM_TEST_PAGES) / "saveas/index.js");
+  TempHome home;
+  // Lower-case letters and digits only, so the path can be typed without the keyboard's layout.
+  const fs::path folder = fs::temp_directory_path() / ("kestrom-saved-" + std::to_string(::getpid()));
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  App app(home, {"--verbose"}, bundle.path());
+  ASSERT_TRUE(app.started());
+  ASSERT_TRUE(waitUntil(std::chrono::seconds(40), [&] { return fileLogHas(home, kJSInfo + "channel open"); }))
+      << app.output();
+  auto mainWindow = screen_.findWindow("Kestrom");
+  ASSERT_TRUE(mainWindow);
+  // The save dialog takes the focus once it shows.
+  std::optional<Window> dialog;
+  ASSERT_TRUE(waitUntil(std::chrono::seconds(20), [&] {
+    dialog = screen_.activeWindow();
+    return dialog && *dialog != *mainWindow && screen_.title(*dialog) != "Kestrom";
+  })) << ::testing::PrintToString(screen_.titles());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the dialog settles its name field
+  screen_.type({XK_Control_L, XK_a});
+  screen_.typeText((folder / "MyRobot").string());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  screen_.type({XK_Return});
+  EXPECT_TRUE(waitUntil(std::chrono::seconds(20), [&] { return fileLogHas(home, kJSInfo + "saveAs 200"); }))
+      << readFile(home.fileLog()) << app.output();
+  EXPECT_EQ(readFile(folder / "MyRobot.kpr"), "robot bytes");
+  EXPECT_FALSE(fs::exists(folder / "MyRobot")) << "saved without its extension";
+
+  screen_.close(*mainWindow);
+  EXPECT_TRUE(app.waitForExit(std::chrono::seconds(15)));
+  fs::remove_all(folder);
 }
 
 TEST_F(AppWindowTest, KeysReachThePageBeforeTheMenuAndTheMenuBarFollowsFullScreen) {

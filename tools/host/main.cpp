@@ -117,6 +117,7 @@ int main(int argc, char** argv) {
   environment.downloader = downloader::makeCurlDownloader();
   environment.arguments = arguments;
   environment.makeHubTransports = makeLinuxHubTransports;
+  environment.dialogServices = headless::makeConsoleDialogServices();
   auto kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   auto secretFile = writeSecretFile(kit->sessionSecret(), kit->dataFolder());
   if (secretFile.empty()) log::fatalError("kestrom-host", "Unable to write the session secret file");
