@@ -517,6 +517,113 @@ std::string activateApplicationAction(const char* name) {
   return failure;
 }
 
+// A desktop session manager on the test's session bus (the protocol GTK speaks to
+// org.gnome.SessionManager): it registers the application as a client and can end the session,
+// asking the client first (QueryEndSession), then telling it (EndSession), as a logout does.
+class FakeSessionManager {
+ public:
+  FakeSessionManager() : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
+    thread_ = std::thread([this] {
+      g_main_context_push_thread_default(context_);
+      bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+      if (bus_) {
+        static const char kXml[] =
+            "<node>"
+            "<interface name='org.gnome.SessionManager'>"
+            "<method name='RegisterClient'><arg type='s' direction='in'/><arg type='s' direction='in'/>"
+            "<arg type='o' direction='out'/></method>"
+            "<method name='UnregisterClient'><arg type='o' direction='in'/></method>"
+            "</interface>"
+            "<interface name='org.gnome.SessionManager.ClientPrivate'>"
+            "<method name='EndSessionResponse'><arg type='b' direction='in'/><arg type='s' direction='in'/></method>"
+            "<signal name='QueryEndSession'><arg type='u'/></signal>"
+            "<signal name='EndSession'><arg type='u'/></signal>"
+            "</interface>"
+            "</node>";
+        info_ = g_dbus_node_info_new_for_xml(kXml, nullptr);
+        static const GDBusInterfaceVTable vtable{&FakeSessionManager::onCall, nullptr, nullptr, {}};
+        g_dbus_connection_register_object(bus_, "/org/gnome/SessionManager", info_->interfaces[0], &vtable, this,
+                                          nullptr, nullptr);
+        g_dbus_connection_register_object(bus_, kClientPath, info_->interfaces[1], &vtable, this, nullptr, nullptr);
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+            g_variant_new("(su)", "org.gnome.SessionManager", 4u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000,
+            nullptr, nullptr);
+        if (reply) {
+          guint32 code = 0;
+          g_variant_get(reply, "(u)", &code);
+          owned_ = code == 1;  // the primary owner
+          g_variant_unref(reply);
+        }
+      }
+      ready_ = true;
+      g_main_loop_run(loop_);
+      if (owned_) {
+        GVariant* reply = g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                      "org.freedesktop.DBus", "ReleaseName",
+                                                      g_variant_new("(s)", "org.gnome.SessionManager"), nullptr,
+                                                      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (reply) g_variant_unref(reply);
+      }
+      if (bus_) g_object_unref(bus_);
+      g_main_context_pop_thread_default(context_);
+    });
+    waitUntil(std::chrono::seconds(10), [this] { return ready_.load(); });
+  }
+  ~FakeSessionManager() {
+    g_main_context_invoke(context_, +[](gpointer loop) -> gboolean {
+      g_main_loop_quit(static_cast<GMainLoop*>(loop));
+      return G_SOURCE_REMOVE;
+    }, loop_);
+    thread_.join();
+    if (info_) g_dbus_node_info_unref(info_);
+    g_main_loop_unref(loop_);
+    g_main_context_unref(context_);
+  }
+  bool owned() const { return owned_; }
+  bool clientRegistered() const { return registered_; }
+  bool endSessionAnswered() const { return answers_ >= 2; }
+
+  /// Ends the session: asks, then tells every registered client.
+  void endSession() {
+    g_main_context_invoke(context_, +[](gpointer data) -> gboolean {
+      auto* self = static_cast<FakeSessionManager*>(data);
+      for (const char* name : {"QueryEndSession", "EndSession"}) {
+        g_dbus_connection_emit_signal(self->bus_, nullptr, kClientPath, "org.gnome.SessionManager.ClientPrivate", name,
+                                      g_variant_new("(u)", 0u), nullptr);
+      }
+      g_dbus_connection_flush_sync(self->bus_, nullptr, nullptr);
+      return G_SOURCE_REMOVE;
+    }, this);
+  }
+
+ private:
+  static constexpr const char* kClientPath = "/org/gnome/SessionManager/Client1";
+
+  static void onCall(GDBusConnection*, const char*, const char*, const char*, const char* method, GVariant*,
+                     GDBusMethodInvocation* invocation, gpointer data) {
+    auto* self = static_cast<FakeSessionManager*>(data);
+    std::string name = method;
+    if (name == "RegisterClient") {
+      self->registered_ = true;
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", kClientPath));
+      return;
+    }
+    if (name == "EndSessionResponse") ++self->answers_;
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+  }
+
+  GMainContext* context_;
+  GMainLoop* loop_;
+  std::thread thread_;
+  GDBusConnection* bus_ = nullptr;  // the thread's
+  GDBusNodeInfo* info_ = nullptr;
+  std::atomic<bool> ready_ = false;
+  std::atomic<bool> owned_ = false;
+  std::atomic<bool> registered_ = false;
+  std::atomic<int> answers_ = 0;
+};
+
 class AppWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -710,6 +817,30 @@ TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKe
   EXPECT_EQ(frame, again);
   screen_.close(*window);
   EXPECT_TRUE(app.waitForExit(std::chrono::seconds(15)));
+}
+
+TEST_F(AppWindowTest, TheSessionsEndQuitsKeepingTheFrameOfAMoveJustMade) {
+  FakeSessionManager session;
+  ASSERT_TRUE(session.owned()) << "could not own org.gnome.SessionManager on the test's bus";
+  TempHome home;
+  auto area = screen_.workArea();
+  ASSERT_TRUE(area);
+  const Screen::Geometry moved{140, 100, 1040, 800};
+  App app(home);
+  ASSERT_TRUE(app.started());
+  Screen::Geometry frame{};
+  auto window = windowWithFrame(app, *area, frame);
+  ASSERT_TRUE(window);
+  EXPECT_TRUE(session.clientRegistered()) << "the application did not register with the session";
+  screen_.setFrame(*window, moved);
+  ASSERT_TRUE(waitUntil(
+      std::chrono::seconds(15), [&] { return screen_.frame(*window) == moved; }, std::chrono::milliseconds(2)));
+  session.endSession();
+  auto status = app.waitForExit(std::chrono::seconds(15));
+  ASSERT_TRUE(status) << "the application outlived its session\n" << app.output();
+  EXPECT_EQ(*status, 0) << app.output();
+  EXPECT_TRUE(session.endSessionAnswered());
+  EXPECT_EQ(savedFrame(home), moved) << readFile(home.defaults());
 }
 
 TEST_F(AppWindowTest, AFileHandedOverThatIsNoProjectIsToldOfInAnAlert) {
