@@ -652,6 +652,18 @@ class AppWindowTest : public ::testing::Test {
     return window;
   }
 
+  // The started application's window once its frame is `expected` (a failure otherwise).
+  std::optional<Window> framedWindow(App& app, const Screen::Geometry& expected) {
+    if (!app.started()) {
+      ADD_FAILURE() << "the application did not start";
+      return std::nullopt;
+    }
+    Screen::Geometry frame{};
+    auto window = windowWithFrame(app, expected, frame);
+    EXPECT_EQ(frame, expected);
+    return window;
+  }
+
   Screen& screen_ = sharedScreen();
 };
 
@@ -720,11 +732,8 @@ TEST_F(AppWindowTest, KeepsTheFrameTheUserLastGaveItAcrossRestartsAndMovesAnOffS
   for (int launch = 0; launch < 4; ++launch) {
     SCOPED_TRACE("launch " + std::to_string(launch + 1));
     App app(home);
-    ASSERT_TRUE(app.started());
-    Screen::Geometry frame{};
-    auto window = windowWithFrame(app, expected, frame);
+    auto window = framedWindow(app, expected);
     ASSERT_TRUE(window);
-    EXPECT_EQ(frame, expected);
     bool byQuitAction = false;
     if (launch < 3) {
       // The quit follows as soon as the frame shows the new size, when the window manager may not
@@ -771,50 +780,41 @@ TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKe
   TempHome home;
   auto area = screen_.workArea();
   ASSERT_TRUE(area);
-  const Screen::Geometry moved{120, 90, 1080, 820};
-  const Screen::Geometry again{60, 40, 1120, 860};
-  {
+  struct Case {
+    const char* what;
+    int signal;
+    Screen::Geometry target;
+    bool settles;  // the reports settle before the signal comes
+  };
+  // First the save while the application runs, once the window manager's reports have settled
+  // (a logout that kills the application outright keeps it too); then a signal at once after the
+  // move, before they settle: the quit itself keeps the frame.
+  const Case cases[] = {{"SIGTERM after the reports settled", SIGTERM, {120, 90, 1080, 820}, true},
+                        {"SIGINT at once", SIGINT, {60, 40, 1120, 860}, false}};
+  Screen::Geometry expected = *area;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     App app(home);
-    ASSERT_TRUE(app.started());
-    Screen::Geometry frame{};
-    auto window = windowWithFrame(app, *area, frame);
+    auto window = framedWindow(app, expected);  // the frame saved at the last quit came back
     ASSERT_TRUE(window);
-    screen_.setFrame(*window, moved);
-    ASSERT_TRUE(waitUntil(std::chrono::seconds(15), [&] { return screen_.frame(*window) == moved; }))
-        << "frame is " << screen_.frame(*window);
-    // Saved while the application runs, once the window manager's reports have settled: a logout
-    // that kills the application outright keeps it too.
-    EXPECT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return savedFrame(home) == moved; }))
-        << readFile(home.defaults());
-    ::kill(app.pid(), SIGTERM);
-    auto status = app.waitForExit(std::chrono::seconds(15));
-    ASSERT_TRUE(status) << "SIGTERM did not quit the application\n" << app.output();
-    EXPECT_EQ(*status, 0) << app.output();
-    EXPECT_EQ(savedFrame(home), moved);
-  }
-  {
-    App app(home);
-    ASSERT_TRUE(app.started());
-    Screen::Geometry frame{};
-    auto window = windowWithFrame(app, moved, frame);
-    ASSERT_TRUE(window);
-    EXPECT_EQ(frame, moved) << "the frame saved before SIGTERM came back";
-    // SIGINT at once after the move, before the reports settle: the quit itself keeps the frame.
-    screen_.setFrame(*window, again);
+    screen_.setFrame(*window, c.target);
     ASSERT_TRUE(waitUntil(
-        std::chrono::seconds(15), [&] { return screen_.frame(*window) == again; }, std::chrono::milliseconds(2)));
-    ::kill(app.pid(), SIGINT);
+        std::chrono::seconds(15), [&] { return screen_.frame(*window) == c.target; }, std::chrono::milliseconds(2)))
+        << "frame is " << screen_.frame(*window);
+    if (c.settles) {
+      EXPECT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return savedFrame(home) == c.target; }))
+          << readFile(home.defaults());
+    }
+    ::kill(app.pid(), c.signal);
     auto status = app.waitForExit(std::chrono::seconds(15));
-    ASSERT_TRUE(status) << "SIGINT did not quit the application\n" << app.output();
+    ASSERT_TRUE(status) << "the signal did not quit the application\n" << app.output();
     EXPECT_EQ(*status, 0) << app.output();
-    EXPECT_EQ(savedFrame(home), again);
+    EXPECT_EQ(savedFrame(home), c.target);
+    expected = c.target;
   }
   App app(home);
-  ASSERT_TRUE(app.started());
-  Screen::Geometry frame{};
-  auto window = windowWithFrame(app, again, frame);
+  auto window = framedWindow(app, expected);
   ASSERT_TRUE(window);
-  EXPECT_EQ(frame, again);
   screen_.close(*window);
   EXPECT_TRUE(app.waitForExit(std::chrono::seconds(15)));
 }
@@ -827,9 +827,7 @@ TEST_F(AppWindowTest, TheSessionsEndQuitsKeepingTheFrameOfAMoveJustMade) {
   ASSERT_TRUE(area);
   const Screen::Geometry moved{140, 100, 1040, 800};
   App app(home);
-  ASSERT_TRUE(app.started());
-  Screen::Geometry frame{};
-  auto window = windowWithFrame(app, *area, frame);
+  auto window = framedWindow(app, *area);
   ASSERT_TRUE(window);
   EXPECT_TRUE(session.clientRegistered()) << "the application did not register with the session";
   screen_.setFrame(*window, moved);

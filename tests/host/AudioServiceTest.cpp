@@ -11,6 +11,7 @@
 #include "platform/audio/FakeAudioInput.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "tests/support/FrameRecorder.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrom {
 namespace {
@@ -22,15 +23,12 @@ class AudioServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dispatch::installMainQueue(main_);
-    char pattern[] = "/tmp/kestrom-audio-service-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    ASSERT_FALSE(folder_.empty());
     service_ = std::make_shared<AudioService>(page_, [this] { return input_; }, folder_, [this] { return main_->now(); });
   }
   void TearDown() override {
     service_.reset();
     dispatch::installMainQueue(nullptr);
-    std::filesystem::remove_all(folder_);
   }
 
   Json ask(void (AudioService::*request)(const std::string&), const std::string& id) {
@@ -42,7 +40,8 @@ class AudioServiceTest : public ::testing::Test {
   std::shared_ptr<dispatch::ManualQueue> main_ = std::make_shared<dispatch::ManualQueue>("main");
   std::shared_ptr<test::FrameRecorder> page_ = std::make_shared<test::FrameRecorder>();
   std::shared_ptr<audio::FakeAudioInput> input_ = std::make_shared<audio::FakeAudioInput>();
-  std::filesystem::path folder_;
+  test::TempFolder temp_{"kestrom-audio-service"};
+  const std::filesystem::path& folder_ = temp_.path();
   std::shared_ptr<AudioService> service_;
 };
 

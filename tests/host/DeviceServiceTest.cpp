@@ -5,8 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
+
+#include "tests/support/TempFolder.h"
 
 namespace kestrom {
 namespace {
@@ -15,12 +16,7 @@ namespace fs = std::filesystem;
 
 class DeviceServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kestrom-device-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
+  void SetUp() override { ASSERT_FALSE(folder_.empty()); }
 
   fs::path write(const std::string& name, const std::string& bytes) {
     auto file = folder_ / name;
@@ -31,7 +27,8 @@ class DeviceServiceTest : public ::testing::Test {
     return DeviceService(nullptr, productName, deviceTree).macModelName();
   }
 
-  fs::path folder_;
+  test::TempFolder temp_{"kestrom-device"};
+  const fs::path& folder_ = temp_.path();
 };
 
 TEST_F(DeviceServiceTest, TheFirmwaresProductNameWinsWithItsNewlineTrimmed) {

@@ -13,6 +13,7 @@
 #include "KestromKit/base/AtomicFile.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/shell/FakeDialogs.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrom {
 namespace {
@@ -24,14 +25,9 @@ class DialogServicesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dispatch::installMainQueue(main_);
-    char pattern[] = "/tmp/kestrom-dialogs-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    ASSERT_FALSE(folder_.empty());
   }
-  void TearDown() override {
-    dispatch::installMainQueue(nullptr);
-    fs::remove_all(folder_);
-  }
+  void TearDown() override { dispatch::installMainQueue(nullptr); }
   void write(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
   /// Runs the main queue and the file queue until both are empty.
   void drain() {
@@ -49,7 +45,8 @@ class DialogServicesTest : public ::testing::Test {
                             .exportedFileExtensions = [this] { return exported_; },
                             .share = [this](std::vector<fs::path> items) { shared_.push_back(std::move(items)); },
                             .fileQueue = files_}};
-  fs::path folder_;
+  test::TempFolder temp_{"kestrom-dialogs"};
+  const fs::path& folder_ = temp_.path();
 };
 
 TEST_F(DialogServicesTest, PanelsOfferWhatTheirCaseAsksForAndAnswerAfterTheSheet) {
