@@ -25,9 +25,13 @@ class DialogServicesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dispatch::installMainQueue(main_);
+    onMain_ = std::make_unique<dispatch::ManualQueue::Presence>(*main_);  // the test plays the main thread
     ASSERT_FALSE(folder_.empty());
   }
-  void TearDown() override { dispatch::installMainQueue(nullptr); }
+  void TearDown() override {
+    onMain_.reset();
+    dispatch::installMainQueue(nullptr);
+  }
   void write(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
   /// Runs the main queue and the file queue until both are empty.
   void drain() {
@@ -36,6 +40,7 @@ class DialogServicesTest : public ::testing::Test {
   }
 
   std::shared_ptr<dispatch::ManualQueue> main_ = std::make_shared<dispatch::ManualQueue>("main");
+  std::unique_ptr<dispatch::ManualQueue::Presence> onMain_;
   std::shared_ptr<dispatch::ManualQueue> files_ = std::make_shared<dispatch::ManualQueue>("DialogServices");
   std::shared_ptr<shell::FakeDialogs> dialogs_ = std::make_shared<shell::FakeDialogs>();
   std::vector<std::string> exported_{"kpr", "kpz"};
@@ -191,6 +196,7 @@ TEST(DialogServicesWithoutDialogs, EveryPanelEndsAsCancelledThroughTheMainQueue)
   auto main = std::make_shared<dispatch::ManualQueue>("main");
   dispatch::installMainQueue(main);
   {
+    dispatch::ManualQueue::Presence onMain(*main);
     DialogServices services({});
     std::vector<std::string> answers;
     services.presentDialog({KestromDialogType::Open{}}, [&](DialogResult r) { answers.push_back(r.error()); });
