@@ -37,6 +37,10 @@ const char* editingCommand(const std::string& action) {
   return nullptr;
 }
 
+// How long the window manager's reports of a move or resize must pause before the frame is saved:
+// a drag reports every few milliseconds, and each save rewrites the defaults file.
+constexpr auto kFrameSettle = std::chrono::milliseconds(400);
+
 void onAction(GSimpleAction* action, GVariant*, gpointer data) {
   static_cast<AppDelegate*>(data)->performAction(g_action_get_name(G_ACTION(action)));
 }
@@ -64,6 +68,8 @@ AppDelegate::AppDelegate(GtkApplication* application, std::vector<std::string> a
 }
 
 AppDelegate::~AppDelegate() {
+  frameSave_.cancel();
+  if (window_) g_object_remove_weak_pointer(G_OBJECT(window_), reinterpret_cast<gpointer*>(&window_));
   for (auto* action : projectActions_) g_object_unref(action);
 }
 
@@ -92,6 +98,11 @@ void AppDelegate::makeWindow() {
                    this);
   gtk_widget_add_controller(GTK_WIDGET(window_), GTK_EVENT_CONTROLLER(drop));
 
+  // The pointer goes with the window, so nothing touches a window that is gone.
+  g_object_add_weak_pointer(G_OBJECT(window_), reinterpret_cast<gpointer*>(&window_));
+  watchWindowFrame(window_, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->scheduleFrameSave();
+  });
   g_signal_connect(window_, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer data) -> gboolean {
                      static_cast<AppDelegate*>(data)->saveWindowFrame();
                      return FALSE;  // closing the last window quits the application
@@ -136,14 +147,14 @@ void AppDelegate::applicationDidFinishLaunching() {
   environment.userDefaults = userDefaults_;
   environment.downloader = downloader::makeCurlDownloader();
   environment.arguments = arguments_;
-  environment.dialogServices = dialogServices();
+  environment.dialogServices = makeDialogServices();
   environment.makeHubTransports = makeLinuxHubTransports;
   kestromApp_ = KestromKit::create(configuration_.applicationConfigurationString, weak_from_this(), {}, platform,
                                    std::move(environment));
   kestromApp_->start();
 
   auto queued = std::exchange(initialProjectUrls_, {});
-  for (const auto& url : queued) (void)kestromApp_->openProject(url);
+  for (const auto& url : queued) openProject(url);
 
   placeWindow();
   buildMainMenu();
@@ -170,7 +181,7 @@ void AppDelegate::openURLs(std::vector<std::filesystem::path> urls) {
     initialProjectUrls_ = std::move(urls);
     return;
   }
-  for (const auto& url : urls) (void)kestromApp_->openProject(url);
+  for (const auto& url : urls) openProject(url);
 }
 
 bool AppDelegate::fileDroppedOnWindow(const std::filesystem::path& file) {
@@ -178,7 +189,7 @@ bool AppDelegate::fileDroppedOnWindow(const std::filesystem::path& file) {
     initialProjectUrls_ = {file};
     return true;
   }
-  (void)kestromApp_->openProject(file);
+  openProject(file);
   return true;
 }
 
@@ -206,8 +217,24 @@ void AppDelegate::placeWindow() {
   }
 }
 
+void AppDelegate::scheduleFrameSave() {
+  frameSave_.cancel();
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  frameSave_ = dispatch::mainQueue()->asyncAfter(kFrameSettle, [weak] {
+    if (auto self = weak.lock()) self->saveWindowFrame();
+  });
+}
+
+void AppDelegate::quit() {
+  saveWindowFrame();
+  g_application_quit(G_APPLICATION(application_));
+}
+
+void AppDelegate::applicationWillTerminate() { saveWindowFrame(); }
+
 void AppDelegate::saveWindowFrame() {
-  if (!gtk_widget_get_realized(GTK_WIDGET(window_))) return;
+  frameSave_.cancel();
+  if (!window_ || !gtk_widget_get_realized(GTK_WIDGET(window_))) return;
   (void)userDefaults_->setValue(kWindowFrameKey, encodeWindowFrame(currentWindowFrame(window_)));
 }
 
@@ -249,8 +276,7 @@ void AppDelegate::performAction(const std::string& action) {
   } else if (action == "arrangeInFront") {
     gtk_window_present(window_);
   } else if (action == "terminate") {
-    saveWindowFrame();
-    g_application_quit(G_APPLICATION(application_));
+    quit();
   } else if (action == "orderFrontStandardAboutPanel") {
     auto version = bundle_.infoString("CFBundleVersion").value_or("");
     gtk_show_about_dialog(window_, "program-name", applicationTitle_.c_str(), "version", version.c_str(),

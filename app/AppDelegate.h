@@ -2,8 +2,8 @@
 // The application delegate: owns the one main window, creates the kit once launching finished,
 // hands it the application configuration, forwards files the desktop asks the application to
 // open, places the window, installs the menu bar and turns menu actions into kit calls. It is
-// also the kit's KestromKitDelegate (dialogs, alerts, sharing, the window's content, the bundle
-// folders). Home: the GTK main thread. Owned by main() for the life of the application.
+// also the kit's KestromKitDelegate (the window's content, the project menu items, the bundle
+// folders) and builds the kit's dialog services over the window's dialogs. Home: the GTK main thread. Owned by main() for the life of the application.
 
 #include <filesystem>
 #include <memory>
@@ -17,6 +17,7 @@
 #include "app/MenuBarModel.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/defaults/UserDefaults.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/shell/Dialogs.h"
 
 typedef struct _GtkApplication GtkApplication;
@@ -43,6 +44,12 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
   void openURLs(std::vector<std::filesystem::path> urls);
   /// Keeps the window's frame for the next launch.
   void saveWindowFrame();
+  /// The application's quit: keeps the window's frame, then ends the application. The Quit item,
+  /// SIGTERM and SIGINT come here.
+  void quit();
+  /// The application is ending however it was asked to (the session ends, the last window
+  /// closed): keeps the frame of a window still there. From the application's "shutdown".
+  void applicationWillTerminate();
 
   /// Menu actions by name ("newDocument", "copy", ...); nothing happens for unknown ones.
   void performAction(const std::string& action);
@@ -50,14 +57,7 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
 
   // KestromKitDelegate
   void setProjectAvailable(bool available) override;
-  void presentDialog(KestromDialogType type, std::function<void(DialogResult)> completion) override;
-  void showAlert(KestromAlert alert, std::function<void()> retry) override;
   void setContentViewController(ContentViewController which) override;
-  void share(std::vector<std::filesystem::path> items) override;
-  void selectMoveDestination(std::function<void(DialogResult)> completion) override;
-  void saveFile(std::filesystem::path source, std::function<void(Expected<void, SaveError>)> completion) override;
-  void openFile(std::vector<std::string> allowedTypes,
-                std::function<void(Expected<OpenedFile, LoadError>)> completion) override;
   void languageChanged() override;
   std::filesystem::path variantURL() const override;
   std::filesystem::path contentURL() const override;
@@ -69,12 +69,18 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
  private:
   AppDelegate(GtkApplication* application, std::vector<std::string> arguments);
   void makeWindow();
-  /// The window's dialogs with the alert's texts and the bundle's project types, for the kit.
-  DelegateServices::Options dialogServices();
+  /// The window's dialogs with the alert's texts, the bundle's project types and the share
+  /// picker, for the kit.
+  std::shared_ptr<DialogServices> makeDialogServices();
+  void share(std::vector<std::filesystem::path> items);
+  /// Opens a handed-over file in the kit; a failure is shown to the user in an alert.
+  void openProject(const std::filesystem::path& url);
   void addActions();
   void placeWindow();
   std::shared_ptr<webview::WebView> makeWebView(const webview::WebViewConfiguration& configuration);
   bool fileDroppedOnWindow(const std::filesystem::path& file);
+  /// Saves the frame once the window manager's reports of a move or resize have settled.
+  void scheduleFrameSave();
 
   GtkApplication* application_;
   std::vector<std::string> arguments_;
@@ -83,7 +89,8 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
   std::string applicationTitle_;
   L10n l10n_;
   std::shared_ptr<defaults::UserDefaults> userDefaults_;
-  GtkWindow* window_ = nullptr;  // owned by the application's window list
+  GtkWindow* window_ = nullptr;  // owned by the application's window list; null once destroyed
+  dispatch::WorkItem frameSave_;  // the pending save after a move or resize
   std::shared_ptr<shell::Dialogs> dialogs_;  // handed to the kit, which runs its dialogs through them
   std::shared_ptr<webview::WebKitWebViewStack> webStack_;
   std::shared_ptr<KestromKit> kestromApp_;

@@ -1,6 +1,6 @@
 // The kit's requests of the desktop: the window's content, the project menu items, the share
-// picker and the bundle's folders; the dialogs with their texts and types for the kit's dialog
-// services.
+// picker and the bundle's folders; the kit's dialog services over the window's dialogs, with
+// their texts and types.
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
@@ -8,6 +8,7 @@
 #include "app/AppDelegate.h"
 #include "app/FileServices.h"
 #include "app/SharePicker.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/share/DesktopShare.h"
 #include "platform/shell/GtkLaunchView.h"
 #include "platform/webview/WebKitWebViewStack.h"
@@ -44,9 +45,9 @@ GdkRectangle pointerIn(GtkWindow* window, GtkWidget* widget) {
 
 }  // namespace
 
-DelegateServices::Options AppDelegate::dialogServices() {
+std::shared_ptr<DialogServices> AppDelegate::makeDialogServices() {
   std::weak_ptr<AppDelegate> weak = weak_from_this();
-  return {
+  return std::make_shared<DialogServices>(DialogServices::Options{
       .dialogs = dialogs_,
       .bluetoothAlert =
           [weak] {
@@ -61,7 +62,12 @@ DelegateServices::Options AppDelegate::dialogServices() {
             auto self = weak.lock();
             return self ? exportedFileExtensions(self->bundle_.infoDictionary()) : std::vector<std::string>{};
           },
-  };
+      .share =
+          [weak](std::vector<std::filesystem::path> items) {
+            if (auto self = weak.lock()) self->share(std::move(items));
+          },
+      .fileQueue = nullptr,
+  });
 }
 
 void AppDelegate::setProjectAvailable(bool available) {
@@ -71,27 +77,12 @@ void AppDelegate::setProjectAvailable(bool available) {
   }
 }
 
-// The kit runs its dialogs through `dialogs_` (handed over at its creation); these requirements
-// reach the application only from callers that hold it directly, and go to the same services.
-void AppDelegate::presentDialog(KestromDialogType type, std::function<void(DialogResult)> completion) {
-  DelegateServices(weak_from_this(), dialogServices()).presentDialog(std::move(type), std::move(completion));
-}
-
-void AppDelegate::showAlert(KestromAlert alert, std::function<void()> retry) {
-  DelegateServices(weak_from_this(), dialogServices()).showAlert(alert, std::move(retry));
-}
-
-void AppDelegate::selectMoveDestination(std::function<void(DialogResult)> completion) {
-  DelegateServices(weak_from_this(), dialogServices()).selectMoveDestination(std::move(completion));
-}
-
-void AppDelegate::saveFile(std::filesystem::path source, std::function<void(Expected<void, SaveError>)> completion) {
-  DelegateServices(weak_from_this(), dialogServices()).saveFile(std::move(source), std::move(completion));
-}
-
-void AppDelegate::openFile(std::vector<std::string> allowedTypes,
-                           std::function<void(Expected<OpenedFile, LoadError>)> completion) {
-  DelegateServices(weak_from_this(), dialogServices()).openFile(std::move(allowedTypes), std::move(completion));
+void AppDelegate::openProject(const std::filesystem::path& url) {
+  // Told on a later turn of the main loop, so a file handed over at launch is told of over the window.
+  kestromApp_->openProject(url, [dialogs = dialogs_, name = url.filename().string()](const auto& opened) {
+    if (opened) return;
+    dialogs->showAlert({"\u201C" + name + "\u201D could not be opened", opened.error(), "OK"}, {});
+  });
 }
 
 void AppDelegate::setContentViewController(ContentViewController which) {

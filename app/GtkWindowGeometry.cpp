@@ -244,6 +244,73 @@ SavedWindowFrame currentWindowFrame(GtkWindow* window) {
   return saved;
 }
 
+namespace {
+
+// What watchWindowFrame keeps for one window; freed with the window.
+struct FrameWatch {
+  static constexpr const char* kKey = "kestrom-frame-watch";
+
+  GtkWindow* window;  // not referenced: the watch goes with it
+  std::function<void()> changed;
+#if KESTROM_HAVE_X11
+  Window frame = 0;  // the window manager's frame whose moves are followed, once known
+
+  // The window manager's frame may be new (the window was mapped, or the window manager
+  // restarted): follow its moves and size changes too.
+  void followFrame(Display* display, Window xid) {
+    Window current = frameWindow(display, xid);
+    if (current == frame) return;
+    frame = current;
+    if (frame) XSelectInput(display, frame, StructureNotifyMask);
+  }
+
+  // Connected with the window as its object, so the connection ends with the window.
+  static gboolean onXEvent(GdkX11Display* gdkDisplay, gpointer event, gpointer window) {
+    auto* watch = static_cast<FrameWatch*>(g_object_get_data(G_OBJECT(window), kKey));
+    if (!watch) return FALSE;
+    const auto* x = static_cast<const XEvent*>(event);
+    Window xid = xWindow(watch->window);
+    if (!xid) return FALSE;
+    if (x->type == ReparentNotify && x->xreparent.window == xid) {
+      gdk_x11_display_error_trap_push(GDK_DISPLAY(gdkDisplay));
+      watch->followFrame(x->xreparent.display, xid);
+      gdk_x11_display_error_trap_pop_ignored(GDK_DISPLAY(gdkDisplay));
+    } else if (x->type == ConfigureNotify &&
+               (x->xconfigure.window == xid || (watch->frame && x->xconfigure.window == watch->frame))) {
+      if (watch->changed) watch->changed();
+    }
+    return FALSE;  // GDK handles every event as before
+  }
+#endif
+
+  static void onSurfaceSize(GObject*, GParamSpec*, gpointer data) {
+    auto* watch = static_cast<FrameWatch*>(data);
+    if (watch->changed) watch->changed();
+  }
+};
+
+}  // namespace
+
+void watchWindowFrame(GtkWindow* window, std::function<void()> changed) {
+  auto* watch = new FrameWatch{window, std::move(changed)};
+  g_object_set_data_full(G_OBJECT(window), FrameWatch::kKey, watch,
+                         [](gpointer data) { delete static_cast<FrameWatch*>(data); });
+  GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
+#if KESTROM_HAVE_X11
+  if (GDK_IS_X11_DISPLAY(display)) {
+    g_signal_connect_object(display, "xevent", G_CALLBACK(FrameWatch::onXEvent), window, GConnectFlags(0));
+    return;
+  }
+#endif
+  (void)display;
+  g_signal_connect(window, "realize", G_CALLBACK(+[](GtkWidget* widget, gpointer data) {
+                     GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(widget));
+                     g_signal_connect(surface, "notify::width", G_CALLBACK(FrameWatch::onSurfaceSize), data);
+                     g_signal_connect(surface, "notify::height", G_CALLBACK(FrameWatch::onSurfaceSize), data);
+                   }),
+                   watch);
+}
+
 void applyWindowFrame(GtkWindow* window, const Rect& frame, const FrameExtents& extents) {
   gtk_window_set_default_size(window, contentSide(frame.width, extents.left + extents.right),
                               contentSide(frame.height, extents.top + extents.bottom));

@@ -4,6 +4,7 @@
 // places the window. Every rectangle here is an outer frame (the window manager's decorations
 // included) in desktop coordinates, like the monitors' work areas. GTK main thread.
 
+#include <functional>
 #include <optional>
 
 #include "app/WindowPlacement.h"
@@ -29,5 +30,12 @@ SavedWindowFrame currentWindowFrame(GtkWindow* window);
 /// decorations last seen; zero when unknown); once the window manager has framed the mapped window
 /// (X11 only), size and position are set from the extents it reports.
 void applyWindowFrame(GtkWindow* window, const Rect& frame, const FrameExtents& extents);
+
+/// Calls `changed` whenever the window manager reports that the window moved or changed size: on
+/// X11 each ConfigureNotify of the window or of the frame the window manager put around it (a move
+/// reaches the window itself only as the synthetic notice window managers send); elsewhere each
+/// change of the surface's size. Reports come in bursts while the user drags; callers wait for
+/// them to settle. For the life of the window.
+void watchWindowFrame(GtkWindow* window, std::function<void()> changed);
 
 }  // namespace kestrom::app

@@ -1,10 +1,13 @@
 // The desktop application's entry: picks the bundle, hands the rest of the command line to the
 // GTK application (files to open) and to the kit ("--verbose"), and runs until the main window
-// closes.
+// closes, the Quit item is chosen, SIGTERM or SIGINT arrives or the session ends.
 //
 //   kestrom [--bundle DIR] [--verbose] [FILE...]
 
+#include <glib-unix.h>
 #include <gtk/gtk.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <cstdio>
@@ -70,6 +73,7 @@ fs::path defaultBundle() {
 struct Launch {
   std::vector<std::string> kitArguments;
   std::shared_ptr<kestrom::app::AppDelegate> delegate;
+  GtkApplication* application = nullptr;
 };
 
 }  // namespace
@@ -85,7 +89,7 @@ int main(int argc, char** argv) {
   auto identifier = kestrom::bundle::Bundle::main().infoString("CFBundleIdentifier").value_or("org.kestrom.Kestrom");
   if (!g_application_id_is_valid(identifier.c_str())) identifier = "org.kestrom.Kestrom";
 
-  Launch launch{line.kitArguments, nullptr};
+  Launch launch{line.kitArguments, nullptr, nullptr};
   GtkApplication* application = gtk_application_new(identifier.c_str(), G_APPLICATION_HANDLES_OPEN);
   g_signal_connect(application, "startup", G_CALLBACK(+[](GApplication* app, gpointer data) {
                      auto* launch = static_cast<Launch*>(data);
@@ -111,9 +115,31 @@ int main(int argc, char** argv) {
                    }),
                    &launch);
   g_signal_connect(application, "shutdown", G_CALLBACK(+[](GApplication*, gpointer data) {
-                     static_cast<Launch*>(data)->delegate.reset();
+                     auto& delegate = static_cast<Launch*>(data)->delegate;
+                     if (delegate) delegate->applicationWillTerminate();
+                     delegate.reset();
                    }),
                    &launch);
+  // The session is about to end (the user logs out): the frame is kept now, since the session
+  // manager may end the process before it quits. Only reported to a registered application.
+  g_object_set(application, "register-session", TRUE, nullptr);
+  g_signal_connect(application, "query-end", G_CALLBACK(+[](GtkApplication*, gpointer data) {
+                     if (auto& delegate = static_cast<Launch*>(data)->delegate) delegate->saveWindowFrame();
+                   }),
+                   &launch);
+  // A logout, `kill` or Ctrl+C in the terminal quits as the Quit item does.
+  launch.application = application;
+  for (int signal : {SIGTERM, SIGINT}) {
+    g_unix_signal_add(signal, +[](gpointer data) -> gboolean {
+      auto* launch = static_cast<Launch*>(data);
+      if (launch->delegate) {
+        launch->delegate->quit();
+      } else {
+        g_application_quit(G_APPLICATION(launch->application));
+      }
+      return G_SOURCE_CONTINUE;
+    }, &launch);
+  }
 
   std::vector<char*> applicationArgv;
   for (auto& argument : line.applicationArgv) applicationArgv.push_back(argument.data());

@@ -11,9 +11,17 @@ namespace kestrom {
 namespace {
 
 std::optional<std::string> readModel(const std::filesystem::path& file) {
+  // Reading a folder through a stream throws; anything but a file holds no model.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
   std::ifstream in(file, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {  // a read error of the file system
+    return std::nullopt;
+  }
   auto isControl = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
   while (!text.empty() && isControl(static_cast<unsigned char>(text.back()))) text.pop_back();
   std::size_t start = 0;

@@ -30,6 +30,15 @@ RPCMessage levelUpdate(double duration, double level) {
 
 }  // namespace
 
+std::string recordingFilePath(const std::filesystem::path& file) {
+  gchar* uri = g_filename_to_uri(file.c_str(), nullptr, nullptr);
+  std::string text = uri ? uri : "file://" + file.string();
+  g_free(uri);
+  static constexpr std::string_view kScheme = "file:///";
+  for (auto at = text.find(kScheme); at != std::string::npos; at = text.find(kScheme, at)) text.erase(at, kScheme.size());
+  return text;
+}
+
 AudioService::AudioService(std::shared_ptr<RPCInterface> interface, AudioInputSource input,
                            std::filesystem::path temporaryFolder, Clock clock)
     : interface_(std::move(interface)),
@@ -62,22 +71,18 @@ void AudioService::startRecording(const std::string& requestID) {
     interface_->send(RPC::Response::error(requestID, "Permission was not granted"));
     return;
   }
-  // A recording already running ends here: its file is closed and complete (the layer finishes it
-  // before starting the next), and its level timer stops so levels never arrive twice per tick.
-  timer_.cancel();
-  lastSoundUrl_ = temporaryFolder_ / (newUUID() + ".wav");
-  auto started = input().startRecording(*lastSoundUrl_);
+  // A recording already running ends once the new one has started: its file is then closed and
+  // complete (the layer finishes it before starting the next). A start that fails changes nothing
+  // of it: it goes on reporting levels and hands back its own file at stop.
+  auto file = temporaryFolder_ / (newUUID() + ".wav");
+  auto started = input().startRecording(file);
   if (!started) {
-    const auto& error = started.error();
-    if (error.kind == audio::AudioInputError::Kind::captureNotStarted) {
-      Constants::log().audio.error("Could not start audioEngine: %s", error.message);
-      interface_->send(RPC::Response::error(requestID, "Could not start AudioEngine"));
-    } else {
-      Constants::log().audio.error("Could not start recording: %s", error.message);
-      interface_->send(RPC::Response::error(requestID, "Failed to record"));
-    }
+    Constants::log().audio.error("Could not start recording: %s", started.error().message);
+    interface_->send(RPC::Response::error(requestID, "Failed to record"));
     return;
   }
+  timer_.cancel();  // the new recording's timer replaces it, so levels never arrive twice per tick
+  lastSoundUrl_ = std::move(file);
   nextLevel_ = clock_() + kLevelInterval;
   scheduleLevel();
   interface_->send(RPC::Response::make<ResponseCase::audioStartRecording>(requestID));
@@ -115,9 +120,8 @@ void AudioService::stopRecording(const std::string& requestID) {
     interface_->send(RPC::Response::error(requestID, "Could not get sound path"));
     return;
   }
-  // The absolute path: the page fetches the file from the host's temporary folder by it.
   interface_->send(RPC::Response::make<ResponseCase::audioStopRecording>(
-      requestID, RPCResponseAudioStopRecordingParams{lastSoundUrl_->string()}));
+      requestID, RPCResponseAudioStopRecordingParams{recordingFilePath(*lastSoundUrl_)}));
 }
 
 void AudioService::startReportingLevels(const std::string& requestID) {

@@ -21,6 +21,10 @@
 
 namespace kestrom {
 
+/// The recording's file as the page is told it: its file URL without "file:///" ("/tmp/a b.wav"
+/// gives "tmp/a%20b.wav"); the page asks the HTTP server for "/" and this text.
+std::string recordingFilePath(const std::filesystem::path& file);
+
 class AudioService : public std::enable_shared_from_this<AudioService> {
  public:
   /// Hands out the microphone; called at the first request that needs it, so a host whose page

@@ -23,8 +23,10 @@ dispatch::Duration steadyNow() { return std::chrono::steady_clock::now().time_si
 Expected<std::shared_ptr<GamepadService>, std::string> GamepadService::make(std::shared_ptr<RPCInterface> interface,
                                                                            std::shared_ptr<gamepads::Gamepads> gamepads,
                                                                            double targetHz, Clock clock) {
-  // 1/h is no period for these: a timer that never fires or fires without pause.
-  if (!std::isfinite(targetHz) || targetHz <= 0)
+  // 1/h is no period for these: a timer that never fires or fires without pause. Below one
+  // snapshot an hour the period would not fit the timer's clock (1e-300 Hz overflows it into a
+  // timer that fires without pause), and nobody waits that long for a snapshot.
+  if (!std::isfinite(targetHz) || targetHz < kMinTargetHz)
     return makeUnexpected("Invalid gamepad target rate: " + std::to_string(targetHz));
   const double hz = std::min(targetHz, kMaxTargetHz);
   auto interval = std::chrono::duration_cast<dispatch::Duration>(std::chrono::duration<double>(1.0 / hz));

@@ -31,8 +31,11 @@ class GamepadService : public std::enable_shared_from_this<GamepadService> {
   /// Snapshots are never sent more often than this; a higher rate is lowered to it.
   static constexpr double kMaxTargetHz = 120.0;
 
-  /// Starts a subscription at `targetHz` snapshots per second. A rate that is zero, negative or
-  /// not finite is refused with the text of the error reply. `clock` defaults to the steady clock.
+  /// The lowest rate taken: one snapshot an hour.
+  static constexpr double kMinTargetHz = 1.0 / 3600.0;
+
+  /// Starts a subscription at `targetHz` snapshots per second. A rate below kMinTargetHz (zero,
+  /// negative, too small for the timer) or not finite is refused with the text of the error reply. `clock` defaults to the steady clock.
   static Expected<std::shared_ptr<GamepadService>, std::string> make(std::shared_ptr<RPCInterface> interface,
                                                                      std::shared_ptr<gamepads::Gamepads> gamepads,
                                                                      double targetHz, Clock clock = {});

@@ -86,11 +86,12 @@ std::string bootURL(const BootSettings& settings, const std::string& host, std::
 
 WebViewController::WebViewController(BootSettings boot, std::shared_ptr<RPCInterface> interface,
                                      const WebViewFactory& makeWebView, LocalConfig localConfig,
-                                     std::weak_ptr<WebViewControllerDelegate> delegate, const LogWriterLevel& logLevel,
-                                     const std::optional<std::string>& consoleScript)
+                                     std::filesystem::path webURL, std::weak_ptr<WebViewControllerDelegate> delegate,
+                                     const LogWriterLevel& logLevel, const std::optional<std::string>& consoleScript)
     : bootSettings_(std::move(boot)),
       interface_(std::move(interface)),
       localConfig_(std::move(localConfig)),
+      webURL_(std::move(webURL)),
       delegate_(std::move(delegate)) {
   auto configuration = makeWebViewConfiguration(consoleScript, logLevel);
   if (!bootSettings_.sessionSecret.empty())
@@ -153,9 +154,8 @@ void WebViewController::didFailNavigation(const std::string& uri, const std::str
 
 bool WebViewController::loadSplash() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
-  auto delegate = delegate_.lock();
-  if (!delegate) fatal("Could not get contents of splash.html, check variant/web directory");
-  auto splash = delegate->webURL() / "splash.html";
+  if (webURL_.empty()) fatal("Could not get contents of splash.html, check variant/web directory");
+  auto splash = webURL_ / "splash.html";
   std::ifstream in(splash, std::ios::binary);
   if (!in) fatal("Could not get contents of splash.html, check variant/web directory");
   std::stringstream text;

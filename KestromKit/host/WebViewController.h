@@ -77,8 +77,10 @@ class WebViewController final : public WebServerFileDelegate,
  public:
   /// `consoleScript` is the text of "override-console.js"; without it the page's console is not
   /// forwarded to the file log.
+  /// `webURL` is the web application's folder (its "splash.html"); `delegate` runs the file panels.
   WebViewController(BootSettings boot, std::shared_ptr<RPCInterface> interface, const WebViewFactory& makeWebView,
-                    LocalConfig localConfig, std::weak_ptr<WebViewControllerDelegate> delegate, const LogWriterLevel& logLevel,
+                    LocalConfig localConfig, std::filesystem::path webURL,
+                    std::weak_ptr<WebViewControllerDelegate> delegate, const LogWriterLevel& logLevel,
                     const std::optional<std::string>& consoleScript);
 
   /// Loads the splash page and then the page; call once on the main queue when the view shows.
@@ -119,6 +121,7 @@ class WebViewController final : public WebServerFileDelegate,
   std::shared_ptr<RPCInterface> interface_;
   std::shared_ptr<webview::WebView> webView_;
   LocalConfig localConfig_;
+  std::filesystem::path webURL_;
   std::weak_ptr<WebViewControllerDelegate> delegate_;
   std::weak_ptr<WebViewControllerFileDelegate> fileDelegate_;
 

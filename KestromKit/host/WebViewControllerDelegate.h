@@ -1,7 +1,6 @@
 #pragma once
-// What the web view controller asks of the desktop shell: what the window shows, the native open
-// and save panels of the file routes, and the web application's folder. The application
-// implements it (through the kit's delegate); called on the main queue only.
+// What the web view controller asks of the desktop shell: the native open and save panels of the
+// file routes. The kit's DialogServices implements it; called on the main queue only.
 
 #include <filesystem>
 #include <functional>
@@ -19,12 +18,9 @@ enum class ContentViewController { loading, webView };
 class WebViewControllerDelegate {
  public:
   virtual ~WebViewControllerDelegate() = default;
-  virtual void setContentViewController(ContentViewController which) = 0;
   virtual void saveFile(std::filesystem::path source, std::function<void(Expected<void, SaveError>)> completion) = 0;
   virtual void openFile(std::vector<std::string> allowedTypes,
                         std::function<void(Expected<OpenedFile, LoadError>)> completion) = 0;
-  /// Folder of the web application.
-  virtual std::filesystem::path webURL() const = 0;
 };
 
 }  // namespace kestrom

@@ -1,6 +1,6 @@
 #pragma once
 // What the hub service asks of the desktop shell: the alert shown when Bluetooth is needed.
-// The application implements it (through the kit's delegate); called on the main queue only.
+// The kit's DialogServices implements it; called on the main queue only.
 
 #include <functional>
 

@@ -63,6 +63,25 @@ struct LiveKits {
   }
 };
 
+// Why a handed-over file did not open, as the user is told it.
+std::string openFailureReason(const ProjectsHandlerError& error) {
+  using Kind = ProjectsHandlerError::Kind;
+  switch (error.kind) {
+    case Kind::unableToOpenZip:
+    case Kind::missingFileInZip:
+      return "It is not a project file.";
+    case Kind::invalidManifest:
+      return "Its project description is damaged.";
+    case Kind::notAFile:
+      return "It is not a file.";
+    case Kind::unableToWriteFile:
+      return "It could not be updated.";
+    default:
+      break;
+  }
+  return error.detail.empty() ? "It could not be read." : "It could not be read: " + error.detail + ".";
+}
+
 }  // namespace
 
 bool KestromKit::waitForTeardown(std::chrono::milliseconds timeout) {
@@ -104,10 +123,8 @@ KestromKit::~KestromKit() {
 
 void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, KestromKitEnvironment environment) {
   using enum KestromVerbosityOptions;
-  if (environment.dialogServices.dialogs) {
-    delegateServices_ = std::make_shared<DelegateServices>(delegate_, std::move(environment.dialogServices));
-    delegate_ = delegateServices_;
-  }
+  dialogServices_ = environment.dialogServices ? std::move(environment.dialogServices)
+                                               : std::make_shared<DialogServices>(DialogServices::Options{});
   if (auto delegate = delegate_.lock()) {
     variantURL_ = delegate->variantURL();
     webURL_ = delegate->webURL();
@@ -182,7 +199,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
     return make(std::move(configuration));
   };
   webViewController_ = std::make_shared<WebViewController>(
-      std::move(boot), rpcConnection_, makeWebView, environment.localConfig, delegate_,
+      std::move(boot), rpcConnection_, makeWebView, environment.localConfig, webURL_, dialogServices_,
       verboseLog ? LogWriterLevel::verbose(fileLogWriter_) : LogWriterLevel::error(fileLogWriter_),
       environment.consoleScript);
 
@@ -209,9 +226,9 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   HubTransports hubTransports;
   if (environment.makeHubTransports) hubTransports = environment.makeHubTransports(hubFactory, contains(verbosity, hub));
   hubService_ = std::make_shared<HubService>(rpcConnection_, contains(verbosity, hub), std::move(hubFactory),
-                                             std::move(hubTransports), delegate_);
+                                             std::move(hubTransports), dialogServices_);
 
-  projectsHandler_->setDelegate(delegate_);
+  projectsHandler_->setDelegate(dialogServices_);
   buildDispatchTable();
 
   webServer_->setDelegate(weak);
@@ -305,10 +322,15 @@ void KestromKit::menuItemClicked(MenuBarItem item) {
   send(RPC::Notification::make<RPC::Notification::Case::menuItemClicked>(RPCNotifyMenuItemClickedParams{item}));
 }
 
-bool KestromKit::openProject(const fs::path& url, std::function<void(bool)> done) {
+bool KestromKit::openProject(const fs::path& url, OpenDone done) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   // Read and indexed on the projects' own queue; only a file that is plainly no project fails here.
-  return projectsHandler_->openProjectURLAsync(url, std::move(done));
+  return projectsHandler_->openProjectURLAsync(url, [done = std::move(done)](const ProjectsResult<void>& opened) {
+    if (!done) return;
+    Expected<void, std::string> result;
+    if (!opened) result = makeUnexpected(openFailureReason(opened.error()));
+    dispatch::mainQueue()->async([done, result] { done(result); });
+  });
 }
 
 bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url, {}); }

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "KestromKit/kit/DelegateServices.h"
+#include "KestromKit/kit/DialogServices.h"
 #include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/kit/KestromKitDelegate.h"
 #include "KestromKit/rpc/RPC.h"
@@ -80,10 +80,9 @@ struct KestromKitEnvironment {
   /// The game controllers, delivering on the main queue; SDL's, started at the page's first
   /// subscription, when empty.
   std::shared_ptr<gamepads::Gamepads> gamepads;
-  /// The desktop's file panels and alerts, with the texts and types they show. When given, the
-  /// kit runs its dialogs and the save and open services through them (tests script them);
-  /// otherwise it asks its delegate for those too.
-  DelegateServices::Options dialogServices;
+  /// The desktop's file panels, alerts and share picker, with the texts and types they show (tests
+  /// script them). None: every panel ends as cancelled, as in a host without a window.
+  std::shared_ptr<DialogServices> dialogServices;
   /// Builds the hub transports; no transport at all when empty. The application and the
   /// headless host pass makeLinuxHubTransports, tests their fakes.
   HubTransportsMaker makeHubTransports;
@@ -114,10 +113,12 @@ class KestromKit final : public WSServerDelegate,
   void reloadWebView();
   std::string currentLanguage() const;
   void menuItemClicked(MenuBarItem item);
+  /// Called on the main queue when a handed-over file is opened, or with the reason it was not, in
+  /// words for the user ("It is not a project file.").
+  using OpenDone = std::function<void(const Expected<void, std::string>&)>;
   /// Opens a project file handed over by the desktop (command line, drop) without waiting for it:
-  /// false at once for something that is no regular file; a later failure is logged. `done`
-  /// learns whether the file was opened: on the projects' queue, or at once with a false answer.
-  bool openProject(const std::filesystem::path& url, std::function<void(bool)> done = {});
+  /// false at once for something that is no regular file; every failure is logged as well.
+  bool openProject(const std::filesystem::path& url, OpenDone done = {});
   void enterForeground();
   void enterBackground();
   /// Resolves `bookmark`, makes the project folder below it and switches to it, on the projects'
@@ -179,7 +180,7 @@ class KestromKit final : public WSServerDelegate,
   std::filesystem::path contentURL_;
   std::filesystem::path dataFolder_;
 
-  std::shared_ptr<DelegateServices> delegateServices_;  // what `delegate_` points to when dialogs were given
+  std::shared_ptr<DialogServices> dialogServices_;  // the services hold it weakly
   std::shared_ptr<defaults::UserDefaults> userDefaults_;
   std::shared_ptr<launcher::Launcher> launcher_;
   std::function<double()> now_;

@@ -42,12 +42,7 @@ void KestromKit::deviceSelectFolder(const std::string& id, const RPCRequestDevic
     folder /= *relative;
   }
   if (params.interactive) {
-    auto delegate = delegate_.lock();
-    if (!delegate) {
-      reply(std::nullopt);
-      return;
-    }
-    delegate->presentDialog({KestromDialogType::SelectFolder{folder}}, [reply](DialogResult result) {
+    dialogServices_->presentDialog({KestromDialogType::SelectFolder{folder}}, [reply](DialogResult result) {
       reply(result ? std::optional<fs::path>(*result) : std::nullopt);
     });
     return;

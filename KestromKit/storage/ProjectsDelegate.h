@@ -1,7 +1,6 @@
 #pragma once
-// What the project handling asks of the desktop shell: dialogs, the project menu items and the
-// share picker. The application implements it (through the kit's delegate); called on the main
-// queue only.
+// What the project handling asks of the desktop shell: its dialogs and the share picker. The
+// kit's DialogServices implements it; called on the main queue only.
 
 #include <filesystem>
 #include <functional>
@@ -36,7 +35,6 @@ using DialogResult = Expected<std::filesystem::path, std::string>;
 class ProjectsDelegate {
  public:
   virtual ~ProjectsDelegate() = default;
-  virtual void setProjectAvailable(bool available) = 0;
   virtual void presentDialog(KestromDialogType type, std::function<void(DialogResult)> completion) = 0;
   virtual void share(std::vector<std::filesystem::path> items) = 0;
   virtual void selectMoveDestination(std::function<void(DialogResult)> completion) = 0;

@@ -64,12 +64,12 @@ ProjectsResult<void> ProjectsHandler::openProjectURL(const fs::path& url) {
   return {};
 }
 
-bool ProjectsHandler::openProjectURLAsync(const fs::path& url, std::function<void(bool)> done) {
+bool ProjectsHandler::openProjectURLAsync(const fs::path& url, std::function<void(const ProjectsResult<void>&)> done) {
   // stat, unlike open, never waits on a pipe; a plain look at the type is all main does.
   struct stat info {};
   if (::stat(url.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
     Constants::log().projects.error("Unable to open project %s: it is no regular file", url.string());
-    if (done) done(false);
+    if (done) done(makeUnexpected(error(Kind::notAFile, url.string())));
     return false;
   }
   {
@@ -85,7 +85,7 @@ bool ProjectsHandler::openProjectURLAsync(const fs::path& url, std::function<voi
     auto opened = self->openProjectURL(url);
     if (!opened)
       Constants::log().projects.error("Unable to open project %s: %s", url.string(), opened.error().description());
-    if (done) done(opened.has_value());
+    if (done) done(opened);
     self->finishPendingOpen();
   });
   return true;

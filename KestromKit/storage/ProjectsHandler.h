@@ -112,7 +112,8 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
   /// The same without waiting; false at once for something that is no regular file. Failures
   /// later are logged; `done` learns the outcome on the library's queue. A "/projects/initialprojects"
   /// that arrives meanwhile is answered once the open is done.
-  bool openProjectURLAsync(const std::filesystem::path& url, std::function<void(bool)> done = {});
+  bool openProjectURLAsync(const std::filesystem::path& url,
+                           std::function<void(const ProjectsResult<void>&)> done = {});
   /// Hands the project's file to the share picker of `delegate` (none: nothing is shown).
   ProjectsResult<void> shareProject(const std::string& id, ProjectsDelegate* delegate);
 

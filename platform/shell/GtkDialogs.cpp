@@ -83,6 +83,8 @@ void GtkDialogs::showAlert(const AlertRequest& request, std::function<void()> co
   GtkWidget* dialog = gtk_message_dialog_new(parent_, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
                                              request.message.c_str());
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", request.informative.c_str());
+  // The message titles the alert's window too, where window managers and window lists show it.
+  gtk_window_set_title(GTK_WINDOW(dialog), request.message.c_str());
   gtk_dialog_add_button(GTK_DIALOG(dialog), request.button.c_str(), GTK_RESPONSE_OK);
   auto* pending = new std::function<void()>(std::move(completion));
   g_signal_connect_data(

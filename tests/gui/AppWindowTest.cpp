@@ -10,8 +10,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -275,6 +277,70 @@ class Screen {
     XFlush(display_);
   }
 
+  /// Types `text` (ASCII letters, digits and "/.-_") key by key, with Shift where a capital needs it.
+  void typeText(const std::string& text) const {
+    for (char c : text) {
+      KeySym key = NoSymbol;
+      bool shift = false;
+      if (c == '/') key = XK_slash;
+      else if (c == '.') key = XK_period;
+      else if (c == '-') key = XK_minus;
+      else if (c == '_') key = XK_underscore, shift = true;
+      else if (std::isupper(static_cast<unsigned char>(c))) key = XK_a + (c - 'A'), shift = true;
+      else if (std::islower(static_cast<unsigned char>(c))) key = XK_a + (c - 'a');
+      else if (std::isdigit(static_cast<unsigned char>(c))) key = XK_0 + (c - '0');
+      if (key == NoSymbol) continue;
+      if (shift) {
+        type({XK_Shift_L, key});
+      } else {
+        type({key});
+      }
+    }
+  }
+
+  /// The window the window manager has given the focus (_NET_ACTIVE_WINDOW).
+  std::optional<Window> activeWindow() const {
+    Atom property = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::optional<Window> active;
+    if (XGetWindowProperty(display_, DefaultRootWindow(display_), property, 0, 1, False, XA_WINDOW, &type, &format,
+                           &count, &after, &data) == Success &&
+        data && count == 1) {
+      Window window = *reinterpret_cast<const Window*>(data);
+      if (window) active = window;
+    }
+    if (data) XFree(data);
+    return active;
+  }
+
+  /// The UTF-8 title a window carries for window managers (_NET_WM_NAME); empty when none.
+  std::string title(Window window) const {
+    Atom property = XInternAtom(display_, "_NET_WM_NAME", False);
+    Atom utf8 = XInternAtom(display_, "UTF8_STRING", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string text;
+    if (XGetWindowProperty(display_, window, property, 0, 1024, False, utf8, &type, &format, &count, &after, &data) ==
+            Success &&
+        data && format == 8) {
+      text.assign(reinterpret_cast<const char*>(data), count);
+    }
+    if (data) XFree(data);
+    return text;
+  }
+
+  /// Every mapped client window's UTF-8 title, inside the window manager's frames.
+  std::vector<std::string> titles() const {
+    std::vector<std::string> found;
+    collectTitles(DefaultRootWindow(display_), 3, found);
+    return found;
+  }
+
   /// Asks the window to close, as a window manager's close button does.
   void close(Window window) const {
     XEvent event{};
@@ -307,6 +373,20 @@ class Screen {
     }
     if (children) XFree(children);
     return found;
+  }
+
+  void collectTitles(Window parent, int depth, std::vector<std::string>& found) const {
+    Window root = 0, up = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display_, parent, &root, &up, &children, &count)) return;
+    for (unsigned i = 0; i < count; ++i) {
+      XWindowAttributes attributes;
+      if (!XGetWindowAttributes(display_, children[i], &attributes) || attributes.map_state != IsViewable) continue;
+      if (auto text = title(children[i]); !text.empty()) found.push_back(text);
+      if (depth > 1) collectTitles(children[i], depth - 1, found);
+    }
+    if (children) XFree(children);
   }
 
   std::vector<long> cardinals(Window window, const char* name) const {
@@ -437,6 +517,113 @@ std::string activateApplicationAction(const char* name) {
   return failure;
 }
 
+// A desktop session manager on the test's session bus (the protocol GTK speaks to
+// org.gnome.SessionManager): it registers the application as a client and can end the session,
+// asking the client first (QueryEndSession), then telling it (EndSession), as a logout does.
+class FakeSessionManager {
+ public:
+  FakeSessionManager() : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
+    thread_ = std::thread([this] {
+      g_main_context_push_thread_default(context_);
+      bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+      if (bus_) {
+        static const char kXml[] =
+            "<node>"
+            "<interface name='org.gnome.SessionManager'>"
+            "<method name='RegisterClient'><arg type='s' direction='in'/><arg type='s' direction='in'/>"
+            "<arg type='o' direction='out'/></method>"
+            "<method name='UnregisterClient'><arg type='o' direction='in'/></method>"
+            "</interface>"
+            "<interface name='org.gnome.SessionManager.ClientPrivate'>"
+            "<method name='EndSessionResponse'><arg type='b' direction='in'/><arg type='s' direction='in'/></method>"
+            "<signal name='QueryEndSession'><arg type='u'/></signal>"
+            "<signal name='EndSession'><arg type='u'/></signal>"
+            "</interface>"
+            "</node>";
+        info_ = g_dbus_node_info_new_for_xml(kXml, nullptr);
+        static const GDBusInterfaceVTable vtable{&FakeSessionManager::onCall, nullptr, nullptr, {}};
+        g_dbus_connection_register_object(bus_, "/org/gnome/SessionManager", info_->interfaces[0], &vtable, this,
+                                          nullptr, nullptr);
+        g_dbus_connection_register_object(bus_, kClientPath, info_->interfaces[1], &vtable, this, nullptr, nullptr);
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+            g_variant_new("(su)", "org.gnome.SessionManager", 4u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000,
+            nullptr, nullptr);
+        if (reply) {
+          guint32 code = 0;
+          g_variant_get(reply, "(u)", &code);
+          owned_ = code == 1;  // the primary owner
+          g_variant_unref(reply);
+        }
+      }
+      ready_ = true;
+      g_main_loop_run(loop_);
+      if (owned_) {
+        GVariant* reply = g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                      "org.freedesktop.DBus", "ReleaseName",
+                                                      g_variant_new("(s)", "org.gnome.SessionManager"), nullptr,
+                                                      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (reply) g_variant_unref(reply);
+      }
+      if (bus_) g_object_unref(bus_);
+      g_main_context_pop_thread_default(context_);
+    });
+    waitUntil(std::chrono::seconds(10), [this] { return ready_.load(); });
+  }
+  ~FakeSessionManager() {
+    g_main_context_invoke(context_, +[](gpointer loop) -> gboolean {
+      g_main_loop_quit(static_cast<GMainLoop*>(loop));
+      return G_SOURCE_REMOVE;
+    }, loop_);
+    thread_.join();
+    if (info_) g_dbus_node_info_unref(info_);
+    g_main_loop_unref(loop_);
+    g_main_context_unref(context_);
+  }
+  bool owned() const { return owned_; }
+  bool clientRegistered() const { return registered_; }
+  bool endSessionAnswered() const { return answers_ >= 2; }
+
+  /// Ends the session: asks, then tells every registered client.
+  void endSession() {
+    g_main_context_invoke(context_, +[](gpointer data) -> gboolean {
+      auto* self = static_cast<FakeSessionManager*>(data);
+      for (const char* name : {"QueryEndSession", "EndSession"}) {
+        g_dbus_connection_emit_signal(self->bus_, nullptr, kClientPath, "org.gnome.SessionManager.ClientPrivate", name,
+                                      g_variant_new("(u)", 0u), nullptr);
+      }
+      g_dbus_connection_flush_sync(self->bus_, nullptr, nullptr);
+      return G_SOURCE_REMOVE;
+    }, this);
+  }
+
+ private:
+  static constexpr const char* kClientPath = "/org/gnome/SessionManager/Client1";
+
+  static void onCall(GDBusConnection*, const char*, const char*, const char*, const char* method, GVariant*,
+                     GDBusMethodInvocation* invocation, gpointer data) {
+    auto* self = static_cast<FakeSessionManager*>(data);
+    std::string name = method;
+    if (name == "RegisterClient") {
+      self->registered_ = true;
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", kClientPath));
+      return;
+    }
+    if (name == "EndSessionResponse") ++self->answers_;
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+  }
+
+  GMainContext* context_;
+  GMainLoop* loop_;
+  std::thread thread_;
+  GDBusConnection* bus_ = nullptr;  // the thread's
+  GDBusNodeInfo* info_ = nullptr;
+  std::atomic<bool> ready_ = false;
+  std::atomic<bool> owned_ = false;
+  std::atomic<bool> registered_ = false;
+  std::atomic<int> answers_ = 0;
+};
+
 class AppWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -462,6 +649,18 @@ class AppWindowTest : public ::testing::Test {
       return still >= 8;  // about a third of a second at the expected frame
     });
     if (!window) ADD_FAILURE() << "no window\n" << app.output();
+    return window;
+  }
+
+  // The started application's window once its frame is `expected` (a failure otherwise).
+  std::optional<Window> framedWindow(App& app, const Screen::Geometry& expected) {
+    if (!app.started()) {
+      ADD_FAILURE() << "the application did not start";
+      return std::nullopt;
+    }
+    Screen::Geometry frame{};
+    auto window = windowWithFrame(app, expected, frame);
+    EXPECT_EQ(frame, expected);
     return window;
   }
 
@@ -533,11 +732,8 @@ TEST_F(AppWindowTest, KeepsTheFrameTheUserLastGaveItAcrossRestartsAndMovesAnOffS
   for (int launch = 0; launch < 4; ++launch) {
     SCOPED_TRACE("launch " + std::to_string(launch + 1));
     App app(home);
-    ASSERT_TRUE(app.started());
-    Screen::Geometry frame{};
-    auto window = windowWithFrame(app, expected, frame);
+    auto window = framedWindow(app, expected);
     ASSERT_TRUE(window);
-    EXPECT_EQ(frame, expected);
     bool byQuitAction = false;
     if (launch < 3) {
       // The quit follows as soon as the frame shows the new size, when the window manager may not
@@ -568,6 +764,143 @@ TEST_F(AppWindowTest, KeepsTheFrameTheUserLastGaveItAcrossRestartsAndMovesAnOffS
               expected)
         << saved.dump();
   }
+}
+
+// The frame saved in the defaults file, if any.
+std::optional<Screen::Geometry> savedFrame(const TempHome& home) {
+  auto defaults = nlohmann::json::parse(readFile(home.defaults()), nullptr, false);
+  if (!defaults.is_object() || !defaults.contains("windowPosition")) return std::nullopt;
+  const auto& saved = defaults["windowPosition"];
+  return Screen::Geometry{saved.value("x", -1), saved.value("y", -1), saved.value("width", -1),
+                          saved.value("height", -1)};
+}
+
+TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKeepingTheFrame) {
+  ::alarm(100);  // three launches
+  TempHome home;
+  auto area = screen_.workArea();
+  ASSERT_TRUE(area);
+  struct Case {
+    const char* what;
+    int signal;
+    Screen::Geometry target;
+    bool settles;  // the reports settle before the signal comes
+  };
+  // First the save while the application runs, once the window manager's reports have settled
+  // (a logout that kills the application outright keeps it too); then a signal at once after the
+  // move, before they settle: the quit itself keeps the frame.
+  const Case cases[] = {{"SIGTERM after the reports settled", SIGTERM, {120, 90, 1080, 820}, true},
+                        {"SIGINT at once", SIGINT, {60, 40, 1120, 860}, false}};
+  Screen::Geometry expected = *area;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    App app(home);
+    auto window = framedWindow(app, expected);  // the frame saved at the last quit came back
+    ASSERT_TRUE(window);
+    screen_.setFrame(*window, c.target);
+    ASSERT_TRUE(waitUntil(
+        std::chrono::seconds(15), [&] { return screen_.frame(*window) == c.target; }, std::chrono::milliseconds(2)))
+        << "frame is " << screen_.frame(*window);
+    if (c.settles) {
+      EXPECT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return savedFrame(home) == c.target; }))
+          << readFile(home.defaults());
+    }
+    ::kill(app.pid(), c.signal);
+    auto status = app.waitForExit(std::chrono::seconds(15));
+    ASSERT_TRUE(status) << "the signal did not quit the application\n" << app.output();
+    EXPECT_EQ(*status, 0) << app.output();
+    EXPECT_EQ(savedFrame(home), c.target);
+    expected = c.target;
+  }
+  App app(home);
+  auto window = framedWindow(app, expected);
+  ASSERT_TRUE(window);
+  screen_.close(*window);
+  EXPECT_TRUE(app.waitForExit(std::chrono::seconds(15)));
+}
+
+TEST_F(AppWindowTest, TheSessionsEndQuitsKeepingTheFrameOfAMoveJustMade) {
+  FakeSessionManager session;
+  ASSERT_TRUE(session.owned()) << "could not own org.gnome.SessionManager on the test's bus";
+  TempHome home;
+  auto area = screen_.workArea();
+  ASSERT_TRUE(area);
+  const Screen::Geometry moved{140, 100, 1040, 800};
+  App app(home);
+  auto window = framedWindow(app, *area);
+  ASSERT_TRUE(window);
+  EXPECT_TRUE(session.clientRegistered()) << "the application did not register with the session";
+  screen_.setFrame(*window, moved);
+  ASSERT_TRUE(waitUntil(
+      std::chrono::seconds(15), [&] { return screen_.frame(*window) == moved; }, std::chrono::milliseconds(2)));
+  session.endSession();
+  auto status = app.waitForExit(std::chrono::seconds(15));
+  ASSERT_TRUE(status) << "the application outlived its session\n" << app.output();
+  EXPECT_EQ(*status, 0) << app.output();
+  EXPECT_TRUE(session.endSessionAnswered());
+  EXPECT_EQ(savedFrame(home), moved) << readFile(home.defaults());
+}
+
+TEST_F(AppWindowTest, AFileHandedOverThatIsNoProjectIsToldOfInAnAlert) {
+  TempHome home;
+  const fs::path notes = home.path() / "notes.kpr";
+  std::ofstream(notes) << "shopping list\n";
+  const fs::path other = home.path() / "other.kpr";
+  std::ofstream(other) << "not a project either\n";
+  App app(home, {notes.string()});
+  ASSERT_TRUE(app.started());
+  const std::string alert = "\u201Cnotes.kpr\u201D could not be opened";
+  auto hasTitle = [&](const std::string& wanted) {
+    auto all = screen_.titles();
+    return std::find(all.begin(), all.end(), wanted) != all.end();
+  };
+  EXPECT_TRUE(waitUntil(std::chrono::seconds(30), [&] { return hasTitle(alert); }))
+      << "windows: " << ::testing::PrintToString(screen_.titles()) << "\n" << app.output();
+  EXPECT_NE(app.output().find("Unable to open project"), std::string::npos) << "the log line stays";
+
+  // A second instance hands its file to the one running, which tells of it in the same way.
+  App second(home, {other.string()});
+  ASSERT_TRUE(second.started());
+  auto status = second.waitForExit(std::chrono::seconds(20));
+  ASSERT_TRUE(status) << second.output();
+  EXPECT_EQ(*status, 0) << second.output();
+  EXPECT_TRUE(waitUntil(std::chrono::seconds(20),
+                        [&] { return hasTitle("\u201Cother.kpr\u201D could not be opened"); }))
+      << ::testing::PrintToString(screen_.titles()) << "\n" << app.output();
+}
+
+TEST_F(AppWindowTest, ANameTypedWithoutTheExtensionIsSavedWithIt) {
+  TestBundle bundle(fs::path(KESTROM_TEST_PAGES) / "saveas/index.js");
+  TempHome home;
+  // Lower-case letters and digits only, so the path can be typed without the keyboard's layout.
+  const fs::path folder = fs::temp_directory_path() / ("kestrom-saved-" + std::to_string(::getpid()));
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  App app(home, {"--verbose"}, bundle.path());
+  ASSERT_TRUE(app.started());
+  ASSERT_TRUE(waitUntil(std::chrono::seconds(40), [&] { return fileLogHas(home, kJSInfo + "channel open"); }))
+      << app.output();
+  auto mainWindow = screen_.findWindow("Kestrom");
+  ASSERT_TRUE(mainWindow);
+  // The save dialog takes the focus once it shows.
+  std::optional<Window> dialog;
+  ASSERT_TRUE(waitUntil(std::chrono::seconds(20), [&] {
+    dialog = screen_.activeWindow();
+    return dialog && *dialog != *mainWindow && screen_.title(*dialog) != "Kestrom";
+  })) << ::testing::PrintToString(screen_.titles());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the dialog settles its name field
+  screen_.type({XK_Control_L, XK_a});
+  screen_.typeText((folder / "MyRobot").string());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  screen_.type({XK_Return});
+  EXPECT_TRUE(waitUntil(std::chrono::seconds(20), [&] { return fileLogHas(home, kJSInfo + "saveAs 200"); }))
+      << readFile(home.fileLog()) << app.output();
+  EXPECT_EQ(readFile(folder / "MyRobot.kpr"), "robot bytes");
+  EXPECT_FALSE(fs::exists(folder / "MyRobot")) << "saved without its extension";
+
+  screen_.close(*mainWindow);
+  EXPECT_TRUE(app.waitForExit(std::chrono::seconds(15)));
+  fs::remove_all(folder);
 }
 
 TEST_F(AppWindowTest, KeysReachThePageBeforeTheMenuAndTheMenuBarFollowsFullScreen) {

@@ -11,6 +11,7 @@
 #include "platform/audio/FakeAudioInput.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "tests/support/FrameRecorder.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrom {
 namespace {
@@ -22,15 +23,12 @@ class AudioServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dispatch::installMainQueue(main_);
-    char pattern[] = "/tmp/kestrom-audio-service-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    ASSERT_FALSE(folder_.empty());
     service_ = std::make_shared<AudioService>(page_, [this] { return input_; }, folder_, [this] { return main_->now(); });
   }
   void TearDown() override {
     service_.reset();
     dispatch::installMainQueue(nullptr);
-    std::filesystem::remove_all(folder_);
   }
 
   Json ask(void (AudioService::*request)(const std::string&), const std::string& id) {
@@ -42,7 +40,8 @@ class AudioServiceTest : public ::testing::Test {
   std::shared_ptr<dispatch::ManualQueue> main_ = std::make_shared<dispatch::ManualQueue>("main");
   std::shared_ptr<test::FrameRecorder> page_ = std::make_shared<test::FrameRecorder>();
   std::shared_ptr<audio::FakeAudioInput> input_ = std::make_shared<audio::FakeAudioInput>();
-  std::filesystem::path folder_;
+  test::TempFolder temp_{"kestrom-audio-service"};
+  const std::filesystem::path& folder_ = temp_.path();
   std::shared_ptr<AudioService> service_;
 };
 
@@ -60,7 +59,7 @@ TEST_F(AudioServiceTest, NothingStartsBeforePermissionAndPermissionFollowsTheCap
   EXPECT_EQ(ask(&AudioService::startRecording, "r2")["result"], Json::object());
 }
 
-TEST_F(AudioServiceTest, ARecordingReportsItsLevelEveryFiftyMillisecondsAndHandsBackTheAbsolutePath) {
+TEST_F(AudioServiceTest, ARecordingReportsItsLevelEveryFiftyMillisecondsAndHandsBackItsFileURLPath) {
   grant();
   input_->setMeterPower(-20.0f);
   input_->setCurrentTime(1.5);
@@ -80,9 +79,10 @@ TEST_F(AudioServiceTest, ARecordingReportsItsLevelEveryFiftyMillisecondsAndHands
 
   auto stopped = ask(&AudioService::stopRecording, "s");
   const std::string path = stopped["result"]["filePath"];
-  EXPECT_EQ(path, service_->lastSoundUrl()->string());
-  EXPECT_TRUE(std::filesystem::path(path).is_absolute());
-  EXPECT_TRUE(std::filesystem::is_regular_file(path));
+  // The file URL without "file:///": the page asks for "/" and this text.
+  EXPECT_EQ("/" + path, service_->lastSoundUrl()->string());
+  EXPECT_NE(path.front(), '/');
+  EXPECT_TRUE(std::filesystem::is_regular_file("/" + path));
   main_->advance(500ms);
   EXPECT_EQ(page_->notifications("/audio/levelupdate").size(), 2u) << "the timer stops with the recording";
   EXPECT_EQ(ask(&AudioService::stopRecording, "again")["result"], Json::parse(R"({"filePath":""})"));
@@ -99,7 +99,29 @@ TEST_F(AudioServiceTest, ASecondRecordingEndsTheFirstAndKeepsOneTimer) {
   EXPECT_EQ(input_->recordingPath(), second);
   main_->advance(500ms);
   EXPECT_EQ(page_->notifications("/audio/levelupdate").size(), 10u) << "one tick per 50 ms, not two";
-  EXPECT_EQ(ask(&AudioService::stopRecording, "s")["result"]["filePath"], second.string());
+  EXPECT_EQ(ask(&AudioService::stopRecording, "s")["result"]["filePath"], recordingFilePath(second));
+}
+
+TEST_F(AudioServiceTest, AFailedSecondStartLeavesTheRunningRecordingReportingAndHandsBackItsFile) {
+  grant();
+  ASSERT_EQ(ask(&AudioService::startRecording, "first")["result"], Json::object());
+  auto first = *service_->lastSoundUrl();
+  main_->advance(100ms);
+  ASSERT_EQ(page_->notifications("/audio/levelupdate").size(), 2u);
+  for (auto kind : {audio::AudioInputError::Kind::fileNotCreated, audio::AudioInputError::Kind::captureNotStarted}) {
+    input_->failNextStart({kind, "refused"});
+    EXPECT_EQ(ask(&AudioService::startRecording, "again")["error"], "Failed to record");
+  }
+  EXPECT_EQ(service_->lastSoundUrl(), first);
+  EXPECT_EQ(input_->recordingPath(), first);
+  main_->advance(100ms);
+  EXPECT_EQ(page_->notifications("/audio/levelupdate").size(), 4u) << "the running recording goes on reporting";
+  EXPECT_EQ(ask(&AudioService::stopRecording, "s")["result"]["filePath"], recordingFilePath(first));
+}
+
+TEST_F(AudioServiceTest, TheFilePathIsTheFileURLWithoutItsScheme) {
+  EXPECT_EQ(recordingFilePath("/tmp/a.wav"), "tmp/a.wav");
+  EXPECT_EQ(recordingFilePath("/tmp/my recordings/a#1.wav"), "tmp/my%20recordings/a%231.wav");
 }
 
 TEST_F(AudioServiceTest, FailedStartsAnswerWithTheirErrorAndLeaveNothingRunning) {
@@ -107,7 +129,7 @@ TEST_F(AudioServiceTest, FailedStartsAnswerWithTheirErrorAndLeaveNothingRunning)
   input_->failNextStart({audio::AudioInputError::Kind::fileNotCreated, "read-only"});
   EXPECT_EQ(ask(&AudioService::startRecording, "file")["error"], "Failed to record");
   input_->failNextStart({audio::AudioInputError::Kind::captureNotStarted, "no device"});
-  EXPECT_EQ(ask(&AudioService::startRecording, "capture")["error"], "Could not start AudioEngine");
+  EXPECT_EQ(ask(&AudioService::startRecording, "capture")["error"], "Failed to record");
   input_->failNextStart({audio::AudioInputError::Kind::captureNotStarted, "no device"});
   EXPECT_EQ(ask(&AudioService::startReportingLevels, "tap")["error"], "Could not start AudioEngine");
   main_->advance(200ms);

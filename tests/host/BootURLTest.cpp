@@ -86,19 +86,16 @@ class RecordingWebView final : public webview::WebView {
   int reloads = 0;
 };
 
-class BundleDelegate final : public WebViewControllerDelegate {
+class NoPanels final : public WebViewControllerDelegate {
  public:
-  void setContentViewController(ContentViewController) override {}
   void saveFile(std::filesystem::path, std::function<void(Expected<void, SaveError>)>) override {}
   void openFile(std::vector<std::string>, std::function<void(Expected<OpenedFile, LoadError>)>) override {}
-  std::filesystem::path webURL() const override { return bundle() / "variant" / "web"; }
-
- private:
-  static std::filesystem::path bundle() {
-    const char* dir = std::getenv("KESTROM_BUNDLE_DIR");
-    return dir ? dir : "bundle";
-  }
 };
+
+std::filesystem::path bundleWebFolder() {
+  const char* dir = std::getenv("KESTROM_BUNDLE_DIR");
+  return std::filesystem::path(dir ? dir : "bundle") / "variant" / "web";
+}
 
 class NoWriter final : public LogWriter {
  public:
@@ -118,14 +115,14 @@ class WebViewControllerBootTest : public ::testing::Test {
       configuration_ = configuration;
       return std::static_pointer_cast<webview::WebView>(view_);
     };
-    return std::make_shared<WebViewController>(settings(), nullptr, factory, local, delegate_,
+    return std::make_shared<WebViewController>(settings(), nullptr, factory, local, bundleWebFolder(), delegate_,
                                                LogWriterLevel::error(std::make_shared<NoWriter>()), consoleScript);
   }
 
   log::ScopedRecording recording_;  // the boot URLs are logged at error level; keep them out of the output
   std::shared_ptr<dispatch::ManualQueue> queue_;
   std::shared_ptr<RecordingWebView> view_ = std::make_shared<RecordingWebView>();
-  std::shared_ptr<BundleDelegate> delegate_ = std::make_shared<BundleDelegate>();
+  std::shared_ptr<NoPanels> delegate_ = std::make_shared<NoPanels>();
   webview::WebViewConfiguration configuration_;
 };
 

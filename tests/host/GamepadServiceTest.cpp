@@ -48,10 +48,25 @@ class GamepadServiceTest : public ::testing::Test {
 };
 
 TEST_F(GamepadServiceTest, RatesThatAreNoRateAreRefusedAndHighRatesAreLowered) {
-  for (double hz : {0.0, -5.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
+  // Below one snapshot an hour the period does not fit the timer (1e-300 Hz overflowed it into a
+  // timer that fired without pause): refused with the same reply as 0.
+  const std::string zero = subscribe(0.0).error();
+  for (double hz : {0.0, -5.0, std::numeric_limits<double>::infinity(), std::nan(""), 1e-300, 1e-9,
+                    std::numeric_limits<double>::denorm_min(), 0.99 / 3600}) {
     SCOPED_TRACE(hz);
-    EXPECT_FALSE(subscribe(hz));
+    auto refused = subscribe(hz);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().rfind("Invalid gamepad target rate: ", 0), 0u) << refused.error();
+    if (hz >= 0 && hz < 1e-6) {
+      EXPECT_EQ(refused.error(), zero);
+    }
   }
+  auto hourly = subscribe(1.0 / 3600);
+  ASSERT_TRUE(hourly);
+  EXPECT_NEAR(std::chrono::duration<double>((*hourly)->interval()).count(), 3600.0, 1e-6);
+  EXPECT_LE(main_->pendingCount(), 1u);
+  main_->advance(59min);
+  EXPECT_TRUE(page_->frames().empty());
   auto sixty = subscribe(60);
   ASSERT_TRUE(sixty);
   EXPECT_EQ((*sixty)->interval(), std::chrono::duration_cast<dispatch::Duration>(std::chrono::duration<double>(1.0 / 60)));

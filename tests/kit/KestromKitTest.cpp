@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <atomic>
@@ -21,6 +22,7 @@
 #include "platform/launcher/Launcher.h"
 #include "platform/shell/FakeDialogs.h"
 #include "tests/support/FakeDeviceManager.h"
+#include "tests/support/RawHttp.h"
 #include "tests/support/WSTestClient.h"
 
 namespace kestrom {
@@ -48,24 +50,8 @@ const std::filesystem::path& privateHome() {
 class RecordingDelegate final : public KestromKitDelegate {
  public:
   void setProjectAvailable(bool available) override { calls.push_back(available ? "show" : "hide"); }
-  void presentDialog(KestromDialogType, std::function<void(DialogResult)> completion) override {
-    calls.push_back("dialog");
-    completion(makeUnexpected(std::string("cancelled")));
-  }
-  void showAlert(KestromAlert, std::function<void()>) override { calls.push_back("alert"); }
   void setContentViewController(ContentViewController which) override {
     calls.push_back(which == ContentViewController::loading ? "loading" : "webView");
-  }
-  void share(std::vector<std::filesystem::path>) override { calls.push_back("share"); }
-  void selectMoveDestination(std::function<void(DialogResult)> completion) override {
-    calls.push_back("move");
-    completion(makeUnexpected(std::string("cancelled")));
-  }
-  void saveFile(std::filesystem::path, std::function<void(Expected<void, SaveError>)> completion) override {
-    completion(makeUnexpected(SaveError::userCancelled));
-  }
-  void openFile(std::vector<std::string>, std::function<void(Expected<OpenedFile, LoadError>)> completion) override {
-    completion(makeUnexpected(LoadError::userCancelled));
   }
   void languageChanged() override { calls.push_back("languageChanged"); }
   std::filesystem::path variantURL() const override { return bundle() / "variant"; }
@@ -90,13 +76,13 @@ class KestromKitTest : public ::testing::Test {
     environment.audioInput = audioInput;
     environment.userDefaults = userDefaults;
     environment.gamepads = gamepads;
-    if (scriptedDialogs) {
-      environment.dialogServices = {
-          .dialogs = dialogs,
-          .bluetoothAlert = [] { return shell::AlertRequest{"Bluetooth is off", "Turn it on", "OK"}; },
-          .exportedFileExtensions = [] { return std::vector<std::string>{"kpr"}; },
-      };
-    }
+    environment.dialogServices = std::make_shared<DialogServices>(DialogServices::Options{
+        .dialogs = dialogs,
+        .bluetoothAlert = [] { return shell::AlertRequest{"Bluetooth is off", "Turn it on", "OK"}; },
+        .exportedFileExtensions = [] { return std::vector<std::string>{"kpr"}; },
+        .share = {},
+        .fileQueue = nullptr,
+    });
     environment.makeHubTransports = [this](const HubServiceFactory& factory, bool) {
       usbHubs = std::make_shared<test::FakeDeviceManager>(factory.delegationQueue, HubConnectionType::usb);
       return HubTransports{.usb = usbHubs};
@@ -158,15 +144,8 @@ class KestromKitTest : public ::testing::Test {
   std::shared_ptr<defaults::FakeUserDefaults> userDefaults = std::make_shared<defaults::FakeUserDefaults>();
   std::shared_ptr<gamepads::FakeGamepads> gamepads = std::make_shared<gamepads::FakeGamepads>(main);
   std::shared_ptr<shell::FakeDialogs> dialogs = std::make_shared<shell::FakeDialogs>();
-  bool scriptedDialogs = false;  // set by fixtures whose dialogs the kit runs itself
   std::shared_ptr<test::FakeDeviceManager> usbHubs;  // made by the kit through the environment
   std::shared_ptr<KestromKit> kit;
-};
-
-/// The kit given the desktop's dialogs (scripted here) instead of asking its delegate for them.
-class KestromKitDialogsTest : public KestromKitTest {
- protected:
-  KestromKitDialogsTest() { scriptedDialogs = true; }
 };
 
 TEST_F(KestromKitTest, StartUpShowsLoadingThenTheWebViewThenTellsThePageItIsInFront) {
@@ -175,11 +154,19 @@ TEST_F(KestromKitTest, StartUpShowsLoadingThenTheWebViewThenTellsThePageItIsInFr
   ASSERT_TRUE(pump([&] { return delegate->calls.size() >= 2; }));
   EXPECT_EQ(delegate->calls, (std::vector<std::string>{"loading", "webView"}));
 
+  // Nothing reaches the page before the delay has passed: a ping answered at 299 ms is the first
+  // frame the page sees (frames keep their order on the connection).
   main->advance(299ms);
+  request(*page, "early", "/ping");
+  auto early = nextFrame(*page);
+  ASSERT_TRUE(early);
+  EXPECT_EQ(early->value("id", ""), "early") << early->dump();
   main->advance(1ms);
   auto foreground = nextFrame(*page);
   ASSERT_TRUE(foreground);
   EXPECT_EQ(foreground->at("method"), "host/lifecycle/foreground");
+  request(*page, "after", "/ping");
+  EXPECT_EQ(nextFrame(*page)->value("id", ""), "after") << "the foreground notice goes once";
   // The interface language was chosen and stored at start.
   EXPECT_EQ(kit->currentLanguage(), "en-US");
 }
@@ -205,10 +192,13 @@ TEST_F(KestromKitTest, DelegateRowsAndTheirReplies) {
   request(*page, "show", "/menu/showProjectItems");
   EXPECT_EQ(nextFrame(*page)->at("id"), "show");
   request(*page, "move", "/projects/move", {{"projectId", "p1"}});
-  EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"id":"move","error":"cancelled","jsonrpc":"2.0"})"));
+  EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"id":"move","error":"userCancelled","jsonrpc":"2.0"})"));
   request(*page, "save", "/projects/saveAs", {{"projectId", "p1"}});
   EXPECT_EQ(*nextFrame(*page), Json::parse(R"({"id":"save","result":{},"jsonrpc":"2.0"})"));
-  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"show", "move", "dialog"}));
+  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"show"}));
+  ASSERT_EQ(dialogs->fileRequests.size(), 2u);
+  EXPECT_EQ(dialogs->fileRequests[0].kind, shell::FileDialogRequest::Kind::move);
+  EXPECT_EQ(dialogs->fileRequests[1].kind, shell::FileDialogRequest::Kind::save);
 
   // Links: http, https and mailto reach the desktop; anything else is refused with the fixed text.
   request(*page, "l1", "/content/openlink", {{"link", "https://example.org/help"}});
@@ -286,6 +276,75 @@ TEST_F(KestromKitTest, OlderSettingsAreConvertedBeforeTheSettingsStoreReadsThem)
   std::filesystem::remove(settings);
 }
 
+TEST_F(KestromKitTest, ASettingsSaveThatChangesTheLanguageTellsTheDelegate) {
+  auto page = connectPage();
+  kit->start();
+  ASSERT_TRUE(pump([&] { return delegate->calls.size() >= 2; }));
+  auto languageChanges = [&] { return std::count(delegate->calls.begin(), delegate->calls.end(), "languageChanged"); };
+  auto save = [&](const std::string& id, Json settings) {
+    request(*page, id, "/settings/save", {{"settings", std::move(settings)}});
+    auto reply = nextFrame(*page);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->value("id", ""), id);
+    EXPECT_EQ(reply->value("result", Json()), Json::object()) << reply->dump();
+  };
+  save("volume", {{"volume", {{"value", 3}}}});
+  EXPECT_EQ(languageChanges(), 0) << "another setting";
+  save("german", {{"ui.language", {{"value", "de-DE"}}}});
+  ASSERT_TRUE(pump([&] { return languageChanges() == 1; }));
+  EXPECT_EQ(kit->currentLanguage(), "de-DE");
+  save("same", {{"ui.language", {{"value", "de-DE"}}}});
+  save("french", {{"ui.language", {{"value", "fr-FR"}}}, {"volume", {{"value", 4}}}});
+  ASSERT_TRUE(pump([&] { return languageChanges() == 2; }));
+  EXPECT_EQ(languageChanges(), 2) << "the same language again is no change";
+}
+
+TEST_F(KestromKitTest, ARecordingsFilePathServedAtSlashPlusThePathIsItsWAV) {
+  auto page = connectPage();
+  ASSERT_TRUE(pump([&] { return kit->webViewController()->webServerPort().has_value(); }));
+  request(*page, "perm", "/audio/checkrecordingpermission");
+  ASSERT_TRUE(nextFrame(*page));
+  request(*page, "rec", "/audio/startrecording");
+  ASSERT_EQ(nextFrame(*page)->at("result"), Json::object());
+  request(*page, "stop", "/audio/stoprecording");
+  auto stopped = nextFrame(*page);
+  ASSERT_TRUE(stopped);
+  const std::string filePath = stopped->at("result").at("filePath");
+  ASSERT_FALSE(filePath.empty());
+  EXPECT_NE(filePath.front(), '/') << "the file URL without \"file:///\"";
+
+  std::string answer;
+  std::thread fetch([&] {
+    test::RawHttpConnection http(static_cast<std::uint16_t>(*kit->webViewController()->webServerPort()));
+    http.send(test::makeHttpRequest("GET", "/" + filePath, {{"Cookie", "kestrom-session=" + kit->sessionSecret()}}));
+    answer = http.readResponse().raw;
+  });
+  fetch.join();
+  auto response = test::parseRawHttpResponse(answer);
+  EXPECT_EQ(response.status, 200) << response.statusLine;
+  ASSERT_GE(response.body.size(), 44u);
+  EXPECT_EQ(response.body.substr(0, 4), "RIFF");
+  EXPECT_EQ(response.body.substr(8, 4), "WAVE");
+}
+
+TEST_F(KestromKitTest, AHandedOverFileThatIsNoProjectSaysWhy) {
+  const auto file = privateHome() / "notes.kpr";
+  std::ofstream(file) << "just some notes\n";
+  std::optional<Expected<void, std::string>> opened;
+  EXPECT_TRUE(kit->openProject(file, [&](const Expected<void, std::string>& result) { opened = result; }));
+  ASSERT_TRUE(pump([&] { return opened.has_value(); }));
+  ASSERT_FALSE(*opened);
+  EXPECT_EQ(opened->error(), "It is not a project file.");
+
+  // A folder is refused at once, and told the same way.
+  opened.reset();
+  EXPECT_FALSE(kit->openProject(privateHome(), [&](const Expected<void, std::string>& result) { opened = result; }));
+  ASSERT_TRUE(pump([&] { return opened.has_value(); }));
+  ASSERT_FALSE(*opened);
+  EXPECT_EQ(opened->error(), "It is not a file.");
+  std::filesystem::remove(file);
+}
+
 TEST_F(KestromKitTest, AudioAndGamepadRowsReachTheirServicesOverTheGivenBackends) {
   auto page = connectPage();
   request(*page, "perm", "/audio/checkrecordingpermission");
@@ -296,13 +355,18 @@ TEST_F(KestromKitTest, AudioAndGamepadRowsReachTheirServicesOverTheGivenBackends
   request(*page, "stop", "/audio/stoprecording");
   auto stopped = nextFrame(*page);
   ASSERT_TRUE(stopped);
-  const std::filesystem::path file = stopped->at("result").at("filePath").get<std::string>();
-  EXPECT_TRUE(file.is_absolute());
+  const std::filesystem::path file = "/" + stopped->at("result").at("filePath").get<std::string>();
   EXPECT_TRUE(std::filesystem::is_regular_file(file));
 
   request(*page, "g0", "gamepad/subscribe", {{"targetHz", 0}});
-  EXPECT_EQ(nextFrame(*page)->at("id"), "g0") << "a rate that is no rate is refused with an error";
+  auto zero = nextFrame(*page);
+  ASSERT_TRUE(zero);
+  EXPECT_EQ(zero->at("id"), "g0") << "a rate that is no rate is refused with an error";
+  EXPECT_TRUE(zero->contains("error"));
+  request(*page, "g0", "gamepad/subscribe", {{"targetHz", 1e-300}});
+  EXPECT_EQ(*nextFrame(*page), *zero) << "a rate too small for the timer: the same refusal";
   EXPECT_FALSE(kit->gamepadService());
+  EXPECT_EQ(main->pendingCount(), 0u) << "no timer left spinning";
   gamepads::GamepadState pad;
   pad.info = {5, "Pad", 1, 2};
   gamepads->connect(pad);
@@ -313,7 +377,7 @@ TEST_F(KestromKitTest, AudioAndGamepadRowsReachTheirServicesOverTheGivenBackends
   ASSERT_TRUE(kit->gamepadService());
 }
 
-TEST_F(KestromKitDialogsTest, ProjectAndFolderDialogsRunThroughTheGivenDialogs) {
+TEST_F(KestromKitTest, ProjectAndFolderDialogsRunThroughTheGivenDialogs) {
   auto page = connectPage();
   dialogs->answerNext(privateHome() / "Chosen/Robot.kpr");
   request(*page, "save", "/projects/saveAs", {{"projectId", "p1"}});
@@ -334,8 +398,6 @@ TEST_F(KestromKitDialogsTest, ProjectAndFolderDialogsRunThroughTheGivenDialogs) 
 
   request(*page, "f2", "device/selectFolder", {{"interactive", true}, {"initialFolder", "documents"}});
   EXPECT_EQ(nextFrame(*page)->at("result"), Json::object()) << "cancelled: no folder";
-  // Only what the application still does itself reached its delegate.
-  for (const auto& call : delegate->calls) EXPECT_TRUE(call != "dialog" && call != "move") << call;
 }
 
 }  // namespace

@@ -15,7 +15,6 @@ using nlohmann::json;
 
 class RecordingDelegate final : public ProjectsDelegate {
  public:
-  void setProjectAvailable(bool) override {}
   void presentDialog(KestromDialogType, std::function<void(DialogResult)>) override {}
   void share(std::vector<fs::path> items) override { shared.push_back(std::move(items)); }
   void selectMoveDestination(std::function<void(DialogResult)>) override {}

@@ -1,5 +1,6 @@
 #include "tools/host/ConsoleDelegate.h"
 
+#include "platform/dispatch/Queue.h"
 #include "platform/log/Log.h"
 
 namespace kestrom::headless {
@@ -15,33 +16,33 @@ void ConsoleDelegate::setProjectAvailable(bool available) {
   console().info("Project menu items %s", available ? "shown" : "hidden");
 }
 
-void ConsoleDelegate::presentDialog(KestromDialogType, std::function<void(DialogResult)> completion) {
-  console().info("No dialogs without a window: cancelled");
-  completion(makeUnexpected(std::string("The user cancelled the dialog.")));
-}
-
-void ConsoleDelegate::showAlert(KestromAlert, std::function<void()>) { console().info("Alert: Bluetooth is needed"); }
-
 void ConsoleDelegate::setContentViewController(ContentViewController which) {
   console().info("Showing the %s", which == ContentViewController::loading ? "loading view" : "web view");
 }
 
-void ConsoleDelegate::share(std::vector<std::filesystem::path> items) {
-  for (const auto& item : items) console().info("Share: %s", item.string());
-}
-
-void ConsoleDelegate::selectMoveDestination(std::function<void(DialogResult)> completion) {
-  completion(makeUnexpected(std::string("The user cancelled the dialog.")));
-}
-
-void ConsoleDelegate::saveFile(std::filesystem::path, std::function<void(Expected<void, SaveError>)> completion) {
-  completion(makeUnexpected(SaveError::userCancelled));
-}
-
-void ConsoleDelegate::openFile(std::vector<std::string>, std::function<void(Expected<OpenedFile, LoadError>)> completion) {
-  completion(makeUnexpected(LoadError::userCancelled));
-}
-
 void ConsoleDelegate::languageChanged() { console().info("The interface language changed"); }
+
+void ConsoleDialogs::runFileDialog(const shell::FileDialogRequest&,
+                                   std::function<void(std::optional<std::filesystem::path>)> completion) {
+  console().info("No dialogs without a window: cancelled");
+  dispatch::mainQueue()->async([completion = std::move(completion)] { completion(std::nullopt); });
+}
+
+void ConsoleDialogs::showAlert(const shell::AlertRequest& request, std::function<void()>) {
+  console().info("Alert: %s", request.message);
+}
+
+std::shared_ptr<DialogServices> makeConsoleDialogServices() {
+  return std::make_shared<DialogServices>(DialogServices::Options{
+      .dialogs = std::make_shared<ConsoleDialogs>(),
+      .bluetoothAlert = [] { return shell::AlertRequest{"Bluetooth is needed", "", "OK"}; },
+      .exportedFileExtensions = {},
+      .share =
+          [](std::vector<std::filesystem::path> items) {
+            for (const auto& item : items) console().info("Share: %s", item.string());
+          },
+      .fileQueue = nullptr,
+  });
+}
 
 }  // namespace kestrom::headless

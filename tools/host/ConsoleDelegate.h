@@ -1,10 +1,13 @@
 #pragma once
-// The headless host's stand-in for the desktop shell: no window, no dialogs. Dialogs end as if
-// the user cancelled, alerts and shares are logged. Main queue.
+// The headless host's stand-in for the desktop shell: no window, no dialogs. Panels end as if the
+// user cancelled; alerts, shares and what the window would show are logged. Main queue.
 
 #include <filesystem>
+#include <memory>
 
+#include "KestromKit/kit/DialogServices.h"
 #include "KestromKit/kit/KestromKitDelegate.h"
+#include "platform/shell/Dialogs.h"
 
 namespace kestrom::headless {
 
@@ -13,14 +16,7 @@ class ConsoleDelegate final : public KestromKitDelegate {
   explicit ConsoleDelegate(std::filesystem::path bundle) : bundle_(std::move(bundle)) {}
 
   void setProjectAvailable(bool available) override;
-  void presentDialog(KestromDialogType type, std::function<void(DialogResult)> completion) override;
-  void showAlert(KestromAlert alert, std::function<void()> retry) override;
   void setContentViewController(ContentViewController which) override;
-  void share(std::vector<std::filesystem::path> items) override;
-  void selectMoveDestination(std::function<void(DialogResult)> completion) override;
-  void saveFile(std::filesystem::path source, std::function<void(Expected<void, SaveError>)> completion) override;
-  void openFile(std::vector<std::string> allowedTypes,
-                std::function<void(Expected<OpenedFile, LoadError>)> completion) override;
   void languageChanged() override;
   std::filesystem::path variantURL() const override { return bundle_ / "variant"; }
   std::filesystem::path contentURL() const override { return bundle_ / "variant/content"; }
@@ -29,5 +25,16 @@ class ConsoleDelegate final : public KestromKitDelegate {
  private:
   std::filesystem::path bundle_;
 };
+
+/// Dialogs without a window: every panel is cancelled, every alert logged and dismissed.
+class ConsoleDialogs final : public shell::Dialogs {
+ public:
+  void runFileDialog(const shell::FileDialogRequest& request,
+                     std::function<void(std::optional<std::filesystem::path>)> completion) override;
+  void showAlert(const shell::AlertRequest& request, std::function<void()> completion) override;
+};
+
+/// The kit's dialog services over ConsoleDialogs, with shares logged.
+std::shared_ptr<DialogServices> makeConsoleDialogServices();
 
 }  // namespace kestrom::headless

@@ -117,6 +117,7 @@ int main(int argc, char** argv) {
   environment.downloader = downloader::makeCurlDownloader();
   environment.arguments = arguments;
   environment.makeHubTransports = makeLinuxHubTransports;
+  environment.dialogServices = headless::makeConsoleDialogServices();
   auto kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   auto secretFile = writeSecretFile(kit->sessionSecret(), kit->dataFolder());
   if (secretFile.empty()) log::fatalError("kestrom-host", "Unable to write the session secret file");
@@ -124,8 +125,10 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   kit->start();
   for (const auto& file : projectFiles)
-    (void)kit->openProject(file, [file](bool opened) {
-      if (!opened) std::fprintf(stderr, "kestrom-host: %s is not a project that can be opened\n", file.c_str());
+    (void)kit->openProject(file, [file](const Expected<void, std::string>& opened) {
+      if (!opened)
+        std::fprintf(stderr, "kestrom-host: %s is not a project that can be opened: %s\n", file.c_str(),
+                     opened.error().c_str());
     });
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);

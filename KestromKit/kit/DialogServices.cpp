@@ -1,0 +1,142 @@
+#include "KestromKit/kit/DialogServices.h"
+
+#include <type_traits>
+#include <variant>
+
+#include "KestromKit/base/AsciiCase.h"
+#include "KestromKit/host/FileServices.h"
+#include "platform/dispatch/QueueCheck.h"
+
+namespace kestrom {
+
+namespace {
+
+using shell::FileDialogRequest;
+
+// What the page is told when a panel was dismissed.
+std::string cancelled() { return std::string(rawValue(SaveError::userCancelled)); }
+
+}  // namespace
+
+std::filesystem::path withAllowedExtension(const std::filesystem::path& chosen,
+                                           const std::vector<std::string>& extensions) {
+  if (extensions.empty() || chosen.filename().empty()) return chosen;
+  const std::string name = chosen.filename().string();
+  for (const auto& extension : extensions) {
+    if (extension.empty()) return chosen;  // any name is allowed
+    if (name.size() > extension.size() + 1 && name[name.size() - extension.size() - 1] == '.' &&
+        equalsIgnoringCase(std::string_view(name).substr(name.size() - extension.size()), extension))
+      return chosen;
+  }
+  auto named = chosen;
+  named.replace_filename(name + "." + extensions.front());
+  return named;
+}
+
+DialogServices::DialogServices(Options options) : options_(std::move(options)) {
+  if (!options_.fileQueue) options_.fileQueue = dispatch::makeSerialQueue("DialogServices");
+}
+
+std::vector<std::string> DialogServices::exported() const {
+  return options_.exportedFileExtensions ? options_.exportedFileExtensions() : std::vector<std::string>{};
+}
+
+void DialogServices::runFileDialog(FileDialogRequest request, std::function<void(Chosen)> completion) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
+  if (!options_.dialogs) {
+    dispatch::mainQueue()->async([completion = std::move(completion)] { completion(std::nullopt); });
+    return;
+  }
+  // A name typed without the extension still gets it: the panel allows only these types, and the
+  // open panel, which filters on them, would otherwise hide the saved file.
+  std::vector<std::string> forced;
+  if (request.kind == FileDialogRequest::Kind::save) forced = request.allowedExtensions;
+  options_.dialogs->runFileDialog(request, [forced = std::move(forced), completion = std::move(completion)](Chosen chosen) {
+    if (chosen) chosen = withAllowedExtension(*chosen, forced);
+    completion(std::move(chosen));
+  });
+}
+
+void DialogServices::presentDialog(KestromDialogType type, std::function<void(DialogResult)> completion) {
+  FileDialogRequest request;
+  std::visit(
+      [&](const auto& kind) {
+        using T = std::decay_t<decltype(kind)>;
+        if constexpr (std::is_same_v<T, KestromDialogType::Open>) {
+          request.kind = FileDialogRequest::Kind::open;
+          request.allowedExtensions = kind.documentTypes ? *kind.documentTypes : exported();
+        } else if constexpr (std::is_same_v<T, KestromDialogType::Save>) {
+          request.kind = FileDialogRequest::Kind::save;
+          request.allowedExtensions = kind.allowedTypes ? *kind.allowedTypes : exported();
+          request.suggestedName = kind.name;
+        } else if constexpr (std::is_same_v<T, KestromDialogType::SelectFolder>) {
+          request.kind = FileDialogRequest::Kind::selectFolder;
+          request.initialFolder = kind.initialFolder;
+        } else {
+          request.kind = FileDialogRequest::Kind::move;
+        }
+      },
+      type.kind);
+  runFileDialog(std::move(request), [completion = std::move(completion)](Chosen chosen) {
+    if (chosen) {
+      completion(std::filesystem::absolute(*chosen));
+    } else {
+      completion(makeUnexpected(cancelled()));
+    }
+  });
+}
+
+void DialogServices::selectMoveDestination(std::function<void(DialogResult)> completion) {
+  presentDialog({KestromDialogType::Move{}}, std::move(completion));
+}
+
+void DialogServices::share(std::vector<std::filesystem::path> items) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
+  if (options_.share) options_.share(std::move(items));
+}
+
+void DialogServices::showAlert(KestromAlert, std::function<void()> retry) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
+  if (!options_.dialogs) return;
+  shell::AlertRequest alert = options_.bluetoothAlert ? options_.bluetoothAlert() : shell::AlertRequest{};
+  options_.dialogs->showAlert(alert, std::move(retry));
+}
+
+void DialogServices::saveFile(std::filesystem::path source, std::function<void(Expected<void, SaveError>)> completion) {
+  FileDialogRequest request;
+  request.kind = FileDialogRequest::Kind::save;
+  request.suggestedName = source.filename().string();
+  if (auto extension = pathExtension(source); !extension.empty()) request.allowedExtensions = {extension};
+  runFileDialog(std::move(request), [files = options_.fileQueue, source, completion = std::move(completion)](
+                                        Chosen chosen) mutable {
+    if (!chosen) {
+      completion(makeUnexpected(SaveError::userCancelled));
+      return;
+    }
+    files->async([source = std::move(source), destination = std::move(*chosen), completion = std::move(completion)]() mutable {
+      auto moved = moveReplacing(source, destination);
+      dispatch::mainQueue()->async([moved, completion = std::move(completion)] { completion(moved); });
+    });
+  });
+}
+
+void DialogServices::openFile(std::vector<std::string> allowedTypes,
+                              std::function<void(Expected<OpenedFile, LoadError>)> completion) {
+  FileDialogRequest request;
+  request.kind = FileDialogRequest::Kind::open;
+  request.allowedExtensions = allowedTypes.empty() ? exported() : std::move(allowedTypes);
+  runFileDialog(std::move(request), [files = options_.fileQueue, completion = std::move(completion)](Chosen chosen) mutable {
+    if (!chosen) {
+      completion(makeUnexpected(LoadError::userCancelled));
+      return;
+    }
+    files->async([file = std::move(*chosen), completion = std::move(completion)]() mutable {
+      Expected<OpenedFile, LoadError> opened = makeUnexpected(LoadError::readError);
+      if (auto text = readUtf8Text(file)) opened = OpenedFile{file, std::move(*text)};
+      dispatch::mainQueue()->async(
+          [opened = std::move(opened), completion = std::move(completion)]() mutable { completion(std::move(opened)); });
+    });
+  });
+}
+
+}  // namespace kestrom
