@@ -54,7 +54,7 @@ Result TCPServer::listen() {
   if (port_ < 0 || port_ > 65535) return Result::failure(EINVAL);
   if (::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr) != 1) return Result::failure(EINVAL);
 
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (acceptTimeout_.count() < 0 ? SOCK_NONBLOCK : 0), 0);
   if (fd < 0) return Result::failure(errno);
   int on = 1;
   // A restart binds the same port again while old connections still sit in TIME_WAIT.
@@ -97,6 +97,20 @@ TCPServer::Accepted TCPServer::accept() {
     // Out of descriptors or memory: give the connections being served a moment to close theirs
     // instead of spinning.
     if (isResourceShortage(error)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return {};
+}
+
+TCPServer::Accepted TCPServer::acceptNow() {
+  while (!shutDown_) {
+    int fd = fd_.load();
+    if (fd < 0) return {};
+    int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (client >= 0) return {AcceptStatus::accepted, client};
+    int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK) return {AcceptStatus::timedOut, -1};
+    if (isResourceShortage(error)) return {AcceptStatus::shortage, -1};
+    if (!isPassing(error)) return {};
   }
   return {};
 }
