@@ -38,8 +38,9 @@ constexpr std::size_t kInlineFileBytes = 64 * 1024;
 // What a refused connection may still send us, and for how long, before it is closed anyway.
 constexpr std::chrono::milliseconds kRefusedDrainTime{500};
 constexpr std::size_t kRefusedDrainBytes = 1 << 20;
-// Connections the run loop accepts in one go before it looks at the others again.
-constexpr int kAcceptsAtOnce = 64;
+// Connections the run loop accepts in one go before it reads the heads that came meanwhile: a
+// flood of new connections then cannot push out, as the oldest, one whose head is already there.
+constexpr int kAcceptsAtOnce = 16;
 
 // Reads `length` bytes of `fd` from `offset`; false when the file ends early or fails.
 bool readFully(int fd, char* into, std::uint64_t offset, std::size_t length) {
@@ -205,6 +206,7 @@ class WebServer::HeadLoop {
         logger().error("WebServer Unable to wait for connections: %s", tcp::SocketError{errno}.localizedDescription());
         return true;
       }
+      bool accepting = false;
       for (int i = 0; i < n; ++i) {
         void* mark = events[static_cast<std::size_t>(i)].data.ptr;
         if (mark == &wakeMark) {
@@ -212,7 +214,7 @@ class WebServer::HeadLoop {
           (void)!::read(server_.wakeFd_, &count, sizeof count);
           server_.joinRetired();
         } else if (mark == &listenerMark) {
-          if (!acceptWaiting()) return !server_.stopping_;
+          accepting = true;  // after the heads of this round
         } else {
           auto* c = static_cast<Connection*>(mark);
           if (c->fd < 0) continue;  // closed by an earlier event of this round
@@ -220,6 +222,7 @@ class WebServer::HeadLoop {
           else readHead(c->self);
         }
       }
+      if (accepting && !acceptWaiting()) return !server_.stopping_;
       gone_.clear();
       expire(Clock::now());
       gone_.clear();

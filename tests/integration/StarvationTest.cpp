@@ -43,10 +43,13 @@ TEST(StarvationTest, TheFloodOfAnotherUserLeavesThePageAnswered) {
     auto answer = rawHttp(httpPort, makeHttpRequest("GET", "/index.html", {{"Cookie", host.cookie()}}), 20s);
     pageMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     answered += answer.status == 200 ? 1 : 0;
+    if (answer.status != 200) ADD_FAILURE() << "probe " << i << ": " << answer.statusLine << (answer.timedOut ? " (timed out)" : "");
     if (i % 4 == 0) {
       start = Clock::now();
       WSTestClient page(20s);
-      upgraded += page.connect(host.wsPort(), {{"Cookie", host.cookie()}}) ? 1 : 0;
+      const bool connected = page.connect(host.wsPort(), {{"Cookie", host.cookie()}});
+      upgraded += connected ? 1 : 0;
+      if (!connected) ADD_FAILURE() << "upgrade probe " << i << " failed";
       upgradeMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
       page.close();
     }
