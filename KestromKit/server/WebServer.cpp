@@ -561,15 +561,17 @@ void WebServer::joinRetired() {
 }
 
 void WebServer::dispatch(CheckedRequest checked) {
-  std::lock_guard lock(mutex_);
-  if (stopping_) {
-    ::close(checked.fd);
-    return;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      ::close(checked.fd);
+      return;
+    }
+    ready_.push_back(std::move(checked));
+    // Every waiting request gets a worker of its own, up to the cap.
+    if (ready_.size() > idle_ && workers_.size() < std::max<std::size_t>(1, limits_.maxConnections)) startWorkerLocked();
   }
-  ready_.push_back(std::move(checked));
-  // Every waiting request gets a worker of its own, up to the cap.
-  if (ready_.size() > idle_ && workers_.size() < std::max<std::size_t>(1, limits_.maxConnections)) startWorkerLocked();
-  work_.notify_one();
+  work_.notify_one();  // outside the lock: the worker need not wait for it
 }
 
 bool WebServer::startWorkerLocked() {

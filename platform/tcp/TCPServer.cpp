@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -66,6 +67,12 @@ Result TCPServer::listen() {
     timeout.tv_sec = static_cast<time_t>(acceptTimeout_.count() / 1000);
     timeout.tv_usec = static_cast<suseconds_t>((acceptTimeout_.count() % 1000) * 1000);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  if (acceptTimeout_.count() < 0) {
+    // For an event loop: a connection is reported once its first bytes are there (or after a
+    // second without), so the loop usually reads a whole head at once.
+    int seconds = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     int error = errno;

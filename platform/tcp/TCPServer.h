@@ -18,7 +18,8 @@ namespace kestrom::tcp {
 class TCPServer {
  public:
   /// `acceptTimeout`: how long one `accept` waits before it reports `timedOut`; zero waits
-  /// without limit; negative never waits (a socket for `acceptNow` in an event loop).
+  /// without limit; negative never waits (a socket for `acceptNow` in an event loop, which also
+  /// hears of a connection only once its first bytes came, or a second passed without any).
   TCPServer(std::string address, std::int32_t port, std::chrono::milliseconds acceptTimeout = {});
   ~TCPServer();
   TCPServer(const TCPServer&) = delete;
