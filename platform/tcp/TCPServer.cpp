@@ -93,19 +93,13 @@ Result TCPServer::listen() {
 }
 
 TCPServer::Accepted TCPServer::accept() {
-  while (!shutDown_) {
-    int fd = fd_.load();
-    if (fd < 0) return {};
-    int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (client >= 0) return {AcceptStatus::accepted, client};
-    int error = errno;
-    if (error == EAGAIN || error == EWOULDBLOCK) return {AcceptStatus::timedOut, -1};
-    if (!isPassing(error)) return {};
+  while (true) {
+    const Accepted accepted = acceptNow();
+    if (accepted.status != AcceptStatus::shortage) return accepted;
     // Out of descriptors or memory: give the connections being served a moment to close theirs
     // instead of spinning.
-    if (isResourceShortage(error)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return {};
 }
 
 TCPServer::Accepted TCPServer::acceptNow() {
