@@ -568,8 +568,11 @@ void WebServer::dispatch(CheckedRequest checked) {
       return;
     }
     ready_.push_back(std::move(checked));
-    // Every waiting request gets a worker of its own, up to the cap.
-    if (ready_.size() > idle_ && workers_.size() < std::max<std::size_t>(1, limits_.maxConnections)) startWorkerLocked();
+    // Every waiting request gets a worker of its own, up to the cap. The run loop starts one at a
+    // time; a worker that takes a request while more wait starts the next (see `workerLoop`), so
+    // a burst does not hold the loop while threads start.
+    if (starting_ == 0 && ready_.size() > idle_ && workers_.size() < std::max<std::size_t>(1, limits_.maxConnections))
+      startWorkerLocked();
   }
   work_.notify_one();  // outside the lock: the worker need not wait for it
 }
@@ -584,6 +587,7 @@ bool WebServer::startWorkerLocked() {
     logger().error("Unable to start a connection worker: %s", e.what());
     return false;
   }
+  ++starting_;
   return true;
 }
 
@@ -596,6 +600,7 @@ void WebServer::workerLoop(std::list<Worker>::iterator self) {
     logger().error("Unable to start a connection worker: %s", "out of memory");
   }
   std::unique_lock lock(mutex_);
+  --starting_;
   while (buffers && !stopping_) {
     // The first idle worker waits without a time limit; the others retire when nothing comes,
     // so an idle server has no timer running.
@@ -613,6 +618,8 @@ void WebServer::workerLoop(std::list<Worker>::iterator self) {
     if (retire || stopping_) break;
     CheckedRequest checked = std::move(ready_.front());
     ready_.pop_front();
+    if (ready_.size() > idle_ + starting_ && workers_.size() < std::max<std::size_t>(1, limits_.maxConnections))
+      startWorkerLocked();
     std::optional<tcp::TCPClient> client;
     client.emplace(checked.fd);
     self->client = &*client;

@@ -201,6 +201,7 @@ class WebServer {
   std::list<Worker> retired_;  // finished, to be joined
   std::deque<CheckedRequest> ready_;  // checked requests no worker has taken yet
   std::size_t idle_ = 0;              // workers waiting for a request
+  std::size_t starting_ = 0;          // workers started that have not yet looked for one
   std::optional<std::int32_t> port_;
   std::atomic<bool> stopping_{false};
 };
