@@ -486,6 +486,7 @@ void WebServer::stop() {
     changed_.wait(lock, [this] { return workers_.empty(); });
     finished.swap(retired_);
     unserved.swap(ready_);
+    wholeReady_ = 0;
   }
   for (auto& worker : finished) worker.thread.join();
   for (auto& checked : unserved) ::close(checked.fd);
@@ -567,7 +568,17 @@ void WebServer::dispatch(CheckedRequest checked) {
       ::close(checked.fd);
       return;
     }
-    ready_.push_back(std::move(checked));
+    // A request whose body is all here is served in the time its route takes; one still waiting
+    // for its body may hold its worker until the body deadline. The first go ahead, so clients
+    // that drip their bodies cannot make the page's requests wait for a worker behind them.
+    const auto length = declaredContentLength(checked.head.headers);
+    const std::size_t bodyHere = checked.bytes.size() - std::min(checked.bytes.size(), checked.head.bodyOffset);
+    if (!length || *length <= static_cast<std::int64_t>(bodyHere)) {
+      ready_.insert(ready_.begin() + static_cast<std::ptrdiff_t>(wholeReady_), std::move(checked));
+      ++wholeReady_;
+    } else {
+      ready_.push_back(std::move(checked));
+    }
     // Every waiting request gets a worker of its own, up to the cap. The run loop starts one at a
     // time; a worker that takes a request while more wait starts the next (see `workerLoop`), so
     // a burst does not hold the loop while threads start.
@@ -618,6 +629,7 @@ void WebServer::workerLoop(std::list<Worker>::iterator self) {
     if (retire || stopping_) break;
     CheckedRequest checked = std::move(ready_.front());
     ready_.pop_front();
+    if (wholeReady_ > 0) --wholeReady_;
     if (ready_.size() > idle_ + starting_ && workers_.size() < std::max<std::size_t>(1, limits_.maxConnections))
       startWorkerLocked();
     std::optional<tcp::TCPClient> client;

@@ -200,6 +200,7 @@ class WebServer {
   std::list<Worker> workers_;  // alive
   std::list<Worker> retired_;  // finished, to be joined
   std::deque<CheckedRequest> ready_;  // checked requests no worker has taken yet
+  std::size_t wholeReady_ = 0;        // the first of `ready_`, whose bodies are all here
   std::size_t idle_ = 0;              // workers waiting for a request
   std::size_t starting_ = 0;          // workers started that have not yet looked for one
   std::optional<std::int32_t> port_;
