@@ -108,7 +108,10 @@ ContentHandler::~ContentHandler() {
     stopping_ = true;
     if (currentDownload_ && downloader_) downloader_->cancel(*currentDownload_);
   }
-  // Lets the task in hand end (the queued ones see `stopping_`) and joins the thread.
+  // Lets the task in hand end and the queued ones run (those of downloads see `stopping_`) while
+  // `queue_` still names the queue they check, then joins the thread. Releasing the queue at once
+  // would clear `queue_` before its thread ran them, and a queued download would read it.
+  if (!queue_->isCurrent()) queue_->sync([] {});
   queue_.reset();
 }
 
