@@ -1,11 +1,19 @@
 #include "KestromKit/server/ContentServing.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <shared_mutex>
 #include <vector>
 
 #include "KestromKit/server/ByteRange.h"
@@ -26,6 +34,100 @@ constexpr std::uint64_t kMaxSubtitleBytes = 512 * 1024;
 using OpenFile = std::shared_ptr<const WebServerOpenFile>;
 
 constexpr PathCheckOptions kRegularFile{.percentEncoded = false, .allowLeadingSlash = true, .regularFileOnly = true};
+
+/// The roots files are served from, each opened once as a directory descriptor. A file below one
+/// is then opened with openat2(2) and RESOLVE_BENEATH: the kernel resolves the whole path, links
+/// included, and refuses any step out of the root, in the same call that opens the file, so a link
+/// swapped in between a check and the open cannot lead elsewhere, and no path is resolved twice.
+/// Where the kernel lacks openat2 (before Linux 5.6) the path check resolves and opens as before.
+class Roots {
+ public:
+  static Roots& shared() {
+    static Roots roots;
+    return roots;
+  }
+
+  /// The file `relative` (checked: no "..", no absolute form) under `root`; nothing when the
+  /// kernel cannot do it, or when no descriptor can be had (the caller checks the path itself,
+  /// which tells a missing file from one that cannot be opened now).
+  std::optional<OpenFile> open(const fs::path& root, const fs::path& relative) {
+    if (unsupported_.load(std::memory_order_relaxed)) return std::nullopt;
+    auto directory = find(root);
+    if (!directory) return isShortage(errno) ? std::nullopt : std::optional<OpenFile>(OpenFile{});
+    int fd = openBeneath(directory->fd, relative);
+    if (fd < 0 && errno == ENOSYS) {
+      unsupported_ = true;
+      return std::nullopt;
+    }
+    if (fd < 0 && errno == ENOENT && isStale(*directory, root)) {
+      // The root was replaced (content downloaded anew): open the new one.
+      directory = find(root, /*reopen=*/true);
+      if (!directory) return isShortage(errno) ? std::nullopt : std::optional<OpenFile>(OpenFile{});
+      fd = openBeneath(directory->fd, relative);
+    }
+    if (fd < 0 && isShortage(errno)) return std::nullopt;
+    return WebServerOpenFile::adopt(fd, root / relative, /*regularOnly=*/true);
+  }
+
+ private:
+  struct Directory {
+    explicit Directory(int descriptor) : fd(descriptor) {}
+    ~Directory() { ::close(fd); }
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    const int fd;
+  };
+  // A handful of roots serve a host; tests make many, so the oldest are let go past this.
+  static constexpr std::size_t kMostRoots = 16;
+
+  static bool isShortage(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
+
+  static int openBeneath(int directory, const fs::path& relative) {
+    open_how how{};
+    how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;  // a FIFO must not block the open
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd;
+    do {
+      fd = ::syscall(SYS_openat2, directory, relative.c_str(), &how, sizeof how);
+    } while (fd < 0 && (errno == EINTR || errno == EAGAIN));
+    return static_cast<int>(fd);
+  }
+
+  static bool isStale(const Directory& directory, const fs::path& root) {
+    struct stat opened {}, named {};
+    if (::fstat(directory.fd, &opened) != 0) return true;
+    if (::stat(root.c_str(), &named) != 0) return opened.st_nlink == 0;
+    return opened.st_dev != named.st_dev || opened.st_ino != named.st_ino;
+  }
+
+  std::shared_ptr<const Directory> find(const fs::path& root, bool reopen = false) {
+    if (!reopen) {
+      std::shared_lock lock(mutex_);
+      auto it = directories_.find(root.native());
+      if (it != directories_.end()) return it->second;
+    }
+    if (root.empty()) {
+      errno = ENOENT;
+      return nullptr;
+    }
+    int fd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;  // errno tells why
+    auto directory = std::make_shared<const Directory>(fd);
+    std::unique_lock lock(mutex_);
+    if (directories_.size() >= kMostRoots && !directories_.contains(root.native())) {
+      directories_.erase(order_.front());
+      order_.erase(order_.begin());
+    }
+    if (!directories_.contains(root.native())) order_.push_back(root.native());
+    directories_[root.native()] = directory;
+    return directory;
+  }
+
+  std::atomic<bool> unsupported_{false};
+  std::shared_mutex mutex_;  // guards the two below
+  std::map<std::string, std::shared_ptr<const Directory>> directories_;
+  std::vector<std::string> order_;  // oldest first
+};
 
 /// Every non-overlapping "/content/" (left to right) written "/".
 std::string withoutContentSegments(std::string_view path) {
@@ -61,17 +163,24 @@ OpenFile findStaticFile(const WebServerRequest& request, const fs::path& content
     if (!resolved || !tried.insert(*resolved).second) return nullptr;
     return WebServerOpenFile::open(*resolved, /*regularOnly=*/true);
   };
+  auto openBelow = [&](const fs::path& root, std::string_view text) -> OpenFile {
+    auto relative = checkRelativePath(text, kRegularFile);
+    if (!relative || root.empty() || !tried.insert(root / *relative).second) return nullptr;
+    if (auto file = Roots::shared().open(root, *relative)) return *file;
+    auto resolved = resolveUnder(root, text, kRegularFile);
+    return resolved ? WebServerOpenFile::open(*resolved, /*regularOnly=*/true) : nullptr;
+  };
   // A root, then the same root with the language folder named by each configured language.
   auto openUnder = [&](const fs::path& root) -> OpenFile {
-    if (auto file = open(resolveUnder(root, contentPath, kRegularFile))) return file;
+    if (auto file = openBelow(root, contentPath)) return file;
     for (const auto& language : {request.defaultLanguage, request.fallbackLanguage}) {
       if (!checkPathComponent(language)) continue;
-      if (auto file = open(resolveUnder(root, rewriteLanguage(contentPath, language), kRegularFile))) return file;
+      if (auto file = openBelow(root, rewriteLanguage(contentPath, language))) return file;
     }
     return nullptr;
   };
 
-  if (auto file = open(resolveUnder(request.webroot, path, kRegularFile))) return file;
+  if (auto file = openBelow(request.webroot, path)) return file;
   if (auto file = openUnder(contentFolder)) return file;
   if (auto file = openUnder(request.prepacked)) return file;
   // The path as an absolute one: only inside the host's own folders (temporary files, data,

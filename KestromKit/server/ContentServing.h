@@ -2,13 +2,17 @@
 // The handlers of the local HTTP server that serve files: the web application and content files,
 // a content package's manifest, video byte ranges and subtitles converted to WebVTT.
 //
-// Every path from the page is resolved through PathCheck under one of the roots (web root,
-// downloaded content, prepacked content) or, as an absolute path, only inside the folders the host
-// hands out; only regular files are served. Files are answered as open-file regions that the
-// server streams, so no video is ever read whole into memory.
+// Every path from the page is checked by PathCheck segment by segment, then opened under one of
+// the roots (web root, downloaded content, prepacked content) by the kernel, which keeps every
+// step of its resolution, links included, under that root (openat2 with RESOLVE_BENEATH; a link
+// that leaves the root, absolute links among them, serves nothing). As an absolute path it is
+// served only inside the folders the host hands out. Only regular files are served. Files are
+// answered as open-file regions that the server streams, so no video is ever read whole into
+// memory.
 //
-// Free functions with no state: they run on the thread of the connection they answer, read the
-// disk synchronously, and report every outcome as a WebServerResponse (they never throw).
+// Free functions: they run on the thread of the connection they answer, read the disk
+// synchronously, and report every outcome as a WebServerResponse (they never throw). The roots'
+// directory descriptors are kept, process-wide, from one request to the next.
 
 #include <filesystem>
 #include <string>

@@ -44,7 +44,10 @@ std::string SessionSecret::randomHex(std::size_t bytes) {
 
 SessionSecret::SessionSecret() : SessionSecret(randomHex(32)) {}
 
-SessionSecret::SessionSecret(std::string value) : value_(std::move(value)), debugCode_(randomHex(16)) {}
+SessionSecret::SessionSecret(std::string value, std::chrono::steady_clock::duration debugCodeLifetime)
+    : value_(std::move(value)),
+      debugCodeExpiry_(std::chrono::steady_clock::now() + debugCodeLifetime),
+      debugCode_(randomHex(16)) {}
 
 std::string SessionSecret::cookie() const { return std::string(kCookieName) + "=" + value_; }
 
@@ -80,8 +83,12 @@ std::string SessionSecret::debugCode() const {
 
 bool SessionSecret::redeemDebugCode(std::string_view code) {
   std::lock_guard lock(mutex_);
+  if (debugCode_.empty() || std::chrono::steady_clock::now() >= debugCodeExpiry_) {
+    debugCode_.clear();
+    return false;
+  }
   if (!equalInConstantTime(code, debugCode_)) return false;
-  debugCode_ = randomHex(16);
+  debugCode_.clear();
   return true;
 }
 

@@ -5,10 +5,12 @@
 // otherwise read and change the user's settings, content and projects.
 //
 // For opening the page in an external browser, "/debug" takes a one-time code instead: the code
-// sets the cookie and is replaced by a new one at once, so an address that was logged works once.
+// sets the cookie once and is then gone, and it lapses unused a few minutes after start, so an
+// address that was logged lets in at most one browser and soon none.
 //
 // Any thread. Owned by the kit, shared with both servers.
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,11 +21,13 @@ namespace kestrom {
 class SessionSecret {
  public:
   static constexpr std::string_view kCookieName = "kestrom-session";
+  /// How long after start the "/debug" code may be redeemed.
+  static constexpr std::chrono::minutes kDebugCodeLifetime{5};
 
   /// Draws a new secret (getrandom; the process stops if the system has no randomness to give).
   SessionSecret();
-  /// A given secret, for tests.
-  explicit SessionSecret(std::string value);
+  /// A given secret (and a given life for the "/debug" code), for tests.
+  explicit SessionSecret(std::string value, std::chrono::steady_clock::duration debugCodeLifetime = kDebugCodeLifetime);
   SessionSecret(const SessionSecret&) = delete;
   SessionSecret& operator=(const SessionSecret&) = delete;
 
@@ -35,9 +39,9 @@ class SessionSecret {
   /// joined by "; ") holds the secret. Compared in constant time.
   bool admits(std::optional<std::string_view> cookieHeader) const;
 
-  /// The current one-time code of "/debug" (32 hex digits).
+  /// The one-time code of "/debug" (32 hex digits); empty once it was redeemed.
   std::string debugCode() const;
-  /// True once for the current code (constant time); it is then replaced.
+  /// True once for the code (constant time), and only within its lifetime; it is then gone.
   bool redeemDebugCode(std::string_view code);
 
   /// True when `a` and `b` are equal; the time taken depends only on their lengths.
@@ -47,8 +51,9 @@ class SessionSecret {
 
  private:
   const std::string value_;
+  const std::chrono::steady_clock::time_point debugCodeExpiry_;
   mutable std::mutex mutex_;  // guards debugCode_
-  std::string debugCode_;
+  std::string debugCode_;     // empty once spent
 };
 
 }  // namespace kestrom

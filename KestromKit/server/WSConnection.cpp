@@ -13,7 +13,9 @@ using namespace wsnet;
 
 // A browser's upgrade request is well under 1 KiB; anything near this is not a browser.
 constexpr std::uint32_t kMaxRequestHeadBytes = 8 * 1024;
-// Beast's suggested server handshake time limit, applied to reading the upgrade request too.
+// The whole upgrade request must arrive within this: a peer that idles or drips holds nothing long.
+constexpr auto kRequestTimeout = std::chrono::seconds(2);
+// Beast's suggested server handshake time limit, for writing the answer to the upgrade.
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 
 std::optional<std::string_view> fieldValue(const http::request<http::empty_body>& request, http::field name) {
@@ -49,13 +51,14 @@ void WSConnection::doReadRequest() {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   parser_.emplace();
   parser_->header_limit(kMaxRequestHeadBytes);
-  ws_.next_layer().stream().expires_after(kHandshakeTimeout);
+  ws_.next_layer().stream().expires_after(kRequestTimeout);
   http::async_read(ws_.next_layer(), buffer_, *parser_,
                    beast::bind_front_handler(&WSConnection::onReadRequest, shared_from_this()));
 }
 
 void WSConnection::onReadRequest(error_code ec, std::size_t) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
+  requestRead_ = true;
   if (dropped_) return;
   if (ec) {
     // A peer that connects and leaves, or times out, gets nothing; a garbled request gets its 400.

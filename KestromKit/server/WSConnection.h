@@ -67,6 +67,8 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   /// queued or being written the frame is written at once on the caller's thread; otherwise it
   /// queues behind the rest for the I/O thread. Does nothing once the connection has ended.
   void send(const Payload& text);
+  /// True until its upgrade request has been read (I/O thread).
+  bool awaitingRequest() const { return !requestRead_; }
   /// Ends the connection without reporting it (the server is stopping); any thread. `hard`
   /// closes the socket at once instead of sending the page a close frame first.
   void drop(bool hard = false);
@@ -91,6 +93,7 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   std::shared_ptr<const Callbacks> callbacks_;
   Limits limits_;
   // Everything below is touched on the I/O thread only.
+  bool requestRead_ = false; // the upgrade request came (or failed)
   bool accepting_ = false; // `accepting` was reported
   bool open_ = false;      // the handshake succeeded
   bool finished_ = false;  // close or failure was reported; nothing more is

@@ -19,6 +19,9 @@ bool isPeerError(const error_code& ec) {
          ec == boost::system::errc::protocol_error || ec == boost::system::errc::operation_not_permitted;
 }
 
+// Connections held at once while they have not sent their upgrade request.
+constexpr std::size_t kMostPendingUpgrades = 128;
+
 bool isShortage(const error_code& ec) {
   return ec == boost::system::errc::too_many_files_open || ec == boost::system::errc::too_many_files_open_in_system ||
          ec == net::error::no_buffer_space || ec == net::error::no_memory;
@@ -33,7 +36,7 @@ WSListener::WSListener(std::shared_ptr<net::io_context> io, std::shared_ptr<Regi
 
 error_code WSListener::open(unsigned port) {
   error_code ec;
-  tcp::endpoint endpoint(net::ip::address_v4::loopback(), static_cast<unsigned short>(port));
+  wsnet::tcp::endpoint endpoint(net::ip::address_v4::loopback(), static_cast<unsigned short>(port));
   acceptor_.open(endpoint.protocol(), ec);
   // Lets a restart bind again while old connections of the port linger in TIME_WAIT; on Linux it
   // never lets two listeners share the port, so a port in use still fails with address_in_use.
@@ -67,13 +70,21 @@ void WSListener::doAccept() {
   acceptor_.async_accept(io_->get_executor(), beast::bind_front_handler(&WSListener::onAccept, shared_from_this()));
 }
 
-void WSListener::onAccept(error_code ec, tcp::socket socket) {
+void WSListener::onAccept(error_code ec, wsnet::tcp::socket socket) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (closed_) return;
   if (ec) {
     if (ec == net::error::operation_aborted) return;
     if (isPeerError(ec)) return doAccept();
     if (isShortage(ec)) {
+      // Shed a connection that has said nothing yet, or take one from the backlog and close it,
+      // and go on at once; pause only when neither helps.
+      if (dropOldestPending() || reserve_.acceptAndClose(acceptor_.native_handle())) {
+        net::post(io_->get_executor(), [self = shared_from_this()] {
+          if (!self->closed_) self->doAccept();
+        });
+        return;
+      }
       Constants::log().webSocketServer.error("Accepting a connection failed: %s", ec.message());
       pause_.expires_after(std::chrono::milliseconds(100));
       pause_.async_wait([self = shared_from_this()](error_code waited) {
@@ -86,12 +97,31 @@ void WSListener::onAccept(error_code ec, tcp::socket socket) {
   }
   // Replies are small and the page waits for them: send each at once instead of batching.
   error_code ignored;
-  socket.set_option(tcp::no_delay(true), ignored);
+  socket.set_option(wsnet::tcp::no_delay(true), ignored);
   std::erase_if(*registry_, [](const std::weak_ptr<WSConnection>& weak) { return weak.expired(); });
+  std::erase_if(pending_, [](const std::weak_ptr<WSConnection>& weak) {
+    auto connection = weak.lock();
+    return !connection || !connection->awaitingRequest();
+  });
+  if (pending_.size() >= kMostPendingUpgrades) dropOldestPending();
   auto connection = std::make_shared<WSConnection>(io_, std::move(socket), callbacks_, limits_);
   registry_->push_back(connection);
+  pending_.push_back(connection);
   connection->run();
   doAccept();
+}
+
+bool WSListener::dropOldestPending() {
+  while (!pending_.empty()) {
+    auto connection = pending_.front().lock();
+    pending_.pop_front();
+    if (connection && connection->awaitingRequest()) {
+      Constants::log().webSocketServer.debug("Dropped the oldest connection still waiting for its upgrade request");
+      connection->drop(true);
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace kestrom

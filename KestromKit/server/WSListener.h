@@ -1,14 +1,18 @@
 #pragma once
 // The listening socket of one start of the WebSocket server: accepts on the loopback address and
-// starts a WSConnection for each peer. A stop closes it for good; the next start makes a new one.
+// starts a WSConnection for each peer. Peers that have not yet sent their upgrade request are
+// held only so many at once (the oldest dropped first), so idle connections cannot use up the
+// process's descriptors. A stop closes it for good; the next start makes a new one.
 // Home: the server's I/O thread. Owner: WSServer, and its own pending accept.
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "KestromKit/server/BeastNet.h"
 #include "KestromKit/server/WSConnection.h"
+#include "platform/tcp/DescriptorLimit.h"
 
 namespace kestrom {
 
@@ -34,6 +38,8 @@ class WSListener : public std::enable_shared_from_this<WSListener> {
  private:
   void doAccept();
   void onAccept(wsnet::error_code ec, wsnet::tcp::socket socket);
+  /// Drops the oldest connection still waiting for its upgrade request; false when there is none.
+  bool dropOldestPending();
 
   std::shared_ptr<wsnet::net::io_context> io_;  // first, so it is released last
   wsnet::tcp::acceptor acceptor_;
@@ -42,6 +48,8 @@ class WSListener : public std::enable_shared_from_this<WSListener> {
   std::shared_ptr<const WSConnection::Callbacks> callbacks_;
   WSConnection::Limits limits_;
   std::function<void(const wsnet::error_code&)> failed_;
+  std::deque<std::weak_ptr<WSConnection>> pending_;  // may still await their request, oldest first
+  tcp::DescriptorReserve reserve_;
   bool closed_ = false;
 };
 

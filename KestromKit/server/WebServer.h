@@ -3,21 +3,25 @@
 // endpoints on 127.0.0.1 at a port the system chooses. One request per connection, then close; no
 // keep-alive, chunked encoding or pipelining.
 //
-// Threads: every connection runs on a worker thread of its own, from parsing through routing to
-// the written answer, so a route may block (the file dialogs wait on the main queue). No route
-// ever runs on the main queue. Idle workers wait in accept(2) on the one listening socket, and the
-// kernel hands each new connection straight to one of them; a worker that takes a connection
-// while no other is left waiting starts one more first, up to `maxConnections` (beyond that,
-// connections wait in the listen backlog). Workers idle for a while retire, all but the last. A
-// run-loop thread ("WebServer" run loop) opens the socket, restarts it when it fails and reaps
-// retired workers. Owned by the kit; `stop` (also run by the destructor) closes the socket, wakes
-// every worker and joins them. A subclass that overrides `route` must call `stop` in its own
-// destructor.
+// Threads: the run-loop thread ("WebServer" run loop) opens the socket, restarts it when it fails
+// and waits on one event loop (epoll) for every connection that has not yet sent its whole head:
+// those are held there, at most `maxPendingHeads` of them (the oldest dropped first) and each for
+// at most `headTimeout`, so connections that idle or drip cannot hold a thread or more than a few
+// descriptors. A complete head is parsed and checked there; one that is malformed, from another
+// site or without the session cookie is answered by the loop itself. Only a request that passed
+// every check goes to a worker thread, which reads its body, routes it and writes the answer, so
+// a route may block (the file dialogs wait on the main queue). No route ever runs on the main
+// queue. Idle workers wait for the next request; the pool grows with demand up to
+// `maxConnections` (beyond that, checked requests queue) and shrinks again, each idle worker
+// beyond the first retiring after a while. Nothing wakes while nothing happens. Owned by the kit;
+// `stop` (also run by the destructor) closes the socket, wakes every worker and joins them. A
+// subclass that overrides `route` must call `stop` in its own destructor.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -29,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "KestromKit/server/WebServerRequestParser.h"
 #include "KestromKit/server/WebServerTypes.h"
 #include "platform/tcp/Result.h"
 
@@ -88,15 +93,17 @@ struct WebServerLimits {
   std::uint64_t maxBodyBytes = 512ull * 1024 * 1024;
   /// Bodies above this go to a temporary file instead of memory.
   std::size_t memoryBodyBytes = 1024 * 1024;
-  /// A quiet client is dropped after this long without a byte (and the whole head must arrive
-  /// within it).
+  /// A quiet client is dropped after this long without a byte of its body.
   std::chrono::milliseconds readTimeout{10000};
+  /// The whole head must arrive within this (and within `readTimeout`) of the connection.
+  std::chrono::milliseconds headTimeout{2000};
+  /// Connections still sending their head, held at once; a new one beyond it drops the oldest.
+  std::size_t maxPendingHeads = 128;
   /// The whole body must arrive within `readTimeout` plus its length at this rate: a client that
   /// drips a byte now and then cannot hold its connection for long.
   std::uint64_t minBodyBytesPerSecond = 16 * 1024;
   std::chrono::milliseconds writeTimeout{10000};
-  /// Connections served at once; more wait in the listen backlog. Each has a thread of its own
-  /// (mostly asleep in poll), so slow clients in their hundreds leave room for the page.
+  /// Checked requests served at once, each on a thread of its own; more wait their turn.
   /// At least 1.
   std::size_t maxConnections = 1024;
   /// How long a file dialog may keep its connection waiting.
@@ -139,8 +146,15 @@ class WebServer {
  protected:
   /// What a worker keeps from one connection to the next, so serving allocates little.
   struct WorkerBuffers;
-  /// One connection, start to close (worker thread).
-  void handle(tcp::TCPClient& client, WorkerBuffers& buffers);
+  /// A connection whose head passed every check, on its way to a worker.
+  struct CheckedRequest {
+    int fd = -1;
+    std::string bytes;  // the head and the first bytes of its body
+    WebServerRequestHead head;
+    std::chrono::steady_clock::time_point firstByte;
+  };
+  /// One checked request, from its body to the written answer (worker thread).
+  void handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBuffers& buffers);
 
  private:
   /// A worker thread and the connection it is serving, if any (for `stop` to wake).
@@ -148,20 +162,23 @@ class WebServer {
     std::thread thread;
     tcp::TCPClient* client = nullptr;
   };
+  class HeadLoop;
 
   void runServer(std::int32_t requestedPort);
-  /// Keeps the listening socket served until it fails or the server stops: starts a worker when
-  /// none is left accepting (one that could not be started earlier) and joins retired ones.
-  void superviseWorkers();
-  /// Starts one more worker, counted as accepting (lock held). False when no thread can be had.
+  /// Starts one more worker (lock held). False when no thread can be had.
   bool startWorkerLocked();
+  /// Hands a checked request to a worker, starting one when none is free (run-loop thread).
+  void dispatch(CheckedRequest checked);
+  /// Joins the workers that retired (run-loop thread).
+  void joinRetired();
   void workerLoop(std::list<Worker>::iterator self);
   void respond(tcp::TCPClient& client, WorkerBuffers& buffers, const WebServerResponse& response,
                const WebServerRequest& request);
-  void badRequest(tcp::TCPClient& client, WorkerBuffers& buffers, std::string_view bytes);
   void send(tcp::TCPClient& client, WorkerBuffers& buffers, std::string_view statusText,
             const WebServerHeaders& headers, std::string_view body,
             const std::optional<WebServerFileRegion>& file = std::nullopt);
+  /// Wakes the run loop (any thread).
+  void wakeRunLoop();
   /// Blocks until `ask` has had its completion called (or the wait is abandoned).
   bool waitForFileDialog(const std::function<void(std::function<void()> done)>& ask);
 
@@ -173,14 +190,19 @@ class WebServer {
   /// The port the connections were accepted on, for the Host and Origin checks (0: none yet).
   std::atomic<std::int32_t> servingPort_{0};
 
+  int wakeFd_ = -1;  // eventfd: the run loop's wake-up (stop, a retired worker)
+
   mutable std::mutex mutex_;  // guards everything below
-  std::condition_variable changed_;  // a worker retired or the socket failed; `stop` waits for the last worker
-  std::shared_ptr<tcp::TCPServer> server_;  // the socket the workers accept on
-  bool listenerFailed_ = false;             // a worker found `server_` unusable: the run loop reopens it
+  std::condition_variable changed_;  // a worker retired; `stop` waits for the last worker
+  std::condition_variable work_;     // a checked request is waiting, or the server stops
+  std::shared_ptr<tcp::TCPServer> server_;  // the listening socket of the run loop
   std::thread runLoop_;
   std::list<Worker> workers_;  // alive
   std::list<Worker> retired_;  // finished, to be joined
-  std::size_t acceptors_ = 0;  // workers waiting in accept or about to
+  std::deque<CheckedRequest> ready_;  // checked requests no worker has taken yet
+  std::size_t wholeReady_ = 0;        // the first of `ready_`, whose bodies are all here
+  std::size_t idle_ = 0;              // workers waiting for a request
+  std::size_t starting_ = 0;          // workers started that have not yet looked for one
   std::optional<std::int32_t> port_;
   std::atomic<bool> stopping_{false};
 };

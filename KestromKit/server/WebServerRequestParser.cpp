@@ -117,6 +117,20 @@ std::optional<URLComponents> parseTarget(std::string_view target) {
   return components;
 }
 
+// tchar of RFC 9110: what a method (a token) may be made of.
+bool isTokenCharacter(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  switch (c) {
+    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-':
+    case '.': case '^': case '_': case '`': case '|': case '~':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isToken(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), isTokenCharacter); }
+
 std::string_view trimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -144,6 +158,8 @@ std::optional<WebServerRequestHead> parseRequestHead(std::string_view bytes) {
   if (blank == std::string_view::npos) return std::nullopt;
   std::string_view word = requestLine.substr(0, blank);
   std::string_view target = requestLine.substr(blank + 1);
+  // An unknown method is routed (and refused there); one that is not even a token is malformed.
+  if (!isToken(word)) return std::nullopt;
 
   auto components = parseTarget(target);
   if (!components) return std::nullopt;

@@ -31,9 +31,9 @@ struct WebServerRequestHead {
 };
 
 /// The head of `bytes`, or nothing when it is unusable: no line, a request line under ten
-/// characters or without "<method> <target>", a target that is not a path-and-query URL
-/// reference whose decoded path is UTF-8, or a second Host, Origin or Content-Length (names in
-/// any letter case).
+/// characters or without "<method> <target>", a method that is not a token (RFC 9110), a target
+/// that is not a path-and-query URL reference whose decoded path is UTF-8, or a second Host,
+/// Origin or Content-Length (names in any letter case).
 std::optional<WebServerRequestHead> parseRequestHead(std::string_view bytes);
 
 /// Where CR LF CR LF begins in `bytes`, searching from `from` (a caller that appends can resume).

@@ -31,32 +31,6 @@ WebServerRequestReader::WebServerRequestReader(tcp::TCPClient& client, const Web
                                                const fs::path& spoolFolder)
     : client_(client), limits_(limits), spoolFolder_(spoolFolder) {}
 
-Expected<std::string_view, WebServerRequestReader::Failure> WebServerRequestReader::readHead(char* buffer) {
-  // One deadline for the whole head: a client dripping a byte at a time gains nothing.
-  const auto deadline = Clock::now() + limits_.readTimeout;
-  const std::size_t capacity = headBufferSize(limits_);
-  std::size_t size = 0;
-  while (true) {
-    int left = millisecondsUntil(deadline);
-    std::size_t count = 0;
-    auto status = left > 0 ? client_.readInto(buffer + size, capacity - size, count, left)
-                           : tcp::TCPClient::ReadStatus::timedOut;
-    if (status != tcp::TCPClient::ReadStatus::data) {
-      if (size == 0) return makeUnexpected(Failure::timedOut);
-      return std::string_view(buffer, size);  // closed or quiet mid-head: parse what came
-    }
-    if (size == 0) firstByteTime_ = Clock::now();
-    std::size_t resume = size >= 3 ? size - 3 : 0;
-    size += count;
-    std::string_view bytes(buffer, size);
-    if (auto end = findHeadEnd(bytes, resume)) {
-      if (*end > limits_.maxHeadBytes) return makeUnexpected(Failure::headTooLarge);
-      return bytes;
-    }
-    if (size > limits_.maxHeadBytes + 3) return makeUnexpected(Failure::headTooLarge);
-  }
-}
-
 Expected<WebServerBody, WebServerRequestReader::Failure> WebServerRequestReader::readBody(
     std::string_view initial, std::optional<std::int64_t> contentLength) {
   // A body already as long as declared (or longer) stays whole; so does one with no usable length.

@@ -110,8 +110,7 @@ WebServerResponse WebServer::handleDebug(const WebServerRequest& request) {
     logger().error("%d | Refused \"/debug\" without a valid one-time code", 403);
     return WebServerResponse::forbidden();
   }
-  // The code is spent; the next browser needs the new one.
-  logger().info("Debug URL: http://localhost:%d/debug?code=%s", port().value_or(0), services_.session->debugCode());
+  // The code is spent: no other browser gets in this way.
   return WebServerResponse::redirect(
       std::move(location), {{"Set-Cookie", services_.session->cookie() + "; Path=/; HttpOnly; SameSite=Strict"}});
 }

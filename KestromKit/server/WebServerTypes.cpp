@@ -159,7 +159,11 @@ thread_local std::uint64_t openShortages = 0;
 std::uint64_t WebServerOpenFile::shortagesOnThisThread() { return openShortages; }
 
 std::shared_ptr<const WebServerOpenFile> WebServerOpenFile::open(const fs::path& path, bool regularOnly) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block the open
+  // A FIFO must not block the open.
+  return adopt(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), path, regularOnly);
+}
+
+std::shared_ptr<const WebServerOpenFile> WebServerOpenFile::adopt(int fd, fs::path path, bool regularOnly) {
   if (fd < 0) {
     if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) ++openShortages;
     return nullptr;
@@ -174,7 +178,7 @@ std::shared_ptr<const WebServerOpenFile> WebServerOpenFile::open(const fs::path&
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   }
   return std::shared_ptr<const WebServerOpenFile>(
-      new WebServerOpenFile(fd, S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0, path));
+      new WebServerOpenFile(fd, S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0, std::move(path)));
 }
 
 WebServerOpenFile::~WebServerOpenFile() { ::close(fd_); }

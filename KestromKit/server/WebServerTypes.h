@@ -99,6 +99,9 @@ class WebServerOpenFile {
   /// Opens `path` read-only (O_NOFOLLOW-free; symlinks are the path checker's business).
   /// `regularOnly` refuses directories, devices, FIFOs and sockets. Absent on failure.
   static std::shared_ptr<const WebServerOpenFile> open(const std::filesystem::path& path, bool regularOnly = true);
+  /// As `open`, for a descriptor the caller opened (read-only, non-blocking) and hands over:
+  /// closed here when refused. A negative `fd` is a failed open whose errno still stands.
+  static std::shared_ptr<const WebServerOpenFile> adopt(int fd, std::filesystem::path path, bool regularOnly = true);
   /// How many opens on this thread failed for want of descriptors or memory (EMFILE, ENFILE,
   /// ENOMEM): a handler compares before and after, to answer 503 instead of 404.
   static std::uint64_t shortagesOnThisThread();

@@ -186,7 +186,10 @@ ContentHandler::~ContentHandler() {
   // Every download's completion runs once, soon after its cancel; it must not outlive this object.
   inFlightEnded_.wait(lock, [this] { return inFlight_.empty(); });
   lock.unlock();
-  // Lets the task in hand end (the queued ones see `stopping_`) and joins the thread.
+  // Lets the task in hand end and the queued ones run (they see `stopping_`) while `queue_` still
+  // names the queue they may check, then joins the thread: releasing the queue at once would clear
+  // `queue_` before its thread ran them.
+  if (!queue_->isCurrent()) queue_->sync([] {});
   queue_.reset();
 }
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -54,7 +55,7 @@ Result TCPServer::listen() {
   if (port_ < 0 || port_ > 65535) return Result::failure(EINVAL);
   if (::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr) != 1) return Result::failure(EINVAL);
 
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (acceptTimeout_.count() < 0 ? SOCK_NONBLOCK : 0), 0);
   if (fd < 0) return Result::failure(errno);
   int on = 1;
   // A restart binds the same port again while old connections still sit in TIME_WAIT.
@@ -66,6 +67,12 @@ Result TCPServer::listen() {
     timeout.tv_sec = static_cast<time_t>(acceptTimeout_.count() / 1000);
     timeout.tv_usec = static_cast<suseconds_t>((acceptTimeout_.count() % 1000) * 1000);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  if (acceptTimeout_.count() < 0) {
+    // For an event loop: a connection is reported once its first bytes are there (or after a
+    // second without), so the loop usually reads a whole head at once.
+    int seconds = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     int error = errno;
@@ -86,6 +93,16 @@ Result TCPServer::listen() {
 }
 
 TCPServer::Accepted TCPServer::accept() {
+  while (true) {
+    const Accepted accepted = acceptNow();
+    if (accepted.status != AcceptStatus::shortage) return accepted;
+    // Out of descriptors or memory: give the connections being served a moment to close theirs
+    // instead of spinning.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+TCPServer::Accepted TCPServer::acceptNow() {
   while (!shutDown_) {
     int fd = fd_.load();
     if (fd < 0) return {};
@@ -93,10 +110,8 @@ TCPServer::Accepted TCPServer::accept() {
     if (client >= 0) return {AcceptStatus::accepted, client};
     int error = errno;
     if (error == EAGAIN || error == EWOULDBLOCK) return {AcceptStatus::timedOut, -1};
+    if (isResourceShortage(error)) return {AcceptStatus::shortage, -1};
     if (!isPassing(error)) return {};
-    // Out of descriptors or memory: give the connections being served a moment to close theirs
-    // instead of spinning.
-    if (isResourceShortage(error)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return {};
 }

@@ -2,6 +2,7 @@
 
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KestromKit/server/SessionSecret.h"
@@ -38,10 +39,22 @@ TEST(SessionSecretTest, EachDebugCodeWorksOnce) {
   EXPECT_EQ(session.debugCode(), code) << "a wrong guess spends nothing";
   EXPECT_TRUE(session.redeemDebugCode(code));
   EXPECT_FALSE(session.redeemDebugCode(code));
-  EXPECT_NE(session.debugCode(), code);
+  EXPECT_TRUE(session.debugCode().empty()) << "no second code follows the first";
+  EXPECT_FALSE(session.redeemDebugCode("")) << "nor does the spent code's empty place let anyone in";
   EXPECT_TRUE(SessionSecret::equalInConstantTime("abc", "abc"));
   EXPECT_FALSE(SessionSecret::equalInConstantTime("abc", "abd"));
   EXPECT_FALSE(SessionSecret::equalInConstantTime("abc", "ab"));
+}
+
+TEST(SessionSecretTest, TheDebugCodeLapsesUnused) {
+  using namespace std::chrono_literals;
+  SessionSecret session(std::string(64, 'a'), 50ms);
+  const std::string code = session.debugCode();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(session.redeemDebugCode(code));
+  EXPECT_TRUE(session.debugCode().empty());
+  SessionSecret fresh(std::string(64, 'a'));
+  EXPECT_TRUE(fresh.redeemDebugCode(fresh.debugCode())) << "within its five minutes it works";
 }
 
 }  // namespace

@@ -46,6 +46,34 @@ TEST(SlowClientsTest, ABodyThatDripsIsCutOffAtItsDeadline) {
   EXPECT_LT(Clock::now() - start, 8s);
 }
 
+TEST(SlowClientsTest, ARequestWhoseBodyIsHereGoesAheadOfOneStillWaitingForIts) {
+  WebServerLimits limits;
+  limits.maxConnections = 1;  // one worker: who it takes next decides who waits
+  limits.readTimeout = 30s;
+  limits.minBodyBytesPerSecond = 1;
+  WebServerHarness h(limits);
+  WebServerHarness::write(h.webroot / "index.html", "<html>");
+  h.startAndWait();
+  const std::string head = "POST /v1/sentryEnabled HTTP/1.1\r\nContent-Length: 4\r\n\r\n";
+  RawHttpConnection first(h.port);
+  ASSERT_TRUE(first.send(head + "tr"));
+  std::this_thread::sleep_for(300ms);  // the worker now waits for the rest of its body
+  RawHttpConnection second(h.port);
+  ASSERT_TRUE(second.send(head + "tr"));
+  std::this_thread::sleep_for(300ms);
+  RawHttpConnection page(h.port);
+  ASSERT_TRUE(page.send(makeHttpRequest("GET", "/index.html", {{"Host", "127.0.0.1:" + std::to_string(h.port)}})));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(first.send("ue"));
+  EXPECT_FALSE(first.readResponse(10s).timedOut);
+  // Taken before the second, whose body may not come for 30 s.
+  auto answer = page.readResponse(10s);
+  EXPECT_FALSE(answer.timedOut);
+  EXPECT_EQ(answer.statusLine, "HTTP/1.1 200 OK");
+  ASSERT_TRUE(second.send("ue"));
+  EXPECT_FALSE(second.readResponse(10s).timedOut);
+}
+
 TEST(SlowClientsTest, FiveHundredDrippersLeaveThePageAnsweredAtOnce) {
   // Both ends of every connection live in this process.
   ASSERT_GE(tcp::raiseDescriptorLimit(), 1200u) << "this test needs 1,200 descriptors";

@@ -64,9 +64,15 @@ TEST(WebServerRequestParserTest, UnusableHeadsGiveNoRequest) {
     SCOPED_TRACE(bytes);
     EXPECT_FALSE(parseRequestHead(bytes));
   }
-  auto nul = parseRequestHead(std::string_view("GE\0 /x HTTP/1.1\r\n\r\n", 19));  // NUL is UTF-8, just no method
-  ASSERT_TRUE(nul);
-  EXPECT_EQ(nul->method, WebServerRequestMethod::unknown);
+  // NUL is UTF-8, but no token character: a method with it (or any control character) is malformed.
+  EXPECT_FALSE(parseRequestHead(std::string_view("GE\0 /x HTTP/1.1\r\n\r\n", 19)));
+  EXPECT_FALSE(parseRequestHead("FOO\x01 /x HTTP/1.1\r\n\r\n"));
+  EXPECT_FALSE(parseRequestHead("G\tT /x HTTP/1.1\r\n\r\n"));
+  // A token the server does not know is a request all the same, of an unknown method.
+  auto unknown = parseRequestHead("FOO /x HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->method, WebServerRequestMethod::unknown);
+  EXPECT_TRUE(parseRequestHead("M-SEARCH! /x HTTP/1.1\r\n\r\n"));
 }
 
 TEST(WebServerRequestParserTest, HeadersKeepNamesTrimValuesAndLetTheLaterWin) {

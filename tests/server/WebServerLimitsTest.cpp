@@ -1,0 +1,230 @@
+// The HTTP server at its limits: connections that never finish their head are held only briefly
+// and only so many at once, a method that is not a token is malformed, the log never holds the
+// session secret, and files are opened under their root by the kernel, links included.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KestromKit/server/SessionSecret.h"
+#include "KestromKit/server/WSServer.h"
+#include "KestromKit/server/WebServer.h"
+#include "platform/log/FakeLogSink.h"
+#include "platform/tcp/DescriptorLimit.h"
+#include "tests/server/WebServerHarness.h"
+#include "tests/support/RawHttp.h"
+#include "tests/support/WSTestClient.h"
+
+namespace kestrom {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::makeHttpRequest;
+using test::rawHttp;
+using test::RawHttpConnection;
+using test::WebServerHarness;
+using Clock = std::chrono::steady_clock;
+
+bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Any eight consecutive digits of `secret` in `text`, in either letter case.
+bool holdsPartOf(const std::string& text, const std::string& secret) {
+  std::string lower = text;
+  for (auto& c : lower) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+  for (std::size_t i = 0; i + 8 <= lower.size(); ++i) {
+    if (!std::all_of(lower.begin() + static_cast<std::ptrdiff_t>(i), lower.begin() + static_cast<std::ptrdiff_t>(i + 8), isHex))
+      continue;
+    if (secret.find(lower.substr(i, 8)) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(WebServerLimitsTest, AMethodThatIsNotATokenIsMalformed) {
+  WebServerHarness h;
+  WebServerHarness::write(h.webroot / "x", "x");
+  h.startAndWait();
+  EXPECT_EQ(rawHttp(h.port, "FOO\x01 /x HTTP/1.1\r\n\r\n").status, 400);
+  EXPECT_EQ(rawHttp(h.port, "G(T /x HTTP/1.1\r\n\r\n").status, 400);
+  EXPECT_EQ(rawHttp(h.port, " /x HTTP/1.1\r\n\r\n").status, 400) << "no method at all";
+  // A token that names no method the server knows is still a request, routed and refused there.
+  EXPECT_NE(rawHttp(h.port, "FOO /x HTTP/1.1\r\n\r\n").status, 400);
+  EXPECT_EQ(rawHttp(h.port, "GET /x HTTP/1.1\r\n\r\n").status, 200);
+}
+
+TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecret) {
+  auto session = std::make_shared<SessionSecret>();
+  const std::string secret = session->value();
+  WebServerHarness h({}, [&](WebServerServices& services) { services.session = session; });
+  h.startAndWait();
+  log::ScopedRecording recording;
+  const std::string cookie = session->cookie();
+  const std::vector<std::string> malformed = {
+      // A target that is no URL, with the cookie right behind the request line.
+      "GET /%zz HTTP/1.1\r\nCookie: " + cookie + "\r\n\r\n",
+      "GET /a b c HTTP/1.1\r\ncookie:" + cookie + "\r\n\r\n",
+      "FOO\x01 / HTTP/1.1\r\nCOOKIE : " + cookie + "\r\n\r\n",
+      // Two Hosts, cookie first; a head that is cut off mid-cookie.
+      "GET / HTTP/1.1\r\nCookie: " + cookie + "\r\nHost: a\r\nHost: b\r\n\r\n",
+      "GET /x HTTP/1.1\r\nCookie: " + cookie.substr(0, 40),
+      // The secret where no cookie belongs: in the target, on a folded line, in upper case.
+      "GET /" + secret + " HTTP/1.1\r\n\r\n",
+      "GET /%zz HTTP/1.1\r\nX: 1\r\n " + cookie + "\r\n\r\n",
+      "GET /%zz HTTP/1.1\r\nX-Echo: " + std::string(secret.begin() + 10, secret.begin() + 30) + "\r\n\r\n",
+  };
+  for (const auto& bytes : malformed) {
+    SCOPED_TRACE(bytes);
+    auto answer = rawHttp(h.port, bytes, 5s);
+    EXPECT_NE(answer.status, 200);
+  }
+  std::string upper = "GET /%zz HTTP/1.1\r\nX: ";
+  for (char c : secret) upper += static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+  upper += "\r\n\r\n";
+  EXPECT_EQ(rawHttp(h.port, upper, 5s).status, 400);
+  // A body shorter than it says, from the page itself: the worker's own 400.
+  {
+    RawHttpConnection c(h.port);
+    c.send("POST /v1/sentryEnabled HTTP/1.1\r\nCookie: " + cookie + "\r\nContent-Length: 10\r\n\r\n{");
+    c.shutdownWrite();
+    EXPECT_EQ(c.readResponse(5s).status, 400);
+  }
+  // The log did get the requests (so there was something to look at).
+  EXPECT_TRUE(recording.sink().contains("WebServer", "400 | Received"));
+  for (const auto& record : recording.sink().records()) {
+    SCOPED_TRACE(record.message);
+    EXPECT_FALSE(holdsPartOf(record.message, secret));
+  }
+}
+
+TEST(WebServerLimitsTest, QuietConnectionsAreHeldBrieflyAndOnlySoManyAtOnce) {
+  ASSERT_GE(tcp::raiseDescriptorLimit(), 800u) << "this test needs 800 descriptors";
+  WebServerLimits limits;
+  limits.maxPendingHeads = 16;
+  limits.headTimeout = 1500ms;
+  WebServerHarness h(limits);
+  WebServerHarness::write(h.webroot / "index.html", "<html>");
+  h.startAndWait();
+
+  // A single quiet client: answered 408 at its head deadline, not the body's ten seconds.
+  {
+    RawHttpConnection quiet(h.port);
+    const auto start = Clock::now();
+    auto answer = quiet.readResponse(8s);
+    EXPECT_EQ(answer.statusLine, "HTTP/1.1 408 REQUEST TIMEOUT");
+    EXPECT_LT(Clock::now() - start, 6s);
+  }
+  // A dripping head fares no better than a quiet one.
+  {
+    RawHttpConnection dripping(h.port);
+    const auto start = Clock::now();
+    bool open = true;
+    for (int i = 0; i < 60 && open; ++i) {
+      open = dripping.send("G");
+      std::this_thread::sleep_for(100ms);
+      if (dripping.waitForClose(0ms)) break;
+    }
+    EXPECT_LT(Clock::now() - start, 6s);
+  }
+
+  // Many more quiet connections than may be held: the oldest go first, the page is served.
+  std::vector<std::unique_ptr<RawHttpConnection>> idle;
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(std::make_unique<RawHttpConnection>(h.port));
+    ASSERT_TRUE(idle.back()->connected());
+  }
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(h.get("/index.html").status, 200);
+  EXPECT_TRUE(idle.front()->waitForClose(3s)) << "the oldest was dropped";
+  int open = 0;
+  for (auto& c : idle) open += c->waitForClose(0ms) ? 0 : 1;
+  EXPECT_LE(open, 16) << "no more are held than the cap";
+}
+
+TEST(WSServerLimitsTest, ConnectionsWithoutAnUpgradeAreHeldBrieflyAndOnlySoManyAtOnce) {
+  ASSERT_GE(tcp::raiseDescriptorLimit(), 800u) << "this test needs 800 descriptors";
+  auto running = test::startServer();
+  ASSERT_NE(running.port, 0u);
+  const auto port = static_cast<std::uint16_t>(running.port);
+  {
+    RawHttpConnection quiet(port);
+    const auto start = Clock::now();
+    EXPECT_TRUE(quiet.waitForClose(8s));
+    EXPECT_LT(Clock::now() - start, 6s) << "held for its two seconds, not thirty";
+  }
+  std::vector<std::unique_ptr<RawHttpConnection>> idle;
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(std::make_unique<RawHttpConnection>(port));
+    ASSERT_TRUE(idle.back()->connected());
+  }
+  test::WSTestClient page;
+  EXPECT_TRUE(page.connect(running.port)) << "the page still gets in";
+  EXPECT_TRUE(idle.front()->waitForClose(3s)) << "the oldest was dropped";
+  int open = 0;
+  for (auto& c : idle) open += c->waitForClose(0ms) ? 0 : 1;
+  EXPECT_LE(open, 128) << "no more are held than the cap";
+  page.close();
+}
+
+class RootsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    outside = h.root / "outside";
+    fs::create_directories(outside);
+    WebServerHarness::write(outside / "secret.txt", "not for the page");
+    WebServerHarness::write(h.webroot / "page.txt", "page");
+    WebServerHarness::write(h.webroot / "sub" / "inner.txt", "inner");
+    h.startAndWait();
+  }
+  WebServerHarness h;
+  fs::path outside;
+};
+
+TEST_F(RootsTest, ALinkOutOfTheRootServesNothing) {
+  fs::create_symlink(outside / "secret.txt", h.webroot / "absolute.txt");
+  fs::create_symlink("../outside/secret.txt", h.webroot / "relative.txt");
+  fs::create_directory_symlink("../outside", h.webroot / "folder");
+  fs::create_symlink("/proc/self/root/etc/hostname", h.webroot / "magic.txt");
+  for (const char* target : {"/absolute.txt", "/relative.txt", "/folder/secret.txt", "/magic.txt"}) {
+    SCOPED_TRACE(target);
+    auto answer = h.get(target);
+    EXPECT_EQ(answer.status, 404);
+    EXPECT_EQ(answer.body.find("not for the page"), std::string::npos);
+  }
+  // A link that stays inside is followed.
+  fs::create_symlink("sub/inner.txt", h.webroot / "alias.txt");
+  EXPECT_EQ(h.get("/alias.txt").body, "inner");
+  EXPECT_EQ(h.get("/page.txt").body, "page");
+}
+
+TEST_F(RootsTest, ALinkSwappedInAfterTheFirstRequestServesNothing) {
+  EXPECT_EQ(h.get("/page.txt").body, "page");
+  EXPECT_EQ(h.get("/sub/inner.txt").body, "inner");
+  // The file, then a folder on its path, become links out of the root.
+  fs::remove(h.webroot / "page.txt");
+  fs::create_symlink(outside / "secret.txt", h.webroot / "page.txt");
+  fs::rename(h.webroot / "sub", h.root / "sub-away");
+  fs::create_directory_symlink(outside, h.webroot / "sub");
+  WebServerHarness::write(outside / "inner.txt", "not for the page");
+  EXPECT_EQ(h.get("/page.txt").status, 404);
+  EXPECT_EQ(h.get("/sub/inner.txt").status, 404);
+  // And back: served again.
+  fs::remove(h.webroot / "page.txt");
+  WebServerHarness::write(h.webroot / "page.txt", "page again");
+  EXPECT_EQ(h.get("/page.txt").body, "page again");
+}
+
+TEST_F(RootsTest, ARootReplacedAfterTheFirstRequestIsServedAnew) {
+  EXPECT_EQ(h.get("/page.txt").body, "page");
+  fs::remove_all(h.webroot);
+  WebServerHarness::write(h.webroot / "page.txt", "new page");
+  EXPECT_EQ(h.get("/page.txt").body, "new page");
+}
+
+}  // namespace
+}  // namespace kestrom
