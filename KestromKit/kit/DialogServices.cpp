@@ -41,6 +41,34 @@ std::vector<std::string> DialogServices::exported() const {
   return options_.exportedFileExtensions ? options_.exportedFileExtensions() : std::vector<std::string>{};
 }
 
+namespace {
+
+// Runs a save panel until its answer carries one of the allowed extensions. A typed name without
+// one gets the first appended; when a file of that name is already there, the panel comes back
+// with the completed name, so the panel's own question about replacing it is asked before anything
+// is replaced.
+void runSavePanel(std::shared_ptr<shell::Dialogs> dialogs, FileDialogRequest request,
+                  std::function<void(std::optional<std::filesystem::path>)> completion) {
+  auto* panel = dialogs.get();
+  panel->runFileDialog(request, [dialogs = std::move(dialogs), request,
+                                 completion = std::move(completion)](std::optional<std::filesystem::path> chosen) mutable {
+    if (chosen) {
+      auto named = withAllowedExtension(*chosen, request.allowedExtensions);
+      std::error_code code;
+      if (named != *chosen && std::filesystem::symlink_status(named, code).type() != std::filesystem::file_type::not_found) {
+        request.suggestedName = named.filename().string();
+        request.initialFolder = named.parent_path();
+        runSavePanel(std::move(dialogs), std::move(request), std::move(completion));
+        return;
+      }
+      chosen = std::move(named);
+    }
+    completion(std::move(chosen));
+  });
+}
+
+}  // namespace
+
 void DialogServices::runFileDialog(FileDialogRequest request, std::function<void(Chosen)> completion) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!options_.dialogs) {
@@ -49,12 +77,11 @@ void DialogServices::runFileDialog(FileDialogRequest request, std::function<void
   }
   // A name typed without the extension still gets it: the panel allows only these types, and the
   // open panel, which filters on them, would otherwise hide the saved file.
-  std::vector<std::string> forced;
-  if (request.kind == FileDialogRequest::Kind::save) forced = request.allowedExtensions;
-  options_.dialogs->runFileDialog(request, [forced = std::move(forced), completion = std::move(completion)](Chosen chosen) {
-    if (chosen) chosen = withAllowedExtension(*chosen, forced);
-    completion(std::move(chosen));
-  });
+  if (request.kind == FileDialogRequest::Kind::save) {
+    runSavePanel(options_.dialogs, std::move(request), std::move(completion));
+    return;
+  }
+  options_.dialogs->runFileDialog(request, std::move(completion));
 }
 
 void DialogServices::presentDialog(KestromDialogType type, std::function<void(DialogResult)> completion) {

@@ -181,6 +181,33 @@ TEST_F(DialogServicesTest, ASavedNameTypedWithoutTheExtensionGetsIt) {
   EXPECT_EQ(chosen[2], DialogResult(folder_ / "notes"));
 }
 
+TEST_F(DialogServicesTest, ACompletedNameThatIsTakenGoesBackToThePanelBeforeAnythingIsReplaced) {
+  std::vector<Expected<void, SaveError>> results;
+  auto keep = [&](Expected<void, SaveError> result) { results.push_back(result); };
+  write(folder_ / "upload.kpr", "new");
+  write(folder_ / "MyRobot.kpr", "the one the user keeps");
+  dialogs_->answerNext(folder_ / "MyRobot");
+  dialogs_->answerNext(std::nullopt);  // asked again with the completed name, the user cancels
+  services_.saveFile(folder_ / "upload.kpr", keep);
+  drain();
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_FALSE(results[0]);
+  EXPECT_EQ(AtomicFile::read(folder_ / "MyRobot.kpr").value_or(""), "the one the user keeps");
+  ASSERT_EQ(dialogs_->fileRequests.size(), 2u);
+  EXPECT_EQ(dialogs_->fileRequests[1].suggestedName, std::optional<std::string>("MyRobot.kpr"));
+  EXPECT_EQ(dialogs_->fileRequests[1].initialFolder, std::optional<fs::path>(folder_));
+
+  // Chosen by its full name in the panel (which asked about replacing it), it is replaced.
+  results.clear();
+  dialogs_->answerNext(folder_ / "MyRobot");
+  dialogs_->answerNext(folder_ / "MyRobot.kpr");
+  services_.saveFile(folder_ / "upload.kpr", keep);
+  drain();
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_TRUE(results[0]);
+  EXPECT_EQ(AtomicFile::read(folder_ / "MyRobot.kpr").value_or(""), "new");
+}
+
 TEST(DialogServicesExtension, AppendsTheFirstAllowedExtensionOnlyWhenNoneIsThere) {
   const std::vector<std::string> kpr{"kpr", "kpz"};
   EXPECT_EQ(withAllowedExtension("/d/MyRobot", kpr), "/d/MyRobot.kpr");
