@@ -36,6 +36,7 @@ stage() {
   echo "== $1"
 }
 run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/kestrom-test-run-XXXXXX")
+chmod 755 "$run_tmp"  # reached by the tests' parts that run as another user
 finish() {
   local status=$? failed=$stage_name
   end_stage

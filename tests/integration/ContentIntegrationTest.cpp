@@ -146,8 +146,8 @@ TEST_F(ContentIntegrationTest, DownloadsRunNewestFirstAndTheConfirmMovesThemInto
   Page page(host, 60s);
   ASSERT_TRUE(page.connected());
 
-  // A download of another tmpId holds the content queue while t's three are queued.
-  page.request("h", "/content/downloadresource", download("t0", "held.bin", "/held"));
+  // A download of t is held while three more of t are queued behind it.
+  page.request("h", "/content/downloadresource", download("t", "held.bin", "/held"));
   ASSERT_TRUE(waitForRequest("/held"));
   page.request("a", "/content/downloadresource", download("t", "pkg/a.json", "/file/a"));
   page.request("b", "/content/downloadresource", download("t", "pkg/sub/b.json", "/file/b"));
@@ -165,7 +165,7 @@ TEST_F(ContentIntegrationTest, DownloadsRunNewestFirstAndTheConfirmMovesThemInto
   EXPECT_EQ(order, (std::vector<std::string>{"h", "c", "b", "a"}));
   EXPECT_EQ(requested(), (std::vector<std::string>{"/held", "/redirect", "/file/c", "/file/b", "/file/a"}));
   EXPECT_EQ(readFile(content() / "t/pkg/sub/b.json"), R"({"file":"b"})");
-  EXPECT_EQ(readFile(content() / "t0/held.bin"), "held-done!");
+  EXPECT_EQ(readFile(content() / "t/held.bin"), "held-done!");
 
   // Something is already where a moved file goes: a file is replaced, a folder merged into.
   page.request("w", "/content/writeresource", {{"localPath", "pkg/keep.json"}, {"resource", "keep"}});

@@ -89,7 +89,7 @@ TEST_F(UsbHubEndToEndTest, AHubIsFoundConnectedSentToHeardFromAndUnplugged) {
   EXPECT_EQ(page.replyTo("stop"), Json::parse(R"({"id":"stop","result":{},"jsonrpc":"2.0"})"));
 
   page.request("connect", "/hub/connect", {{"id", "HUB0001"}});
-  EXPECT_EQ(page.replyTo("connect"), Json::parse(R"({"id":"connect","result":{},"jsonrpc":"2.0"})"));
+  EXPECT_EQ(page.replyTo("connect"), Json::parse(R"({"id":"connect","result":{},"jsonrpc":"2.0"})")) << host.errorOutput();
   EXPECT_EQ(page.next(), Json::parse(R"({"method":"/hub/connected","params":{"id":"HUB0001"},"jsonrpc":"2.0"})"));
 
   // To the hub: bytes a cooked terminal would map, swallow or echo arrive unchanged.

@@ -18,6 +18,9 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 mkdir -p "$root"/{home,tmp,data,config,cache,state,runtime}
 chmod 700 "$root/runtime"
+# Tests that run a part of themselves as another user (nobody, when run as root) must reach their
+# files below the temporary folder.
+chmod 755 "$root" "$root/tmp"
 export HOME=$root/home TMPDIR=$root/tmp
 export XDG_DATA_HOME=$root/data XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
 export XDG_STATE_HOME=$root/state XDG_RUNTIME_DIR=$root/runtime
