@@ -40,7 +40,7 @@ done
 default=$(xdg-mime query default "$mime")
 [ "$default" = "$app_id.desktop" ] || fail "the default application for $mime is '$default'"
 # GIO drops an entry whose program it cannot find; the prefix's bin folder is not on PATH here.
-gio_default=$(gio mime "$mime" 2>&1 | head -1)
+gio_default=$(gio mime "$mime" 2>&1 | sed -n 1p)  # sed reads to the end: no SIGPIPE for gio under pipefail
 [[ "$gio_default" == "Default application for "?"$mime"?": $app_id.desktop" ]] ||
   fail "GIO finds no default application for $mime: $gio_default"
 echo "check-install: ok"
