@@ -79,6 +79,9 @@ struct Launch {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader of stdout, a socket or a pipe that went away is an error to handle, never a reason
+  // to die: sendfile and plain writes have no MSG_NOSIGNAL.
+  std::signal(SIGPIPE, SIG_IGN);
   CommandLine line = parse(argc, argv);
   if (line.help) {
     std::printf("Usage: %s [--bundle DIR] [--verbose] [FILE...]\n", argv[0]);

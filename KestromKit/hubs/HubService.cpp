@@ -207,14 +207,19 @@ void HubService::scanningStopped(HubConnectionType type) {
   std::vector<RPCMessage> messages;
   {
     std::lock_guard lock(mutex_);
-    connectResponses_.clear();
-    disconnectResponses_.clear();
     messages = std::exchange(stopScanningResponses_, {});
     // The answer to a stop the page asked for: that stop's notification is in `messages` or went
     // out with an earlier report. Only a scan that ended by itself is told on its own.
     auto owed = owedStopReports_.find(type);
     const bool answersStop = owed != owedStopReports_.end() && owed->second > 0;
     if (answersStop) --owed->second;
+    // A scan that ended by itself (the radio went away) drops the replies parked for connects and
+    // disconnects. The answer to a stop the page asked for does not: it can arrive after a connect
+    // the page sent right behind its stop, which would otherwise never be answered.
+    if (!answersStop) {
+      connectResponses_.clear();
+      disconnectResponses_.clear();
+    }
     if (messages.empty() && !answersStop)
       messages.emplace_back(
           RPC::Notification::make<NotificationCase::hubScanningStopped>(RPCNotifyHubScanningStoppedParams{type}));

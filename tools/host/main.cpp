@@ -91,6 +91,9 @@ constexpr guint kTrimIntervalSeconds = 30;
 int main(int argc, char** argv) {
   using namespace kestrom;
   mallopt(M_ARENA_MAX, kMallocArenas);  // before any thread exists
+  // A reader of stdout, a socket or a pipe that went away is an error to handle, never a reason
+  // to die: sendfile and plain writes have no MSG_NOSIGNAL.
+  ::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> arguments(argv, argv + argc);
   std::filesystem::path bundleDir = defaultBundle(argv[0]);
   std::vector<std::filesystem::path> projectFiles;
