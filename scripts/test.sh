@@ -85,7 +85,7 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTROM_TSAN=ON "${
 cmake --build build/tsan -j"$jobs"
 stage "ThreadSanitizer tests"
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
-  GTEST_FILTER="-$flood_tests" run_tests --test-dir build/tsan --output-on-failure -j"$jobs" -LE gui
+  GTEST_FILTER="-$flood_tests" run_tests --test-dir build/tsan --output-on-failure -j"$jobs" -LE 'gui|glib-threads'
 
 if [ -x scripts/fuzz.sh ]; then
   stage "fuzzing"
