@@ -233,17 +233,11 @@ void macOSBluetoothDeviceManager::onConnected(const std::string& id, OwnedFd soc
   const std::uint64_t number = nextChannel_++;
   std::weak_ptr<macOSBluetoothDeviceManager> weak = weak_from_this();
   // The channel's events come on its watch thread; they only hop onto this manager's queue.
-  RfcommChannel::Handlers handlers{
+  bluetooth::RfcommStream::Handlers handlers{
       .data =
           [queue = queue_, weak, number, id](std::string bytes) {
             queue->async([weak, number, id, bytes = std::move(bytes)]() mutable {
               if (auto self = weak.lock()) self->onData(number, id, std::move(bytes));
-            });
-          },
-      .written =
-          [queue = queue_, weak, number, id](std::optional<std::string> error) {
-            queue->async([weak, number, id, error = std::move(error)] {
-              if (auto self = weak.lock()) self->onWritten(number, id, error);
             });
           },
       .closed =
@@ -253,15 +247,14 @@ void macOSBluetoothDeviceManager::onConnected(const std::string& id, OwnedFd soc
             });
           },
   };
-  std::string error;
-  auto channel = RfcommChannel::open(std::move(socket), "rfcomm", std::move(handlers), &error);
-  if (!channel) {
-    log_.error("%s - cannot use the link to %s: %s", tag_, id, error);
+  auto opened = bluetooth::RfcommStream::open(std::move(socket), "rfcomm", std::move(handlers));
+  if (!opened) {
+    log_.error("%s - cannot use the link to %s: %s", tag_, id, opened.error());
     manager_->disconnect(id);
     reporter_.connectResult(shared_from_this(), id, false);
     return;
   }
-  channels_[id] = Channel{.channel = std::move(channel), .number = number};
+  channels_[id] = Channel{.channel = std::move(*opened), .number = number};
   if (verbose_) log_.debug("%s rf channel opened to %s", tag_, id);
   reporter_.connectResult(shared_from_this(), id, true);
 }
@@ -308,9 +301,15 @@ void macOSBluetoothDeviceManager::sendNextChunk(const std::string& id) {
   const std::size_t size = std::min(channel.outboundData.size(), options_.writePieceSize);
   std::string piece = channel.outboundData.substr(0, size);
   if (verbose_) log_.debug("%s sending %s", tag_, hexText(piece));
-  if (!channel.channel->write(std::move(piece))) return;  // closed: its end is on the way
   channel.writing = true;
   channel.outboundData.erase(0, size);
+  // The completion comes on the stream's watch thread and only hops onto this manager's queue.
+  channel.channel->write(std::move(piece), [queue = queue_, weak = weak_from_this(), number = channel.number,
+                                            id](std::optional<std::string> error) {
+    queue->async([weak, number, id, error = std::move(error)] {
+      if (auto self = weak.lock()) self->onWritten(number, id, error);
+    });
+  });
 }
 
 void macOSBluetoothDeviceManager::onWritten(std::uint64_t number, const std::string& id,

@@ -22,8 +22,8 @@
 #include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/hubs/DeviceManagerReporter.h"
 #include "KestromKit/hubs/HoppingObserver.h"
-#include "KestromKit/hubs/RfcommChannel.h"
 #include "platform/bluetooth/ClassicBluetooth.h"
+#include "platform/bluetooth/RfcommStream.h"
 
 namespace kestrom {
 
@@ -69,7 +69,7 @@ class macOSBluetoothDeviceManager final : public DeviceManager,
 
  private:
   struct Channel {
-    std::shared_ptr<RfcommChannel> channel;
+    std::shared_ptr<bluetooth::RfcommStream> channel;
     std::uint64_t number = 0;  // tells this link from earlier ones of the same hub
     std::string outboundData;  // accepted, not yet handed to the socket
     bool writing = false;      // a piece is in flight
