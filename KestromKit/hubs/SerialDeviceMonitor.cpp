@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -32,10 +33,6 @@ SerialDevice deviceFor(const serial::SerialPort& port) {
 
 }  // namespace
 
-std::string_view notificationName(SerialDeviceNotification notification) {
-  return notification == SerialDeviceNotification::found ? "SerialDeviceFound" : "SerialDeviceRemoved";
-}
-
 SerialDeviceMonitor::SerialDeviceMonitor(std::shared_ptr<serial::SerialPorts> ports, Observer observer,
                                          float portUsageIntervalTime, Filter filterDevices)
     : ports_(std::move(ports)),
@@ -43,7 +40,13 @@ SerialDeviceMonitor::SerialDeviceMonitor(std::shared_ptr<serial::SerialPorts> po
       portUsageIntervalTime_(portUsageIntervalTime),
       filterDevices_(std::move(filterDevices)) {}
 
+bool SerialDeviceMonitor::isHome() const {
+  const std::thread::id loop = loopThread_.load();
+  return loop == std::thread::id{} || loop == std::this_thread::get_id();
+}
+
 void SerialDeviceMonitor::start(std::stop_token stop) {
+  loopThread_ = std::this_thread::get_id();
   std::mutex mutex;
   std::condition_variable_any wake;
   while (!stop.stop_requested()) {
@@ -51,9 +54,11 @@ void SerialDeviceMonitor::start(std::stop_token stop) {
     std::unique_lock lock(mutex);
     wake.wait_for(lock, stop, pauseFor(portUsageIntervalTime_), [] { return false; });
   }
+  loopThread_ = std::thread::id{};
 }
 
 void SerialDeviceMonitor::poll() {
+  KESTROM_ASSERT_ON_HOME(isHome(), "the monitor's polling thread");
   auto ports = ports_->ports();
   if (!ports) {
     Constants::log().bluetooth.error("SerialDeviceMonitor - cannot list the serial ports: %s", ports.error());
@@ -66,6 +71,7 @@ void SerialDeviceMonitor::poll() {
 }
 
 void SerialDeviceMonitor::scan(std::vector<SerialDevice> ports) {
+  KESTROM_ASSERT_ON_HOME(isHome(), "the monitor's polling thread");
   if (filterDevices_) ports = filterDevices_(std::move(ports));
   for (const SerialDevice& previous : serialDevices_) {
     if (std::find(ports.begin(), ports.end(), previous) == ports.end())

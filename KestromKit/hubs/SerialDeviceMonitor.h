@@ -5,12 +5,15 @@
 // one query per interval.
 //
 // Home: the thread that runs `start` (the USB transport makes one per scan and joins it before it
-// makes the next); `serialDevices` and every announcement belong to it. Owned by the USB transport.
+// makes the next); `serialDevices` and every announcement belong to it, and `poll` and `scan`
+// check it while a loop runs. Outside a loop, one thread at a time may poll. Owned by the USB
+// transport.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <stop_token>
-#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "KestromKit/hubs/SerialDevice.h"
@@ -18,9 +21,8 @@
 
 namespace kestrom {
 
-enum class SerialDeviceNotification { found, removed };
 /// "SerialDeviceFound" or "SerialDeviceRemoved".
-std::string_view notificationName(SerialDeviceNotification notification);
+enum class SerialDeviceNotification { found, removed };
 
 class SerialDeviceMonitor {
  public:
@@ -41,17 +43,19 @@ class SerialDeviceMonitor {
   void scan(std::vector<SerialDevice> ports);
 
   const std::vector<SerialDevice>& serialDevices() const { return serialDevices_; }
-  void setSerialDevices(std::vector<SerialDevice> devices) { serialDevices_ = std::move(devices); }
-  float portUsageIntervalTime() const { return portUsageIntervalTime_; }
   void setPortUsageIntervalTime(float seconds) { portUsageIntervalTime_ = seconds; }
   void setFilterDevices(Filter filter) { filterDevices_ = std::move(filter); }
 
  private:
+  /// Whether the caller may poll: it runs the loop, or no loop runs.
+  bool isHome() const;
+
   const std::shared_ptr<serial::SerialPorts> ports_;
   const Observer observer_;
   std::vector<SerialDevice> serialDevices_;
   float portUsageIntervalTime_;
   Filter filterDevices_;
+  std::atomic<std::thread::id> loopThread_{};  // none while no loop runs
 };
 
 }  // namespace kestrom

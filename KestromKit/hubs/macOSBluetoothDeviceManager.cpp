@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "KestromKit/hubs/HexText.h"
+#include "KestromKit/hubs/StreamHops.h"
 #include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
@@ -231,23 +232,8 @@ void macOSBluetoothDeviceManager::onConnected(const std::string& id, OwnedFd soc
     return;
   }
   const std::uint64_t number = nextChannel_++;
-  std::weak_ptr<macOSBluetoothDeviceManager> weak = weak_from_this();
-  // The channel's events come on its watch thread; they only hop onto this manager's queue.
-  bluetooth::RfcommStream::Handlers handlers{
-      .data =
-          [queue = queue_, weak, number, id](std::string bytes) {
-            queue->async([weak, number, id, bytes = std::move(bytes)]() mutable {
-              if (auto self = weak.lock()) self->onData(number, id, std::move(bytes));
-            });
-          },
-      .closed =
-          [queue = queue_, weak, number, id](std::string reason) {
-            queue->async([weak, number, id, reason = std::move(reason)] {
-              if (auto self = weak.lock()) self->onChannelClosed(number, id, reason);
-            });
-          },
-  };
-  auto opened = bluetooth::RfcommStream::open(std::move(socket), "rfcomm", std::move(handlers));
+  const StreamHops<macOSBluetoothDeviceManager> hops(queue_, weak_from_this(), number, id);
+  auto opened = bluetooth::RfcommStream::open(std::move(socket), "rfcomm", hops.handlers());
   if (!opened) {
     log_.error("%s - cannot use the link to %s: %s", tag_, id, opened.error());
     manager_->disconnect(id);
@@ -303,13 +289,8 @@ void macOSBluetoothDeviceManager::sendNextChunk(const std::string& id) {
   if (verbose_) log_.debug("%s sending %s", tag_, hexText(piece));
   channel.writing = true;
   channel.outboundData.erase(0, size);
-  // The completion comes on the stream's watch thread and only hops onto this manager's queue.
-  channel.channel->write(std::move(piece), [queue = queue_, weak = weak_from_this(), number = channel.number,
-                                            id](std::optional<std::string> error) {
-    queue->async([weak, number, id, error = std::move(error)] {
-      if (auto self = weak.lock()) self->onWritten(number, id, error);
-    });
-  });
+  const StreamHops<macOSBluetoothDeviceManager> hops(queue_, weak_from_this(), channel.number, id);
+  channel.channel->write(std::move(piece), hops.written());
 }
 
 void macOSBluetoothDeviceManager::onWritten(std::uint64_t number, const std::string& id,
@@ -335,8 +316,8 @@ void macOSBluetoothDeviceManager::onData(std::uint64_t number, const std::string
   reporter_.dataReceived(id, std::move(bytes));
 }
 
-void macOSBluetoothDeviceManager::onChannelClosed(std::uint64_t number, const std::string& id,
-                                                  const std::string& reason) {
+void macOSBluetoothDeviceManager::onStreamEnded(std::uint64_t number, const std::string& id,
+                                                const std::string& reason) {
   KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!isCurrent(number, id)) return;
   log_.info("%s - the link to %s closed: %s", tag_, id, reason);

@@ -22,6 +22,7 @@
 #include "KestromKit/hubs/DeviceManager.h"
 #include "KestromKit/hubs/DeviceManagerReporter.h"
 #include "KestromKit/hubs/HoppingObserver.h"
+#include "KestromKit/hubs/StreamHops.h"
 #include "platform/bluetooth/ClassicBluetooth.h"
 #include "platform/bluetooth/RfcommStream.h"
 
@@ -95,7 +96,7 @@ class macOSBluetoothDeviceManager final : public DeviceManager,
   void onLinkEnded(const std::string& id);
   void onData(std::uint64_t number, const std::string& id, std::string bytes);
   void onWritten(std::uint64_t number, const std::string& id, const std::optional<std::string>& error);
-  void onChannelClosed(std::uint64_t number, const std::string& id, const std::string& reason);
+  void onStreamEnded(std::uint64_t number, const std::string& id, const std::string& reason);
   /// Hands the next piece to the socket, or reports the send completed when nothing is left.
   void sendNextChunk(const std::string& id);
   /// Drops the hub's channel and what it had not written; reports it disconnected when asked to,
@@ -103,6 +104,7 @@ class macOSBluetoothDeviceManager final : public DeviceManager,
   void cleanup(const std::string& id, bool report);
   bool isCurrent(std::uint64_t number, const std::string& id) const;
   friend class HoppingObserver<macOSBluetoothDeviceManager, bluetooth::ClassicBluetoothObserver>;
+  friend class StreamHops<macOSBluetoothDeviceManager>;
 
   const std::string tag_ = "macOSBluetoothDeviceManager";
   const std::shared_ptr<dispatch::Queue> queue_;

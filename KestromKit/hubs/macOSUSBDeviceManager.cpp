@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "KestromKit/hubs/StreamHops.h"
 #include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
@@ -120,26 +121,11 @@ void macOSUSBDeviceManager::connect(const std::string& id) {
   }
   const std::string path = known->second.path;
   const std::uint64_t number = nextConnection_++;
-  std::weak_ptr<macOSUSBDeviceManager> weak = weak_from_this();
-  // The stream's events come on its watch thread; they only hop onto this manager's queue.
-  serial::SerialStream::Handlers handlers{
-      .data =
-          [queue = queue_, weak, number, id](std::string bytes) {
-            queue->async([weak, number, id, bytes = std::move(bytes)]() mutable {
-              if (auto self = weak.lock()) self->onRead(number, id, std::move(bytes));
-            });
-          },
-      .closed =
-          [queue = queue_, weak, number, id](std::string reason) {
-            queue->async([weak, number, id, reason = std::move(reason)] {
-              if (auto self = weak.lock()) self->onStreamEnded(number, id, reason);
-            });
-          },
-  };
+  const StreamHops<macOSUSBDeviceManager> hops(queue_, weak_from_this(), number, id);
   // Opened on the manager's queue, so the stream's first bytes reach it only after the connection
   // is registered and its success reported: the page hears "/hub/connected" before any data.
   queue_->sync([&] {
-    auto opened = serial::SerialStream::open(path, serial::SerialStream::kDefaultBaudRate, std::move(handlers));
+    auto opened = serial::SerialStream::open(path, serial::SerialStream::kDefaultBaudRate, hops.handlers());
     if (!opened) {
       log_.error("%s - cannot open the port of %s: %s", tag_, id, opened.error());
       reporter_.connectResult(shared_from_this(), id, false);
@@ -189,15 +175,11 @@ void macOSUSBDeviceManager::onSend(const std::string& id, std::string bytes) {
   ++connection.unsentMessages;
   // The stream keeps the messages in order and completes an empty one without writing, so an
   // empty message never holds up the ones behind it.
-  connection.stream->write(std::move(bytes), [queue = queue_, weak = weak_from_this(), number = connection.number,
-                                              id](std::optional<std::string> error) {
-    queue->async([weak, number, id, error = std::move(error)] {
-      if (auto self = weak.lock()) self->onWritten(number, id, error);
-    });
-  });
+  const StreamHops<macOSUSBDeviceManager> hops(queue_, weak_from_this(), connection.number, id);
+  connection.stream->write(std::move(bytes), hops.written());
 }
 
-void macOSUSBDeviceManager::onRead(std::uint64_t number, const std::string& id, std::string bytes) {
+void macOSUSBDeviceManager::onData(std::uint64_t number, const std::string& id, std::string bytes) {
   KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!isCurrentConnection(number, id)) {
     log_.error("%s - did read %d bytes from stream, but found no connection. Data ignored.", tag_,

@@ -22,6 +22,7 @@
 #include "KestromKit/hubs/DeviceManagerReporter.h"
 #include "KestromKit/hubs/SerialDevice.h"
 #include "KestromKit/hubs/SerialDeviceMonitor.h"
+#include "KestromKit/hubs/StreamHops.h"
 #include "platform/serial/SerialPorts.h"
 #include "platform/serial/SerialStream.h"
 
@@ -68,13 +69,14 @@ class macOSUSBDeviceManager final : public DeviceManager,
   void stopScanning();
   void onSerialDevice(SerialDeviceNotification notification, const SerialDevice& device, std::uint64_t scan);
   void onSend(const std::string& id, std::string bytes);
-  void onRead(std::uint64_t number, const std::string& id, std::string bytes);
+  void onData(std::uint64_t number, const std::string& id, std::string bytes);
   void onWritten(std::uint64_t number, const std::string& id, const std::optional<std::string>& error);
   void onStreamEnded(std::uint64_t number, const std::string& id, const std::string& reason);
   /// Closes the hub's port, dropping what was not written, and reports it disconnected, whether
   /// or not it was open.
   void close(const std::string& id);
   bool isCurrentConnection(std::uint64_t number, const std::string& id) const;
+  friend class StreamHops<macOSUSBDeviceManager>;
 
   const std::string tag_ = "macOSUSBDeviceManager";
   const std::shared_ptr<dispatch::Queue> queue_;

@@ -5,6 +5,7 @@
 
 #include "platform/bluetooth/BlueZClient.h"
 #include "platform/bluetooth/BlueZDiscovery.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom::bluetooth {
 
@@ -89,6 +90,7 @@ class BlueZClassicBluetooth::Impl final : public BlueZClient<ClassicBluetoothObs
 // ---- tree events
 
 void BlueZClassicBluetooth::Impl::treeReloaded() {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   updateAdapter();
   std::vector<std::string> gone;
   for (const auto& address : links_) {
@@ -105,6 +107,7 @@ void BlueZClassicBluetooth::Impl::treeReloaded() {
 }
 
 void BlueZClassicBluetooth::Impl::interfacesAdded(const std::string& path, const InterfaceMap& added) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   if (added.count(kAdapter)) {
     updateAdapter();
   }
@@ -125,6 +128,7 @@ void BlueZClassicBluetooth::Impl::interfacesAdded(const std::string& path, const
 
 void BlueZClassicBluetooth::Impl::propertiesChanged(const std::string& path, const std::string& interface,
                                                     const PropertyMap& changed) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   if (interface == kAdapter && path == adapterPath_) {
     updateAdapter();
   } else if (interface == kDevice && searching_ &&
@@ -135,6 +139,7 @@ void BlueZClassicBluetooth::Impl::propertiesChanged(const std::string& path, con
 
 void BlueZClassicBluetooth::Impl::interfacesRemoved(const std::string& /*path*/,
                                                     const std::vector<std::string>& interfaces) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   for (const auto& interface : interfaces) {
     if (interface == kAdapter) {
       updateAdapter();
@@ -175,6 +180,7 @@ void BlueZClassicBluetooth::Impl::interfacesRemoved(const std::string& /*path*/,
 }
 
 void BlueZClassicBluetooth::Impl::updateAdapter() {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   adapterPath_ = objects_.adapterPath();
   auto state = updateAdapterState();
   if (!state || *state == AdapterState::poweredOn) {
@@ -199,6 +205,7 @@ void BlueZClassicBluetooth::Impl::updateAdapter() {
 }
 
 bool BlueZClassicBluetooth::Impl::isClassic(const std::string& path) const {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   // An inquiry result has a class of device; an LE-only device has none, and a random address
   // is LE's alone. BlueZ lists both kinds in one tree, whichever client's discovery found them.
   const auto* device = objects_.find(path, kDevice);
@@ -207,6 +214,7 @@ bool BlueZClassicBluetooth::Impl::isClassic(const std::string& path) const {
 }
 
 void BlueZClassicBluetooth::Impl::updateDiscovery() {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   const bool seeking = std::any_of(attempts_.begin(), attempts_.end(),
                                    [](const auto& entry) { return entry.second.seeking; });
   if (!searching_ && !seeking) {
@@ -219,6 +227,7 @@ void BlueZClassicBluetooth::Impl::updateDiscovery() {
 }
 
 std::optional<std::string> BlueZClassicBluetooth::Impl::addressOf(const std::string& path) const {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto* device = objects_.find(path, kDevice);
   if (!device || !adapterPath_ || path.rfind(*adapterPath_ + "/", 0) != 0) {
     return std::nullopt;
@@ -227,6 +236,7 @@ std::optional<std::string> BlueZClassicBluetooth::Impl::addressOf(const std::str
 }
 
 std::optional<std::string> BlueZClassicBluetooth::Impl::devicePath(const std::string& address) const {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   for (const auto& [path, interfaces] : objects_.objects()) {
     if (interfaces.count(kDevice) && addressOf(path) == address) {
       return path;
@@ -236,6 +246,7 @@ std::optional<std::string> BlueZClassicBluetooth::Impl::devicePath(const std::st
 }
 
 void BlueZClassicBluetooth::Impl::reportDevice(const std::string& path) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto address = addressOf(path);
   if (!address || !isClassic(path)) {
     return;
@@ -249,6 +260,7 @@ void BlueZClassicBluetooth::Impl::reportDevice(const std::string& path) {
 // ---- discovery
 
 void BlueZClassicBluetooth::Impl::startDiscovery() {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   if (adapterState_ != AdapterState::poweredOn) {
     BluetoothError error = adapterUnavailable(adapterState_);
     report([&](ClassicBluetoothObserver& o) { o.discoveryStopped(error); });
@@ -262,6 +274,7 @@ void BlueZClassicBluetooth::Impl::startDiscovery() {
 }
 
 void BlueZClassicBluetooth::Impl::stopDiscovery() {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   searching_ = false;
   updateDiscovery();
 }
@@ -269,6 +282,7 @@ void BlueZClassicBluetooth::Impl::stopDiscovery() {
 // ---- the serial port profile
 
 void BlueZClassicBluetooth::Impl::exportProfile() {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto* bus = loop_.connection();
   if (bus == nullptr) {
     return;
@@ -289,6 +303,7 @@ void BlueZClassicBluetooth::Impl::exportProfile() {
 }
 
 void BlueZClassicBluetooth::Impl::registerProfile(std::function<void(std::optional<BluetoothError>)> then) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   if (profileState_ == ProfileState::registered) {
     return then(std::nullopt);
   }
@@ -324,6 +339,7 @@ void BlueZClassicBluetooth::Impl::registerProfile(std::function<void(std::option
 }
 
 void BlueZClassicBluetooth::Impl::onNewConnection(sdbus::MethodCall call) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   sdbus::ObjectPath device;
   sdbus::UnixFd fd;
   std::map<std::string, sdbus::Variant> properties;
@@ -351,6 +367,7 @@ void BlueZClassicBluetooth::Impl::onNewConnection(sdbus::MethodCall call) {
 }
 
 void BlueZClassicBluetooth::Impl::onRequestDisconnection(sdbus::MethodCall call) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   sdbus::ObjectPath device;
   try {
     call >> device;
@@ -363,6 +380,7 @@ void BlueZClassicBluetooth::Impl::onRequestDisconnection(sdbus::MethodCall call)
 }
 
 void BlueZClassicBluetooth::Impl::onRelease(sdbus::MethodCall call) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   profileState_ = ProfileState::unregistered;
   call.createReply().send();
 }
@@ -370,6 +388,7 @@ void BlueZClassicBluetooth::Impl::onRelease(sdbus::MethodCall call) {
 // ---- connections
 
 void BlueZClassicBluetooth::Impl::connect(const std::string& address) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   if (attempts_.count(address)) {
     return;  // the attempt under way answers this request too
   }
@@ -413,6 +432,7 @@ void BlueZClassicBluetooth::Impl::connect(const std::string& address) {
 }
 
 void BlueZClassicBluetooth::Impl::startAttempt(const std::string& address, std::uint64_t serial) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto path = devicePath(address);
   if (!path && seen_.count(address)) {
     // Forgotten by the service since it was found: looked for again within this attempt's
@@ -440,6 +460,7 @@ void BlueZClassicBluetooth::Impl::startAttempt(const std::string& address, std::
 }
 
 void BlueZClassicBluetooth::Impl::failAttempt(const std::string& address, const BluetoothError& error) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto it = attempts_.find(address);
   if (it == attempts_.end()) {
     return;
@@ -455,6 +476,7 @@ void BlueZClassicBluetooth::Impl::failAttempt(const std::string& address, const 
 }
 
 void BlueZClassicBluetooth::Impl::endLink(const std::string& address) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   if (links_.erase(address) == 0) {
     return;
   }
@@ -462,6 +484,7 @@ void BlueZClassicBluetooth::Impl::endLink(const std::string& address) {
 }
 
 void BlueZClassicBluetooth::Impl::disconnect(const std::string& address) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   if (attempts_.count(address)) {
     failAttempt(address, {Kind::cancelled, "disconnected from " + address});
   }

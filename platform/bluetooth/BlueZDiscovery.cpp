@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/dispatch/QueueCheck.h"
+
 namespace kestrom::bluetooth::bluez {
 
 namespace {
@@ -11,6 +13,7 @@ void ignoreReply(sdbus::MethodReply&, std::optional<BluetoothError>) {}
 BlueZDiscovery::BlueZDiscovery(BlueZObjects& objects, Failed failed) : objects_(objects), failed_(std::move(failed)) {}
 
 void BlueZDiscovery::start(const std::string& adapter, const PropertyMap& filter) {
+  KESTROM_ASSERT_ON_HOME(objects_.isHome(), "the bus loop thread");
   const bool alreadyActive = active_;
   active_ = true;
   const auto generation = ++generation_;
@@ -43,6 +46,7 @@ void BlueZDiscovery::start(const std::string& adapter, const PropertyMap& filter
 }
 
 void BlueZDiscovery::stop(const std::optional<std::string>& adapter) {
+  KESTROM_ASSERT_ON_HOME(objects_.isHome(), "the bus loop thread");
   ++generation_;
   if (!active_) {
     return;
@@ -54,6 +58,7 @@ void BlueZDiscovery::stop(const std::optional<std::string>& adapter) {
 }
 
 bool BlueZDiscovery::end() {
+  KESTROM_ASSERT_ON_HOME(objects_.isHome(), "the bus loop thread");
   if (!active_) {
     return false;
   }

@@ -2,9 +2,13 @@
 
 #include <utility>
 
+#include "platform/dispatch/QueueCheck.h"
+
 namespace kestrom::bluetooth::bluez {
 
 using ObjectTree = std::map<sdbus::ObjectPath, std::map<std::string, PropertyMap>>;
+
+namespace {
 
 BluetoothError errorFrom(const sdbus::Error& error) {
   BluetoothError result;
@@ -17,11 +21,14 @@ BluetoothError errorFrom(const sdbus::Error& error) {
   return result;
 }
 
+}  // namespace
+
 BlueZObjects::BlueZObjects(BusLoop& loop, Listener& listener) : loop_(loop), listener_(listener) {}
 
 BlueZObjects::~BlueZObjects() = default;
 
 void BlueZObjects::start() {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto* bus = loop_.connection();
   if (bus == nullptr) {
     listener_.treeReloaded();
@@ -51,6 +58,7 @@ void BlueZObjects::start() {
 }
 
 void BlueZObjects::readTree() {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   treeRead_.cancel();
   auto generation = ++treeGeneration_;
   treeRead_ = call("/", kObjectManager, "GetManagedObjects", {},
@@ -81,6 +89,7 @@ void BlueZObjects::readTree() {
 }
 
 const PropertyMap* BlueZObjects::find(const std::string& path, const std::string& interface) const {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto object = objects_.find(path);
   if (object == objects_.end()) {
     return nullptr;
@@ -90,6 +99,7 @@ const PropertyMap* BlueZObjects::find(const std::string& path, const std::string
 }
 
 std::optional<std::string> BlueZObjects::adapterPath() const {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   for (const auto& [path, interfaces] : objects_) {
     if (interfaces.count(kAdapter)) {
       return path;
@@ -99,6 +109,7 @@ std::optional<std::string> BlueZObjects::adapterPath() const {
 }
 
 AdapterState BlueZObjects::adapterState() const {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto path = adapterPath();
   if (!path) {
     return AdapterState::missing;
@@ -110,6 +121,7 @@ AdapterState BlueZObjects::adapterState() const {
 sdbus::PendingAsyncCall BlueZObjects::call(const std::string& path, const std::string& interface,
                                            const std::string& method, const Arguments& arguments,
                                            Reply done, std::chrono::microseconds timeout) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto fail = [this, &done](BluetoothError error) {
     loop_.post([done = std::move(done), error = std::move(error)] {
       sdbus::MethodReply none;
@@ -142,10 +154,12 @@ sdbus::PendingAsyncCall BlueZObjects::call(const std::string& path, const std::s
 }
 
 void BlueZObjects::cancelLater(sdbus::PendingAsyncCall& call) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   loop_.post([call = std::exchange(call, sdbus::PendingAsyncCall{})]() mutable { call.cancel(); });
 }
 
 void BlueZObjects::dropProxy(const std::string& path) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   auto it = proxies_.find(path);
   if (it == proxies_.end()) {
     return;
@@ -157,6 +171,7 @@ void BlueZObjects::dropProxy(const std::string& path) {
 }
 
 void BlueZObjects::onInterfacesAdded(sdbus::Message& message) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   sdbus::ObjectPath path;
   InterfaceMap added;
   try {
@@ -175,6 +190,7 @@ void BlueZObjects::onInterfacesAdded(sdbus::Message& message) {
 }
 
 void BlueZObjects::onInterfacesRemoved(sdbus::Message& message) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   sdbus::ObjectPath path;
   std::vector<std::string> removed;
   try {
@@ -196,6 +212,7 @@ void BlueZObjects::onInterfacesRemoved(sdbus::Message& message) {
 }
 
 void BlueZObjects::onPropertiesChanged(sdbus::Message& message) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   std::string interface;
   PropertyMap changed;
   std::vector<std::string> invalidated;
@@ -223,6 +240,7 @@ void BlueZObjects::onPropertiesChanged(sdbus::Message& message) {
 }
 
 void BlueZObjects::onNameOwnerChanged(sdbus::Message& message) {
+  KESTROM_ASSERT_ON_HOME(loop_.isCurrent(), "the bus loop thread");
   std::string name, oldOwner, newOwner;
   try {
     message >> name >> oldOwner >> newOwner;

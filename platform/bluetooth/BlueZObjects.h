@@ -44,8 +44,6 @@ std::optional<T> valueOf(const PropertyMap& properties, const std::string& name)
   return it->second.get<T>();
 }
 
-BluetoothError errorFrom(const sdbus::Error& error);
-
 class BlueZObjects {
  public:
   class Listener {
@@ -74,6 +72,8 @@ class BlueZObjects {
 
   /// Subscribes to the service's signals, then reads the tree.
   void start();
+  /// Whether the caller runs on the loop thread, this tree's home.
+  bool isHome() const { return loop_.isCurrent(); }
 
   const std::map<std::string, InterfaceMap>& objects() const { return objects_; }
   const PropertyMap* find(const std::string& path, const std::string& interface) const;

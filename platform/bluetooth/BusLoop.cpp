@@ -11,6 +11,8 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "platform/dispatch/QueueCheck.h"
+
 namespace kestrom::bluetooth {
 
 BusLoop::BusLoop(std::string name, std::unique_ptr<sdbus::IConnection> connection, log::Logger log)
@@ -89,12 +91,16 @@ bool BusLoop::sync(const Task& task) {
 }
 
 BusLoop::TimerId BusLoop::after(Clock::duration delay, Task task) {
+  KESTROM_ASSERT_ON_HOME(isCurrent(), "the bus loop thread");
   TimerId id = nextTimer_++;
   timers_.emplace(id, Timer{Clock::now() + delay, std::move(task)});
   return id;
 }
 
-void BusLoop::cancel(TimerId id) { timers_.erase(id); }
+void BusLoop::cancel(TimerId id) {
+  KESTROM_ASSERT_ON_HOME(isCurrent(), "the bus loop thread");
+  timers_.erase(id);
+}
 
 void BusLoop::wake() {
   std::uint64_t one = 1;
