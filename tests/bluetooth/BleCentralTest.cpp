@@ -31,11 +31,8 @@ class BleCentralTest : public ::testing::Test {
 
   /// A central with its observer, once it has seen the adapter.
   void startCentral(std::chrono::milliseconds connectTimeout = 20s) {
-    BlueZBleCentral::Options options;
-    options.connectTimeout = connectTimeout;
-    central_ = std::make_unique<BlueZBleCentral>(options);
-    central_->setObserver(recorder_);
-    ASSERT_TRUE(recorder_->waitFor("adapter"));
+    central_ = startLayer<BlueZBleCentral>(connectTimeout, recorder_);
+    ASSERT_TRUE(central_);
   }
 
   /// Scans, finds the hub, connects and looks up its characteristic; returns its id.
@@ -245,10 +242,7 @@ TEST_F(BleCentralTest, ReportsTheAdapterGoingOffMidScanAndGoingMissing) {
   // A central that starts while there is no adapter says so first.
   auto second = std::make_shared<Recorder>();
   BlueZBleCentral other;
-  other.setObserver(second);
-  auto first = second->waitFor("adapter");
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->state, AdapterState::missing);
+  EXPECT_EQ(firstAdapterState(other, second), AdapterState::missing);
   fake_->addAdapter();
   EXPECT_TRUE(second->waitFor([](const Event& e) { return e.kind == "adapter" && e.state == AdapterState::poweredOn; }));
 }
@@ -349,10 +343,7 @@ TEST_F(BleCentralTest, WithoutASystemBusTheAdapterIsMissingAndEveryOperationFail
   auto recorder = std::make_shared<Recorder>();
   {
     BlueZBleCentral central;
-    central.setObserver(recorder);
-    auto first = recorder->waitFor("adapter");
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->state, AdapterState::missing);
+    EXPECT_EQ(firstAdapterState(central, recorder), AdapterState::missing);
     central.startScan({});
     central.connect("4491DB5D-EB58-5CE0-988D-B84529DC5D80");
     central.write("4491DB5D-EB58-5CE0-988D-B84529DC5D80", kHubCharacteristic, {0x01});

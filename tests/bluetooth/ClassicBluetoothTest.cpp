@@ -19,14 +19,10 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = BluetoothError::Kind;
 
-constexpr const char* kHubAddress = "00:16:53:AA:BB:CC";
+constexpr const char* kHubAddress = kClassicHubAddress;
 
 FakeDevice classicHub() {
-  FakeDevice d;
-  d.address = kHubAddress;
-  d.name = "NXT";
-  d.lowEnergy = false;
-  d.deviceClass = 0x000804;
+  FakeDevice d = sampleClassicHub();
   d.uuids = {kSerialPortProfileUuid};
   return d;
 }
@@ -55,11 +51,8 @@ class ClassicBluetoothTest : public ::testing::Test {
   }
 
   void start(std::chrono::milliseconds connectTimeout = 15s) {
-    BlueZClassicBluetooth::Options options;
-    options.connectTimeout = connectTimeout;
-    classic_ = std::make_unique<BlueZClassicBluetooth>(options);
-    classic_->setObserver(recorder_);
-    ASSERT_TRUE(recorder_->waitFor("adapter"));
+    classic_ = startLayer<BlueZClassicBluetooth>(connectTimeout, recorder_);
+    ASSERT_TRUE(classic_);
   }
 
   void discoverHub() {
@@ -123,8 +116,7 @@ TEST_F(ClassicBluetoothTest, ListsOnlyBrEdrDevicesWhileAnotherClientDiscoversLe)
   // Another client of the service scans for LE devices at the same time: the tree is shared.
   auto leRecorder = std::make_shared<Recorder>();
   BlueZBleCentral central;
-  central.setObserver(leRecorder);
-  ASSERT_TRUE(leRecorder->waitFor("adapter"));
+  ASSERT_TRUE(firstAdapterState(central, leRecorder));
   classic_->startDiscovery();
   central.startScan({});
   ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));

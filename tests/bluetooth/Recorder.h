@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -149,6 +150,31 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::seco
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+/// Makes `recorder` the observer of `layer` (a central or the classic layer) and waits for the
+/// layer's first report of the adapter; its state, or nothing when none came.
+template <class Layer>
+std::optional<AdapterState> firstAdapterState(Layer& layer, const std::shared_ptr<Recorder>& recorder) {
+  layer.setObserver(recorder);
+  auto first = recorder->waitFor("adapter");
+  if (!first) {
+    return std::nullopt;
+  }
+  return first->state;
+}
+
+/// A layer whose connection attempts time out after `connectTimeout`, once `recorder`, its
+/// observer, has heard the adapter; null when it never reported one.
+template <class Layer>
+std::unique_ptr<Layer> startLayer(std::chrono::milliseconds connectTimeout, const std::shared_ptr<Recorder>& recorder) {
+  typename Layer::Options options;
+  options.connectTimeout = connectTimeout;
+  auto layer = std::make_unique<Layer>(options);
+  if (!firstAdapterState(*layer, recorder)) {
+    return nullptr;
+  }
+  return layer;
 }
 
 }  // namespace kestrom::testing

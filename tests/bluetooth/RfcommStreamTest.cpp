@@ -50,14 +50,24 @@ struct Events {
   }
 };
 
-TEST(RfcommStreamTest, WritesEachPieceWholeAcrossAFullSocketBeforeTheNextAndEndsWhenTheHubHangsUp) {
-  int pair[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-  OwnedFd far(pair[1]);
+// The stream on one end of a socketpair; the test plays the hub on the far end.
+class RfcommStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    far.reset(pair[1]);
+    auto opened = RfcommStream::open(OwnedFd(pair[0]), "rfcomm test", events.handlers());
+    ASSERT_TRUE(opened) << opened.error();
+    stream = *opened;
+  }
+
+  OwnedFd far;
   Events events;
-  auto opened = RfcommStream::open(OwnedFd(pair[0]), "rfcomm test", events.handlers());
-  ASSERT_TRUE(opened) << opened.error();
-  std::shared_ptr<RfcommStream> stream = *opened;
+  std::shared_ptr<RfcommStream> stream;
+};
+
+TEST_F(RfcommStreamTest, WritesEachPieceWholeAcrossAFullSocketBeforeTheNextAndEndsWhenTheHubHangsUp) {
 
   std::string piece(2 * 1024 * 1024, 'x');
   piece.back() = 'y';
@@ -88,14 +98,7 @@ TEST(RfcommStreamTest, WritesEachPieceWholeAcrossAFullSocketBeforeTheNextAndEnds
   EXPECT_EQ(events.written.back(), "after: the stream is closed") << "a closed stream takes nothing";
 }
 
-TEST(RfcommStreamTest, ClosingFailsTheWriteInFlightAndReportsNoEnd) {
-  int pair[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-  OwnedFd far(pair[1]);
-  Events events;
-  auto opened = RfcommStream::open(OwnedFd(pair[0]), "rfcomm test", events.handlers());
-  ASSERT_TRUE(opened) << opened.error();
-  std::shared_ptr<RfcommStream> stream = *opened;
+TEST_F(RfcommStreamTest, ClosingFailsTheWriteInFlightAndReportsNoEnd) {
 
   stream->write(std::string(4 * 1024 * 1024, 'z'), events.completion("big"));
   stream->close();

@@ -6,11 +6,7 @@
 #include "KestromKit/base/Base64.h"
 #include "KestromKit/hubs/QenBLEDeviceManager.h"
 #include "platform/bluetooth/BlueZBleCentral.h"
-#include "platform/dispatch/DetachedThreads.h"
-#include "tests/bluetoothhubs/ReportRecorder.h"
-#include "tests/support/bluez/FakeBluez.h"
-#include "tests/support/bluez/PrivateBus.h"
-#include "tests/support/bluez/Watchdog.h"
+#include "tests/bluetoothhubs/HubTransportTest.h"
 #include "tests/support/bluez/SampleHubs.h"
 #include "tests/support/Eventually.h"
 
@@ -25,17 +21,9 @@ FakeDevice hub() { return sampleLeHub(); }
 
 using kestrom::test::eventually;
 
-class QenBLEDeviceManagerTest : public ::testing::Test {
+class QenBLEDeviceManagerTest : public HubTransportTest<QenBLEDeviceManager> {
  protected:
-  void SetUp() override { fake_ = std::make_unique<FakeBluez>(); }
-  void TearDown() override {
-    manager_.reset();
-    delegationQueue_->sync([] {});  // reports still queued let go of the manager
-    recorder_.reset();              // and so does a retry action
-    fake_.reset();
-    // A report may have held the manager last, on its own queue: that thread ends on its own.
-    EXPECT_TRUE(dispatch::waitForDetachedThreads(5s));
-  }
+  QenBLEDeviceManagerTest() : HubTransportTest("a Bluetooth LE hub test") {}
 
   void startManager(std::chrono::milliseconds connectTimeout = 20s) {
     manager_ = QenBLEDeviceManager::create(delegationQueue_, log::Logger("Kestrom", "Bluetooth"), [connectTimeout] {
@@ -62,13 +50,6 @@ class QenBLEDeviceManagerTest : public ::testing::Test {
     EXPECT_TRUE(recorder_->waitFor("connected", id));
     return id;
   }
-
-  Watchdog watchdog_{"a Bluetooth LE hub test", 120s};
-  PrivateBus bus_;
-  std::unique_ptr<FakeBluez> fake_;
-  std::shared_ptr<dispatch::Queue> delegationQueue_ = dispatch::makeSerialQueue("HubService Delegation");
-  std::shared_ptr<ReportRecorder> recorder_ = std::make_shared<ReportRecorder>();
-  std::shared_ptr<QenBLEDeviceManager> manager_;
 };
 
 TEST_F(QenBLEDeviceManagerTest, AHubTheServiceForgotAfterDiscoveryStaysConnectable) {

@@ -8,11 +8,8 @@
 
 #include "KestromKit/hubs/macOSBluetoothDeviceManager.h"
 #include "platform/bluetooth/BlueZClassicBluetooth.h"
-#include "platform/dispatch/DetachedThreads.h"
-#include "tests/bluetoothhubs/ReportRecorder.h"
-#include "tests/support/bluez/FakeBluez.h"
-#include "tests/support/bluez/PrivateBus.h"
-#include "tests/support/bluez/Watchdog.h"
+#include "tests/bluetoothhubs/HubTransportTest.h"
+#include "tests/support/bluez/SampleHubs.h"
 #include "tests/support/Eventually.h"
 
 namespace kestrom::testing {
@@ -20,15 +17,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kHubAddress = "00:16:53:AA:BB:CC";
+constexpr const char* kHubAddress = kClassicHubAddress;
 
 FakeDevice classicHub(std::int16_t rssi = -50) {
-  FakeDevice d;
-  d.address = kHubAddress;
-  d.name = "NXT";
+  FakeDevice d = sampleClassicHub();
   d.rssi = rssi;
-  d.lowEnergy = false;
-  d.deviceClass = 0x000804;
   return d;
 }
 
@@ -48,17 +41,9 @@ std::string readFromHost(int fd, std::size_t count) {
   return out;
 }
 
-class macOSBluetoothDeviceManagerTest : public ::testing::Test {
+class macOSBluetoothDeviceManagerTest : public HubTransportTest<macOSBluetoothDeviceManager> {
  protected:
-  void SetUp() override { fake_ = std::make_unique<FakeBluez>(); }
-  void TearDown() override {
-    manager_.reset();
-    delegationQueue_->sync([] {});
-    recorder_.reset();
-    fake_.reset();
-    // A report may have held the manager last, on its own queue: that thread ends on its own.
-    EXPECT_TRUE(dispatch::waitForDetachedThreads(5s));
-  }
+  macOSBluetoothDeviceManagerTest() : HubTransportTest("a classic Bluetooth hub test") {}
 
   void startManager(std::chrono::milliseconds connectTimeout = 15s,
                     std::chrono::milliseconds clearInterval = 5s) {
@@ -84,13 +69,6 @@ class macOSBluetoothDeviceManagerTest : public ::testing::Test {
     EXPECT_TRUE(recorder_->waitFor("connected", kHubAddress));
     return fake_->takeSocket(kHubAddress);
   }
-
-  Watchdog watchdog_{"a classic Bluetooth hub test", 120s};
-  PrivateBus bus_;
-  std::unique_ptr<FakeBluez> fake_;
-  std::shared_ptr<dispatch::Queue> delegationQueue_ = dispatch::makeSerialQueue("HubService Delegation");
-  std::shared_ptr<ReportRecorder> recorder_ = std::make_shared<ReportRecorder>();
-  std::shared_ptr<macOSBluetoothDeviceManager> manager_;
 };
 
 TEST_F(macOSBluetoothDeviceManagerTest, DiscoversBrEdrHubsAndReportsThemAgainAfterTheFoundListIsCleared) {

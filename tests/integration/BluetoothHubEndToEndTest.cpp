@@ -33,7 +33,7 @@ using testing::FakeBluez;
 using testing::FakeDevice;
 
 constexpr const char* kLeAddress = testing::kLeHubAddress;
-constexpr const char* kClassicAddress = "00:16:53:AA:BB:CC";
+constexpr const char* kClassicAddress = testing::kClassicHubAddress;
 using testing::kBatteryLevel;
 using testing::kBatteryService;
 using testing::kHubCharacteristic;
@@ -45,14 +45,7 @@ FakeDevice leHub() {
   return d;
 }
 
-FakeDevice classicHub() {
-  FakeDevice d;
-  d.address = kClassicAddress;
-  d.name = "NXT";
-  d.lowEnergy = false;
-  d.deviceClass = 0x000804;
-  return d;
-}
+FakeDevice classicHub() { return testing::sampleClassicHub(); }
 
 using kestrom::test::eventually;
 

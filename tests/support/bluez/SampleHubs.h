@@ -1,6 +1,7 @@
 #pragma once
 // The hubs the Bluetooth tests put on the fake BlueZ: the hub service and characteristic, a
-// battery service without it, and an LE hub as it advertises.
+// battery service without it, an LE hub as it advertises and a classic (BR/EDR) hub as an
+// inquiry finds it.
 
 #include "tests/support/bluez/FakeBluez.h"
 
@@ -11,6 +12,7 @@ inline constexpr const char* kHubCharacteristic = "00001624-1212-efde-1623-785fe
 inline constexpr const char* kBatteryService = "0000180f-0000-1000-8000-00805f9b34fb";
 inline constexpr const char* kBatteryLevel = "00002a19-0000-1000-8000-00805f9b34fb";
 inline constexpr const char* kLeHubAddress = "90:84:2B:01:02:03";
+inline constexpr const char* kClassicHubAddress = "00:16:53:AA:BB:CC";
 
 /// An LE hub with its manufacturer data, name and signal; the hub characteristic sits on its
 /// second service, behind one without it.
@@ -23,6 +25,16 @@ inline FakeDevice sampleLeHub() {
   d.uuids = {kHubService};
   d.services = {{kBatteryService, {{kBatteryLevel, {"read", "notify"}}}},
                 {kHubService, {{kHubCharacteristic, {"write", "notify"}}}}};
+  return d;
+}
+
+/// A classic hub: a BR/EDR device with its name and class of device (a toy).
+inline FakeDevice sampleClassicHub() {
+  FakeDevice d;
+  d.address = kClassicHubAddress;
+  d.name = "NXT";
+  d.lowEnergy = false;
+  d.deviceClass = 0x000804;
   return d;
 }
 
