@@ -37,6 +37,7 @@
 #include "tests/support/WSTestClient.h"
 #include "tests/support/bluez/FakeBluez.h"
 #include "tests/support/bluez/PrivateBus.h"
+#include "tests/support/bluez/SampleHubs.h"
 
 namespace {
 
@@ -217,10 +218,10 @@ int main(int argc, char** argv) {
   // The classic hub of the host.
   page.request("scanc", "/hub/startscan", {{"type", "bluetooth-classic"}});
   page.replyTo("scanc");
-  FakeDevice classic;
+  // A BR/EDR device with a class of device, as an inquiry finds it: the classic layer lists no other.
+  FakeDevice classic = testing::sampleClassicHub();
   classic.address = "00:16:53:00:00:01";
   classic.name = "Bench Serial";
-  classic.lowEnergy = false;
   for (int i = 0; i < 500 && !fake.advertise(classic); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   page.notification("hub/devicefound");
   page.request("connectc", "/hub/connect", {{"id", classic.address}});
