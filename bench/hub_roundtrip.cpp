@@ -97,8 +97,8 @@ void makeRaw(int fd) {
 
 class Page {
  public:
-  explicit Page(unsigned port) : client_(std::chrono::seconds(20)) {
-    if (!client_.connect(port)) die("cannot connect the page");
+  explicit Page(const test::HostProcess& host) : client_(std::chrono::seconds(20)) {
+    if (!client_.connect(host.wsPort(), {{"Cookie", host.cookie()}})) die("cannot connect the page");
   }
   void request(const std::string& id, const std::string& method, Json values) {
     Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
   test::HostProcess host(home.path, test::HostOptions{.environment = {{"LD_PRELOAD", KESTROM_HOST_PRELOAD}, {"UMOCKDEV_DIR", root}}}, std::chrono::seconds(30));
   g_free(root);
   if (!host.running()) die("the host did not start");
-  Page page(host.wsPort());
+  Page page(host);
   page.request("scan", "/hub/startscan", {{"type", "usb"}});
   page.nextWhere([](const Json& f) { return f.value("method", "") == "hub/devicefound"; });
   page.request("stop", "/hub/stopscan", {{"type", "usb"}});
