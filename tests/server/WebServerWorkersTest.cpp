@@ -106,14 +106,12 @@ TEST(TCPServerAcceptTest, AWaitEndsAtTheAcceptTimeOut) {
   ::close(client);
 }
 
-/// Counts the requests inside its route at once; each waits (bounded) until `target` are in.
-class GatheringWebServer final : public WebServer {
+/// A route that counts the requests inside it at once; each waits (bounded) until `target` are in.
+class Gathering {
  public:
-  GatheringWebServer(WebServerServices services, WebServerLimits limits, std::size_t target)
-      : WebServer(std::move(services), false, limits), target_(target) {}
-  ~GatheringWebServer() override { stop(); }
+  explicit Gathering(std::size_t target) : target_(target) {}
 
-  WebServerResponse route(const WebServerRequest&) override {
+  WebServerResponse route() {
     std::unique_lock lock(mutex_);
     ++inside_;
     most_ = std::max(most_, inside_);
@@ -153,11 +151,10 @@ TEST(WebServerWorkersTest, ConnectionsAreServedSideBySideUpToTheCap) {
     WebServerLimits limits;
     limits.maxConnections = cap;
     const std::size_t target = std::min<std::size_t>(cap, 24);
-    GatheringWebServer* server = nullptr;
+    auto gathering = std::make_shared<Gathering>(target);
     WebServerHarness h(limits, {}, [&](WebServerServices services, WebServerLimits l) {
-      auto made = std::make_unique<GatheringWebServer>(std::move(services), l, target);
-      server = made.get();
-      return made;
+      return std::make_unique<WebServer>(std::move(services), false, l,
+                                         [gathering](const WebServerRequest&) { return gathering->route(); });
     });
     h.startAndWait();
     for (const auto& answer : getAtOnce(h.port, 24)) {
@@ -165,7 +162,7 @@ TEST(WebServerWorkersTest, ConnectionsAreServedSideBySideUpToTheCap) {
       EXPECT_EQ(answer.body, "gathered");
     }
     // Every request found a worker of its own at once, but never more than the cap.
-    EXPECT_EQ(server->most(), target);
+    EXPECT_EQ(gathering->most(), target);
   }
 }
 
@@ -199,23 +196,13 @@ TEST(WebServerWorkersTest, AClientThatStopsReadingIsGivenUpAtTheWriteTimeOut) {
   auto file = test::openSparseFile(64 << 20);
   ASSERT_TRUE(file);
 
-  class FileServer final : public WebServer {
-   public:
-    FileServer(WebServerServices services, WebServerLimits limits, std::shared_ptr<const WebServerOpenFile> file)
-        : WebServer(std::move(services), false, limits), file_(std::move(file)) {}
-    ~FileServer() override { stop(); }
-    WebServerResponse route(const WebServerRequest&) override {
-      return WebServerResponse::ok({}, WebServerFileRegion::whole(file_));
-    }
-
-   private:
-    std::shared_ptr<const WebServerOpenFile> file_;
-  };
   WebServerLimits limits;
   limits.writeTimeout = 300ms;
   log::ScopedRecording recording;
   WebServerHarness h(limits, {}, [&](WebServerServices services, WebServerLimits l) {
-    return std::make_unique<FileServer>(std::move(services), l, file);
+    return std::make_unique<WebServer>(std::move(services), false, l, [file](const WebServerRequest&) {
+      return WebServerResponse::ok({}, WebServerFileRegion::whole(file));
+    });
   });
   h.startAndWait();
 
