@@ -260,8 +260,10 @@ void WebServer::HeadLoop::answerStaticFile(List::iterator c, WebServerRequestHea
   msghdr message{};
   message.msg_iov = parts.data();
   message.msg_iovlen = body.empty() ? 1 : 2;
+  // MSG_MORE: the answer leaves with the close that follows at once (or with the rest a worker
+  // writes), in one segment with our FIN, so the client wakes once for it instead of twice.
   ssize_t sent;
-  do sent = ::sendmsg(c->fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+  do sent = ::sendmsg(c->fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT | MSG_MORE);
   while (sent < 0 && errno == EINTR);
   const std::size_t total = answer_.size() + body.size();
   if (sent == static_cast<ssize_t>(total)) return finishAnswered(c);
@@ -291,10 +293,10 @@ void WebServer::HeadLoop::refuse(List::iterator c, std::string_view statusText) 
 
 void WebServer::HeadLoop::finishAnswered(List::iterator c) {
   // Closing with unread input makes the kernel reset the connection, which can destroy the answer
-  // before the peer reads it.
-  ::shutdown(c->fd, SHUT_WR);
+  // before the peer reads it. Without any, closing ends our side as shutdown(2) would.
   int pending = 0;
   if (::ioctl(c->fd, FIONREAD, &pending) != 0 || pending <= 0) return close(c, heads_);
+  ::shutdown(c->fd, SHUT_WR);
   if (draining_.size() >= std::max<std::size_t>(1, limits().maxPendingHeads)) close(draining_.begin(), draining_);
   c->draining = true;
   c->deadline = Clock::now() + kRefusedDrainTime;
