@@ -155,6 +155,7 @@ void WebServer::HeadLoop::readHead(List::iterator c) {
     const ssize_t n = ::recv(c->fd, chunk_.data(), room, 0);
     if (n > 0) {
       if (c->bytes.empty()) c->firstByte = Clock::now();
+      c->readAll = static_cast<std::size_t>(n) < room;
       const std::size_t resume = c->bytes.size() >= 3 ? c->bytes.size() - 3 : 0;
       c->bytes.append(chunk_.data(), static_cast<std::size_t>(n));
       if (auto end = findHeadEnd(c->bytes, resume)) {
@@ -170,6 +171,7 @@ void WebServer::HeadLoop::readHead(List::iterator c) {
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      c->readAll = false;  // what comes meanwhile is not known
       if (!watch(c)) close(c, heads_);
       return;
     }
@@ -293,9 +295,10 @@ void WebServer::HeadLoop::refuse(List::iterator c, std::string_view statusText) 
 
 void WebServer::HeadLoop::finishAnswered(List::iterator c) {
   // Closing with unread input makes the kernel reset the connection, which can destroy the answer
-  // before the peer reads it. Without any, closing ends our side as shutdown(2) would.
+  // before the peer reads it. Without any, closing ends our side as shutdown(2) would. A read that
+  // took less than it asked for has left nothing behind.
   int pending = 0;
-  if (::ioctl(c->fd, FIONREAD, &pending) != 0 || pending <= 0) return close(c, heads_);
+  if (c->readAll || ::ioctl(c->fd, FIONREAD, &pending) != 0 || pending <= 0) return close(c, heads_);
   ::shutdown(c->fd, SHUT_WR);
   if (draining_.size() >= std::max<std::size_t>(1, limits().maxPendingHeads)) close(draining_.begin(), draining_);
   c->draining = true;

@@ -38,6 +38,7 @@ class WebServer::HeadLoop {
     Clock::time_point firstByte;
     std::string bytes;
     bool watched = false;   // registered with epoll
+    bool readAll = false;   // the read just made emptied the socket's input
     bool draining = false;  // answered: what it still sends is read and dropped
     std::size_t drained = 0;
   };
