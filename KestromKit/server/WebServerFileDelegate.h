@@ -19,7 +19,6 @@ namespace kestrom {
 /// Why saving a file for the web server's save route did not happen.
 enum class SaveError { userCancelled, moveError };
 std::string_view rawValue(SaveError error);
-std::optional<SaveError> saveErrorFromRaw(std::string_view raw);
 
 /// Why reading a file for the web server's load route did not happen.
 enum class LoadError { userCancelled, readError };

@@ -14,7 +14,6 @@
 #include "KestromKit/server/LoopbackGuard.h"
 #include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WebServerAnswer.h"
-#include "KestromKit/server/WebServerRequestReader.h"
 #include "platform/tcp/TCPServer.h"
 
 namespace kestrom {
@@ -149,7 +148,7 @@ void WebServer::HeadLoop::close(List::iterator c, List& from) {
 }
 
 void WebServer::HeadLoop::readHead(List::iterator c) {
-  const std::size_t capacity = WebServerRequestReader::headBufferSize(limits());
+  const std::size_t capacity = limits().maxHeadBytes + 4;  // the head limit and its blank line
   while (true) {
     const std::size_t room = std::min(capacity - c->bytes.size(), chunk_.size());
     const ssize_t n = ::recv(c->fd, chunk_.data(), room, 0);
