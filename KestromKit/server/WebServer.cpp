@@ -18,7 +18,6 @@
 #include "platform/tcp/TCPServer.h"
 
 namespace kestrom {
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
