@@ -12,8 +12,8 @@
 //
 // Free functions: they run on the thread that answers the connection (a worker, or the server's
 // run loop for a static file), read the disk synchronously, and report every outcome as a
-// WebServerResponse (they never throw). The roots'
-// directory descriptors are kept, process-wide, from one request to the next.
+// WebServerResponse (they never throw). The roots' directory descriptors are kept, process-wide,
+// from one request to the next.
 
 #include <filesystem>
 #include <string>
