@@ -41,8 +41,11 @@ mkdir -p "$work/www/content"
 head -c 10240 /dev/urandom >"$work/www/small.bin"
 head -c $((256 << 20)) /dev/urandom >"$work/www/content/video.mp4"
 
-# Ours.
-"$build/bench/http_serve" "$work/www" >"$work/ours.port" 2>"$work/ours.log" &
+# Ours, in a session of its own as the nginx daemon is: with the scheduler's automatic grouping
+# (kernel.sched_autogroup_enabled) a server left in this shell's session would share one group's
+# CPU with wrk's threads while nginx has a group to itself, which on a busy machine decides more
+# than either server does.
+setsid "$build/bench/http_serve" "$work/www" >"$work/ours.port" 2>"$work/ours.log" &
 ours_pid=$!
 for _ in $(seq 100); do [ "$(wc -l <"$work/ours.port")" -ge 2 ] && break; sleep 0.05; done
 ours_port=$(head -n1 "$work/ours.port")

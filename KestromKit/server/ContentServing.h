@@ -10,9 +10,10 @@
 // answered as open-file regions that the server streams, so no video is ever read whole into
 // memory.
 //
-// Free functions: they run on the thread of the connection they answer, read the disk
-// synchronously, and report every outcome as a WebServerResponse (they never throw). The roots'
-// directory descriptors are kept, process-wide, from one request to the next.
+// Free functions: they run on the thread that answers the connection (a worker, or the server's
+// run loop for a static file), read the disk synchronously, and report every outcome as a
+// WebServerResponse (they never throw). The roots' directory descriptors are kept, process-wide,
+// from one request to the next.
 
 #include <filesystem>
 #include <string>

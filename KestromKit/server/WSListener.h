@@ -33,7 +33,6 @@ class WSListener : public std::enable_shared_from_this<WSListener> {
   /// Stops accepting and drops every connection in the registry; nothing of them is reported.
   /// `hard` closes their sockets at once (the server is going away for good).
   void close(bool hard = false);
-  bool isClosed() const { return closed_; }
 
  private:
   void doAccept();

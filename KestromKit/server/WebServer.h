@@ -4,28 +4,26 @@
 // keep-alive, chunked encoding or pipelining.
 //
 // Threads: the run-loop thread ("WebServer" run loop) opens the socket, restarts it when it fails
-// and waits on one event loop (epoll) for every connection that has not yet sent its whole head:
-// those are held there, at most `maxPendingHeads` of them (the oldest dropped first) and each for
-// at most `headTimeout`, so connections that idle or drip cannot hold a thread or more than a few
-// descriptors. A complete head is parsed and checked there; one that is malformed, from another
-// site or without the session cookie is answered by the loop itself. Only a request that passed
-// every check goes to a worker thread, which reads its body, routes it and writes the answer, so
-// a route may block (the file dialogs wait on the main queue). No route ever runs on the main
-// queue. Idle workers wait for the next request; the pool grows with demand up to
-// `maxConnections` (beyond that, checked requests queue) and shrinks again, each idle worker
+// and waits on one event loop (epoll, see WebServerHeadLoop) for every connection that has not yet
+// sent its whole head: those are held there, at most `maxPendingHeads` of them (the oldest dropped
+// first) and each for at most `headTimeout`, so connections that idle or drip cannot hold a thread
+// or more than a few descriptors. A complete head is parsed and checked there; one that is
+// malformed, from another site or without the session cookie is answered by the loop itself, and
+// so is a checked request for a small static file whose answer the socket takes at once. Every
+// other request that passed the checks goes to a worker thread, which reads its body, routes it
+// and writes the answer, so a route may block (the file dialogs wait on the main queue). No route
+// ever runs on the main queue. Idle workers wait for the next request; the pool grows with demand
+// up to `maxConnections` (beyond that, checked requests queue) and shrinks again, each idle worker
 // beyond the first retiring after a while. Nothing wakes while nothing happens. Owned by the kit;
-// `stop` (also run by the destructor) closes the socket, wakes every worker and joins them. A
-// subclass that overrides `route` must call `stop` in its own destructor.
+// `stop` (also run by the destructor) closes the socket, wakes every worker and joins them.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <filesystem>
 #include <functional>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,7 +31,9 @@
 #include <thread>
 #include <vector>
 
+#include "KestromKit/server/WebServerDelegate.h"
 #include "KestromKit/server/WebServerRequestParser.h"
+#include "KestromKit/server/WebServerRoutes.h"
 #include "KestromKit/server/WebServerTypes.h"
 #include "platform/tcp/Result.h"
 
@@ -43,49 +43,9 @@ namespace tcp {
 class TCPClient;
 class TCPServer;
 }  // namespace tcp
-namespace defaults {
-class UserDefaults;
-}
-class ContentManifestSource;
-class SessionSecret;
-class ProjectRequestHandler;
-class WebServerFileDelegate;
 
-/// Every "Cookie" header of a request joined by "; " (names in any letter case); none when absent.
-std::optional<std::string> cookieOf(const std::map<std::string, std::string>& headers);
-
-class WebServerDelegate {
- public:
-  virtual ~WebServerDelegate() = default;
-  /// The port the server really listens on; called on the run-loop thread after every (re)start.
-  virtual void webServerDidStart(std::int32_t port) = 0;
-};
-
-/// What the routes read and call. Everything may be left empty: a missing service answers its
-/// routes with 404 (content, projects) or 500 (defaults, file dialogs).
-struct WebServerServices {
-  std::filesystem::path prepacked;  // prepacked content in the bundle
-  std::filesystem::path webroot;    // the web application's folder
-  /// Folders whose files may be served by absolute path: the kit's temporary and data folders,
-  /// the content folder, recordings.
-  std::vector<std::filesystem::path> handedOutFolders;
-  /// The downloaded content (its folder and manifests).
-  std::shared_ptr<const ContentManifestSource> content;
-  /// The configuration handler's current default language, read for every request.
-  std::function<std::string()> defaultLanguage;
-  /// The application configuration's default language.
-  std::string fallbackLanguage;
-  std::shared_ptr<ProjectRequestHandler> projects;
-  std::shared_ptr<WebServerFileDelegate> files;
-  std::shared_ptr<defaults::UserDefaults> userDefaults;
-  /// Where "/debug" sends the browser: the page's address for an external browser.
-  std::function<std::string()> debugRedirectURL;
-  /// The per-launch secret every request must carry as its "kestrom-session" cookie ("/debug"
-  /// takes its one-time code instead). Empty: no cookie is asked for (tests of other rules).
-  std::shared_ptr<SessionSecret> session;
-  /// Where large bodies are spooled and "/files/saveAs" writes its file (the kit's temporary folder).
-  std::filesystem::path temporaryFolder;
-};
+/// What answers every checked request instead of the real routes (tests of the server's own rules).
+using WebServerRoute = std::function<WebServerResponse(const WebServerRequest&)>;
 
 /// Bounds that keep one client from holding the server: all of them apply per connection.
 struct WebServerLimits {
@@ -112,8 +72,9 @@ struct WebServerLimits {
 
 class WebServer {
  public:
-  WebServer(WebServerServices services, bool verbose, WebServerLimits limits = {});
-  virtual ~WebServer();
+  /// `route`, when given, answers every checked request in place of WebServerRoutes.
+  WebServer(WebServerServices services, bool verbose, WebServerLimits limits = {}, WebServerRoute route = {});
+  ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
 
@@ -121,48 +82,35 @@ class WebServer {
   void setDelegate(std::weak_ptr<WebServerDelegate> delegate) { delegate_ = std::move(delegate); }
   /// Returns at once; the run loop listens on `port` (0: any free port) and falls back to port 0
   /// once when a fixed port cannot be had. A second call while running does nothing.
-  virtual void start(std::int32_t port);
+  void start(std::int32_t port);
   /// Ends the run loop and every connection; no restart follows. Any thread but a worker's.
   void stop();
   /// The port listened on (kept across a restart on the same port); empty before and after.
   std::optional<std::int32_t> port() const;
 
-  /// Decides what a request means: the first matching rule answers.
-  virtual WebServerResponse route(const WebServerRequest& request);
-
-  WebServerResponse handleSentryEnabledPost(const WebServerRequest& request);
-  WebServerResponse uploadContentFile(const WebServerRequest& request);
-  WebServerResponse handleFilesSaveAs(const WebServerRequest& request);
-  WebServerResponse handleFilesLoad(const WebServerRequest& request);
-  /// "/debug": to the page's address, letting a browser in with the one-time code.
-  WebServerResponse handleDebug(const WebServerRequest& request);
-
-  const WebServerServices& services() const { return services_; }
-  const std::string& host() const { return host_; }
-
-  /// Makes the listening socket unusable as a failing system would, so the run loop restarts.
-  void breakListeningSocketForTesting();
-
- protected:
+ private:
+  class HeadLoop;
   /// What a worker keeps from one connection to the next, so serving allocates little.
   struct WorkerBuffers;
+  /// A request the run loop routed itself, whose answer a worker writes: a large file, or the end
+  /// of an answer the socket would not take whole at once.
+  struct RoutedAnswer {
+    WebServerResponse response;
+    std::optional<std::string> unsent;  // what is left of the answer when the run loop began it
+  };
   /// A connection whose head passed every check, on its way to a worker.
   struct CheckedRequest {
     int fd = -1;
     std::string bytes;  // the head and the first bytes of its body
     WebServerRequestHead head;
     std::chrono::steady_clock::time_point firstByte;
+    std::optional<RoutedAnswer> routed;
   };
-  /// One checked request, from its body to the written answer (worker thread).
-  void handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBuffers& buffers);
-
- private:
   /// A worker thread and the connection it is serving, if any (for `stop` to wake).
   struct Worker {
     std::thread thread;
     tcp::TCPClient* client = nullptr;
   };
-  class HeadLoop;
 
   void runServer(std::int32_t requestedPort);
   /// Starts one more worker (lock held). False when no thread can be had.
@@ -172,6 +120,13 @@ class WebServer {
   /// Joins the workers that retired (run-loop thread).
   void joinRetired();
   void workerLoop(std::list<Worker>::iterator self);
+  /// One checked request, from its body to the written answer (worker thread).
+  void handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBuffers& buffers);
+  /// The request a route sees, from its checked head (any thread).
+  WebServerRequest requestFor(WebServerRequestHead&& head, WebServerBody body,
+                              std::chrono::steady_clock::time_point firstByte) const;
+  /// The answer's line in the log: for every failure, and for every success when verbose.
+  void logAnswer(const WebServerResponse& response, const WebServerRequest& request) const;
   void respond(tcp::TCPClient& client, WorkerBuffers& buffers, const WebServerResponse& response,
                const WebServerRequest& request);
   void send(tcp::TCPClient& client, WorkerBuffers& buffers, std::string_view statusText,
@@ -179,13 +134,13 @@ class WebServer {
             const std::optional<WebServerFileRegion>& file = std::nullopt);
   /// Wakes the run loop (any thread).
   void wakeRunLoop();
-  /// Blocks until `ask` has had its completion called (or the wait is abandoned).
-  bool waitForFileDialog(const std::function<void(std::function<void()> done)>& ask);
 
   const std::string host_ = "127.0.0.1";
   const bool verbose_;
   const WebServerServices services_;
   const WebServerLimits limits_;
+  WebServerRoutes routes_;
+  const WebServerRoute route_;  // empty: `routes_` answer
   std::weak_ptr<WebServerDelegate> delegate_;
   /// The port the connections were accepted on, for the Host and Origin checks (0: none yet).
   std::atomic<std::int32_t> servingPort_{0};

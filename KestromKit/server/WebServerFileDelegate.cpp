@@ -10,10 +10,4 @@ std::string_view rawValue(SaveError error) {
   return {};
 }
 
-std::optional<SaveError> saveErrorFromRaw(std::string_view raw) {
-  if (raw == "userCancelled") return SaveError::userCancelled;
-  if (raw == "moveError") return SaveError::moveError;
-  return std::nullopt;
-}
-
 }  // namespace kestrom

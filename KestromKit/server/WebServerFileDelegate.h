@@ -3,8 +3,7 @@
 // An HTTP worker calls these and then blocks until the completion has run, so an implementation
 // must hop to the main queue itself and call the completion exactly once, from another thread than
 // the caller's. (The server also copes with a completion that is dropped without being called.)
-// The web view controller implements it; `FailingWebServerFileDelegate` fails at once for runs
-// without a window.
+// The web view controller implements it.
 
 #include <filesystem>
 #include <functional>
@@ -20,7 +19,6 @@ namespace kestrom {
 /// Why saving a file for the web server's save route did not happen.
 enum class SaveError { userCancelled, moveError };
 std::string_view rawValue(SaveError error);
-std::optional<SaveError> saveErrorFromRaw(std::string_view raw);
 
 /// Why reading a file for the web server's load route did not happen.
 enum class LoadError { userCancelled, readError };
@@ -37,18 +35,6 @@ class WebServerFileDelegate {
                                     std::function<void(Expected<OpenedFile, LoadError>)> completion) = 0;
   virtual void saveFileForWebServer(std::filesystem::path source,
                                     std::function<void(Expected<void, SaveError>)> completion) = 0;
-};
-
-class FailingWebServerFileDelegate final : public WebServerFileDelegate {
- public:
-  void openFileForWebServer(std::vector<std::string>,
-                            std::function<void(Expected<OpenedFile, LoadError>)> completion) override {
-    completion(makeUnexpected(LoadError::readError));
-  }
-  void saveFileForWebServer(std::filesystem::path,
-                            std::function<void(Expected<void, SaveError>)> completion) override {
-    completion(makeUnexpected(SaveError::moveError));
-  }
 };
 
 }  // namespace kestrom

@@ -197,6 +197,12 @@ std::optional<WebServerRequestHead> parseRequestHead(std::string_view bytes) {
   return head;
 }
 
+bool bodyIsHere(const WebServerRequestHead& head, std::string_view bytes) {
+  const auto length = declaredContentLength(head.headers);
+  const std::size_t here = bytes.size() - std::min(bytes.size(), head.bodyOffset);
+  return !length || *length <= static_cast<std::int64_t>(here);
+}
+
 std::optional<std::int64_t> declaredContentLength(const std::map<std::string, std::string>& headers) {
   auto values = headerValuesIgnoringCase(headers, "Content-Length");
   if (values.size() != 1) return std::nullopt;

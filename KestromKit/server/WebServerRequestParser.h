@@ -43,6 +43,10 @@ std::optional<std::size_t> findHeadEnd(std::string_view bytes, std::size_t from 
 /// then digits, nothing else); nothing when absent, malformed or out of range.
 std::optional<std::int64_t> declaredContentLength(const std::map<std::string, std::string>& headers);
 
+/// Whether `bytes`, whose head is `head`, hold the whole body the head declares (none declared, or
+/// no usable length: the body is what came with the head).
+bool bodyIsHere(const WebServerRequestHead& head, std::string_view bytes);
+
 /// Every value of the header `name` compared without regard to case (tools may send "host").
 std::vector<std::string> headerValuesIgnoringCase(const std::map<std::string, std::string>& headers,
                                                   std::string_view name);

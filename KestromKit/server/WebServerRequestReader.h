@@ -28,8 +28,6 @@ class WebServerRequestReader {
   /// `spoolFolder` (empty: the system's temporary folder) must outlive the reader.
   WebServerRequestReader(tcp::TCPClient& client, const WebServerLimits& limits, const std::filesystem::path& spoolFolder);
 
-  /// The room a head needs: the head limit and its blank line.
-  static std::size_t headBufferSize(const WebServerLimits& limits) { return limits.maxHeadBytes + 4; }
   /// The body: `initial` (what followed the head) completed to `contentLength` when that is larger.
   Expected<WebServerBody, Failure> readBody(std::string_view initial, std::optional<std::int64_t> contentLength);
 

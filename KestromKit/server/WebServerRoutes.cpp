@@ -1,6 +1,4 @@
-// The router of the local HTTP server and its own endpoints: the crash-reporting switch, the debug
-// redirect, content upload, and the save and load of files through the web view's dialogs. All of
-// it runs on the connection's worker thread.
+#include "KestromKit/server/WebServerRoutes.h"
 
 #include <stdlib.h>
 
@@ -15,7 +13,7 @@
 #include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/base/URLText.h"
 #include "KestromKit/base/Utf8.h"
-#include "KestromKit/server/WebServer.h"
+#include "KestromKit/server/WebServerRequestParser.h"
 #include "KestromKit/base/SplitText.h"
 #include "KestromKit/server/WebServerFileDelegate.h"
 #include "KestromKit/model/Coding.h"
@@ -78,30 +76,62 @@ fs::path temporaryFolder(const WebServerServices& services) {
 
 }  // namespace
 
-WebServerResponse WebServer::route(const WebServerRequest& request) {
-  const std::string& path = request.path;
-  const auto& parts = request.pathParts;
-  const bool get = request.method == WebServerRequestMethod::get;
-  const bool post = request.method == WebServerRequestMethod::post;
-  const fs::path contentPath = services_.content ? services_.content->contentPath() : fs::path();
+std::optional<std::string> cookieOf(const std::map<std::string, std::string>& headers) {
+  auto values = headerValuesIgnoringCase(headers, "Cookie");
+  if (values.empty()) return std::nullopt;
+  std::string joined;
+  for (const auto& value : values) joined += (joined.empty() ? "" : "; ") + value;
+  return joined;
+}
 
-  if (post && path == "/v1/sentryEnabled") return handleSentryEnabledPost(request);
-  if (path == "/debug") return handleDebug(request);
-  if (startsWith(path, "/projects/") && parts.size() >= 2)
-    return services_.projects ? services_.projects->handle(request) : WebServerResponse::notFound();
-  if (startsWith(path, "/content/tmp/") && post) return uploadContentFile(request);
-  if (startsWith(path, "/content") && parts.size() == 3 && parts[2] == "manifest.json") {
-    if (!services_.content) return WebServerResponse::notFound();
-    return serveContentManifest(request, parts[1], *services_.content, request.defaultLanguage);
+enum class WebServerRoutes::Rule {
+  sentryEnabled, debug, projects, contentUpload, contentManifest, byteRange, subtitles, saveAs, load, staticFile
+};
+
+WebServerRoutes::WebServerRoutes(const WebServerServices& services, std::chrono::milliseconds fileDialogTimeout)
+    : services_(services), fileDialogTimeout_(fileDialogTimeout) {}
+
+WebServerRoutes::Rule WebServerRoutes::ruleFor(WebServerRequestMethod method, const std::string& path,
+                                               const std::vector<std::string>& parts) {
+  const bool get = method == WebServerRequestMethod::get;
+  const bool post = method == WebServerRequestMethod::post;
+  if (post && path == "/v1/sentryEnabled") return Rule::sentryEnabled;
+  if (path == "/debug") return Rule::debug;
+  if (startsWith(path, "/projects/") && parts.size() >= 2) return Rule::projects;
+  if (startsWith(path, "/content/tmp/") && post) return Rule::contentUpload;
+  if (startsWith(path, "/content") && parts.size() == 3 && parts[2] == "manifest.json") return Rule::contentManifest;
+  if (startsWith(path, "/content") && endsWith(path, ".mp4")) return Rule::byteRange;
+  if (startsWith(path, "/subtitles")) return Rule::subtitles;
+  if (startsWith(path, "/files/saveAs") && post) return Rule::saveAs;
+  if (startsWith(path, "/files/load") && get) return Rule::load;
+  return Rule::staticFile;
+}
+
+bool WebServerRoutes::servesStaticFile(const WebServerRequestHead& head) {
+  return ruleFor(head.method, head.path, head.pathParts) == Rule::staticFile;
+}
+
+WebServerResponse WebServerRoutes::route(const WebServerRequest& request) const {
+  const auto& parts = request.pathParts;
+  const fs::path contentPath = services_.content ? services_.content->contentPath() : fs::path();
+  switch (ruleFor(request.method, request.path, parts)) {
+    case Rule::sentryEnabled: return handleSentryEnabledPost(request);
+    case Rule::debug: return handleDebug(request);
+    case Rule::projects: return services_.projects ? services_.projects->handle(request) : WebServerResponse::notFound();
+    case Rule::contentUpload: return uploadContentFile(request);
+    case Rule::contentManifest:
+      if (!services_.content) return WebServerResponse::notFound();
+      return serveContentManifest(request, parts[1], *services_.content, request.defaultLanguage);
+    case Rule::byteRange: return serveByteRange(request, contentPath);
+    case Rule::subtitles: return serveSubtitles(request, contentPath);
+    case Rule::saveAs: return handleFilesSaveAs(request);
+    case Rule::load: return handleFilesLoad(request);
+    case Rule::staticFile: break;
   }
-  if (startsWith(path, "/content") && endsWith(path, ".mp4")) return serveByteRange(request, contentPath);
-  if (startsWith(path, "/subtitles")) return serveSubtitles(request, contentPath);
-  if (startsWith(path, "/files/saveAs") && post) return handleFilesSaveAs(request);
-  if (startsWith(path, "/files/load") && get) return handleFilesLoad(request);
   return serveStaticFile(request, contentPath);
 }
 
-WebServerResponse WebServer::handleDebug(const WebServerRequest& request) {
+WebServerResponse WebServerRoutes::handleDebug(const WebServerRequest& request) const {
   std::string location = services_.debugRedirectURL ? services_.debugRedirectURL() : std::string{};
   if (!services_.session || services_.session->admits(cookieOf(request.headers)))
     return WebServerResponse::redirect(std::move(location));
@@ -115,7 +145,7 @@ WebServerResponse WebServer::handleDebug(const WebServerRequest& request) {
       std::move(location), {{"Set-Cookie", services_.session->cookie() + "; Path=/; HttpOnly; SameSite=Strict"}});
 }
 
-WebServerResponse WebServer::handleSentryEnabledPost(const WebServerRequest& request) {
+WebServerResponse WebServerRoutes::handleSentryEnabledPost(const WebServerRequest& request) const {
   auto body = decodeText<HTTPPostSentryEnabledBodyV1>(request.body.view());
   if (!body) return WebServerResponse::badRequest();
   // An answer of success while the switch did not stick would leave the page believing it.
@@ -126,7 +156,7 @@ WebServerResponse WebServer::handleSentryEnabledPost(const WebServerRequest& req
   return WebServerResponse::ok();
 }
 
-WebServerResponse WebServer::uploadContentFile(const WebServerRequest& request) {
+WebServerResponse WebServerRoutes::uploadContentFile(const WebServerRequest& request) const {
   const auto& parts = request.pathParts;
   if (parts.size() < 3 || !services_.content) return WebServerResponse::serverError();
   std::string relative;
@@ -170,7 +200,7 @@ WebServerResponse WebServer::uploadContentFile(const WebServerRequest& request) 
   return WebServerResponse::ok({{"Connection", "close"}});
 }
 
-WebServerResponse WebServer::handleFilesSaveAs(const WebServerRequest& request) {
+WebServerResponse WebServerRoutes::handleFilesSaveAs(const WebServerRequest& request) const {
   const std::string* contentType = request.header("Content-Type");
   auto boundary = contentType ? multipartBoundary(*contentType) : std::nullopt;
   if (!boundary) return WebServerResponse::serverError();
@@ -213,7 +243,7 @@ WebServerResponse WebServer::handleFilesSaveAs(const WebServerRequest& request) 
   return answered ? box->get() : WebServerResponse::serverError();
 }
 
-WebServerResponse WebServer::handleFilesLoad(const WebServerRequest& request) {
+WebServerResponse WebServerRoutes::handleFilesLoad(const WebServerRequest& request) const {
   auto query = request.urlComponents.query();
   if (!query) return WebServerResponse::notFound();
   auto pieces = splitDroppingEmpty(*query, "=");
@@ -238,7 +268,7 @@ WebServerResponse WebServer::handleFilesLoad(const WebServerRequest& request) {
   return answered ? box->get() : WebServerResponse::serverError();
 }
 
-bool WebServer::waitForFileDialog(const std::function<void(std::function<void()> done)>& ask) {
+bool WebServerRoutes::waitForFileDialog(const std::function<void(std::function<void()> done)>& ask) const {
   // The dialog completes on the main queue: waiting there for it would never end.
   if (dispatch::mainQueue()->isCurrent()) {
     logger().fault("A file route ran on the main queue; refused");
@@ -250,7 +280,7 @@ bool WebServer::waitForFileDialog(const std::function<void(std::function<void()>
     auto once = std::make_shared<LeaveOnce>(group);
     ask([once] { once->leave(); });
   }  // from here only the completion keeps `once`
-  const auto deadline = std::chrono::steady_clock::now() + limits_.fileDialogTimeout;
+  const auto deadline = std::chrono::steady_clock::now() + fileDialogTimeout_;
   while (!group.waitFor(std::chrono::milliseconds(100))) {
     if (stopping_ || std::chrono::steady_clock::now() >= deadline) {
       logger().error("Gave up waiting for a file dialog");

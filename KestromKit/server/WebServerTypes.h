@@ -1,6 +1,6 @@
 #pragma once
 // The values the local HTTP server and its handlers exchange: one parsed request, its method, its
-// body (in memory, or spooled to a temporary file when large) and the six answers a handler gives.
+// body (in memory, or spooled to a temporary file when large) and the ten answers a handler gives.
 // Plain values: copy them freely between threads; a spooled body is shared, never copied.
 
 #include <chrono>

@@ -16,6 +16,7 @@
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 #include "platform/tcp/TCPServer.h"
+#include "tests/server/ServerTestDoubles.h"
 #include "tests/server/WebServerHarness.h"
 #include "tests/support/RawHttp.h"
 
@@ -28,23 +29,11 @@ using test::rawHttp;
 using test::RawHttpConnection;
 using test::WebServerHarness;
 
-/// Answers with whatever the test's function gives, instead of the real routes.
-class ScriptedWebServer final : public WebServer {
- public:
-  using Handler = std::function<WebServerResponse(const WebServerRequest&)>;
-  ScriptedWebServer(WebServerServices services, WebServerLimits limits, Handler handler)
-      : WebServer(std::move(services), true, limits), handler_(std::move(handler)) {}
-  ~ScriptedWebServer() override { stop(); }
-  WebServerResponse route(const WebServerRequest& request) override { return handler_(request); }
-
- private:
-  Handler handler_;
-};
-
+/// A verbose server that answers with whatever the test's function gives, instead of the real routes.
 struct ScriptedHarness : WebServerHarness {
-  explicit ScriptedHarness(ScriptedWebServer::Handler handler, WebServerLimits limits = {})
+  explicit ScriptedHarness(WebServerRoute handler, WebServerLimits limits = {})
       : WebServerHarness(limits, {}, [handler](WebServerServices services, WebServerLimits l) {
-          return std::make_unique<ScriptedWebServer>(std::move(services), l, handler);
+          return std::make_unique<WebServer>(std::move(services), true, l, handler);
         }) {
     startAndWait();
   }
@@ -329,7 +318,10 @@ TEST(WebServerCoreTest, StartsOnAFreeLoopbackPortAndRestartsOnItWhenTheSocketFai
   EXPECT_TRUE(recording.sink().contains("WebServer", "WebServer started on port: " + p + ", requested port was: 0"));
   EXPECT_EQ(h.server->port(), h.port);
 
-  h.server->breakListeningSocketForTesting();
+  // As a failing system would: the socket stays open but accepts no more.
+  const int listening = test::listeningSocketOn(h.port);
+  ASSERT_GE(listening, 0);
+  ASSERT_EQ(::shutdown(listening, SHUT_RDWR), 0);
   auto again = h.delegate->waitForStart(2);
   ASSERT_TRUE(again);
   EXPECT_EQ(*again, h.port);
@@ -340,7 +332,10 @@ TEST(WebServerCoreTest, StartsOnAFreeLoopbackPortAndRestartsOnItWhenTheSocketFai
 
 TEST(WebServerCoreTest, ListensOnTheLoopbackAddressOnly) {
   ScriptedHarness h(echo);
-  EXPECT_EQ(h.server->host(), "127.0.0.1");
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  ASSERT_EQ(::getsockname(test::listeningSocketOn(h.port), reinterpret_cast<sockaddr*>(&bound), &length), 0);
+  EXPECT_EQ(ntohl(bound.sin_addr.s_addr), 0x7F000001u);
   // A socket bound to all addresses would take 127.0.0.2 as well; ours refuses it.
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(fd, 0);

@@ -6,10 +6,11 @@
 #include <thread>
 
 #include "KestromKit/server/ContentTypes.h"
-#include "KestromKit/server/ProjectRequestHandler.h"
 #include "KestromKit/server/WebServerFileDelegate.h"
+#include "KestromKit/server/WebServerRoutes.h"
 #include "KestromKit/model/Coding.h"
 #include "platform/dispatch/ManualQueue.h"
+#include "tests/server/ServerTestDoubles.h"
 #include "tests/server/WebServerHarness.h"
 
 namespace kestrom {
@@ -137,7 +138,7 @@ TEST(WebServerRoutesTest, ProjectRoutesNeedTwoPathParts) {
   EXPECT_EQ(h.get("/projects/").status, 404);  // one part: the static files answer
   EXPECT_EQ(projects->seen, (std::vector<std::string>{"GET /projects/abc", "POST /projects/abc/file", "OPTIONS /projects/abc"}));
 
-  StartedHarness none([](WebServerServices& s) { s.projects = std::make_shared<NotFoundProjectRequestHandler>(); });
+  StartedHarness none([](WebServerServices& s) { s.projects = std::make_shared<test::NotFoundProjectRequestHandler>(); });
   EXPECT_EQ(none.get("/projects/abc").status, 404);
 }
 
@@ -318,7 +319,7 @@ TEST_F(WebServerFileRoutesTest, LoadWithoutOneKeyValueQueryIsNotFound) {
 }
 
 TEST(WebServerFileRoutesWithoutWindowTest, FailAtOnce) {
-  StartedHarness h([](WebServerServices& s) { s.files = std::make_shared<FailingWebServerFileDelegate>(); });
+  StartedHarness h([](WebServerServices& s) { s.files = std::make_shared<test::FailingWebServerFileDelegate>(); });
   EXPECT_EQ(h.get("/files/load?types=.kpr").status, 500);
   EXPECT_EQ(rawHttp(h.port, multipartRequest("/files/saveAs", {{"name", "a.kpr"}, {"file", "x"}})).status, 500);
 }
@@ -329,13 +330,15 @@ TEST(WebServerFileRoutesWithoutWindowTest, NeverWaitsOnTheMainQueueFromTheMainQu
   dispatch::installMainQueue(main);
   auto files = std::make_shared<ScriptedFileDelegate>();
   {
-    WebServerHarness h({}, [&](WebServerServices& s) { s.files = files; });
+    WebServerServices services;
+    services.files = files;
+    WebServerRoutes routes(services, std::chrono::minutes(30));
     WebServerRequest request;
     request.method = WebServerRequestMethod::get;
     request.path = "/files/load";
     request.urlComponents.percentEncodedQuery = "types=.kpr";
     std::optional<WebServerResponse> answer;
-    main->async([&] { answer = h.server->route(request); });
+    main->async([&] { answer = routes.route(request); });
     main->runPending();
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->kind(), WebServerResponse::Kind::serverError);

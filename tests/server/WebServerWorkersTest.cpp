@@ -1,6 +1,7 @@
 // The server's workers over real loopback sockets: several threads waiting in accept on one
 // listening socket, connections served side by side up to the cap, files small and large sent
-// whole, and a client that stops reading given up at the write time-out.
+// whole (also when the socket will not take a small one at once), a static file answered while
+// every worker waits for a body, and a client that stops reading given up at the write time-out.
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -21,6 +22,7 @@
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 #include "platform/tcp/TCPServer.h"
+#include "tests/server/ServerTestDoubles.h"
 #include "tests/server/WebServerHarness.h"
 #include "tests/support/RawHttp.h"
 
@@ -106,14 +108,12 @@ TEST(TCPServerAcceptTest, AWaitEndsAtTheAcceptTimeOut) {
   ::close(client);
 }
 
-/// Counts the requests inside its route at once; each waits (bounded) until `target` are in.
-class GatheringWebServer final : public WebServer {
+/// A route that counts the requests inside it at once; each waits (bounded) until `target` are in.
+class Gathering {
  public:
-  GatheringWebServer(WebServerServices services, WebServerLimits limits, std::size_t target)
-      : WebServer(std::move(services), false, limits), target_(target) {}
-  ~GatheringWebServer() override { stop(); }
+  explicit Gathering(std::size_t target) : target_(target) {}
 
-  WebServerResponse route(const WebServerRequest&) override {
+  WebServerResponse route() {
     std::unique_lock lock(mutex_);
     ++inside_;
     most_ = std::max(most_, inside_);
@@ -153,11 +153,10 @@ TEST(WebServerWorkersTest, ConnectionsAreServedSideBySideUpToTheCap) {
     WebServerLimits limits;
     limits.maxConnections = cap;
     const std::size_t target = std::min<std::size_t>(cap, 24);
-    GatheringWebServer* server = nullptr;
+    auto gathering = std::make_shared<Gathering>(target);
     WebServerHarness h(limits, {}, [&](WebServerServices services, WebServerLimits l) {
-      auto made = std::make_unique<GatheringWebServer>(std::move(services), l, target);
-      server = made.get();
-      return made;
+      return std::make_unique<WebServer>(std::move(services), false, l,
+                                         [gathering](const WebServerRequest&) { return gathering->route(); });
     });
     h.startAndWait();
     for (const auto& answer : getAtOnce(h.port, 24)) {
@@ -165,7 +164,7 @@ TEST(WebServerWorkersTest, ConnectionsAreServedSideBySideUpToTheCap) {
       EXPECT_EQ(answer.body, "gathered");
     }
     // Every request found a worker of its own at once, but never more than the cap.
-    EXPECT_EQ(server->most(), target);
+    EXPECT_EQ(gathering->most(), target);
   }
 }
 
@@ -199,23 +198,13 @@ TEST(WebServerWorkersTest, AClientThatStopsReadingIsGivenUpAtTheWriteTimeOut) {
   auto file = test::openSparseFile(64 << 20);
   ASSERT_TRUE(file);
 
-  class FileServer final : public WebServer {
-   public:
-    FileServer(WebServerServices services, WebServerLimits limits, std::shared_ptr<const WebServerOpenFile> file)
-        : WebServer(std::move(services), false, limits), file_(std::move(file)) {}
-    ~FileServer() override { stop(); }
-    WebServerResponse route(const WebServerRequest&) override {
-      return WebServerResponse::ok({}, WebServerFileRegion::whole(file_));
-    }
-
-   private:
-    std::shared_ptr<const WebServerOpenFile> file_;
-  };
   WebServerLimits limits;
   limits.writeTimeout = 300ms;
   log::ScopedRecording recording;
   WebServerHarness h(limits, {}, [&](WebServerServices services, WebServerLimits l) {
-    return std::make_unique<FileServer>(std::move(services), l, file);
+    return std::make_unique<WebServer>(std::move(services), false, l, [file](const WebServerRequest&) {
+      return WebServerResponse::ok({}, WebServerFileRegion::whole(file));
+    });
   });
   h.startAndWait();
 
@@ -226,6 +215,70 @@ TEST(WebServerWorkersTest, AClientThatStopsReadingIsGivenUpAtTheWriteTimeOut) {
   while (!recording.sink().contains("WebServer", wanted) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(recording.sink().contains("WebServer", wanted));
+}
+
+TEST(WebServerWorkersTest, ASmallFileTheSocketCannotTakeAtOnceStillArrivesWhole) {
+  WebServerHarness h;
+  h.startAndWait();
+  const std::string bytes = randomBytes(60 * 1024);
+  WebServerHarness::write(h.webroot / "small.bin", bytes);
+  // Accepted sockets inherit the listener's buffer sizes: ours then takes a few KiB at once, and
+  // a client that waits before it reads makes the rest wait for room.
+  const int listening = test::listeningSocketOn(h.port);
+  ASSERT_GE(listening, 0);
+  const int sendBuffer = 4096;
+  ASSERT_EQ(::setsockopt(listening, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer), 0);
+
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  const int receiveBuffer = 2048;
+  ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(h.port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string request = makeHttpRequest("GET", "/small.bin");
+  ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  std::this_thread::sleep_for(300ms);
+  std::string raw;
+  char chunk[4096];
+  timeval timeout{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  while (true) {
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    raw.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  auto answer = test::parseRawHttpResponse(raw);
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(answer.header("Content-Length"), std::to_string(bytes.size()));
+  EXPECT_TRUE(answer.body == bytes) << answer.body.size() << " bytes";
+  // And the server serves on.
+  EXPECT_EQ(h.get("/small.bin").status, 200);
+}
+
+TEST(WebServerWorkersTest, AStaticFileIsAnsweredWhileEveryWorkerWaitsForABody) {
+  WebServerLimits limits;
+  limits.maxConnections = 1;
+  WebServerHarness h(limits);
+  h.startAndWait();
+  WebServerHarness::write(h.webroot / "index.html", "<p>page</p>");
+  // An upload that declares its body and never sends it holds the only worker for the body's
+  // time limit (seconds).
+  RawHttpConnection uploader(h.port);
+  ASSERT_TRUE(uploader.send(makeHttpRequest(
+      "POST", "/content/tmp/a.bin", {{"Content-Type", "multipart/form-data; boundary=b"}, {"Content-Length", "100000"}})));
+  std::this_thread::sleep_for(200ms);  // taken by the worker
+  const auto start = std::chrono::steady_clock::now();
+  auto page = h.get("/index.html");
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.body, "<p>page</p>");
+  // Generous: the upload's time limit is 10 s and more.
+  EXPECT_LT(took, 5s);
+  uploader.abort();
 }
 
 }  // namespace

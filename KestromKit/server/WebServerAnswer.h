@@ -1,0 +1,40 @@
+#pragma once
+// The pieces of an answer that the local HTTP server's run loop and its workers both write: the
+// answer's head, a small file's bytes, and what of a bad request may reach the log.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "KestromKit/server/WebServerTypes.h"
+
+namespace kestrom {
+
+class SessionSecret;
+
+/// Files up to this size are read and sent with the answer's head in one write; larger ones
+/// stream from the page cache with sendfile(2).
+inline constexpr std::size_t kInlineFileBytes = 64 * 1024;
+/// What a connection may still send after its answer, and for how long, before it is closed anyway.
+inline constexpr std::chrono::milliseconds kRefusedDrainTime{500};
+inline constexpr std::size_t kRefusedDrainBytes = 1 << 20;
+
+/// Reads `length` bytes of `fd` from `offset`; false when the file ends early or fails.
+bool readFully(int fd, char* into, std::uint64_t offset, std::size_t length);
+
+/// Replaces `head` by the head of an answer: its status line, the CORS line, `headers` (CR and LF
+/// in them made spaces), "Content-Length" and "Connection: close" unless given, and the blank line.
+void appendAnswerHead(std::string& head, std::string_view statusText, const WebServerHeaders& headers,
+                      std::uint64_t bodyLength);
+
+/// `text` for the log, with every run of eight or more hex digits found in the secret left out.
+std::string withoutSecret(std::string text, const SessionSecret* session);
+
+/// The first bytes of a bad request for the log: printable ASCII, else "N/A". The page's cookie is
+/// the session secret, so a Cookie line keeps its name only, and no run of the secret's digits
+/// survives anywhere else either (a secret sent in the target, a folded line).
+std::string logPreview(std::string_view bytes, const SessionSecret* session);
+
+}  // namespace kestrom
