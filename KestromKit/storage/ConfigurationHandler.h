@@ -77,12 +77,21 @@ class ConfigurationHandler {
   const std::string defaultLanguage_;
 };
 
-/// Sends the configuration to the page; kept by the kit beside the handler.
-struct ConfigurationService {
-  std::shared_ptr<ConfigurationHandler> configurationHandler;
+/// Sends the configuration to the page; kept by the kit beside the handler. Main queue.
+class ConfigurationService {
+ public:
+  ConfigurationService(std::shared_ptr<ConfigurationHandler> configurationHandler,
+                       std::shared_ptr<RPCInterface> interface);
+
+  /// "/configuration/request": the "/configuration/changed" notification, then the empty reply.
+  void request(const std::string& id) const;
 
   /// Sends `configuration` as the "/configuration/changed" notification through `interface`.
   static void sendConfigurationChanged(Configuration configuration, RPCInterface& interface);
+
+ private:
+  std::shared_ptr<ConfigurationHandler> configurationHandler_;
+  std::shared_ptr<RPCInterface> interface_;
 };
 
 /// `version` with every leading and trailing character outside "0123456789." removed; inner
