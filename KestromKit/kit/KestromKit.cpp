@@ -18,6 +18,7 @@
 #include "KestromKit/kit/ShellService.h"
 #include "KestromKit/storage/ChosenFolders.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
+#include "KestromKit/storage/ConfigurationService.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/ContentHandler.h"
 #include "KestromKit/storage/ContentService.h"
@@ -253,8 +254,6 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
     Constants::log().general.info("Crash reporting is on: reports stay in %s", (dataFolder_ / "logs").string());
   }
 }
-
-std::shared_ptr<RPCInterface> KestromKit::rpcConnection() const { return rpcConnection_; }
 
 std::shared_ptr<GamepadService> KestromKit::gamepadService() const { return gamepadSubscriptions_->current(); }
 

@@ -11,6 +11,7 @@
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/server/WebAppRPCConnection.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
+#include "KestromKit/storage/ConfigurationService.h"
 #include "KestromKit/storage/ContentService.h"
 #include "KestromKit/storage/ProjectsHandler.h"
 #include "KestromKit/storage/SettingsHandler.h"

@@ -92,18 +92,4 @@ void ConfigurationHandler::configuration(const std::function<void(Configuration)
   if (completion) completion(configuration());
 }
 
-ConfigurationService::ConfigurationService(std::shared_ptr<ConfigurationHandler> configurationHandler,
-                                           std::shared_ptr<RPCInterface> interface)
-    : configurationHandler_(std::move(configurationHandler)), interface_(std::move(interface)) {}
-
-void ConfigurationService::request(const std::string& id) const {
-  sendConfigurationChanged(configurationHandler_->configuration(), *interface_);
-  interface_->send(RPC::Response::make<RPC::Response::Case::configurationRequest>(id));
-}
-
-void ConfigurationService::sendConfigurationChanged(Configuration configuration, RPCInterface& interface) {
-  interface.send(RPCMessage(
-      RPC::Notification::make<RPC::Notification::Case::configurationChanged>(std::move(configuration))));
-}
-
 }  // namespace kestrom

@@ -24,6 +24,7 @@
 #include "KestromKit/storage/ContentService.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/downloader/FakeDownloader.h"
+#include "tests/rpc/LoopBack.h"
 
 namespace kestrom {
 namespace {
