@@ -257,8 +257,6 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
 
 std::shared_ptr<GamepadService> KestromKit::gamepadService() const { return gamepadSubscriptions_->current(); }
 
-void KestromKit::send(RPC::Response response) { rpcConnection_->send(std::move(response)); }
-
 void KestromKit::send(RPCMessage message) { rpcConnection_->send(std::move(message)); }
 
 void KestromKit::start() {

@@ -163,7 +163,6 @@ class KestromKit final : public WSServerDelegate,
   void continueStartup();
   void finishStartup();
   void sendInitialState();
-  void send(RPC::Response response);
   void send(RPCMessage message);
 
   /// Binds every method to its handler; once, at the end of `build`.

@@ -1,15 +1,8 @@
 #include "tools/host/ConsoleDelegate.h"
 
-#include "platform/log/Log.h"
+#include "tools/host/ConsoleLog.h"
 
 namespace kestrom::headless {
-
-namespace {
-const log::Logger& console() {
-  static const log::Logger logger("kestrom-host", "Delegate");
-  return logger;
-}
-}  // namespace
 
 void ConsoleDelegate::setProjectAvailable(bool available) {
   console().info("Project menu items %s", available ? "shown" : "hidden");

@@ -1,16 +1,9 @@
 #include "tools/host/ConsoleDialogs.h"
 
 #include "platform/dispatch/Queue.h"
-#include "platform/log/Log.h"
+#include "tools/host/ConsoleLog.h"
 
 namespace kestrom::headless {
-
-namespace {
-const log::Logger& console() {
-  static const log::Logger logger("kestrom-host", "Delegate");
-  return logger;
-}
-}  // namespace
 
 void ConsoleDialogs::runFileDialog(const shell::FileDialogRequest&,
                                    std::function<void(std::optional<std::filesystem::path>)> completion) {
