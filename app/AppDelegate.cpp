@@ -9,6 +9,7 @@
 #include "app/GtkMainMenu.h"
 #include "app/GtkWindowGeometry.h"
 #include "app/WindowPlacement.h"
+#include "platform/dispatch/QueueCheck.h"
 #include "platform/downloader/CurlDownloader.h"
 #include "platform/log/Fatal.h"
 #include "platform/shell/GtkFileDrop.h"
@@ -131,6 +132,7 @@ void AppDelegate::addActions() {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (kestromApp_) {
     gtk_window_present(window_);
     return;
@@ -177,6 +179,7 @@ std::shared_ptr<webview::WebView> AppDelegate::makeWebView(const webview::WebVie
 }
 
 void AppDelegate::openURLs(std::vector<std::filesystem::path> urls) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!kestromApp_) {
     initialProjectUrls_ = std::move(urls);
     return;
@@ -226,6 +229,7 @@ void AppDelegate::scheduleFrameSave() {
 }
 
 void AppDelegate::quit() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   saveWindowFrame();
   g_application_quit(G_APPLICATION(application_));
 }
@@ -233,12 +237,14 @@ void AppDelegate::quit() {
 void AppDelegate::applicationWillTerminate() { saveWindowFrame(); }
 
 void AppDelegate::saveWindowFrame() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   frameSave_.cancel();
   if (!window_ || !gtk_widget_get_realized(GTK_WIDGET(window_))) return;
   (void)userDefaults_->setValue(kWindowFrameKey, encodeWindowFrame(currentWindowFrame(window_)));
 }
 
 void AppDelegate::buildMainMenu() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto menu = app::buildMainMenu(l10n_, applicationTitle_, gtk_window_is_fullscreen(window_));
   if (menuBar_) {
     menuBar_->update(menu);
@@ -250,6 +256,7 @@ void AppDelegate::buildMainMenu() {
 }
 
 void AppDelegate::performAction(const std::string& action) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (auto item = menuBarItemForAction(action)) {
     if (kestromApp_) kestromApp_->menuItemClicked(*item);
     return;

@@ -3,7 +3,9 @@
 // hands it the application configuration, forwards files the desktop asks the application to
 // open, places the window, installs the menu bar and turns menu actions into kit calls. It is
 // also the kit's KestromKitDelegate (the window's content, the project menu items, the bundle
-// folders) and builds the kit's dialog services over the window's dialogs. Home: the GTK main thread. Owned by main() for the life of the application.
+// folders) and builds the kit's dialog services over the window's dialogs.
+//
+// Home queue: main (the GTK main thread). Owned by main() for the life of the application.
 
 #include <filesystem>
 #include <memory>
@@ -64,7 +66,6 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
   std::filesystem::path webURL() const override;
 
   GtkWindow* window() const { return window_; }
-  const std::shared_ptr<KestromKit>& kestromApp() const { return kestromApp_; }
 
  private:
   AppDelegate(GtkApplication* application, std::vector<std::string> arguments);

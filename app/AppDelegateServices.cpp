@@ -9,6 +9,7 @@
 #include "app/FileServices.h"
 #include "app/SharePicker.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/dispatch/QueueCheck.h"
 #include "platform/share/DesktopShare.h"
 #include "platform/shell/GtkLaunchView.h"
 #include "platform/webview/WebKitWebViewStack.h"
@@ -71,6 +72,7 @@ std::shared_ptr<DialogServices> AppDelegate::makeDialogServices() {
 }
 
 void AppDelegate::setProjectAvailable(bool available) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   isProjectAvailable_ = available;
   for (auto* action : projectActions_) {
     g_simple_action_set_enabled(action, isMenuItemEnabled(MainMenu::kProjectRequiredTag, available));
@@ -86,6 +88,7 @@ void AppDelegate::openProject(const std::filesystem::path& url) {
 }
 
 void AppDelegate::setContentViewController(ContentViewController which) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (which == ContentViewController::webView && webStack_) {
     gtk_window_set_child(window_, webStack_->widget());
     return;

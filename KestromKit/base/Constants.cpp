@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/log/Fatal.h"
+
 namespace kestrom::Constants {
 
 namespace {
@@ -20,12 +22,6 @@ std::string envOr(const char* name, const std::string& fallback) {
   return value && *value ? std::string(value) : fallback;
 }
 
-[[noreturn]] void fatal(const char* message) {
-  log::Logger("KestromKit/Constants", "General").fault("%s", message);
-  std::fprintf(stderr, "KestromKit/Constants: %s\n", message);
-  std::abort();
-}
-
 std::filesystem::path realHome() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -33,7 +29,7 @@ std::filesystem::path realHome() {
   passwd entry{};
   passwd* result = nullptr;
   if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) != 0 || !result || !result->pw_dir)
-    fatal("Unable to resolve directories for the current user");
+    log::fatalError("KestromKit/Constants", "Unable to resolve directories for the current user");
   return result->pw_dir;
 }
 
@@ -78,7 +74,7 @@ std::string makePrivateTemporaryFolder() {
   std::string pattern = base + "/" + kitBundleIdentifier() + ".XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  if (!mkdtemp(buffer.data())) fatal("Unable to create the temporary folder");
+  if (!mkdtemp(buffer.data())) log::fatalError("KestromKit/Constants", "Unable to create the temporary folder");
   lockPrivateTemporaryFolder(buffer.data());
   privateTemporaryFolder() = buffer.data();
   privateTemporaryFolderOwner() = ::getpid();

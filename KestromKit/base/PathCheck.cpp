@@ -111,14 +111,6 @@ Expected<fs::path, PathCheckError> checkRelativePath(std::string_view text, Path
   return result;
 }
 
-bool isInsideFolder(const fs::path& path, const fs::path& folder) {
-  if (folder.empty() || path.empty()) return false;
-  fs::path realFolder = realPath(folder);
-  fs::path real = realPath(path);
-  if (realFolder.empty() || real.empty()) return false;
-  return isBelow(real, realFolder);
-}
-
 Expected<fs::path, PathCheckError> resolveUnder(const fs::path& root, std::string_view text,
                                                 PathCheckOptions options) {
   auto relative = checkRelativePath(text, options);

@@ -59,9 +59,6 @@ struct PathCheckOptions {
 [[nodiscard]] Expected<std::filesystem::path, PathCheckError> checkHandedOutPath(
     std::string_view absolutePath, const std::vector<std::filesystem::path>& folders);
 
-/// Lexical-and-real containment: true when `path` (resolved) lies strictly below `folder` (resolved).
-bool isInsideFolder(const std::filesystem::path& path, const std::filesystem::path& folder);
-
 /// True when `checkHandedOutPath` accepts `absolutePath`.
 bool isInsideHandedOutFolder(std::string_view absolutePath, const std::vector<std::filesystem::path>& folders);
 

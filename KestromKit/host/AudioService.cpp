@@ -6,6 +6,7 @@
 
 #include "KestromKit/base/Constants.h"
 #include "platform/audio/AudioLevels.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -60,6 +61,7 @@ audio::AudioInput& AudioService::input() {
 }
 
 void AudioService::checkRecordingPermission(const std::string& requestID) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   // Linux asks nobody: whoever may open the capture device may record.
   allowedToRecord_ = input().hasCaptureDevice();
   interface_->send(RPC::Response::make<ResponseCase::audioCheckRecordingPermission>(
@@ -67,6 +69,7 @@ void AudioService::checkRecordingPermission(const std::string& requestID) {
 }
 
 void AudioService::startRecording(const std::string& requestID) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!allowedToRecord_) {
     interface_->send(RPC::Response::error(requestID, "Permission was not granted"));
     return;
@@ -89,6 +92,7 @@ void AudioService::startRecording(const std::string& requestID) {
 }
 
 void AudioService::scheduleLevel() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   const auto now = clock_();
   if (nextLevel_ + kLevelInterval < now) nextLevel_ = now + kLevelInterval;  // after a stall: no burst
   std::weak_ptr<AudioService> weak = weak_from_this();
@@ -102,6 +106,7 @@ void AudioService::scheduleLevel() {
 }
 
 void AudioService::emitLevel() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!input_ || !input_->isRecording()) return;
   input_->updateMeters();
   double level = audio::recorderLevel(input_->averagePower());
@@ -109,6 +114,7 @@ void AudioService::emitLevel() {
 }
 
 void AudioService::stopRecording(const std::string& requestID) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   timer_.cancel();
   if (!input_ || !input_->isRecording()) {
     interface_->send(RPC::Response::make<ResponseCase::audioStopRecording>(
@@ -125,6 +131,7 @@ void AudioService::stopRecording(const std::string& requestID) {
 }
 
 void AudioService::startReportingLevels(const std::string& requestID) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (input_ && input_->isTapRunning()) {
     Constants::log().audio.info("Audio engine already running");
     interface_->send(RPC::Response::make<ResponseCase::audioStartReportingLevels>(requestID));
@@ -146,8 +153,10 @@ void AudioService::startReportingLevels(const std::string& requestID) {
   interface_->send(RPC::Response::make<ResponseCase::audioStartReportingLevels>(requestID));
 }
 
-void AudioService::stopAudioEngine() {
+void AudioService::stopReportingLevels(const std::string& requestID) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (input_) input_->stopTap();
+  interface_->send(RPC::Response::make<ResponseCase::audioStopReportingLevels>(requestID));
 }
 
 }  // namespace kestrom

@@ -45,10 +45,9 @@ class AudioService : public std::enable_shared_from_this<AudioService> {
   void startRecording(const std::string& requestID);
   void stopRecording(const std::string& requestID);
   void startReportingLevels(const std::string& requestID);
-  /// Stops the level tap (the recording, if any, goes on).
-  void stopAudioEngine();
+  /// Stops the level tap (the recording, if any, goes on) and answers.
+  void stopReportingLevels(const std::string& requestID);
 
-  const std::shared_ptr<RPCInterface>& interface() const { return interface_; }
   bool allowedToRecord() const { return allowedToRecord_; }
   /// The file of the latest recording.
   const std::optional<std::filesystem::path>& lastSoundUrl() const { return lastSoundUrl_; }

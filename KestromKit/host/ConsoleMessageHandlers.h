@@ -1,7 +1,8 @@
 #pragma once
 // The handlers of the page's console channels: "logging" (kept for the page's sake, ignores every
 // line) and "fileLogging" (writes to the file log: error lines only, or every line when verbose).
-// Home queue: main (the web view calls them there). Owned by the web view's configuration.
+// The web view calls them on the main queue; they keep no state that changes. Owned by the web
+// view's configuration.
 
 #include <filesystem>
 #include <memory>

@@ -32,7 +32,4 @@ class DeviceService {
   std::filesystem::path deviceTreeModelFile_;
 };
 
-/// Placeholder for an on-screen keyboard the desktop never shows.
-class PythonKeyboard {};
-
 }  // namespace kestrom

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -46,6 +47,7 @@ GamepadService::GamepadService(std::shared_ptr<RPCInterface> interface, std::sha
 GamepadService::~GamepadService() { timer_.cancel(); }
 
 void GamepadService::start() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   std::weak_ptr<GamepadService> weak = weak_from_this();
   // Controllers already connected are announced first, through the same path as later arrivals.
   gamepads_->subscribe([weak](const gamepads::GamepadEvent& event) {
@@ -58,6 +60,7 @@ void GamepadService::start() {
 // Ticks are placed on a fixed grid (start + n * interval), so the queue's lateness does not
 // accumulate; after a long stall the grid restarts from now instead of sending a burst.
 void GamepadService::scheduleTick() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto now = clock_();
   if (nextTick_ + interval_ < now) nextTick_ = now + interval_;
   auto delay = std::max(nextTick_ - now, dispatch::Duration::zero());
@@ -72,6 +75,7 @@ void GamepadService::scheduleTick() {
 }
 
 void GamepadService::onGamepadEvent(const gamepads::GamepadEvent& event) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   const auto& info = event.gamepad;
   auto known = std::find_if(connectedGamepads_.begin(), connectedGamepads_.end(),
                             [&](const gamepads::GamepadInfo& g) { return g.id == info.id; });
@@ -88,6 +92,7 @@ void GamepadService::onGamepadEvent(const gamepads::GamepadEvent& event) {
 }
 
 void GamepadService::sendSnapshot() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (connectedGamepads_.empty()) return;
   const auto sampled = connectedGamepads_.front().id;
   // The layer's state may already lack a controller whose departure is still on its way here.

@@ -14,9 +14,6 @@ class LogWriter {
   virtual void write(const std::string& text) = 0;
 };
 
-/// Why the log file could not be made.
-enum class FileLogError { creation };
-
 /// The file log level: errors only, every line, or nothing, with the writer the lines go to.
 class LogWriterLevel {
  public:

@@ -6,9 +6,9 @@
 #include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/base/Constants.h"
-#include "platform/bundle/PropertyList.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/log/Fatal.h"
 #include "platform/webview/NullWebView.h"
 
 namespace kestrom {
@@ -44,20 +44,7 @@ std::string escapeQueryValue(const std::string& value) {
   return out;
 }
 
-[[noreturn]] void fatal(const char* message) {
-  Constants::log().webView.fault("%s", message);
-  std::fprintf(stderr, "KestromKit/WebViewController: %s\n", message);
-  std::abort();
-}
-
 }  // namespace
-
-LocalConfig LocalConfig::read(const std::filesystem::path& file) {
-  auto plist = bundle::readPropertyList(file);
-  if (!plist) return {};
-  auto config = decode<LocalConfig>(*plist);
-  return config ? *config : LocalConfig{};
-}
 
 std::string debugRedirectURL() {
   std::lock_guard lock(debugURLMutex());
@@ -67,7 +54,7 @@ std::string debugRedirectURL() {
 std::string bootURL(const BootSettings& settings, const std::string& host, std::int32_t webServerPort,
                     const std::string& queryHost, unsigned webSocketPort, bool sentryEnabled,
                     const std::optional<std::string>& debugURL) {
-  if (host.empty() || webServerPort <= 0) fatal("URL components are malformed");
+  if (host.empty() || webServerPort <= 0) log::fatalError("KestromKit/WebViewController", "URL components are malformed");
   std::ostringstream url;
   url << "http://" << host << ':' << webServerPort << "/?";
   auto item = [&url](const char* name, const std::string& value, bool first = false) {
@@ -154,10 +141,10 @@ void WebViewController::didFailNavigation(const std::string& uri, const std::str
 
 bool WebViewController::loadSplash() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
-  if (webURL_.empty()) fatal("Could not get contents of splash.html, check variant/web directory");
+  if (webURL_.empty()) log::fatalError("KestromKit/WebViewController", "Could not get contents of splash.html, check variant/web directory");
   auto splash = webURL_ / "splash.html";
   std::ifstream in(splash, std::ios::binary);
-  if (!in) fatal("Could not get contents of splash.html, check variant/web directory");
+  if (!in) log::fatalError("KestromKit/WebViewController", "Could not get contents of splash.html, check variant/web directory");
   std::stringstream text;
   text << in.rdbuf();
   return webView_->loadSplash(text.str(), splash.parent_path());

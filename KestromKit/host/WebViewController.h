@@ -14,7 +14,9 @@
 #include <optional>
 #include <string>
 
+#include "KestromKit/host/LocalConfig.h"
 #include "KestromKit/host/WebViewControllerDelegate.h"
+#include "KestromKit/host/WebViewControllerFileDelegate.h"
 #include "KestromKit/server/WebServerFileDelegate.h"
 #include "KestromKit/host/LogWriter.h"
 #include "KestromKit/model/Coding.h"
@@ -24,27 +26,6 @@
 namespace kestrom {
 
 class RPCInterface;
-
-/// The kit's optional property list: "localIP" (kept, unused) and "runHeadless".
-struct LocalConfig {
-  std::string localIP = "localhost";
-  std::optional<bool> runHeadless;
-
-  static constexpr auto codingFields() {
-    using S = LocalConfig;
-    return std::tuple{field("localIP", &S::localIP), field("runHeadless", &S::runHeadless)};
-  }
-  /// Reads the property list at `file`; the defaults (localhost, not headless) when it is
-  /// missing or does not decode.
-  static LocalConfig read(const std::filesystem::path& file);
-};
-
-/// Opens a dropped file as a project; the kit implements it.
-class WebViewControllerFileDelegate {
- public:
-  virtual ~WebViewControllerFileDelegate() = default;
-  virtual bool openDroppedFile(const std::filesystem::path& url) = 0;
-};
 
 /// The boot URL's inputs that do not change while the host runs.
 struct BootSettings {
@@ -104,7 +85,6 @@ class WebViewController final : public WebServerFileDelegate,
   std::optional<std::int32_t> webServerPort() const;
   std::optional<unsigned> webSocketPort() const;
   bool isLoaded() const { return isLoaded_; }
-  bool isLaunching() const { return isLaunching_; }
   bool shouldUsePythonKeyboard() const { return shouldUsePythonKeyboard_; }
   void setShouldUsePythonKeyboard(bool value) { shouldUsePythonKeyboard_ = value; }
   void setFileDelegate(std::weak_ptr<WebViewControllerFileDelegate> delegate) { fileDelegate_ = std::move(delegate); }

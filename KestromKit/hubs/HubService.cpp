@@ -134,11 +134,11 @@ void HubService::disconnect(const std::string& requestID, const RPCRequestHubDis
   if (manager) manager->disconnect(params.id);
 }
 
-void HubService::send(const std::string& requestID, const RPCRequestHubSendParams& params, RPCInterface& interface) {
+void HubService::send(const std::string& requestID, const RPCRequestHubSendParams& params) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto bytes = base64Decode(params.message);
   if (!bytes) {
-    interface.send(RPC::Response::error(requestID, "unable to decode message"));
+    interface_->send(RPC::Response::error(requestID, "unable to decode message"));
     return;
   }
   std::shared_ptr<DeviceManager> manager;
@@ -154,15 +154,15 @@ void HubService::send(const std::string& requestID, const RPCRequestHubSendParam
     }
   }
   if (!manager) {
-    interface.send(disconnectedNotification(params.id));
-    interface.send(RPC::Response::error(requestID, "no such connection"));
+    interface_->send(disconnectedNotification(params.id));
+    interface_->send(RPC::Response::error(requestID, "no such connection"));
     return;
   }
   if (verbose_) logTraffic("IN", *bytes);
   manager->send(std::move(*bytes), id);
 }
 
-void HubService::validateConnections(const std::string& requestID, RPCInterface& interface) {
+void HubService::validateConnections(const std::string& requestID) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   std::vector<std::pair<std::string, std::shared_ptr<DeviceManager>>> connected;
   {
@@ -173,7 +173,13 @@ void HubService::validateConnections(const std::string& requestID, RPCInterface&
   }
   for (auto& [id, manager] : connected)
     if (!manager->isConnected(id)) manager->disconnect(id);
-  interface.send(RPC::Response::make<ResponseCase::hubConnectionsValidate>(requestID));
+  interface_->send(RPC::Response::make<ResponseCase::hubConnectionsValidate>(requestID));
+}
+
+void HubService::getConnections(const std::string& requestID) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
+  RPCResponseHubGetConnectionsParams connections{connectedDevices()};
+  interface_->send(RPC::Response::make<ResponseCase::hubGetConnections>(requestID, std::move(connections)));
 }
 
 std::vector<IDeviceFound> HubService::connectedDevices() const {

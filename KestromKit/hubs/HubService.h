@@ -39,11 +39,13 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
   void disconnect(const std::string& requestID, const RPCRequestHubDisconnectParams& params);
   /// Base64-decodes the message and hands it to the hub's transport; the reply waits for the
   /// transport's report that the write is done.
-  void send(const std::string& requestID, const RPCRequestHubSendParams& params, RPCInterface& interface);
+  void send(const std::string& requestID, const RPCRequestHubSendParams& params);
   /// Disconnects every hub its transport no longer holds, then answers at once.
-  void validateConnections(const std::string& requestID, RPCInterface& interface);
+  void validateConnections(const std::string& requestID);
+  /// Answers "/hub/connections" with the connected hubs.
+  void getConnections(const std::string& requestID);
 
-  /// The connected hubs, for "/hub/connections".
+  /// The connected hubs.
   std::vector<IDeviceFound> connectedDevices() const;
   /// The hubs that hold a "Connected device" process activity now.
   std::vector<std::string> activityHolders() const;

@@ -12,9 +12,13 @@
 #include "KestromKit/host/AudioService.h"
 #include "KestromKit/host/DeviceService.h"
 #include "KestromKit/host/FileLogWriter.h"
+#include "KestromKit/host/GamepadSubscriptions.h"
+#include "KestromKit/hubs/FirmwareUpdateWindow.h"
 #include "KestromKit/hubs/HubService.h"
+#include "KestromKit/kit/ShellService.h"
 #include "KestromKit/storage/ChosenFolders.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
+#include "KestromKit/storage/ConfigurationService.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/ContentHandler.h"
 #include "KestromKit/storage/ContentService.h"
@@ -31,6 +35,7 @@
 #include "platform/dispatch/DetachedThreads.h"
 #include "platform/dispatch/QueueCheck.h"
 #include "platform/downloader/CurlDownloader.h"
+#include "platform/gamepads/SDLGamepads.h"
 #include "platform/log/Fatal.h"
 #include "platform/tcp/DescriptorLimit.h"
 
@@ -156,22 +161,28 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   const auto& prefix = appConfig_.macos.userDataFolderPrefix;
   projectInfoStore_ = std::make_shared<ProjectInfoStore>(dataFolder_ / (prefix + "availableProjects.json"));
   settingValueStore_ = std::make_shared<SettingValueStore>(dataFolder_ / (prefix + "userSettings.json"));
-  settingsHandler_ = std::make_shared<SettingsHandler>(SettingsHandler{settingValueStore_});
+  settingsHandler_ = std::make_shared<SettingsHandler>(settingValueStore_, rpcConnection_, [delegate = delegate_] {
+    if (auto shell = delegate.lock()) shell->languageChanged();
+  });
   projectsHandler_ = std::make_shared<ProjectsHandler>(rpcConnection_, appConfig_.projectFolder,
                                                        appConfig_.macos.fileAssociation.ext, projectInfoStore_,
                                                        contains(verbosity, KestromVerbosityOptions::projectsHandler),
                                                        userDefaults_);
   configurationHandler_ = std::make_shared<ConfigurationHandler>(appConfig_, settingValueStore_, projectsHandler_, platform_);
+  configurationService_ = std::make_shared<ConfigurationService>(configurationHandler_, rpcConnection_);
   contentHandler_ = std::make_shared<ContentHandler>(
       variantURL_, contentURL_, environment.downloader ? environment.downloader : downloader::makeCurlDownloader());
-  contentService_ = std::make_shared<ContentService>(contentHandler_, launcher_);
+  contentService_ = std::make_shared<ContentService>(contentHandler_, rpcConnection_, launcher_);
   audioService_ = std::make_shared<AudioService>(
       rpcConnection_,
       [input = environment.audioInput]() -> std::shared_ptr<audio::AudioInput> {
         return input ? input : std::make_shared<audio::SDLAudioInput>();
       },
       paths.tmp);
-  gamepads_ = environment.gamepads;
+  gamepadSubscriptions_ = std::make_shared<GamepadSubscriptions>(
+      rpcConnection_, [given = environment.gamepads]() -> std::shared_ptr<gamepads::Gamepads> {
+        return given ? given : std::make_shared<gamepads::SDLGamepads>(dispatch::mainQueue());
+      });
   fileLogWriter_ = std::make_shared<FileLogWriter>(dataFolder_);
   bool verboseLog = std::find(environment.arguments.begin(), environment.arguments.end(), "--verbose") !=
                     environment.arguments.end();
@@ -227,6 +238,8 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   if (environment.makeHubTransports) hubTransports = environment.makeHubTransports(hubFactory, contains(verbosity, hub));
   hubService_ = std::make_shared<HubService>(rpcConnection_, contains(verbosity, hub), std::move(hubFactory),
                                              std::move(hubTransports), dialogServices_);
+  firmwareWindow_ = std::make_shared<FirmwareUpdateWindow>(rpcConnection_, now_);
+  shellService_ = std::make_shared<ShellService>(rpcConnection_, dialogServices_, delegate_);
 
   projectsHandler_->setDelegate(dialogServices_);
   buildDispatchTable();
@@ -242,9 +255,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   }
 }
 
-std::shared_ptr<RPCInterface> KestromKit::rpcConnection() const { return rpcConnection_; }
-
-void KestromKit::send(RPC::Response response) { rpcConnection_->send(std::move(response)); }
+std::shared_ptr<GamepadService> KestromKit::gamepadService() const { return gamepadSubscriptions_->current(); }
 
 void KestromKit::send(RPCMessage message) { rpcConnection_->send(std::move(message)); }
 
@@ -271,18 +282,14 @@ void KestromKit::continueStartup() {
   }
   Constants::log().general.info("Content changed. Copying prepacked content");
   std::weak_ptr<KestromKit> weak = weak_from_this();
-  // The copy reports through a loop-back, never to the page; a failed copy still lets start-up go
-  // on (its error is logged) instead of leaving the loading view up for good.
-  auto loopBack = std::make_shared<LoopBack>([weak](RPCMessage message) {
-    ContentService::continueAfterPrepackedCopy(message, [weak] {
-      dispatch::mainQueue()->async([weak] {
-        if (auto self = weak.lock()) self->finishStartup();
-      });
-    });
-  });
-  contentHandler_->restorePrepackedContent([loopBack](bool ok) {
+  // The page hears nothing of this copy; a failed copy still lets start-up go on (its error is
+  // logged) instead of leaving the loading view up for good.
+  contentHandler_->restorePrepackedContent([weak](bool ok) {
     if (!ok) Constants::log().general.error("Error copying packaged contents");
-    loopBack->send(RPC::Response::make<RPC::Response::Case::contentRestoreContent>("not-used"));
+    Constants::log().general.info("Finished coping new prepacked content");
+    dispatch::mainQueue()->async([weak] {
+      if (auto self = weak.lock()) self->finishStartup();
+    });
   });
 }
 
@@ -307,7 +314,7 @@ void KestromKit::sendInitialState() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   projectsHandler_->requestAllProjectsAsync(nullptr);  // cleans the index; nobody is answered
   send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleForeground>());
-  checkFirmwareIdle();
+  firmwareWindow_->check();
 }
 
 void KestromKit::reloadWebView() {
@@ -334,18 +341,6 @@ bool KestromKit::openProject(const fs::path& url, OpenDone done) {
 }
 
 bool KestromKit::openDroppedFile(const fs::path& url) { return openProject(url, {}); }
-
-void KestromKit::enterForeground() {
-  KESTROM_ASSERT_ON_MAIN_QUEUE();
-  send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleForeground>());
-  checkFirmwareIdle();
-}
-
-void KestromKit::enterBackground() {
-  KESTROM_ASSERT_ON_MAIN_QUEUE();
-  send(RPC::Notification::make<RPC::Notification::Case::hostLifecycleBackground>());
-  idleTimeTask_.cancel();
-}
 
 void KestromKit::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
                                      const std::function<void()>& completion) {

@@ -4,7 +4,7 @@
 // and runs start-up until the page is told it is in the foreground. It is the delegate of both
 // servers and of the web view controller's file requests, and it dispatches the page's requests.
 //
-// Home queue: main. Construction, `start`, dispatch, timers and delegate calls run there; server
+// Home queue: main. Construction, `start`, dispatch and delegate calls run there; server
 // events arrive on the servers' threads and hop. Owner: the application (or the headless host),
 // for the life of the process; make it with `create`.
 
@@ -38,11 +38,14 @@ namespace kestrom {
 
 class AudioService;
 class ConfigurationHandler;
+class ConfigurationService;
 class ContentHandler;
 class ContentService;
 class DeviceService;
 class FileLogWriter;
+class FirmwareUpdateWindow;
 class GamepadService;
+class GamepadSubscriptions;
 class HubService;
 class JSONFileUserDefaults;
 class MigrationService;
@@ -50,9 +53,10 @@ class ProjectInfoStore;
 class ProjectsHandler;
 class SessionSecret;
 class SettingValueStore;
+class ShellService;
 class WSServer;
 class WebAppRPCConnection;
-struct SettingsHandler;
+class SettingsHandler;
 namespace defaults {
 class UserDefaults;
 }
@@ -119,8 +123,6 @@ class KestromKit final : public WSServerDelegate,
   /// Opens a project file handed over by the desktop (command line, drop) without waiting for it:
   /// false at once for something that is no regular file; every failure is logged as well.
   bool openProject(const std::filesystem::path& url, OpenDone done = {});
-  void enterForeground();
-  void enterBackground();
   /// Resolves `bookmark`, makes the project folder below it and switches to it, on the projects'
   /// own queue; `completion` runs on main afterwards in every case.
   void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects,
@@ -135,21 +137,17 @@ class KestromKit final : public WSServerDelegate,
   using DispatchHandler = std::function<void(RPC::Request)>;
   /// Runs one decoded request's handler (its row of the dispatch table). Main queue.
   void dispatch(RPC::Request request);
-  /// The firmware-update window's tick. Main queue.
-  void checkFirmwareIdle();
-  /// When the firmware-update window closes (seconds since 1970); none while it is closed.
-  std::optional<double> firmwareWindowEnd() const { return idleTime_; }
 
   const PartialIAppConfig& appConfig() const { return appConfig_; }
   const std::filesystem::path& dataFolder() const { return dataFolder_; }
   const std::shared_ptr<WSServer>& wsServer() const { return wsServer_; }
   const std::shared_ptr<WebServer>& webServer() const { return webServer_; }
-  std::shared_ptr<RPCInterface> rpcConnection() const;
   const std::shared_ptr<WebViewController>& webViewController() const { return webViewController_; }
   const std::shared_ptr<SettingValueStore>& settingValueStore() const { return settingValueStore_; }
   const std::shared_ptr<ConfigurationHandler>& configurationHandler() const { return configurationHandler_; }
-  const std::shared_ptr<HubService>& hubService() const { return hubService_; }
-  const std::shared_ptr<GamepadService>& gamepadService() const { return gamepadService_; }
+  const std::shared_ptr<FirmwareUpdateWindow>& firmwareWindow() const { return firmwareWindow_; }
+  /// The page's running game-controller subscription; none before the first. Main queue.
+  std::shared_ptr<GamepadService> gamepadService() const;
   std::shared_ptr<KestromKitDelegate> delegate() const { return delegate_.lock(); }
 
   // WSServerDelegate
@@ -165,12 +163,10 @@ class KestromKit final : public WSServerDelegate,
   void continueStartup();
   void finishStartup();
   void sendInitialState();
-  void send(RPC::Response response);
   void send(RPCMessage message);
 
   /// Binds every method to its handler; once, at the end of `build`.
   void buildDispatchTable();
-  void deviceSelectFolder(const std::string& id, const RPCRequestDeviceSelectFolderParams& params);
 
   PartialIAppConfig appConfig_;
   std::weak_ptr<KestromKitDelegate> delegate_;
@@ -192,6 +188,7 @@ class KestromKit final : public WSServerDelegate,
   std::shared_ptr<SettingsHandler> settingsHandler_;
   std::shared_ptr<ProjectsHandler> projectsHandler_;
   std::shared_ptr<ConfigurationHandler> configurationHandler_;
+  std::shared_ptr<ConfigurationService> configurationService_;
   std::shared_ptr<ContentHandler> contentHandler_;
   std::shared_ptr<ContentService> contentService_;
   std::shared_ptr<AudioService> audioService_;
@@ -201,14 +198,11 @@ class KestromKit final : public WSServerDelegate,
   std::shared_ptr<DeviceService> deviceService_;
   std::shared_ptr<MigrationService> migrationService_;
   std::shared_ptr<HubService> hubService_;
-  std::shared_ptr<gamepads::Gamepads> gamepads_;  // made at the first subscription unless given
-  std::shared_ptr<GamepadService> gamepadService_;
+  std::shared_ptr<FirmwareUpdateWindow> firmwareWindow_;
+  std::shared_ptr<ShellService> shellService_;
+  std::shared_ptr<GamepadSubscriptions> gamepadSubscriptions_;
 
   std::array<DispatchHandler, RPC::kRequestCaseCount> dispatchTable_;
-
-  // Main queue only.
-  dispatch::WorkItem idleTimeTask_;
-  std::optional<double> idleTime_;
 };
 
 }  // namespace kestrom

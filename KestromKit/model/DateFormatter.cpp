@@ -22,10 +22,8 @@ std::string DateFormatter::string(Date date) const {
   return text;
 }
 
-DateFormatter makeISO8601DateFormatter() { return DateFormatter{}; }
-
 const DateFormatter& iso8601DateFormatter() {
-  static const DateFormatter shared = makeISO8601DateFormatter();
+  static const DateFormatter shared;
   return shared;
 }
 

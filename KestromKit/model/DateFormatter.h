@@ -21,9 +21,6 @@ class DateFormatter {
   std::string string(Date date) const;
 };
 
-/// Builds a formatter with the settings above; `iso8601DateFormatter()` calls it once.
-DateFormatter makeISO8601DateFormatter();
-
 /// The process-wide formatter: created on first use (safe against concurrent first use), never
 /// released; every call yields the same instance.
 const DateFormatter& iso8601DateFormatter();

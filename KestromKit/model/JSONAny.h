@@ -15,16 +15,6 @@ struct JSONNull {
   friend constexpr bool operator==(JSONNull, JSONNull) { return true; }
 };
 
-/// A key of a JSON object with arbitrary text; integer keys never exist.
-struct JSONCodingKey {
-  std::string key;
-
-  const std::string& stringValue() const { return key; }
-  std::optional<int> intValue() const { return std::nullopt; }
-  static JSONCodingKey fromString(std::string text) { return {std::move(text)}; }
-  static std::optional<JSONCodingKey> fromInt(int) { return std::nullopt; }
-};
-
 /// One JSON value of any shape: null, Bool, 64-bit integer, double, text, array or object.
 /// Whole numbers read as 64-bit integers (a whole number beyond that range as a double), every
 /// other number as a double. Encoding refuses a non-finite double ("Cannot encode JSONAny").

@@ -29,14 +29,4 @@ struct HTTPPostSentryEnabledBodyV1 {
   static constexpr auto codingFields() { return std::tuple{field("enabled", &HTTPPostSentryEnabledBodyV1::enabled)}; }
 };
 
-/// Pairs each POST path with its body type; keyed by the path text itself.
-struct IClientAPIHTTPPostRequestBody {
-  HTTPPostSentryEnabledBodyV1 v1SentryEnabled;
-
-  friend bool operator==(const IClientAPIHTTPPostRequestBody&, const IClientAPIHTTPPostRequestBody&) = default;
-  static constexpr auto codingFields() {
-    return std::tuple{field("/v1/sentryEnabled", &IClientAPIHTTPPostRequestBody::v1SentryEnabled)};
-  }
-};
-
 }  // namespace kestrom

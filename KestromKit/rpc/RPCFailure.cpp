@@ -4,9 +4,7 @@ namespace kestrom::RPC {
 
 std::string Failure::description() const {
   switch (kind) {
-    case Case::invalidUrlDownload: return "RPC: invalid url: " + url.value_or("nil");
     case Case::unknown: return "RPC: unknown method: " + method;
-    case Case::unimplemented: return "RPC: unimplemented method: " + method;
     case Case::incompatibleRPC: return "RPC: incompatiable rpc";
     case Case::codingFailure: return "RPC: coding failure";
   }

@@ -38,14 +38,4 @@ void WebAppRPCConnection::broadcast(std::string text) {
   wsServer_->send(std::make_shared<const std::string>(std::move(text)));
 }
 
-std::shared_ptr<WSConnection> WebAppRPCConnection::socket() const {
-  std::lock_guard lock(mutex_);
-  return socket_.lock();
-}
-
-void WebAppRPCConnection::setSocket(std::weak_ptr<WSConnection> socket) {
-  std::lock_guard lock(mutex_);
-  socket_ = std::move(socket);
-}
-
 }  // namespace kestrom

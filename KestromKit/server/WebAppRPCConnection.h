@@ -6,14 +6,11 @@
 // RPCInterface.
 
 #include <memory>
-#include <mutex>
 
 #include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/server/WSServer.h"
 
 namespace kestrom {
-
-class WSConnection;
 
 class WebAppRPCConnection final : public RPCInterface {
  public:
@@ -25,14 +22,7 @@ class WebAppRPCConnection final : public RPCInterface {
   /// A notification goes out as one; a response held in the message goes out as a response.
   void send(RPCMessage message) override;
 
-  const std::shared_ptr<WSServer>& wsServer() const { return wsServer_; }
   bool verbose() const { return verbose_; }
-  bool printSensorData() const { return printSensorData_; }
-
-  /// The connection that carried the latest request. Kept for the dispatcher; no send reads it:
-  /// every text goes to every open connection.
-  std::shared_ptr<WSConnection> socket() const;
-  void setSocket(std::weak_ptr<WSConnection> socket);
 
  private:
   void broadcast(std::string text);
@@ -40,8 +30,6 @@ class WebAppRPCConnection final : public RPCInterface {
   const std::shared_ptr<WSServer> wsServer_;
   const bool verbose_;
   const bool printSensorData_;
-  mutable std::mutex mutex_;  // guards socket_
-  std::weak_ptr<WSConnection> socket_;
 };
 
 }  // namespace kestrom

@@ -92,9 +92,4 @@ void ConfigurationHandler::configuration(const std::function<void(Configuration)
   if (completion) completion(configuration());
 }
 
-void ConfigurationService::sendConfigurationChanged(Configuration configuration, RPCInterface& interface) {
-  interface.send(RPCMessage(
-      RPC::Notification::make<RPC::Notification::Case::configurationChanged>(std::move(configuration))));
-}
-
 }  // namespace kestrom

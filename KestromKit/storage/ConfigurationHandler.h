@@ -20,7 +20,6 @@
 namespace kestrom {
 
 class ProjectsHandler;
-class RPCInterface;
 
 /// Gathers the kit's Configuration (host facts plus every stored setting) and decides the
 /// interface language. Holds nothing that changes: every call reads the settings, the project
@@ -75,14 +74,6 @@ class ConfigurationHandler {
   HostEnvironment environment_;
   const std::string version_;
   const std::string defaultLanguage_;
-};
-
-/// Sends the configuration to the page; kept by the kit beside the handler.
-struct ConfigurationService {
-  std::shared_ptr<ConfigurationHandler> configurationHandler;
-
-  /// Sends `configuration` as the "/configuration/changed" notification through `interface`.
-  static void sendConfigurationChanged(Configuration configuration, RPCInterface& interface);
 };
 
 /// `version` with every leading and trailing character outside "0123456789." removed; inner

@@ -54,55 +54,49 @@ std::optional<IAppVersion> readVersions(const std::filesystem::path& folder) {
 
 }  // namespace
 
-ContentService::ContentService(std::shared_ptr<ContentHandler> contentHandler,
+ContentService::ContentService(std::shared_ptr<ContentHandler> contentHandler, std::shared_ptr<RPCInterface> interface,
                                std::shared_ptr<launcher::Launcher> launcher)
-    : contentHandler_(std::move(contentHandler)),
-      launcher_(std::move(launcher)) {}
+    : contentHandler_(std::move(contentHandler)), interface_(std::move(interface)), launcher_(std::move(launcher)) {}
 
-void ContentService::downloadResource(const std::string& id, const RPCRequestContentDownloadResourceParams& params,
-                                      std::shared_ptr<RPCInterface> interface) {
+void ContentService::downloadResource(const std::string& id, const RPCRequestContentDownloadResourceParams& params) {
   if (!isDownloadURL(params.remoteURL)) {
-    interface->send(RPC::Response::error(id, "contentDownloadResource: Invalid URL: " + params.remoteURL));
+    interface_->send(RPC::Response::error(id, "contentDownloadResource: Invalid URL: " + params.remoteURL));
     return;
   }
   if (!checkPathComponent(params.tmpID) || !checkRelativePath(params.localPath)) {
     Constants::log().general.error("Refusing to download to tmpId %s, path %s", params.tmpID, params.localPath);
-    interface->send(RPC::Response::error(id, "Error downloading resource to tmpId: " + params.tmpID + " for path: " +
+    interface_->send(RPC::Response::error(id, "Error downloading resource to tmpId: " + params.tmpID + " for path: " +
                                                  params.localPath));
     return;
   }
-  downloadingInterfaces_.insert_or_assign(id, interface);
+  awaitingReply_.insert(id);
   std::weak_ptr<ContentService> weak = weak_from_this();
   contentHandler_->downloadResource(
       params.remoteURL, params.localPath, params.tmpID,
-      [weak, id, tmpID = params.tmpID, localPath = params.localPath, interface](bool ok) {
+      [weak, id, tmpID = params.tmpID, localPath = params.localPath](bool ok) {
         // On the content queue: the reply goes out from main.
-        dispatch::mainQueue()->async([weak, id, tmpID, localPath, interface, ok] {
-          if (auto self = weak.lock()) self->replyDownloadResource(id, ok, tmpID, localPath, interface);
+        dispatch::mainQueue()->async([weak, id, tmpID, localPath, ok] {
+          if (auto self = weak.lock()) self->replyDownloadResource(id, ok, tmpID, localPath);
         });
       },
       id);
 }
 
-void ContentService::writeTmpResource(const std::string& id, RPCRequestContentWriteTmpResourceParams params,
-                                      std::shared_ptr<RPCInterface> interface) {
+void ContentService::writeTmpResource(const std::string& id, RPCRequestContentWriteTmpResourceParams params) {
   write(id, ResponseCase::contentWriteTmpResource, std::move(params.localPath), std::move(params.resource),
-        std::move(params.tmpID), std::move(interface));
+        std::move(params.tmpID));
 }
 
-void ContentService::writeResource(const std::string& id, RPCRequestContentWriteResourceParams params,
-                                   std::shared_ptr<RPCInterface> interface) {
-  write(id, ResponseCase::contentWriteResource, std::move(params.localPath), std::move(params.resource), std::nullopt,
-        std::move(interface));
+void ContentService::writeResource(const std::string& id, RPCRequestContentWriteResourceParams params) {
+  write(id, ResponseCase::contentWriteResource, std::move(params.localPath), std::move(params.resource), std::nullopt);
 }
 
 void ContentService::write(const std::string& id, RPC::Response::Case kind, std::string localPath,
-                           std::string resource, std::optional<std::string> tmpID,
-                           std::shared_ptr<RPCInterface> interface) {
+                           std::string resource, std::optional<std::string> tmpID) {
   auto failure = "Error writing resource to tmpId: " + tmpID.value_or("nil") + " for path: " + localPath;
   contentHandler_->writeResource(
       std::move(localPath), std::move(resource), std::move(tmpID),
-      [interface = std::move(interface), id, kind, failure = std::move(failure)](bool written) {
+      [interface = interface_, id, kind, failure = std::move(failure)](bool written) {
         // On the content queue: the reply goes out from main.
         dispatch::mainQueue()->async([interface, id, kind, failure, written] {
           if (written)
@@ -114,10 +108,9 @@ void ContentService::write(const std::string& id, RPC::Response::Case kind, std:
 }
 
 void ContentService::confirmDownloadResource(const std::string& id,
-                                             const RPCRequestContentConfirmDownloadResourceParams& params,
-                                             RPCInterface& interface) {
+                                             const RPCRequestContentConfirmDownloadResourceParams& params) {
   auto failed = [&](const std::string& message) {
-    interface.send(RPC::Response::error(id, "Error syncing download using tmpId: " + params.tmpID + " - message: " + message));
+    interface_->send(RPC::Response::error(id, "Error syncing download using tmpId: " + params.tmpID + " - message: " + message));
   };
   if (!checkPathComponent(params.tmpID)) return failed("invalid tmpId");
   // A download still writing into the area would leave its partial file (or its file would land
@@ -128,20 +121,18 @@ void ContentService::confirmDownloadResource(const std::string& id,
   std::error_code error;
   fs::remove_all(from, error);
   if (!moved) return failed(moved.error());
-  interface.send(RPC::Response::make<ResponseCase::contentConfirmDownloadResource>(id));
+  interface_->send(RPC::Response::make<ResponseCase::contentConfirmDownloadResource>(id));
 }
 
 void ContentService::cancelDownloadResources(const std::string& id,
-                                             const RPCRequestContentCancelDownloadResourcesParams& params,
-                                             RPCInterface& interface) {
-  // The dropped downloads are never answered: their interfaces are not kept any longer.
-  for (const auto& requestID : contentHandler_->cancelDownloads(params.tmpID)) downloadingInterfaces_.erase(requestID);
-  interface.send(RPC::Response::make<ResponseCase::contentCancelDownloadResources>(id));
+                                             const RPCRequestContentCancelDownloadResourcesParams& params) {
+  // The dropped downloads are never answered: they wait for no reply any longer.
+  for (const auto& requestID : contentHandler_->cancelDownloads(params.tmpID)) awaitingReply_.erase(requestID);
+  interface_->send(RPC::Response::make<ResponseCase::contentCancelDownloadResources>(id));
 }
 
-void ContentService::cleanTemp(const std::string& id, const RPCRequestContentCleanTempParams& params,
-                               std::shared_ptr<RPCInterface> interface) {
-  contentHandler_->cleanTemp(params.tmpID, [interface = std::move(interface), id, tmpID = params.tmpID](
+void ContentService::cleanTemp(const std::string& id, const RPCRequestContentCleanTempParams& params) {
+  contentHandler_->cleanTemp(params.tmpID, [interface = interface_, id, tmpID = params.tmpID](
                                                Expected<void, std::string> cleaned) {
     // On the content queue: the reply goes out from main, behind the download replies before it.
     dispatch::mainQueue()->async([interface, id, tmpID, cleaned = std::move(cleaned)] {
@@ -156,8 +147,8 @@ void ContentService::cleanTemp(const std::string& id, const RPCRequestContentCle
   });
 }
 
-void ContentService::restoreContent(const std::string& id, bool restore, std::shared_ptr<RPCInterface> interface) {
-  contentHandler_->restorePrepackedContent([interface = std::move(interface), id, restore](bool ok) {
+void ContentService::restoreContent(const std::string& id, bool restore) {
+  contentHandler_->restorePrepackedContent([interface = interface_, id, restore](bool ok) {
     if (!ok) {
       interface->send(RPC::Response::error(id, restore ? "Error copying packaged contents" : "Error deleting content"));
       return;
@@ -172,13 +163,12 @@ void ContentService::restoreContent(const std::string& id, bool restore, std::sh
   });
 }
 
-void ContentService::openExternalLink(const std::string& id, const RPCRequestContentOpenExternalLinkParams& params,
-                                      std::shared_ptr<RPCInterface> interface) {
+void ContentService::openExternalLink(const std::string& id, const RPCRequestContentOpenExternalLinkParams& params) {
   if (!isOpenableLink(params.link) || !launcher_) {
-    interface->send(RPC::Response::error(id, "contentOpenExternalLink: Invalid URL: " + params.link));
+    interface_->send(RPC::Response::error(id, "contentOpenExternalLink: Invalid URL: " + params.link));
     return;
   }
-  launcher_->open(params.link, [interface = std::move(interface), id](bool) {
+  launcher_->open(params.link, [interface = interface_, id](bool) {
     interface->send(RPC::Response::make<ResponseCase::contentOpenExternalLink>(id));
   });
 }
@@ -195,21 +185,13 @@ bool ContentService::needsPrepackedContentCopy() const {
   return false;
 }
 
-void ContentService::continueAfterPrepackedCopy(const RPCMessage& message, const std::function<void()>& continuation) {
-  const auto* response = message.response();
-  if (!response || response->kind() != RPC::Response::Case::contentRestoreContent) return;
-  Constants::log().general.info("Finished coping new prepacked content");
-  if (continuation) continuation();
-}
-
 void ContentService::replyDownloadResource(const std::string& requestID, bool success, const std::string& tmpID,
-                                           const std::string& localPath,
-                                           const std::shared_ptr<RPCInterface>& interface) {
-  downloadingInterfaces_.erase(requestID);
+                                           const std::string& localPath) {
+  awaitingReply_.erase(requestID);
   if (success)
-    interface->send(RPC::Response::make<RPC::Response::Case::contentDownloadResource>(requestID));
+    interface_->send(RPC::Response::make<RPC::Response::Case::contentDownloadResource>(requestID));
   else
-    interface->send(RPC::Response::error(requestID, "Error downloading resource to tmpId: " + tmpID +
+    interface_->send(RPC::Response::error(requestID, "Error downloading resource to tmpId: " + tmpID +
                                                         " for path: " + localPath));
 }
 

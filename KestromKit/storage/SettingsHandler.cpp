@@ -6,21 +6,30 @@
 
 namespace kestrom {
 
-Expected<void, std::string> SettingsHandler::save(const std::map<std::string, IUserSetting>& settings) const {
+namespace {
+
+JSONObject valuesOf(const std::map<std::string, IUserSetting>& settings) {
   JSONObject values;
   for (const auto& [name, setting] : settings) values.insert_or_assign(name, setting.value);
-  return store->setValues(values);
+  return values;
+}
+
+}  // namespace
+
+SettingsHandler::SettingsHandler(std::shared_ptr<SettingValueStore> store, std::shared_ptr<RPCInterface> interface,
+                                 std::function<void()> languageChanged)
+    : store_(std::move(store)), interface_(std::move(interface)), languageChanged_(std::move(languageChanged)) {}
+
+Expected<void, std::string> SettingsHandler::save(const std::map<std::string, IUserSetting>& settings) const {
+  return store_->setValues(valuesOf(settings));
 }
 
 Expected<void, std::string> SettingsHandler::save(const std::string& value, const std::string& key) const {
-  return store->setString(key, value);
+  return store_->setString(key, value);
 }
 
-void SettingsHandler::handleSave(const std::string& id, const RPCRequestSettingsSaveParams& params,
-                                 std::shared_ptr<RPCInterface> interface, std::function<void()> languageChanged) const {
-  JSONObject values;
-  for (const auto& [name, setting] : params.settings) values.insert_or_assign(name, setting.value);
-  store->saveValues(std::move(values), [id, interface = std::move(interface), languageChanged = std::move(languageChanged)](
+void SettingsHandler::handleSave(const std::string& id, const RPCRequestSettingsSaveParams& params) const {
+  store_->saveValues(valuesOf(params.settings), [id, interface = interface_, languageChanged = languageChanged_](
                                            SettingValueStore::SaveResult saved) {
     // On the store's queue, once the batch is on disk: the answer goes out from main.
     dispatch::mainQueue()->async([id, interface, languageChanged, saved = std::move(saved)] {

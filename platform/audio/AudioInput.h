@@ -14,7 +14,7 @@
 #include <span>
 #include <string>
 
-#include <tl/expected.hpp>
+#include "platform/Expected.h"
 
 namespace kestrom::audio {
 
@@ -44,7 +44,7 @@ class AudioInput {
   /// running is finished first, its file closed and complete. When the new file cannot be created
   /// the running recording carries on untouched; when capture cannot start, nothing is left
   /// behind at `path`.
-  [[nodiscard]] virtual tl::expected<void, AudioInputError> startRecording(
+  [[nodiscard]] virtual Expected<void, AudioInputError> startRecording(
       const std::filesystem::path& path) = 0;
   virtual bool isRecording() const = 0;
   /// Closes the meter's window: averagePower() becomes the power of the samples recorded since
@@ -59,7 +59,7 @@ class AudioInput {
   virtual bool stopRecording() = 0;
 
   /// Starts (or, when running, re-aims) the level tap. Fails when capture cannot start.
-  [[nodiscard]] virtual tl::expected<void, AudioInputError> startTap(TapHandler handler) = 0;
+  [[nodiscard]] virtual Expected<void, AudioInputError> startTap(TapHandler handler) = 0;
   virtual bool isTapRunning() const = 0;
   virtual void stopTap() = 0;
 };

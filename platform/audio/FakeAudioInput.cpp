@@ -14,12 +14,12 @@ bool FakeAudioInput::hasCaptureDevice() {
   return hasCaptureDevice_;
 }
 
-tl::expected<void, AudioInputError> FakeAudioInput::startRecording(const std::filesystem::path& path) {
+Expected<void, AudioInputError> FakeAudioInput::startRecording(const std::filesystem::path& path) {
   std::lock_guard lock(mutex_);
   if (failNext_) {
     auto error = std::move(*failNext_);
     failNext_.reset();
-    return tl::make_unexpected(std::move(error));
+    return makeUnexpected(std::move(error));
   }
   SF_INFO info{};
   info.samplerate = kSampleRate;
@@ -27,7 +27,7 @@ tl::expected<void, AudioInputError> FakeAudioInput::startRecording(const std::fi
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (file == nullptr) {
-    return tl::make_unexpected(
+    return makeUnexpected(
         AudioInputError{AudioInputError::Kind::fileNotCreated, sf_strerror(nullptr)});
   }
   sf_close(file);
@@ -63,12 +63,12 @@ bool FakeAudioInput::stopRecording() {
   return was;
 }
 
-tl::expected<void, AudioInputError> FakeAudioInput::startTap(TapHandler handler) {
+Expected<void, AudioInputError> FakeAudioInput::startTap(TapHandler handler) {
   std::lock_guard lock(mutex_);
   if (failNext_) {
     auto error = std::move(*failNext_);
     failNext_.reset();
-    return tl::make_unexpected(std::move(error));
+    return makeUnexpected(std::move(error));
   }
   tapHandler_ = std::move(handler);
   tapRunning_ = true;

@@ -18,13 +18,13 @@ class FakeAudioInput final : public AudioInput {
 
   // AudioInput
   bool hasCaptureDevice() override;
-  tl::expected<void, AudioInputError> startRecording(const std::filesystem::path& path) override;
+  Expected<void, AudioInputError> startRecording(const std::filesystem::path& path) override;
   bool isRecording() const override;
   void updateMeters() override;
   float averagePower() const override;
   double currentTime() const override;
   bool stopRecording() override;
-  tl::expected<void, AudioInputError> startTap(TapHandler handler) override;
+  Expected<void, AudioInputError> startTap(TapHandler handler) override;
   bool isTapRunning() const override;
   void stopTap() override;
 

@@ -71,7 +71,7 @@ bool SDLAudioInput::hasCaptureDevice() {
   return sdlReady_ && SDL_GetNumAudioDevices(1) > 0;
 }
 
-tl::expected<void, AudioInputError> SDLAudioInput::startRecording(const std::filesystem::path& path) {
+Expected<void, AudioInputError> SDLAudioInput::startRecording(const std::filesystem::path& path) {
   std::lock_guard control(control_);
   SF_INFO info{};
   info.samplerate = kSampleRate;
@@ -79,7 +79,7 @@ tl::expected<void, AudioInputError> SDLAudioInput::startRecording(const std::fil
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (file == nullptr) {
-    return tl::make_unexpected(
+    return makeUnexpected(
         AudioInputError{AudioInputError::Kind::fileNotCreated, sf_strerror(nullptr)});
   }
   if (auto opened = openCapture(); !opened) {
@@ -135,7 +135,7 @@ bool SDLAudioInput::stopRecording() {
   return wasRecording;
 }
 
-tl::expected<void, AudioInputError> SDLAudioInput::startTap(TapHandler handler) {
+Expected<void, AudioInputError> SDLAudioInput::startTap(TapHandler handler) {
   std::lock_guard control(control_);
   if (auto opened = openCapture(); !opened) return opened;
   std::lock_guard state(mutex_);
@@ -171,9 +171,9 @@ void SDLAudioInput::stopTap() {
   if (std::this_thread::get_id() != delivery_.get_id()) std::lock_guard wait(deliveryMutex_);
 }
 
-tl::expected<void, AudioInputError> SDLAudioInput::openCapture() {
+Expected<void, AudioInputError> SDLAudioInput::openCapture() {
   if (device_ != 0) return {};
-  if (!sdlReady_) return tl::make_unexpected(captureError("SDL audio is not available"));
+  if (!sdlReady_) return makeUnexpected(captureError("SDL audio is not available"));
   SDL_AudioSpec wanted{};
   wanted.freq = kSampleRate;
   wanted.format = AUDIO_S16SYS;
@@ -187,7 +187,7 @@ tl::expected<void, AudioInputError> SDLAudioInput::openCapture() {
   if (device == 0) {
     std::string message = SDL_GetError();
     logger().error("Could not open the capture device: %s", message);
-    return tl::make_unexpected(captureError(std::move(message)));
+    return makeUnexpected(captureError(std::move(message)));
   }
   device_ = device;
   SDL_PauseAudioDevice(device_, 0);

@@ -29,13 +29,13 @@ class SDLAudioInput final : public AudioInput {
 
   // AudioInput
   bool hasCaptureDevice() override;
-  tl::expected<void, AudioInputError> startRecording(const std::filesystem::path& path) override;
+  Expected<void, AudioInputError> startRecording(const std::filesystem::path& path) override;
   bool isRecording() const override;
   void updateMeters() override;
   float averagePower() const override;
   double currentTime() const override;
   bool stopRecording() override;
-  tl::expected<void, AudioInputError> startTap(TapHandler handler) override;
+  Expected<void, AudioInputError> startTap(TapHandler handler) override;
   bool isTapRunning() const override;
   void stopTap() override;
 
@@ -50,7 +50,7 @@ class SDLAudioInput final : public AudioInput {
 
   static void onCapture(void* self, std::uint8_t* stream, int length);  // SDL's audio thread
   void runDelivery();
-  tl::expected<void, AudioInputError> openCapture();  // with control_ held
+  Expected<void, AudioInputError> openCapture();  // with control_ held
   void closeCaptureIfIdle();                          // with control_ held
   void consumePending();                              // with mutex_ held
   void finishRecording();                             // with mutex_ held

@@ -122,25 +122,25 @@ PropertyListValue convert(plist_t node, int depth) {
 
 }  // namespace
 
-tl::expected<PropertyListValue, std::string> parsePropertyList(std::string_view bytes) {
-  if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) return tl::make_unexpected("property list too large");
+Expected<PropertyListValue, std::string> parsePropertyList(std::string_view bytes) {
+  if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) return makeUnexpected("property list too large");
   plist_t raw = nullptr;
   plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
   PlistPtr root(raw);
-  if (!root) return tl::make_unexpected("not a property list");
+  if (!root) return makeUnexpected("not a property list");
   try {
     return convert(root.get(), 0);
   } catch (const std::exception& e) {
-    return tl::make_unexpected(std::string(e.what()));
+    return makeUnexpected(std::string(e.what()));
   }
 }
 
-tl::expected<PropertyListValue, std::string> readPropertyList(const std::filesystem::path& path) {
+Expected<PropertyListValue, std::string> readPropertyList(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return tl::make_unexpected("cannot open " + path.string());
+  if (!in) return makeUnexpected("cannot open " + path.string());
   std::ostringstream bytes;
   bytes << in.rdbuf();
-  if (in.bad()) return tl::make_unexpected("cannot read " + path.string());
+  if (in.bad()) return makeUnexpected("cannot read " + path.string());
   return parsePropertyList(bytes.str());
 }
 

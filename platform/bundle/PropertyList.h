@@ -8,14 +8,15 @@
 #include <string_view>
 
 #include <nlohmann/json.hpp>
-#include <tl/expected.hpp>
+
+#include "platform/Expected.h"
 
 namespace kestrom::bundle {
 
 using PropertyListValue = nlohmann::ordered_json;
 
 /// The error says why: unreadable file, not a property list.
-tl::expected<PropertyListValue, std::string> parsePropertyList(std::string_view bytes);
-tl::expected<PropertyListValue, std::string> readPropertyList(const std::filesystem::path& path);
+Expected<PropertyListValue, std::string> parsePropertyList(std::string_view bytes);
+Expected<PropertyListValue, std::string> readPropertyList(const std::filesystem::path& path);
 
 }  // namespace kestrom::bundle

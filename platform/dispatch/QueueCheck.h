@@ -1,7 +1,7 @@
 #pragma once
-// Debug-build checks that code runs on its home queue. Every stateful class names its home queue
-// in its header comment and states it again, in code, at the top of the methods that touch its
-// state:
+// Debug-build checks that code runs on its home queue. A class whose header comment names a home
+// queue states it again, in code, at the top of the methods that touch its state (docs/
+// architecture.md lists the classes that do):
 //
 //   void ProjectInfoStore::load() {
 //     KESTROM_ASSERT_ON_QUEUE(queue_);

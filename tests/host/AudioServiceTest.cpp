@@ -23,11 +23,13 @@ class AudioServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dispatch::installMainQueue(main_);
+    onMain_ = std::make_unique<dispatch::ManualQueue::Presence>(*main_);  // the test plays the main thread
     ASSERT_FALSE(folder_.empty());
     service_ = std::make_shared<AudioService>(page_, [this] { return input_; }, folder_, [this] { return main_->now(); });
   }
   void TearDown() override {
     service_.reset();
+    onMain_.reset();
     dispatch::installMainQueue(nullptr);
   }
 
@@ -38,6 +40,7 @@ class AudioServiceTest : public ::testing::Test {
   Json grant() { return ask(&AudioService::checkRecordingPermission, "permission"); }
 
   std::shared_ptr<dispatch::ManualQueue> main_ = std::make_shared<dispatch::ManualQueue>("main");
+  std::unique_ptr<dispatch::ManualQueue::Presence> onMain_;
   std::shared_ptr<test::FrameRecorder> page_ = std::make_shared<test::FrameRecorder>();
   std::shared_ptr<audio::FakeAudioInput> input_ = std::make_shared<audio::FakeAudioInput>();
   test::TempFolder temp_{"kestrom-audio-service"};
@@ -154,7 +157,7 @@ TEST_F(AudioServiceTest, TheTapReportsOneLevelPerBlockUntilStopped) {
   EXPECT_NEAR(levels[0]["params"]["level"].get<double>(), 0.25 / 12 * 850, 1e-3);
   EXPECT_EQ(levels[1]["params"]["level"].get<double>(), 0.0);
 
-  service_->stopAudioEngine();
+  EXPECT_EQ(ask(&AudioService::stopReportingLevels, "l3")["result"], Json::object());
   EXPECT_FALSE(input_->deliverTapBlock(loud));
   EXPECT_EQ(page_->notifications("/audio/levelupdate").size(), 2u);
 }

@@ -30,9 +30,13 @@ gamepads::GamepadState pad(std::int32_t id, std::string name) {
 
 class GamepadServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override { dispatch::installMainQueue(main_); }
+  void SetUp() override {
+    dispatch::installMainQueue(main_);
+    onMain_ = std::make_unique<dispatch::ManualQueue::Presence>(*main_);  // the test plays the main thread
+  }
   void TearDown() override {
     service_.reset();
+    onMain_.reset();
     dispatch::installMainQueue(nullptr);
   }
 
@@ -42,6 +46,7 @@ class GamepadServiceTest : public ::testing::Test {
   std::size_t snapshots() const { return page_->notifications("gamepad/snapshot").size(); }
 
   std::shared_ptr<dispatch::ManualQueue> main_ = std::make_shared<dispatch::ManualQueue>("main");
+  std::unique_ptr<dispatch::ManualQueue::Presence> onMain_;
   std::shared_ptr<test::FrameRecorder> page_ = std::make_shared<test::FrameRecorder>();
   std::shared_ptr<gamepads::FakeGamepads> gamepads_ = std::make_shared<gamepads::FakeGamepads>(main_);
   std::shared_ptr<GamepadService> service_;

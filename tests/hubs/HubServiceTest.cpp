@@ -155,16 +155,16 @@ TEST_F(HubServiceTest, ASuccessForAHubNoScanReportedIsConnectedButNotListed) {
 }
 
 TEST_F(HubServiceTest, SendsWaitForTheirCompletionAndFailWhenTheHubIsNotConnected) {
-  main->sync([&] { service->send("s0", {"H1", "AQI="}, *page); });
-  main->sync([&] { service->send("s1", {"H1", "not base64!"}, *page); });
+  main->sync([&] { service->send("s0", {"H1", "AQI="}); });
+  main->sync([&] { service->send("s1", {"H1", "not base64!"}); });
   EXPECT_EQ(sent(), frames(R"([{"method":"/hub/disconnected","params":{"id":"H1"},"jsonrpc":"2.0"},
     {"id":"s0","error":"no such connection","jsonrpc":"2.0"},
     {"id":"s1","error":"unable to decode message","jsonrpc":"2.0"}])"));
 
   connectUsbHub("H1");
-  main->sync([&] { service->send("s2", {"H1", "AQI="}, *page); });
-  main->sync([&] { service->send("s3", {"H1", ""}, *page); });
-  main->sync([&] { service->send("s4", {"H1", "/wA="}, *page); });
+  main->sync([&] { service->send("s2", {"H1", "AQI="}); });
+  main->sync([&] { service->send("s3", {"H1", ""}); });
+  main->sync([&] { service->send("s4", {"H1", "/wA="}); });
   EXPECT_EQ(usb->calls(), (std::vector<std::string>{"send H1 AQI=", "send H1 ", "send H1 /wA="}));
   EXPECT_TRUE(sent().empty());
   usb->reportSendCompleted("H1");
@@ -180,8 +180,8 @@ TEST_F(HubServiceTest, ADisconnectionIsAnnouncedBeforeItsRepliesAndFailsTheSends
     {"id":"d0","error":"no such connection","jsonrpc":"2.0"}])"));
 
   connectUsbHub("H1");
-  main->sync([&] { service->send("s1", {"H1", "AQI="}, *page); });
-  main->sync([&] { service->send("s2", {"H1", "AwQ="}, *page); });
+  main->sync([&] { service->send("s1", {"H1", "AQI="}); });
+  main->sync([&] { service->send("s2", {"H1", "AwQ="}); });
   main->sync([&] { service->disconnect("d1", {"H1"}); });
   EXPECT_EQ(usb->calls().back(), "disconnect H1");
   usb->reportDisconnected("H1");
@@ -261,16 +261,16 @@ TEST_F(HubServiceTest, TheTransportsAnswerToAStopSendsNoSecondNotification) {
 }
 
 TEST_F(HubServiceTest, ValidationDisconnectsOnlyHubsTheirTransportLost) {
-  main->sync([&] { service->validateConnections("v0", *page); });
+  main->sync([&] { service->validateConnections("v0"); });
   EXPECT_EQ(sent(), frames(R"([{"id":"v0","result":{},"jsonrpc":"2.0"}])"));
   EXPECT_TRUE(usb->calls().empty());
 
   connectUsbHub("H1");
-  main->sync([&] { service->validateConnections("v1", *page); });
+  main->sync([&] { service->validateConnections("v1"); });
   EXPECT_EQ(usb->calls(), (std::vector<std::string>{"isConnected H1"}));
   usb->clearCalls();
   usb->setConnected(false);
-  main->sync([&] { service->validateConnections("v2", *page); });
+  main->sync([&] { service->validateConnections("v2"); });
   EXPECT_EQ(usb->calls(), (std::vector<std::string>{"isConnected H1", "disconnect H1"}));
   EXPECT_EQ(sent(), frames(R"([{"id":"v1","result":{},"jsonrpc":"2.0"},{"id":"v2","result":{},"jsonrpc":"2.0"}])"));
 }
@@ -279,7 +279,7 @@ TEST_F(HubServiceTest, VerboseLinesShowTheBytesAsTextBase64AndHex) {
   log::ScopedRecording recording;
   build(true);
   connectUsbHub("H1");
-  main->sync([&] { service->send("s1", {"H1", "SEk="}, *page); });  // 48 49
+  main->sync([&] { service->send("s1", {"H1", "SEk="}); });  // 48 49
   usb->reportData("H1", std::string("\xFF\x00", 2));
   sent();
   std::vector<std::string> lines;

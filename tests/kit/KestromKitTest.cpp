@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "KestromKit/kit/KestromKit.h"
+#include "KestromKit/hubs/FirmwareUpdateWindow.h"
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/storage/SettingValueStore.h"
 #include "KestromKit/base/AtomicFile.h"
@@ -175,16 +176,16 @@ TEST_F(KestromKitTest, TheFirmwareWindowFollowsTheLatestDurationAndClosesOnTheTi
   auto page = connectPage();
   request(*page, "1", "/hub/updatingFirmware", {{"expectedDuration", 60}});
   ASSERT_TRUE(nextFrame(*page));
-  ASSERT_TRUE(kit->firmwareWindowEnd());
-  double first = *kit->firmwareWindowEnd();
+  ASSERT_TRUE(kit->firmwareWindow()->end());
+  double first = *kit->firmwareWindow()->end();
   request(*page, "2", "/hub/updatingFirmware", {{"expectedDuration", 5}});
   ASSERT_TRUE(nextFrame(*page));
-  ASSERT_TRUE(kit->firmwareWindowEnd());
-  EXPECT_NEAR(first - *kit->firmwareWindowEnd(), 55, 0.01);
+  ASSERT_TRUE(kit->firmwareWindow()->end());
+  EXPECT_NEAR(first - *kit->firmwareWindow()->end(), 55, 0.01);
   main->advance(5s);
-  EXPECT_TRUE(kit->firmwareWindowEnd()) << "the tick after the deadline closes it, not the deadline";
+  EXPECT_TRUE(kit->firmwareWindow()->end()) << "the tick after the deadline closes it, not the deadline";
   main->advance(1s);
-  EXPECT_FALSE(kit->firmwareWindowEnd());
+  EXPECT_FALSE(kit->firmwareWindow()->end());
 }
 
 TEST_F(KestromKitTest, DelegateRowsAndTheirReplies) {

@@ -130,12 +130,5 @@ TEST(JSONNullTest, AllNullsAreEqualAndHashToZero) {
   EXPECT_EQ(set.size(), 1u);
 }
 
-TEST(JSONCodingKeyTest, TakesAnyTextAndNoIntegers) {
-  auto key = JSONCodingKey::fromString("with space");
-  EXPECT_EQ(key.stringValue(), "with space");
-  EXPECT_FALSE(key.intValue().has_value());
-  for (int i : {0, 1, -1, std::numeric_limits<int>::max()}) EXPECT_FALSE(JSONCodingKey::fromInt(i).has_value());
-}
-
 }  // namespace
 }  // namespace kestrom

@@ -3,7 +3,8 @@
 #include <set>
 
 #include "KestromKit/model/ClientAPI.h"
-#include "KestromKit/model/IClientAPINotificationParams.h"
+#include "tests/model/IClientAPINotificationParams.h"
+#include "tests/model/VocabularyChecks.h"
 #include "KestromKit/model/NotificationRecords.h"
 #include "tests/support/MessageSamples.h"
 
@@ -136,28 +137,12 @@ IClientAPINotificationParams sampleAggregate() {
 }
 
 TEST(NotificationRecordsTest, TheNotificationVocabularyIsKeyedByEveryMethodAndRoundTrips) {
-  auto all = sampleAggregate();
-  auto j = encode(all);
-  ASSERT_TRUE(j);
-  std::set<std::string> methods;
-  for (const auto& [method, raw] : EnumTable<ClientAPINotification>::values) methods.emplace(raw);
-  EXPECT_EQ(keysOf(*j), methods);
-  EXPECT_EQ(methods.size(), 23u);
-  auto back = decodeText<IClientAPINotificationParams>(dumpJson(*j));
-  ASSERT_TRUE(back) << back.error().description();
-  EXPECT_EQ(*back, all);
+  testing::expectKeyedByEveryMethodAndRoundTrips<ClientAPINotification>(sampleAggregate(), 23);
 }
 
 TEST(NotificationRecordsTest, TheNotificationVocabularyNeedsAllItsKeysAndIgnoresOthers) {
+  testing::expectEveryMethodKeyNeeded<ClientAPINotification>(sampleAggregate());
   auto j = *encode(sampleAggregate());
-  for (const auto& [method, raw] : EnumTable<ClientAPINotification>::values) {
-    SCOPED_TRACE(std::string(raw));
-    Json without = j;
-    without.erase(std::string(raw));
-    auto decoded = decode<IClientAPINotificationParams>(without);
-    ASSERT_FALSE(decoded);
-    EXPECT_EQ(decoded.error().kind, CodingError::Kind::keyNotFound);
-  }
   j["/hub/unknown"] = Json::object();
   EXPECT_TRUE(decode<IClientAPINotificationParams>(j));
 }

@@ -4,6 +4,7 @@
 
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/model/PostRecords.h"
+#include "tests/model/IClientAPIHTTPPostRequestBody.h"
 
 namespace kestrom {
 namespace {

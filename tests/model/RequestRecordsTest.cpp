@@ -7,7 +7,7 @@
 #include <set>
 
 #include "KestromKit/model/ClientAPI.h"
-#include "KestromKit/model/IClientAPIRequestParams.h"
+#include "tests/model/IClientAPIRequestParams.h"
 #include "KestromKit/model/RequestRecords.h"
 #include "tests/support/RequestSamples.h"
 

@@ -4,7 +4,8 @@
 #include <set>
 
 #include "KestromKit/model/ClientAPI.h"
-#include "KestromKit/model/IClientAPIResponseParams.h"
+#include "tests/model/IClientAPIResponseParams.h"
+#include "tests/model/VocabularyChecks.h"
 #include "KestromKit/model/ResponseRecords.h"
 #include "tests/support/MessageSamples.h"
 
@@ -105,31 +106,11 @@ IClientAPIResponseParams sampleAggregate() {
 }
 
 TEST(ResponseRecordsTest, TheReplyVocabularyIsKeyedByEveryRequestMethodAndRoundTrips) {
-  auto all = sampleAggregate();
-  auto j = encode(all);
-  ASSERT_TRUE(j);
-  std::set<std::string> keys;
-  for (const auto& [key, value] : j->items()) keys.insert(key);
-  std::set<std::string> methods;
-  for (const auto& [method, raw] : EnumTable<ClientAPIRequest>::values) methods.emplace(raw);
-  EXPECT_EQ(keys, methods);
-  EXPECT_EQ(keys.size(), 45u);
-
-  auto back = decodeText<IClientAPIResponseParams>(dumpJson(*j));
-  ASSERT_TRUE(back) << back.error().description();
-  EXPECT_EQ(*back, all);
+  testing::expectKeyedByEveryMethodAndRoundTrips<ClientAPIRequest>(sampleAggregate(), 45);
 }
 
 TEST(ResponseRecordsTest, TheReplyVocabularyNeedsAllItsKeys) {
-  auto j = *encode(sampleAggregate());
-  for (const auto& [method, raw] : EnumTable<ClientAPIRequest>::values) {
-    SCOPED_TRACE(std::string(raw));
-    Json without = j;
-    without.erase(std::string(raw));
-    auto decoded = decode<IClientAPIResponseParams>(without);
-    ASSERT_FALSE(decoded);
-    EXPECT_EQ(decoded.error().kind, CodingError::Kind::keyNotFound);
-  }
+  testing::expectEveryMethodKeyNeeded<ClientAPIRequest>(sampleAggregate());
 }
 
 }  // namespace

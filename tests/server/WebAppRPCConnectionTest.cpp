@@ -13,6 +13,7 @@
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 #include "tests/support/WSTestClient.h"
+#include "tests/rpc/LoopBack.h"
 
 namespace kestrom {
 namespace {

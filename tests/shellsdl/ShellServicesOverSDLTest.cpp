@@ -37,12 +37,22 @@ bool runUntil(const std::function<bool()>& done) {
   return done();
 }
 
+// The services check that they run on the main queue: the test thread owns the main context
+// for as long as it plays the main thread.
+struct OnMainContext {
+  OnMainContext() { g_main_context_acquire(nullptr); }
+  ~OnMainContext() { g_main_context_release(nullptr); }
+  OnMainContext(const OnMainContext&) = delete;
+  OnMainContext& operator=(const OnMainContext&) = delete;
+};
+
 std::vector<Json> levelsSince(const test::FrameRecorder& page, std::size_t first) {
   auto all = page.notifications("/audio/levelupdate");
   return {all.begin() + static_cast<std::ptrdiff_t>(std::min(first, all.size())), all.end()};
 }
 
 TEST(ShellServicesOverSDLTest, RecordingAndTapLevelsOfASineAndTheRecordedFile) {
+  OnMainContext onMain;
   char pattern[] = "/tmp/kestrom-shell-sdl-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::filesystem::path folder = pattern;
@@ -87,13 +97,15 @@ TEST(ShellServicesOverSDLTest, RecordingAndTapLevelsOfASineAndTheRecordedFile) {
   auto tap = levelsSince(*page, before);
   EXPECT_DOUBLE_EQ(tap.back()["params"]["duration"].get<double>(), 0.1);
   EXPECT_NEAR(tap.back()["params"]["level"].get<double>(), 8.44, 0.4);
-  service->stopAudioEngine();
+  service->stopReportingLevels("untap");
+  EXPECT_EQ(page->reply("untap")["result"], Json::object());
   service.reset();
   input.reset();
   std::filesystem::remove_all(folder);
 }
 
 TEST(ShellServicesOverSDLTest, AVirtualControllerIsAnnouncedSampledAndLetGo) {
+  OnMainContext onMain;
   auto page = std::make_shared<test::FrameRecorder>();
   auto gamepads = std::make_shared<gamepads::SDLGamepads>(dispatch::mainQueue());
   auto service = GamepadService::make(page, gamepads, 60);

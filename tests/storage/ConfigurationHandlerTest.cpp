@@ -11,9 +11,11 @@
 #include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/storage/ConfigurationHandler.h"
+#include "KestromKit/storage/ConfigurationService.h"
 #include "KestromKit/base/Constants.h"
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
+#include "tests/rpc/LoopBack.h"
 
 namespace kestrom {
 namespace {

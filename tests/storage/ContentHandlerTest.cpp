@@ -24,6 +24,7 @@
 #include "KestromKit/storage/ContentService.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/downloader/FakeDownloader.h"
+#include "tests/rpc/LoopBack.h"
 
 namespace kestrom {
 namespace {
@@ -112,7 +113,7 @@ class ContentHandlerTest : public ::testing::Test {
     writeFile(root / "variant/content/en-US/manifest.json", R"({"id":"en-US","units":[]})");
     dispatch::installMainQueue(main);
     handler = std::make_shared<ContentHandler>(root / "variant", root / "variant/content", downloads, root / "content");
-    service = std::make_shared<ContentService>(handler);
+    service = std::make_shared<ContentService>(handler, page.interface);
   }
   void TearDown() override {
     service.reset();
@@ -132,7 +133,7 @@ class ContentHandlerTest : public ::testing::Test {
   }
   void download(const std::string& id, const std::string& tmpID, const std::string& localPath,
                 const std::string& url = "http://127.0.0.1:9/file") {
-    service->downloadResource(id, {localPath, url, tmpID}, page.interface);
+    service->downloadResource(id, {localPath, url, tmpID});
   }
 
   fs::path root;
@@ -182,7 +183,7 @@ TEST_F(ContentHandlerTest, DownloadsOfATmpIdRunNewestFirstAndACancelDropsOnlyThe
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[2].url, "http://127.0.0.1:9/d");
   // Cancelling t now: d is running and stops with its error; c waits and is dropped unanswered.
-  service->cancelDownloadResources("x", {"t"}, *page.interface);
+  service->cancelDownloadResources("x", {"t"});
   EXPECT_EQ(page.frames().back(), reply("x"));
   EXPECT_EQ(service->pendingDownloadReplies(), 1u) << "c's interface is dropped, d's is kept";
   ASSERT_TRUE(pump([&] { return page.size() == 4; }));
@@ -205,9 +206,9 @@ TEST_F(ContentHandlerTest, ContentWorkOfOtherTmpIdsNeverWaitsBehindADownload) {
   ASSERT_EQ(requests.size(), 1u);
   // While t's download is held: a write, a temporary write, a clean and a download of another
   // tmpId, and a restore are all answered.
-  service->writeResource("w", {"p/w.json", "w"}, page.interface);
-  service->writeTmpResource("wt", {"w.json", "w", "u"}, page.interface);
-  service->cleanTemp("c", {"other"}, page.interface);
+  service->writeResource("w", {"p/w.json", "w"});
+  service->writeTmpResource("wt", {"w.json", "w", "u"});
+  service->cleanTemp("c", {"other"});
   download("d2", "u", "small.json");
   requests = waitForRequests(2);
   ASSERT_EQ(requests.size(), 2u) << "the download of u waited behind t's";
@@ -222,7 +223,7 @@ TEST_F(ContentHandlerTest, ContentWorkOfOtherTmpIdsNeverWaitsBehindADownload) {
   EXPECT_EQ(readFile(content() / "u/small.json"), "small");
   EXPECT_TRUE(handler->hasDownloads("t"));
 
-  service->restoreContent("r", true, page.interface);
+  service->restoreContent("r", true);
   ASSERT_TRUE(pump([&] { return page.size() == 6; }));
   EXPECT_EQ(page.frames()[5], reply("r"));
   EXPECT_FALSE(downloads->requests()[0].finished) << "t's download is still held";
@@ -240,7 +241,7 @@ TEST_F(ContentHandlerTest, TheConfirmMergesTheAreaIntoTheContentFolderAndRefuses
   // A download of t still running: the confirm is refused and the area stays as it is.
   download("running", "t", "pkg/late.json");
   auto requests = waitForRequests(1);
-  service->confirmDownloadResource("c1", {"t"}, *page.interface);
+  service->confirmDownloadResource("c1", {"t"});
   EXPECT_EQ(page.frames().back(),
             error("c1", "Error syncing download using tmpId: t - message: downloads into it are still running"));
   EXPECT_TRUE(fs::exists(content() / "t/pkg/sub/new.json"));
@@ -248,7 +249,7 @@ TEST_F(ContentHandlerTest, TheConfirmMergesTheAreaIntoTheContentFolderAndRefuses
   ASSERT_TRUE(pump([&] { return page.size() == 2; }));
   handler->queue()->sync([] {});
 
-  service->confirmDownloadResource("c2", {"t"}, *page.interface);
+  service->confirmDownloadResource("c2", {"t"});
   EXPECT_EQ(page.frames().back(), reply("c2"));
   EXPECT_EQ(readFile(content() / "pkg/keep.json"), "keep");
   EXPECT_EQ(readFile(content() / "pkg/replaced.json"), "new");
@@ -260,7 +261,7 @@ TEST_F(ContentHandlerTest, TheConfirmMergesTheAreaIntoTheContentFolderAndRefuses
     EXPECT_NE(entry.path().filename().string()[0], '.') << "left behind: " << entry.path();
 
   // A tmpId that never received a file: the listing fails.
-  service->confirmDownloadResource("c3", {"never"}, *page.interface);
+  service->confirmDownloadResource("c3", {"never"});
   EXPECT_EQ(page.frames().back(),
             error("c3", "Error syncing download using tmpId: never - message: No such file or directory"));
 }
@@ -275,7 +276,7 @@ TEST_F(ContentHandlerTest, TemporaryFilesOfAKilledHostAreRemovedAtStartAndNeverC
   writeFile(content() / "pkg/manifest.json", "{}");
 
   // A confirm before the sweep moves only finished files.
-  service->confirmDownloadResource("c", {"t"}, *page.interface);
+  service->confirmDownloadResource("c", {"t"});
   EXPECT_EQ(page.frames().back(), reply("c"));
   EXPECT_EQ(readFile(content() / "pkg/done.json"), "done");
   EXPECT_FALSE(fs::exists(content() / "pkg/.video.mp4.download-a1B2c3")) << "a partial download was confirmed";
@@ -303,12 +304,12 @@ TEST_F(ContentHandlerTest, PathsFromThePageNeverLeaveTheirArea) {
     auto id = "t" + std::to_string(n++);
     download(id, tmpID, "ok.json");
     EXPECT_EQ(page.frames().back(), error(id, "Error downloading resource to tmpId: " + tmpID + " for path: ok.json"));
-    service->cleanTemp(id + "c", {tmpID}, page.interface);
+    service->cleanTemp(id + "c", {tmpID});
     ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == id + "c"; })) << tmpID;
     EXPECT_TRUE(page.frames().back().contains("error")) << tmpID;
-    service->confirmDownloadResource(id, {tmpID}, *page.interface);
+    service->confirmDownloadResource(id, {tmpID});
     EXPECT_EQ(page.frames().back(), error(id, "Error syncing download using tmpId: " + tmpID + " - message: invalid tmpId"));
-    service->writeTmpResource(id + "w", {"ok.json", "x", tmpID}, page.interface);
+    service->writeTmpResource(id + "w", {"ok.json", "x", tmpID});
     ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == id + "w"; })) << tmpID;
     EXPECT_EQ(page.frames().back(), error(id + "w", "Error writing resource to tmpId: " + tmpID + " for path: ok.json"));
   }
@@ -316,7 +317,7 @@ TEST_F(ContentHandlerTest, PathsFromThePageNeverLeaveTheirArea) {
     auto id = "p" + std::to_string(n++);
     download(id, "t", localPath);
     EXPECT_EQ(page.frames().back(), error(id, "Error downloading resource to tmpId: t for path: " + localPath));
-    service->writeResource(id + "w", {localPath, "x"}, page.interface);
+    service->writeResource(id + "w", {localPath, "x"});
     ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == id + "w"; }));
     EXPECT_EQ(page.frames().back(), error(id + "w", "Error writing resource to tmpId: nil for path: " + localPath));
   }
@@ -326,7 +327,7 @@ TEST_F(ContentHandlerTest, PathsFromThePageNeverLeaveTheirArea) {
   download("l1", "linked", "out/victim.json");
   ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == "l1"; }));
   EXPECT_EQ(page.frames().back(), error("l1", "Error downloading resource to tmpId: linked for path: out/victim.json"));
-  service->writeTmpResource("l2", {"out/victim.json", "x", "linked"}, page.interface);
+  service->writeTmpResource("l2", {"out/victim.json", "x", "linked"});
   ASSERT_TRUE(pump([&] { return page.frames().back().value("id", "") == "l2"; }));
   EXPECT_EQ(page.frames().back(), error("l2", "Error writing resource to tmpId: linked for path: out/victim.json"));
   EXPECT_EQ(readFile(root / "outside/victim.json"), "safe");
@@ -334,8 +335,8 @@ TEST_F(ContentHandlerTest, PathsFromThePageNeverLeaveTheirArea) {
 }
 
 TEST_F(ContentHandlerTest, WritesCleansAndTheirReplies) {
-  service->writeTmpResource("w1", {"x/y.json", "{\"a\":1}", "t1"}, page.interface);
-  service->writeResource("w2", {"x/y.json", "plain"}, page.interface);
+  service->writeTmpResource("w1", {"x/y.json", "{\"a\":1}", "t1"});
+  service->writeResource("w2", {"x/y.json", "plain"});
   ASSERT_TRUE(pump([&] { return page.size() == 2; }));
   EXPECT_EQ(page.frames()[0], reply("w1"));
   EXPECT_EQ(page.frames()[1], reply("w2"));
@@ -344,15 +345,15 @@ TEST_F(ContentHandlerTest, WritesCleansAndTheirReplies) {
 
   // A write that fails: a folder sits where the file should go.
   fs::create_directories(content() / "x/dir.json");
-  service->writeResource("w3", {"x/dir.json", "x"}, page.interface);
+  service->writeResource("w3", {"x/dir.json", "x"});
   ASSERT_TRUE(pump([&] { return page.size() == 3; }));
   EXPECT_EQ(page.frames()[2], error("w3", "Error writing resource to tmpId: nil for path: x/dir.json"));
 
-  service->cleanTemp("c1", {"t1"}, page.interface);
+  service->cleanTemp("c1", {"t1"});
   ASSERT_TRUE(pump([&] { return page.size() == 4; }));
   EXPECT_EQ(page.frames().back(), reply("c1"));
   EXPECT_FALSE(fs::exists(content() / "t1"));
-  service->cleanTemp("c2", {"t1"}, page.interface);
+  service->cleanTemp("c2", {"t1"});
   ASSERT_TRUE(pump([&] { return page.size() == 5; }));
   EXPECT_EQ(page.frames().back(), error("c2", "Error cleaning tmpId: t1 - message: No such file or directory"));
 }
@@ -361,7 +362,7 @@ TEST_F(ContentHandlerTest, ACleanWaitsForTheDownloadWritingIntoItsArea) {
   download("d", "t", "a.json");
   auto requests = waitForRequests(1);
   ASSERT_EQ(requests.size(), 1u);
-  service->cleanTemp("c", {"t"}, page.interface);
+  service->cleanTemp("c", {"t"});
   std::this_thread::sleep_for(50ms);
   main->runPending();
   EXPECT_EQ(page.size(), 0u) << "the clean went ahead of the download in hand";
@@ -375,7 +376,7 @@ TEST_F(ContentHandlerTest, ACleanWaitsForTheDownloadWritingIntoItsArea) {
 TEST_F(ContentHandlerTest, TheRestorePutsThePrepackedContentAndTheVariantVersionsInPlace) {
   writeFile(content() / "en-US/manifest.json", "old");
   writeFile(content() / "t/partial.json", "temporary");
-  service->restoreContent("r1", true, page.interface);
+  service->restoreContent("r1", true);
   ASSERT_TRUE(pump([&] { return page.size() == 2; }));
   EXPECT_EQ(page.frames()[0], Json::parse(R"({"method":"/content/contentrestored","params":{},"jsonrpc":"2.0"})"));
   EXPECT_EQ(page.frames()[1], reply("r1"));
@@ -387,7 +388,7 @@ TEST_F(ContentHandlerTest, TheRestorePutsThePrepackedContentAndTheVariantVersion
   // Without the variant's record the items are copied all the same, and the restore fails.
   fs::remove(root / "variant/versions.json");
   fs::remove_all(content());
-  service->restoreContent("r2", false, page.interface);
+  service->restoreContent("r2", false);
   ASSERT_TRUE(pump([&] { return page.size() == 3; }));
   EXPECT_EQ(page.frames()[2], error("r2", "Error deleting content"));
   EXPECT_TRUE(fs::exists(content() / "en-US/manifest.json"));
@@ -399,7 +400,7 @@ TEST_F(ContentHandlerTest, APrepackedItemThatCannotBeCopiedIsSkippedAndTheRestRe
   writeFile(root / "variant/content/en-US/unit/a.json", "a");
   fs::create_symlink(root / "nowhere", root / "variant/content/en-US/dangling.json");
   writeFile(root / "variant/content/z-last.json", "z");
-  service->restoreContent("r", true, page.interface);
+  service->restoreContent("r", true);
   ASSERT_TRUE(pump([&] { return page.size() == 2; }));
   EXPECT_EQ(page.frames()[1], reply("r"));
   EXPECT_EQ(readFile(content() / "en-US/manifest.json"), R"({"id":"en-US","units":[]})");
@@ -408,7 +409,7 @@ TEST_F(ContentHandlerTest, APrepackedItemThatCannotBeCopiedIsSkippedAndTheRestRe
   EXPECT_FALSE(fs::exists(fs::symlink_status(content() / "en-US/dangling.json")));
   EXPECT_FALSE(service->needsPrepackedContentCopy());
   // Delete answers too, so a fresh installation is never left without content.
-  service->restoreContent("d", false, page.interface);
+  service->restoreContent("d", false);
   ASSERT_TRUE(pump([&] { return page.size() == 4; }));
   EXPECT_EQ(page.frames()[3], reply("d"));
 }

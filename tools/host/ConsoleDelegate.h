@@ -1,13 +1,10 @@
 #pragma once
-// The headless host's stand-in for the desktop shell: no window, no dialogs. Panels end as if the
-// user cancelled; alerts, shares and what the window would show are logged. Main queue.
+// The headless host's stand-in for the desktop application: no window; what the window would show
+// is logged (tools/host/ConsoleDialogs.h stands in for its dialogs). Main queue.
 
 #include <filesystem>
-#include <memory>
 
-#include "KestromKit/kit/DialogServices.h"
 #include "KestromKit/kit/KestromKitDelegate.h"
-#include "platform/shell/Dialogs.h"
 
 namespace kestrom::headless {
 
@@ -25,16 +22,5 @@ class ConsoleDelegate final : public KestromKitDelegate {
  private:
   std::filesystem::path bundle_;
 };
-
-/// Dialogs without a window: every panel is cancelled, every alert logged and dismissed.
-class ConsoleDialogs final : public shell::Dialogs {
- public:
-  void runFileDialog(const shell::FileDialogRequest& request,
-                     std::function<void(std::optional<std::filesystem::path>)> completion) override;
-  void showAlert(const shell::AlertRequest& request, std::function<void()> completion) override;
-};
-
-/// The kit's dialog services over ConsoleDialogs, with shares logged.
-std::shared_ptr<DialogServices> makeConsoleDialogServices();
 
 }  // namespace kestrom::headless

@@ -36,6 +36,7 @@
 #include "platform/downloader/CurlDownloader.h"
 #include "platform/log/Fatal.h"
 #include "tools/host/ConsoleDelegate.h"
+#include "tools/host/ConsoleDialogs.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 // The whole notification vocabulary in one record: one field per notification method, keyed by
-// the method string, holding that method's params. It documents the params shapes and lets tests
-// check the method and record tables against each other; no message carries it.
+// the method string, holding that method's params. The tests check the method and record tables
+// against each other through it; no message carries it.
 
 #include <tuple>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The whole request vocabulary in one record: one field per method, keyed by the method string,
-// holding that method's payload. It documents which payload each method carries and lets tests
-// check the method and record tables against each other; no message carries it.
+// holding that method's payload. The tests check the method and record tables against each other
+// through it; no message carries it.
 
 #include <tuple>
 

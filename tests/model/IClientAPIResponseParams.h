@@ -1,7 +1,7 @@
 #pragma once
 // The whole reply vocabulary in one record: one field per request method, keyed by the method
-// string, holding the result that method's reply carries. It documents the reply shapes and lets
-// tests check the method and record tables against each other; no message carries it.
+// string, holding the result that method's reply carries. The tests check the method and record
+// tables against each other through it; no message carries it.
 
 #include <tuple>
 

@@ -1,10 +1,8 @@
-// The request the kit answers itself: "device/selectFolder", which asks the shell for a folder.
+#include "KestromKit/kit/ShellService.h"
 
-#include "KestromKit/kit/KestromKit.h"
-#include "KestromKit/base/PathCheck.h"
 #include "KestromKit/base/Constants.h"
+#include "KestromKit/base/PathCheck.h"
 #include "KestromKit/storage/ChosenFolders.h"
-#include "KestromKit/server/WebAppRPCConnection.h"
 #include "platform/bookmarks/Bookmarks.h"
 #include "platform/dispatch/QueueCheck.h"
 
@@ -13,7 +11,11 @@ namespace kestrom {
 namespace fs = std::filesystem;
 using ResponseCase = RPC::Response::Case;
 
-void KestromKit::deviceSelectFolder(const std::string& id, const RPCRequestDeviceSelectFolderParams& params) {
+ShellService::ShellService(std::shared_ptr<RPCInterface> interface, std::shared_ptr<DialogServices> dialogServices,
+                           std::weak_ptr<KestromKitDelegate> delegate)
+    : interface_(std::move(interface)), dialogServices_(std::move(dialogServices)), delegate_(std::move(delegate)) {}
+
+void ShellService::selectFolder(const std::string& id, const RPCRequestDeviceSelectFolderParams& params) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   const auto& home = Constants::path().macOS.home;
   fs::path folder = home;
@@ -25,7 +27,7 @@ void KestromKit::deviceSelectFolder(const std::string& id, const RPCRequestDevic
       case DeviceSystemFolder::sandboxDocuments: folder = Constants::documentsFolder(); break;
     }
   }
-  auto reply = [interface = rpcConnection_, id](std::optional<fs::path> chosen) {
+  auto reply = [interface = interface_, id](std::optional<fs::path> chosen) {
     RPCResponseDeviceSelectFolderParams result;
     if (chosen) {
       ChosenFolders::shared().add(*chosen);
@@ -50,6 +52,19 @@ void KestromKit::deviceSelectFolder(const std::string& id, const RPCRequestDevic
   std::error_code error;
   fs::create_directories(folder, error);
   reply(folder);
+}
+
+void ShellService::setProjectItemsAvailable(const std::string& id, bool available) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
+  if (auto delegate = delegate_.lock()) delegate->setProjectAvailable(available);
+  if (available)
+    interface_->send(RPC::Response::make<ResponseCase::menuShowProjectItems>(id));
+  else
+    interface_->send(RPC::Response::make<ResponseCase::menuHideProjectItems>(id));
+}
+
+void ShellService::requestRating() {
+  Constants::log().general.info("A rating was requested; this desktop has no store to ask");
 }
 
 }  // namespace kestrom
