@@ -466,5 +466,22 @@ TEST_F(ContentHandlerTest, ManifestsCarryOfflineAvailabilityWorkedOutAtEveryRead
   EXPECT_FALSE(handler->readManifest("../variant/content/en-US"));
 }
 
+TEST_F(ContentHandlerTest, AManifestIsAnsweredAsTheJSONOfWhatIsRead) {
+  Json manifest = {{"id", "pkg"},
+                   {"dropped", "a key no table names"},
+                   {"units", {{{"id", "u1"}, {"title", "One"}, {"description", ""}, {"unavailableOffline", true}}}}};
+  writeFile(content() / "pkg/manifest.json", manifest.dump());
+  auto text = handler->manifestJSON("pkg");
+  ASSERT_TRUE(text);
+  const auto answered = Json::parse(*text);
+  EXPECT_FALSE(answered.contains("dropped"));
+  EXPECT_EQ(answered.at("units").at(0).at("title"), "One");
+  EXPECT_EQ(answered.at("units").at(0).at("unavailableOffline"), false);
+  EXPECT_EQ(answered, Json::parse(*encodeText(*handler->readManifest("pkg"))));
+  EXPECT_FALSE(handler->manifestJSON("missing"));
+  writeFile(content() / "broken/manifest.json", "{ nope");
+  EXPECT_FALSE(handler->manifestJSON("broken"));
+}
+
 }  // namespace
 }  // namespace kestrom

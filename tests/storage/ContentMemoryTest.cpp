@@ -11,8 +11,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "KestromKit/storage/ContentHandler.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
@@ -106,6 +111,40 @@ TEST_F(ContentMemoryTest, AContentManifestOverSixteenMiBIsRefusedBeforeItIsRead)
   EXPECT_FALSE(handler.readManifest("en-US"));
   std::ofstream(file, std::ios::trunc) << R"({"id":"en-US","units":[]})";
   EXPECT_TRUE(handler.readManifest("en-US"));
+}
+
+TEST_F(ContentMemoryTest, TwentyManifestAnswersAtOnceHoldLittleMoreThanTheirTexts) {
+  // About 1 MiB of manifest text; decoded and encoded again it takes several times that.
+  nlohmann::json units = nlohmann::json::array();
+  for (std::size_t i = 0, size = 0; size < (1u << 20); ++i) {
+    units.push_back({{"id", "u" + std::to_string(i)}, {"title", std::string(60, 't')}, {"description", ""}});
+    size += units.back().dump().size() + 1;
+  }
+  fs::create_directories(root / "content/pkg");
+  std::ofstream(root / "content/pkg/manifest.json") << nlohmann::json{{"id", "pkg"}, {"units", units}}.dump();
+  ContentHandler handler(root / "variant", root / "prepacked", nullptr, root / "content");
+  ASSERT_TRUE(handler.manifestJSON("pkg"));  // the decoding thread and its arena are warm
+
+  constexpr int kRequests = 20;
+  std::vector<std::optional<std::string>> answers(kRequests);
+  std::latch start(kRequests), done(kRequests);
+  ASSERT_TRUE(resetPeakMemory());
+  const long before = peakMemoryKiB();
+  std::vector<std::thread> requests;
+  for (int i = 0; i < kRequests; ++i)
+    requests.emplace_back([&, i] {
+      start.arrive_and_wait();
+      answers[i] = handler.manifestJSON("pkg");
+      done.arrive_and_wait();  // every answer is held at once, as twenty connections hold theirs
+    });
+  for (auto& request : requests) request.join();
+  const long growth = peakMemoryKiB() - before;
+  for (const auto& answer : answers) {
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(nlohmann::json::parse(*answer).at("units").size(), units.size());
+  }
+  // Twenty texts of 1 MiB and one decode; each request decoding on its own would take over 80 MiB.
+  EXPECT_LT(growth, 48 * 1024) << "KiB of peak memory for twenty manifest answers";
 }
 
 }  // namespace
