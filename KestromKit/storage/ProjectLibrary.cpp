@@ -39,6 +39,13 @@ std::string placeholderSVG() {
   return R"(<?xml version="1.0" standalone="no"?><svg viewBox="0 0 0 0"  version="1.1" xmlns="http://www.w3.org/2000/svg"></svg>)";
 }
 
+/// The most bytes an entry may hold to be read or answered.
+std::uint64_t entryLimit(std::string_view entry) {
+  return entry == "manifest.json" ? ProjectLibrary::kMaxManifestBytes
+         : entry == "icon.svg"    ? ProjectLibrary::kMaxIconBytes
+                                  : ProjectLibrary::kMaxEntryBytes;
+}
+
 enum class Presence { present, gone, unknown };
 
 /// Whether something is at `path`. Only "no such file" and "not a folder" count as gone: an
@@ -349,26 +356,34 @@ ProjectsResult<std::optional<std::string>> ProjectLibrary::saveAsOnQueue(const s
 
 // ---- loading -------------------------------------------------------------------------------------
 
-ProjectsResult<std::string> ProjectLibrary::loadProject(const std::string& id) const {
+ProjectsResult<std::shared_ptr<const WebServerOpenFile>> ProjectLibrary::loadProject(const std::string& id) const {
   if (verbose_) Constants::log().projects.info("Loading project id: %s", id);
   const auto stored = lookUp(id);
   if (!stored) return makeUnexpected(error(Kind::unknownProjectId, id));
   const fs::path url = projectFileURL(*stored);
-  auto bytes = AtomicFile::read(url);
-  if (!bytes) return fileSystemError(url, bytes.error());
-  return std::move(*bytes);
+  auto file = WebServerOpenFile::open(url, /*regularOnly=*/true);
+  if (!file) return fileSystemError(url, {errno, std::generic_category()});
+  return file;
 }
 
-ProjectsResult<std::string> ProjectLibrary::loadProjectEntry(const std::string& id, const std::string& entry) const {
+ProjectsResult<EntryBody> ProjectLibrary::loadProjectEntry(const std::string& id, const std::string& entry,
+                                                           fs::path spoolFolder) const {
   if (verbose_) Constants::log().projects.info("Loading project id: %s path: %s", id, entry);
   const auto stored = lookUp(id);
   if (!stored) return makeUnexpected(error(Kind::unknownProjectId, id));
-  return readProjectZipEntry(projectFileURL(*stored), entry);
+  const fs::path url = projectFileURL(*stored);
+  EntrySpool spool(spoolFolder.empty() ? fs::path(Constants::path().tmp) : std::move(spoolFolder));
+  auto copied = archive::copyEntry(url, entry, entryLimit(entry),
+                                   [&](std::string_view chunk, std::uint64_t declared) { return spool.add(chunk, declared); });
+  std::string failure;
+  auto body = copied ? spool.finish(failure) : EntryBody{};
+  if (copied && failure.empty()) return body;
+  if (entry == "icon.svg") return EntryBody{emptySVG_, nullptr};
+  return makeUnexpected(error(Kind::missingFileInZip, url.string(), entry, copied ? failure : copied.error().message));
 }
 
 ProjectsResult<std::string> ProjectLibrary::readProjectZipEntry(const fs::path& url, const std::string& entry) const {
-  const auto limit = entry == "manifest.json" ? kMaxManifestBytes : entry == "icon.svg" ? kMaxIconBytes : kMaxEntryBytes;
-  auto bytes = archive::readEntry(url, entry, limit);
+  auto bytes = archive::readEntry(url, entry, entryLimit(entry));
   if (bytes) return std::move(*bytes);
   if (entry == "icon.svg") return emptySVG_;
   return makeUnexpected(error(Kind::missingFileInZip, url.string(), entry, bytes.error().message));

@@ -95,8 +95,10 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
     return library_->saveProjectAs(id, name, data, path);
   }
   void allowSaveAsPath(const std::filesystem::path& path) { library_->allowSaveAsPath(path); }
-  ProjectsResult<std::string> loadProject(const std::string& id) { return library_->loadProject(id); }
-  ProjectsResult<std::string> loadProjectEntry(const std::string& id, const std::string& entry) {
+  ProjectsResult<std::shared_ptr<const WebServerOpenFile>> loadProject(const std::string& id) {
+    return library_->loadProject(id);
+  }
+  ProjectsResult<EntryBody> loadProjectEntry(const std::string& id, const std::string& entry) {
     return library_->loadProjectEntry(id, entry);
   }
   ProjectsResult<void> deleteProject(const std::string& id) { return library_->deleteProject(id); }

@@ -96,6 +96,35 @@ TEST_F(ContentMemoryTest, AnIconThatInflatesToHundredsOfMiBReadsAsThePlaceholder
   EXPECT_LT(growth, 32 * 1024) << "KiB of peak memory for one icon";
 }
 
+TEST_F(ContentMemoryTest, AProjectEntryOfTensOfMiBIsAnsweredThroughABoundedBuffer) {
+  const auto zeros = root / "zeros";
+  makeZeros(zeros, off_t{64} << 20);
+  const auto project = root / "Large.kpr";
+  int failure = 0;
+  zip_t* archive = zip_open(project.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &failure);
+  ASSERT_NE(archive, nullptr);
+  const std::string manifest = R"({"id":"large","name":"Large"})";
+  ASSERT_GE(zip_file_add(archive, "manifest.json", zip_source_buffer(archive, manifest.data(), manifest.size(), 0), 0), 0);
+  const auto entry = zip_file_add(archive, "data.bin", zip_source_file(archive, zeros.c_str(), 0, -1), 0);
+  ASSERT_GE(entry, 0);
+  ASSERT_EQ(zip_set_file_compression(archive, static_cast<zip_uint64_t>(entry), ZIP_CM_DEFLATE, 1), 0);
+  ASSERT_EQ(zip_close(archive), 0);
+  fs::remove(zeros);
+
+  auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
+  ASSERT_TRUE(store->setReference(ProjectReference{"large", project.string(), "Large", {}, {}}, "large"));
+  ProjectsHandler handler(nullptr, "Projects", "kpr", store, false);
+  fs::create_directories(root / "spool");
+  ASSERT_TRUE(resetPeakMemory());
+  const long before = peakMemoryKiB();
+  auto answer = handler.library()->loadProjectEntry("large", "data.bin", root / "spool");
+  const long growth = peakMemoryKiB() - before;
+  ASSERT_TRUE(answer);
+  ASSERT_TRUE(answer->file);
+  EXPECT_EQ(answer->file->size(), std::uint64_t{64} << 20);
+  EXPECT_LT(growth, 8 * 1024) << "KiB of peak memory for a 64 MiB entry";
+}
+
 TEST_F(ContentMemoryTest, AContentManifestOverSixteenMiBIsRefusedBeforeItIsRead) {
   fs::create_directories(root / "content/en-US");
   const auto file = root / "content/en-US/manifest.json";
