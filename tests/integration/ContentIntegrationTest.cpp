@@ -76,6 +76,10 @@ class ContentIntegrationTest : public ::testing::Test {
     route("/truncated", [](HttpPeer::Connection& c) {
       c.sendHead(200, {"Content-Length: 100000"}) && c.send(std::string(1000, 't'));
     });
+    // Chunked, with a Content-Length beside it that the body runs past.
+    route("/overrun", [](HttpPeer::Connection& c) {
+      c.sendHead(200, {"Transfer-Encoding: chunked", "Content-Length: 4"}) && c.send("10\r\n" + std::string(16, 'o') + "\r\n0\r\n\r\n");
+    });
     route("/slow", [](HttpPeer::Connection& c) {
       if (!c.sendHead(200, {"Content-Length: 20"})) return;
       for (int i = 0; i < 20 && c.idle(50) && c.send("s"); ++i) {
@@ -198,7 +202,7 @@ TEST_F(ContentIntegrationTest, FailedDownloadsGetTheirErrorAndLeaveNoFileBehind)
     return gone.url("/file/a");
   }();
   const std::vector<std::pair<std::string, std::string>> failing = {
-      {"500", "/status/500"}, {"404", "/status/404"}, {"cut", "/truncated"}, {"ftp", "/to-ftp"}};
+      {"500", "/status/500"}, {"404", "/status/404"}, {"cut", "/truncated"}, {"ftp", "/to-ftp"}, {"over", "/overrun"}};
   for (const auto& [name, path] : failing) {
     page.request(name, "/content/downloadresource", download("t", name + ".bin", path));
     EXPECT_EQ(page.nextReply(), error(name, "Error downloading resource to tmpId: t for path: " + name + ".bin"));
