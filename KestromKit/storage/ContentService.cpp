@@ -4,6 +4,7 @@
 #include "KestromKit/base/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/base/PathCheck.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -61,6 +62,7 @@ ContentService::ContentService(std::shared_ptr<ContentHandler> contentHandler,
 
 void ContentService::downloadResource(const std::string& id, const RPCRequestContentDownloadResourceParams& params,
                                       std::shared_ptr<RPCInterface> interface) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!isDownloadURL(params.remoteURL)) {
     interface->send(RPC::Response::error(id, "contentDownloadResource: Invalid URL: " + params.remoteURL));
     return;
@@ -134,6 +136,7 @@ void ContentService::confirmDownloadResource(const std::string& id,
 void ContentService::cancelDownloadResources(const std::string& id,
                                              const RPCRequestContentCancelDownloadResourcesParams& params,
                                              RPCInterface& interface) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   // The dropped downloads are never answered: their interfaces are not kept any longer.
   for (const auto& requestID : contentHandler_->cancelDownloads(params.tmpID)) downloadingInterfaces_.erase(requestID);
   interface.send(RPC::Response::make<ResponseCase::contentCancelDownloadResources>(id));
@@ -205,6 +208,7 @@ void ContentService::continueAfterPrepackedCopy(const RPCMessage& message, const
 void ContentService::replyDownloadResource(const std::string& requestID, bool success, const std::string& tmpID,
                                            const std::string& localPath,
                                            const std::shared_ptr<RPCInterface>& interface) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   downloadingInterfaces_.erase(requestID);
   if (success)
     interface->send(RPC::Response::make<RPC::Response::Case::contentDownloadResource>(requestID));

@@ -13,6 +13,7 @@
 #include "KestromKit/storage/ProjectNames.h"
 #include "platform/archive/Archive.h"
 #include "platform/bookmarks/Bookmarks.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -203,6 +204,7 @@ ProjectsResult<fs::path> ProjectLibrary::uniqueProjectURL(const fs::path& candid
 ProjectsResult<fs::path> ProjectLibrary::writeProject(fs::path target, const std::string& id, const std::string& name,
                                                       std::string_view data, WriteMode mode,
                                                       const std::optional<ProjectReference>& previous) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   std::error_code code;
   if (const auto folder = target.parent_path(); !folder.empty() && presence(folder) == Presence::gone) {
     fs::create_directories(folder, code);
@@ -257,6 +259,7 @@ ProjectsResult<void> ProjectLibrary::saveProject(const std::string& id, const st
 }
 
 ProjectsResult<void> ProjectLibrary::saveOnQueue(const std::string& id, const std::string& name, std::string_view data) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (verbose_) Constants::log().projects.info("Saving project with id %s, name %s", id, name);
   if (auto valid = validateSaveRequest(id, name, data); !valid) return valid;
   const auto stored = lookUp(id);
@@ -326,6 +329,7 @@ ProjectsResult<std::optional<std::string>> ProjectLibrary::saveProjectAs(const s
 
 ProjectsResult<std::optional<std::string>> ProjectLibrary::saveAsOnQueue(const std::string& id, const std::string& name,
                                                                          std::string_view data, const std::string& path) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (verbose_) Constants::log().projects.info("Saving project as with id %s, name %s, path %s", id, name, path);
   if (auto valid = validateSaveRequest(id, name, data); !valid) return makeUnexpected(valid.error());
   const fs::path target = absoluteNormal(Constants::expandTildePath(path));
@@ -415,6 +419,7 @@ ProjectsResult<void> ProjectLibrary::deleteProject(const std::string& id) {
 }
 
 ProjectsResult<void> ProjectLibrary::deleteOnQueue(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   const auto stored = lookUp(id);
   if (!stored) return {};
   const fs::path url = projectFileURL(*stored);
@@ -446,6 +451,7 @@ ProjectsResult<void> ProjectLibrary::moveProject(const std::string& id, const fs
 }
 
 ProjectsResult<void> ProjectLibrary::moveOnQueue(const std::string& id, const fs::path& folder) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   const auto stored = lookUp(id);
   if (!stored) return {};
   const fs::path source = absoluteNormal(projectFileURL(*stored));
@@ -494,6 +500,7 @@ ProjectsResult<std::string> ProjectLibrary::openProjectURL(const fs::path& given
 }
 
 ProjectsResult<std::string> ProjectLibrary::openOnQueue(const fs::path& given) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (verbose_) Constants::log().projects.info("Opening url %s", given.string());
   const fs::path url = absoluteNormal(given);
   auto bytes = readProjectZipEntry(url, "manifest.json");

@@ -111,12 +111,14 @@ class ContentHandlerTest : public ::testing::Test {
     writeFile(root / "variant/content/versions.json", R"({"clientrpc":"0","contentStackVersion":{},"webbase":"0","webVersion":"0"})");
     writeFile(root / "variant/content/en-US/manifest.json", R"({"id":"en-US","units":[]})");
     dispatch::installMainQueue(main);
+    onMain = std::make_unique<dispatch::ManualQueue::Presence>(*main);  // the test plays the main thread
     handler = std::make_shared<ContentHandler>(root / "variant", root / "variant/content", downloads, root / "content");
     service = std::make_shared<ContentService>(handler);
   }
   void TearDown() override {
     service.reset();
     handler.reset();
+    onMain.reset();
     dispatch::installMainQueue(nullptr);
     std::error_code ignored;
     fs::remove_all(root, ignored);
@@ -137,6 +139,7 @@ class ContentHandlerTest : public ::testing::Test {
 
   fs::path root;
   std::shared_ptr<dispatch::ManualQueue> main = std::make_shared<dispatch::ManualQueue>("main");
+  std::unique_ptr<dispatch::ManualQueue::Presence> onMain;
   std::shared_ptr<dispatch::Queue> fakeHandlers = dispatch::makeSerialQueue("fake-downloads");
   std::shared_ptr<downloader::FakeDownloader> downloads = std::make_shared<downloader::FakeDownloader>(fakeHandlers);
   std::shared_ptr<ContentHandler> handler;
