@@ -52,6 +52,22 @@ void makeZeros(const fs::path& path, off_t size) {
   ::close(fd);
 }
 
+/// A project archive `id` with entry `entry` of `size` zeros, deflated (about a thousandfold).
+void makeProjectWithZeros(const fs::path& project, const std::string& id, const char* entry, off_t size) {
+  const auto zeros = project.parent_path() / "zeros";
+  makeZeros(zeros, size);
+  int failure = 0;
+  zip_t* archive = zip_open(project.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &failure);
+  ASSERT_NE(archive, nullptr);
+  const std::string manifest = R"({"id":")" + id + R"(","name":")" + id + R"("})";
+  ASSERT_GE(zip_file_add(archive, "manifest.json", zip_source_buffer(archive, manifest.data(), manifest.size(), 0), 0), 0);
+  const auto added = zip_file_add(archive, entry, zip_source_file(archive, zeros.c_str(), 0, -1), 0);
+  ASSERT_GE(added, 0);
+  ASSERT_EQ(zip_set_file_compression(archive, static_cast<zip_uint64_t>(added), ZIP_CM_DEFLATE, 1), 0);
+  ASSERT_EQ(zip_close(archive), 0);
+  fs::remove(zeros);
+}
+
 class ContentMemoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -69,19 +85,8 @@ class ContentMemoryTest : public ::testing::Test {
 
 TEST_F(ContentMemoryTest, AnIconThatInflatesToHundredsOfMiBReadsAsThePlaceholderWithinAFewMiB) {
   // A small project whose "icon.svg" inflates to 256 MiB (zeros deflate about a thousandfold).
-  const auto zeros = root / "zeros";
-  makeZeros(zeros, off_t{256} << 20);
   const auto project = root / "Bomb.kpr";
-  int failure = 0;
-  zip_t* archive = zip_open(project.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &failure);
-  ASSERT_NE(archive, nullptr);
-  const std::string manifest = R"({"id":"bomb","name":"Bomb"})";
-  ASSERT_GE(zip_file_add(archive, "manifest.json", zip_source_buffer(archive, manifest.data(), manifest.size(), 0), 0), 0);
-  const auto icon = zip_file_add(archive, "icon.svg", zip_source_file(archive, zeros.c_str(), 0, -1), 0);
-  ASSERT_GE(icon, 0);
-  ASSERT_EQ(zip_set_file_compression(archive, static_cast<zip_uint64_t>(icon), ZIP_CM_DEFLATE, 1), 0);
-  ASSERT_EQ(zip_close(archive), 0);
-  fs::remove(zeros);
+  ASSERT_NO_FATAL_FAILURE(makeProjectWithZeros(project, "bomb", "icon.svg", off_t{256} << 20));
   ASSERT_LT(fs::file_size(project), std::uintmax_t{2} << 20);
 
   auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
@@ -97,19 +102,8 @@ TEST_F(ContentMemoryTest, AnIconThatInflatesToHundredsOfMiBReadsAsThePlaceholder
 }
 
 TEST_F(ContentMemoryTest, AProjectEntryOfTensOfMiBIsAnsweredThroughABoundedBuffer) {
-  const auto zeros = root / "zeros";
-  makeZeros(zeros, off_t{64} << 20);
   const auto project = root / "Large.kpr";
-  int failure = 0;
-  zip_t* archive = zip_open(project.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &failure);
-  ASSERT_NE(archive, nullptr);
-  const std::string manifest = R"({"id":"large","name":"Large"})";
-  ASSERT_GE(zip_file_add(archive, "manifest.json", zip_source_buffer(archive, manifest.data(), manifest.size(), 0), 0), 0);
-  const auto entry = zip_file_add(archive, "data.bin", zip_source_file(archive, zeros.c_str(), 0, -1), 0);
-  ASSERT_GE(entry, 0);
-  ASSERT_EQ(zip_set_file_compression(archive, static_cast<zip_uint64_t>(entry), ZIP_CM_DEFLATE, 1), 0);
-  ASSERT_EQ(zip_close(archive), 0);
-  fs::remove(zeros);
+  ASSERT_NO_FATAL_FAILURE(makeProjectWithZeros(project, "large", "data.bin", off_t{64} << 20));
 
   auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
   ASSERT_TRUE(store->setReference(ProjectReference{"large", project.string(), "Large", {}, {}}, "large"));
