@@ -135,16 +135,7 @@ class CurlDownloaderTest : public ::testing::Test {
       }
     });
     peer_.route("/large", [this](HttpPeer::Connection& c) {
-      if (!c.sendHead(200, {"Content-Length: " + std::to_string(kLargeSize)})) return;
-      ByteStream stream;
-      std::string chunk(1 << 20, '\0');
-      std::uint64_t hash = hashWords({});
-      for (std::uint64_t sent = 0; sent < kLargeSize; sent += chunk.size()) {
-        stream.fill(chunk);
-        hash = hashWords(chunk, hash);
-        if (!c.send(chunk)) return;
-      }
-      largeHash_ = hash;
+      if (auto hash = sendStream(c, kLargeSize)) largeHash_ = *hash;
     });
   }
 
@@ -377,13 +368,7 @@ TEST_F(CurlDownloaderTest, StreamsALargeBodyInBoundedMemory) {
   ASSERT_TRUE(result.has_value()) << result.error().message;
 
   ASSERT_EQ(std::filesystem::file_size(destination), kLargeSize);
-  std::ifstream in(destination, std::ios::binary);
-  std::string chunk(1 << 20, '\0');
-  std::uint64_t hash = hashWords({});
-  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-    hash = hashWords(std::string_view(chunk.data(), static_cast<std::size_t>(in.gcount())), hash);
-  }
-  EXPECT_EQ(hash, largeHash_.load());
+  EXPECT_EQ(hashFile(destination), largeHash_.load());
   const auto growthKiB = peak > baseline ? peak - baseline : 0;
   RecordProperty("PeakGrowthKiB", std::to_string(growthKiB));
   EXPECT_LT(growthKiB, 16u * 1024) << "peak resident size grew by " << growthKiB << " KiB";

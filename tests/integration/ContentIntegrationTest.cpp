@@ -93,16 +93,7 @@ class ContentIntegrationTest : public ::testing::Test {
       c.send("done!");
     });
     route("/large", [this](HttpPeer::Connection& c) {
-      if (!c.sendHead(200, {"Content-Length: " + std::to_string(kLargeSize)})) return;
-      ByteStream stream;
-      std::string chunk(1 << 20, '\0');
-      std::uint64_t hash = hashWords({});
-      for (std::uint64_t sent = 0; sent < kLargeSize; sent += chunk.size()) {
-        stream.fill(chunk);
-        hash = hashWords(chunk, hash);
-        if (!c.send(chunk)) return;
-      }
-      largeHash_ = hash;
+      if (auto hash = sendStream(c, kLargeSize)) largeHash_ = *hash;
     });
   }
 
@@ -493,12 +484,7 @@ TEST_F(ContentIntegrationTest, ALargeFileStreamsToDiskInBoundedMemory) {
   const auto peak = statusKiB(host.pid(), "VmHWM");
   const auto file = content() / "t/videos/big.mp4";
   ASSERT_EQ(fs::file_size(file), kLargeSize);
-  std::ifstream in(file, std::ios::binary);
-  std::string chunk(1 << 20, '\0');
-  std::uint64_t hash = hashWords({});
-  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
-    hash = hashWords(std::string_view(chunk).substr(0, static_cast<std::size_t>(in.gcount())), hash);
-  EXPECT_EQ(hash, largeHash_.load());
+  EXPECT_EQ(hashFile(file), largeHash_.load());
   if (reset && peak > 0) {
     std::printf("host resident memory: %llu KiB before, peak %llu KiB during the 200 MiB download\n",
                 static_cast<unsigned long long>(before), static_cast<unsigned long long>(peak));
