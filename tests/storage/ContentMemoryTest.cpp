@@ -137,6 +137,11 @@ TEST_F(ContentMemoryTest, AContentManifestOverSixteenMiBIsRefusedBeforeItIsRead)
 }
 
 TEST_F(ContentMemoryTest, TwentyManifestAnswersAtOnceHoldLittleMoreThanTheirTexts) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' allocators hold freed memory back (a quarantine, shadow pages), so what one
+  // decode leaves behind is never reused by the next: the bound is the plain build's.
+  GTEST_SKIP() << "memory bounds hold for the plain build";
+#endif
   // About 1 MiB of manifest text; decoded and encoded again it takes several times that.
   nlohmann::json units = nlohmann::json::array();
   for (std::size_t i = 0, size = 0; size < (1u << 20); ++i) {
