@@ -21,6 +21,16 @@ class ContentManifestSource {
   /// flags recomputed; absent when it cannot be read or decoded. Called on an HTTP connection's
   /// thread, so it must be safe to call from any thread.
   virtual std::optional<Manifest> readManifest(const std::string& language) const = 0;
+  /// That manifest encoded as the JSON text the page gets. By default `readManifest`, encoded on
+  /// the caller's thread; a source may do both elsewhere, so that many requests at once hold only
+  /// their texts.
+  virtual std::optional<std::string> manifestJSON(const std::string& language) const {
+    auto manifest = readManifest(language);
+    if (!manifest) return std::nullopt;
+    auto json = encodeText(*manifest);
+    if (!json) return std::nullopt;
+    return std::move(*json);
+  }
 };
 
 }  // namespace kestrom

@@ -345,9 +345,7 @@ WebServerResponse serveContentManifest(const WebServerRequest& /*request*/, std:
       if (!resolveUnder(folder, *checked + "/manifest.json", kRegularFile)) continue;
       // Only the first language whose package has a manifest file is read; a manifest that does
       // not decode is not replaced by the other language's.
-      const auto manifest = content.readManifest(*checked);
-      if (!manifest) return WebServerResponse::notFound();
-      auto json = encodeText(*manifest);
+      auto json = content.manifestJSON(*checked);
       if (!json) return WebServerResponse::notFound();
       return WebServerResponse::ok({{"Content-Type", contentTypeForFileName("manifest.json")}}, std::move(*json));
     }

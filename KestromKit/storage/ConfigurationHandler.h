@@ -42,7 +42,6 @@ class ConfigurationHandler {
                        HostEnvironment environment = HostEnvironment::system());
 
   const PartialIAppConfig& appConfig() const { return appConfig_; }
-  const SettingsHandler& settingsHandler() const { return settingsHandler_; }
   const std::shared_ptr<SettingValueStore>& settingStore() const { return settingStore_; }
   PlatformType platform() const { return platform_; }
   /// The configured version without the non-numeric text at its ends ("3.4.0-beta" -> "3.4.0").

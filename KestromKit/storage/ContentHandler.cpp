@@ -10,7 +10,7 @@
 #include "KestromKit/base/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/base/PathCheck.h"
-#include "platform/log/Fatal.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -176,7 +176,7 @@ ContentHandler::ContentHandler(fs::path variantURL, fs::path prepackedContentURL
       legacyContentPath_(contentPath ? std::nullopt : std::optional(fs::path(Constants::path().caches) / "content")),
       downloader_(std::move(downloader)),
       queue_(dispatch::makeSerialQueue("ContentHandlerQueue")),
-      lock_(dispatch::makeSerialQueue("ContentHandlerLock")) {}
+      manifestQueue_(dispatch::makeSerialQueue("ContentManifests")) {}
 
 ContentHandler::~ContentHandler() {
   std::unique_lock lock(runningMutex_);
@@ -204,6 +204,9 @@ fs::path ContentHandler::contentURL(const std::vector<std::string>& components) 
 }
 
 std::optional<Manifest> ContentHandler::readManifest(const std::string& package) const {
+  // Decoded on one thread of its own: many requests at once cost the memory of one decode, and
+  // that memory stays in one allocator arena instead of one per connection thread.
+  if (!manifestQueue_->isCurrent()) return manifestQueue_->syncValue([&] { return readManifest(package); });
   auto& log = Constants::log().general;
   auto file = resolveUnder(contentPath_, package + "/manifest.json", {.allowLeadingSlash = false, .regularFileOnly = true});
   if (!file) return std::nullopt;
@@ -219,8 +222,6 @@ std::optional<Manifest> ContentHandler::readManifest(const std::string& package)
               file->string(), static_cast<long long>(size), static_cast<long long>(kMaxManifestBytes));
     return std::nullopt;
   }
-  // One manifest decoded at a time: many requests at once cost the memory of one.
-  std::lock_guard one(manifestMutex_);
   auto text = AtomicFile::read(*file);
   if (!text) {
     log.error("Unable to read the manifest %s: %s", file->string(), text.error().message());
@@ -232,27 +233,34 @@ std::optional<Manifest> ContentHandler::readManifest(const std::string& package)
     log.error("Unable to decode the manifest %s: %s", file->string(), manifest.error().description());
     return std::nullopt;
   }
-  manifest->units = markUnavailableOffline(manifest->units, package);
+  markUnavailableOffline(manifest->units, package);
   return std::move(*manifest);
 }
 
-std::vector<Manifest::ContentUnit> ContentHandler::markUnavailableOffline(const std::vector<Manifest::ContentUnit>& units,
-                                                                          const std::string& package) const {
-  std::vector<Manifest::ContentUnit> marked;
-  marked.reserve(units.size());
-  for (const auto& unit : units) {
+std::optional<std::string> ContentHandler::manifestJSON(const std::string& package) const {
+  // Encoded on the decoding thread too: the request then holds only the text it answers.
+  return manifestQueue_->syncValue([&]() -> std::optional<std::string> {
+    auto manifest = readManifest(package);
+    if (!manifest) return std::nullopt;
+    auto json = encodeText(*manifest);
+    if (!json) return std::nullopt;
+    // The text grew by doubling; what the answer holds until it is sent is its exact size.
+    json->shrink_to_fit();
+    return std::move(*json);
+  });
+}
+
+void ContentHandler::markUnavailableOffline(std::vector<Manifest::ContentUnit>& units, const std::string& package) const {
+  for (auto& unit : units) {
     bool unavailable = false;
-    if (unit.activities) {
-      for (const auto& activity : *unit.activities) {
+    if (unit.activities)
+      for (const auto& activity : *unit.activities)
         if (!activityIsAvailable(activity, package, unit)) {
           unavailable = true;
           break;
         }
-      }
-    }
-    marked.push_back(unit.withUnavailableOffline(unavailable));
+    unit.unavailableOffline = unavailable;
   }
-  return marked;
 }
 
 bool ContentHandler::activityIsAvailable(const Manifest::Activity& activity, const std::string& package,
@@ -323,20 +331,21 @@ void ContentHandler::cleanTemp(std::string tmpID, std::function<void(Expected<vo
 
 void ContentHandler::downloadResource(std::string remoteURL, std::string localPath, std::string tmpID,
                                       std::function<void(bool)> completion, std::string requestID) {
-  lock_->sync([&] {
+  {
+    std::lock_guard guard(downloadQueueMutex_);
     downloadQueue_[tmpID].push_back(
         DownloadEntry{std::move(remoteURL), std::move(localPath), std::move(completion), std::move(requestID)});
-  });
+  }
   queue_->async([this, tmpID] { fetchNextResource(tmpID); });
 }
 
 std::vector<std::string> ContentHandler::cancelDownloads(const std::string& tmpID) {
   std::vector<std::string> dropped;
-  lock_->sync([&] {
-    auto node = downloadQueue_.extract(tmpID);
-    if (!node) return;
-    for (auto& entry : node.mapped()) dropped.push_back(std::move(entry.requestID));
-  });
+  {
+    std::lock_guard guard(downloadQueueMutex_);
+    if (auto node = downloadQueue_.extract(tmpID))
+      for (auto& entry : node.mapped()) dropped.push_back(std::move(entry.requestID));
+  }
   std::lock_guard guard(runningMutex_);
   auto running = running_.find(tmpID);
   if (running != running_.end() && running->second && downloader_) downloader_->cancel(*running->second);
@@ -348,26 +357,27 @@ bool ContentHandler::hasDownloads(const std::string& tmpID) const {
     std::lock_guard guard(runningMutex_);
     if (running_.contains(tmpID)) return true;
   }
-  return lock_->syncValue([&] {
-    auto it = downloadQueue_.find(tmpID);
-    return it != downloadQueue_.end() && !it->second.empty();
-  });
+  std::lock_guard guard(downloadQueueMutex_);
+  auto it = downloadQueue_.find(tmpID);
+  return it != downloadQueue_.end() && !it->second.empty();
 }
 
 void ContentHandler::fetchNextResource(const std::string& tmpID) {
   if (stopping_) return;
-  if (!queue_->isCurrent()) log::fatalError("KestromKit/ContentHandler", "This is a programming error.");
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   while (!stopping_) {
     std::optional<DownloadEntry> entry;
     {
       std::lock_guard guard(runningMutex_);
       if (running_.contains(tmpID)) return;  // its end starts the next one
-      lock_->sync([&] {
+      {
+        std::lock_guard queued(downloadQueueMutex_);
         auto it = downloadQueue_.find(tmpID);
-        if (it == downloadQueue_.end() || it->second.empty()) return;
-        entry = std::move(it->second.back());
-        it->second.pop_back();
-      });
+        if (it != downloadQueue_.end() && !it->second.empty()) {
+          entry = std::move(it->second.back());
+          it->second.pop_back();
+        }
+      }
       if (entry) running_.emplace(tmpID, std::nullopt);
     }
     if (!entry) break;

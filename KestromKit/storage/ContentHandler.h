@@ -6,8 +6,9 @@
 // Home queue: "ContentHandlerQueue" runs the restore, the resource writes and the start and end
 // of each download, one at a time in submission order. A download itself runs in the downloader
 // and never holds the queue: one tmpId fetches one file at a time, other tmpIds and every other
-// content request go on meanwhile. The pending downloads per tmpId live on "ContentHandlerLock",
-// entered briefly from main and from the content queue. Reads (manifest, paths) and the move into
+// content request go on meanwhile. The pending downloads per tmpId are guarded by a mutex, taken
+// briefly from main and from the content queue. Manifests are decoded and encoded one at a time on
+// "ContentManifests", a queue of their own that waits on nothing. Reads of paths and the move into
 // place run on the caller's thread; the clean runs on the content queue, after the downloads still
 // writing into its area. Owned by the content service; destroy it on main, never from one of its
 // completions.
@@ -57,14 +58,10 @@ class ContentHandler final : public ContentManifestSource {
 
   /// The manifest of `package` with every unit's `unavailableOffline` worked out from the
   /// activities present on disk; none when it is missing, too large or does not decode (logged).
-  /// Manifests are decoded one at a time.
+  /// Manifests are decoded one at a time, on "ContentManifests".
   std::optional<Manifest> readManifest(const std::string& package) const override;
-  /// Copies of `units` whose `unavailableOffline` is true exactly when one of its activities is
-  /// not on disk (false for a unit without activities).
-  std::vector<Manifest::ContentUnit> markUnavailableOffline(const std::vector<Manifest::ContentUnit>& units,
-                                                            const std::string& package) const;
-  bool activityIsAvailable(const Manifest::Activity& activity, const std::string& package,
-                           const Manifest::ContentUnit& unit) const;
+  /// That manifest encoded as JSON, decoded and encoded on "ContentManifests".
+  std::optional<std::string> manifestJSON(const std::string& package) const override;
 
   /// Replaces the content folder with the prepacked content plus the variant's "versions.json",
   /// on the content queue. The old folder (temporary areas included) goes only once the new copy
@@ -104,6 +101,12 @@ class ContentHandler final : public ContentManifestSource {
   void removeStrayTemporaries();
 
  private:
+  /// Sets each unit's `unavailableOffline`: true exactly when one of its activities is not on disk
+  /// (false for a unit without activities).
+  void markUnavailableOffline(std::vector<Manifest::ContentUnit>& units, const std::string& package) const;
+  bool activityIsAvailable(const Manifest::Activity& activity, const std::string& package,
+                           const Manifest::ContentUnit& unit) const;
+
   struct DownloadEntry {
     std::string remoteURL;
     std::string localPath;
@@ -126,12 +129,11 @@ class ContentHandler final : public ContentManifestSource {
   const std::optional<std::filesystem::path> legacyContentPath_;
   const std::shared_ptr<downloader::Downloader> downloader_;
   std::shared_ptr<dispatch::Queue> queue_;
-  const std::shared_ptr<dispatch::Queue> lock_;
-  std::map<std::string, std::vector<DownloadEntry>> downloadQueue_;  // on lock_
+  const std::shared_ptr<dispatch::Queue> manifestQueue_;  // decodes and encodes the manifests
+  mutable std::mutex downloadQueueMutex_;  // guards downloadQueue_; taken inside runningMutex_, never around it
+  std::map<std::string, std::vector<DownloadEntry>> downloadQueue_;
   // The cleans waiting for the downloads of their tmpId to end. Content queue.
   std::map<std::string, std::vector<std::function<void()>>> cleansAfterDownloads_;
-
-  mutable std::mutex manifestMutex_;  // one manifest decoded at a time
 
   mutable std::mutex runningMutex_;  // guards the two fields below, stopping_'s changes and cancels
   std::map<std::string, std::optional<downloader::DownloadId>> running_;  // tmpId taken until its end ran

@@ -4,6 +4,7 @@
 #include "KestromKit/base/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/base/PathCheck.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -59,6 +60,7 @@ ContentService::ContentService(std::shared_ptr<ContentHandler> contentHandler, s
     : contentHandler_(std::move(contentHandler)), interface_(std::move(interface)), launcher_(std::move(launcher)) {}
 
 void ContentService::downloadResource(const std::string& id, const RPCRequestContentDownloadResourceParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (!isDownloadURL(params.remoteURL)) {
     interface_->send(RPC::Response::error(id, "contentDownloadResource: Invalid URL: " + params.remoteURL));
     return;
@@ -126,6 +128,7 @@ void ContentService::confirmDownloadResource(const std::string& id,
 
 void ContentService::cancelDownloadResources(const std::string& id,
                                              const RPCRequestContentCancelDownloadResourcesParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   // The dropped downloads are never answered: they wait for no reply any longer.
   for (const auto& requestID : contentHandler_->cancelDownloads(params.tmpID)) awaitingReply_.erase(requestID);
   interface_->send(RPC::Response::make<ResponseCase::contentCancelDownloadResources>(id));
@@ -187,6 +190,7 @@ bool ContentService::needsPrepackedContentCopy() const {
 
 void ContentService::replyDownloadResource(const std::string& requestID, bool success, const std::string& tmpID,
                                            const std::string& localPath) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   awaitingReply_.erase(requestID);
   if (success)
     interface_->send(RPC::Response::make<RPC::Response::Case::contentDownloadResource>(requestID));

@@ -46,10 +46,12 @@ void ProjectInfoStore::load() {
 }
 
 void ProjectInfoStore::ensureLoaded() const {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (!loaded_) const_cast<ProjectInfoStore*>(this)->loadOnQueue();
 }
 
 void ProjectInfoStore::loadOnQueue() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   {
     loaded_ = true;
     references_.clear();
@@ -88,6 +90,7 @@ void ProjectInfoStore::loadOnQueue() {
 }
 
 std::optional<ProjectReference> ProjectInfoStore::reference(const std::string& id) const {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   ensureLoaded();
   for (const auto& reference : references_)
     if (reference.id == id) return reference;
@@ -95,15 +98,18 @@ std::optional<ProjectReference> ProjectInfoStore::reference(const std::string& i
 }
 
 std::vector<ProjectReference> ProjectInfoStore::allReferences() const {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   ensureLoaded();
   return references_;
 }
 
 bool ProjectInfoStore::removeReference(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   return change([&] { std::erase_if(references_, [&](const ProjectReference& reference) { return reference.id == id; }); });
 }
 
 bool ProjectInfoStore::removeReferenceIf(const std::string& id, const std::string& filePath) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   ensureLoaded();
   auto found = std::find_if(references_.begin(), references_.end(), [&](const ProjectReference& reference) {
     return reference.id == id && reference.filePath == filePath;
@@ -113,6 +119,7 @@ bool ProjectInfoStore::removeReferenceIf(const std::string& id, const std::strin
 }
 
 bool ProjectInfoStore::change(const std::function<void()>& edit) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   ensureLoaded();
   auto before = references_;
   edit();
@@ -124,6 +131,7 @@ bool ProjectInfoStore::change(const std::function<void()>& edit) {
 }
 
 bool ProjectInfoStore::persist() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (unreadable_) {
     // Keep what could not be read for inspection instead of writing over it.
     if (auto aside = AtomicFile::setAsideCorrupt(file_); !aside && aside.error() != std::errc::no_such_file_or_directory) {
@@ -153,6 +161,7 @@ bool ProjectInfoStore::setReference(std::optional<ProjectReference> reference, c
 }
 
 bool ProjectInfoStore::setReferenceOnQueue(std::optional<ProjectReference> reference, const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   return change([&] {
     auto found = std::find_if(references_.begin(), references_.end(),
                               [&](const ProjectReference& existing) { return existing.id == id; });

@@ -29,26 +29,22 @@ class ProjectInfoStore {
   /// Reads the file into the index. A missing file gives an empty index; a file that cannot be
   /// parsed is set aside as ".corrupt" and the index starts empty; a file with entries that cannot
   /// be read is set aside as ".corrupt" too, but every entry that reads is kept (the others are
-  /// logged and dropped); a file
-  /// that cannot be read at all is set aside before the first write replaces it. Waits for the
-  /// queue; only the first call (or the first use of the index) reads the file, so a project opened before start-up reached
-  /// `load` cannot write an index that lacks the entries on disk.
+  /// logged and dropped); a file that cannot be read at all is set aside before the first write
+  /// replaces it. Waits for the queue; only the first call (or the first use of the index) reads
+  /// the file, so a project opened before start-up reached `load` cannot write an index that lacks
+  /// the entries on disk.
   void load();
 
   /// On `queue()`: the entry of `id`.
   std::optional<ProjectReference> reference(const std::string& id) const;
   /// On `queue()`: every entry, in the index's order.
   std::vector<ProjectReference> allReferences() const;
-  std::vector<ProjectReference> references() const { return allReferences(); }
   /// On `queue()`: removes the entry of `id` and writes the file. False (and logged) when the file
   /// could not be written; the index in memory then stays as it was.
   bool removeReference(const std::string& id);
   /// On `queue()`: removes the entry of `id` only while it still points at `filePath` (a listing
   /// that found the file gone must not drop an entry that a rename just moved). False as above.
   bool removeReferenceIf(const std::string& id, const std::string& filePath);
-  /// On `queue()`: writes the whole index; false (and logged) when it could not be written.
-  bool persist();
-
   /// Off `queue()`: stores `reference` under `id` (absent: removes the entry) and writes the file.
   /// False (and logged) when the file could not be written; the index in memory then stays as it
   /// was, like the file.
@@ -61,6 +57,8 @@ class ProjectInfoStore {
   std::shared_ptr<dispatch::Queue> queue_;
   std::vector<ProjectReference> references_;  // touched on queue_ only; keys are the ids
   void loadOnQueue();
+  /// Writes the whole index; false (and logged) when it could not be written.
+  bool persist();
   /// Applies `edit` to the entries and writes the file; undoes `edit` when the write fails.
   bool change(const std::function<void()>& edit);
   void ensureLoaded() const;

@@ -13,6 +13,7 @@
 #include "KestromKit/storage/ProjectNames.h"
 #include "platform/archive/Archive.h"
 #include "platform/bookmarks/Bookmarks.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -37,6 +38,13 @@ auto indexNotWritten(const std::string& id) {
 
 std::string placeholderSVG() {
   return R"(<?xml version="1.0" standalone="no"?><svg viewBox="0 0 0 0"  version="1.1" xmlns="http://www.w3.org/2000/svg"></svg>)";
+}
+
+/// The most bytes an entry may hold to be read or answered.
+std::uint64_t entryLimit(std::string_view entry) {
+  return entry == "manifest.json" ? ProjectLibrary::kMaxManifestBytes
+         : entry == "icon.svg"    ? ProjectLibrary::kMaxIconBytes
+                                  : ProjectLibrary::kMaxEntryBytes;
 }
 
 enum class Presence { present, gone, unknown };
@@ -196,6 +204,7 @@ ProjectsResult<fs::path> ProjectLibrary::uniqueProjectURL(const fs::path& candid
 ProjectsResult<fs::path> ProjectLibrary::writeProject(fs::path target, const std::string& id, const std::string& name,
                                                       std::string_view data, WriteMode mode,
                                                       const std::optional<ProjectReference>& previous) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   std::error_code code;
   if (const auto folder = target.parent_path(); !folder.empty() && presence(folder) == Presence::gone) {
     fs::create_directories(folder, code);
@@ -250,6 +259,7 @@ ProjectsResult<void> ProjectLibrary::saveProject(const std::string& id, const st
 }
 
 ProjectsResult<void> ProjectLibrary::saveOnQueue(const std::string& id, const std::string& name, std::string_view data) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (verbose_) Constants::log().projects.info("Saving project with id %s, name %s", id, name);
   if (auto valid = validateSaveRequest(id, name, data); !valid) return valid;
   const auto stored = lookUp(id);
@@ -319,6 +329,7 @@ ProjectsResult<std::optional<std::string>> ProjectLibrary::saveProjectAs(const s
 
 ProjectsResult<std::optional<std::string>> ProjectLibrary::saveAsOnQueue(const std::string& id, const std::string& name,
                                                                          std::string_view data, const std::string& path) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (verbose_) Constants::log().projects.info("Saving project as with id %s, name %s, path %s", id, name, path);
   if (auto valid = validateSaveRequest(id, name, data); !valid) return makeUnexpected(valid.error());
   const fs::path target = absoluteNormal(Constants::expandTildePath(path));
@@ -349,26 +360,34 @@ ProjectsResult<std::optional<std::string>> ProjectLibrary::saveAsOnQueue(const s
 
 // ---- loading -------------------------------------------------------------------------------------
 
-ProjectsResult<std::string> ProjectLibrary::loadProject(const std::string& id) const {
+ProjectsResult<std::shared_ptr<const WebServerOpenFile>> ProjectLibrary::loadProject(const std::string& id) const {
   if (verbose_) Constants::log().projects.info("Loading project id: %s", id);
   const auto stored = lookUp(id);
   if (!stored) return makeUnexpected(error(Kind::unknownProjectId, id));
   const fs::path url = projectFileURL(*stored);
-  auto bytes = AtomicFile::read(url);
-  if (!bytes) return fileSystemError(url, bytes.error());
-  return std::move(*bytes);
+  auto file = WebServerOpenFile::open(url, /*regularOnly=*/true);
+  if (!file) return fileSystemError(url, {errno, std::generic_category()});
+  return file;
 }
 
-ProjectsResult<std::string> ProjectLibrary::loadProjectEntry(const std::string& id, const std::string& entry) const {
+ProjectsResult<EntryBody> ProjectLibrary::loadProjectEntry(const std::string& id, const std::string& entry,
+                                                           fs::path spoolFolder) const {
   if (verbose_) Constants::log().projects.info("Loading project id: %s path: %s", id, entry);
   const auto stored = lookUp(id);
   if (!stored) return makeUnexpected(error(Kind::unknownProjectId, id));
-  return readProjectZipEntry(projectFileURL(*stored), entry);
+  const fs::path url = projectFileURL(*stored);
+  EntrySpool spool(spoolFolder.empty() ? fs::path(Constants::path().tmp) : std::move(spoolFolder));
+  auto copied = archive::copyEntry(url, entry, entryLimit(entry),
+                                   [&](std::string_view chunk, std::uint64_t declared) { return spool.add(chunk, declared); });
+  std::string failure;
+  auto body = copied ? spool.finish(failure) : EntryBody{};
+  if (copied && failure.empty()) return body;
+  if (entry == "icon.svg") return EntryBody{emptySVG_, nullptr};
+  return makeUnexpected(error(Kind::missingFileInZip, url.string(), entry, copied ? failure : copied.error().message));
 }
 
 ProjectsResult<std::string> ProjectLibrary::readProjectZipEntry(const fs::path& url, const std::string& entry) const {
-  const auto limit = entry == "manifest.json" ? kMaxManifestBytes : entry == "icon.svg" ? kMaxIconBytes : kMaxEntryBytes;
-  auto bytes = archive::readEntry(url, entry, limit);
+  auto bytes = archive::readEntry(url, entry, entryLimit(entry));
   if (bytes) return std::move(*bytes);
   if (entry == "icon.svg") return emptySVG_;
   return makeUnexpected(error(Kind::missingFileInZip, url.string(), entry, bytes.error().message));
@@ -400,6 +419,7 @@ ProjectsResult<void> ProjectLibrary::deleteProject(const std::string& id) {
 }
 
 ProjectsResult<void> ProjectLibrary::deleteOnQueue(const std::string& id) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   const auto stored = lookUp(id);
   if (!stored) return {};
   const fs::path url = projectFileURL(*stored);
@@ -431,6 +451,7 @@ ProjectsResult<void> ProjectLibrary::moveProject(const std::string& id, const fs
 }
 
 ProjectsResult<void> ProjectLibrary::moveOnQueue(const std::string& id, const fs::path& folder) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   const auto stored = lookUp(id);
   if (!stored) return {};
   const fs::path source = absoluteNormal(projectFileURL(*stored));
@@ -479,6 +500,7 @@ ProjectsResult<std::string> ProjectLibrary::openProjectURL(const fs::path& given
 }
 
 ProjectsResult<std::string> ProjectLibrary::openOnQueue(const fs::path& given) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   if (verbose_) Constants::log().projects.info("Opening url %s", given.string());
   const fs::path url = absoluteNormal(given);
   auto bytes = readProjectZipEntry(url, "manifest.json");

@@ -2,7 +2,7 @@
 // The user's project files and the project index, kept in step. A project is one ZIP file
 // anywhere on disk, normally in the project folder; the project index maps each project id to
 // that file. The library lists, saves (in place, renamed, new, or under a path the save dialog
-// handed out), loads whole files or one entry, deletes and moves projects, switches the project
+// handed out), answers whole files or one entry, deletes and moves projects, switches the project
 // folder (moving the projects along when asked) and indexes project files that reach the host
 // from outside.
 //
@@ -30,6 +30,8 @@
 #include "KestromKit/base/Expected.h"
 #include "KestromKit/model/IHostConfiguration.h"
 #include "KestromKit/model/ResponseRecords.h"
+#include "KestromKit/server/WebServerTypes.h"
+#include "KestromKit/storage/EntrySpool.h"
 #include "KestromKit/storage/ProjectFolder.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
 #include "platform/defaults/UserDefaults.h"
@@ -68,7 +70,7 @@ using ProjectsResult = Expected<T, ProjectsHandlerError>;
 
 class ProjectLibrary {
  public:
-  /// The largest manifest and the largest single entry read into memory.
+  /// The largest manifest read into memory, and the largest single entry answered.
   static constexpr std::uint64_t kMaxManifestBytes = 8ull << 20;
   static constexpr std::uint64_t kMaxEntryBytes = 512ull << 20;
   /// The largest "icon.svg" read for a preview; a larger one reads as the empty placeholder (the
@@ -95,9 +97,14 @@ class ProjectLibrary {
   /// Every indexed project whose file is there, in index order. Entries whose file is in the
   /// trash or really gone (not merely unreadable now) leave the index.
   std::vector<RPCProjectItem> requestAllProjects();
-  ProjectsResult<std::string> loadProject(const std::string& id) const;
-  /// One entry of the project's archive; "icon.svg" missing answers the placeholder.
-  ProjectsResult<std::string> loadProjectEntry(const std::string& id, const std::string& entry) const;
+  /// The project's file, open for the HTTP server to stream (regular files only, opened without
+  /// blocking).
+  ProjectsResult<std::shared_ptr<const WebServerOpenFile>> loadProject(const std::string& id) const;
+  /// One entry of the project's archive, held in a bounded buffer on its way (EntrySpool.h): in
+  /// memory up to 1 MiB, past that in an unnamed file in `spoolFolder` (none: the private
+  /// temporary folder). "icon.svg" missing or unreadable answers the placeholder.
+  ProjectsResult<EntryBody> loadProjectEntry(const std::string& id, const std::string& entry,
+                                             std::filesystem::path spoolFolder = {}) const;
   /// One entry of the archive at `url`; "icon.svg" missing or unreadable answers the placeholder.
   ProjectsResult<std::string> readProjectZipEntry(const std::filesystem::path& url, const std::string& entry) const;
   std::optional<ProjectReference> lookUp(const std::string& id) const;

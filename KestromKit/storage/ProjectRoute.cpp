@@ -47,12 +47,14 @@ WebServerResponse ProjectRouteHandler::handle(const WebServerRequest& request) {
   if (parts.size() == 3) {
     auto entry = projects_->loadProjectEntry(id, parts[2]);
     if (!entry) return WebServerResponse::notFound();
-    return WebServerResponse::ok({{"Content-Type", contentTypeForFileName(parts[2])}}, std::move(*entry));
+    WebServerHeaders headers{{"Content-Type", contentTypeForFileName(parts[2])}};
+    if (entry->file) return WebServerResponse::ok(std::move(headers), WebServerFileRegion::whole(std::move(entry->file)));
+    return WebServerResponse::ok(std::move(headers), std::move(entry->bytes));
   }
   if (request.method == WebServerRequestMethod::post) return upload(request);
   auto project = projects_->loadProject(id);
   if (!project) return WebServerResponse::notFound();
-  return WebServerResponse::ok({{"Content-Type", "application/zip"}}, std::move(*project));
+  return WebServerResponse::ok({{"Content-Type", "application/zip"}}, WebServerFileRegion::whole(std::move(*project)));
 }
 
 WebServerResponse ProjectRouteHandler::upload(const WebServerRequest& request) {

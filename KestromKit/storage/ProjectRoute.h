@@ -5,7 +5,9 @@
 //                            type "application/zip"); 200, with {"deletedProjectId"} when a
 //                            save-as replaced another project's file; 500 on any failure
 //   /projects/<id>           other methods: the whole project file (404 when unknown)
-// Called on the server's connection threads, several at once; the projects handler serialises.
+// Whole files are streamed from the project file; an entry is held in a bounded buffer on its
+// way (in memory up to 1 MiB, past that in an unnamed temporary file). Called on the server's
+// connection threads, several at once; the projects handler serialises.
 
 #include <memory>
 

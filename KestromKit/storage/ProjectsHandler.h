@@ -36,10 +36,6 @@ namespace kestrom {
 
 class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
  public:
-  /// The largest manifest and the largest single entry read into memory.
-  static constexpr std::uint64_t kMaxManifestBytes = ProjectLibrary::kMaxManifestBytes;
-  static constexpr std::uint64_t kMaxEntryBytes = ProjectLibrary::kMaxEntryBytes;
-
   /// `userDefaults` keeps the chosen project folder across restarts (null: this process only);
   /// `ids` makes the ids of copied projects (null: drawn from the kernel).
   ProjectsHandler(std::shared_ptr<RPCInterface> interface, std::string projectFolderName, std::string fileExtension,
@@ -84,7 +80,6 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
   /// On `queue()`: marks the initial projects as requested and hands over (and clears) the ids of
   /// projects opened before the page asked, oldest first.
   std::vector<std::string> initialProjects();
-  std::vector<std::string> takeInitialProjectIds() { return initialProjects(); }
 
   // The library's operations, waiting for it (the HTTP route's connection threads, tests).
   ProjectsResult<void> saveProject(const std::string& id, const std::string& name, std::string_view data) {
@@ -95,8 +90,10 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
     return library_->saveProjectAs(id, name, data, path);
   }
   void allowSaveAsPath(const std::filesystem::path& path) { library_->allowSaveAsPath(path); }
-  ProjectsResult<std::string> loadProject(const std::string& id) { return library_->loadProject(id); }
-  ProjectsResult<std::string> loadProjectEntry(const std::string& id, const std::string& entry) {
+  ProjectsResult<std::shared_ptr<const WebServerOpenFile>> loadProject(const std::string& id) {
+    return library_->loadProject(id);
+  }
+  ProjectsResult<EntryBody> loadProjectEntry(const std::string& id, const std::string& entry) {
     return library_->loadProjectEntry(id, entry);
   }
   ProjectsResult<void> deleteProject(const std::string& id) { return library_->deleteProject(id); }

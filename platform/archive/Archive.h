@@ -1,7 +1,7 @@
 #pragma once
-// ZIP archives as project files use them: read one named entry into memory, list the entries,
-// write a whole archive, replace (or add) one entry of an existing archive. Backend: libzip
-// (LibzipArchive.cpp).
+// ZIP archives as project files use them: read one named entry into memory or hand it on a chunk
+// at a time, list the entries, write a whole archive, replace (or add) one entry of an existing
+// archive. Backend: libzip (LibzipArchive.cpp).
 //
 // No write ever touches the target file in place. The new archive is built in a fresh temporary
 // file beside the target (unpredictable name, same folder, so the rename stays on one file
@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -69,6 +70,15 @@ enum class IfMissing {
 /// `maxBytes` are held in memory. The entry's checksum is verified.
 [[nodiscard]] ArchiveResult<std::string> readEntry(const std::filesystem::path& archive, std::string_view name,
                                                    std::uint64_t maxBytes);
+
+/// Receives the data of an entry a chunk at a time, with the size the archive's directory declares
+/// (0 when it declares none); an empty answer goes on, any other text stops the copy with it.
+using EntrySink = std::function<std::string(std::string_view chunk, std::uint64_t declared)>;
+
+/// Hands the content of entry `name` to `sink` in chunks of a few KiB, so no more than one chunk is
+/// held here; the same checks and limit as `readEntry`. The number of bytes handed on.
+[[nodiscard]] ArchiveResult<std::uint64_t> copyEntry(const std::filesystem::path& archive, std::string_view name,
+                                                     std::uint64_t maxBytes, const EntrySink& sink);
 
 /// Every entry in directory order.
 [[nodiscard]] ArchiveResult<std::vector<EntryInfo>> listEntries(const std::filesystem::path& archive);

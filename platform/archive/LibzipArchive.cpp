@@ -143,8 +143,8 @@ ArchiveResult<void> putEntry(zip_t* archive, std::string_view name, std::string_
 
 }  // namespace
 
-ArchiveResult<std::string> readEntry(const std::filesystem::path& archive, std::string_view name,
-                                     std::uint64_t maxBytes) {
+ArchiveResult<std::uint64_t> copyEntry(const std::filesystem::path& archive, std::string_view name,
+                                       std::uint64_t maxBytes, const EntrySink& sink) {
   auto opened = openArchive(archive, LibzipFileSource::Access::read);
   if (!opened) return tl::make_unexpected(std::move(opened.error()));
   zip_t* zip = opened->zip.get();
@@ -163,13 +163,13 @@ ArchiveResult<std::string> readEntry(const std::filesystem::path& archive, std::
   zip_stat_init(&stat);
   if (zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &stat) < 0)
     return libzipFailure(zip_get_error(zip), "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
-  // The declared size is refused before any memory is taken for it...
+  // The declared size is refused before anything is handed on...
   if ((stat.valid & ZIP_STAT_SIZE) && stat.size > maxBytes) return tooLarge();
+  const std::uint64_t declared = (stat.valid & ZIP_STAT_SIZE) ? stat.size : 0;
 
   std::unique_ptr<zip_file_t, EntryCloser> file(zip_fopen_index(zip, static_cast<zip_uint64_t>(index), 0));
   if (!file) return libzipFailure(zip_get_error(zip), "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
-  std::string bytes;
-  if (stat.valid & ZIP_STAT_SIZE) bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(stat.size, kReserveLimit)));
+  std::uint64_t copied = 0;
   char chunk[kChunkBytes];
   for (;;) {
     const zip_int64_t n = zip_fread(file.get(), chunk, sizeof chunk);
@@ -178,9 +178,24 @@ ArchiveResult<std::string> readEntry(const std::filesystem::path& archive, std::
                            "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
     if (n == 0) break;
     // ...and data that runs past what the directory declared is cut off at the limit.
-    if (static_cast<std::uint64_t>(n) > maxBytes - bytes.size()) return tooLarge();
-    bytes.append(chunk, static_cast<std::size_t>(n));
+    if (static_cast<std::uint64_t>(n) > maxBytes - copied) return tooLarge();
+    if (auto refused = sink(std::string_view(chunk, static_cast<std::size_t>(n)), declared); !refused.empty())
+      return failure(ArchiveErrorCode::io, "Unable to copy the entry " + inQuotes(name) + " of " + archive.string() +
+                                               ": " + refused);
+    copied += static_cast<std::uint64_t>(n);
   }
+  return copied;
+}
+
+ArchiveResult<std::string> readEntry(const std::filesystem::path& archive, std::string_view name,
+                                     std::uint64_t maxBytes) {
+  std::string bytes;
+  auto copied = copyEntry(archive, name, maxBytes, [&](std::string_view chunk, std::uint64_t declared) {
+    if (bytes.empty()) bytes.reserve(static_cast<std::size_t>(std::min(declared, kReserveLimit)));
+    bytes.append(chunk);
+    return std::string();
+  });
+  if (!copied) return tl::make_unexpected(std::move(copied.error()));
   return bytes;
 }
 

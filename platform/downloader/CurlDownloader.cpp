@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -79,6 +83,7 @@ struct Transfer {
   CURL* easy = nullptr;
   bool added = false;  // easy is in the multi handle
   std::uint64_t received = 0;
+  std::optional<std::uint64_t> announced;  // the Content-Length of the answer being received
   Clock::time_point lastProgress{};
   std::optional<DownloadError> stopReason;  // why the write callback stopped the transfer
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -142,6 +147,13 @@ size_t onData(char* data, size_t size, size_t count, void* user) {
                           "the file is larger than " + std::to_string(t.maxFileSize) + " bytes");
     return 0;
   }
+  // libcurl stops at the announced length of a plain body itself; a chunked body (which
+  // overrides a Content-Length sent beside it) is held to that length here.
+  if (t.announced && t.received + n > *t.announced) {
+    t.stopReason = t.fail(DownloadErrorKind::overrun,
+                          "the server sent more than the " + std::to_string(*t.announced) + " bytes it announced");
+    return 0;
+  }
   for (size_t done = 0; done < n;) {
     const ssize_t written = ::write(t.fd, data + done, n - done);
     if (written < 0) {
@@ -153,6 +165,28 @@ size_t onData(char* data, size_t size, size_t count, void* user) {
   }
   t.received += n;
   if (t.progress) reportProgress(t);
+  return n;
+}
+
+/// Keeps the Content-Length of the answer whose headers arrive; every status line (a redirect, an
+/// interim answer) starts a new answer without one.
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+  auto& t = *static_cast<Transfer*>(user);
+  const size_t n = size * count;
+  std::string_view line(data, n);
+  if (line.starts_with("HTTP/")) {
+    t.announced.reset();
+    return n;
+  }
+  constexpr std::string_view kName = "content-length:";
+  if (line.size() <= kName.size()) return n;
+  for (size_t i = 0; i < kName.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(line[i])) != kName[i]) return n;
+  line.remove_prefix(kName.size());
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  std::uint64_t value = 0;
+  const auto [end, failed] = std::from_chars(line.data(), line.data() + line.size(), value);
+  if (failed == std::errc() && end != line.data()) t.announced = value;
   return n;
 }
 
@@ -239,6 +273,8 @@ std::optional<DownloadError> start(State& state, Transfer& t) {
   curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &onData);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &onHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   setProtocols(e);

@@ -28,6 +28,7 @@ enum class DownloadErrorKind {
   httpStatus,  // the final answer was not a success (400 and above, or an unfollowed 1xx/3xx)
   incomplete,  // the connection closed before the announced length arrived
   tooLarge,    // the body exceeds the size limit
+  overrun,     // the body runs past the length its answer announced (Content-Length)
   file,        // the temporary file could not be created, written, flushed or renamed
   cancelled,   // cancel() was called
 };

@@ -101,6 +101,23 @@ class CurlDownloaderTest : public ::testing::Test {
     peer_.route("/truncated", [this](HttpPeer::Connection& c) {
       c.sendHead(200, {"Content-Length: " + std::to_string(file_.size())}) && c.send(file_.substr(0, file_.size() / 2));
     });
+    // Chunked bodies, with a Content-Length beside the Transfer-Encoding (which overrides it).
+    auto chunked = [](HttpPeer::Connection& c, std::size_t announced, const std::string& body) {
+      if (!c.sendHead(200, {"Transfer-Encoding: chunked", "Content-Length: " + std::to_string(announced)})) return;
+      for (std::size_t at = 0; at < body.size(); at += 7) {
+        const auto piece = body.substr(at, 7);
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+        if (!c.send(size) || !c.send(piece) || !c.send("\r\n")) return;
+      }
+      c.send("0\r\n\r\n");
+    };
+    peer_.route("/chunked-overrun", [chunked](HttpPeer::Connection& c) { chunked(c, 10, std::string(40, 'o')); });
+    peer_.route("/chunked-announced", [chunked](HttpPeer::Connection& c) { chunked(c, 40, std::string(40, 'c')); });
+    // A plain body with more bytes behind it than its Content-Length says.
+    peer_.route("/overlong", [](HttpPeer::Connection& c) {
+      c.sendHead(200, {"Content-Length: 5"}) && c.send("first") && c.send(std::string(1000, 'x'));
+    });
     peer_.route("/unknown-length", [this](HttpPeer::Connection& c) {
       // No length: the body ends when the connection closes.
       if (!c.sendHead(200, {})) return;
@@ -118,16 +135,7 @@ class CurlDownloaderTest : public ::testing::Test {
       }
     });
     peer_.route("/large", [this](HttpPeer::Connection& c) {
-      if (!c.sendHead(200, {"Content-Length: " + std::to_string(kLargeSize)})) return;
-      ByteStream stream;
-      std::string chunk(1 << 20, '\0');
-      std::uint64_t hash = hashWords({});
-      for (std::uint64_t sent = 0; sent < kLargeSize; sent += chunk.size()) {
-        stream.fill(chunk);
-        hash = hashWords(chunk, hash);
-        if (!c.send(chunk)) return;
-      }
-      largeHash_ = hash;
+      if (auto hash = sendStream(c, kLargeSize)) largeHash_ = *hash;
     });
   }
 
@@ -213,6 +221,7 @@ TEST_F(CurlDownloaderTest, FailuresLeaveTheDestinationAsItWas) {
       {peer_.url("/to-ftp"), DownloadErrorKind::redirect, 302, downloader.get()},
       {peer_.url("/truncated"), DownloadErrorKind::incomplete, 200, downloader.get()},
       {peer_.url("/unknown-length"), DownloadErrorKind::tooLarge, 200, downloader.get()},
+      {peer_.url("/chunked-overrun"), DownloadErrorKind::overrun, 200, downloader.get()},
       {peer_.url("/file"), DownloadErrorKind::tooLarge, 200, strict.get()},
       {"http://127.0.0.1:" + std::to_string(closedPort) + "/file", DownloadErrorKind::connection, 0,
        downloader.get()},
@@ -245,6 +254,27 @@ TEST_F(CurlDownloaderTest, FailuresLeaveTheDestinationAsItWas) {
     EXPECT_EQ(folder_.names(), (std::vector<std::string>{"file.bin", "folder"}));
     EXPECT_TRUE(std::filesystem::is_empty(folder_ / "folder"));
   }
+}
+
+TEST_F(CurlDownloaderTest, NoByteBeyondTheAnnouncedLengthReachesTheFile) {
+  auto downloader = makeCurlDownloader();
+  const auto destination = folder_ / "file.bin";
+  // A plain body ends at its Content-Length: what the peer sends behind it is not the file's.
+  auto overlong = fetch(*downloader, peer_.url("/overlong"), destination);
+  ASSERT_TRUE(overlong.has_value()) << overlong.error().message;
+  EXPECT_EQ(readFile(destination), "first");
+  // A chunked body within the length announced beside it is delivered whole...
+  auto within = fetch(*downloader, peer_.url("/chunked-announced"), destination);
+  ASSERT_TRUE(within.has_value()) << within.error().message;
+  EXPECT_EQ(readFile(destination), std::string(40, 'c'));
+  // ...one that runs past it fails, and leaves the file as it was and no partial file.
+  auto overrun = fetch(*downloader, peer_.url("/chunked-overrun"), destination);
+  ASSERT_FALSE(overrun.has_value());
+  EXPECT_EQ(overrun.error().kind, DownloadErrorKind::overrun);
+  EXPECT_NE(overrun.error().message.find("more than the 10 bytes it announced"), std::string::npos)
+      << overrun.error().message;
+  EXPECT_EQ(readFile(destination), std::string(40, 'c'));
+  EXPECT_EQ(folder_.names(), std::vector<std::string>{"file.bin"});
 }
 
 TEST_F(CurlDownloaderTest, StalledAndUnansweredTransfersTimeOut) {
@@ -338,13 +368,7 @@ TEST_F(CurlDownloaderTest, StreamsALargeBodyInBoundedMemory) {
   ASSERT_TRUE(result.has_value()) << result.error().message;
 
   ASSERT_EQ(std::filesystem::file_size(destination), kLargeSize);
-  std::ifstream in(destination, std::ios::binary);
-  std::string chunk(1 << 20, '\0');
-  std::uint64_t hash = hashWords({});
-  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-    hash = hashWords(std::string_view(chunk.data(), static_cast<std::size_t>(in.gcount())), hash);
-  }
-  EXPECT_EQ(hash, largeHash_.load());
+  EXPECT_EQ(hashFile(destination), largeHash_.load());
   const auto growthKiB = peak > baseline ? peak - baseline : 0;
   RecordProperty("PeakGrowthKiB", std::to_string(growthKiB));
   EXPECT_LT(growthKiB, 16u * 1024) << "peak resident size grew by " << growthKiB << " KiB";

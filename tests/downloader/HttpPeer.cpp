@@ -187,4 +187,26 @@ std::uint64_t hashWords(std::string_view bytes, std::uint64_t hash) {
   return hash;
 }
 
+std::optional<std::uint64_t> sendStream(HttpPeer::Connection& connection, std::uint64_t size) {
+  if (!connection.sendHead(200, {"Content-Length: " + std::to_string(size)})) return std::nullopt;
+  ByteStream stream;
+  std::string chunk(1 << 20, '\0');
+  std::uint64_t hash = hashWords({});
+  for (std::uint64_t sent = 0; sent < size; sent += chunk.size()) {
+    stream.fill(chunk);
+    hash = hashWords(chunk, hash);
+    if (!connection.send(chunk)) return std::nullopt;
+  }
+  return hash;
+}
+
+std::uint64_t hashFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string chunk(1 << 20, '\0');
+  std::uint64_t hash = hashWords({});
+  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
+    hash = hashWords(std::string_view(chunk.data(), static_cast<std::size_t>(in.gcount())), hash);
+  return hash;
+}
+
 }  // namespace kestrom::test

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -78,5 +79,10 @@ class ByteStream {
 };
 /// FNV-1a over 64-bit little-endian words, continued from `hash`; `bytes` a multiple of 8.
 std::uint64_t hashWords(std::string_view bytes, std::uint64_t hash = 0xCBF29CE484222325ULL);
+/// Answers 200 with `size` bytes (a multiple of 1 MiB) of the stream, a MiB at a time; the hash
+/// of what was sent, none when the client went away first.
+std::optional<std::uint64_t> sendStream(HttpPeer::Connection& connection, std::uint64_t size);
+/// `hashWords` over the whole file at `path`, read a MiB at a time.
+std::uint64_t hashFile(const std::string& path);
 
 }  // namespace kestrom::test

@@ -76,6 +76,10 @@ class ContentIntegrationTest : public ::testing::Test {
     route("/truncated", [](HttpPeer::Connection& c) {
       c.sendHead(200, {"Content-Length: 100000"}) && c.send(std::string(1000, 't'));
     });
+    // Chunked, with a Content-Length beside it that the body runs past.
+    route("/overrun", [](HttpPeer::Connection& c) {
+      c.sendHead(200, {"Transfer-Encoding: chunked", "Content-Length: 4"}) && c.send("10\r\n" + std::string(16, 'o') + "\r\n0\r\n\r\n");
+    });
     route("/slow", [](HttpPeer::Connection& c) {
       if (!c.sendHead(200, {"Content-Length: 20"})) return;
       for (int i = 0; i < 20 && c.idle(50) && c.send("s"); ++i) {
@@ -89,16 +93,7 @@ class ContentIntegrationTest : public ::testing::Test {
       c.send("done!");
     });
     route("/large", [this](HttpPeer::Connection& c) {
-      if (!c.sendHead(200, {"Content-Length: " + std::to_string(kLargeSize)})) return;
-      ByteStream stream;
-      std::string chunk(1 << 20, '\0');
-      std::uint64_t hash = hashWords({});
-      for (std::uint64_t sent = 0; sent < kLargeSize; sent += chunk.size()) {
-        stream.fill(chunk);
-        hash = hashWords(chunk, hash);
-        if (!c.send(chunk)) return;
-      }
-      largeHash_ = hash;
+      if (auto hash = sendStream(c, kLargeSize)) largeHash_ = *hash;
     });
   }
 
@@ -198,7 +193,7 @@ TEST_F(ContentIntegrationTest, FailedDownloadsGetTheirErrorAndLeaveNoFileBehind)
     return gone.url("/file/a");
   }();
   const std::vector<std::pair<std::string, std::string>> failing = {
-      {"500", "/status/500"}, {"404", "/status/404"}, {"cut", "/truncated"}, {"ftp", "/to-ftp"}};
+      {"500", "/status/500"}, {"404", "/status/404"}, {"cut", "/truncated"}, {"ftp", "/to-ftp"}, {"over", "/overrun"}};
   for (const auto& [name, path] : failing) {
     page.request(name, "/content/downloadresource", download("t", name + ".bin", path));
     EXPECT_EQ(page.nextReply(), error(name, "Error downloading resource to tmpId: t for path: " + name + ".bin"));
@@ -357,9 +352,14 @@ TEST_F(ContentIntegrationTest, ManifestsAreReadWithOfflineAvailabilityWorkedOutE
   EXPECT_EQ(offline(), (std::vector<bool>{false, false}));
 }
 
-// Off for now: the host's peak grows by about 105 MiB for these 60 requests, and the run takes
-// minutes; run it with --gtest_also_run_disabled_tests while the cost is brought down.
-TEST_F(ContentIntegrationTest, DISABLED_TwentyRequestsAtOnceForEachKindOfContentStayWithinTheirMemoryBound) {
+// Sixty answers at once: twenty videos of 16 MiB (far more than the bound, were they read whole),
+// twenty subtitle files converted in memory and twenty manifests decoded and encoded.
+TEST_F(ContentIntegrationTest, TwentyRequestsAtOnceForEachKindOfContentStayWithinTheirMemoryBound) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' allocators hold freed memory back (a quarantine, shadow pages), so what one
+  // decode leaves behind is never reused by the next: the bound is the plain build's.
+  GTEST_SKIP() << "memory bounds hold for the plain build";
+#endif
   HostProcess host(home.path);
   ASSERT_TRUE(host.running()) << host.errorOutput();
   Page page(host);
@@ -372,13 +372,15 @@ TEST_F(ContentIntegrationTest, DISABLED_TwentyRequestsAtOnceForEachKindOfContent
   {
     std::ofstream video(content() / "pkg/video.mp4", std::ios::binary);
     const std::string chunk(1 << 20, 'v');
-    for (int i = 0; i < 64; ++i) video << chunk;
+    for (int i = 0; i < 16; ++i) video << chunk;
     std::ofstream srt(content() / "pkg/video.srt", std::ios::binary);
     const std::string cue = "1\n00:00:01,000 --> 00:00:02,000\n" + std::string(100, 's') + "\n\n";
     for (std::size_t size = 0; size + cue.size() < (512u << 10); size += cue.size()) srt << cue;
     Json units = Json::array();
-    for (int i = 0; units.dump().size() < (1u << 20); ++i)
+    for (std::size_t i = 0, size = 0; size < (1u << 20); ++i) {
       units.push_back({{"id", "u" + std::to_string(i)}, {"title", std::string(60, 't')}, {"description", ""}});
+      size += units.back().dump().size() + 1;
+    }
     std::ofstream(content() / "pkg/manifest.json", std::ios::binary) << Json{{"id", "pkg"}, {"units", units}}.dump();
   }
   auto memoryKiB = [&](const std::string& field) -> long {
@@ -487,12 +489,7 @@ TEST_F(ContentIntegrationTest, ALargeFileStreamsToDiskInBoundedMemory) {
   const auto peak = statusKiB(host.pid(), "VmHWM");
   const auto file = content() / "t/videos/big.mp4";
   ASSERT_EQ(fs::file_size(file), kLargeSize);
-  std::ifstream in(file, std::ios::binary);
-  std::string chunk(1 << 20, '\0');
-  std::uint64_t hash = hashWords({});
-  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
-    hash = hashWords(std::string_view(chunk).substr(0, static_cast<std::size_t>(in.gcount())), hash);
-  EXPECT_EQ(hash, largeHash_.load());
+  EXPECT_EQ(hashFile(file), largeHash_.load());
   if (reset && peak > 0) {
     std::printf("host resident memory: %llu KiB before, peak %llu KiB during the 200 MiB download\n",
                 static_cast<unsigned long long>(before), static_cast<unsigned long long>(peak));

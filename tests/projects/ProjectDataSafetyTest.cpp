@@ -268,7 +268,7 @@ TEST(ProjectsNotAFile, APipeNamedLikeAProjectIsRefusedWithoutWaitingForAWriter) 
   ASSERT_TRUE(f.store->setReference(ProjectReference{"p", pipe.string(), "Pipe", {}, {}}, "p"));
   ASSERT_TRUE(finishesWithin(10s, [&] {
     EXPECT_FALSE(f.handler->loadProject("p"));
-    EXPECT_EQ(f.handler->loadProjectEntry("p", "icon.svg").value_or(""), f.handler->emptySVG());
+    EXPECT_EQ(bodyText(f.handler->loadProjectEntry("p", "icon.svg").value_or(EntryBody{})), f.handler->emptySVG());
     EXPECT_FALSE(f.handler->loadProjectEntry("p", "manifest.json"));
     auto saved = f.handler->saveProject("p", "Pipe", projectBytes("p", "Pipe"));
     ASSERT_FALSE(saved);

@@ -90,9 +90,9 @@ TEST(ProjectsLoad, WholeFilesEntriesAndThePlaceholderPreview) {
   HandlerFixture f;
   const std::string bytes = projectBytes("a", "A", "content", /*withIcon=*/false);
   ASSERT_TRUE(f.handler->saveProject("a", "A", bytes));
-  EXPECT_EQ(*f.handler->loadProject("a"), bytes);
-  EXPECT_EQ(*f.handler->loadProjectEntry("a", "main.py"), "content");
-  const auto placeholder = *f.handler->loadProjectEntry("a", "icon.svg");
+  EXPECT_EQ(fileText(**f.handler->loadProject("a")), bytes);
+  EXPECT_EQ(bodyText(*f.handler->loadProjectEntry("a", "main.py")), "content");
+  const auto placeholder = bodyText(*f.handler->loadProjectEntry("a", "icon.svg"));
   EXPECT_EQ(placeholder.size(), 116u);
   EXPECT_EQ(placeholder, f.handler->emptySVG());
   EXPECT_EQ(placeholder.find('\n'), std::string::npos);
@@ -101,7 +101,32 @@ TEST(ProjectsLoad, WholeFilesEntriesAndThePlaceholderPreview) {
   EXPECT_EQ(f.handler->loadProjectEntry("zz", "icon.svg").error().kind, Kind::unknownProjectId);
   // An archive that is not one still previews as the placeholder.
   writeFile(f.fileOf("a"), "garbage");
-  EXPECT_EQ(*f.handler->loadProjectEntry("a", "icon.svg"), f.handler->emptySVG());
+  EXPECT_EQ(bodyText(*f.handler->loadProjectEntry("a", "icon.svg")), f.handler->emptySVG());
+}
+
+TEST(ProjectsLoad, AnEntryPastTheHeldSizeIsAnsweredFromAnUnnamedFileWrittenAChunkAtATime) {
+  HandlerFixture f;
+  // 5 MiB of text that does not repeat, so it neither fits the held buffer nor compresses away.
+  std::string large;
+  for (std::uint32_t i = 0; large.size() < (5u << 20); ++i) large += std::to_string(i * 2654435761u) + "\n";
+  ASSERT_TRUE(f.handler->saveProject("a", "A", projectBytes("a", "A", large)));
+  TempFolder spool;
+  auto entry = f.handler->library()->loadProjectEntry("a", "main.py", spool.path());
+  ASSERT_TRUE(entry);
+  ASSERT_TRUE(entry->file) << "answered from a file";
+  EXPECT_TRUE(entry->bytes.empty());
+  EXPECT_EQ(entry->file->size(), large.size());
+  EXPECT_EQ(fileText(*entry->file), large);
+  EXPECT_TRUE(fs::is_empty(spool.path())) << "the file has no name";
+  // Small entries stay in memory.
+  auto small = f.handler->library()->loadProjectEntry("a", "manifest.json", spool.path());
+  ASSERT_TRUE(small);
+  EXPECT_FALSE(small->file);
+  EXPECT_EQ(nlohmann::json::parse(small->bytes).at("id"), "a");
+  // A spool folder that cannot take the file fails the entry, not the host.
+  auto nowhere = f.handler->library()->loadProjectEntry("a", "main.py", spool.path() / "missing");
+  ASSERT_FALSE(nowhere);
+  EXPECT_EQ(nowhere.error().kind, Kind::missingFileInZip);
 }
 
 TEST(ProjectsShare, AnswersWithTheTextsThePageKnows) {

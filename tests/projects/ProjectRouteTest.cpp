@@ -69,11 +69,24 @@ TEST(ProjectRoute, HandsOutProjectsAndEntries) {
     auto whole = route.handle(request(method, {"projects", "a"}));
     ASSERT_EQ(whole.statusCode(), 200);
     EXPECT_EQ(whole.headerValue("Content-Type"), "application/zip");
-    EXPECT_EQ(whole.body(), bytes);
+    ASSERT_TRUE(whole.file()) << "streamed from the project file";
+    EXPECT_EQ(fileText(*whole.file()->file), bytes);
   }
-  EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects", "a", "x", "y"})).body(), bytes);
+  auto deeper = route.handle(request(WebServerRequestMethod::get, {"projects", "a", "x", "y"}));
+  ASSERT_TRUE(deeper.file());
+  EXPECT_EQ(fileText(*deeper.file()->file), bytes);
   EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects", "unknown"})).statusCode(), 404);
   EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects"})).statusCode(), 404);
+
+  // An entry past the held size is answered from a file, whole.
+  std::string large;
+  for (std::uint32_t i = 0; large.size() < (3u << 20); ++i) large += std::to_string(i * 2654435761u) + ",";
+  ASSERT_TRUE(f.handler->saveProject("b", "B", projectBytes("b", "B", large)));
+  auto entry = route.handle(request(WebServerRequestMethod::get, {"projects", "b", "main.py"}));
+  ASSERT_EQ(entry.statusCode(), 200);
+  ASSERT_TRUE(entry.file());
+  EXPECT_EQ(entry.bodyLength(), large.size());
+  EXPECT_EQ(fileText(*entry.file()->file), large);
 }
 
 TEST(ProjectRoute, SavesUploadsAndRefusesWhatItCannotRead) {

@@ -1,6 +1,7 @@
 #include "tests/projects/ProjectTestSupport.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -43,6 +44,20 @@ std::string projectContent(const fs::path& path) {
   auto content = archive::readEntry(path, "main.py", 1 << 20);
   return content ? *content : std::string();
 }
+
+std::string fileText(const WebServerOpenFile& file) {
+  std::string bytes(static_cast<std::size_t>(file.size()), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const auto n = ::pread(file.fd(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+std::string bodyText(const EntryBody& body) { return body.file ? fileText(*body.file) : body.bytes; }
 
 nlohmann::json manifestOf(const fs::path& path) {
   auto manifest = archive::readEntry(path, "manifest.json", 1 << 20);

@@ -38,6 +38,10 @@ void writeProject(const std::filesystem::path& path, const std::string& id, cons
 std::string projectContent(const std::filesystem::path& path);
 /// The parsed "manifest.json" of the archive at `path`.
 nlohmann::json manifestOf(const std::filesystem::path& path);
+/// Every byte of an open file the server would send, read from the start.
+std::string fileText(const WebServerOpenFile& file);
+/// The bytes an entry answer carries, from memory or from its file.
+std::string bodyText(const EntryBody& body);
 
 /// Every message sent to the page, as parsed JSON frames.
 class RecordingInterface final : public RPCInterface {

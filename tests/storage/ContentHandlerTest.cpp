@@ -112,12 +112,14 @@ class ContentHandlerTest : public ::testing::Test {
     writeFile(root / "variant/content/versions.json", R"({"clientrpc":"0","contentStackVersion":{},"webbase":"0","webVersion":"0"})");
     writeFile(root / "variant/content/en-US/manifest.json", R"({"id":"en-US","units":[]})");
     dispatch::installMainQueue(main);
+    onMain = std::make_unique<dispatch::ManualQueue::Presence>(*main);  // the test plays the main thread
     handler = std::make_shared<ContentHandler>(root / "variant", root / "variant/content", downloads, root / "content");
     service = std::make_shared<ContentService>(handler, page.interface);
   }
   void TearDown() override {
     service.reset();
     handler.reset();
+    onMain.reset();
     dispatch::installMainQueue(nullptr);
     std::error_code ignored;
     fs::remove_all(root, ignored);
@@ -138,6 +140,7 @@ class ContentHandlerTest : public ::testing::Test {
 
   fs::path root;
   std::shared_ptr<dispatch::ManualQueue> main = std::make_shared<dispatch::ManualQueue>("main");
+  std::unique_ptr<dispatch::ManualQueue::Presence> onMain;
   std::shared_ptr<dispatch::Queue> fakeHandlers = dispatch::makeSerialQueue("fake-downloads");
   std::shared_ptr<downloader::FakeDownloader> downloads = std::make_shared<downloader::FakeDownloader>(fakeHandlers);
   std::shared_ptr<ContentHandler> handler;
@@ -465,6 +468,23 @@ TEST_F(ContentHandlerTest, ManifestsCarryOfflineAvailabilityWorkedOutAtEveryRead
   EXPECT_EQ(offline(), (std::vector<std::optional<bool>>{false, true, true}));
   EXPECT_FALSE(handler->readManifest("missing"));
   EXPECT_FALSE(handler->readManifest("../variant/content/en-US"));
+}
+
+TEST_F(ContentHandlerTest, AManifestIsAnsweredAsTheJSONOfWhatIsRead) {
+  Json manifest = {{"id", "pkg"},
+                   {"dropped", "a key no table names"},
+                   {"units", {{{"id", "u1"}, {"title", "One"}, {"description", ""}, {"unavailableOffline", true}}}}};
+  writeFile(content() / "pkg/manifest.json", manifest.dump());
+  auto text = handler->manifestJSON("pkg");
+  ASSERT_TRUE(text);
+  const auto answered = Json::parse(*text);
+  EXPECT_FALSE(answered.contains("dropped"));
+  EXPECT_EQ(answered.at("units").at(0).at("title"), "One");
+  EXPECT_EQ(answered.at("units").at(0).at("unavailableOffline"), false);
+  EXPECT_EQ(answered, Json::parse(*encodeText(*handler->readManifest("pkg"))));
+  EXPECT_FALSE(handler->manifestJSON("missing"));
+  writeFile(content() / "broken/manifest.json", "{ nope");
+  EXPECT_FALSE(handler->manifestJSON("broken"));
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+#pragma once
+// Holds an archive entry on its way to an HTTP answer with a bounded buffer: the first
+// `kHeldBytes` in memory, anything larger in an unnamed temporary file (gone with its last
+// descriptor), written as the entry's chunks arrive. Plain value of one thread.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "KestromKit/server/WebServerTypes.h"
+
+namespace kestrom {
+
+/// An entry as it is answered: its bytes, or (past the held size) the open file that holds them.
+struct EntryBody {
+  std::string bytes;
+  std::shared_ptr<const WebServerOpenFile> file;
+};
+
+class EntrySpool {
+ public:
+  /// The most bytes held in memory; a larger entry goes to a file.
+  static constexpr std::size_t kHeldBytes = std::size_t{1} << 20;
+
+  /// The temporary file, when one is needed, is made in `folder`.
+  explicit EntrySpool(std::filesystem::path folder) : folder_(std::move(folder)) {}
+  ~EntrySpool();
+  EntrySpool(const EntrySpool&) = delete;
+  EntrySpool& operator=(const EntrySpool&) = delete;
+
+  /// Takes the next chunk; `declared` is the whole entry's size as announced (0: unknown). An
+  /// empty text on success, else why the chunk could not be kept.
+  std::string add(std::string_view chunk, std::uint64_t declared);
+  /// What was taken, as bytes or as the file; the spool is empty afterwards. Null file and empty
+  /// bytes when the file could not be handed on (`error` tells why).
+  EntryBody finish(std::string& error);
+
+ private:
+  std::string spill();
+  std::string write(std::string_view bytes);
+
+  std::filesystem::path folder_;
+  std::string bytes_;
+  int fd_ = -1;
+};
+
+}  // namespace kestrom
