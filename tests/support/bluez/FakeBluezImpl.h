@@ -26,13 +26,15 @@ namespace kestrom::testing {
 
 namespace fake_bluez {
 
-inline constexpr const char* kAdapterPath = "/org/bluez/hci0";
-inline constexpr const char* kAdapter = "org.bluez.Adapter1";
-inline constexpr const char* kDevice = "org.bluez.Device1";
-inline constexpr const char* kService = "org.bluez.GattService1";
-inline constexpr const char* kCharacteristic = "org.bluez.GattCharacteristic1";
-inline constexpr const char* kProfileManager = "org.bluez.ProfileManager1";
-inline constexpr const char* kProfile = "org.bluez.Profile1";
+// The service's names spelled here once more, not taken from the host's BlueZ client: a name the
+// host gets wrong must fail the tests, not be copied into the fake.
+constexpr const char* kAdapterPath = "/org/bluez/hci0";
+constexpr const char* kAdapter = "org.bluez.Adapter1";
+constexpr const char* kDevice = "org.bluez.Device1";
+constexpr const char* kService = "org.bluez.GattService1";
+constexpr const char* kCharacteristic = "org.bluez.GattCharacteristic1";
+constexpr const char* kProfileManager = "org.bluez.ProfileManager1";
+constexpr const char* kProfile = "org.bluez.Profile1";
 
 inline std::string devicePathOf(const std::string& address) {
   std::string path = std::string(kAdapterPath) + "/dev_" + address;
