@@ -67,7 +67,13 @@ App::App(const TempHome& home, std::vector<std::string> extraArguments, std::str
     if (entry.rfind("HOME=", 0) == 0 || entry.rfind("XDG_", 0) == 0 || entry.rfind("KESTROM_", 0) == 0) continue;
     environment.push_back(entry);
   }
+  // Its own folders, where it would find them without the variables: left unset, a library that
+  // reads the account's home from the password database (mesa's shader cache) writes to the user's.
   environment.push_back("HOME=" + home.path().string());
+  environment.push_back("XDG_DATA_HOME=" + (home.path() / ".local/share").string());
+  environment.push_back("XDG_CONFIG_HOME=" + (home.path() / ".config").string());
+  environment.push_back("XDG_CACHE_HOME=" + (home.path() / ".cache").string());
+  environment.push_back("XDG_STATE_HOME=" + (home.path() / ".local/state").string());
   environment.push_back("GTK_A11Y=none");
   std::vector<std::string> arguments;
   // KESTROM_GUI_WRAPPER runs the application under another program ("gdb -batch -ex run -ex bt
