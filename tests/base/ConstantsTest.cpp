@@ -51,7 +51,8 @@ TEST(ConstantsTest, PathIsComputedOnceForAllThreads) {
 
 TEST(ConstantsTest, FoldersFollowTheXdgVariablesAndTheTemporaryFolderIsPrivate) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, where nothing is computed yet
-  const std::string base = (fs::temp_directory_path() / "constants-test").string();
+  std::string base = (fs::temp_directory_path() / "constants-test-XXXXXX").string();
+  ASSERT_TRUE(::mkdtemp(base.data()));
   EXPECT_EXIT(
       {
         ::setenv("HOME", "/home/someone", 1);

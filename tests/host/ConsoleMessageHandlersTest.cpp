@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <string>
 
 namespace kestrom {
 namespace {
@@ -95,8 +97,8 @@ TEST(MakeWebViewConfigurationTest, AddsTheConsoleChannelsAndScriptOnlyWithAConso
 }
 
 TEST(ReadConsoleScriptTest, ReadsTheBundlesScriptAndAnswersNothingWithoutIt) {
-  char pattern[] = "/tmp/console-script.XXXXXX";
-  std::filesystem::path folder = ::mkdtemp(pattern);
+  std::string pattern = (std::filesystem::temp_directory_path() / "console-script.XXXXXX").string();
+  std::filesystem::path folder = ::mkdtemp(pattern.data());
   EXPECT_FALSE(readConsoleScript(folder));
   { std::ofstream(folder / "override-console.js") << "// forwards\n"; }
   EXPECT_EQ(readConsoleScript(folder), "// forwards\n");

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "platform/bundle/Bundle.h"
 
@@ -40,8 +42,8 @@ TEST(PropertyListTest, RefusesWhatIsNotAPropertyList) {
 }
 
 TEST(BundleTest, FindsRegularFilesAndReadsInfo) {
-  char pattern[] = "/tmp/bundle-test.XXXXXX";
-  std::filesystem::path folder = ::mkdtemp(pattern);
+  std::string pattern = (std::filesystem::temp_directory_path() / "bundle-test.XXXXXX").string();
+  std::filesystem::path folder = ::mkdtemp(pattern.data());
   std::filesystem::create_directories(folder / "variant/web");
   std::filesystem::create_directories(folder / "folder.plist");
   std::ofstream(folder / "variant/web/splash.html") << "<html>";

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "AudioTestSupport.h"
@@ -49,8 +51,8 @@ WavInfo readWav(const std::filesystem::path& path) {
 class SDLAudioInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kestrom-audio-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestrom-audio-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     testing::writeRaw(dir_ / "sine.raw", testing::sine(440, 20.0));
     testing::writeRaw(dir_ / "silence.raw", std::vector<std::int16_t>(44100 * 2, 0));

@@ -10,9 +10,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <string>
 
 namespace kestrom::share {
 namespace {
@@ -109,8 +111,8 @@ class FakeFileManager {
 class DesktopShareTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kestrom-share-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestrom-share-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     folder_ = pattern;
     std::ofstream(folder_ / "Robot.kpr") << "zip";
   }

@@ -11,8 +11,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <numbers>
+#include <string>
 
 #include "KestromKit/host/AudioService.h"
 #include "KestromKit/host/GamepadService.h"
@@ -53,8 +55,8 @@ std::vector<Json> levelsSince(const test::FrameRecorder& page, std::size_t first
 
 TEST(ShellServicesOverSDLTest, RecordingAndTapLevelsOfASineAndTheRecordedFile) {
   OnMainContext onMain;
-  char pattern[] = "/tmp/kestrom-shell-sdl-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string pattern = (std::filesystem::temp_directory_path() / "kestrom-shell-sdl-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   const std::filesystem::path folder = pattern;
   audio::testing::writeRaw(folder / "sine.raw", audio::testing::sine(440, 30.0));
   setenv("SDL_AUDIODRIVER", "disk", 1);

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "KestromKit/base/AtomicFile.h"
 #include "platform/defaults/FakeUserDefaults.h"
@@ -29,8 +31,8 @@ std::string read(const fs::path& file) { return AtomicFile::read(file).value_or(
 class MigrationServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kestrom-migration-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestrom-migration-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     home_ = pattern;
     folders_ = {home_, home_ / ".local/share"};
     dispatch::installMainQueue(main_);

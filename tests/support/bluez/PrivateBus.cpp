@@ -21,11 +21,13 @@ namespace {
 
 std::atomic<pid_t> gDaemon{-1};  // the one daemon alive, for killAll from a watchdog thread
 
-constexpr const char* kConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+// The bus configuration; the folder its socket goes in sits between the two halves.
+constexpr const char* kConfigHead = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>custom</type>
-  <listen>unix:tmpdir=/tmp</listen>
+  <listen>unix:dir=)";
+constexpr const char* kConfigTail = R"(</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow user="*"/>
@@ -40,13 +42,13 @@ constexpr const char* kConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//D
 }  // namespace
 
 PrivateBus::PrivateBus() {
-  char folder[] = "/tmp/kestrom-bus-XXXXXX";
-  if (!::mkdtemp(folder)) {
+  std::string folder = (std::filesystem::temp_directory_path() / "kestrom-bus-XXXXXX").string();
+  if (!::mkdtemp(folder.data())) {
     throw std::runtime_error("mkdtemp failed");
   }
   folder_ = folder;
   std::string config = folder_ + "/bus.conf";
-  std::ofstream(config) << kConfig;
+  std::ofstream(config) << kConfigHead << folder_ << kConfigTail;
 
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {

@@ -1,6 +1,6 @@
 #pragma once
-// A dbus-daemon of the test's own, standing in for the system bus: allow-all policy, a socket
-// under /tmp. While it runs, DBUS_SYSTEM_BUS_ADDRESS points at it. Start it from the test's
+// A dbus-daemon of the test's own, standing in for the system bus: allow-all policy, its socket
+// in a folder of its own under $TMPDIR, removed with it. While it runs, DBUS_SYSTEM_BUS_ADDRESS points at it. Start it from the test's
 // main thread, before any thread that reads the environment.
 
 #include <sys/types.h>

@@ -1,0 +1,65 @@
+#pragma once
+// What every test of the application's window starts from: an X server with openbox, the
+// watchdog, and the waits for the application's framed window.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <optional>
+
+#include "tests/gui/GuiSupport.h"
+#include "tests/gui/XScreen.h"
+
+namespace kestrom::gui_testing {
+
+// The sample bundle's launch colour (0.2, 0.4, 0.8) and the sample page's "connected" background.
+constexpr Color kLaunchColor{51, 102, 204};
+constexpr Color kConnectedPage{40, 160, 80};
+constexpr Color kWhite{255, 255, 255};
+
+class AppWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::signal(SIGALRM, watchdogFired);
+    ::alarm(50);
+    ASSERT_TRUE(screen_.isOpen()) << "no X server (run under xvfb-run)";
+    ASSERT_TRUE(screen_.windowManagerRuns()) << "openbox did not start";
+  }
+  void TearDown() override { ::alarm(0); }
+
+  // The application's window once the window manager has framed it and the frame is `expected`
+  // and holds still; `frame` is the last frame seen (a window that never gets there fails the
+  // caller's comparison after the wait). The application places its window once it is mapped, so
+  // the frame may first show where the window manager put it.
+  std::optional<Window> windowWithFrame(App& app, const Screen::Geometry& expected, Screen::Geometry& frame) {
+    std::optional<Window> window;
+    int still = 0;
+    waitUntil(std::chrono::seconds(30), [&] {
+      window = screen_.findWindow("Kestrom");
+      if (!window) return false;
+      frame = screen_.frame(*window);
+      still = frame == expected ? still + 1 : 0;
+      return still >= 8;  // about a third of a second at the expected frame
+    });
+    if (!window) ADD_FAILURE() << "no window\n" << app.output();
+    return window;
+  }
+
+  // The started application's window once its frame is `expected` (a failure otherwise).
+  std::optional<Window> framedWindow(App& app, const Screen::Geometry& expected) {
+    if (!app.started()) {
+      ADD_FAILURE() << "the application did not start";
+      return std::nullopt;
+    }
+    Screen::Geometry frame{};
+    auto window = windowWithFrame(app, expected, frame);
+    EXPECT_EQ(frame, expected);
+    return window;
+  }
+
+  Screen& screen_ = sharedScreen();
+};
+
+}  // namespace kestrom::gui_testing
