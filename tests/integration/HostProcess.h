@@ -44,9 +44,9 @@ class HostProcess {
   using Environment = std::map<std::string, std::string>;
 
   /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports.
-  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(45));
   HostProcess(const std::filesystem::path& home, const HostOptions& options,
-              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+              std::chrono::milliseconds timeout = std::chrono::seconds(45));
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;

