@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   # toolchain and test frameworks
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev
   # kit libraries
   libglib2.0-dev libspdlog-dev libfmt-dev nlohmann-json3-dev libexpected-dev libboost-dev
   libzip-dev libcurl4-openssl-dev libsdbus-c++-dev libsystemd-dev libudev-dev libplist-dev libbackward-cpp-dev

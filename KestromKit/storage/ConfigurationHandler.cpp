@@ -4,6 +4,7 @@
 #include "KestromKit/rpc/RPCNotification.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/ProjectsHandler.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -53,6 +54,7 @@ std::string ConfigurationHandler::currentLanguage() const {
 }
 
 void ConfigurationHandler::persistCurrentLanguage() {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   const auto stored = settingStore_->settingString(kLanguageSetting);
   const std::string current = currentLanguage();
   if (stored && *stored == current) return;
@@ -64,6 +66,7 @@ void ConfigurationHandler::setDeviceModel(std::string model) {
 }
 
 Configuration ConfigurationHandler::configuration() const {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   const ProjectFolderState folder = projectFolder_ ? projectFolder_() : ProjectFolderState{};
 
   IHostConfiguration host;

@@ -7,6 +7,7 @@
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/model/JSONAny.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -64,9 +65,11 @@ MigrationService::MigrationService(std::string dataFolder, std::shared_ptr<defau
 }
 
 void MigrationService::run(std::function<void()> completion) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto queue = dispatch::makeSerialQueue("MigrationService");
   // The work holds a copy of the service, so the kit may go while it runs.
   queue->async([self = *this, queue, completion = std::move(completion)]() mutable {
+    KESTROM_ASSERT_ON_QUEUE(queue);
     bool done = true;
     if (self.lastMigration_ < 1) {
       if (auto migrated = self.migrateVersion0To1(); !migrated) {

@@ -11,6 +11,7 @@
 #include "KestromKit/rpc/RPCResponse.h"
 #include "KestromKit/storage/ChosenFolders.h"
 #include "platform/bookmarks/Bookmarks.h"
+#include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
 
@@ -43,6 +44,7 @@ ProjectsHandler::ProjectsHandler(std::shared_ptr<RPCInterface> interface, std::s
       listQueue_(dispatch::makeSerialQueue("ProjectsList")) {}
 
 std::vector<std::string> ProjectsHandler::initialProjects() {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   std::lock_guard lock(initialMutex_);
   initialProjectsRequested_ = true;
   return std::exchange(initialProjectIDs_, {});
@@ -156,6 +158,7 @@ void ProjectsHandler::changeProjectFolderAsync(std::optional<std::string> bookma
 }
 
 void ProjectsHandler::handleDelete(const std::string& id, const RPCRequestProjectsDeleteParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   library_->queue()->async([library = library_, interface = interface_, id, projectID = params.projectID] {
     if (auto deleted = library->deleteProject(projectID); deleted) {
       interface->send(RPC::Response::make<ResponseCase::projectsDelete>(id));
@@ -167,6 +170,7 @@ void ProjectsHandler::handleDelete(const std::string& id, const RPCRequestProjec
 }
 
 void ProjectsHandler::handleList(const std::string& id) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   requestAllProjectsAsync([interface = interface_, id](std::vector<RPCProjectItem> items) {
     interface->send(RPC::Response::make<ResponseCase::projectsRequestAll>(
         id, RPCResponseProjectsRequestAllParams{std::move(items)}));
@@ -174,6 +178,7 @@ void ProjectsHandler::handleList(const std::string& id) {
 }
 
 void ProjectsHandler::handleInitialProjects(const std::string& id) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   std::optional<std::vector<std::string>> ids = queue_->syncValue([&]() -> std::optional<std::vector<std::string>> {
     std::lock_guard lock(initialMutex_);
     if (pendingOpens_ > 0) {
@@ -187,6 +192,7 @@ void ProjectsHandler::handleInitialProjects(const std::string& id) {
 }
 
 void ProjectsHandler::handleMove(const std::string& id, const RPCRequestProjectsMoveParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto delegate = delegate_.lock();
   if (!delegate) return;
   std::weak_ptr<ProjectsHandler> weak = weak_from_this();
@@ -215,6 +221,7 @@ void ProjectsHandler::handleMove(const std::string& id, const RPCRequestProjects
 }
 
 void ProjectsHandler::handleSaveAs(const std::string& id, const RPCRequestProjectsSaveAsParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto delegate = delegate_.lock();
   if (!delegate) return;
   auto reference = library_->lookUp(params.projectID);
@@ -235,6 +242,7 @@ void ProjectsHandler::handleSaveAs(const std::string& id, const RPCRequestProjec
 }
 
 void ProjectsHandler::handleShowOpenDialog(const std::string& id) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (auto delegate = delegate_.lock()) {
     std::weak_ptr<ProjectsHandler> weak = weak_from_this();
     delegate->presentDialog({KestromDialogType::Open{}}, [weak](DialogResult chosen) {
@@ -248,12 +256,14 @@ void ProjectsHandler::handleShowOpenDialog(const std::string& id) {
 
 void ProjectsHandler::handleChangeProjectFolder(const std::string& id,
                                                 const RPCRequestProjectsChangeProjectFolderParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   changeProjectFolderAsync(params.path.metadata, params.migrateProjects, [interface = interface_, id] {
     interface->send(RPC::Response::make<ResponseCase::projectsChangeProjectFolder>(id));
   });
 }
 
 void ProjectsHandler::handleShare(const std::string& id, const RPCRequestProjectsShareParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
   ProjectService::share(id, params.projectID, *interface_, *this, delegate_);
 }
 

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include <tl/expected.hpp>
+#include "platform/Expected.h"
 
 namespace kestrom::archive {
 
@@ -48,7 +48,7 @@ struct ArchiveError {
 /// Errors as values. The platform layers sit below the kit's `Expected` alias, so they name the
 /// same type directly.
 template <class T>
-using ArchiveResult = tl::expected<T, ArchiveError>;
+using ArchiveResult = Expected<T, ArchiveError>;
 
 struct EntryInfo {
   std::string name;

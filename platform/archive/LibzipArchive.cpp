@@ -63,11 +63,11 @@ ArchiveErrorCode codeFor(int zipError) {
   }
 }
 
-tl::unexpected<ArchiveError> failure(ArchiveErrorCode code, std::string message) {
-  return tl::make_unexpected(ArchiveError{code, std::move(message)});
+auto failure(ArchiveErrorCode code, std::string message) {
+  return makeUnexpected(ArchiveError{code, std::move(message)});
 }
 
-tl::unexpected<ArchiveError> libzipFailure(zip_error_t* error, const std::string& what) {
+auto libzipFailure(zip_error_t* error, const std::string& what) {
   return failure(codeFor(zip_error_code_zip(error)), what + ": " + zip_error_strerror(error));
 }
 
@@ -80,7 +80,7 @@ bool usableName(std::string_view name) { return !name.empty() && name.find('\0')
 
 ArchiveResult<OpenArchive> openArchive(const std::filesystem::path& path, LibzipFileSource::Access access) {
   auto source = LibzipFileSource::open(path, access);
-  if (!source) return tl::make_unexpected(std::move(source.error()));
+  if (!source) return makeUnexpected(std::move(source.error()));
 
   zip_error_t error;
   zip_error_init(&error);
@@ -146,7 +146,7 @@ ArchiveResult<void> putEntry(zip_t* archive, std::string_view name, std::string_
 ArchiveResult<std::uint64_t> copyEntry(const std::filesystem::path& archive, std::string_view name,
                                        std::uint64_t maxBytes, const EntrySink& sink) {
   auto opened = openArchive(archive, LibzipFileSource::Access::read);
-  if (!opened) return tl::make_unexpected(std::move(opened.error()));
+  if (!opened) return makeUnexpected(std::move(opened.error()));
   zip_t* zip = opened->zip.get();
 
   const std::string nameText(name);
@@ -195,13 +195,13 @@ ArchiveResult<std::string> readEntry(const std::filesystem::path& archive, std::
     bytes.append(chunk);
     return std::string();
   });
-  if (!copied) return tl::make_unexpected(std::move(copied.error()));
+  if (!copied) return makeUnexpected(std::move(copied.error()));
   return bytes;
 }
 
 ArchiveResult<std::vector<EntryInfo>> listEntries(const std::filesystem::path& archive) {
   auto opened = openArchive(archive, LibzipFileSource::Access::read);
-  if (!opened) return tl::make_unexpected(std::move(opened.error()));
+  if (!opened) return makeUnexpected(std::move(opened.error()));
   zip_t* zip = opened->zip.get();
 
   std::vector<EntryInfo> entries;
@@ -224,7 +224,7 @@ ArchiveResult<void> writeArchive(const std::filesystem::path& target, std::span<
       return failure(ArchiveErrorCode::invalidEntry, "Unusable entry name " + inQuotes(entry.name));
   }
   auto opened = openArchive(target, LibzipFileSource::Access::replace);
-  if (!opened) return tl::make_unexpected(std::move(opened.error()));
+  if (!opened) return makeUnexpected(std::move(opened.error()));
   for (const auto& entry : entries) {
     if (auto put = putEntry(opened->zip.get(), entry.name, entry.bytes, -1, target); !put) return put;
   }
@@ -236,7 +236,7 @@ ArchiveResult<void> replaceEntry(const std::filesystem::path& archive, std::stri
   StepCount steps;
   if (!usableName(name)) return failure(ArchiveErrorCode::invalidEntry, "Unusable entry name " + inQuotes(name));
   auto opened = openArchive(archive, LibzipFileSource::Access::update);
-  if (!opened) return tl::make_unexpected(std::move(opened.error()));
+  if (!opened) return makeUnexpected(std::move(opened.error()));
   zip_t* zip = opened->zip.get();
 
   const std::string nameText(name);

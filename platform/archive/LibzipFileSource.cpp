@@ -78,12 +78,12 @@ ArchiveResult<std::unique_ptr<LibzipFileSource>> LibzipFileSource::open(const st
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0) {
       if (!S_ISREG(existing.st_mode))
-        return tl::make_unexpected(ArchiveError{ArchiveErrorCode::io, shown + " is not a regular file"});
+        return makeUnexpected(ArchiveError{ArchiveErrorCode::io, shown + " is not a regular file"});
       source->mode_ = existing.st_mode & 07777;
     } else if (errno == ENOENT) {
       source->mode_ = 0666 & ~currentUmask();
     } else {
-      return tl::make_unexpected(ArchiveError{ArchiveErrorCode::io, "Unable to look at " + shown + ": " + describeErrno(errno)});
+      return makeUnexpected(ArchiveError{ArchiveErrorCode::io, "Unable to look at " + shown + ": " + describeErrno(errno)});
     }
     return source;
   }
@@ -93,15 +93,15 @@ ArchiveResult<std::unique_ptr<LibzipFileSource>> LibzipFileSource::open(const st
   if (source->readFd_ < 0) {
     const int code = errno;
     if (code == ENOENT || code == ENOTDIR)
-      return tl::make_unexpected(ArchiveError{ArchiveErrorCode::missingFile, "No file at " + shown});
-    return tl::make_unexpected(
+      return makeUnexpected(ArchiveError{ArchiveErrorCode::missingFile, "No file at " + shown});
+    return makeUnexpected(
         ArchiveError{ArchiveErrorCode::unreadableFile, "Unable to open " + shown + ": " + describeErrno(code)});
   }
   struct stat opened {};
   if (::fstat(source->readFd_, &opened) != 0)
-    return tl::make_unexpected(ArchiveError{ArchiveErrorCode::unreadableFile, "Unable to look at " + shown + ": " + describeErrno(errno)});
+    return makeUnexpected(ArchiveError{ArchiveErrorCode::unreadableFile, "Unable to look at " + shown + ": " + describeErrno(errno)});
   if (!S_ISREG(opened.st_mode))
-    return tl::make_unexpected(ArchiveError{ArchiveErrorCode::notAZip, shown + " is not a regular file"});
+    return makeUnexpected(ArchiveError{ArchiveErrorCode::notAZip, shown + " is not a regular file"});
   // A regular file: reads block as usual again.
   if (const int flags = ::fcntl(source->readFd_, F_GETFL); flags >= 0) (void)::fcntl(source->readFd_, F_SETFL, flags & ~O_NONBLOCK);
   source->exists_ = true;

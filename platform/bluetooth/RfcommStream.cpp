@@ -8,15 +8,15 @@
 
 namespace kestrom::bluetooth {
 
-tl::expected<std::shared_ptr<RfcommStream>, std::string> RfcommStream::open(OwnedFd socket, const std::string& label,
+Expected<std::shared_ptr<RfcommStream>, std::string> RfcommStream::open(OwnedFd socket, const std::string& label,
                                                                              Handlers handlers) {
   const int flags = ::fcntl(socket.get(), F_GETFL);
   if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-    return tl::make_unexpected(fdwatch::describeError("cannot make the socket non-blocking", errno));
+    return makeUnexpected(fdwatch::describeError("cannot make the socket non-blocking", errno));
   }
   std::shared_ptr<RfcommStream> stream(new RfcommStream(socket.release(), std::move(handlers)));
   if (std::optional<std::string> error = stream->watch(label)) {
-    return tl::make_unexpected("cannot watch the socket: " + *error);
+    return makeUnexpected("cannot watch the socket: " + *error);
   }
   return stream;
 }

@@ -6,8 +6,7 @@
 #include <memory>
 #include <string>
 
-#include <tl/expected.hpp>
-
+#include "platform/Expected.h"
 #include "platform/bluetooth/OwnedFd.h"
 #include "platform/fdwatch/DescriptorStream.h"
 
@@ -17,7 +16,7 @@ class RfcommStream final : public fdwatch::DescriptorStream {
  public:
   /// Takes the socket over (non-blocking from now on) and starts watching it on a thread named
   /// `label`; the error says why it could not.
-  static tl::expected<std::shared_ptr<RfcommStream>, std::string> open(OwnedFd socket, const std::string& label,
+  static Expected<std::shared_ptr<RfcommStream>, std::string> open(OwnedFd socket, const std::string& label,
                                                                        Handlers handlers);
 
  private:

@@ -299,17 +299,17 @@ DownloadResult outcome(const Transfer& t, CURLcode code, const DownloadOptions& 
   curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
   if (code == CURLE_OK) {
     if (status >= 200 && status < 300) return {};
-    return tl::make_unexpected(
+    return makeUnexpected(
         t.fail(DownloadErrorKind::httpStatus, "the server answered " + std::to_string(status), status));
   }
   if (code == CURLE_WRITE_ERROR && t.stopReason) {
     DownloadError error = *t.stopReason;
     error.httpStatus = status;
-    return tl::make_unexpected(std::move(error));
+    return makeUnexpected(std::move(error));
   }
   const std::string detail = t.errorBuffer[0] ? t.errorBuffer : curl_easy_strerror(code);
   auto failure = [&](DownloadErrorKind kind, const std::string& text) {
-    return tl::make_unexpected(t.fail(kind, text, status));
+    return makeUnexpected(t.fail(kind, text, status));
   };
   switch (code) {
     case CURLE_HTTP_RETURNED_ERROR:
@@ -342,14 +342,14 @@ DownloadResult outcome(const Transfer& t, CURLcode code, const DownloadOptions& 
 DownloadResult place(Transfer& t) {
   ::fchmod(t.fd, finishedFileMode());  // a failure leaves the file private, which is harmless
   if (::fdatasync(t.fd) != 0) {
-    return tl::make_unexpected(t.fail(DownloadErrorKind::file, "could not flush " + t.temporaryPath + ": " + systemError(errno)));
+    return makeUnexpected(t.fail(DownloadErrorKind::file, "could not flush " + t.temporaryPath + ": " + systemError(errno)));
   }
   const int fd = std::exchange(t.fd, -1);
   if (::close(fd) != 0) {
-    return tl::make_unexpected(t.fail(DownloadErrorKind::file, "could not write " + t.temporaryPath + ": " + systemError(errno)));
+    return makeUnexpected(t.fail(DownloadErrorKind::file, "could not write " + t.temporaryPath + ": " + systemError(errno)));
   }
   if (::rename(t.temporaryPath.c_str(), t.destination.c_str()) != 0) {
-    return tl::make_unexpected(t.fail(DownloadErrorKind::file, "could not move the file into place at " +
+    return makeUnexpected(t.fail(DownloadErrorKind::file, "could not move the file into place at " +
                                                                    t.destination.string() + ": " + systemError(errno)));
   }
   t.temporaryPath.clear();
@@ -370,7 +370,7 @@ void finish(State& state, std::unique_ptr<Transfer> t, DownloadResult result) {
 }
 
 DownloadResult cancelled(const Transfer& t) {
-  return tl::make_unexpected(t.fail(DownloadErrorKind::cancelled, "cancelled"));
+  return makeUnexpected(t.fail(DownloadErrorKind::cancelled, "cancelled"));
 }
 
 void run(const std::shared_ptr<State>& state) {
@@ -387,7 +387,7 @@ void run(const std::shared_ptr<State>& state) {
     }
     for (auto& t : starting) {
       if (auto error = start(*state, *t)) {
-        finish(*state, std::move(t), tl::make_unexpected(std::move(*error)));
+        finish(*state, std::move(t), makeUnexpected(std::move(*error)));
       } else {
         const DownloadId id = t->id;
         running.emplace(id, std::move(t));

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include <tl/expected.hpp>
+#include "platform/Expected.h"
 
 namespace kestrom::downloader {
 
@@ -59,7 +59,7 @@ struct DownloadOptions {
 };
 
 using DownloadId = std::uint64_t;
-using DownloadResult = tl::expected<void, DownloadError>;
+using DownloadResult = Expected<void, DownloadError>;
 using ProgressHandler = std::function<void(const DownloadProgress&)>;
 using CompletionHandler = std::function<void(DownloadResult)>;
 

@@ -29,7 +29,7 @@ void FakeDownloader::cancel(DownloadId id) {
     it->second.request.cancelled = true;
   }
   complete(id, [](const Request& r) -> DownloadResult {
-    return tl::make_unexpected(makeDownloadError(DownloadErrorKind::cancelled, r.url, "cancelled"));
+    return makeUnexpected(makeDownloadError(DownloadErrorKind::cancelled, r.url, "cancelled"));
   });
 }
 
@@ -70,14 +70,14 @@ bool FakeDownloader::succeed(DownloadId id, const std::string& body) {
       if (!out) {
         const int code = errno;
         std::filesystem::remove(temporary);
-        return tl::make_unexpected(makeDownloadError(DownloadErrorKind::file, r.url,
+        return makeUnexpected(makeDownloadError(DownloadErrorKind::file, r.url,
                                                      "could not write " + temporary.string() + ": " + std::strerror(code)));
       }
     }
     if (std::rename(temporary.c_str(), r.destination.c_str()) != 0) {
       const int code = errno;
       std::filesystem::remove(temporary);
-      return tl::make_unexpected(makeDownloadError(
+      return makeUnexpected(makeDownloadError(
           DownloadErrorKind::file, r.url, "could not move the file into place at " + r.destination.string() + ": " +
                                               std::strerror(code)));
     }
@@ -87,7 +87,7 @@ bool FakeDownloader::succeed(DownloadId id, const std::string& body) {
 
 bool FakeDownloader::fail(DownloadId id, DownloadErrorKind kind, const std::string& detail, long httpStatus) {
   return complete(id, [&](const Request& r) -> DownloadResult {
-    return tl::make_unexpected(makeDownloadError(kind, r.url, detail, httpStatus));
+    return makeUnexpected(makeDownloadError(kind, r.url, detail, httpStatus));
   });
 }
 

@@ -21,10 +21,10 @@ int FakeSerialPorts::queryCount() const {
   return queryCount_;
 }
 
-tl::expected<std::vector<SerialPort>, std::string> FakeSerialPorts::ports() {
+Expected<std::vector<SerialPort>, std::string> FakeSerialPorts::ports() {
   std::lock_guard lock(mutex_);
   ++queryCount_;
-  if (nextError_) return tl::make_unexpected(*std::exchange(nextError_, std::nullopt));
+  if (nextError_) return makeUnexpected(*std::exchange(nextError_, std::nullopt));
   return ports_;
 }
 

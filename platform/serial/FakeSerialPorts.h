@@ -19,7 +19,7 @@ class FakeSerialPorts final : public SerialPorts {
   int queryCount() const;
 
   // SerialPorts
-  tl::expected<std::vector<SerialPort>, std::string> ports() override;
+  Expected<std::vector<SerialPort>, std::string> ports() override;
 
  private:
   mutable std::mutex mutex_;  // guards the members below

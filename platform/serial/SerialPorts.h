@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include <tl/expected.hpp>
+#include "platform/Expected.h"
 
 namespace kestrom::serial {
 
@@ -31,7 +31,7 @@ class SerialPorts {
   virtual ~SerialPorts() = default;
   /// Every USB serial port present, in the registry's order; an error when the registry cannot
   /// be read (which is not the same as no ports). Any thread.
-  virtual tl::expected<std::vector<SerialPort>, std::string> ports() = 0;
+  virtual Expected<std::vector<SerialPort>, std::string> ports() = 0;
 };
 
 }  // namespace kestrom::serial

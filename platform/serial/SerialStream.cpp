@@ -66,20 +66,20 @@ std::optional<std::string> configure(int fd, speed_t speed) {
 
 }  // namespace
 
-tl::expected<std::shared_ptr<SerialStream>, std::string> SerialStream::open(
+Expected<std::shared_ptr<SerialStream>, std::string> SerialStream::open(
     const std::string& path, unsigned baudRate, Handlers handlers) {
   const std::optional<speed_t> speed = speedFor(baudRate);
-  if (!speed) return tl::make_unexpected(path + ": unsupported speed " + std::to_string(baudRate));
+  if (!speed) return makeUnexpected(path + ": unsupported speed " + std::to_string(baudRate));
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return tl::make_unexpected(describeError(path + ": cannot open", errno));
+  if (fd < 0) return makeUnexpected(describeError(path + ": cannot open", errno));
   if (std::optional<std::string> error = configure(fd, *speed)) {
     ::close(fd);
-    return tl::make_unexpected(path + ": " + *error);
+    return makeUnexpected(path + ": " + *error);
   }
 
   std::shared_ptr<SerialStream> stream(new SerialStream(fd, std::move(handlers)));
   if (std::optional<std::string> error = stream->watch("serial " + std::filesystem::path(path).filename().string())) {
-    return tl::make_unexpected(path + ": cannot watch the device: " + *error);
+    return makeUnexpected(path + ": cannot watch the device: " + *error);
   }
   return stream;
 }

@@ -7,8 +7,7 @@
 #include <memory>
 #include <string>
 
-#include <tl/expected.hpp>
-
+#include "platform/Expected.h"
 #include "platform/fdwatch/DescriptorStream.h"
 
 namespace kestrom::serial {
@@ -20,7 +19,7 @@ class SerialStream final : public fdwatch::DescriptorStream {
   /// Opens `path` without becoming its controlling terminal, sets raw mode at `baudRate` and
   /// raises DTR and RTS. Devices that know no terminal settings or modem lines (pseudo-terminals,
   /// emulated ports) are accepted as they are. The error names the path and the failing step.
-  static tl::expected<std::shared_ptr<SerialStream>, std::string> open(
+  static Expected<std::shared_ptr<SerialStream>, std::string> open(
       const std::string& path, unsigned baudRate, Handlers handlers);
 
  private:

@@ -43,17 +43,17 @@ std::string errorText(const char* what) {
 
 }  // namespace
 
-tl::expected<std::vector<SerialPort>, std::string> UdevSerialPorts::ports() {
+Expected<std::vector<SerialPort>, std::string> UdevSerialPorts::ports() {
   errno = 0;
   UdevPtr<udev> context(udev_new());
-  if (!context) return tl::make_unexpected(errorText("cannot open udev"));
+  if (!context) return makeUnexpected(errorText("cannot open udev"));
   UdevPtr<udev_enumerate> enumerate(udev_enumerate_new(context.get()));
-  if (!enumerate) return tl::make_unexpected(errorText("cannot enumerate udev devices"));
+  if (!enumerate) return makeUnexpected(errorText("cannot enumerate udev devices"));
   if (int rc = udev_enumerate_add_match_subsystem(enumerate.get(), "tty"); rc < 0) {
-    return tl::make_unexpected(std::string("cannot match tty devices: ") + std::strerror(-rc));
+    return makeUnexpected(std::string("cannot match tty devices: ") + std::strerror(-rc));
   }
   if (int rc = udev_enumerate_scan_devices(enumerate.get()); rc < 0) {
-    return tl::make_unexpected(std::string("cannot scan tty devices: ") + std::strerror(-rc));
+    return makeUnexpected(std::string("cannot scan tty devices: ") + std::strerror(-rc));
   }
 
   std::vector<SerialPort> found;

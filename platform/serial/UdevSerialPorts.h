@@ -10,7 +10,7 @@ namespace kestrom::serial {
 class UdevSerialPorts final : public SerialPorts {
  public:
   // SerialPorts
-  tl::expected<std::vector<SerialPort>, std::string> ports() override;
+  Expected<std::vector<SerialPort>, std::string> ports() override;
 };
 
 }  // namespace kestrom::serial

@@ -147,7 +147,7 @@ class CurlDownloaderTest : public ::testing::Test {
     auto result = outcome.wait();
     if (!result) {
       ADD_FAILURE() << "no completion for " << url;
-      return tl::make_unexpected(downloader::DownloadError{});
+      return makeUnexpected(downloader::DownloadError{});
     }
     return *result;
   }

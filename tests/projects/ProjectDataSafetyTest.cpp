@@ -212,6 +212,7 @@ TEST(ProjectsMainQueue, ThePagesRequestsAreAnsweredWhileASaveIsInFlight) {
 
   // None of these waits for the save; the listing is even answered before it ends.
   EXPECT_TRUE(finishesWithin(10s, [&] {
+    dispatch::ManualQueue::Presence onMain(*f.main);  // the page's requests arrive on main
     f.handler->handleList("1");
     f.handler->handleInitialProjects("2");
     f.handler->handleDelete("3", RPCRequestProjectsDeleteParams{"a"});
@@ -283,7 +284,7 @@ TEST(ProjectsReadOnly, AReadOnlyCopyIsNeitherRewrittenNorIndexedNorAnnounced) {
   if (::geteuid() == 0) GTEST_SKIP() << "root may write any file; run as a normal user";
   HandlerFixture f;
   ASSERT_TRUE(f.handler->saveProject("orig", "Robot", projectBytes("orig", "Robot")));
-  (void)f.handler->initialProjects();  // from now on opened projects are announced at once
+  (void)f.initialProjects();  // from now on opened projects are announced at once
   const auto copy = f.root / "Robot copy.kpr";
   fs::copy_file(f.folder / "Robot.kpr", copy);
   ASSERT_EQ(::chmod(copy.c_str(), 0444), 0);

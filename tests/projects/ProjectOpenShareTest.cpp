@@ -60,8 +60,8 @@ TEST(ProjectsOpen, IndexesNewFilesAndGivesCopiesAnIdentityOfTheirOwn) {
 
   // Files before the page asked come back in order, once; later ones are announced at once.
   EXPECT_TRUE(f.page->frames().empty());
-  EXPECT_EQ(f.handler->initialProjects(), (std::vector<std::string>{"orig", "orig", copyId, "orig", "orig"}));
-  EXPECT_TRUE(f.handler->initialProjects().empty());
+  EXPECT_EQ(f.initialProjects(), (std::vector<std::string>{"orig", "orig", copyId, "orig", "orig"}));
+  EXPECT_TRUE(f.initialProjects().empty());
   ASSERT_TRUE(f.handler->openProjectURL(f.root / "Robot copy.kpr"));
   ASSERT_EQ(f.page->frames().size(), 1u);
   EXPECT_EQ(f.page->frames()[0],
@@ -83,7 +83,7 @@ TEST(ProjectsOpen, AFileThatIsNoProjectIsReportedAndNotIndexed) {
   EXPECT_EQ(f.handler->openProjectURL(bad).error().kind, Kind::invalidManifest);
   EXPECT_EQ(f.handler->openProjectURL(f.root / "missing.kpr").error().kind, Kind::missingFileInZip);
   EXPECT_TRUE(!fs::exists(f.indexFile) || f.indexJSON().empty());
-  EXPECT_TRUE(f.handler->initialProjects().empty());
+  EXPECT_TRUE(f.initialProjects().empty());
 }
 
 TEST(ProjectsLoad, WholeFilesEntriesAndThePlaceholderPreview) {

@@ -83,6 +83,8 @@ HandlerFixture::HandlerFixture() {
   folder = root / "Projects";
   indexFile = root / "availableProjects.json";
   fs::create_directories(folder);
+  dispatch::installMainQueue(main);
+  onMain = std::make_unique<dispatch::ManualQueue::Presence>(*main);
   handler = makeHandler();
   handler->changeProjectFolder(folder, false);
 }
@@ -94,7 +96,13 @@ std::shared_ptr<ProjectsHandler> HandlerFixture::makeHandler() {
                                            std::make_shared<ids::FakeIdGenerator>());
 }
 
+std::vector<std::string> HandlerFixture::initialProjects() {
+  return handler->queue()->syncValue([&] { return handler->initialProjects(); });
+}
+
 HandlerFixture::~HandlerFixture() {
+  onMain.reset();
+  dispatch::installMainQueue(nullptr);
   std::error_code ignored;
   fs::remove_all(root, ignored);
 }

@@ -13,6 +13,7 @@
 
 #include "KestromKit/storage/ProjectsHandler.h"
 #include "platform/defaults/FakeUserDefaults.h"
+#include "platform/dispatch/ManualQueue.h"
 #include "platform/ids/FakeIdGenerator.h"
 #include "tests/archive/ArchiveTestSupport.h"
 
@@ -56,11 +57,14 @@ class RecordingInterface final : public RPCInterface {
 };
 
 /// A projects handler over an index file and a project folder under a fresh folder of the
-/// temporary home. Each fixture instance has its own.
+/// temporary home. Each fixture instance has its own. The test thread plays the main thread, so
+/// the page's requests are made where the kit makes them.
 struct HandlerFixture {
   HandlerFixture();
   ~HandlerFixture();
   std::shared_ptr<ProjectsHandler> makeHandler();
+  /// The handler's `initialProjects`, on its queue.
+  std::vector<std::string> initialProjects();
 
   std::filesystem::path root;      // under home(), removed afterwards
   std::filesystem::path folder;    // the project folder chosen for the handler
@@ -69,6 +73,8 @@ struct HandlerFixture {
   std::shared_ptr<RecordingInterface> page = std::make_shared<RecordingInterface>();
   std::shared_ptr<ProjectInfoStore> store;
   std::shared_ptr<ProjectsHandler> handler;
+  std::shared_ptr<dispatch::ManualQueue> main = std::make_shared<dispatch::ManualQueue>("main");
+  std::unique_ptr<dispatch::ManualQueue::Presence> onMain;
 
   /// The index file, parsed.
   nlohmann::json indexJSON() const;

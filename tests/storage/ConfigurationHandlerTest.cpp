@@ -13,6 +13,7 @@
 #include "KestromKit/storage/ConfigurationHandler.h"
 #include "KestromKit/storage/ConfigurationService.h"
 #include "KestromKit/base/Constants.h"
+#include "platform/dispatch/ManualQueue.h"
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 #include "tests/rpc/LoopBack.h"
@@ -47,8 +48,12 @@ class ConfigurationHandlerTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     folder_ = pattern;
     std::ofstream(folder_ / "os-release") << "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n";
+    dispatch::installMainQueue(main_);
+    onMain_ = std::make_unique<dispatch::ManualQueue::Presence>(*main_);  // the test plays the main thread
   }
   void TearDown() override {
+    onMain_.reset();
+    dispatch::installMainQueue(nullptr);
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
   }
@@ -85,6 +90,8 @@ class ConfigurationHandlerTest : public ::testing::Test {
 
   log::ScopedRecording recording_;
   fs::path folder_;
+  std::shared_ptr<dispatch::ManualQueue> main_ = std::make_shared<dispatch::ManualQueue>("main");
+  std::unique_ptr<dispatch::ManualQueue::Presence> onMain_;
 };
 
 TEST_F(ConfigurationHandlerTest, CurrentLanguageIsTheSettingElseAPreferredOfferedLanguageElseTheDefault) {

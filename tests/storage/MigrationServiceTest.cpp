@@ -36,8 +36,10 @@ class MigrationServiceTest : public ::testing::Test {
     home_ = pattern;
     folders_ = {home_, home_ / ".local/share"};
     dispatch::installMainQueue(main_);
+    onMain_ = std::make_unique<dispatch::ManualQueue::Presence>(*main_);  // the test plays the main thread
   }
   void TearDown() override {
+    onMain_.reset();
     dispatch::installMainQueue(nullptr);
     fs::remove_all(home_);
   }
@@ -58,6 +60,7 @@ class MigrationServiceTest : public ::testing::Test {
   MigrationService::Folders folders_;
   std::shared_ptr<defaults::FakeUserDefaults> defaults_ = std::make_shared<defaults::FakeUserDefaults>();
   std::shared_ptr<dispatch::ManualQueue> main_ = std::make_shared<dispatch::ManualQueue>("main");
+  std::unique_ptr<dispatch::ManualQueue::Presence> onMain_;
 };
 
 TEST_F(MigrationServiceTest, TheOldDataFolderMovesOnlyWhenTheNewOneIsMissing) {
