@@ -104,9 +104,14 @@ void AppDelegate::makeWindow() {
   watchWindowFrame(window_, [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->scheduleFrameSave();
   });
+  // Closing the window quits as the Quit item does, and the window stays until the process ends.
+  // Destroyed here, the web view would go while its web process still answers (a resize just
+  // before the close leaves replies in flight), and GApplication runs what is pending once more
+  // after "shutdown" when the quit came from the last window going: WebKit then crashes in a reply
+  // for the view that is gone. A quit asked for ends the loop without that last round.
   g_signal_connect(window_, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer data) -> gboolean {
-                     static_cast<AppDelegate*>(data)->saveWindowFrame();
-                     return FALSE;  // closing the last window quits the application
+                     static_cast<AppDelegate*>(data)->quit();
+                     return TRUE;
                    }),
                    this);
   // The View item names the state the window is in once the change has happened.
