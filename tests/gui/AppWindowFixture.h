@@ -9,6 +9,8 @@
 #include <csignal>
 #include <optional>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/gui/GuiSupport.h"
 #include "tests/gui/XScreen.h"
 
@@ -47,8 +49,11 @@ class AppWindowTest : public ::testing::Test {
     return window;
   }
 
-  // The started application's window once its frame is `expected` (a failure otherwise).
-  std::optional<Window> framedWindow(App& app, const Screen::Geometry& expected) {
+  // The started application's window once its frame is `expected` and the application has kept
+  // that frame in `home` (a failure otherwise). The keeping follows the application's own placement:
+  // where the window manager puts the window at the expected frame by itself, a move made before it
+  // would be undone by that placement, however still the frame looked.
+  std::optional<Window> framedWindow(App& app, const TempHome& home, const Screen::Geometry& expected) {
     if (!app.started()) {
       ADD_FAILURE() << "the application did not start";
       return std::nullopt;
@@ -56,7 +61,18 @@ class AppWindowTest : public ::testing::Test {
     Screen::Geometry frame{};
     auto window = windowWithFrame(app, expected, frame);
     EXPECT_EQ(frame, expected);
+    EXPECT_TRUE(waitUntil(std::chrono::seconds(20), [&] { return savedFrame(home) == expected; }))
+        << readFile(home.defaults());
     return window;
+  }
+
+  // The frame saved in the defaults file, if any.
+  static std::optional<Screen::Geometry> savedFrame(const TempHome& home) {
+    auto defaults = nlohmann::json::parse(readFile(home.defaults()), nullptr, false);
+    if (!defaults.is_object() || !defaults.contains("windowPosition")) return std::nullopt;
+    const auto& saved = defaults["windowPosition"];
+    return Screen::Geometry{saved.value("x", -1), saved.value("y", -1), saved.value("width", -1),
+                            saved.value("height", -1)};
   }
 
   Screen& screen_ = sharedScreen();

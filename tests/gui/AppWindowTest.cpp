@@ -81,7 +81,7 @@ TEST_F(AppWindowTest, KeepsTheFrameTheUserLastGaveItAcrossRestartsAndMovesAnOffS
   for (int launch = 0; launch < 4; ++launch) {
     SCOPED_TRACE("launch " + std::to_string(launch + 1));
     App app(home);
-    auto window = framedWindow(app, expected);
+    auto window = framedWindow(app, home, expected);
     ASSERT_TRUE(window);
     bool byQuitAction = false;
     if (launch < 3) {
@@ -115,15 +115,6 @@ TEST_F(AppWindowTest, KeepsTheFrameTheUserLastGaveItAcrossRestartsAndMovesAnOffS
   }
 }
 
-// The frame saved in the defaults file, if any.
-std::optional<Screen::Geometry> savedFrame(const TempHome& home) {
-  auto defaults = nlohmann::json::parse(readFile(home.defaults()), nullptr, false);
-  if (!defaults.is_object() || !defaults.contains("windowPosition")) return std::nullopt;
-  const auto& saved = defaults["windowPosition"];
-  return Screen::Geometry{saved.value("x", -1), saved.value("y", -1), saved.value("width", -1),
-                          saved.value("height", -1)};
-}
-
 TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKeepingTheFrame) {
   ::alarm(100);  // three launches
   TempHome home;
@@ -144,7 +135,7 @@ TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKe
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     App app(home);
-    auto window = framedWindow(app, expected);  // the frame saved at the last quit came back
+    auto window = framedWindow(app, home, expected);  // the frame saved at the last quit came back
     ASSERT_TRUE(window);
     screen_.setFrame(*window, c.target);
     ASSERT_TRUE(waitUntil(
@@ -162,7 +153,7 @@ TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKe
     expected = c.target;
   }
   App app(home);
-  auto window = framedWindow(app, expected);
+  auto window = framedWindow(app, home, expected);
   ASSERT_TRUE(window);
   screen_.close(*window);
   EXPECT_TRUE(app.waitForExit(std::chrono::seconds(15)));
@@ -176,7 +167,7 @@ TEST_F(AppWindowTest, TheSessionsEndQuitsKeepingTheFrameOfAMoveJustMade) {
   ASSERT_TRUE(area);
   const Screen::Geometry moved{140, 100, 1040, 800};
   App app(home);
-  auto window = framedWindow(app, *area);
+  auto window = framedWindow(app, home, *area);
   ASSERT_TRUE(window);
   EXPECT_TRUE(session.clientRegistered()) << "the application did not register with the session";
   screen_.setFrame(*window, moved);
