@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
   # toolchain and test frameworks
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev lld
   libgtest-dev libgmock-dev
   # kit libraries
   libglib2.0-dev libspdlog-dev libfmt-dev nlohmann-json3-dev libexpected-dev libboost-dev

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/TimeFactor.h"
+
 namespace kestrom::test {
 
 TemporaryHome::TemporaryHome() {
@@ -71,7 +73,7 @@ HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& o
     _exit(127);
   }
   close(out[1]);
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + scaledWait(timeout);
   auto readLine = [&] {
     std::string line;
     while (std::chrono::steady_clock::now() < deadline) {

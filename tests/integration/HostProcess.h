@@ -43,10 +43,11 @@ class HostProcess {
   /// Variables set in the host's environment on top of this process's (LD_PRELOAD, a bus address).
   using Environment = std::map<std::string, std::string>;
 
-  /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports.
-  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(45));
+  /// Starts the host with HOME = `home` (XDG folders below it) and waits for its ports, `timeout`
+  /// scaled for slow builds.
+  explicit HostProcess(const std::filesystem::path& home, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   HostProcess(const std::filesystem::path& home, const HostOptions& options,
-              std::chrono::milliseconds timeout = std::chrono::seconds(45));
+              std::chrono::milliseconds timeout = std::chrono::seconds(10));
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;

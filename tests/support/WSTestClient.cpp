@@ -1,5 +1,7 @@
 #include "tests/support/WSTestClient.h"
 
+#include "tests/support/TimeFactor.h"
+
 namespace kestrom::test {
 
 using namespace wsnet;
@@ -140,7 +142,7 @@ std::size_t RecordingDelegate::count(WSEvent::Kind kind) const {
 
 bool RecordingDelegate::waitForCount(WSEvent::Kind kind, std::size_t n, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] {
+  return changed_.wait_for(lock, scaledWait(timeout), [&] {
     std::size_t seen = 0;
     for (const auto& event : events_) seen += event.kind == kind;
     return seen >= n;

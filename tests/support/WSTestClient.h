@@ -66,10 +66,10 @@ class RecordingDelegate final : public WSServerDelegate {
 
   std::vector<WSEvent> events() const;
   std::size_t count(WSEvent::Kind kind) const;
-  /// Waits until `count(kind) >= n`; false when the deadline passed first.
-  bool waitForCount(WSEvent::Kind kind, std::size_t n, std::chrono::milliseconds timeout = 20s);
-  /// The port of the n-th `started` (1-based), waiting for it.
-  std::optional<unsigned> waitForStarted(std::size_t n = 1, std::chrono::milliseconds timeout = 20s);
+  /// Waits until `count(kind) >= n`; false when the deadline (scaled for slow builds) passed first.
+  bool waitForCount(WSEvent::Kind kind, std::size_t n, std::chrono::milliseconds timeout = 5s);
+  /// The port of the n-th `started` (1-based), waiting for it as long as waitForCount.
+  std::optional<unsigned> waitForStarted(std::size_t n = 1, std::chrono::milliseconds timeout = 5s);
   std::vector<std::string> messages() const;
 
   /// Runs inside handle(), on the server's thread, after the event is recorded.
