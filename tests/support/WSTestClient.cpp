@@ -6,7 +6,7 @@ namespace kestrom::test {
 
 using namespace wsnet;
 
-WSTestClient::WSTestClient(std::chrono::milliseconds timeout) : timeout_(timeout), ws_(io_) {}
+WSTestClient::WSTestClient(std::chrono::milliseconds timeout) : timeout_(scaledWait(timeout)), ws_(io_) {}
 
 WSTestClient::~WSTestClient() {
   error_code ignored;

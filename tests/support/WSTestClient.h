@@ -21,6 +21,8 @@ using namespace std::chrono_literals;
 
 class WSTestClient {
  public:
+  /// Each step (connect, read, write) waits up to `timeout`, as long as a plain build needs (the
+  /// build's time factor stretches it in the sanitized trees).
   explicit WSTestClient(std::chrono::milliseconds timeout = 5s);
   ~WSTestClient();
 
