@@ -5,30 +5,27 @@
 #include <filesystem>
 #include <fstream>
 
-#include "KestromKit/model/Coding.h"
-#include "KestromKit/storage/JSONFileUserDefaults.h"
+#include "platform/defaults/JSONFileUserDefaults.h"
+#include "tests/support/TempFolder.h"
 
-namespace kestrom {
+namespace kestrom::defaults {
 namespace {
 namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
 
 class JSONFileUserDefaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "defaults-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
+    ASSERT_FALSE(root.empty());
     file = root / "org.example.app" / "defaults.json";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root, ec);
   }
   static std::string read(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  fs::path root, file;
+  test::TempFolder temp_{"kestrom-defaults"};
+  const fs::path& root = temp_.path();
+  fs::path file;
 };
 
 TEST_F(JSONFileUserDefaultsTest, ValuesSurviveARestart) {
@@ -101,4 +98,4 @@ TEST_F(JSONFileUserDefaultsTest, DefaultFileFollowsXdgConfigHome) {
 }
 
 }  // namespace
-}  // namespace kestrom
+}  // namespace kestrom::defaults
