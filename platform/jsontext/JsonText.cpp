@@ -1,6 +1,7 @@
 #include "platform/jsontext/JsonText.h"
 
 #include <cstddef>
+#include <exception>
 #include <iterator>
 #include <optional>
 #include <unordered_map>
