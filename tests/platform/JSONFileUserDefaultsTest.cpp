@@ -97,5 +97,15 @@ TEST_F(JSONFileUserDefaultsTest, DefaultFileFollowsXdgConfigHome) {
   if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
 }
 
+TEST_F(JSONFileUserDefaultsTest, WithoutXdgConfigHomeTheFileLivesInTheHomeFoldersConfig) {
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  std::string saved = old ? old : "";
+  ::setenv("XDG_CONFIG_HOME", "", 1);  // set but empty counts as unset
+  const char* home = std::getenv("HOME");
+  ASSERT_TRUE(home && *home);
+  EXPECT_EQ(JSONFileUserDefaults::defaultFile("org.example.app"), fs::path(home) / ".config/org.example.app/defaults.json");
+  if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+}
+
 }  // namespace
 }  // namespace kestrom::defaults
