@@ -5,7 +5,7 @@
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/host/HexColor.h"
 #include "KestromKit/hubs/LinuxHubTransports.h"
-#include "KestromKit/storage/JSONFileUserDefaults.h"
+#include "platform/defaults/JSONFileUserDefaults.h"
 #include "app/GtkMainMenu.h"
 #include "app/GtkWindowGeometry.h"
 #include "app/WindowPlacement.h"
@@ -64,8 +64,8 @@ AppDelegate::AppDelegate(GtkApplication* application, std::vector<std::string> a
   if (!title) log::fatalError("AppDelegate", "The bundle's Info.plist has no CFBundleDisplayName");
   applicationTitle_ = *title;
   l10n_ = L10n::load(bundle_, preferredLanguagesFromEnvironment());
-  userDefaults_ = std::make_shared<JSONFileUserDefaults>(
-      JSONFileUserDefaults::defaultFile(bundle_.infoString("CFBundleIdentifier").value_or("org.kestrom.Kestrom")));
+  userDefaults_ = std::make_shared<defaults::JSONFileUserDefaults>(
+      defaults::JSONFileUserDefaults::defaultFile(bundle_.infoString("CFBundleIdentifier").value_or("org.kestrom.Kestrom")));
 }
 
 AppDelegate::~AppDelegate() {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <glib.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,17 +19,6 @@ namespace {
 std::string envOr(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
   return value && *value ? std::string(value) : fallback;
-}
-
-std::filesystem::path realHome() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-  passwd entry{};
-  passwd* result = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) != 0 || !result || !result->pw_dir)
-    log::fatalError("KestromKit/Constants", "Unable to resolve directories for the current user");
-  return result->pw_dir;
 }
 
 std::string& privateTemporaryFolder() {
@@ -114,7 +102,7 @@ std::string kitBundleIdentifier() { return "org.kestrom.KestromKit"; }
 const Path& path() {
   static const Path value = [] {
     Path p;
-    auto home = realHome();
+    const auto& home = files::homeFolder();
     p.caches = envOr("XDG_CACHE_HOME", (home / ".cache").string());
     p.applicationSupport = envOr("XDG_DATA_HOME", (home / ".local/share").string());
     p.tmp = makePrivateTemporaryFolder();
@@ -139,19 +127,6 @@ const LogTable& log() {
 std::filesystem::path documentsFolder() {
   if (const char* dir = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS); dir && *dir) return dir;
   return path().macOS.home / "Documents";
-}
-
-std::string tildePath(const std::filesystem::path& p) { return tildePath(p, path().macOS.home); }
-
-std::string tildePath(const std::filesystem::path& p, const std::filesystem::path& homeFolder) {
-  std::string text = p.lexically_normal().string();
-  while (text.size() > 1 && text.back() == '/') text.pop_back();  // "a/b/" normalises to "a/b/"
-  std::string home = homeFolder.lexically_normal().string();
-  while (home.size() > 1 && home.back() == '/') home.pop_back();
-  if (home.size() > 1 && home.front() == '/' && text.rfind(home, 0) == 0 &&
-      (text.size() == home.size() || text[home.size()] == '/'))
-    return "~" + text.substr(home.size());
-  return text;
 }
 
 std::filesystem::path expandTildePath(const std::string& text) {

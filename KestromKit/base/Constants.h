@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files/HomeFolder.h"
 #include "platform/log/Log.h"
 
 namespace kestrom::Constants {
@@ -60,13 +61,8 @@ const LogTable& log();
 /// The user's documents folder (XDG), else the home folder's "Documents".
 std::filesystem::path documentsFolder();
 
-/// `path` with "." and ".." resolved and a leading home folder written as "~" ("~/Projects/a.kpr").
-/// Only a whole leading folder counts: with the home folder /home/ab, /home/abc/x stays as it is,
-/// and a later occurrence of the home path inside the path is left alone. Paths outside the home
-/// folder, and relative paths, stay as they are.
-std::string tildePath(const std::filesystem::path& path);
-/// The same against an explicitly given home folder.
-std::string tildePath(const std::filesystem::path& path, const std::filesystem::path& home);
+/// `path` with a leading home folder written as "~", for the log (platform/files/HomeFolder.h).
+using files::tildePath;
 
 /// The inverse of tildePath: a leading "~" (alone or before "/") becomes the user's home folder.
 std::filesystem::path expandTildePath(const std::string& path);

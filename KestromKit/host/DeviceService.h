@@ -3,31 +3,24 @@
 // reply. Stateless; owned by the kit.
 
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "KestromKit/base/MachineModel.h"
 
 namespace kestrom {
 
-class WebViewController;
-
 class DeviceService {
  public:
   static constexpr const char* kUnknownModel = kUnknownMachineModel;
 
-  explicit DeviceService(std::shared_ptr<WebViewController> webViewController,
-                         std::filesystem::path productNameFile = "/sys/class/dmi/id/product_name",
+  explicit DeviceService(std::filesystem::path productNameFile = "/sys/class/dmi/id/product_name",
                          std::filesystem::path deviceTreeModelFile = "/proc/device-tree/model");
 
   /// The firmware's product name, else the device tree's model, else kUnknownModel; control
   /// characters (the device tree's trailing NUL, the newline of sysfs) trimmed from both ends.
   std::string macModelName() const;
 
-  const std::shared_ptr<WebViewController>& webViewController() const { return webViewController_; }
-
  private:
-  std::shared_ptr<WebViewController> webViewController_;
   std::filesystem::path productNameFile_;
   std::filesystem::path deviceTreeModelFile_;
 };

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "KestromKit/base/Utf8.h"
-#include "KestromKit/base/WriteAll.h"
+#include "platform/files/DescriptorIO.h"
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
 
@@ -104,7 +104,7 @@ void FileLogWriter::restartWith(const std::string& line) {
   name.push_back('\0');
   int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) return;
-  bool written = writeAll(fd, line).has_value() && ::fchmod(fd, 0644) == 0;
+  bool written = files::writeAll(fd, line).has_value() && ::fchmod(fd, 0644) == 0;
   ::close(fd);
   if (!written || ::rename(name.data(), filePath_.c_str()) != 0) {
     ::unlink(name.data());
@@ -119,7 +119,7 @@ void FileLogWriter::restartWith(const std::string& line) {
 void FileLogWriter::append(const std::string& line) {
   KESTROM_ASSERT_ON_QUEUE(queue_);
   // Opened with O_APPEND: every write lands at the current end of the file.
-  (void)writeAll(fileHandle_, line);  // a line that cannot be written is dropped
+  (void)files::writeAll(fileHandle_, line);  // a line that cannot be written is dropped
 }
 
 }  // namespace kestrom

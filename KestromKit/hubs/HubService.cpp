@@ -16,8 +16,6 @@ using ResponseCase = RPC::Response::Case;
 
 constexpr const char* kTag = "HUB";
 constexpr const char* kVerboseFormat = "%s %s:\n -\t%s\n 64\t%s\n b\t%s\n -";
-// A user-initiated activity that still allows idle system sleep.
-constexpr unsigned long long kConnectedDeviceActivityOptions = 0x00EFFFFF;
 
 RPCMessage disconnectedNotification(const std::string& id) {
   return RPC::Notification::make<NotificationCase::hubDisconnected>(RPCNotifyHubDisconnectedParams{id});
@@ -189,13 +187,6 @@ std::vector<IDeviceFound> HubService::connectedDevices() const {
   return list;
 }
 
-std::vector<std::string> HubService::activityHolders() const {
-  std::lock_guard lock(mutex_);
-  std::vector<std::string> ids;
-  for (const auto& [id, activity] : activities_) ids.push_back(id);
-  return ids;
-}
-
 // DeviceManagerDelegate
 
 void HubService::deviceFound(IDeviceFound device) {
@@ -247,8 +238,8 @@ void HubService::connectResult(std::shared_ptr<DeviceManager> manager, std::stri
       messages.emplace_back(RPC::Notification::make<NotificationCase::hubConnected>(RPCNotifyHubConnectedParams{id}));
       connectFailedResponses_.erase(id);
       connectedManagers_.insert_or_assign(id, std::move(manager));
-      // A hub connected again takes a new activity; the earlier one simply ends.
-      activities_.insert_or_assign(id, ProcessActivity{kConnectedDeviceActivityOptions, "Connected device"});
+      // No process activity is held for a connected hub: the desktop has none to take, and idle
+      // sleep stays allowed either way.
     } else {
       messages = take(connectFailedResponses_, id);
       connectResponses_.erase(id);
@@ -272,7 +263,6 @@ void HubService::disconnected(std::string id) {
     for (RPCMessage& parked : take(sendResponses_, id))
       if (const RPC::Response* reply = parked.response())
         messages.emplace_back(RPC::Response::error(reply->id(), "no such connection"));
-    activities_.erase(id);
   }
   sendMessages(std::move(messages));
 }

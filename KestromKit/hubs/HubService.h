@@ -47,8 +47,6 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
 
   /// The connected hubs.
   std::vector<IDeviceFound> connectedDevices() const;
-  /// The hubs that hold a "Connected device" process activity now.
-  std::vector<std::string> activityHolders() const;
 
   // DeviceManagerDelegate
   void deviceFound(IDeviceFound device) override;
@@ -61,13 +59,6 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
 
  private:
   using Parked = std::map<std::string, std::vector<RPCMessage>>;
-
-  /// A platform activity held while a hub is connected ("Connected device", still allowing idle
-  /// sleep). Linux has no such thing to take: the token only records it.
-  struct ProcessActivity {
-    unsigned long long options = 0;
-    std::string reason;
-  };
 
   std::shared_ptr<DeviceManager> managerFor(HubConnectionType type) const;
   void sendMessages(std::vector<RPCMessage> messages);
@@ -84,7 +75,6 @@ class HubService final : public DeviceManagerDelegate, public std::enable_shared
   std::map<std::string, IDeviceFound> devices_;    // the connected hubs
   std::map<std::string, IDeviceFound> scanCache_;  // every hub a transport reported found; never shrinks
   std::map<std::string, std::shared_ptr<DeviceManager>> connectedManagers_;
-  std::map<std::string, ProcessActivity> activities_;
   Parked sendResponses_;
   Parked connectResponses_;
   Parked connectFailedResponses_;

@@ -22,7 +22,7 @@
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/ContentHandler.h"
 #include "KestromKit/storage/ContentService.h"
-#include "KestromKit/storage/JSONFileUserDefaults.h"
+#include "platform/defaults/JSONFileUserDefaults.h"
 #include "KestromKit/storage/MigrationService.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
 #include "KestromKit/storage/ProjectRoute.h"
@@ -145,8 +145,8 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
 
   userDefaults_ = environment.userDefaults;
   if (!userDefaults_)
-    userDefaults_ = std::make_shared<JSONFileUserDefaults>(
-        JSONFileUserDefaults::defaultFile(Constants::kitBundleIdentifier()));
+    userDefaults_ = std::make_shared<defaults::JSONFileUserDefaults>(
+        defaults::JSONFileUserDefaults::defaultFile(Constants::kitBundleIdentifier()));
 
   launcher_ = environment.launcher ? environment.launcher : launcher::makeGioLauncher();
   now_ = environment.now ? environment.now : [] {
@@ -229,7 +229,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   services.temporaryFolder = paths.tmp;
   webServer_ = std::make_shared<WebServer>(std::move(services), contains(verbosity, webServer));
 
-  deviceService_ = std::make_shared<DeviceService>(webViewController_);
+  deviceService_ = std::make_shared<DeviceService>();
   configurationHandler_->setDeviceModel(deviceService_->macModelName());
   migrationService_ =
       std::make_shared<MigrationService>(appConfig_.userDataFolder, userDefaults_, settingValueStore_->storeFile());

@@ -47,7 +47,6 @@ class FirmwareUpdateWindow;
 class GamepadService;
 class GamepadSubscriptions;
 class HubService;
-class JSONFileUserDefaults;
 class MigrationService;
 class ProjectInfoStore;
 class ProjectsHandler;

@@ -36,13 +36,14 @@
 #include <nlohmann/json.hpp>
 
 #include "KestromKit/base/Expected.h"
+#include "platform/jsontext/JsonText.h"
 
 namespace kestrom {
 
 using Json = nlohmann::ordered_json;
 
 /// Deepest nesting of arrays and objects the host accepts in any JSON text it parses.
-inline constexpr int kMaxJsonDepth = 512;
+inline constexpr int kMaxJsonDepth = jsontext::kMaxDepth;
 
 struct CodingError {
   enum class Kind { keyNotFound, valueNotFound, typeMismatch, dataCorrupted, invalidValue };

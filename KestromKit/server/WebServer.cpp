@@ -14,6 +14,7 @@
 #include "KestromKit/server/WebServerRequestParser.h"
 #include "KestromKit/server/WebServerRequestReader.h"
 #include "KestromKit/base/Constants.h"
+#include "platform/files/DescriptorIO.h"
 #include "platform/tcp/TCPClient.h"
 #include "platform/tcp/TCPServer.h"
 
@@ -352,7 +353,7 @@ void WebServer::send(tcp::TCPClient& client, WorkerBuffers& buffers, std::string
   if (!file || !file->file) {
     result = client.send(head, body, timeout);
   } else if (file->length <= kInlineFileBytes &&
-             readFully(file->file->fd(), buffers.file.get(), file->offset, static_cast<std::size_t>(file->length))) {
+             files::readFully(file->file->fd(), buffers.file.get(), file->offset, static_cast<std::size_t>(file->length))) {
     result = client.send(head, std::string_view(buffers.file.get(), static_cast<std::size_t>(file->length)), timeout);
   } else {
     // Large (or changed under us: sendfile then reports the short file).

@@ -1,25 +1,11 @@
 #include "KestromKit/server/WebServerAnswer.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "KestromKit/base/AsciiCase.h"
 #include "KestromKit/server/SessionSecret.h"
 
 namespace kestrom {
-
-bool readFully(int fd, char* into, std::uint64_t offset, std::size_t length) {
-  std::size_t done = 0;
-  while (done < length) {
-    const auto n = ::pread(fd, into + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 // The pieces of an answer that the local HTTP server's run loop and its workers both write: the
-// answer's head, a small file's bytes, and what of a bad request may reach the log.
+// answer's head, the limits of a small file sent with it, and what of a bad request may reach the log.
 
 #include <chrono>
 #include <cstddef>
@@ -20,9 +20,6 @@ inline constexpr std::size_t kInlineFileBytes = 64 * 1024;
 /// What a connection may still send after its answer, and for how long, before it is closed anyway.
 inline constexpr std::chrono::milliseconds kRefusedDrainTime{500};
 inline constexpr std::size_t kRefusedDrainBytes = 1 << 20;
-
-/// Reads `length` bytes of `fd` from `offset`; false when the file ends early or fails.
-bool readFully(int fd, char* into, std::uint64_t offset, std::size_t length);
 
 /// Replaces `head` by the head of an answer: its status line, the CORS line, `headers` (CR and LF
 /// in them made spaces), "Content-Length" and "Connection: close" unless given, and the blank line.

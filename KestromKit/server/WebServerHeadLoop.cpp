@@ -14,6 +14,7 @@
 #include "KestromKit/server/LoopbackGuard.h"
 #include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WebServerAnswer.h"
+#include "platform/files/DescriptorIO.h"
 #include "platform/tcp/TCPServer.h"
 
 namespace kestrom {
@@ -252,7 +253,7 @@ void WebServer::HeadLoop::answerStaticFile(List::iterator c, WebServerRequestHea
     if (!file_) file_ = std::make_unique_for_overwrite<char[]>(kInlineFileBytes);
     // Large, or changed under us: a worker streams it (and reports a short file).
     if (file->length > kInlineFileBytes ||
-        !readFully(file->file->fd(), file_.get(), file->offset, static_cast<std::size_t>(file->length)))
+        !files::readFully(file->file->fd(), file_.get(), file->offset, static_cast<std::size_t>(file->length)))
       return handOn(c, CheckedRequest{c->fd, {}, {}, c->firstByte, RoutedAnswer{std::move(response), std::nullopt}});
     body = std::string_view(file_.get(), static_cast<std::size_t>(file->length));
   }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "KestromKit/base/Constants.h"
-#include "KestromKit/base/WriteAll.h"
+#include "platform/files/DescriptorIO.h"
 #include "KestromKit/server/WebServerRequestParser.h"
 #include "platform/tcp/TCPClient.h"
 
@@ -78,12 +78,12 @@ Expected<WebServerBody, WebServerRequestReader::Failure> WebServerRequestReader:
     fs::remove(file, ec);
     return makeUnexpected(failure);
   };
-  if (!writeAll(fd, initial).has_value()) return fail(Failure::spoolFailed);
+  if (!files::writeAll(fd, initial).has_value()) return fail(Failure::spoolFailed);
   std::uint64_t have = initial.size();
   while (have < length) {
     auto read = readBodyBytes(static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, length - have)));
     if (!read) return fail(read.error());
-    if (!writeAll(fd, *read).has_value()) return fail(Failure::spoolFailed);
+    if (!files::writeAll(fd, *read).has_value()) return fail(Failure::spoolFailed);
     have += read->size();
   }
   ::close(fd);

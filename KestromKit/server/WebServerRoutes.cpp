@@ -18,7 +18,7 @@
 #include "KestromKit/server/WebServerFileDelegate.h"
 #include "KestromKit/model/Coding.h"
 #include "KestromKit/model/PostRecords.h"
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/dispatch/Queue.h"

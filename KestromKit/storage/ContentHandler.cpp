@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/base/PathCheck.h"
 #include "platform/dispatch/QueueCheck.h"

@@ -1,7 +1,7 @@
 #include "KestromKit/storage/ContentService.h"
 
 #include "KestromKit/model/ConfigRecords.h"
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/base/PathCheck.h"
 #include "platform/dispatch/QueueCheck.h"

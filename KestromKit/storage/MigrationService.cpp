@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/model/JSONAny.h"
 #include "platform/dispatch/Queue.h"

@@ -1,6 +1,6 @@
 #include "KestromKit/storage/ProjectFolder.h"
 
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
 #include "platform/bookmarks/Bookmarks.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
 

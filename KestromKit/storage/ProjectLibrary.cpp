@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/storage/Project.h"
 #include "KestromKit/storage/ProjectNames.h"

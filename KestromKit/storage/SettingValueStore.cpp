@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "KestromKit/model/Coding.h"
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
 

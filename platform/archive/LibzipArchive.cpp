@@ -31,16 +31,6 @@ struct OpenArchive {
   std::unique_ptr<zip_t, ArchiveDiscarder> zip;
 };
 
-/// Restarts the step count of archive::testing for one write and disarms an injected failure
-/// that the write did not reach, so it cannot hit a later one.
-class StepCount {
- public:
-  StepCount() { beginCountingSteps(); }
-  ~StepCount() { testing::failNthStep(0); }
-  StepCount(const StepCount&) = delete;
-  StepCount& operator=(const StepCount&) = delete;
-};
-
 ArchiveErrorCode codeFor(int zipError) {
   switch (zipError) {
     case ZIP_ER_NOENT:
@@ -217,7 +207,7 @@ ArchiveResult<std::vector<EntryInfo>> listEntries(const std::filesystem::path& a
 }
 
 ArchiveResult<void> writeArchive(const std::filesystem::path& target, std::span<const NewEntry> entries) {
-  StepCount steps;
+  files::StepFailures::Write steps(writeSteps());  // the step count of archive::testing
   if (entries.empty()) return failure(ArchiveErrorCode::invalidEntry, "An archive needs at least one entry");
   for (const auto& entry : entries) {
     if (!usableName(entry.name))
@@ -233,7 +223,7 @@ ArchiveResult<void> writeArchive(const std::filesystem::path& target, std::span<
 
 ArchiveResult<void> replaceEntry(const std::filesystem::path& archive, std::string_view name, std::string_view bytes,
                                  IfMissing ifMissing) {
-  StepCount steps;
+  files::StepFailures::Write steps(writeSteps());  // the step count of archive::testing
   if (!usableName(name)) return failure(ArchiveErrorCode::invalidEntry, "Unusable entry name " + inQuotes(name));
   auto opened = openArchive(archive, LibzipFileSource::Access::update);
   if (!opened) return makeUnexpected(std::move(opened.error()));

@@ -9,25 +9,20 @@
 #include <cerrno>
 #include <fstream>
 #include <system_error>
+#include <string_view>
 #include <utility>
+
+#include "platform/files/DescriptorIO.h"
+#include "platform/files/StepFailures.h"
 
 namespace kestrom::archive {
 
 namespace {
 
-thread_local int failAtStep = 0;  // 0: no injected failure
-thread_local int stepsTaken = 0;
+thread_local files::StepFailures steps;  // the steps of the calling thread's writes
 
 /// Counts one file-system step of a write and tells whether a test asked it to fail.
-bool injectedFailure() {
-  ++stepsTaken;
-  if (failAtStep > 0 && stepsTaken == failAtStep) {
-    failAtStep = 0;
-    errno = EIO;
-    return true;
-  }
-  return false;
-}
+bool injectedFailure() { return steps.injected(); }
 
 std::string describeErrno(int code) { return std::generic_category().message(code); }
 
@@ -55,11 +50,11 @@ mode_t currentUmask() {
 
 }  // namespace
 
-void beginCountingSteps() { stepsTaken = 0; }
+files::StepFailures& writeSteps() { return steps; }
 
 namespace testing {
-void failNthStep(int n) { failAtStep = n; }
-int lastStepCount() { return stepsTaken; }
+void failNthStep(int n) { steps.failNth(n); }
+int lastStepCount() { return steps.taken(); }
 }  // namespace testing
 
 // static
@@ -237,16 +232,9 @@ zip_int64_t LibzipFileSource::beginWrite() {
 
 zip_int64_t LibzipFileSource::write(const void* data, zip_uint64_t length) {
   if (injectedFailure()) return fail(ZIP_ER_WRITE, "Unable to write " + temporary_.string());
-  const auto* bytes = static_cast<const char*>(data);
-  zip_uint64_t left = length;
-  while (left > 0) {
-    const ssize_t n = ::write(writeFd_, bytes, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(ZIP_ER_WRITE, "Unable to write " + temporary_.string());
-    }
-    bytes += n;
-    left -= static_cast<zip_uint64_t>(n);
+  if (auto written = files::writeAll(writeFd_, std::string_view(static_cast<const char*>(data), length)); !written) {
+    errno = written.error().value();
+    return fail(ZIP_ER_WRITE, "Unable to write " + temporary_.string());
   }
   return static_cast<zip_int64_t>(length);
 }

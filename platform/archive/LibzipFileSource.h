@@ -22,6 +22,7 @@
 #include <string>
 
 #include "platform/archive/Archive.h"
+#include "platform/files/StepFailures.h"
 
 namespace kestrom::archive {
 
@@ -76,7 +77,8 @@ class LibzipFileSource {
   zip_error_t error_{};
 };
 
-/// Starts counting file-system steps for the calling thread's next write (see archive::testing).
-void beginCountingSteps();
+/// The file-system steps of the calling thread's writes, counted for archive::testing: each write
+/// runs in one StepFailures::Write scope.
+files::StepFailures& writeSteps();
 
 }  // namespace kestrom::archive

@@ -1,7 +1,7 @@
 #pragma once
 // Small named values that survive a restart ("KestromKit.sentryEnabled"). The Linux backend is one
-// JSON file under $XDG_CONFIG_HOME/<bundle id>/, written atomically (JSONFileUserDefaults in the
-// kit's storage); FakeUserDefaults keeps them in memory for tests. Any thread.
+// JSON file under $XDG_CONFIG_HOME/<bundle id>/, written atomically (JSONFileUserDefaults beside
+// this file); FakeUserDefaults keeps them in memory for tests. Any thread.
 
 #include <optional>
 #include <string>

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "KestromKit/base/PathCheck.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrom {
 namespace {
@@ -13,19 +14,14 @@ namespace fs = std::filesystem;
 class PathCheckTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "pathcheck-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
+    ASSERT_FALSE(root.empty());
     fs::create_directories(root / "in/sub");
     fs::create_directories(root / "out");
     std::ofstream(root / "in/sub/file.txt") << "x";
     std::ofstream(root / "out/secret.txt") << "s";
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
-  fs::path root;
+  test::TempFolder temp_{"kestrom-pathcheck"};
+  const fs::path& root = temp_.path();
 };
 
 TEST_F(PathCheckTest, RefusesEverySegmentThatCouldLeaveTheRoot) {

@@ -24,7 +24,7 @@ class DeviceServiceTest : public ::testing::Test {
     return file;
   }
   std::string model(const fs::path& productName, const fs::path& deviceTree) const {
-    return DeviceService(nullptr, productName, deviceTree).macModelName();
+    return DeviceService(productName, deviceTree).macModelName();
   }
 
   test::TempFolder temp_{"kestrom-device"};
@@ -55,10 +55,9 @@ TEST_F(DeviceServiceTest, EverythingElseIsUnknownMac) {
       << "only the ends are trimmed of control characters";
 }
 
-TEST_F(DeviceServiceTest, KeepsTheWebViewControllerItWasMadeWith) {
-  DeviceService service(nullptr, folder_ / "absent", folder_ / "absent");
-  EXPECT_EQ(service.webViewController(), nullptr);
-  EXPECT_EQ(service.macModelName(), "Unknown Mac");
+TEST_F(DeviceServiceTest, ByDefaultItReadsTheFirmwaresSysfsEntryAndTheDeviceTree) {
+  EXPECT_EQ(DeviceService().macModelName(),
+            machineModelName("/sys/class/dmi/id/product_name", "/proc/device-tree/model"));
 }
 
 }  // namespace

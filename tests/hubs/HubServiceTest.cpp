@@ -128,7 +128,6 @@ TEST_F(HubServiceTest, ConnectParksItsRepliesUntilTheTransportAnswers) {
   EXPECT_TRUE(sent().empty());
   ASSERT_EQ(service->connectedDevices().size(), 1u);
   EXPECT_EQ(service->connectedDevices()[0].id, "H1");
-  EXPECT_EQ(service->activityHolders(), (std::vector<std::string>{"H1"}));
 
   // A failure answers only the failure halves and leaves the hub found.
   ble->reportFound("B1");
@@ -151,7 +150,6 @@ TEST_F(HubServiceTest, ASuccessForAHubNoScanReportedIsConnectedButNotListed) {
   usb->reportConnectResult("GHOST", true);
   EXPECT_EQ(sent(), frames(R"([{"method":"/hub/connected","params":{"id":"GHOST"},"jsonrpc":"2.0"}])"));
   EXPECT_TRUE(service->connectedDevices().empty());
-  EXPECT_EQ(service->activityHolders(), (std::vector<std::string>{"GHOST"}));
 }
 
 TEST_F(HubServiceTest, SendsWaitForTheirCompletionAndFailWhenTheHubIsNotConnected) {
@@ -189,7 +187,6 @@ TEST_F(HubServiceTest, ADisconnectionIsAnnouncedBeforeItsRepliesAndFailsTheSends
     {"id":"d1","result":{},"jsonrpc":"2.0"},
     {"id":"s1","error":"no such connection","jsonrpc":"2.0"},{"id":"s2","error":"no such connection","jsonrpc":"2.0"}])"));
   EXPECT_TRUE(service->connectedDevices().empty());
-  EXPECT_TRUE(service->activityHolders().empty());
 
   // A completion that comes late answers nothing twice; a hub never connected is still announced.
   usb->reportSendCompleted("H1");

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "platform/dispatch/ManualQueue.h"
 #include "platform/shell/FakeDialogs.h"
 #include "tests/support/TempFolder.h"

@@ -13,7 +13,7 @@
 #include "KestromKit/hubs/FirmwareUpdateWindow.h"
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/storage/SettingValueStore.h"
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "platform/audio/FakeAudioInput.h"
 #include "platform/defaults/FakeUserDefaults.h"
 #include "platform/dispatch/ManualQueue.h"

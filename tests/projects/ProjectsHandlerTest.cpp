@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "KestromKit/base/Constants.h"
-#include "KestromKit/storage/JSONFileUserDefaults.h"
+#include "platform/defaults/JSONFileUserDefaults.h"
 #include "tests/projects/ProjectTestSupport.h"
 
 namespace kestrom::test {
@@ -172,15 +172,15 @@ TEST(ProjectsDeleteAndMove, RemoveRegularFilesOnlyAndNeverReplace) {
 TEST(ProjectFolder, StatusFollowsTheStoredChoiceAcrossRestarts) {
   TempFolder scratch;
   const auto defaultsFile = scratch / "defaults.json";
-  auto defaults = std::make_shared<JSONFileUserDefaults>(defaultsFile);
-  MacOsProjectFolderHolder fresh("Example Projects", defaults);
+  auto stored = std::make_shared<defaults::JSONFileUserDefaults>(defaultsFile);
+  MacOsProjectFolderHolder fresh("Example Projects", stored);
   EXPECT_EQ(fresh.projectFolder(),
             (ProjectFolderState{Constants::documentsFolder() / "Example Projects", ProjectFolderStatus::needsMigration}));
 
   const auto chosen = scratch / "Chosen";
   fs::create_directories(chosen);
   ASSERT_TRUE(fresh.setProjectFolder(chosen));
-  MacOsProjectFolderHolder restarted("Example Projects", std::make_shared<JSONFileUserDefaults>(defaultsFile));
+  MacOsProjectFolderHolder restarted("Example Projects", std::make_shared<defaults::JSONFileUserDefaults>(defaultsFile));
   EXPECT_EQ(restarted.projectFolder(), (ProjectFolderState{chosen, ProjectFolderStatus::ok}));
   EXPECT_TRUE(nlohmann::json::parse(readFile(defaultsFile))[std::string(MacOsProjectFolderHolder::kProjectFolderBookmarkKey)]
                   .is_string());

@@ -17,6 +17,7 @@
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
 #include "tests/rpc/LoopBack.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrom {
 namespace {
@@ -44,9 +45,7 @@ PartialIAppConfig appConfig(std::vector<std::string> languages = {"en-US", "de-D
 class ConfigurationHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "confighandler.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    ASSERT_FALSE(folder_.empty());
     std::ofstream(folder_ / "os-release") << "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n";
     dispatch::installMainQueue(main_);
     onMain_ = std::make_unique<dispatch::ManualQueue::Presence>(*main_);  // the test plays the main thread
@@ -54,8 +53,6 @@ class ConfigurationHandlerTest : public ::testing::Test {
   void TearDown() override {
     onMain_.reset();
     dispatch::installMainQueue(nullptr);
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
   }
 
   HostEnvironment environment(std::map<std::string, std::string> variables = {}) {
@@ -89,7 +86,8 @@ class ConfigurationHandlerTest : public ::testing::Test {
   }
 
   log::ScopedRecording recording_;
-  fs::path folder_;
+  test::TempFolder temp_{"kestrom-confighandler"};
+  const fs::path& folder_ = temp_.path();
   std::shared_ptr<dispatch::ManualQueue> main_ = std::make_shared<dispatch::ManualQueue>("main");
   std::unique_ptr<dispatch::ManualQueue::Presence> onMain_;
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "KestromKit/storage/HostEnvironment.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrom {
 namespace {
@@ -26,19 +27,14 @@ HostEnvironment::Lookup variables(std::map<std::string, std::string> values) {
 class HostEnvironmentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "hostenv.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    ASSERT_FALSE(folder_.empty());
     environment_.osReleaseFile = folder_ / "os-release";
     environment_.osReleaseFallbackFile = folder_ / "usr-lib-os-release";
     environment_.kernelDescription = [] { return "Linux 6.1.0-18-amd64 x86_64"; };
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
 
-  fs::path folder_;
+  test::TempFolder temp_{"kestrom-hostenv"};
+  const fs::path& folder_ = temp_.path();
   HostEnvironment environment_;
 };
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "platform/defaults/FakeUserDefaults.h"
 #include "platform/dispatch/ManualQueue.h"
 

@@ -17,6 +17,7 @@
 #include "KestromKit/storage/SettingsHandler.h"
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrom {
 namespace {
@@ -28,14 +29,8 @@ nlohmann::json unordered(const Json& j) { return nlohmann::json::parse(j.dump())
 class SettingValueStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "settings.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    ASSERT_FALSE(folder_.empty());
     file_ = folder_ / "app_userSettings.json";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
   }
 
   void put(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
@@ -57,7 +52,8 @@ class SettingValueStoreTest : public ::testing::Test {
   }
 
   log::ScopedRecording recording_;
-  fs::path folder_;
+  test::TempFolder temp_{"kestrom-settings"};
+  const fs::path& folder_ = temp_.path();
   fs::path file_;
 };
 

@@ -31,7 +31,7 @@
 #include "KestromKit/server/WSServer.h"
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/hubs/LinuxHubTransports.h"
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/downloader/CurlDownloader.h"
 #include "platform/log/Fatal.h"

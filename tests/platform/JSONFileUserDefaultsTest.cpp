@@ -5,30 +5,27 @@
 #include <filesystem>
 #include <fstream>
 
-#include "KestromKit/model/Coding.h"
-#include "KestromKit/storage/JSONFileUserDefaults.h"
+#include "platform/defaults/JSONFileUserDefaults.h"
+#include "tests/support/TempFolder.h"
 
-namespace kestrom {
+namespace kestrom::defaults {
 namespace {
 namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
 
 class JSONFileUserDefaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "defaults-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
+    ASSERT_FALSE(root.empty());
     file = root / "org.example.app" / "defaults.json";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root, ec);
   }
   static std::string read(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  fs::path root, file;
+  test::TempFolder temp_{"kestrom-defaults"};
+  const fs::path& root = temp_.path();
+  fs::path file;
 };
 
 TEST_F(JSONFileUserDefaultsTest, ValuesSurviveARestart) {
@@ -100,5 +97,15 @@ TEST_F(JSONFileUserDefaultsTest, DefaultFileFollowsXdgConfigHome) {
   if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
 }
 
+TEST_F(JSONFileUserDefaultsTest, WithoutXdgConfigHomeTheFileLivesInTheHomeFoldersConfig) {
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  std::string saved = old ? old : "";
+  ::setenv("XDG_CONFIG_HOME", "", 1);  // set but empty counts as unset
+  const char* home = std::getenv("HOME");
+  ASSERT_TRUE(home && *home);
+  EXPECT_EQ(JSONFileUserDefaults::defaultFile("org.example.app"), fs::path(home) / ".config/org.example.app/defaults.json");
+  if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+}
+
 }  // namespace
-}  // namespace kestrom
+}  // namespace kestrom::defaults

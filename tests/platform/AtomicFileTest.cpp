@@ -10,7 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrom {
 namespace {
@@ -21,14 +22,11 @@ namespace fs = std::filesystem;
 class AtomicFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "atomicfile.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    ASSERT_FALSE(folder_.empty());
   }
   void TearDown() override {
     std::error_code ignored;
-    fs::permissions(folder_, fs::perms::owner_all, ignored);
-    fs::remove_all(folder_, ignored);
+    fs::permissions(folder_, fs::perms::owner_all, ignored);  // so that it can be removed
   }
 
   static void put(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
@@ -42,7 +40,8 @@ class AtomicFileTest : public ::testing::Test {
     return out;
   }
 
-  fs::path folder_;
+  test::TempFolder temp_{"kestrom-atomicfile"};
+  const fs::path& folder_ = temp_.path();
 };
 
 TEST_F(AtomicFileTest, WritesANewFileAndReplacesAnExistingOneLeavingNothingBehind) {

@@ -1,19 +1,27 @@
-#include "KestromKit/storage/JSONFileUserDefaults.h"
+#include "platform/defaults/JSONFileUserDefaults.h"
 
 #include <cstdlib>
 
-#include "KestromKit/model/Coding.h"
-#include "KestromKit/base/AtomicFile.h"
-#include "KestromKit/base/Constants.h"
+#include "platform/files/AtomicFile.h"
+#include "platform/files/HomeFolder.h"
+#include "platform/jsontext/JsonText.h"
+#include "platform/log/Log.h"
 
-namespace kestrom {
+namespace kestrom::defaults {
 namespace fs = std::filesystem;
+
+namespace {
+const log::Logger& defaultsLog() {
+  static const log::Logger logger("platform", "defaults");
+  return logger;
+}
+}  // namespace
 
 JSONFileUserDefaults::JSONFileUserDefaults(fs::path file) : file_(std::move(file)) {}
 
 fs::path JSONFileUserDefaults::defaultFile(const std::string& bundleIdentifier) {
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  fs::path base = config && *config ? fs::path(config) : Constants::path().macOS.home / ".config";
+  fs::path base = config && *config ? fs::path(config) : files::homeFolder() / ".config";
   return base / bundleIdentifier / "defaults.json";
 }
 
@@ -33,21 +41,20 @@ void JSONFileUserDefaults::loadLocked() const {
     // It holds the user's values (the project folder among them) but cannot be read now: leave
     // it as it is, refuse to write over it, and try again at the next use.
     if (!unreadable_)
-      Constants::log().general.error("Unable to read user defaults at %s: %s; they are left as they are and not "
-                                     "written until they can be read",
-                                     Constants::tildePath(file_), text.error().message());
+      defaultsLog().error("Unable to read user defaults at %s: %s; they are left as they are and not "
+                          "written until they can be read",
+                          files::tildePath(file_), text.error().message());
     unreadable_ = true;
     return;
   }
   loaded_ = true;
   unreadable_ = false;
-  auto json = parseJson(*text);
+  auto json = jsontext::parse(*text);
   if (json && json->is_object()) {
     values_ = std::move(*json);
   } else {
     corrupt_ = true;
-    Constants::log().general.error("Unable to read user defaults at %s: not a JSON object",
-                                   Constants::tildePath(file_));
+    defaultsLog().error("Unable to read user defaults at %s: not a JSON object", files::tildePath(file_));
   }
 }
 
@@ -71,14 +78,14 @@ bool JSONFileUserDefaults::setValue(std::string_view key, nlohmann::ordered_json
     if (!AtomicFile::setAsideCorrupt(file_)) return false;  // never overwrite what we could not read
     corrupt_ = false;
   }
-  auto written = AtomicFile::write(file_, dumpJson(next));
+  auto written = AtomicFile::write(file_, jsontext::dump(next));
   if (!written) {
-    Constants::log().general.error("Unable to write user defaults at %s: %s", Constants::tildePath(file_),
-                                   written.error().message());
+    defaultsLog().error("Unable to write user defaults at %s: %s", files::tildePath(file_),
+                        written.error().message());
     return false;
   }
   values_ = std::move(next);
   return true;
 }
 
-}  // namespace kestrom
+}  // namespace kestrom::defaults

@@ -1,5 +1,5 @@
 #pragma once
-// Whole-file reads and crash-safe whole-file writes for every file the kit keeps (settings, the
+// Whole-file reads and crash-safe whole-file writes for every file the host keeps (settings, the
 // project index, user defaults, projects, content). Any thread; the callers serialise writes to
 // one file on their own queue.
 //
@@ -14,7 +14,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "KestromKit/base/Expected.h"
+#include "platform/Expected.h"
 
 namespace kestrom::AtomicFile {
 

@@ -3,17 +3,17 @@
 // $XDG_CONFIG_HOME/<bundle id>/defaults.json. Read once on first use; every change rewrites the
 // whole file atomically. A file that is not a JSON object is set aside as ".corrupt" before the
 // first write replaces it; one that exists but cannot be read (permissions, I/O) is left as it is:
-// it reads as empty, every write fails, and the next use reads it again. Any thread (one mutex); owned by the composition root.
+// it reads as empty, every write fails, and the next use reads it again. Any thread (one mutex);
+// owned by the composition root.
 
 #include <filesystem>
-#include <map>
 #include <mutex>
 
 #include "platform/defaults/UserDefaults.h"
 
-namespace kestrom {
+namespace kestrom::defaults {
 
-class JSONFileUserDefaults final : public defaults::UserDefaults {
+class JSONFileUserDefaults final : public UserDefaults {
  public:
   explicit JSONFileUserDefaults(std::filesystem::path file);
 
@@ -37,4 +37,4 @@ class JSONFileUserDefaults final : public defaults::UserDefaults {
   mutable nlohmann::ordered_json values_ = nlohmann::ordered_json::object();
 };
 
-}  // namespace kestrom
+}  // namespace kestrom::defaults

@@ -1,4 +1,4 @@
-#include "KestromKit/base/AtomicFile.h"
+#include "platform/files/AtomicFile.h"
 
 #include <fcntl.h>
 #include <stdio.h>  // renameat2, RENAME_NOREPLACE (glibc >= 2.28)
@@ -9,27 +9,19 @@
 #include <random>
 #include <utility>
 
-#include "KestromKit/base/WriteAll.h"
+#include "platform/files/DescriptorIO.h"
+#include "platform/files/StepFailures.h"
 
 namespace kestrom::AtomicFile {
 
 namespace {
 
-thread_local int failAtStep = 0;  // 0: no injected failure
-thread_local int stepsTaken = 0;
+thread_local files::StepFailures steps;  // the steps of the calling thread's writes
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
 
 /// Counts one file-system step and tells whether the test asked it to fail.
-bool injectedFailure() {
-  ++stepsTaken;
-  if (failAtStep > 0 && stepsTaken == failAtStep) {
-    failAtStep = 0;
-    errno = EIO;
-    return true;
-  }
-  return false;
-}
+bool injectedFailure() { return steps.injected(); }
 
 /// Closes a descriptor on every path out of a function unless released.
 class Descriptor {
@@ -103,10 +95,7 @@ enum class Replace { yes, no };
 
 Expected<void, std::error_code> writeReplacing(const std::filesystem::path& target, std::string_view bytes,
                                                Replace replace) {
-  stepsTaken = 0;
-  struct DisarmAfterwards {
-    ~DisarmAfterwards() { failAtStep = 0; }
-  } disarm;  // an injected failure is meant for this write only
+  files::StepFailures::Write counting(steps);  // an injected failure is meant for this write only
   int rawFd = -1;
   auto temporary = createTemporary(target, rawFd);
   if (!temporary) return makeUnexpected(temporary.error());
@@ -122,7 +111,7 @@ Expected<void, std::error_code> writeReplacing(const std::filesystem::path& targ
   if (::stat(target.c_str(), &existing) == 0) ::fchmod(fd.get(), existing.st_mode & 07777);
 
   if (injectedFailure()) return fail(lastError());
-  if (auto written = writeAll(fd.get(), bytes); !written) return fail(written.error());
+  if (auto written = files::writeAll(fd.get(), bytes); !written) return fail(written.error());
   if (injectedFailure() || ::fsync(fd.get()) != 0) return fail(lastError());
   if (injectedFailure() || ::close(fd.release()) != 0) return fail(lastError());
   if (injectedFailure()) return fail(lastError());
@@ -230,8 +219,8 @@ std::size_t removeStrayTemporariesIn(const std::filesystem::path& folder, std::s
 }
 
 namespace testing {
-void failNthStep(int n) { failAtStep = n; }
-int lastStepCount() { return stepsTaken; }
+void failNthStep(int n) { steps.failNth(n); }
+int lastStepCount() { return steps.taken(); }
 }  // namespace testing
 
 }  // namespace kestrom::AtomicFile
