@@ -160,6 +160,8 @@ class KestromKit final : public WSServerDelegate,
  private:
   KestromKit(PartialIAppConfig appConfig, std::weak_ptr<KestromKitDelegate> delegate, PlatformType platform);
   void build(const std::vector<KestromVerbosityOptions>& verbosity, KestromKitEnvironment environment);
+  /// What the last owner's release runs: deletes the kit, on a thread where that is safe.
+  static void tearDown(KestromKit* done);
   void continueStartup();
   void finishStartup();
   void sendInitialState();
