@@ -8,11 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "KestromKit/server/WSServer.h"
 #include "platform/dispatch/DetachedThreads.h"
@@ -41,14 +43,33 @@ bool accepts(unsigned port) {
   return connected;
 }
 
+// How long the I/O thread takes from a start to the listener's `started` here and now (the
+// median of a few starts).
+std::chrono::microseconds timeToStart() {
+  std::vector<std::chrono::microseconds> times;
+  for (int round = 0; round < 9; ++round) {
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto server = WSServer::create();
+    server->setDelegate(delegate);
+    const auto begun = std::chrono::steady_clock::now();
+    server->start(0);
+    if (!delegate->waitForStarted(1)) continue;
+    times.push_back(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun));
+  }
+  if (times.empty()) return std::chrono::milliseconds(5);
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
 // A shutdown that lands while the I/O thread opens the listener of the first start: the listener
 // must not be installed behind the shutdown's back, where nothing would ever close it. The
 // rounds spread the shutdown over the start's first moments, so that many of them meet the
 // listener half made.
 TEST(WSServerTeardownTest, AShutdownDuringTheStartLeavesNothingListening) {
   std::mt19937 random(12345);
-  // The I/O thread opens the listener a few milliseconds after the start (more when loaded).
-  std::uniform_int_distribution<int> delayMicroseconds(0, 8000);
+  // Shutdowns spread over the time the listener takes to open, and a little beyond.
+  const auto spread = timeToStart() * 3 / 2;
+  std::uniform_int_distribution<long> delayMicroseconds(0, std::max<long>(spread.count(), 100));
   WSServerOptions options;
   options.teardownWait = 200ms;  // a listener left running costs this much per round
   constexpr int kRounds = 300;
