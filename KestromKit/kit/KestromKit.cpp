@@ -1,8 +1,12 @@
 #include "KestromKit/kit/KestromKit.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "KestromKit/server/LoopbackGuard.h"
 #include "KestromKit/server/ProjectRequestHandler.h"
@@ -89,6 +93,31 @@ std::string openFailureReason(const ProjectsHandlerError& error) {
 
 }  // namespace
 
+void KestromKit::tearDown(KestromKit* done) {
+  auto finish = [done] {
+    delete done;
+    LiveKits::shared().add(-1);
+  };
+  // The web server calls the kit on its own threads, holding it for the call; when the last owner
+  // lets go meanwhile, that thread would stop the server and join itself. The teardown moves to a
+  // thread of its own instead, counted until it ends (see waitForTeardown).
+  if (!done->webServer_ || !done->webServer_->isOwnThread()) {
+    finish();
+    return;
+  }
+  try {
+    dispatch::ThreadExit exit;
+    std::thread teardown([finish, exit] {
+      pthread_setname_np(pthread_self(), "Kit teardown");
+      finish();
+    });
+    exit.detach(teardown);
+  } catch (const std::system_error& e) {
+    // Without a thread it cannot be torn down safely here; leaving it is better than a crash.
+    Constants::log().general.fault("Unable to tear down the kit: %s", e.what());
+  }
+}
+
 bool KestromKit::waitForTeardown(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   auto& kits = LiveKits::shared();
@@ -109,10 +138,7 @@ std::shared_ptr<KestromKit> KestromKit::create(const std::string& appConfigurati
                     "Could not decode AppConfig object from json: " + appConfig.error().description());
   LiveKits::shared().add(1);
   std::shared_ptr<KestromKit> kit(new KestromKit(std::move(*appConfig), std::move(delegate), platform),
-                                  [](KestromKit* done) {
-                                    delete done;
-                                    LiveKits::shared().add(-1);
-                                  });
+                                  [](KestromKit* done) { tearDown(done); });
   kit->build(verbosity, std::move(environment));
   return kit;
 }

@@ -107,7 +107,8 @@ class KestromKit final : public WSServerDelegate,
 
   /// For the end of main(): waits until every kit is torn down and every thread its parts let go
   /// of from inside has ended, or `timeout` passed (false). The last owner of a kit is not always
-  /// main: a server thread holding the kit for one event as the host quits tears it down there.
+  /// main: a server thread holding the kit for one event as the host quits tears it down there, or
+  /// (the web server's threads, which the teardown joins) on a thread of its own.
   static bool waitForTeardown(std::chrono::milliseconds timeout);
 
   /// Runs start-up: loading view, migrations, prepacked content, stores, web view, and 0.3 s
@@ -159,6 +160,8 @@ class KestromKit final : public WSServerDelegate,
  private:
   KestromKit(PartialIAppConfig appConfig, std::weak_ptr<KestromKitDelegate> delegate, PlatformType platform);
   void build(const std::vector<KestromVerbosityOptions>& verbosity, KestromKitEnvironment environment);
+  /// What the last owner's release runs: deletes the kit, on a thread where that is safe.
+  static void tearDown(KestromKit* done);
   void continueStartup();
   void finishStartup();
   void sendInitialState();

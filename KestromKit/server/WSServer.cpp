@@ -38,20 +38,23 @@ bool isClientLeaving(const std::error_code& error) {
   return false;
 }
 
-// How long the teardown waits for the I/O thread to finish its last handlers on its own.
-constexpr auto kTeardownWait = std::chrono::seconds(2);
-
-void runIO(net::io_context& io) {
-  pthread_setname_np(pthread_self(), "WSServer I/O");
+// Runs the context's handlers with `run` (run or poll) until it returns on its own.
+template <class Run>
+void runHandlers(const Run& run) {
   for (;;) {
     try {
-      io.run();
+      run();
       return;  // out of work (the teardown let go) or stopped
     } catch (const std::exception& e) {
       // A throwing handler must not end the host's channel to the page.
       serverLog().fault("Unexpected exception on the WebSocket thread: %s", e.what());
     }
   }
+}
+
+void runIO(net::io_context& io) {
+  pthread_setname_np(pthread_self(), "WSServer I/O");
+  runHandlers([&] { io.run(); });
 }
 
 }  // namespace
@@ -94,11 +97,18 @@ void WSServer::shutdown() {
     ioExit_.detach(ioThread_);
     return;
   }
-  if (ioDone_.wait_for(kTeardownWait) != std::future_status::ready) {
-    serverLog().error("WebSocket thread did not finish its work in time; stopping it");
-    io_->stop();
+  if (ioDone_.wait_for(options_.teardownWait) == std::future_status::ready) {
+    ioThread_.join();
+    return;
   }
+  serverLog().error("WebSocket thread did not finish its work in time; stopping it");
+  io_->stop();
   ioThread_.join();
+  // The stopped thread may have left the closing above unrun, and with it the handlers that end
+  // the sockets; those hold the listener and the connections, which hold the io_context, so none
+  // of them would ever go. The thread is gone: nothing else touches the sockets now.
+  io_->restart();
+  runHandlers([&] { io_->poll(); });
 }
 
 std::shared_ptr<WSServer> WSServer::create(WSServerOptions options) {
@@ -218,6 +228,10 @@ void WSServer::openListener(unsigned port, bool drawn) {
   std::shared_ptr<WSListener> previous;
   {
     std::lock_guard lock(mutex_);
+    // The teardown may have taken the listener slot while this one was being opened; installed
+    // now it would never be closed, and its pending accept would keep it and the I/O thread
+    // alive for good. It has accepted nothing yet: letting go of it closes its socket.
+    if (shuttingDown_) return;
     previous = std::exchange(listener_, listener);
   }
   if (previous) previous->close();

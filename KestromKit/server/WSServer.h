@@ -47,6 +47,8 @@ struct WSServerOptions {
   std::chrono::milliseconds retryDelay{250};
   /// Failed binds of a fixed port (a restart) before the server gives up the port for a random one.
   int samePortRetries = 8;
+  /// How long the teardown waits for the I/O thread to finish its last handlers before it stops it.
+  std::chrono::milliseconds teardownWait{2000};
   /// The random port for a start with port 0; empty means uniform over 2846...65535.
   std::function<unsigned()> drawPort;
 };

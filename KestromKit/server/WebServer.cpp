@@ -97,6 +97,16 @@ void WebServer::stop() {
   for (auto& checked : unserved) ::close(checked.fd);
 }
 
+bool WebServer::isOwnThread() const {
+  const auto self = std::this_thread::get_id();
+  std::lock_guard lock(mutex_);
+  if (runLoop_.get_id() == self) return true;
+  for (const auto* workers : {&workers_, &retired_})
+    for (const auto& worker : *workers)
+      if (worker.thread.get_id() == self) return true;
+  return false;
+}
+
 std::optional<std::int32_t> WebServer::port() const {
   std::lock_guard lock(mutex_);
   return port_;

@@ -83,8 +83,12 @@ class WebServer {
   /// Returns at once; the run loop listens on `port` (0: any free port) and falls back to port 0
   /// once when a fixed port cannot be had. A second call while running does nothing.
   void start(std::int32_t port);
-  /// Ends the run loop and every connection; no restart follows. Any thread but a worker's.
+  /// Ends the run loop and every connection; no restart follows. Any thread but the server's own
+  /// (the run loop's and the workers'), which it joins; so does the destructor.
   void stop();
+  /// True on the run-loop thread and on the workers: where the delegate is called, and where the
+  /// server must not be stopped or let go of.
+  bool isOwnThread() const;
   /// The port listened on (kept across a restart on the same port); empty before and after.
   std::optional<std::int32_t> port() const;
 

@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+
+#include <pthread.h>
 
 #include "KestromKit/kit/KestromKit.h"
 #include "KestromKit/hubs/FirmwareUpdateWindow.h"
@@ -63,13 +67,91 @@ class RecordingDelegate final : public KestromKitDelegate {
   std::vector<std::string> calls;  // main queue only
 };
 
+// The main queue with a gate: while it is shut, a post from any thread but the test's and the
+// WebSocket server's waits in the gate, whatever the poster holds meanwhile. Tasks go on to the
+// manual queue behind it.
+class GatedQueue final : public dispatch::Queue {
+ public:
+  explicit GatedQueue(std::shared_ptr<dispatch::ManualQueue> inner)
+      : Queue("main"), inner_(std::move(inner)), test_(std::this_thread::get_id()) {}
+  ~GatedQueue() override { open(); }
+
+  void open() {
+    std::lock_guard lock(mutex_);
+    shut_ = false;
+    changed_.notify_all();
+  }
+  /// Waits until a post waits in the gate; false after 20 s.
+  bool waitForHeld() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 20s, [&] { return held_ > 0; });
+  }
+  /// Posts of the WebSocket server's thread that went through.
+  int serverPosts() const {
+    std::lock_guard lock(mutex_);
+    return serverPosts_;
+  }
+  bool isCurrent() const override { return inner_->isCurrent(); }
+
+ protected:
+  void asyncImpl(dispatch::Task task) override {
+    pass();
+    inner_->async(std::move(task));
+  }
+  void asyncAfterImpl(dispatch::Duration delay, dispatch::Task task) override {
+    pass();
+    inner_->asyncAfter(delay, std::move(task));
+  }
+  void syncImpl(const dispatch::Task& task) override { inner_->sync(task); }
+
+ private:
+  void pass() {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    std::unique_lock lock(mutex_);
+    if (std::string_view(name) == "WSServer I/O") {
+      ++serverPosts_;
+      return;
+    }
+    if (std::this_thread::get_id() == test_) return;
+    ++held_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !shut_; });
+  }
+
+  const std::shared_ptr<dispatch::ManualQueue> inner_;
+  const std::thread::id test_;
+  mutable std::mutex mutex_;  // guards the counts and shut_
+  std::condition_variable changed_;
+  int held_ = 0;
+  int serverPosts_ = 0;
+  bool shut_ = true;
+};
+
 class KestromKitTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dispatch::installMainQueue(main);
     onMain = std::make_unique<dispatch::ManualQueue::Presence>(*main);  // the test plays the main thread
+    kit = makeKit();
+    ASSERT_TRUE(kit);
+  }
+  void TearDown() override {
+    std::optional<std::filesystem::path> settings;
+    if (kit) settings = kit->settingValueStore()->storeFile();
+    kit.reset();
+    // The last owner may have been one of the kit's threads, which tears it down elsewhere: the
+    // next test starts once it is gone.
+    EXPECT_TRUE(KestromKit::waitForTeardown(20s));
+    // Every test starts from the stored defaults (the language above all), repeated or not.
+    if (settings) std::filesystem::remove(*settings);
+    onMain.reset();
+    dispatch::installMainQueue(nullptr);
+  }
+
+  std::shared_ptr<KestromKit> makeKit() {
     auto text = AtomicFile::read(RecordingDelegate::bundle() / "variant/content/appconfig/appconfig.json");
-    ASSERT_TRUE(text);
+    if (!text) return nullptr;
     KestromKitEnvironment environment;
     environment.launcher = launcher;
     environment.downloader = downloads;
@@ -88,12 +170,7 @@ class KestromKitTest : public ::testing::Test {
       usbHubs = std::make_shared<test::FakeDeviceManager>(factory.delegationQueue, HubConnectionType::usb);
       return HubTransports{.usb = usbHubs};
     };
-    kit = KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
-  }
-  void TearDown() override {
-    kit.reset();
-    onMain.reset();
-    dispatch::installMainQueue(nullptr);
+    return KestromKit::create(*text, delegate, {}, PlatformType::macos, std::move(environment));
   }
 
   /// Drains the main queue until `done` holds or two seconds pass (other threads post into it).
@@ -399,6 +476,31 @@ TEST_F(KestromKitTest, ProjectAndFolderDialogsRunThroughTheGivenDialogs) {
 
   request(*page, "f2", "device/selectFolder", {{"interactive", true}, {"initialFolder", "documents"}});
   EXPECT_EQ(nextFrame(*page)->at("result"), Json::object()) << "cancelled: no folder";
+}
+
+// The web server tells the kit its port on its own run-loop thread, holding the kit for the call.
+// When the application lets go of the kit meanwhile, that thread is its last owner: the teardown
+// stops the web server and joins its threads, which it cannot do on one of them.
+TEST_F(KestromKitTest, AKitLetGoOfWhileTheWebServerReportsItsPortIsTornDownElsewhere) {
+  kit.reset();
+  ASSERT_TRUE(KestromKit::waitForTeardown(20s));
+  auto gate = std::make_shared<GatedQueue>(main);
+  dispatch::installMainQueue(gate);
+  kit = makeKit();
+  ASSERT_TRUE(kit);
+  // The run loop waits in the gate inside webServerDidStart, the WebSocket server's report has
+  // passed, and nothing else holds the kit but the run loop and this test.
+  ASSERT_TRUE(gate->waitForHeld());
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while ((gate->serverPosts() == 0 || kit.use_count() != 2) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(kit.use_count(), 2);
+  std::weak_ptr<KestromKit> watched = kit;
+  kit.reset();
+  gate->open();
+  EXPECT_TRUE(KestromKit::waitForTeardown(20s));
+  EXPECT_TRUE(watched.expired());
+  dispatch::installMainQueue(main);
 }
 
 }  // namespace
