@@ -104,11 +104,16 @@ TEST(QueueTest, DelayedWorkRunsInDueOrderAndCancelledWorkNever) {
     };
   };
   std::promise<void> last;
+  // The queue is held busy until all is scheduled and cancelled: however long this thread is
+  // kept from running, nothing falls due before the cancel.
+  std::promise<void> scheduled;
+  queue->async([ready = scheduled.get_future().share()] { ready.wait(); });
   queue->asyncAfter(40ms, record("late"));
   queue->asyncAfter(5ms, record("early"));
   WorkItem cancelled = queue->asyncAfter(1ms, record("cancelled"));
   cancelled.cancel();
   queue->asyncAfter(60ms, [&] { last.set_value(); });
+  scheduled.set_value();
   ASSERT_EQ(last.get_future().wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(cancelled.isCancelled());
   std::lock_guard lock(mutex);
