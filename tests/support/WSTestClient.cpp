@@ -38,6 +38,9 @@ bool WSTestClient::connect(unsigned port, std::map<std::string, std::string> hea
   tcp::endpoint endpoint(net::ip::address_v4::loopback(), static_cast<unsigned short>(port));
   auto connected = runOne([&](auto handler) { socket.async_connect(endpoint, handler); });
   if (!connected || *connected) return false;
+  // A page's socket sends each message at once, as browsers do; with Nagle's algorithm a small
+  // message behind an unacknowledged one would wait out the peer's delayed acknowledgement.
+  socket.set_option(tcp::no_delay(true), ec);
   ws_.set_option(websocket::stream_base::decorator([headers](websocket::request_type& request) {
     for (const auto& [name, value] : headers) request.set(name, value);
   }));
