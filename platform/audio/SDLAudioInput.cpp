@@ -91,7 +91,7 @@ Expected<void, AudioInputError> SDLAudioInput::startRecording(const std::filesys
   std::lock_guard state(mutex_);
   consumePending();  // what was captured so far belongs to the previous recording, if any
   finishRecording();
-  recorder_.emplace();
+  recorder_ = Recorder{};
   recorder_->file = file;
   averagePower_ = kMeterFloorDecibels;
   return {};

@@ -7,7 +7,7 @@
 
 // GLib's locks are futexes of its own, which ThreadSanitizer cannot see: without these two marks
 // every task handed to another thread's main context would look like a race with its poster.
-#if defined(__SANITIZE_THREAD__)
+#if defined(KESTROM_SANITIZE_THREAD)
 extern "C" void __tsan_acquire(void* address);
 extern "C" void __tsan_release(void* address);
 #define KESTROM_TSAN_ACQUIRE(address) __tsan_acquire(address)

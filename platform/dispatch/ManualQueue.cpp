@@ -138,8 +138,9 @@ void ManualQueue::asyncAfterImpl(Duration delay, Task task) {
 }
 
 void ManualQueue::syncImpl(const Task& task) {
-  auto [wrapper, call] = SyncCall::make(task);
-  asyncImpl(std::move(wrapper));
+  auto made = SyncCall::make(task);
+  const std::shared_ptr<SyncCall> call = std::move(made.second);
+  asyncImpl(std::move(made.first));
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] { return call->isDone() || mayDrain(); });
   if (call->isDone()) {

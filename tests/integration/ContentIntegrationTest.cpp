@@ -355,7 +355,7 @@ TEST_F(ContentIntegrationTest, ManifestsAreReadWithOfflineAvailabilityWorkedOutE
 // Sixty answers at once: twenty videos of 16 MiB (far more than the bound, were they read whole),
 // twenty subtitle files converted in memory and twenty manifests decoded and encoded.
 TEST_F(ContentIntegrationTest, TwentyRequestsAtOnceForEachKindOfContentStayWithinTheirMemoryBound) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(KESTROM_SANITIZE_ADDRESS) || defined(KESTROM_SANITIZE_THREAD)
   // The sanitizers' allocators hold freed memory back (a quarantine, shadow pages), so what one
   // decode leaves behind is never reused by the next: the bound is the plain build's.
   GTEST_SKIP() << "memory bounds hold for the plain build";

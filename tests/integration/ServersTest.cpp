@@ -50,7 +50,7 @@ TEST(ServersTest, AMultipartBombIsRefusedInBoundedMemory) {
   const long after = peakResidentKiB(host.pid());
   std::printf("peak resident memory %ld KiB before, %ld KiB after a %zu byte bomb\n", before, after, body.size());
   // The body is spooled to disk and parsing stops at the part limit: no multiple of the body.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KESTROM_SANITIZE_ADDRESS)
   constexpr long kBoundKiB = 256L * 1024;  // AddressSanitizer keeps freed memory in its quarantine
 #else
   constexpr long kBoundKiB = 64L * 1024;

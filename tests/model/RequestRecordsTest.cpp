@@ -187,7 +187,7 @@ TEST(RequestRecordsTest, KeysMatchOnlyInTheirExactCase) {
   auto coders = allCoders();
   for (const auto& [method, text] : spelled) {
     SCOPED_TRACE(text);
-    auto coder = std::find_if(coders.begin(), coders.end(), [&](const auto& c) { return c.method == method; });
+    auto coder = std::find_if(coders.begin(), coders.end(), [&method = method](const auto& c) { return c.method == method; });
     ASSERT_NE(coder, coders.end());
     auto result = coder->roundTrip(Json::parse(text));
     ASSERT_FALSE(result.has_value());

@@ -122,7 +122,7 @@ TEST(GLibQueueTest, DelayedWorkFiresInDueOrderUnlessCancelled) {
 }
 
 TEST(GLibQueueTest, SyncCallerIsReleasedWhenTheContextDropsTheTask) {
-#if defined(__SANITIZE_THREAD__)
+#if defined(KESTROM_SANITIZE_THREAD)
   // Only the queue's last owner frees the context, so the test drops the queue while the caller
   // may still be returning from posting to it; ThreadSanitizer rightly reports that window.
   GTEST_SKIP() << "drops the queue under a caller on purpose";

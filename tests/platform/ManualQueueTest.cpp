@@ -68,7 +68,7 @@ TEST(ManualQueueTest, TimersFireInDueOrder) {
     ManualQueue queue;
     std::string fired;
     for (const auto& [seconds, name] : row.timers) {
-      queue.asyncAfter(std::chrono::seconds(seconds), [&fired, name] { fired += name; });
+      queue.asyncAfter(std::chrono::seconds(seconds), [&fired, name = name] { fired += name; });
     }
     queue.advance(1min);
     EXPECT_EQ(fired, row.expected);

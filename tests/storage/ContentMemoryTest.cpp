@@ -137,7 +137,7 @@ TEST_F(ContentMemoryTest, AContentManifestOverSixteenMiBIsRefusedBeforeItIsRead)
 }
 
 TEST_F(ContentMemoryTest, TwentyManifestAnswersAtOnceHoldLittleMoreThanTheirTexts) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(KESTROM_SANITIZE_ADDRESS) || defined(KESTROM_SANITIZE_THREAD)
   // The sanitizers' allocators hold freed memory back (a quarantine, shadow pages), so what one
   // decode leaves behind is never reused by the next: the bound is the plain build's.
   GTEST_SKIP() << "memory bounds hold for the plain build";
