@@ -138,11 +138,10 @@ void ManualQueue::asyncAfterImpl(Duration delay, Task task) {
 }
 
 void ManualQueue::syncImpl(const Task& task) {
-  auto made = SyncCall::make(task);
-  const std::shared_ptr<SyncCall> call = std::move(made.second);
-  asyncImpl(std::move(made.first));
+  auto [wrapper, call] = SyncCall::make(task);
+  asyncImpl(std::move(wrapper));
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return call->isDone() || mayDrain(); });
+  changed_.wait(lock, [this, &call = call] { return call->isDone() || mayDrain(); });
   if (call->isDone()) {
     lock.unlock();
   } else {
