@@ -279,20 +279,18 @@ void BlueZBleCentral::Impl::updateDiscovery() {
     }
   }
   if (!scanning_ && sought.empty()) {
-    scan_.stop(adapterPath_);
+    scan_.stop();
     return;
   }
   if (!adapterPath_ || adapterState_ != AdapterState::poweredOn) {
     return;
   }
-  PropertyMap filter{{"Transport", sdbus::Variant(std::string("le"))}, {"DuplicateData", sdbus::Variant(true)}};
+  DiscoveryFilter filter{.transport = "le", .duplicateData = true};
   if (scanning_) {
-    if (!filter_.empty()) {
-      filter["UUIDs"] = sdbus::Variant(filter_);
-    }
+    filter.uuids = filter_;
   } else if (sought.size() == 1) {
     // Looking for one forgotten peripheral: only its address.
-    filter["Pattern"] = sdbus::Variant(sought.front());
+    filter.pattern = sought.front();
   }
   scan_.start(*adapterPath_, filter);
 }

@@ -218,11 +218,11 @@ void BlueZClassicBluetooth::Impl::updateDiscovery() {
   const bool seeking = std::any_of(attempts_.begin(), attempts_.end(),
                                    [](const auto& entry) { return entry.second.seeking; });
   if (!searching_ && !seeking) {
-    discovery_.stop(adapterPath_);
+    discovery_.stop();
     return;
   }
   if (adapterPath_ && adapterState_ == AdapterState::poweredOn) {
-    discovery_.start(*adapterPath_, {{"Transport", sdbus::Variant(std::string("bredr"))}});
+    discovery_.start(*adapterPath_, {.transport = "bredr"});
   }
 }
 

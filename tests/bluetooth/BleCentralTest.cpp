@@ -96,6 +96,18 @@ TEST_F(BleCentralTest, ScansWithTheServiceFilterAndReportsAdvertisements) {
   EXPECT_TRUE(recorder_->events("scanStopped").empty()) << "stopScan itself is not reported";
 }
 
+TEST_F(BleCentralTest, ScanStartsBackToBackLeaveDiscoveryOnWithTheLatestFilter) {
+  startCentral();
+  central_->startScan({"180D"});
+  central_->startScan({kHubService});
+  ASSERT_TRUE(eventually([&] { return fake_->discovering(); }));
+  ASSERT_TRUE(eventually([&] { return fake_->advertise(hub()); })) << "the latest filter takes the hub";
+  EXPECT_TRUE(recorder_->waitFor("found"));
+  auto filter = fake_->lastDiscoveryFilter();
+  ASSERT_TRUE(filter);
+  EXPECT_EQ(filter->uuids, (std::vector<std::string>{kHubService}));
+}
+
 TEST_F(BleCentralTest, AFilteredScanLeavesOutPeripheralsTheServiceKnewAlready) {
   startCentral();
   // Listed by an unfiltered scan first, so the service knows it whatever a later filter says.
