@@ -285,11 +285,13 @@ void BlueZBleCentral::Impl::updateDiscovery() {
   if (!adapterPath_ || adapterState_ != AdapterState::poweredOn) {
     return;
   }
+  // The scan's filter while no forgotten peripheral is looked for. One that is need not meet it:
+  // the service then lists every LE device (only its address when it is looked for alone and
+  // nothing is scanned for), and passesFilter keeps the scan's reports to the scan's filter.
   DiscoveryFilter filter{.transport = "le", .duplicateData = true};
-  if (scanning_) {
+  if (sought.empty()) {
     filter.uuids = filter_;
-  } else if (sought.size() == 1) {
-    // Looking for one forgotten peripheral: only its address.
+  } else if (!scanning_ && sought.size() == 1) {
     filter.pattern = sought.front();
   }
   scan_.start(*adapterPath_, filter);

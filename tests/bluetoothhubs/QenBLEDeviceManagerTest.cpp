@@ -43,6 +43,16 @@ class QenBLEDeviceManagerTest : public HubTransportTest<QenBLEDeviceManager> {
     return found ? found->id : "";
   }
 
+  /// Finds the hub, then waits until the service has dropped it; returns its id.
+  std::string findAndForgetHub() {
+    fake_->setTemporaryTimeout(100ms);
+    startManager(5s);
+    const std::string id = findHub();
+    manager_->stopScan();
+    EXPECT_TRUE(eventually([&] { return !fake_->listed(kHubAddress); }));
+    return id;
+  }
+
   std::string connectHub() {
     std::string id = findHub();
     manager_->stopScan();
@@ -53,16 +63,21 @@ class QenBLEDeviceManagerTest : public HubTransportTest<QenBLEDeviceManager> {
 };
 
 TEST_F(QenBLEDeviceManagerTest, AHubTheServiceForgotAfterDiscoveryStaysConnectable) {
-  fake_->setTemporaryTimeout(100ms);
-  startManager(5s);
-  const std::string id = findHub();
-  manager_->stopScan();
-  ASSERT_TRUE(eventually([&] { return !fake_->listed(kHubAddress); }));
+  const std::string id = findAndForgetHub();
   manager_->connect(id);
   ASSERT_TRUE(recorder_->waitFor("connected", id));
   EXPECT_TRUE(manager_->isConnected(id));
   EXPECT_TRUE(fake_->notifying(kHubAddress, kHubCharacteristic));
   EXPECT_EQ(recorder_->count("found"), 1u) << "looking for the hub again is no scan";
+}
+
+TEST_F(QenBLEDeviceManagerTest, AForgottenHubOutsideThePagesFilterConnectsWhenAskedForRightBehindAScanStart) {
+  const std::string id = findAndForgetHub();
+  manager_->startScan(std::vector<std::string>{"180D"});
+  manager_->connect(id);
+  ASSERT_TRUE(recorder_->waitFor("connected", id));
+  EXPECT_TRUE(fake_->discovering()) << "the page's scan goes on";
+  EXPECT_EQ(recorder_->count("found"), 1u) << "the page hears only of hubs that meet its filter";
 }
 
 TEST_F(QenBLEDeviceManagerTest, ReportsHubsWithTheirManufacturerDataAndConnectsThroughWhicheverServiceHasTheCharacteristic) {
