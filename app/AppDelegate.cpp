@@ -219,9 +219,11 @@ void AppDelegate::placeWindow() {
   FrameExtents extents = saved && saved->frameExtents ? *saved->frameExtents : FrameExtents{};
   if (decision.frame) {
     applyWindowFrame(window_, *decision.frame, extents);
+    normalFrame_ = SavedWindowFrame{*decision.frame, false, saved ? saved->frameExtents : std::nullopt};
   } else if (saved) {
     applyWindowFrame(window_, saved->frame, extents);
     if (saved->maximized) gtk_window_maximize(window_);
+    normalFrame_ = saved;
   }
 }
 
@@ -245,7 +247,17 @@ void AppDelegate::saveWindowFrame() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   frameSave_.cancel();
   if (!window_ || !gtk_widget_get_realized(GTK_WIDGET(window_))) return;
-  (void)userDefaults_->setValue(kWindowFrameKey, encodeWindowFrame(currentWindowFrame(window_)));
+  SavedWindowFrame current = currentWindowFrame(window_);
+  // Full screen and maximised are states of the window, not frames the user gave it: what is kept
+  // is the last frame it had in neither, beside whether it is maximised.
+  if (!current.maximized && !gtk_window_is_fullscreen(window_)) {
+    normalFrame_ = current;
+  } else if (normalFrame_) {
+    current = SavedWindowFrame{normalFrame_->frame, current.maximized, normalFrame_->frameExtents};
+  } else {
+    return;  // none seen yet: the frame stored stays
+  }
+  (void)userDefaults_->setValue(kWindowFrameKey, encodeWindowFrame(current));
 }
 
 void AppDelegate::buildMainMenu() {
