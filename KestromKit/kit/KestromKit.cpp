@@ -311,8 +311,11 @@ void KestromKit::continueStartup() {
   // The page hears nothing of this copy; a failed copy still lets start-up go on (its error is
   // logged) instead of leaving the loading view up for good.
   contentHandler_->restorePrepackedContent([weak](bool ok) {
-    if (!ok) Constants::log().general.error("Error copying packaged contents");
-    Constants::log().general.info("Finished coping new prepacked content");
+    if (ok) {
+      Constants::log().general.info("Finished coping new prepacked content");
+    } else {
+      Constants::log().general.error("Error copying packaged contents");
+    }
     dispatch::mainQueue()->async([weak] {
       if (auto self = weak.lock()) self->finishStartup();
     });
