@@ -144,7 +144,6 @@ class KestromKit final : public WSServerDelegate,
   const std::shared_ptr<WebServer>& webServer() const { return webServer_; }
   const std::shared_ptr<WebViewController>& webViewController() const { return webViewController_; }
   const std::shared_ptr<SettingValueStore>& settingValueStore() const { return settingValueStore_; }
-  const std::shared_ptr<ConfigurationHandler>& configurationHandler() const { return configurationHandler_; }
   const std::shared_ptr<FirmwareUpdateWindow>& firmwareWindow() const { return firmwareWindow_; }
   /// The page's running game-controller subscription; none before the first. Main queue.
   std::shared_ptr<GamepadService> gamepadService() const;
