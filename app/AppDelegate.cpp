@@ -12,6 +12,7 @@
 #include "platform/dispatch/QueueCheck.h"
 #include "platform/downloader/CurlDownloader.h"
 #include "platform/log/Fatal.h"
+#include "platform/log/GuardedCallback.h"
 #include "platform/shell/GtkFileDrop.h"
 #include "platform/shell/GtkDialogs.h"
 #include "platform/shell/GtkLaunchView.h"
@@ -43,7 +44,8 @@ const char* editingCommand(const std::string& action) {
 constexpr auto kFrameSettle = std::chrono::milliseconds(400);
 
 void onAction(GSimpleAction* action, GVariant*, gpointer data) {
-  static_cast<AppDelegate*>(data)->performAction(g_action_get_name(G_ACTION(action)));
+  log::guardedCallback("menu action",
+                       [&] { static_cast<AppDelegate*>(data)->performAction(g_action_get_name(G_ACTION(action))); });
 }
 
 }  // namespace
@@ -93,8 +95,10 @@ void AppDelegate::makeWindow() {
   GtkDropTarget* drop = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
   g_signal_connect(drop, "drop",
                    G_CALLBACK(+[](GtkDropTarget*, const GValue* value, double, double, gpointer data) -> gboolean {
-                     auto first = shell::firstDroppedFile(value);
-                     return first && static_cast<AppDelegate*>(data)->fileDroppedOnWindow(*first);
+                     return log::guardedCallback("window drop", gboolean(FALSE), [&]() -> gboolean {
+                       auto first = shell::firstDroppedFile(value);
+                       return first && static_cast<AppDelegate*>(data)->fileDroppedOnWindow(*first);
+                     });
                    }),
                    this);
   gtk_widget_add_controller(GTK_WIDGET(window_), GTK_EVENT_CONTROLLER(drop));
@@ -110,13 +114,16 @@ void AppDelegate::makeWindow() {
   // after "shutdown" when the quit came from the last window going: WebKit then crashes in a reply
   // for the view that is gone. A quit asked for ends the loop without that last round.
   g_signal_connect(window_, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer data) -> gboolean {
-                     static_cast<AppDelegate*>(data)->quit();
+                     log::guardedCallback("window close", [&] { static_cast<AppDelegate*>(data)->quit(); });
                      return TRUE;
                    }),
                    this);
   // The View item names the state the window is in once the change has happened.
   g_signal_connect(window_, "notify::fullscreened",
-                   G_CALLBACK(+[](GObject*, GParamSpec*, gpointer data) { static_cast<AppDelegate*>(data)->buildMainMenu(); }),
+                   G_CALLBACK(+[](GObject*, GParamSpec*, gpointer data) {
+                     log::guardedCallback("full-screen change",
+                                          [&] { static_cast<AppDelegate*>(data)->buildMainMenu(); });
+                   }),
                    this);
 }
 
@@ -219,9 +226,11 @@ void AppDelegate::placeWindow() {
   FrameExtents extents = saved && saved->frameExtents ? *saved->frameExtents : FrameExtents{};
   if (decision.frame) {
     applyWindowFrame(window_, *decision.frame, extents);
+    normalFrame_ = SavedWindowFrame{*decision.frame, false, saved ? saved->frameExtents : std::nullopt};
   } else if (saved) {
     applyWindowFrame(window_, saved->frame, extents);
     if (saved->maximized) gtk_window_maximize(window_);
+    normalFrame_ = saved;
   }
 }
 
@@ -235,7 +244,8 @@ void AppDelegate::scheduleFrameSave() {
 
 void AppDelegate::quit() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
-  saveWindowFrame();
+  // The application ends even when its frame could not be kept.
+  log::guardedCallback("frame save at quit", [this] { saveWindowFrame(); });
   g_application_quit(G_APPLICATION(application_));
 }
 
@@ -245,7 +255,17 @@ void AppDelegate::saveWindowFrame() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   frameSave_.cancel();
   if (!window_ || !gtk_widget_get_realized(GTK_WIDGET(window_))) return;
-  (void)userDefaults_->setValue(kWindowFrameKey, encodeWindowFrame(currentWindowFrame(window_)));
+  SavedWindowFrame current = currentWindowFrame(window_);
+  // Full screen and maximised are states of the window, not frames the user gave it: what is kept
+  // is the last frame it had in neither, beside whether it is maximised.
+  if (!current.maximized && !gtk_window_is_fullscreen(window_)) {
+    normalFrame_ = current;
+  } else if (normalFrame_) {
+    current = SavedWindowFrame{normalFrame_->frame, current.maximized, normalFrame_->frameExtents};
+  } else {
+    return;  // none seen yet: the frame stored stays
+  }
+  (void)userDefaults_->setValue(kWindowFrameKey, encodeWindowFrame(current));
 }
 
 void AppDelegate::buildMainMenu() {

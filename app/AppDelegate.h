@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "app/L10n.h"
 #include "app/MainMenu.h"
 #include "app/MenuBarModel.h"
+#include "app/WindowPlacement.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/dispatch/Queue.h"
@@ -44,7 +46,8 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
   void applicationDidFinishLaunching();
   /// Files the desktop asks to open: queued (replacing an earlier queue) until the kit exists.
   void openURLs(std::vector<std::filesystem::path> urls);
-  /// Keeps the window's frame for the next launch.
+  /// Keeps the window's frame for the next launch; while the window is full screen or maximised,
+  /// the frame it had before.
   void saveWindowFrame();
   /// The application's quit: keeps the window's frame, then ends the application. The Quit item,
   /// SIGTERM and SIGINT come here.
@@ -92,6 +95,9 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
   std::shared_ptr<defaults::UserDefaults> userDefaults_;
   GtkWindow* window_ = nullptr;  // owned by the application's window list; null once destroyed
   dispatch::WorkItem frameSave_;  // the pending save after a move or resize
+  /// The frame the window last had neither full screen nor maximised (or was placed at): the one
+  /// kept while it is in either state.
+  std::optional<SavedWindowFrame> normalFrame_;
   std::shared_ptr<shell::Dialogs> dialogs_;  // handed to the kit, which runs its dialogs through them
   std::shared_ptr<webview::WebKitWebViewStack> webStack_;
   std::shared_ptr<KestromKit> kestromApp_;

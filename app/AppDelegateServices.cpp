@@ -10,6 +10,7 @@
 #include "app/SharePicker.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/log/GuardedCallback.h"
 #include "platform/share/DesktopShare.h"
 #include "platform/shell/GtkLaunchView.h"
 #include "platform/webview/WebKitWebViewStack.h"
@@ -110,8 +111,10 @@ void AppDelegate::share(std::vector<std::filesystem::path> items) {
     GSimpleAction* action = g_simple_action_new(name, nullptr);
     g_signal_connect_data(
         action, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
-          auto* chosen = static_cast<ShareAction*>(data);
-          (void)performShare(desktopShare(), chosen->kind, chosen->items);
+          log::guardedCallback("share", [&] {
+            auto* chosen = static_cast<ShareAction*>(data);
+            (void)performShare(desktopShare(), chosen->kind, chosen->items);
+          });
         }),
         new ShareAction{entry.kind, items}, +[](gpointer data, GClosure*) { delete static_cast<ShareAction*>(data); },
         static_cast<GConnectFlags>(0));

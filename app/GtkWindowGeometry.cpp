@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/log/GuardedCallback.h"
+
 namespace kestrom::app {
 
 namespace {
@@ -277,15 +279,16 @@ struct FrameWatch {
       gdk_x11_display_error_trap_pop_ignored(GDK_DISPLAY(gdkDisplay));
     } else if (x->type == ConfigureNotify &&
                (x->xconfigure.window == xid || (watch->frame && x->xconfigure.window == watch->frame))) {
-      if (watch->changed) watch->changed();
+      watch->report();
     }
     return FALSE;  // GDK handles every event as before
   }
 #endif
 
-  static void onSurfaceSize(GObject*, GParamSpec*, gpointer data) {
-    auto* watch = static_cast<FrameWatch*>(data);
-    if (watch->changed) watch->changed();
+  static void onSurfaceSize(GObject*, GParamSpec*, gpointer data) { static_cast<FrameWatch*>(data)->report(); }
+
+  void report() {
+    if (changed) log::guardedCallback("window frame report", changed);
   }
 };
 

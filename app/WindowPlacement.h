@@ -53,8 +53,9 @@ struct FrameExtents {
 /// The frame kept across launches under the user default "windowPosition". Every rectangle here
 /// and in PlacementInput is an outer frame (decorations included) in desktop coordinates, as the
 /// monitors' work areas are: saving and restoring use this one kind of coordinate, so a window
-/// comes back exactly where it was. The extents last seen let the next launch size the content
-/// before the window manager reports them again.
+/// comes back exactly where it was. The frame is one the window had neither full screen nor
+/// maximised; `maximized` says whether it was maximised as well. The extents last seen let the
+/// next launch size the content before the window manager reports them again.
 struct SavedWindowFrame {
   Rect frame;
   bool maximized = false;

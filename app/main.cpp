@@ -20,10 +20,12 @@
 #include "KestromKit/kit/KestromKit.h"
 #include "app/AppDelegate.h"
 #include "platform/bundle/Bundle.h"
+#include "platform/log/GuardedCallback.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kestrom::log::guardedCallback;
 
 struct CommandLine {
   std::optional<fs::path> bundle;
@@ -95,31 +97,40 @@ int main(int argc, char** argv) {
   Launch launch{line.kitArguments, nullptr, nullptr};
   GtkApplication* application = gtk_application_new(identifier.c_str(), G_APPLICATION_HANDLES_OPEN);
   g_signal_connect(application, "startup", G_CALLBACK(+[](GApplication* app, gpointer data) {
-                     auto* launch = static_cast<Launch*>(data);
-                     launch->delegate = kestrom::app::AppDelegate::create(GTK_APPLICATION(app), launch->kitArguments);
+                     guardedCallback("application startup", [&] {
+                       auto* launch = static_cast<Launch*>(data);
+                       launch->delegate =
+                           kestrom::app::AppDelegate::create(GTK_APPLICATION(app), launch->kitArguments);
+                     });
                    }),
                    &launch);
   g_signal_connect(application, "activate", G_CALLBACK(+[](GApplication*, gpointer data) {
-                     static_cast<Launch*>(data)->delegate->applicationDidFinishLaunching();
+                     auto& delegate = static_cast<Launch*>(data)->delegate;
+                     if (delegate)
+                       guardedCallback("application activate", [&] { delegate->applicationDidFinishLaunching(); });
                    }),
                    &launch);
   g_signal_connect(application, "open",
                    G_CALLBACK(+[](GApplication*, GFile** files, gint count, gchar*, gpointer data) {
-                     auto& delegate = static_cast<Launch*>(data)->delegate;
-                     std::vector<fs::path> urls;
-                     for (gint i = 0; i < count; ++i) {
-                       if (gchar* path = g_file_get_path(files[i])) {
-                         urls.emplace_back(path);
-                         g_free(path);
+                     guardedCallback("application open", [&] {
+                       auto& delegate = static_cast<Launch*>(data)->delegate;
+                       if (!delegate) return;
+                       std::vector<fs::path> urls;
+                       for (gint i = 0; i < count; ++i) {
+                         if (gchar* path = g_file_get_path(files[i])) {
+                           urls.emplace_back(path);
+                           g_free(path);
+                         }
                        }
-                     }
-                     delegate->openURLs(std::move(urls));
-                     delegate->applicationDidFinishLaunching();
+                       delegate->openURLs(std::move(urls));
+                       delegate->applicationDidFinishLaunching();
+                     });
                    }),
                    &launch);
   g_signal_connect(application, "shutdown", G_CALLBACK(+[](GApplication*, gpointer data) {
                      auto& delegate = static_cast<Launch*>(data)->delegate;
-                     if (delegate) delegate->applicationWillTerminate();
+                     if (delegate)
+                       guardedCallback("application shutdown", [&] { delegate->applicationWillTerminate(); });
                      delegate.reset();
                    }),
                    &launch);
@@ -127,7 +138,9 @@ int main(int argc, char** argv) {
   // manager may end the process before it quits. Only reported to a registered application.
   g_object_set(application, "register-session", TRUE, nullptr);
   g_signal_connect(application, "query-end", G_CALLBACK(+[](GtkApplication*, gpointer data) {
-                     if (auto& delegate = static_cast<Launch*>(data)->delegate) delegate->saveWindowFrame();
+                     guardedCallback("session end", [&] {
+                       if (auto& delegate = static_cast<Launch*>(data)->delegate) delegate->saveWindowFrame();
+                     });
                    }),
                    &launch);
   // A logout, `kill` or Ctrl+C in the terminal quits as the Quit item does.
@@ -136,7 +149,7 @@ int main(int argc, char** argv) {
     g_unix_signal_add(signal, +[](gpointer data) -> gboolean {
       auto* launch = static_cast<Launch*>(data);
       if (launch->delegate) {
-        launch->delegate->quit();
+        guardedCallback("quit signal", [&] { launch->delegate->quit(); });
       } else {
         g_application_quit(G_APPLICATION(launch->application));
       }

@@ -20,7 +20,7 @@ std::shared_ptr<macOSUSBDeviceManager> macOSUSBDeviceManager::create(std::shared
                                                                      log::Logger log,
                                                                      std::shared_ptr<serial::SerialPorts> ports) {
   std::shared_ptr<macOSUSBDeviceManager> manager(
-      new macOSUSBDeviceManager(std::move(delegationQueue), std::move(log), ports));
+      new macOSUSBDeviceManager(std::move(delegationQueue), std::move(log)));
   // The monitor announces on its polling thread; the announcements change `devices_` on main, and
   // only while the scan that made them is still the current one.
   std::weak_ptr<macOSUSBDeviceManager> weak = manager;
@@ -36,8 +36,7 @@ std::shared_ptr<macOSUSBDeviceManager> macOSUSBDeviceManager::create(std::shared
   return manager;
 }
 
-macOSUSBDeviceManager::macOSUSBDeviceManager(std::shared_ptr<dispatch::Queue> delegationQueue, log::Logger log,
-                                             std::shared_ptr<serial::SerialPorts>)
+macOSUSBDeviceManager::macOSUSBDeviceManager(std::shared_ptr<dispatch::Queue> delegationQueue, log::Logger log)
     : queue_(dispatch::makeSerialQueue("macOSUSBDeviceManager")),
       log_(std::move(log)),
       reporter_(std::move(delegationQueue)) {}

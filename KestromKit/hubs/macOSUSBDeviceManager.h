@@ -62,8 +62,7 @@ class macOSUSBDeviceManager final : public DeviceManager,
     std::size_t unsentMessages = 0;  // handed to the stream, not yet written
   };
 
-  macOSUSBDeviceManager(std::shared_ptr<dispatch::Queue> delegationQueue, log::Logger log,
-                        std::shared_ptr<serial::SerialPorts> ports);
+  macOSUSBDeviceManager(std::shared_ptr<dispatch::Queue> delegationQueue, log::Logger log);
 
   void startScanning();
   void stopScanning();

@@ -153,32 +153,59 @@ KestromKit::~KestromKit() {
 }
 
 void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, KestromKitEnvironment environment) {
-  using enum KestromVerbosityOptions;
-  dialogServices_ = environment.dialogServices ? std::move(environment.dialogServices)
-                                               : std::make_shared<DialogServices>(DialogServices::Options{});
+  locateFolders();
+  takeBackends(environment);
+  tcp::raiseDescriptorLimit();  // every connection holds a descriptor; the inherited soft limit is often 1024
+  buildPageServices(verbosity, environment);
+  buildWebView(environment);
+  buildWebServer(verbosity);
+  buildDesktopServices(verbosity, environment);
+
+  projectsHandler_->setDelegate(dialogServices_);
+  buildDispatchTable();
+
+  std::weak_ptr<KestromKit> weak = weak_from_this();
+  webServer_->setDelegate(weak);
+  wsServer_->setDelegate(weak);
+  webViewController_->setFileDelegate(weak);
+  wsServer_->start(0);
+  webServer_->start(0);
+  if (isSentryEnabled() && appConfig_.sentry && appConfig_.sentry->macos) {
+    crash::start(dataFolder_ / "logs");
+    Constants::log().general.info("Crash reporting is on: reports stay in %s", (dataFolder_ / "logs").string());
+  }
+}
+
+void KestromKit::locateFolders() {
   if (auto delegate = delegate_.lock()) {
     variantURL_ = delegate->variantURL();
     webURL_ = delegate->webURL();
     contentURL_ = delegate->contentURL();
   }
-  const auto& paths = Constants::path();
-  dataFolder_ = paths.applicationSupport / appConfig_.userDataFolder;
+  dataFolder_ = Constants::path().applicationSupport / appConfig_.userDataFolder;
   if (auto migrated = MigrationService::migrateApplicationSupportFolder(appConfig_.userDataFolder); !migrated)
     Constants::log().general.info("Failed to migrate application support files: %s", migrated.error().message);
   std::error_code error;
   fs::create_directories(dataFolder_, error);
   if (error) Constants::log().general.error("Unable to create the data folder %s: %s", dataFolder_.string(), error.message());
+}
 
+void KestromKit::takeBackends(KestromKitEnvironment& environment) {
+  dialogServices_ = environment.dialogServices ? std::move(environment.dialogServices)
+                                               : std::make_shared<DialogServices>(DialogServices::Options{});
   userDefaults_ = environment.userDefaults;
   if (!userDefaults_)
     userDefaults_ = std::make_shared<defaults::JSONFileUserDefaults>(
         defaults::JSONFileUserDefaults::defaultFile(Constants::kitBundleIdentifier()));
-
   launcher_ = environment.launcher ? environment.launcher : launcher::makeGioLauncher();
   now_ = environment.now ? environment.now : [] {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   };
-  tcp::raiseDescriptorLimit();  // every connection holds a descriptor; the inherited soft limit is often 1024
+}
+
+void KestromKit::buildPageServices(const std::vector<KestromVerbosityOptions>& verbosity,
+                                   const KestromKitEnvironment& environment) {
+  using enum KestromVerbosityOptions;
   session_ = std::make_shared<SessionSecret>();
   wsServer_ = WSServer::create();
   wsServer_->setSessionSecret(session_);
@@ -192,8 +219,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   });
   projectsHandler_ = std::make_shared<ProjectsHandler>(rpcConnection_, appConfig_.projectFolder,
                                                        appConfig_.macos.fileAssociation.ext, projectInfoStore_,
-                                                       contains(verbosity, KestromVerbosityOptions::projectsHandler),
-                                                       userDefaults_);
+                                                       contains(verbosity, projectsHandler), userDefaults_);
   configurationHandler_ = std::make_shared<ConfigurationHandler>(appConfig_, settingValueStore_, projectsHandler_, platform_);
   configurationService_ = std::make_shared<ConfigurationService>(configurationHandler_, rpcConnection_);
   contentHandler_ = std::make_shared<ContentHandler>(
@@ -204,11 +230,14 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
       [input = environment.audioInput]() -> std::shared_ptr<audio::AudioInput> {
         return input ? input : std::make_shared<audio::SDLAudioInput>();
       },
-      paths.tmp);
+      Constants::path().tmp);
   gamepadSubscriptions_ = std::make_shared<GamepadSubscriptions>(
       rpcConnection_, [given = environment.gamepads]() -> std::shared_ptr<gamepads::Gamepads> {
         return given ? given : std::make_shared<gamepads::SDLGamepads>(dispatch::mainQueue());
       });
+}
+
+void KestromKit::buildWebView(const KestromKitEnvironment& environment) {
   fileLogWriter_ = std::make_shared<FileLogWriter>(dataFolder_);
   bool verboseLog = std::find(environment.arguments.begin(), environment.arguments.end(), "--verbose") !=
                     environment.arguments.end();
@@ -228,7 +257,7 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   };
   // The page's website data lives in the data folder with the rest of the host's data.
   auto makeWebView = [make = environment.makeWebView, data = dataFolder_ / "WebView",
-                      cache = fs::path(paths.caches) / Constants::kitBundleIdentifier() / "WebView"](
+                      cache = fs::path(Constants::path().caches) / Constants::kitBundleIdentifier() / "WebView"](
                          webview::WebViewConfiguration configuration) -> std::shared_ptr<webview::WebView> {
     if (!make) return nullptr;
     configuration.websiteDataFolder = data;
@@ -239,7 +268,10 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
       std::move(boot), rpcConnection_, makeWebView, environment.localConfig, webURL_, dialogServices_,
       verboseLog ? LogWriterLevel::verbose(fileLogWriter_) : LogWriterLevel::error(fileLogWriter_),
       environment.consoleScript);
+}
 
+void KestromKit::buildWebServer(const std::vector<KestromVerbosityOptions>& verbosity) {
+  const auto& paths = Constants::path();
   WebServerServices services;
   services.prepacked = contentURL_;
   services.webroot = webURL_;
@@ -253,32 +285,24 @@ void KestromKit::build(const std::vector<KestromVerbosityOptions>& verbosity, Ke
   services.debugRedirectURL = debugRedirectURL;
   services.session = session_;
   services.temporaryFolder = paths.tmp;
-  webServer_ = std::make_shared<WebServer>(std::move(services), contains(verbosity, webServer));
+  webServer_ =
+      std::make_shared<WebServer>(std::move(services), contains(verbosity, KestromVerbosityOptions::webServer));
+}
 
+void KestromKit::buildDesktopServices(const std::vector<KestromVerbosityOptions>& verbosity,
+                                      const KestromKitEnvironment& environment) {
   deviceService_ = std::make_shared<DeviceService>();
   configurationHandler_->setDeviceModel(deviceService_->macModelName());
   migrationService_ =
       std::make_shared<MigrationService>(appConfig_.userDataFolder, userDefaults_, settingValueStore_->storeFile());
+  const bool verboseHubs = contains(verbosity, KestromVerbosityOptions::hub);
   HubServiceFactory hubFactory;
   HubTransports hubTransports;
-  if (environment.makeHubTransports) hubTransports = environment.makeHubTransports(hubFactory, contains(verbosity, hub));
-  hubService_ = std::make_shared<HubService>(rpcConnection_, contains(verbosity, hub), std::move(hubFactory),
+  if (environment.makeHubTransports) hubTransports = environment.makeHubTransports(hubFactory, verboseHubs);
+  hubService_ = std::make_shared<HubService>(rpcConnection_, verboseHubs, std::move(hubFactory),
                                              std::move(hubTransports), dialogServices_);
   firmwareWindow_ = std::make_shared<FirmwareUpdateWindow>(rpcConnection_, now_);
   shellService_ = std::make_shared<ShellService>(rpcConnection_, dialogServices_, delegate_);
-
-  projectsHandler_->setDelegate(dialogServices_);
-  buildDispatchTable();
-
-  webServer_->setDelegate(weak);
-  wsServer_->setDelegate(weak);
-  webViewController_->setFileDelegate(weak);
-  wsServer_->start(0);
-  webServer_->start(0);
-  if (isSentryEnabled() && appConfig_.sentry && appConfig_.sentry->macos) {
-    crash::start(dataFolder_ / "logs");
-    Constants::log().general.info("Crash reporting is on: reports stay in %s", (dataFolder_ / "logs").string());
-  }
 }
 
 std::shared_ptr<GamepadService> KestromKit::gamepadService() const { return gamepadSubscriptions_->current(); }
@@ -311,8 +335,11 @@ void KestromKit::continueStartup() {
   // The page hears nothing of this copy; a failed copy still lets start-up go on (its error is
   // logged) instead of leaving the loading view up for good.
   contentHandler_->restorePrepackedContent([weak](bool ok) {
-    if (!ok) Constants::log().general.error("Error copying packaged contents");
-    Constants::log().general.info("Finished coping new prepacked content");
+    if (ok) {
+      Constants::log().general.info("Finished coping new prepacked content");
+    } else {
+      Constants::log().general.error("Error copying packaged contents");
+    }
     dispatch::mainQueue()->async([weak] {
       if (auto self = weak.lock()) self->finishStartup();
     });

@@ -144,7 +144,6 @@ class KestromKit final : public WSServerDelegate,
   const std::shared_ptr<WebServer>& webServer() const { return webServer_; }
   const std::shared_ptr<WebViewController>& webViewController() const { return webViewController_; }
   const std::shared_ptr<SettingValueStore>& settingValueStore() const { return settingValueStore_; }
-  const std::shared_ptr<ConfigurationHandler>& configurationHandler() const { return configurationHandler_; }
   const std::shared_ptr<FirmwareUpdateWindow>& firmwareWindow() const { return firmwareWindow_; }
   /// The page's running game-controller subscription; none before the first. Main queue.
   std::shared_ptr<GamepadService> gamepadService() const;
@@ -159,7 +158,23 @@ class KestromKit final : public WSServerDelegate,
 
  private:
   KestromKit(PartialIAppConfig appConfig, std::weak_ptr<KestromKitDelegate> delegate, PlatformType platform);
+  /// Builds every service, in the order below, wires them and starts both servers.
   void build(const std::vector<KestromVerbosityOptions>& verbosity, KestromKitEnvironment environment);
+  /// The bundle's folders from the delegate, and the data folder (an older one moved into place).
+  void locateFolders();
+  /// The backends the environment chose, or the desktop's own: panels, defaults, links, clock.
+  void takeBackends(KestromKitEnvironment& environment);
+  /// What the page's requests reach: the WebSocket server and its outlet, the project index and
+  /// the projects, the settings, the configuration, the content, the microphone and the gamepads.
+  void buildPageServices(const std::vector<KestromVerbosityOptions>& verbosity,
+                         const KestromKitEnvironment& environment);
+  /// The file log and the web view controller with the page's boot settings.
+  void buildWebView(const KestromKitEnvironment& environment);
+  void buildWebServer(const std::vector<KestromVerbosityOptions>& verbosity);
+  /// The device model, the migrations, the hubs with their transports, the firmware window and
+  /// the shell's panels.
+  void buildDesktopServices(const std::vector<KestromVerbosityOptions>& verbosity,
+                            const KestromKitEnvironment& environment);
   /// What the last owner's release runs: deletes the kit, on a thread where that is safe.
   static void tearDown(KestromKit* done);
   void continueStartup();

@@ -15,6 +15,7 @@
 #include "KestromKit/server/WebServerRequestReader.h"
 #include "KestromKit/base/Constants.h"
 #include "platform/files/DescriptorIO.h"
+#include "platform/log/GuardedCallback.h"
 #include "platform/tcp/TCPClient.h"
 #include "platform/tcp/TCPServer.h"
 
@@ -60,7 +61,7 @@ WebServer::~WebServer() {
 void WebServer::start(std::int32_t port) {
   std::lock_guard lock(mutex_);
   if (runLoop_.joinable() || stopping_) return;
-  runLoop_ = std::thread([this, port] { runServer(port); });
+  runLoop_ = std::thread([this, port] { log::guardedCallback("web server run loop", [&] { runServer(port); }); });
 }
 
 void WebServer::wakeRunLoop() {

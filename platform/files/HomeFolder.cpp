@@ -39,7 +39,7 @@ std::string tildePath(const std::filesystem::path& p, const std::filesystem::pat
   while (home.size() > 1 && home.back() == '/') home.pop_back();
   if (home.size() > 1 && home.front() == '/' && text.rfind(home, 0) == 0 &&
       (text.size() == home.size() || text[home.size()] == '/'))
-    return "~" + text.substr(home.size());
+    text.replace(0, home.size(), 1, '~');
   return text;
 }
 

@@ -20,7 +20,6 @@ void NullWebView::revealSplash(std::function<void()> done) { dispatch::mainQueue
 void NullWebView::hideSplash(std::function<void()> done) { dispatch::mainQueue()->async(std::move(done)); }
 
 void NullWebView::loadPage(const std::string& url) {
-  pages_.push_back(url);
   if (auto failure = std::exchange(failNextPage, std::nullopt)) {
     dispatch::mainQueue()->async([failed = events_.pageFailed, url, message = *failure] {
       if (failed) failed(url, message);
@@ -33,8 +32,6 @@ void NullWebView::loadPage(const std::string& url) {
 }
 
 void NullWebView::reload() {}
-
-void NullWebView::evaluateScript(const std::string&) {}
 
 void NullWebView::clipboardText(std::function<void(std::optional<std::string>)> completion) {
   completion(clipboard);

@@ -1,9 +1,9 @@
 #pragma once
 // A web view stack with no window, for the headless host and tests: the splash "loads" at once
-// (its events run through the main queue like the real ones) and pages are recorded, not shown.
+// (its events run through the main queue like the real ones) and pages are not shown.
 
 #include <string>
-#include <vector>
+#include <optional>
 
 #include "platform/webview/WebView.h"
 
@@ -17,10 +17,8 @@ class NullWebView final : public WebView {
   void hideSplash(std::function<void()> done) override;
   void loadPage(const std::string& url) override;
   void reload() override;
-  void evaluateScript(const std::string& script) override;
   void clipboardText(std::function<void(std::optional<std::string>)> completion) override;
 
-  const std::vector<std::string>& loadedPages() const { return pages_; }
   /// What clipboardText() answers.
   std::optional<std::string> clipboard;
   /// When set, the next page load fails with this message instead of finishing.
@@ -28,7 +26,6 @@ class NullWebView final : public WebView {
 
  private:
   Events events_;
-  std::vector<std::string> pages_;
 };
 
 }  // namespace kestrom::webview

@@ -347,12 +347,6 @@ void WebKitWebViewStack::loadPage(const std::string& url) {
 
 void WebKitWebViewStack::reload() { webkit_web_view_reload(page_); }
 
-void WebKitWebViewStack::evaluateScript(const std::string& script) {
-  KESTROM_ASSERT_ON_MAIN_QUEUE();
-  webkit_web_view_evaluate_javascript(page_, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr,
-                                      nullptr, nullptr, nullptr);
-}
-
 void WebKitWebViewStack::clipboardText(std::function<void(std::optional<std::string>)> completion) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   GdkClipboard* clipboard = gtk_widget_get_clipboard(GTK_WIDGET(page_));
@@ -374,11 +368,6 @@ void WebKitWebViewStack::clipboardText(std::function<void(std::optional<std::str
 void WebKitWebViewStack::executeEditingCommand(const std::string& command) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   webkit_web_view_execute_editing_command(page_, command.c_str());
-}
-
-std::string WebKitWebViewStack::pageURL() const {
-  const char* uri = webkit_web_view_get_uri(page_);
-  return uri ? uri : "";
 }
 
 }  // namespace kestrom::webview

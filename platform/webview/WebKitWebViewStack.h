@@ -50,7 +50,6 @@ class WebKitWebViewStack final : public WebView {
   void hideSplash(std::function<void()> done) override;
   void loadPage(const std::string& url) override;
   void reload() override;
-  void evaluateScript(const std::string& script) override;
   void clipboardText(std::function<void(std::optional<std::string>)> completion) override;
 
   /// Runs one of WebKit's editing commands ("Copy", "Paste", "Cut", "SelectAll", "Undo", "Redo")
@@ -59,9 +58,6 @@ class WebKitWebViewStack final : public WebView {
 
   /// The overlay to put in the window.
   GtkWidget* widget() const { return root_; }
-  WebKitWebView* pageView() const { return page_; }
-  /// The page's current address; empty before the first load.
-  std::string pageURL() const;
 
  private:
   struct Fade;

@@ -33,7 +33,6 @@ class WebView {
   virtual void hideSplash(std::function<void()> done) = 0;
   virtual void loadPage(const std::string& url) = 0;
   virtual void reload() = 0;
-  virtual void evaluateScript(const std::string& script) = 0;
   /// The first text on the clipboard, when there is one (may finish later: async completion).
   virtual void clipboardText(std::function<void(std::optional<std::string>)> completion) = 0;
 };

@@ -116,7 +116,7 @@ TEST_F(AppWindowTest, KeepsTheFrameTheUserLastGaveItAcrossRestartsAndMovesAnOffS
 }
 
 TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKeepingTheFrame) {
-  ::alarm(100);  // three launches
+  ::alarm(130);  // four launches
   TempHome home;
   auto area = screen_.workArea();
   ASSERT_TRUE(area);
@@ -125,12 +125,15 @@ TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKe
     int signal;
     Screen::Geometry target;
     bool settles;  // the reports settle before the signal comes
+    bool fullScreen = false;  // then the window goes full screen before the signal
   };
   // First the save while the application runs, once the window manager's reports have settled
   // (a logout that kills the application outright keeps it too); then a signal at once after the
-  // move, before they settle: the quit itself keeps the frame.
+  // move, before they settle: the quit itself keeps the frame. Full screen is no frame of the
+  // user's: neither its saves nor the quit keep it.
   const Case cases[] = {{"SIGTERM after the reports settled", SIGTERM, {120, 90, 1080, 820}, true},
-                        {"SIGINT at once", SIGINT, {60, 40, 1120, 860}, false}};
+                        {"SIGINT at once", SIGINT, {60, 40, 1120, 860}, false},
+                        {"SIGTERM in full screen", SIGTERM, {100, 70, 1100, 840}, true, true}};
   Screen::Geometry expected = *area;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -143,6 +146,17 @@ TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKe
         << "frame is " << screen_.frame(*window);
     if (c.settles) {
       EXPECT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return savedFrame(home) == c.target; }))
+          << readFile(home.defaults());
+    }
+    if (c.fullScreen) {
+      screen_.enterFullScreen(*window);
+      // Undecorated at the screen's corner, over the whole work area.
+      ASSERT_TRUE(waitUntil(std::chrono::seconds(10), [&] {
+        auto inner = screen_.geometry(*window);
+        return inner.x == 0 && inner.y == 0 && inner.width >= area->width && inner.height >= area->height;
+      })) << "window is at " << screen_.geometry(*window);
+      // The save once full screen's reports have settled keeps the frame too, for a kill to find.
+      EXPECT_FALSE(waitUntil(std::chrono::seconds(2), [&] { return savedFrame(home) != c.target; }))
           << readFile(home.defaults());
     }
     ::kill(app.pid(), c.signal);

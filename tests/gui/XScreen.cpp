@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -113,6 +114,15 @@ void Screen::setFrame(Window window, const Geometry& frame) const {
   XFlush(display_);
 }
 
+void Screen::enterFullScreen(Window window) const {
+  const long add = 1;
+  const long fromTheApplication = 1;
+  sendClientMessage(DefaultRootWindow(display_), window, "_NET_WM_STATE",
+                    {add, static_cast<long>(XInternAtom(display_, "_NET_WM_STATE_FULLSCREEN", False)), 0,
+                     fromTheApplication},
+                    SubstructureNotifyMask | SubstructureRedirectMask);
+}
+
 void Screen::type(std::initializer_list<KeySym> keys) const {
   for (KeySym key : keys) XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, key), True, 0);
   for (auto it = std::rbegin(keys); it != std::rend(keys); ++it)
@@ -181,14 +191,19 @@ std::vector<std::string> Screen::titles() const {
 }
 
 void Screen::close(Window window) const {
+  sendClientMessage(window, window, "WM_PROTOCOLS",
+                    {static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False)), CurrentTime}, NoEventMask);
+}
+
+void Screen::sendClientMessage(Window to, Window window, const char* type, std::initializer_list<long> values,
+                               long mask) const {
   XEvent event{};
   event.xclient.type = ClientMessage;
   event.xclient.window = window;
-  event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+  event.xclient.message_type = XInternAtom(display_, type, False);
   event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display_, window, False, NoEventMask, &event);
+  std::copy(values.begin(), values.end(), event.xclient.data.l);
+  XSendEvent(display_, to, False, mask, &event);
   XFlush(display_);
 }
 

@@ -50,6 +50,9 @@ class Screen {
 
   /// Asks for the outer frame `frame`, as a user dragging the window would end up with it.
   void setFrame(Window window, const Geometry& frame) const;
+  /// Asks the window manager to show the window full screen, with the message GTK sends for the
+  /// window's own full-screen item.
+  void enterFullScreen(Window window) const;
 
   /// Presses `keys` in order and releases them in reverse, like a chord typed by hand.
   void type(std::initializer_list<KeySym> keys) const;
@@ -70,6 +73,9 @@ class Screen {
   std::optional<Window> findBelow(Window parent, const std::string& title, int depth) const;
   void collectTitles(Window parent, int depth, std::vector<std::string>& found) const;
   std::vector<long> cardinals(Window window, const char* name) const;
+  /// Sends `to` the client message `type` about `window` with up to five 32-bit `values`.
+  void sendClientMessage(Window to, Window window, const char* type, std::initializer_list<long> values,
+                         long mask) const;
 
   Display* display_;
 };

@@ -75,7 +75,6 @@ class RecordingWebView final : public webview::WebView {
   void hideSplash(std::function<void()> done) override { hideDone = std::move(done); }
   void loadPage(const std::string& url) override { pages.push_back(url); }
   void reload() override { ++reloads; }
-  void evaluateScript(const std::string&) override {}
   void clipboardText(std::function<void(std::optional<std::string>)> completion) override { completion(std::nullopt); }
 
   Events events_;

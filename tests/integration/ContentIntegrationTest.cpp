@@ -471,6 +471,7 @@ TEST_F(ContentIntegrationTest, TheStartUpCopyRunsOnceAndAFailedCopyDoesNotStopSt
   auto log = host.errorOutput();
   EXPECT_NE(log.find("Unable to copy packaged content into place"), std::string::npos) << log;
   EXPECT_EQ(copies(log), 1u);
+  EXPECT_EQ(log.find("Finished coping new prepacked content"), std::string::npos) << "only a copy that worked says so";
 }
 
 TEST_F(ContentIntegrationTest, ALargeFileStreamsToDiskInBoundedMemory) {
