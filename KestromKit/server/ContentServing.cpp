@@ -272,7 +272,7 @@ WebServerResponse serveByteRange(const WebServerRequest& request, const fs::path
     const std::string type = contentTypeForFileName(request.path);
 
     ByteRangeSelection selection;
-    const auto* range = rangeHeader(request);
+    const auto* range = request.header("Range");
     // A client that sends If-Range holds a validator this server never issued, so it cannot
     // match: the whole file is the answer then.
     if (range && !request.header("If-Range")) selection = selectByteRange(*range, size);
