@@ -32,6 +32,7 @@
 #include <nlohmann/json.hpp>
 
 #include "KestromKit/base/Base64.h"
+#include "bench/BenchPage.h"
 #include "platform/bluetooth/BlueZBleCentral.h"
 #include "tests/integration/HostProcess.h"
 #include "tests/support/WSTestClient.h"
@@ -74,54 +75,27 @@ FakeDevice leHub(const std::string& address) {
   return d;
 }
 
-class Page {
- public:
-  explicit Page(const test::HostProcess& host) : client_(std::chrono::seconds(20)) {
-    if (!client_.connect(host.wsPort(), {{"Cookie", host.cookie()}})) die("cannot connect the page");
-  }
-  void request(const std::string& id, const std::string& method, Json values) {
-    Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
-    if (!client_.sendText(frame.dump())) die("cannot send");
-  }
-  Json nextWhere(const std::function<bool(const Json&)>& match) {
-    for (;;) {
-      auto text = client_.readText();
-      if (!text) die("no frame from the host");
-      Json frame = Json::parse(*text);
-      if (match(frame)) return frame;
+/// Sends `bytes` to the hub and waits for both the reply and the hub's answer; the time until
+/// the answer.
+double roundTrip(bench::BenchPage& page, const std::string& hub, const std::string& bytes, int n) {
+  const std::string id = "r" + std::to_string(n);
+  const auto start = Clock::now();
+  page.request(id, "/hub/send", {{"id", hub}, {"message", base64Encode(bytes)}});
+  bool replied = false;
+  double answered = -1;
+  while (!replied || answered < 0) {
+    Json f = page.nextWhere([&](const Json& f) {
+      return (f.contains("id") && f["id"] == id) || f.value("method", "") == "/hub/didReceiveMessage";
+    });
+    if (f.contains("id")) {
+      if (f.contains("error")) die("a send failed");
+      replied = true;
+    } else {
+      answered = micros(Clock::now() - start);
     }
   }
-  Json replyTo(const std::string& id) {
-    return nextWhere([&](const Json& f) { return f.contains("id") && f["id"] == id; });
-  }
-  Json notification(const std::string& method) {
-    return nextWhere([&](const Json& f) { return f.value("method", "") == method; });
-  }
-  /// Sends `bytes` to the hub and waits for both the reply and the hub's answer; the time until
-  /// the answer.
-  double roundTrip(const std::string& hub, const std::string& bytes, int n) {
-    const std::string id = "r" + std::to_string(n);
-    const auto start = Clock::now();
-    request(id, "/hub/send", {{"id", hub}, {"message", base64Encode(bytes)}});
-    bool replied = false;
-    double answered = -1;
-    while (!replied || answered < 0) {
-      Json f = nextWhere([&](const Json& f) {
-        return (f.contains("id") && f["id"] == id) || f.value("method", "") == "/hub/didReceiveMessage";
-      });
-      if (f.contains("id")) {
-        if (f.contains("error")) die("a send failed");
-        replied = true;
-      } else {
-        answered = micros(Clock::now() - start);
-      }
-    }
-    return answered;
-  }
-
- private:
-  test::WSTestClient client_;
-};
+  return answered;
+}
 
 /// A bare central in this program: write with response, wait for the echoed notification.
 class DirectLe final : public bluetooth::BleCentralObserver {
@@ -202,7 +176,7 @@ int main(int argc, char** argv) {
   // The hub service takes the transports' reports once start-up is over, as the page is shown.
   for (int i = 0; i < 1000 && host.errorOutput().find("Showing the web view") == std::string::npos; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  Page page(host);
+  bench::BenchPage page(host, die);
 
   // The LE hub of the host.
   page.request("scan", "/hub/startscan", {{"type", "bluetooth-lowenergy"}, {"bleServices", {kHubService}}});
@@ -266,7 +240,7 @@ int main(int argc, char** argv) {
   for (int done = -warmUp; done < rounds; done += kBlock) {
     const bool keep = done >= 0;
     for (int i = 0; i < kBlock; ++i) {
-      double t = page.roundTrip(leId, message, n++);
+      double t = roundTrip(page, leId, message, n++);
       if (keep) leHost.push_back(t);
     }
     for (int i = 0; i < kBlock; ++i) {
@@ -281,7 +255,7 @@ int main(int argc, char** argv) {
       if (keep) leDirect.push_back(micros(Clock::now() - start));
     }
     for (int i = 0; i < kBlock; ++i) {
-      double t = page.roundTrip(classic.address, message, n++);
+      double t = roundTrip(page, classic.address, message, n++);
       if (keep) serialHost.push_back(t);
     }
     for (int i = 0; i < kBlock; ++i) {

@@ -52,20 +52,17 @@ check() {
 }
 
 ours_rate=() ours_rss=() host_rate=() host_rss=() curl_rate=() curl_rss=()
-run_ours() {
+# One round of one of our benchmark programs: $1 names the result arrays ($1_rate, $1_rss), $2 the program.
+run_bench() {
+  local -n rates=$1_rate rss=$1_rss
   local line
-  line=$("$build/bench/download_bench" "$url" "$work/out/ours.bin")
-  check "$work/out/ours.bin" ours
-  ours_rate+=("$(sed -E 's/.*mib_per_s=([0-9.]+).*/\1/' <<<"$line")")
-  ours_rss+=("$(sed -E 's/.*rss_growth_kib=([0-9]+).*/\1/' <<<"$line")")
+  line=$("$build/bench/$2" "$url" "$work/out/$1.bin")
+  check "$work/out/$1.bin" "$1"
+  rates+=("$(sed -E 's/.*mib_per_s=([0-9.]+).*/\1/' <<<"$line")")
+  rss+=("$(sed -E 's/.*rss_growth_kib=([0-9]+).*/\1/' <<<"$line")")
 }
-run_host() {
-  local line
-  line=$("$build/bench/host_download_bench" "$url" "$work/out/host.bin")
-  check "$work/out/host.bin" host
-  host_rate+=("$(sed -E 's/.*mib_per_s=([0-9.]+).*/\1/' <<<"$line")")
-  host_rss+=("$(sed -E 's/.*rss_growth_kib=([0-9]+).*/\1/' <<<"$line")")
-}
+run_ours() { run_bench ours download_bench; }
+run_host() { run_bench host host_download_bench; }
 run_curl() {
   local seconds
   seconds=$(/usr/bin/time -f '%M' -o "$work/curl.rss" curl -sS --fail -o "$work/out/curl.bin" -w '%{time_total}' "$url")

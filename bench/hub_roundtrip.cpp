@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "KestromKit/base/Base64.h"
+#include "bench/BenchPage.h"
 #include "tests/integration/HostProcess.h"
 #include "tests/support/WSTestClient.h"
 
@@ -53,7 +54,7 @@ double percentile(std::vector<double> v, double p) {
   return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<std::size_t>(p * v.size()))];
 }
 
-void die(const char* what) {
+[[noreturn]] void die(const char* what) {
   std::fprintf(stderr, "hub_roundtrip: %s\n", what);
   std::exit(1);
 }
@@ -95,38 +96,11 @@ void makeRaw(int fd) {
   tcsetattr(fd, TCSANOW, &t);
 }
 
-class Page {
- public:
-  explicit Page(const test::HostProcess& host) : client_(std::chrono::seconds(20)) {
-    if (!client_.connect(host.wsPort(), {{"Cookie", host.cookie()}})) die("cannot connect the page");
-  }
-  void request(const std::string& id, const std::string& method, Json values) {
-    Json frame = {{"id", id}, {"method", method}, {"params", {{"values", std::move(values)}}}, {"jsonrpc", "2.0"}};
-    if (!client_.sendText(frame.dump())) die("cannot send");
-  }
-  Json next() {
-    auto text = client_.readText();
-    if (!text) die("no frame from the host");
-    return Json::parse(*text);
-  }
-  Json nextWhere(const std::function<bool(const Json&)>& match) {
-    for (;;) {
-      Json frame = next();
-      if (match(frame)) return frame;
-    }
-  }
-  Json replyTo(const std::string& id) {
-    return nextWhere([&](const Json& f) { return f.contains("id") && f["id"] == id; });
-  }
-  /// The bytes of the next "/hub/didReceiveMessage".
-  std::string received() {
-    Json f = nextWhere([](const Json& f) { return f.value("method", "") == "/hub/didReceiveMessage"; });
-    return base64Decode(f["params"]["message"].get<std::string>()).value_or("");
-  }
-
- private:
-  test::WSTestClient client_;
-};
+/// The bytes of the next "/hub/didReceiveMessage".
+std::string received(bench::BenchPage& page) {
+  Json f = page.notification("/hub/didReceiveMessage");
+  return base64Decode(f["params"]["message"].get<std::string>()).value_or("");
+}
 
 }  // namespace
 
@@ -153,13 +127,13 @@ int main(int argc, char** argv) {
   test::HostProcess host(home.path, test::HostOptions{.environment = {{"LD_PRELOAD", KESTROM_HOST_PRELOAD}, {"UMOCKDEV_DIR", root}}}, std::chrono::seconds(30));
   g_free(root);
   if (!host.running()) die("the host did not start");
-  Page page(host);
+  bench::BenchPage page(host, die);
   page.request("scan", "/hub/startscan", {{"type", "usb"}});
-  page.nextWhere([](const Json& f) { return f.value("method", "") == "hub/devicefound"; });
+  page.notification("hub/devicefound");
   page.request("stop", "/hub/stopscan", {{"type", "usb"}});
   page.replyTo("stop");
   page.request("connect", "/hub/connect", {{"id", "BENCH1"}});
-  page.nextWhere([](const Json& f) { return f.value("method", "") == "/hub/connected"; });
+  page.notification("/hub/connected");
 
   // The reference: a pseudo-terminal of our own, raw on both sides.
   int master = -1, slave = -1;
@@ -189,7 +163,7 @@ int main(int argc, char** argv) {
       auto start = Clock::now();
       writeAll(hub, message.data(), kMessage);
       std::string got;
-      while (got.size() < kMessage) got += page.received();
+      while (got.size() < kMessage) got += received(page);
       if (keep) receive.push_back(micros(Clock::now() - start));
     }
     for (int i = 0; i < kBlock; ++i) {  // the same bytes on a pseudo-terminal alone, each way
@@ -233,7 +207,7 @@ int main(int argc, char** argv) {
     writeAll(hub, all.data(), all.size());
   });
   std::size_t heard = 0;
-  while (heard < kBulk) heard += page.received().size();
+  while (heard < kBulk) heard += received(page).size();
   const double receiveSeconds = std::chrono::duration<double>(Clock::now() - start).count();
   hubWriter.join();
 

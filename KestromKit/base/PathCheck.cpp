@@ -143,8 +143,4 @@ Expected<fs::path, PathCheckError> checkHandedOutPath(std::string_view absoluteP
   return makeUnexpected(PathCheckError::outsideRoot);
 }
 
-bool isInsideHandedOutFolder(std::string_view absolutePath, const std::vector<fs::path>& folders) {
-  return checkHandedOutPath(absolutePath, folders).has_value();
-}
-
 }  // namespace kestrom

@@ -59,7 +59,4 @@ struct PathCheckOptions {
 [[nodiscard]] Expected<std::filesystem::path, PathCheckError> checkHandedOutPath(
     std::string_view absolutePath, const std::vector<std::filesystem::path>& folders);
 
-/// True when `checkHandedOutPath` accepts `absolutePath`.
-bool isInsideHandedOutFolder(std::string_view absolutePath, const std::vector<std::filesystem::path>& folders);
-
 }  // namespace kestrom

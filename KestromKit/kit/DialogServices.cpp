@@ -3,7 +3,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "KestromKit/base/AsciiCase.h"
+#include "platform/AsciiCase.h"
 #include "KestromKit/host/FileServices.h"
 #include "platform/dispatch/QueueCheck.h"
 

@@ -1,8 +1,10 @@
 #pragma once
 // The one list of the page channel's methods: every request the page may send and every
 // notification the host may push. The method enumerations, their texts, the decoding and
-// reply tables, the whole-vocabulary records and the kit's dispatch table are all expanded from
-// these two lists, so a method is added or renamed in one place.
+// reply tables and the whole-vocabulary records are all expanded from these two lists, so a
+// method is added or renamed in one place. The kit's dispatch table (KestromKit/kit/
+// KestromKitDispatch.cpp) is written by hand, one row per request; each row takes the params
+// record named here, and the kit stops at start-up when a request has no row or two.
 //
 // A request row is X(method, rpcCase, "text", RequestParams, ResponseResult):
 //   method          the ClientAPIRequest case (named after the text);

@@ -3,7 +3,7 @@
 #include <limits>
 #include <optional>
 
-#include "KestromKit/base/AsciiCase.h"
+#include "platform/AsciiCase.h"
 
 namespace kestrom {
 namespace {

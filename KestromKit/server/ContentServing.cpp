@@ -21,6 +21,7 @@
 #include "KestromKit/base/PathCheck.h"
 #include "KestromKit/server/SrtToWebVtt.h"
 #include "KestromKit/base/URLText.h"
+#include "platform/files/DescriptorIO.h"
 
 namespace kestrom {
 namespace fs = std::filesystem;
@@ -193,27 +194,8 @@ OpenFile findStaticFile(const WebServerRequest& request, const fs::path& content
 std::optional<std::string> readWhole(const WebServerOpenFile& file, std::uint64_t limit) {
   if (file.size() > limit) return std::nullopt;
   std::string bytes(static_cast<std::size_t>(file.size()), '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const auto n = ::pread(file.fd(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    done += static_cast<std::size_t>(n);
-  }
+  if (!files::readFully(file.fd(), bytes.data(), 0, bytes.size())) return std::nullopt;
   return bytes;
-}
-
-/// The "Range" header: its exact name first, then any spelling, since header names are
-/// case-insensitive on the wire.
-const std::string* rangeHeader(const WebServerRequest& request) {
-  if (const auto* exact = request.header("Range")) return exact;
-  for (const auto& [name, value] : request.headers) {
-    if (name.size() != 5) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < 5; ++i) same = same && (name[i] | 0x20) == "range"[i];
-    if (same) return &value;
-  }
-  return nullptr;
 }
 
 template <class Handler>
@@ -272,7 +254,7 @@ WebServerResponse serveByteRange(const WebServerRequest& request, const fs::path
     const std::string type = contentTypeForFileName(request.path);
 
     ByteRangeSelection selection;
-    const auto* range = rangeHeader(request);
+    const auto* range = request.header("Range");
     // A client that sends If-Range holds a validator this server never issued, so it cannot
     // match: the whole file is the answer then.
     if (range && !request.header("If-Range")) selection = selectByteRange(*range, size);

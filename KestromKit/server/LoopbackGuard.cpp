@@ -1,19 +1,12 @@
 #include "KestromKit/server/LoopbackGuard.h"
 
 #include <algorithm>
-#include <cctype>
 
-#include "KestromKit/base/AsciiCase.h"
+#include "platform/AsciiCase.h"
 
 namespace kestrom {
 
 namespace {
-
-std::string lowercased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 // A decimal port of one to five digits, nothing else.
 std::optional<unsigned> parsePort(std::string_view text) {
@@ -47,9 +40,8 @@ bool LoopbackGuard::allows(std::optional<std::string_view> host, std::optional<s
                            unsigned port, const std::vector<std::string>& allowedOrigins) {
   if (host && !isLoopbackHost(*host, port)) return false;
   if (!origin) return true;
-  std::string wanted = lowercased(*origin);
   return std::any_of(allowedOrigins.begin(), allowedOrigins.end(),
-                     [&](const std::string& allowed) { return lowercased(allowed) == wanted; });
+                     [&](const std::string& allowed) { return equalsIgnoringCase(allowed, *origin); });
 }
 
 }  // namespace kestrom

@@ -8,7 +8,7 @@
 #include <exception>
 #include <system_error>
 
-#include "KestromKit/base/AsciiCase.h"
+#include "platform/AsciiCase.h"
 #include "KestromKit/server/WebServerAnswer.h"
 #include "KestromKit/server/WebServerHeadLoop.h"
 #include "KestromKit/server/WebServerRequestParser.h"

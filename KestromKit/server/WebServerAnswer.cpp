@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "KestromKit/base/AsciiCase.h"
+#include "platform/AsciiCase.h"
 #include "KestromKit/server/SessionSecret.h"
 
 namespace kestrom {

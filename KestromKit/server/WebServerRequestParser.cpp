@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "KestromKit/base/AsciiCase.h"
+#include "platform/AsciiCase.h"
 #include "KestromKit/base/PathCheck.h"
 #include "KestromKit/base/Utf8.h"
 

@@ -9,6 +9,7 @@
 
 
 #include "KestromKit/base/PathCheck.h"
+#include "platform/AsciiCase.h"
 
 namespace kestrom {
 namespace fs = std::filesystem;
@@ -140,13 +141,8 @@ std::optional<fs::path> WebServerBody::file() const {
 const std::string* WebServerRequest::header(std::string_view name) const {
   auto it = headers.find(std::string(name));
   if (it != headers.end()) return &it->second;
-  for (const auto& [key, value] : headers) {
-    if (key.size() == name.size() && std::equal(key.begin(), key.end(), name.begin(), [](char x, char y) {
-          auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-          return lower(x) == lower(y);
-        }))
-      return &value;
-  }
+  for (const auto& [key, value] : headers)
+    if (equalsIgnoringCase(key, name)) return &value;
   return nullptr;
 }
 

@@ -82,7 +82,7 @@ struct WebServerRequest {
   std::filesystem::path prepacked;
   std::filesystem::path webroot;
   /// The only folders whose files may be served by absolute path (temporary, data, content,
-  /// recordings); see PathCheck's `isInsideHandedOutFolder`.
+  /// recordings); see PathCheck's `checkHandedOutPath`.
   std::vector<std::filesystem::path> handedOutFolders;
   std::chrono::steady_clock::time_point time{};
 
@@ -134,7 +134,8 @@ struct WebServerFileRegion {
 
 /// What every handler answers. `ok` and `partial` carry headers and a body (bytes or a file
 /// region); `redirect` a location; `rangeNotSatisfiable` headers only ("Content-Range: bytes */N");
-/// the other three nothing.
+/// the other six (`notFound`, `badRequest`, `serverError`, `serviceUnavailable`, `forbidden`,
+/// `payloadTooLarge`) nothing.
 class WebServerResponse {
  public:
   enum class Kind { ok, partial, redirect, notFound, badRequest, serverError, rangeNotSatisfiable, serviceUnavailable, forbidden,

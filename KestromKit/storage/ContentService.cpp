@@ -4,6 +4,7 @@
 #include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/base/PathCheck.h"
+#include "platform/AsciiCase.h"
 #include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
@@ -18,15 +19,13 @@ using ResponseCase = RPC::Response::Case;
 std::optional<std::string> schemeOf(const std::string& url) {
   auto colon = url.find(':');
   if (colon == std::string::npos || colon == 0) return std::nullopt;
-  std::string scheme;
   for (std::size_t i = 0; i < colon; ++i) {
     unsigned char c = static_cast<unsigned char>(url[i]);
     if (!(std::isalnum(c) || c == '+' || c == '-' || c == '.') || (i == 0 && !std::isalpha(c))) return std::nullopt;
-    scheme += static_cast<char>(std::tolower(c));
   }
   for (unsigned char c : url)
     if (c <= 0x20 || c == 0x7f) return std::nullopt;  // no blanks or control characters in a URL
-  return scheme;
+  return asciiLowercased(std::string_view(url).substr(0, colon));
 }
 
 /// http and https with a host: the only downloads the host makes.

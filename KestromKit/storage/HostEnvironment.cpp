@@ -10,16 +10,12 @@
 #include <string_view>
 
 #include "KestromKit/base/MachineModel.h"
+#include "platform/AsciiCase.h"
 #include "platform/bundle/Bundle.h"
 
 namespace kestrom {
 
 namespace {
-
-std::string lowercase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
 
 /// "de_AT.UTF-8@euro" -> "de-AT"; "C", "POSIX" and empty -> none.
 std::optional<std::string> languageTag(std::string locale) {
@@ -29,7 +25,7 @@ std::optional<std::string> languageTag(std::string locale) {
   return locale;
 }
 
-std::string primaryLanguage(const std::string& tag) { return lowercase(tag.substr(0, tag.find('-'))); }
+std::string primaryLanguage(const std::string& tag) { return asciiLowercased(tag.substr(0, tag.find('-'))); }
 
 /// Reads KEY=VALUE lines of os-release(5): shell-style quoting, "#" comments.
 std::map<std::string, std::string> readOsRelease(const std::filesystem::path& file) {
@@ -136,15 +132,14 @@ std::optional<std::string> HostEnvironment::regionCode() const {
                         return std::isdigit(c);
                       });
   if (!letters && !digits) return std::nullopt;
-  std::transform(region.begin(), region.end(), region.begin(), [](unsigned char c) { return std::toupper(c); });
-  return region;
+  return asciiUppercased(region);
 }
 
 std::optional<std::string> preferredLocalization(const std::vector<std::string>& available,
                                                  const std::vector<std::string>& preferences) {
   auto normalised = [](std::string tag) {
     std::replace(tag.begin(), tag.end(), '_', '-');
-    return lowercase(std::move(tag));
+    return asciiLowercased(std::move(tag));
   };
   for (const auto& preference : preferences) {
     const std::string wanted = normalised(preference);

@@ -1,8 +1,7 @@
 #include "platform/audio/FakeAudioInput.h"
 
-#include <sndfile.h>
-
 #include "platform/audio/AudioLevels.h"
+#include "platform/audio/WavFile.h"
 
 namespace kestrom::audio {
 
@@ -21,16 +20,9 @@ Expected<void, AudioInputError> FakeAudioInput::startRecording(const std::filesy
     failNext_.reset();
     return makeUnexpected(std::move(error));
   }
-  SF_INFO info{};
-  info.samplerate = kSampleRate;
-  info.channels = 1;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (file == nullptr) {
-    return makeUnexpected(
-        AudioInputError{AudioInputError::Kind::fileNotCreated, sf_strerror(nullptr)});
-  }
-  sf_close(file);
+  auto file = createWavFile(path);
+  if (!file) return makeUnexpected(std::move(file.error()));
+  sf_close(*file);
   recording_ = path;
   averagePower_ = kMeterFloorDecibels;
   return {};

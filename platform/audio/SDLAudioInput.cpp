@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/audio/AudioLevels.h"
+#include "platform/audio/WavFile.h"
 #include "platform/log/Log.h"
 
 namespace kestrom::audio {
@@ -73,15 +74,9 @@ bool SDLAudioInput::hasCaptureDevice() {
 
 Expected<void, AudioInputError> SDLAudioInput::startRecording(const std::filesystem::path& path) {
   std::lock_guard control(control_);
-  SF_INFO info{};
-  info.samplerate = kSampleRate;
-  info.channels = 1;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (file == nullptr) {
-    return makeUnexpected(
-        AudioInputError{AudioInputError::Kind::fileNotCreated, sf_strerror(nullptr)});
-  }
+  auto created = createWavFile(path);
+  if (!created) return makeUnexpected(std::move(created.error()));
+  SNDFILE* file = *created;
   if (auto opened = openCapture(); !opened) {
     sf_close(file);
     std::error_code ignored;

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "platform/AsciiCase.h"
+
 namespace kestrom::bluetooth {
 
 const char* adapterStateName(AdapterState state) {
@@ -27,23 +29,15 @@ bool allHex(std::string_view text) {
   return !text.empty();
 }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return out;
-}
-
 }  // namespace
 
 std::optional<std::string> normalizeUuid(std::string_view text) {
   constexpr std::string_view kBaseTail = "-0000-1000-8000-00805f9b34fb";
   if (text.size() == 4 && allHex(text)) {
-    return "0000" + lower(text) + std::string(kBaseTail);
+    return "0000" + asciiLowercased(text) + std::string(kBaseTail);
   }
   if (text.size() == 8 && allHex(text)) {
-    return lower(text) + std::string(kBaseTail);
+    return asciiLowercased(text) + std::string(kBaseTail);
   }
   if (text.size() != 36) {
     return std::nullopt;
@@ -54,7 +48,7 @@ std::optional<std::string> normalizeUuid(std::string_view text) {
       return std::nullopt;
     }
   }
-  return lower(text);
+  return asciiLowercased(text);
 }
 
 }  // namespace kestrom::bluetooth

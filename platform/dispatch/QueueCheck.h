@@ -3,7 +3,7 @@
 // queue states it again, in code, at the top of the methods that touch its state (docs/
 // architecture.md lists the classes that do):
 //
-//   void ProjectInfoStore::load() {
+//   void ProjectInfoStore::ensureLoaded() const {
 //     KESTROM_ASSERT_ON_QUEUE(queue_);
 //     ...
 //

@@ -51,10 +51,6 @@ TEST(FileLoggingMessageHandlerTest, KeepsOnlyErrorLinesUnlessVerbose) {
   }
 }
 
-TEST(FileLoggingMessageHandlerTest, TheErrorPrefixIsThirteenBytes) {
-  EXPECT_EQ(FileLoggingMessageHandler::kErrorPrefix.size(), 13u);
-}
-
 TEST(MakeFileLoggingHandlerTest, ChoosesTheHandlerByLevel) {
   auto writer = std::make_shared<RecordingWriter>();
   auto quiet = std::dynamic_pointer_cast<FileLoggingMessageHandler>(makeFileLoggingHandler(LogWriterLevel::error(writer)));

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the build tree into a temporary prefix and checks what the desktop sees there: the
-# program and its bundle, a valid .desktop entry that names the installed program by its absolute
+# program, the headless host and their bundle, a valid .desktop entry that names the installed program by its absolute
 # path and takes project files, the application's icon in the hicolor theme, and a MIME type that
 # the desktop's own tools give a project file, inside a private XDG data folder, with the prefix's
 # bin folder not on PATH (as on a desktop session that started before it existed).
@@ -14,6 +14,7 @@ fail() { echo "check-install: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 share=$work/prefix/share
 [ -x "$work/prefix/bin/kestrom" ] || fail "no program in bin/"
+[ -x "$work/prefix/bin/kestrom-host" ] || fail "no kestrom-host in bin/"
 [ -f "$share/kestrom/bundle/Info.plist" ] || fail "no bundle in share/kestrom/bundle"
 desktop=$share/applications/$app_id.desktop
 [ -f "$desktop" ] || fail "no $desktop"

@@ -11,13 +11,8 @@
 namespace kestrom {
 namespace {
 
+using testing::keysOf;
 using testing::unordered;
-
-std::set<std::string> keysOf(const Json& j) {
-  std::set<std::string> keys;
-  for (const auto& [key, value] : j.items()) keys.insert(key);
-  return keys;
-}
 
 TEST(ConfigurationTreeTest, TheTreeHasTheShapeOfTheConfigurationChangedParams) {
   const auto& configuration = testing::sampleConfiguration();

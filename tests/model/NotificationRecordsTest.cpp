@@ -11,21 +11,10 @@
 namespace kestrom {
 namespace {
 
+using testing::keysOf;
 using testing::recordSample;
+using testing::sampleValue;
 using testing::unordered;
-
-template <class T>
-T sampleValue(std::string_view label) {
-  auto value = decode<T>(Json::parse(recordSample(label).json));
-  if (!value) throw std::runtime_error(value.error().description());
-  return *value;
-}
-
-std::set<std::string> keysOf(const Json& j) {
-  std::set<std::string> keys;
-  for (const auto& [key, value] : j.items()) keys.insert(key);
-  return keys;
-}
 
 TEST(NotificationRecordsTest, EachTransportWritesOnlyItsOwnDetails) {
   struct Case {

@@ -9,6 +9,7 @@
 #include "KestromKit/model/ClientAPI.h"
 #include "tests/model/IClientAPIRequestParams.h"
 #include "KestromKit/model/RequestRecords.h"
+#include "tests/support/MessageSamples.h"
 #include "tests/support/RequestSamples.h"
 
 namespace kestrom {
@@ -16,6 +17,7 @@ namespace {
 
 using testing::RequestSample;
 using testing::requestSample;
+using testing::unordered;
 
 /// One payload type behind its method string, type-erased so every rule runs over all of them.
 struct PayloadCoder {
@@ -69,9 +71,6 @@ Json wrongTypeFor(const Json& valid) {
 
 Json sampleValues(const RequestSample& sample) { return Json::parse(sample.values); }
 
-// Key order is no part of an object's meaning (maps write theirs sorted).
-nlohmann::json unordered(const Json& j) { return nlohmann::json::parse(j.dump()); }
-
 TEST(RequestRecordsTest, AggregateHasOneFieldPerMethodInMethodOrder) {
   std::vector<std::string_view> keys;
   std::apply([&](const auto&... f) { (keys.push_back(f.key), ...); }, IClientAPIRequestParams::codingFields());
@@ -95,9 +94,7 @@ TEST(RequestRecordsTest, EverySampleRoundTripsWithItsExactKeys) {
     if (sample.freeObject) continue;
     std::set<std::string> expected(sample.required.begin(), sample.required.end());
     expected.insert(sample.optional.begin(), sample.optional.end());
-    std::set<std::string> keys;
-    for (const auto& [key, value] : written->items()) keys.insert(key);
-    EXPECT_EQ(keys, expected);
+    EXPECT_EQ(testing::keysOf(*written), expected);
   }
 }
 

@@ -14,14 +14,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::recordSample;
+using testing::sampleValue;
 using testing::unordered;
-
-template <class T>
-T sampleValue(std::string_view label) {
-  auto value = decode<T>(Json::parse(recordSample(label).json));
-  if (!value) throw std::runtime_error(value.error().description());
-  return *value;
-}
 
 TEST(ResponseRecordsTest, EmptyResultsAreEmptyObjectsOrEmptyLists) {
   struct Case {

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "KestromKit/model/Coding.h"
+#include "tests/support/MessageSamples.h"
 
 namespace kestrom::testing {
 
@@ -18,8 +19,7 @@ template <class Method, class Aggregate>
 void expectKeyedByEveryMethodAndRoundTrips(const Aggregate& all, std::size_t count) {
   auto j = encode(all);
   ASSERT_TRUE(j);
-  std::set<std::string> keys;
-  for (const auto& [key, value] : j->items()) keys.insert(key);
+  const std::set<std::string> keys = keysOf(*j);
   std::set<std::string> methods;
   for (const auto& [method, raw] : EnumTable<Method>::values) methods.emplace(raw);
   EXPECT_EQ(keys, methods);

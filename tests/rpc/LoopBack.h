@@ -14,14 +14,10 @@ class LoopBack final : public RPCInterface {
  public:
   using Completion = std::function<void(RPCMessage)>;
 
-  explicit LoopBack(Completion completion = {}) : completion_(std::move(completion)) {}
+  explicit LoopBack(Completion completion) : completion_(std::move(completion)) {}
 
-  void send(RPC::Response response) override {
-    if (completion_) completion_(RPCMessage(std::move(response)));
-  }
-  void send(RPCMessage message) override {
-    if (completion_) completion_(std::move(message));
-  }
+  void send(RPC::Response response) override { completion_(RPCMessage(std::move(response))); }
+  void send(RPCMessage message) override { completion_(std::move(message)); }
 
  private:
   Completion completion_;

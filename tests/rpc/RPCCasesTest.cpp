@@ -27,28 +27,6 @@ TEST(RPCCasesTest, EveryRequestCaseIsAnsweredByTheReplyCaseOfTheSameName) {
   EXPECT_EQ(seen.size(), RPC::kRequestCaseCount);
 }
 
-TEST(RPCCasesTest, RepliesFollowTheRequestOrderAfterTheError) {
-  struct Case {
-    RPC::Request::Case request;
-    RC reply;
-    int replyIndex;
-  };
-  const std::vector<Case> cases = {
-      {RPC::Request::Case::projectsMove, RC::projectsMove, 36},
-      {RPC::Request::Case::projectsSaveAs, RC::projectsSaveAs, 37},
-      {RPC::Request::Case::projectsShowOpenDialog, RC::projectsShowOpenDialog, 38},
-      {RPC::Request::Case::projectsChangeProjectFolder, RC::projectsChangeProjectFolder, 39},
-      {RPC::Request::Case::projectsShare, RC::projectsShare, 40},
-      {RPC::Request::Case::hubSend, RC::hubSend, 1},
-      {RPC::Request::Case::gamepadSubscribe, RC::gamepadSubscribe, 45},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(RPC::toString(c.reply)));
-    EXPECT_EQ(RPC::responseCase(c.request), c.reply);
-    EXPECT_EQ(static_cast<int>(c.reply), c.replyIndex);
-  }
-}
-
 TEST(RPCCasesTest, AReplyMustCarryTheTypeOfItsCase) {
   EXPECT_THROW(RPC::Response(RC::projectsSaveAs, "x", JSONObject{}), std::logic_error);
   EXPECT_THROW(RPC::Response(RC::miscPing, "x", RPC::ErrorText{"no"}), std::logic_error);
@@ -68,14 +46,6 @@ TEST(RPCCasesTest, AnEmptyResultExistsOnlyForFreeObjectCases) {
     SCOPED_TRACE(std::string(RPC::toString(typed)));
     EXPECT_THROW(RPC::Response::emptyResult(typed, "c"), std::logic_error);
   }
-}
-
-TEST(RPCCasesTest, AnErrorReplyKeepsItsIdAndText) {
-  auto error = RPC::Response::error("7", "Unable to connect");
-  EXPECT_TRUE(error.isError());
-  ASSERT_NE(error.errorMessage(), nullptr);
-  EXPECT_EQ(*error.errorMessage(), "Unable to connect");
-  EXPECT_EQ(error.id(), "7");
 }
 
 TEST(RPCCasesTest, ANotificationMustCarryTheTypeOfItsCaseAndNamesItsMethod) {

@@ -17,17 +17,12 @@ namespace kestrom {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::keysOf;
 using testing::notificationSamples;
 using testing::responseSamples;
 using testing::unordered;
 using RC = RPC::Response::Case;
 using NC = RPC::Notification::Case;
-
-std::set<std::string> keysOf(const nlohmann::json& j) {
-  std::set<std::string> keys;
-  for (const auto& [key, value] : j.items()) keys.insert(key);
-  return keys;
-}
 
 // Whether the result, read back with the type its case carries, is the value that was sent.
 bool resultReadsBack(const RPC::Response& response, const Json& result) {

@@ -164,16 +164,6 @@ TEST(WSServerTest, ClosingOneOfTwoLeavesTheOther) {
   EXPECT_EQ(second.readText(), "still here");
 }
 
-TEST(WSServerTest, EventDescriptionsNameTheCase) {
-  EXPECT_EQ(WSEvent::started(4242).description(), "started(port: 4242)");
-  EXPECT_EQ(WSEvent::stopped().description(), "stopped");
-  EXPECT_EQ(WSEvent::onOpen().description(), "onOpen");
-  EXPECT_EQ(WSEvent::onClose().description(), "onClose");
-  EXPECT_EQ(WSEvent::onMessage("hi", nullptr).description(), "onMessage(message: hi)");
-  EXPECT_NE(WSEvent::onError(std::make_error_code(std::errc::address_in_use)).description().find("onError(error: "),
-            std::string::npos);
-}
-
 TEST(WSServerTest, EventsAreDroppedOnceTheDelegateIsGone) {
   auto running = test::startServer();
   WSTestClient client;

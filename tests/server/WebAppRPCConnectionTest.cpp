@@ -162,12 +162,5 @@ TEST(LoopBackTest, HandsEveryMessageToItsCompletion) {
   EXPECT_EQ(*seen[1].notification(), disconnected());
 }
 
-TEST(LoopBackTest, WithoutACompletionSwallowsBoth) {
-  LoopBack loopBack;
-  loopBack.send(RPC::Response::error("1", "x"));
-  loopBack.send(RPCMessage(disconnected()));
-  SUCCEED();
-}
-
 }  // namespace
 }  // namespace kestrom

@@ -4,6 +4,8 @@
 // from the same values one reply per reply case and one notification per notification case.
 
 #include <functional>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +28,14 @@ struct RecordSample {
 /// Every reply and notification record, with the three hub shapes, 30-odd rows.
 const std::vector<RecordSample>& recordSamples();
 const RecordSample& recordSample(std::string_view label);
+
+/// The sample `label` decoded as a `T`; throws when it does not decode.
+template <class T>
+T sampleValue(std::string_view label) {
+  auto value = decode<T>(Json::parse(recordSample(label).json));
+  if (!value) throw std::runtime_error(value.error().description());
+  return *value;
+}
 
 struct ResponseSample {
   RPC::Response response;
@@ -53,5 +63,13 @@ nlohmann::json unordered(std::string_view text);
 nlohmann::json unordered(const Json& value);
 inline nlohmann::json unordered(const char* text) { return unordered(std::string_view(text)); }
 inline nlohmann::json unordered(const std::string& text) { return unordered(std::string_view(text)); }
+
+/// The keys of a JSON object, in sorted order.
+template <class JsonObject>
+std::set<std::string> keysOf(const JsonObject& object) {
+  std::set<std::string> keys;
+  for (const auto& [key, value] : object.items()) keys.insert(key);
+  return keys;
+}
 
 }  // namespace kestrom::testing

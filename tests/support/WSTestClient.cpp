@@ -6,7 +6,11 @@ namespace kestrom::test {
 
 using namespace wsnet;
 
-WSTestClient::WSTestClient(std::chrono::milliseconds timeout) : timeout_(scaledWait(timeout)), ws_(io_) {}
+WSTestClient::WSTestClient(std::chrono::milliseconds timeout) : timeout_(scaledWait(timeout)), ws_(io_) {
+  ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+    if (kind == websocket::frame_type::pong) ++pongs_;
+  });
+}
 
 WSTestClient::~WSTestClient() {
   error_code ignored;

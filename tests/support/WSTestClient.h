@@ -37,6 +37,8 @@ class WSTestClient {
   std::optional<wsnet::error_code> readUntilEnd();
   /// The close code the server sent, once readUntilEnd() saw the close.
   unsigned closeCode() const { return static_cast<unsigned>(ws_.reason().code); }
+  /// How many pongs the reads so far passed over.
+  std::size_t pongsReceived() const { return pongs_; }
   void close();
   /// Writes raw bytes on the socket under the WebSocket layer.
   bool writeRaw(const std::string& bytes);
@@ -51,6 +53,7 @@ class WSTestClient {
   wsnet::net::io_context io_;
   wsnet::websocket::stream<wsnet::beast::tcp_stream> ws_;
   wsnet::beast::flat_buffer buffer_;
+  std::size_t pongs_ = 0;
 };
 
 /// Sends `request` to 127.0.0.1:`port` and returns everything read until the server closes or

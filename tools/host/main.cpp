@@ -40,10 +40,12 @@
 
 namespace {
 
-std::filesystem::path defaultBundle(const char* program) {
+std::filesystem::path defaultBundle() {
   if (const char* dir = std::getenv("KESTROM_BUNDLE_DIR"); dir && *dir) return dir;
-  auto installed = kestrom::bundle::installedBundleLocation(program);
-  if (std::filesystem::is_directory(installed)) return installed;
+  // The program's own path, not argv[0]: a host started through PATH has no folder in argv[0].
+  std::error_code error;
+  auto installed = kestrom::bundle::installedBundleLocation(std::filesystem::read_symlink("/proc/self/exe", error));
+  if (!error && std::filesystem::is_directory(installed)) return installed;
   return std::filesystem::path(KESTROM_SOURCE_DIR) / "bundle";
 }
 
@@ -96,7 +98,7 @@ int main(int argc, char** argv) {
   // to die: sendfile and plain writes have no MSG_NOSIGNAL.
   ::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> arguments(argv, argv + argc);
-  std::filesystem::path bundleDir = defaultBundle(argv[0]);
+  std::filesystem::path bundleDir = defaultBundle();
   std::vector<std::filesystem::path> projectFiles;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     if (arguments[i] == "--bundle" && i + 1 < arguments.size())
