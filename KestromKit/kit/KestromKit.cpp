@@ -314,6 +314,9 @@ void KestromKit::start() {
   auto delegate = delegate_.lock();
   if (!delegate) log::fatalError("KestromKit/KestromKit", "This is a programming error.");
   delegate->setContentViewController(ContentViewController::loading);
+  // The servers answer already. A download asked for during the migrations would write into the
+  // folder that the copy of the prepacked content replaces: it waits for continueStartup.
+  contentHandler_->holdDownloads();
   std::weak_ptr<KestromKit> weak = weak_from_this();
   migrationService_->run([weak] {
     auto self = weak.lock();
@@ -327,6 +330,7 @@ void KestromKit::continueStartup() {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   contentHandler_->removeStrayTemporaries();  // on the content queue, ahead of the copy
   if (!contentService_->needsPrepackedContentCopy()) {
+    contentHandler_->releaseDownloads();
     finishStartup();
     return;
   }
@@ -344,6 +348,7 @@ void KestromKit::continueStartup() {
       if (auto self = weak.lock()) self->finishStartup();
     });
   });
+  contentHandler_->releaseDownloads();  // behind the copy on the content queue
 }
 
 void KestromKit::finishStartup() {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
@@ -286,6 +287,24 @@ void ContentHandler::restorePrepackedContent(std::function<void(bool)> completio
   });
 }
 
+void ContentHandler::holdDownloads() {
+  queue_->async([this] { downloadsHeld_ = true; });
+}
+
+void ContentHandler::releaseDownloads() {
+  queue_->async([this] {
+    downloadsHeld_ = false;
+    std::set<std::string> tmpIDs;
+    {
+      std::lock_guard guard(downloadQueueMutex_);
+      for (const auto& [tmpID, entries] : downloadQueue_) tmpIDs.insert(tmpID);
+    }
+    // A clean whose downloads a cancel dropped while they were held runs now.
+    for (const auto& [tmpID, cleans] : cleansAfterDownloads_) tmpIDs.insert(tmpID);
+    for (const auto& tmpID : tmpIDs) fetchNextResource(tmpID);
+  });
+}
+
 void ContentHandler::writeResource(std::string localPath, std::string resource, std::optional<std::string> tmpID,
                                    std::function<void(bool)> completion) {
   queue_->async([this, localPath = std::move(localPath), resource = std::move(resource), tmpID = std::move(tmpID),
@@ -365,6 +384,7 @@ bool ContentHandler::hasDownloads(const std::string& tmpID) const {
 void ContentHandler::fetchNextResource(const std::string& tmpID) {
   if (stopping_) return;
   KESTROM_ASSERT_ON_QUEUE(queue_);
+  if (downloadsHeld_) return;  // releaseDownloads starts them
   while (!stopping_) {
     std::optional<DownloadEntry> entry;
     {

@@ -67,6 +67,13 @@ class ContentHandler final : public ContentManifestSource {
   /// on the content queue. The old folder (temporary areas included) goes only once the new copy
   /// is complete. `completion` runs on main: true when "versions.json" reached the content folder.
   void restorePrepackedContent(std::function<void(bool)> completion);
+  /// Start-up's copy of the prepacked content replaces the folder the downloads write into: the
+  /// downloads asked for from now on wait (queued, counted by `hasDownloads`) until
+  /// `releaseDownloads`. Main, before any download is asked for.
+  void holdDownloads();
+  /// Starts the held downloads on the content queue, behind the work queued before (the restore
+  /// and the sweep of stray temporaries start-up queues first), and the cleans that wait for them.
+  void releaseDownloads();
   /// Writes `resource` at `localPath` below the content folder (below the `tmpID` area when
   /// given), atomically, on the content queue; `completion` runs there with the outcome.
   void writeResource(std::string localPath, std::string resource, std::optional<std::string> tmpID,
@@ -114,8 +121,8 @@ class ContentHandler final : public ContentManifestSource {
     std::string requestID;
   };
 
-  /// Starts the newest entry of `tmpID` unless one of `tmpID` runs; when none is left, runs the
-  /// cleans that waited for them. Content queue.
+  /// Starts the newest entry of `tmpID` unless one of `tmpID` runs or the downloads are held; when
+  /// none is left, runs the cleans that waited for them. Content queue.
   void fetchNextResource(const std::string& tmpID);
   /// Starts fetching one entry into the temporary area of `tmpID`; false when it cannot start.
   /// Content queue.
@@ -134,6 +141,7 @@ class ContentHandler final : public ContentManifestSource {
   std::map<std::string, std::vector<DownloadEntry>> downloadQueue_;
   // The cleans waiting for the downloads of their tmpId to end. Content queue.
   std::map<std::string, std::vector<std::function<void()>>> cleansAfterDownloads_;
+  bool downloadsHeld_ = false;  // between holdDownloads and releaseDownloads. Content queue.
 
   mutable std::mutex runningMutex_;  // guards the two fields below, stopping_'s changes and cancels
   std::map<std::string, std::optional<downloader::DownloadId>> running_;  // tmpId taken until its end ran

@@ -376,6 +376,23 @@ TEST_F(ContentHandlerTest, ACleanWaitsForTheDownloadWritingIntoItsArea) {
   EXPECT_FALSE(fs::exists(content() / "t")) << "the download's file outlived the clean";
 }
 
+TEST_F(ContentHandlerTest, ADownloadAskedForBeforeTheCopyAtStartWritesIntoTheCopiedFolder) {
+  // Start-up as the kit runs it, with a download asked for during the migrations.
+  handler->holdDownloads();
+  download("d", "t", "a.json");
+  bool restored = false;
+  handler->restorePrepackedContent([&](bool ok) { restored = ok; });
+  handler->releaseDownloads();
+  ASSERT_TRUE(pump([&] { return restored; }));
+  auto requests = waitForRequests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  ASSERT_TRUE(downloads->succeed(requests[0].id, "A"));
+  ASSERT_TRUE(pump([&] { return page.size() == 1; }));
+  EXPECT_EQ(page.frames()[0], reply("d"));
+  EXPECT_EQ(readFile(content() / "t/a.json"), "A") << "the copy took the download's folder";
+  EXPECT_EQ(readFile(content() / "versions.json"), readFile(root / "variant/versions.json"));
+}
+
 TEST_F(ContentHandlerTest, TheRestorePutsThePrepackedContentAndTheVariantVersionsInPlace) {
   writeFile(content() / "en-US/manifest.json", "old");
   writeFile(content() / "t/partial.json", "temporary");
