@@ -56,7 +56,7 @@ ours_rate=() ours_rss=() host_rate=() host_rss=() curl_rate=() curl_rss=()
 run_bench() {
   local -n rates=$1_rate rss=$1_rss
   local line
-  line=$("$build/bench/$2" "$url" "$work/out/$1.bin")
+  line=$("$build/bench/$2" "$url" "$work/out/$1.bin") || { echo "bench/$2 failed (exit $?): no table" >&2; exit 1; }
   check "$work/out/$1.bin" "$1"
   rates+=("$(sed -E 's/.*mib_per_s=([0-9.]+).*/\1/' <<<"$line")")
   rss+=("$(sed -E 's/.*rss_growth_kib=([0-9]+).*/\1/' <<<"$line")")
@@ -65,7 +65,8 @@ run_ours() { run_bench ours download_bench; }
 run_host() { run_bench host host_download_bench; }
 run_curl() {
   local seconds
-  seconds=$(/usr/bin/time -f '%M' -o "$work/curl.rss" curl -sS --fail -o "$work/out/curl.bin" -w '%{time_total}' "$url")
+  seconds=$(/usr/bin/time -f '%M' -o "$work/curl.rss" curl -sS --fail -o "$work/out/curl.bin" -w '%{time_total}' "$url") ||
+    { echo "curl failed (exit $?): no table" >&2; exit 1; }
   check "$work/out/curl.bin" curl
   curl_rate+=("$(awk -v s="$seconds" -v m="$mib" 'BEGIN { printf "%.1f", m / s }')")
   curl_rss+=("$(tail -n1 "$work/curl.rss")")
