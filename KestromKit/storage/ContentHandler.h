@@ -6,9 +6,10 @@
 // Home queue: "ContentHandlerQueue" runs the restore, the resource writes and the start and end
 // of each download, one at a time in submission order. A download itself runs in the downloader
 // and never holds the queue: one tmpId fetches one file at a time, other tmpIds and every other
-// content request go on meanwhile. The pending downloads per tmpId are guarded by a mutex, taken
-// briefly from main and from the content queue. Manifests are decoded and encoded one at a time on
-// "ContentManifests", a queue of their own that waits on nothing. Reads of paths and the move into
+// content request go on meanwhile. Two mutexes guard the downloads, each held briefly: one the
+// pending downloads per tmpId, the other the running ones; main and the content queue take both,
+// the downloader's thread the second when it reports an end. Manifests are decoded and encoded
+// one at a time on "ContentManifests", a queue of their own that waits on nothing. Reads of paths and the move into
 // place run on the caller's thread; the clean runs on the content queue, after the downloads still
 // writing into its area. Owned by the content service; destroy it on main, never from one of its
 // completions.

@@ -14,8 +14,10 @@
 //
 // Home queue: "Projects" (`queue()`), a serial queue of its own. Every operation that changes
 // files or the index runs there (the calls below go onto it themselves, inline when already on
-// it), so the main queue never waits on a project file. Listing and loading only read: they run
-// on the caller's thread and never wait for a save in flight. Owned by the projects handler.
+// it), so the main queue never waits on a project file; only `replaceEntryInProjectZip` rewrites
+// the archive it is given on the caller's thread. Listing and loading run on the caller's thread
+// and never wait for a save in flight (a listing drops the entries of vanished files through the
+// index's own queue). Owned by the projects handler.
 
 #include <cstdint>
 #include <filesystem>
@@ -111,6 +113,12 @@ class ProjectLibrary {
   /// Lets one later save-as write at `path`: the save dialog chose it for the page.
   void allowSaveAsPath(const std::filesystem::path& path);
 
+  // ---- changing one archive: on the caller's thread (opening a file calls it on `queue()`) ----
+
+  /// Rewrites the archive at `path` with entry `entry` holding `bytes`.
+  ProjectsResult<void> replaceEntryInProjectZip(const std::filesystem::path& path, const std::string& entry,
+                                                std::string_view bytes) const;
+
   // ---- changing: any thread, run on `queue()` ----
 
   ProjectsResult<void> saveProject(const std::string& id, const std::string& name, std::string_view data);
@@ -129,9 +137,6 @@ class ProjectLibrary {
   /// Indexes a project file handed over from outside; returns the id to announce. A copy of an
   /// indexed project gets a new id (written into its manifest).
   ProjectsResult<std::string> openProjectURL(const std::filesystem::path& url);
-  /// Rewrites the archive at `path` with entry `entry` holding `bytes`.
-  ProjectsResult<void> replaceEntryInProjectZip(const std::filesystem::path& path, const std::string& entry,
-                                                std::string_view bytes) const;
   /// Removes what saves into the project folder that were killed half way left there (hidden
   /// ".<name>.<extension>.tmp-…" files). Returns how many went.
   std::size_t removeStrayTemporaries();
