@@ -21,7 +21,7 @@
 
 #include "KestromKit/storage/ContentHandler.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
-#include "KestromKit/storage/ProjectsHandler.h"
+#include "KestromKit/storage/ProjectLibrary.h"
 
 namespace kestrom {
 namespace {
@@ -90,10 +90,10 @@ TEST_F(ContentMemoryTest, AnIconThatInflatesToHundredsOfMiBReadsAsThePlaceholder
   ASSERT_LT(fs::file_size(project), std::uintmax_t{2} << 20);
 
   auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
-  ProjectsHandler handler(nullptr, "Projects", "kpr", store, false);
+  ProjectLibrary library("Projects", "kpr", store, false, nullptr, nullptr);
   ASSERT_TRUE(resetPeakMemory());
   const long before = peakMemoryKiB();
-  auto read = handler.readProjectZipEntry(project, "icon.svg");
+  auto read = library.readProjectZipEntry(project, "icon.svg");
   const long growth = peakMemoryKiB() - before;
   ASSERT_TRUE(read);
   EXPECT_NE(read->find("<svg"), std::string::npos) << "the placeholder";
@@ -107,11 +107,11 @@ TEST_F(ContentMemoryTest, AProjectEntryOfTensOfMiBIsAnsweredThroughABoundedBuffe
 
   auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
   ASSERT_TRUE(store->setReference(ProjectReference{"large", project.string(), "Large", {}, {}}, "large"));
-  ProjectsHandler handler(nullptr, "Projects", "kpr", store, false);
+  ProjectLibrary library("Projects", "kpr", store, false, nullptr, nullptr);
   fs::create_directories(root / "spool");
   ASSERT_TRUE(resetPeakMemory());
   const long before = peakMemoryKiB();
-  auto answer = handler.library()->loadProjectEntry("large", "data.bin", root / "spool");
+  auto answer = library.loadProjectEntry("large", "data.bin", root / "spool");
   const long growth = peakMemoryKiB() - before;
   ASSERT_TRUE(answer);
   ASSERT_TRUE(answer->file);
