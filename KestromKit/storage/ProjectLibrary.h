@@ -57,6 +57,7 @@ struct ProjectsHandlerError {
     notAFile,            // value: the path of something to delete that is no regular file
     fileSystem,          // value: the path; detail: the system's reason
     indexNotWritten,     // value: the id whose entry could not be stored; nothing was changed
+    spoolFull,           // value: archive path, filePath: entry name; other answers hold the spool budget
   };
   Kind kind = Kind::fileSystem;
   std::string value;
@@ -72,9 +73,10 @@ using ProjectsResult = Expected<T, ProjectsHandlerError>;
 
 class ProjectLibrary {
  public:
-  /// The largest manifest read into memory, and the largest single entry answered.
+  /// The largest manifest read into memory, and the largest single entry answered (all the
+  /// spool budget, EntrySpool.h).
   static constexpr std::uint64_t kMaxManifestBytes = 8ull << 20;
-  static constexpr std::uint64_t kMaxEntryBytes = 512ull << 20;
+  static constexpr std::uint64_t kMaxEntryBytes = EntrySpool::kBudgetBytes;
   /// The largest "icon.svg" read for a preview; a larger one reads as the empty placeholder (the
   /// page asks for the icon of every listed project at once).
   static constexpr std::uint64_t kMaxIconBytes = 4ull << 20;
@@ -104,7 +106,8 @@ class ProjectLibrary {
   ProjectsResult<std::shared_ptr<const WebServerOpenFile>> loadProject(const std::string& id) const;
   /// One entry of the project's archive, held in a bounded buffer on its way (EntrySpool.h): in
   /// memory up to 1 MiB, past that in an unnamed file in `spoolFolder` (none: the private
-  /// temporary folder). "icon.svg" missing or unreadable answers the placeholder.
+  /// temporary folder); `spoolFull` while the answers in flight hold too much of the spool budget
+  /// for it. "icon.svg" missing or unreadable answers the placeholder.
   ProjectsResult<EntryBody> loadProjectEntry(const std::string& id, const std::string& entry,
                                              std::filesystem::path spoolFolder = {}) const;
   /// One entry of the archive at `url`; "icon.svg" missing or unreadable answers the placeholder.

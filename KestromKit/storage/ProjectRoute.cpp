@@ -46,6 +46,8 @@ WebServerResponse ProjectRouteHandler::handle(const WebServerRequest& request) {
   const std::string& id = parts[1];
   if (parts.size() == 3) {
     auto entry = library_->loadProjectEntry(id, parts[2]);
+    if (!entry && entry.error().kind == ProjectsHandlerError::Kind::spoolFull)
+      return WebServerResponse::serviceUnavailable();
     if (!entry) return WebServerResponse::notFound();
     WebServerHeaders headers{{"Content-Type", contentTypeForFileName(parts[2])}};
     if (entry->file) return WebServerResponse::ok(std::move(headers), WebServerFileRegion::whole(std::move(entry->file)));

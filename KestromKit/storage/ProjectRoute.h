@@ -1,6 +1,7 @@
 #pragma once
 // The HTTP side of projects: every request below "/projects/" with at least two path parts.
-//   /projects/<id>/<entry>   any method: that entry of the project's archive (404 when missing)
+//   /projects/<id>/<entry>   any method: that entry of the project's archive (404 when missing,
+//                            503 while the answers in flight hold the entry spool's budget)
 //   /projects/<id>           POST: save the uploaded multipart form ("name", "path"?, one part of
 //                            type "application/zip"); 200, with {"deletedProjectId"} when a
 //                            save-as replaced another project's file; 500 on any failure

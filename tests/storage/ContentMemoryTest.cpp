@@ -1,10 +1,12 @@
 // What one request may cost in memory: a project icon that inflates far beyond its file, and a
 // downloaded content manifest of any size. The peak resident size of this process is measured
-// around the call (the kernel's high-water mark, reset first), with generous bounds.
+// around the call (the kernel's high-water mark, reset first), with generous bounds. Also what
+// many requests for a large project entry hold in the temporary folder together.
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 #include <zip.h>
@@ -117,6 +119,46 @@ TEST_F(ContentMemoryTest, AProjectEntryOfTensOfMiBIsAnsweredThroughABoundedBuffe
   ASSERT_TRUE(answer->file);
   EXPECT_EQ(answer->file->size(), std::uint64_t{64} << 20);
   EXPECT_LT(growth, 8 * 1024) << "KiB of peak memory for a 64 MiB entry";
+}
+
+TEST_F(ContentMemoryTest, ReadsOfALargeEntryAtOnceShareOneSpoolBudget) {
+  // Two spools of this entry pass the budget; each of eight requests holds its answer until all
+  // eight have one, as connections still sending theirs do.
+  const auto project = root / "Large.kpr";
+  const off_t size = off_t{130} << 20;
+  ASSERT_NO_FATAL_FAILURE(makeProjectWithZeros(project, "large", "data.bin", size));
+  auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
+  ASSERT_TRUE(store->setReference(ProjectReference{"large", project.string(), "Large", {}, {}}, "large"));
+  ProjectLibrary library("Projects", "kpr", store, false, nullptr, nullptr);
+  fs::create_directories(root / "spool");
+
+  constexpr int kRequests = 8;
+  std::vector<ProjectsResult<EntryBody>> answers(kRequests);
+  std::latch start(kRequests), done(kRequests);
+  std::vector<std::thread> requests;
+  for (int i = 0; i < kRequests; ++i)
+    requests.emplace_back([&, i] {
+      start.arrive_and_wait();
+      answers[i] = library.loadProjectEntry("large", "data.bin", root / "spool");
+      done.arrive_and_wait();
+    });
+  for (auto& request : requests) request.join();
+  std::uint64_t spooled = 0;
+  for (const auto& answer : answers) {
+    if (!answer) {
+      EXPECT_EQ(answer.error().kind, ProjectsHandlerError::Kind::spoolFull);
+      continue;
+    }
+    ASSERT_TRUE(answer->file);
+    struct stat info {};
+    ASSERT_EQ(::fstat(answer->file->fd(), &info), 0);
+    spooled += static_cast<std::uint64_t>(info.st_size);
+  }
+  EXPECT_EQ(spooled, static_cast<std::uint64_t>(size)) << "one answer spooled at a time";
+  answers.clear();  // sent: the budget is free again
+  auto again = library.loadProjectEntry("large", "data.bin", root / "spool");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->file->size(), static_cast<std::uint64_t>(size));
 }
 
 TEST_F(ContentMemoryTest, AContentManifestOverSixteenMiBIsRefusedBeforeItIsRead) {
