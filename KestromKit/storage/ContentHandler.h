@@ -54,8 +54,10 @@ class ContentHandler final : public ContentManifestSource {
   /// The content folder with the components joined by "/" appended (none: the folder itself).
   std::filesystem::path contentURL(const std::vector<std::string>& components) const;
 
-  /// The largest "manifest.json" read; a larger one is refused before it is read.
-  static constexpr std::uint64_t kMaxManifestBytes = std::uint64_t{16} << 20;
+  /// The largest "manifest.json" read; a larger one is refused before it is read. Real manifests
+  /// are far smaller; decoded and encoded again one takes about twelve times its text, so twenty
+  /// requested at once stay within a few tens of MiB.
+  static constexpr std::uint64_t kMaxManifestBytes = std::uint64_t{2} << 20;
 
   /// The manifest of `package` with every unit's `unavailableOffline` worked out from the
   /// activities present on disk; none when it is missing, too large or does not decode (logged).

@@ -161,7 +161,7 @@ TEST_F(ContentMemoryTest, ReadsOfALargeEntryAtOnceShareOneSpoolBudget) {
   EXPECT_EQ(again->file->size(), static_cast<std::uint64_t>(size));
 }
 
-TEST_F(ContentMemoryTest, AContentManifestOverSixteenMiBIsRefusedBeforeItIsRead) {
+TEST_F(ContentMemoryTest, AContentManifestOverTheCapIsRefusedBeforeItIsRead) {
   fs::create_directories(root / "content/en-US");
   const auto file = root / "content/en-US/manifest.json";
   makeZeros(file, off_t{256} << 20);
@@ -215,6 +215,38 @@ TEST_F(ContentMemoryTest, TwentyManifestAnswersAtOnceHoldLittleMoreThanTheirText
   }
   // Twenty texts of 1 MiB and one decode; each request decoding on its own would take over 80 MiB.
   EXPECT_LT(growth, 48 * 1024) << "KiB of peak memory for twenty manifest answers";
+}
+
+TEST_F(ContentMemoryTest, TwentyManifestsNearTheCapRequestedAtOnceStayWithinTheirBound) {
+#if defined(KESTROM_SANITIZE_ADDRESS) || defined(KESTROM_SANITIZE_THREAD)
+  GTEST_SKIP() << "memory bounds hold for the plain build";
+#endif
+  // Small units, as many as fit: the costliest shape to decode for its size.
+  nlohmann::json units = nlohmann::json::array();
+  for (std::size_t i = 0, size = 0; size + (64u << 10) < ContentHandler::kMaxManifestBytes; ++i) {
+    units.push_back({{"id", "u" + std::to_string(i)}, {"title", std::string(60, 't')}, {"description", ""}});
+    size += units.back().dump().size() + 1;
+  }
+  fs::create_directories(root / "content/pkg");
+  std::ofstream(root / "content/pkg/manifest.json") << nlohmann::json{{"id", "pkg"}, {"units", units}}.dump();
+  ContentHandler handler(root / "variant", root / "prepacked", nullptr, root / "content");
+
+  constexpr int kRequests = 20;
+  std::vector<std::size_t> sizes(kRequests);
+  std::latch start(kRequests);
+  ASSERT_TRUE(resetPeakMemory());
+  const long before = peakMemoryKiB();
+  std::vector<std::thread> requests;
+  for (int i = 0; i < kRequests; ++i)
+    requests.emplace_back([&, i] {
+      start.arrive_and_wait();
+      // Each connection holds its answer until it is sent, and sends it at once.
+      if (auto answer = handler.manifestJSON("pkg")) sizes[i] = answer->size();
+    });
+  for (auto& request : requests) request.join();
+  const long growth = peakMemoryKiB() - before;
+  for (const auto size : sizes) EXPECT_GT(size, ContentHandler::kMaxManifestBytes / 2);
+  EXPECT_LT(growth, 64 * 1024) << "KiB of peak memory for twenty manifests near the cap";
 }
 
 }  // namespace
