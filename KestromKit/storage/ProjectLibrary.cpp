@@ -477,8 +477,11 @@ void ProjectLibrary::changeProjectFolder(const fs::path& folder, bool migratePro
   queue_->sync([&] {
     const auto current = projectFolder_->projectFolder();
     if (migrateProjects)
-      if (auto migrated = ProjectFolderMigrator(projectInfoStore_, current.folder, folder).migrate(); !migrated)
+      if (auto migrated = ProjectFolderMigrator(projectInfoStore_, current.folder, folder).migrate(); !migrated) {
+        // The projects it could not move stay in the folder in use, and so do new ones.
         Constants::log().projects.error("Project migration failed: %s", migrated.error());
+        return;
+      }
     if (!projectFolder_->setProjectFolder(folder))
       Constants::log().projects.error("Unable to keep %s as the project folder after a restart", folder.string());
   });

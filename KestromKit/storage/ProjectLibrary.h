@@ -135,7 +135,7 @@ class ProjectLibrary {
   /// Moves the project's file into `folder`, never replacing a file there.
   ProjectsResult<void> moveProject(const std::string& id, const std::filesystem::path& folder);
   /// Makes `folder` the project folder, first moving the projects of the current one into it when
-  /// `migrateProjects`.
+  /// `migrateProjects`; a migration that fails leaves the project folder as it was.
   void changeProjectFolder(const std::filesystem::path& folder, bool migrateProjects);
   /// Indexes a project file handed over from outside; returns the id to announce. A copy of an
   /// indexed project gets a new id (written into its manifest).

@@ -139,20 +139,22 @@ TEST(ProjectsIndexFailure, AMoveWhoseEntryCannotBeWrittenPutsTheFileBack) {
   expectIndexUnchanged(f, before);
 }
 
-TEST(ProjectsIndexFailure, AMigrationStopsAtTheFirstEntryThatCannotBeWritten) {
+TEST(ProjectsIndexFailure, AMigrationStopsAtTheFirstEntryThatCannotBeWrittenAndKeepsTheFolder) {
   HandlerFixture f;
   ASSERT_TRUE(f.library->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
   ASSERT_TRUE(f.library->saveProject("b", "Beta", projectBytes("b", "Beta")));
   padIndex(f);
   const auto before = f.indexJSON();
   const auto next = f.root / "Next";
+  fs::create_directories(next);
   {
     FileSizeLimit full(kLimit);
-    ASSERT_FALSE(ProjectFolderMigrator(f.store, f.folder, next).migrate());
+    f.library->changeProjectFolder(next, true);
   }
   EXPECT_EQ(projectFiles(f.folder), (std::vector<std::string>{"Alpha.kpr", "Beta.kpr"}));
   EXPECT_TRUE(projectFiles(next).empty());
   expectIndexUnchanged(f, before);
+  EXPECT_EQ(f.library->projectFolder(), f.folder) << "new projects still go where the old ones stayed";
 }
 
 TEST(ProjectsIndexFailure, TheRemovalOfADeletedProjectsEntryComesFirst) {
