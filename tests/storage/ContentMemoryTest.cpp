@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <latch>
 #include <sstream>
 #include <string>
@@ -68,6 +69,37 @@ void makeProjectWithZeros(const fs::path& project, const std::string& id, const 
   ASSERT_EQ(zip_set_file_compression(archive, static_cast<zip_uint64_t>(added), ZIP_CM_DEFLATE, 1), 0);
   ASSERT_EQ(zip_close(archive), 0);
   fs::remove(zeros);
+}
+
+/// Package "pkg" below `content`, whose manifest holds small units (the costliest shape to decode
+/// for its size) up to about `bytes` of text; how many.
+std::size_t writeManifestOfSmallUnits(const fs::path& content, std::size_t bytes) {
+  nlohmann::json units = nlohmann::json::array();
+  for (std::size_t i = 0, size = 0; size < bytes; ++i) {
+    units.push_back({{"id", "u" + std::to_string(i)}, {"title", std::string(60, 't')}, {"description", ""}});
+    size += units.back().dump().size() + 1;
+  }
+  fs::create_directories(content / "pkg");
+  std::ofstream(content / "pkg/manifest.json") << nlohmann::json{{"id", "pkg"}, {"units", units}}.dump();
+  return units.size();
+}
+
+constexpr int kRequests = 20;
+
+/// Runs `request` (given its number) on `kRequests` threads that start together; how much the
+/// peak resident size grew meanwhile, in KiB.
+long peakGrowthOfRequestsAtOnce(const std::function<void(int)>& request) {
+  std::latch start(kRequests);
+  if (!resetPeakMemory()) ADD_FAILURE() << "the peak resident size cannot be reset";
+  const long before = peakMemoryKiB();
+  std::vector<std::thread> requests;
+  for (int i = 0; i < kRequests; ++i)
+    requests.emplace_back([&, i] {
+      start.arrive_and_wait();
+      request(i);
+    });
+  for (auto& thread : requests) thread.join();
+  return peakMemoryKiB() - before;
 }
 
 class ContentMemoryTest : public ::testing::Test {
@@ -185,33 +217,19 @@ TEST_F(ContentMemoryTest, TwentyManifestAnswersAtOnceHoldLittleMoreThanTheirText
   GTEST_SKIP() << "memory bounds hold for the plain build";
 #endif
   // About 1 MiB of manifest text; decoded and encoded again it takes several times that.
-  nlohmann::json units = nlohmann::json::array();
-  for (std::size_t i = 0, size = 0; size < (1u << 20); ++i) {
-    units.push_back({{"id", "u" + std::to_string(i)}, {"title", std::string(60, 't')}, {"description", ""}});
-    size += units.back().dump().size() + 1;
-  }
-  fs::create_directories(root / "content/pkg");
-  std::ofstream(root / "content/pkg/manifest.json") << nlohmann::json{{"id", "pkg"}, {"units", units}}.dump();
+  const std::size_t units = writeManifestOfSmallUnits(root / "content", 1u << 20);
   ContentHandler handler(root / "variant", root / "prepacked", nullptr, root / "content");
   ASSERT_TRUE(handler.manifestJSON("pkg"));  // the decoding thread and its arena are warm
 
-  constexpr int kRequests = 20;
   std::vector<std::optional<std::string>> answers(kRequests);
-  std::latch start(kRequests), done(kRequests);
-  ASSERT_TRUE(resetPeakMemory());
-  const long before = peakMemoryKiB();
-  std::vector<std::thread> requests;
-  for (int i = 0; i < kRequests; ++i)
-    requests.emplace_back([&, i] {
-      start.arrive_and_wait();
-      answers[i] = handler.manifestJSON("pkg");
-      done.arrive_and_wait();  // every answer is held at once, as twenty connections hold theirs
-    });
-  for (auto& request : requests) request.join();
-  const long growth = peakMemoryKiB() - before;
+  std::latch done(kRequests);
+  const long growth = peakGrowthOfRequestsAtOnce([&](int i) {
+    answers[i] = handler.manifestJSON("pkg");
+    done.arrive_and_wait();  // every answer is held at once, as twenty connections hold theirs
+  });
   for (const auto& answer : answers) {
     ASSERT_TRUE(answer);
-    EXPECT_EQ(nlohmann::json::parse(*answer).at("units").size(), units.size());
+    EXPECT_EQ(nlohmann::json::parse(*answer).at("units").size(), units);
   }
   // Twenty texts of 1 MiB and one decode; each request decoding on its own would take over 80 MiB.
   EXPECT_LT(growth, 48 * 1024) << "KiB of peak memory for twenty manifest answers";
@@ -221,30 +239,14 @@ TEST_F(ContentMemoryTest, TwentyManifestsNearTheCapRequestedAtOnceStayWithinThei
 #if defined(KESTROM_SANITIZE_ADDRESS) || defined(KESTROM_SANITIZE_THREAD)
   GTEST_SKIP() << "memory bounds hold for the plain build";
 #endif
-  // Small units, as many as fit: the costliest shape to decode for its size.
-  nlohmann::json units = nlohmann::json::array();
-  for (std::size_t i = 0, size = 0; size + (64u << 10) < ContentHandler::kMaxManifestBytes; ++i) {
-    units.push_back({{"id", "u" + std::to_string(i)}, {"title", std::string(60, 't')}, {"description", ""}});
-    size += units.back().dump().size() + 1;
-  }
-  fs::create_directories(root / "content/pkg");
-  std::ofstream(root / "content/pkg/manifest.json") << nlohmann::json{{"id", "pkg"}, {"units", units}}.dump();
+  (void)writeManifestOfSmallUnits(root / "content", ContentHandler::kMaxManifestBytes - (64u << 10));
   ContentHandler handler(root / "variant", root / "prepacked", nullptr, root / "content");
 
-  constexpr int kRequests = 20;
   std::vector<std::size_t> sizes(kRequests);
-  std::latch start(kRequests);
-  ASSERT_TRUE(resetPeakMemory());
-  const long before = peakMemoryKiB();
-  std::vector<std::thread> requests;
-  for (int i = 0; i < kRequests; ++i)
-    requests.emplace_back([&, i] {
-      start.arrive_and_wait();
-      // Each connection holds its answer until it is sent, and sends it at once.
-      if (auto answer = handler.manifestJSON("pkg")) sizes[i] = answer->size();
-    });
-  for (auto& request : requests) request.join();
-  const long growth = peakMemoryKiB() - before;
+  const long growth = peakGrowthOfRequestsAtOnce([&](int i) {
+    // Each connection holds its answer until it is sent, and sends it at once.
+    if (auto answer = handler.manifestJSON("pkg")) sizes[i] = answer->size();
+  });
   for (const auto size : sizes) EXPECT_GT(size, ContentHandler::kMaxManifestBytes / 2);
   EXPECT_LT(growth, 64 * 1024) << "KiB of peak memory for twenty manifests near the cap";
 }
