@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
   auto store = std::make_shared<ProjectInfoStore>(home / "availableProjects.json");
   store->load();
   auto handler = std::make_shared<ProjectsHandler>(nullptr, "Projects", "kpr", store, false);
-  handler->changeProjectFolder(folder, false);
+  const auto& library = handler->library();
+  library->changeProjectFolder(folder, false);
 
   auto archiveBytes = [&](const std::string& id, const std::string& content) {
     const std::string manifest = R"({"id":")" + id + R"(","name":"Project )" + id + R"(","type":"python"})";
@@ -117,11 +118,11 @@ int main(int argc, char** argv) {
   // 1,000 indexed projects.
   for (int i = 0; i < 1000; ++i) {
     const std::string id = "p" + std::to_string(i);
-    if (!handler->saveProject(id, "Project " + std::to_string(i), archiveBytes(id, "print(" + std::to_string(i) + ")")))
+    if (!library->saveProject(id, "Project " + std::to_string(i), archiveBytes(id, "print(" + std::to_string(i) + ")")))
       return 1;
   }
   std::size_t listed = 0;
-  auto list = measure(rounds, [&] { listed = handler->requestAllProjects().size(); });
+  auto list = measure(rounds, [&] { listed = library->requestAllProjects().size(); });
   auto find = measure(rounds, [&] { run({"find", folder.string(), "-name", "*.kpr", "-printf", "%s %T@ %p\n"}); });
   if (listed != 1000) std::fprintf(stderr, "listed %zu projects\n", listed);
   line("list 1,000 projects (find -printf: the same attributes)", list, find, "find");
@@ -148,7 +149,7 @@ int main(int argc, char** argv) {
 
   int failures = 0;
   auto save = measure(rounds, [&] { failures += test::rawHttp(port, request).status != 200; });
-  auto direct = measure(rounds, [&] { failures += !handler->saveProject("big", "Big", big); });
+  auto direct = measure(rounds, [&] { failures += !library->saveProject("big", "Big", big); });
   const fs::path files = home / "files";
   fs::create_directories(files);
   writeAll(files / "manifest.json", R"({"id":"big","name":"Big","type":"python"})");

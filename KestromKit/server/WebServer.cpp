@@ -77,7 +77,7 @@ void WebServer::stop() {
     routes_.stop();    // a worker waiting for a file dialog gives up
     if (server_) server_->shutdown();
     for (auto& worker : workers_) {
-      if (worker.client) worker.client->shutdown();
+      if (worker.client && !worker.answeringUpload) worker.client->shutdown();
     }
     runLoop = std::move(runLoop_);
     work_.notify_all();
@@ -89,6 +89,11 @@ void WebServer::stop() {
   {
     std::unique_lock lock(mutex_);
     if (server_) server_->shutdown();  // one the run loop opened while we took the lock
+    // An upload being answered may have changed something (a saved project): its client hears
+    // the outcome, unless the answer takes too long.
+    if (!changed_.wait_for(lock, limits_.stopGrace, [this] { return workers_.empty(); }))
+      for (auto& worker : workers_)
+        if (worker.client) worker.client->shutdown();
     changed_.wait(lock, [this] { return workers_.empty(); });
     finished.swap(retired_);
     unserved.swap(ready_);
@@ -242,12 +247,13 @@ void WebServer::workerLoop(std::list<Worker>::iterator self) {
     self->client = &*client;
     lock.unlock();
     try {
-      handle(*client, checked, *buffers);
+      handle(*client, checked, *buffers, *self);
     } catch (const std::exception& e) {
       logger().fault("Connection ended by an exception: %s", e.what());
     }
     lock.lock();
     self->client = nullptr;  // from here `stop` no longer touches it, so it may close unlocked
+    self->answeringUpload = false;
     lock.unlock();
     client.reset();
     lock.lock();
@@ -257,7 +263,7 @@ void WebServer::workerLoop(std::list<Worker>::iterator self) {
   wakeRunLoop();          // which joins us
 }
 
-void WebServer::handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBuffers& buffers) {
+void WebServer::handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBuffers& buffers, Worker& self) {
   if (checked.routed) {  // the run loop has routed it and written its log line
     const WebServerResponse& response = checked.routed->response;
     if (!checked.routed->unsent) {
@@ -307,6 +313,13 @@ void WebServer::handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBu
     return;
   }
 
+  if (!body->empty()) {
+    // An upload that is routed is answered, even while the server stops; one that `stop` has
+    // already closed is not routed, so nothing changes without its client hearing of it.
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    self.answeringUpload = true;
+  }
   const WebServerRequest request = requestFor(std::move(parsed), std::move(*body), checked.firstByte);
   WebServerResponse response = WebServerResponse::serverError();
   try {

@@ -15,7 +15,8 @@
 // ever runs on the main queue. Idle workers wait for the next request; the pool grows with demand
 // up to `maxConnections` (beyond that, checked requests queue) and shrinks again, each idle worker
 // beyond the first retiring after a while. Nothing wakes while nothing happens. Owned by the kit;
-// `stop` (also run by the destructor) closes the socket, wakes every worker and joins them.
+// `stop` (also run by the destructor) closes the socket and every connection but an upload that
+// is already being answered, which it lets finish for a while (`stopGrace`), and joins the workers.
 
 #include <atomic>
 #include <chrono>
@@ -68,6 +69,9 @@ struct WebServerLimits {
   std::size_t maxConnections = 1024;
   /// How long a file dialog may keep its connection waiting.
   std::chrono::milliseconds fileDialogTimeout{std::chrono::minutes(30)};
+  /// How long `stop` lets an upload whose body was read be routed and answered (a project save
+  /// that lands is reported); everything else is closed at once.
+  std::chrono::milliseconds stopGrace{5000};
 };
 
 class WebServer {
@@ -114,6 +118,7 @@ class WebServer {
   struct Worker {
     std::thread thread;
     tcp::TCPClient* client = nullptr;
+    bool answeringUpload = false;  // its upload is routed or answered: `stop` lets it finish
   };
 
   void runServer(std::int32_t requestedPort);
@@ -125,7 +130,7 @@ class WebServer {
   void joinRetired();
   void workerLoop(std::list<Worker>::iterator self);
   /// One checked request, from its body to the written answer (worker thread).
-  void handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBuffers& buffers);
+  void handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBuffers& buffers, Worker& self);
   /// The request a route sees, from its checked head (any thread).
   WebServerRequest requestFor(WebServerRequestHead&& head, WebServerBody body,
                               std::chrono::steady_clock::time_point firstByte) const;

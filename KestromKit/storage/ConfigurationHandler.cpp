@@ -12,10 +12,8 @@ namespace {
 
 constexpr const char* kLanguageSetting = "ui.language";
 
-ConfigurationHandler::ProjectFolderSource readFrom(std::shared_ptr<ProjectsHandler> projectsHandler) {
-  return [projectsHandler = std::move(projectsHandler)] {
-    return projectsHandler->projectFolderState();
-  };
+ConfigurationHandler::ProjectFolderSource readFrom(const std::shared_ptr<ProjectsHandler>& projectsHandler) {
+  return [library = projectsHandler->library()] { return library->projectFolderState(); };
 }
 
 }  // namespace
@@ -43,7 +41,7 @@ ConfigurationHandler::ConfigurationHandler(PartialIAppConfig appConfig, std::sha
 ConfigurationHandler::ConfigurationHandler(PartialIAppConfig appConfig, std::shared_ptr<SettingValueStore> settingStore,
                                            std::shared_ptr<ProjectsHandler> projectsHandler, PlatformType platform,
                                            HostEnvironment environment)
-    : ConfigurationHandler(std::move(appConfig), std::move(settingStore), readFrom(std::move(projectsHandler)),
+    : ConfigurationHandler(std::move(appConfig), std::move(settingStore), readFrom(projectsHandler),
                            platform, std::move(environment)) {}
 
 std::string ConfigurationHandler::currentLanguage() const {

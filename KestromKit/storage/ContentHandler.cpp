@@ -416,6 +416,7 @@ void ContentHandler::fetchNextResource(const std::string& tmpID) {
 }
 
 bool ContentHandler::startFetch(const std::string& tmpID, DownloadEntry entry) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   auto& log = Constants::log().general;
   auto localPath = checkRelativePath(entry.localPath);
   if (!checkPathComponent(tmpID) || !localPath || !downloader_) {
@@ -460,6 +461,7 @@ bool ContentHandler::startFetch(const std::string& tmpID, DownloadEntry entry) {
 }
 
 void ContentHandler::fetchEnded(const std::string& tmpID, DownloadEntry entry, bool ok) {
+  KESTROM_ASSERT_ON_QUEUE(queue_);
   {
     std::lock_guard guard(runningMutex_);
     running_.erase(tmpID);

@@ -6,9 +6,10 @@
 // Home queue: "ContentHandlerQueue" runs the restore, the resource writes and the start and end
 // of each download, one at a time in submission order. A download itself runs in the downloader
 // and never holds the queue: one tmpId fetches one file at a time, other tmpIds and every other
-// content request go on meanwhile. The pending downloads per tmpId are guarded by a mutex, taken
-// briefly from main and from the content queue. Manifests are decoded and encoded one at a time on
-// "ContentManifests", a queue of their own that waits on nothing. Reads of paths and the move into
+// content request go on meanwhile. Two mutexes guard the downloads, each held briefly: one the
+// pending downloads per tmpId, the other the running ones; main and the content queue take both,
+// the downloader's thread the second when it reports an end. Manifests are decoded and encoded
+// one at a time on "ContentManifests", a queue of their own that waits on nothing. Reads of paths and the move into
 // place run on the caller's thread; the clean runs on the content queue, after the downloads still
 // writing into its area. Owned by the content service; destroy it on main, never from one of its
 // completions.
@@ -53,8 +54,10 @@ class ContentHandler final : public ContentManifestSource {
   /// The content folder with the components joined by "/" appended (none: the folder itself).
   std::filesystem::path contentURL(const std::vector<std::string>& components) const;
 
-  /// The largest "manifest.json" read; a larger one is refused before it is read.
-  static constexpr std::uint64_t kMaxManifestBytes = std::uint64_t{16} << 20;
+  /// The largest "manifest.json" read; a larger one is refused before it is read. Real manifests
+  /// are far smaller; decoded and encoded again one takes about twelve times its text, so twenty
+  /// requested at once stay within a few tens of MiB.
+  static constexpr std::uint64_t kMaxManifestBytes = std::uint64_t{2} << 20;
 
   /// The manifest of `package` with every unit's `unavailableOffline` worked out from the
   /// activities present on disk; none when it is missing, too large or does not decode (logged).

@@ -73,18 +73,20 @@ void ProjectInfoStore::loadOnQueue() {
       if (!AtomicFile::setAsideCorrupt(file_)) unreadable_ = true;
       return;
     }
+    references_ = std::move(decoded->references);
     if (!decoded->dropped.empty()) {
       for (const auto& dropped : decoded->dropped)
         Constants::log().general.error("Dropping an unreadable entry of the project index: %s", dropped.description());
-      // The file as it was stays for inspection; the first write puts the readable entries back.
+      // The file as it was stays for inspection, and the readable entries are written back at
+      // once: a host that stops before its first change still finds them at the next start.
       if (auto aside = AtomicFile::setAsideCorrupt(file_); !aside) {
         Constants::log().general.error("Unable to set the project index aside: %s", aside.error().message());
         unreadable_ = true;
       } else {
         Constants::log().general.error("The project index was set aside as %s", aside->string());
+        persist();  // a failure is logged; the next change writes the file again
       }
     }
-    references_ = std::move(decoded->references);
     Constants::log().general.debug("Loaded project store with %d entries.", static_cast<int>(references_.size()));
   }
 }

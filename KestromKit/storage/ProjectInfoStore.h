@@ -4,8 +4,8 @@
 // "created"?}. Every change rewrites the whole file atomically.
 //
 // Home queue: "ProjectInfoStore" (`queue()`). `reference`, `allReferences` and `removeReference`
-// run inside a synchronous block on it; `setReference` takes the queue itself and so must never be
-// called from it. Owned by the kit.
+// run inside a synchronous block on it; `setReference` takes the queue itself (inline when called
+// on it, as every synchronous call does). Owned by the kit.
 
 #include <filesystem>
 #include <functional>
@@ -28,11 +28,11 @@ class ProjectInfoStore {
 
   /// Reads the file into the index. A missing file gives an empty index; a file that cannot be
   /// parsed is set aside as ".corrupt" and the index starts empty; a file with entries that cannot
-  /// be read is set aside as ".corrupt" too, but every entry that reads is kept (the others are
-  /// logged and dropped); a file that cannot be read at all is set aside before the first write
-  /// replaces it. Waits for the queue; only the first call (or the first use of the index) reads
-  /// the file, so a project opened before start-up reached `load` cannot write an index that lacks
-  /// the entries on disk.
+  /// be read is set aside as ".corrupt" too, but every entry that reads is kept and written back
+  /// at once (the others are logged and dropped); a file that cannot be read at all is set aside
+  /// before the first write replaces it. Waits for the queue; only the first call (or the first
+  /// use of the index) reads the file, so a project opened before start-up reached `load` cannot
+  /// write an index that lacks the entries on disk.
   void load();
 
   /// On `queue()`: the entry of `id`.
@@ -45,14 +45,14 @@ class ProjectInfoStore {
   /// On `queue()`: removes the entry of `id` only while it still points at `filePath` (a listing
   /// that found the file gone must not drop an entry that a rename just moved). False as above.
   bool removeReferenceIf(const std::string& id, const std::string& filePath);
-  /// Off `queue()`: stores `reference` under `id` (absent: removes the entry) and writes the file.
-  /// False (and logged) when the file could not be written; the index in memory then stays as it
-  /// was, like the file.
+  /// Any thread: stores `reference` under `id` (absent: removes the entry) and writes the file,
+  /// on `queue()`. False (and logged) when the file could not be written; the index in memory then
+  /// stays as it was, like the file.
   [[nodiscard]] bool setReference(std::optional<ProjectReference> reference, const std::string& id);
-  /// The same on `queue()`.
-  [[nodiscard]] bool setReferenceOnQueue(std::optional<ProjectReference> reference, const std::string& id);
 
  private:
+  bool setReferenceOnQueue(std::optional<ProjectReference> reference, const std::string& id);
+
   std::filesystem::path file_;
   std::shared_ptr<dispatch::Queue> queue_;
   std::vector<ProjectReference> references_;  // touched on queue_ only; keys are the ids

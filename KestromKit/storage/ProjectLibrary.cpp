@@ -116,7 +116,7 @@ std::string ProjectsHandlerError::description() const {
   static constexpr const char* kNames[] = {"emptyId",           "emptyName",        "emptyData",       "unableToOpenZip",
                                            "missingFileInZip",  "unknownProjectId", "missingProjectFile",
                                            "unableToWriteFile", "invalidManifest",  "pathNotAllowed",  "notAFile",
-                                           "fileSystem",        "indexNotWritten"};
+                                           "fileSystem",        "indexNotWritten",  "spoolFull"};
   std::string text = std::string(kNames[static_cast<int>(kind)]) + "(" + value;
   if (!filePath.empty()) text += ", " + filePath;
   text += ")";
@@ -382,6 +382,7 @@ ProjectsResult<EntryBody> ProjectLibrary::loadProjectEntry(const std::string& id
   std::string failure;
   auto body = copied ? spool.finish(failure) : EntryBody{};
   if (copied && failure.empty()) return body;
+  if (spool.overBudget()) return makeUnexpected(error(Kind::spoolFull, url.string(), entry));
   if (entry == "icon.svg") return EntryBody{emptySVG_, nullptr};
   return makeUnexpected(error(Kind::missingFileInZip, url.string(), entry, copied ? failure : copied.error().message));
 }
@@ -476,8 +477,11 @@ void ProjectLibrary::changeProjectFolder(const fs::path& folder, bool migratePro
   queue_->sync([&] {
     const auto current = projectFolder_->projectFolder();
     if (migrateProjects)
-      if (auto migrated = ProjectFolderMigrator(projectInfoStore_, current.folder, folder).migrate(); !migrated)
+      if (auto migrated = ProjectFolderMigrator(projectInfoStore_, current.folder, folder).migrate(); !migrated) {
+        // The projects it could not move stay in the folder in use, and so do new ones.
         Constants::log().projects.error("Project migration failed: %s", migrated.error());
+        return;
+      }
     if (!projectFolder_->setProjectFolder(folder))
       Constants::log().projects.error("Unable to keep %s as the project folder after a restart", folder.string());
   });

@@ -14,8 +14,10 @@
 //
 // Home queue: "Projects" (`queue()`), a serial queue of its own. Every operation that changes
 // files or the index runs there (the calls below go onto it themselves, inline when already on
-// it), so the main queue never waits on a project file. Listing and loading only read: they run
-// on the caller's thread and never wait for a save in flight. Owned by the projects handler.
+// it), so the main queue never waits on a project file; only `replaceEntryInProjectZip` rewrites
+// the archive it is given on the caller's thread. Listing and loading run on the caller's thread
+// and never wait for a save in flight (a listing drops the entries of vanished files through the
+// index's own queue). Owned by the projects handler.
 
 #include <cstdint>
 #include <filesystem>
@@ -55,6 +57,7 @@ struct ProjectsHandlerError {
     notAFile,            // value: the path of something to delete that is no regular file
     fileSystem,          // value: the path; detail: the system's reason
     indexNotWritten,     // value: the id whose entry could not be stored; nothing was changed
+    spoolFull,           // value: archive path, filePath: entry name; other answers hold the spool budget
   };
   Kind kind = Kind::fileSystem;
   std::string value;
@@ -70,9 +73,10 @@ using ProjectsResult = Expected<T, ProjectsHandlerError>;
 
 class ProjectLibrary {
  public:
-  /// The largest manifest read into memory, and the largest single entry answered.
+  /// The largest manifest read into memory, and the largest single entry answered (all the
+  /// spool budget, EntrySpool.h).
   static constexpr std::uint64_t kMaxManifestBytes = 8ull << 20;
-  static constexpr std::uint64_t kMaxEntryBytes = 512ull << 20;
+  static constexpr std::uint64_t kMaxEntryBytes = EntrySpool::kBudgetBytes;
   /// The largest "icon.svg" read for a preview; a larger one reads as the empty placeholder (the
   /// page asks for the icon of every listed project at once).
   static constexpr std::uint64_t kMaxIconBytes = 4ull << 20;
@@ -102,7 +106,8 @@ class ProjectLibrary {
   ProjectsResult<std::shared_ptr<const WebServerOpenFile>> loadProject(const std::string& id) const;
   /// One entry of the project's archive, held in a bounded buffer on its way (EntrySpool.h): in
   /// memory up to 1 MiB, past that in an unnamed file in `spoolFolder` (none: the private
-  /// temporary folder). "icon.svg" missing or unreadable answers the placeholder.
+  /// temporary folder); `spoolFull` while the answers in flight hold too much of the spool budget
+  /// for it. "icon.svg" missing or unreadable answers the placeholder.
   ProjectsResult<EntryBody> loadProjectEntry(const std::string& id, const std::string& entry,
                                              std::filesystem::path spoolFolder = {}) const;
   /// One entry of the archive at `url`; "icon.svg" missing or unreadable answers the placeholder.
@@ -110,6 +115,12 @@ class ProjectLibrary {
   std::optional<ProjectReference> lookUp(const std::string& id) const;
   /// Lets one later save-as write at `path`: the save dialog chose it for the page.
   void allowSaveAsPath(const std::filesystem::path& path);
+
+  // ---- changing one archive: on the caller's thread (opening a file calls it on `queue()`) ----
+
+  /// Rewrites the archive at `path` with entry `entry` holding `bytes`.
+  ProjectsResult<void> replaceEntryInProjectZip(const std::filesystem::path& path, const std::string& entry,
+                                                std::string_view bytes) const;
 
   // ---- changing: any thread, run on `queue()` ----
 
@@ -124,14 +135,11 @@ class ProjectLibrary {
   /// Moves the project's file into `folder`, never replacing a file there.
   ProjectsResult<void> moveProject(const std::string& id, const std::filesystem::path& folder);
   /// Makes `folder` the project folder, first moving the projects of the current one into it when
-  /// `migrateProjects`.
+  /// `migrateProjects`; a migration that fails leaves the project folder as it was.
   void changeProjectFolder(const std::filesystem::path& folder, bool migrateProjects);
   /// Indexes a project file handed over from outside; returns the id to announce. A copy of an
   /// indexed project gets a new id (written into its manifest).
   ProjectsResult<std::string> openProjectURL(const std::filesystem::path& url);
-  /// Rewrites the archive at `path` with entry `entry` holding `bytes`.
-  ProjectsResult<void> replaceEntryInProjectZip(const std::filesystem::path& path, const std::string& entry,
-                                                std::string_view bytes) const;
   /// Removes what saves into the project folder that were killed half way left there (hidden
   /// ".<name>.<extension>.tmp-…" files). Returns how many went.
   std::size_t removeStrayTemporaries();

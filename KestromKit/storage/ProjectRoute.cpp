@@ -45,14 +45,16 @@ WebServerResponse ProjectRouteHandler::handle(const WebServerRequest& request) {
   if (parts.size() < 2) return WebServerResponse::notFound();
   const std::string& id = parts[1];
   if (parts.size() == 3) {
-    auto entry = projects_->loadProjectEntry(id, parts[2]);
+    auto entry = library_->loadProjectEntry(id, parts[2]);
+    if (!entry && entry.error().kind == ProjectsHandlerError::Kind::spoolFull)
+      return WebServerResponse::serviceUnavailable();
     if (!entry) return WebServerResponse::notFound();
     WebServerHeaders headers{{"Content-Type", contentTypeForFileName(parts[2])}};
     if (entry->file) return WebServerResponse::ok(std::move(headers), WebServerFileRegion::whole(std::move(entry->file)));
     return WebServerResponse::ok(std::move(headers), std::move(entry->bytes));
   }
   if (request.method == WebServerRequestMethod::post) return upload(request);
-  auto project = projects_->loadProject(id);
+  auto project = library_->loadProject(id);
   if (!project) return WebServerResponse::notFound();
   return WebServerResponse::ok({{"Content-Type", "application/zip"}}, WebServerFileRegion::whole(std::move(*project)));
 }
@@ -92,13 +94,13 @@ WebServerResponse ProjectRouteHandler::upload(const WebServerRequest& request) {
   const auto data = body.substr(zip->offset, zip->length);
 
   if (!path) {
-    if (auto saved = projects_->saveProject(id, name, data); !saved) {
+    if (auto saved = library_->saveProject(id, name, data); !saved) {
       log.error("Unable to save project: %s", saved.error().description());
       return WebServerResponse::serverError();
     }
     return WebServerResponse::ok({{"Connection", "close"}});
   }
-  auto saved = projects_->saveProjectAs(id, name, data, *path);
+  auto saved = library_->saveProjectAs(id, name, data, *path);
   if (!saved) {
     log.error("Unable to save project: %s", saved.error().description());
     return WebServerResponse::serverError();

@@ -40,20 +40,63 @@ ProjectsHandler::ProjectsHandler(std::shared_ptr<RPCInterface> interface, std::s
       library_(std::make_shared<ProjectLibrary>(std::move(projectFolderName), std::move(fileExtension),
                                                 std::move(projectInfoStore), verbose, std::move(userDefaults),
                                                 std::move(ids))),
-      queue_(dispatch::makeSerialQueue("ProjectsHandler")),
       listQueue_(dispatch::makeSerialQueue("ProjectsList")) {}
 
+// ---- the page's order ----------------------------------------------------------------------------
+
+void ProjectsHandler::postChange(std::function<void()> change) {
+  std::lock_guard lock(mutex_);
+  // Posted under the lock: the queue runs the changes in the order of their numbers.
+  const std::uint64_t number = ++changesPosted_;
+  library_->queue()->async([weak = weak_from_this(), change = std::move(change), number] {
+    struct Done {
+      const std::weak_ptr<ProjectsHandler>& weak;
+      std::uint64_t number;
+      ~Done() {
+        if (auto self = weak.lock()) self->changeDone(number);
+      }
+    } done{weak, number};  // also when the change throws: what waits for it must not wait forever
+    change();
+  });
+}
+
+void ProjectsHandler::changeDone(std::uint64_t number) {
+  std::vector<std::function<void()>> ready;
+  {
+    std::lock_guard lock(mutex_);
+    changesDone_ = number;
+    // Waiting work is kept in the order it came, which is the order of the changes it waits for.
+    auto waiting = afterChanges_.begin();
+    for (; waiting != afterChanges_.end() && waiting->first <= number; ++waiting)
+      ready.push_back(std::move(waiting->second));
+    afterChanges_.erase(afterChanges_.begin(), waiting);
+  }
+  for (auto& work : ready) work();
+}
+
+void ProjectsHandler::afterPostedChanges(std::function<void()> work) {
+  {
+    std::lock_guard lock(mutex_);
+    if (changesDone_ != changesPosted_) {
+      afterChanges_.emplace_back(changesPosted_, std::move(work));
+      return;
+    }
+  }
+  work();
+}
+
 std::vector<std::string> ProjectsHandler::initialProjects() {
-  KESTROM_ASSERT_ON_QUEUE(queue_);
-  std::lock_guard lock(initialMutex_);
+  std::lock_guard lock(mutex_);
   initialProjectsRequested_ = true;
   return std::exchange(initialProjectIDs_, {});
 }
 
 void ProjectsHandler::requestAllProjectsAsync(std::function<void(std::vector<RPCProjectItem>)> done) {
-  listQueue_->async([library = library_, done = std::move(done)] {
-    auto items = library->requestAllProjects();
-    if (done) done(std::move(items));
+  afterPostedChanges([listQueue = listQueue_, library = library_, done = std::move(done)]() mutable {
+    listQueue->async([library, done = std::move(done)] {
+      auto items = library->requestAllProjects();
+      if (done) done(std::move(items));
+    });
   });
 }
 
@@ -74,37 +117,17 @@ bool ProjectsHandler::openProjectURLAsync(const fs::path& url, std::function<voi
     if (done) done(makeUnexpected(error(Kind::notAFile, url.string())));
     return false;
   }
-  {
-    // Until it is done, "/projects/initialprojects" waits for it: a file handed over before the
-    // page asked comes back in that answer.
-    std::lock_guard lock(initialMutex_);
-    ++pendingOpens_;
-  }
-  std::weak_ptr<ProjectsHandler> weak = weak_from_this();
-  library_->queue()->async([weak, url, done = std::move(done)] {
+  // A "/projects/initialprojects" sent meanwhile waits for it: a file handed over before the page
+  // asked comes back in that answer.
+  postChange([weak = weak_from_this(), url, done = std::move(done)] {
     auto self = weak.lock();
     if (!self) return;
     auto opened = self->openProjectURL(url);
     if (!opened)
       Constants::log().projects.error("Unable to open project %s: %s", url.string(), opened.error().description());
     if (done) done(opened);
-    self->finishPendingOpen();
   });
   return true;
-}
-
-void ProjectsHandler::finishPendingOpen() {
-  std::vector<std::string> waiting;
-  std::vector<std::string> ids;
-  {
-    std::lock_guard lock(initialMutex_);
-    if (--pendingOpens_ > 0 || waitingInitialRequests_.empty()) return;
-    waiting = std::exchange(waitingInitialRequests_, {});
-    initialProjectsRequested_ = true;
-    ids = std::exchange(initialProjectIDs_, {});
-  }
-  for (std::size_t i = 0; i < waiting.size(); ++i)
-    answerInitialProjects(waiting[i], i == 0 ? ids : std::vector<std::string>{});
 }
 
 void ProjectsHandler::answerInitialProjects(const std::string& id, std::vector<std::string> ids) {
@@ -113,16 +136,16 @@ void ProjectsHandler::answerInitialProjects(const std::string& id, std::vector<s
 }
 
 void ProjectsHandler::announceOpenedProject(const std::string& id) {
-  queue_->sync([&] {
-    std::lock_guard lock(initialMutex_);
+  {
+    std::lock_guard lock(mutex_);
     if (!initialProjectsRequested_) {
       initialProjectIDs_.push_back(id);
       return;
     }
-    if (interface_)
-      interface_->send(RPCMessage(RPC::Notification::make<RPC::Notification::Case::projectsRequestOpen>(
-          RPCNotifyProjectsRequestOpenParams{{id}})));
-  });
+  }
+  if (interface_)
+    interface_->send(RPCMessage(RPC::Notification::make<RPC::Notification::Case::projectsRequestOpen>(
+        RPCNotifyProjectsRequestOpenParams{{id}})));
 }
 
 // ---- the page's requests -------------------------------------------------------------------------
@@ -130,28 +153,26 @@ void ProjectsHandler::announceOpenedProject(const std::string& id) {
 using ResponseCase = RPC::Response::Case;
 
 void ProjectsHandler::changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects) {
-  library_->queue()->sync([&] {
-    const auto& folderName = library_->projectFolderName();
-    auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt;
-    // Only a folder the user chose in the folder dialog, or the one in use: a made-up bookmark
-    // could otherwise plant the project folder anywhere.
-    if (!resolved || !ChosenFolders::shared().allows(*resolved, projectFolder())) return;
-    fs::path folder = *resolved;
-    if (folder.filename() != folderName) {
-      folder /= folderName;
-      std::error_code code;
-      fs::create_directories(folder, code);
-      if (code)
-        Constants::log().projects.error("Unable to create the project folder %s: %s", folder.string(), code.message());
-    }
-    library_->changeProjectFolder(folder, migrateProjects);
-  });
+  KESTROM_ASSERT_ON_QUEUE(library_->queue());
+  const auto& folderName = library_->projectFolderName();
+  auto resolved = bookmark ? bookmarks::resolveBookmark(*bookmark) : std::nullopt;
+  // Only a folder the user chose in the folder dialog, or the one in use: a made-up bookmark
+  // could otherwise plant the project folder anywhere.
+  if (!resolved || !ChosenFolders::shared().allows(*resolved, library_->projectFolder())) return;
+  fs::path folder = *resolved;
+  if (folder.filename() != folderName) {
+    folder /= folderName;
+    std::error_code code;
+    fs::create_directories(folder, code);
+    if (code)
+      Constants::log().projects.error("Unable to create the project folder %s: %s", folder.string(), code.message());
+  }
+  library_->changeProjectFolder(folder, migrateProjects);
 }
 
 void ProjectsHandler::changeProjectFolderAsync(std::optional<std::string> bookmark, bool migrateProjects,
                                                std::function<void()> done) {
-  std::weak_ptr<ProjectsHandler> weak = weak_from_this();
-  library_->queue()->async([weak, bookmark = std::move(bookmark), migrateProjects, done = std::move(done)] {
+  postChange([weak = weak_from_this(), bookmark = std::move(bookmark), migrateProjects, done = std::move(done)] {
     if (auto self = weak.lock()) self->changeProjectFolder(bookmark, migrateProjects);
     if (done) done();
   });
@@ -159,7 +180,7 @@ void ProjectsHandler::changeProjectFolderAsync(std::optional<std::string> bookma
 
 void ProjectsHandler::handleDelete(const std::string& id, const RPCRequestProjectsDeleteParams& params) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
-  library_->queue()->async([library = library_, interface = interface_, id, projectID = params.projectID] {
+  postChange([library = library_, interface = interface_, id, projectID = params.projectID] {
     if (auto deleted = library->deleteProject(projectID); deleted) {
       interface->send(RPC::Response::make<ResponseCase::projectsDelete>(id));
     } else {
@@ -179,43 +200,35 @@ void ProjectsHandler::handleList(const std::string& id) {
 
 void ProjectsHandler::handleInitialProjects(const std::string& id) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
-  std::optional<std::vector<std::string>> ids = queue_->syncValue([&]() -> std::optional<std::vector<std::string>> {
-    std::lock_guard lock(initialMutex_);
-    if (pendingOpens_ > 0) {
-      waitingInitialRequests_.push_back(id);  // answered when the last open is done
-      return std::nullopt;
-    }
-    initialProjectsRequested_ = true;
-    return std::exchange(initialProjectIDs_, {});
-  });
-  if (ids) answerInitialProjects(id, std::move(*ids));
+  // Inline when nothing is pending; else on the library's queue, where the handler is held.
+  afterPostedChanges([this, id] { answerInitialProjects(id, initialProjects()); });
 }
 
 void ProjectsHandler::handleMove(const std::string& id, const RPCRequestProjectsMoveParams& params) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto delegate = delegate_.lock();
-  if (!delegate) return;
-  std::weak_ptr<ProjectsHandler> weak = weak_from_this();
-  std::weak_ptr<ProjectLibrary> library = library_;
-  delegate->selectMoveDestination([library, interface = interface_, id, projectID = params.projectID](DialogResult folder) {
+  if (!delegate) {
+    interface_->send(RPC::Response::error(id, "Unable to move project"));
+    return;
+  }
+  delegate->selectMoveDestination([weak = weak_from_this(), interface = interface_, id,
+                                   projectID = params.projectID](DialogResult folder) {
     if (!folder) {
       interface->send(RPC::Response::error(id, folder.error()));
       return;
     }
-    auto self = library.lock();
+    auto self = weak.lock();
     if (!self) {
       interface->send(RPC::Response::error(id, "Unable to move project"));
       return;
     }
-    self->queue()->async([library, interface, id, projectID, folder = *folder] {
-      auto self = library.lock();
-      auto moved = self ? self->moveProject(projectID, folder) : ProjectsResult<void>{};
-      if (self && moved) {
+    self->postChange([library = self->library_, interface, id, projectID, folder = *folder] {
+      if (auto moved = library->moveProject(projectID, folder); moved) {
         interface->send(RPC::Response::make<ResponseCase::projectsMove>(id));
-        return;
+      } else {
+        Constants::log().projects.error("Unable to move project: %s", moved.error().description());
+        interface->send(RPC::Response::error(id, "Unable to move project"));
       }
-      if (!moved) Constants::log().projects.error("Unable to move project: %s", moved.error().description());
-      interface->send(RPC::Response::error(id, "Unable to move project"));
     });
   });
 }
@@ -223,18 +236,19 @@ void ProjectsHandler::handleMove(const std::string& id, const RPCRequestProjects
 void ProjectsHandler::handleSaveAs(const std::string& id, const RPCRequestProjectsSaveAsParams& params) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   auto delegate = delegate_.lock();
-  if (!delegate) return;
+  if (!delegate) {
+    interface_->send(RPC::Response::error(id, "Unable to save project"));
+    return;
+  }
   auto reference = library_->lookUp(params.projectID);
   KestromDialogType::Save save;
   if (reference) save.name = reference->name;
-  std::weak_ptr<ProjectsHandler> weak = weak_from_this();
-  delegate->presentDialog({save}, [weak, interface = interface_, id](DialogResult chosen) {
+  delegate->presentDialog({save}, [library = library_, interface = interface_, id](DialogResult chosen) {
     RPCResponseProjectsSaveAsParams result;
-    auto self = weak.lock();
-    if (chosen && self) {
+    if (chosen) {
       fs::path path = chosen->lexically_normal();
-      if (path.extension() != "." + self->fileExtension()) path += "." + self->fileExtension();
-      self->allowSaveAsPath(path);
+      if (path.extension() != "." + library->fileExtension()) path += "." + library->fileExtension();
+      library->allowSaveAsPath(path);
       result.filePath = path.string();
     }
     interface->send(RPC::Response::make<ResponseCase::projectsSaveAs>(id, std::move(result)));
@@ -244,8 +258,7 @@ void ProjectsHandler::handleSaveAs(const std::string& id, const RPCRequestProjec
 void ProjectsHandler::handleShowOpenDialog(const std::string& id) {
   KESTROM_ASSERT_ON_MAIN_QUEUE();
   if (auto delegate = delegate_.lock()) {
-    std::weak_ptr<ProjectsHandler> weak = weak_from_this();
-    delegate->presentDialog({KestromDialogType::Open{}}, [weak](DialogResult chosen) {
+    delegate->presentDialog({KestromDialogType::Open{}}, [weak = weak_from_this()](DialogResult chosen) {
       auto self = weak.lock();
       if (!self || !chosen) return;
       (void)self->openProjectURLAsync(*chosen);
@@ -262,11 +275,6 @@ void ProjectsHandler::handleChangeProjectFolder(const std::string& id,
   });
 }
 
-void ProjectsHandler::handleShare(const std::string& id, const RPCRequestProjectsShareParams& params) {
-  KESTROM_ASSERT_ON_MAIN_QUEUE();
-  ProjectService::share(id, params.projectID, *interface_, *this, delegate_);
-}
-
 // ---- sharing -------------------------------------------------------------------------------------
 
 ProjectsResult<void> ProjectsHandler::shareProject(const std::string& id, ProjectsDelegate* delegate) {
@@ -278,51 +286,27 @@ ProjectsResult<void> ProjectsHandler::shareProject(const std::string& id, Projec
   return {};
 }
 
-namespace {
-
-void answerShare(const std::string& requestID, const std::string& projectID, RPCInterface& interface,
-                 const ProjectsResult<void>& shared) {
+void ProjectsHandler::handleShare(const std::string& id, const RPCRequestProjectsShareParams& params) {
+  KESTROM_ASSERT_ON_MAIN_QUEUE();
+  const auto delegate = delegate_.lock();
+  const auto shared = shareProject(params.projectID, delegate.get());
   if (shared) {
-    interface.send(RPC::Response::make<RPC::Response::Case::projectsMove>(requestID));
+    interface_->send(RPC::Response::make<ResponseCase::projectsShare>(id));
     return;
   }
   const auto& failure = shared.error();
   switch (failure.kind) {
     case Kind::unknownProjectId:
-      interface.send(RPC::Response::error(requestID, "Unable to share project. Unknown project id " + projectID));
+      interface_->send(RPC::Response::error(id, "Unable to share project. Unknown project id " + params.projectID));
       return;
     case Kind::missingProjectFile:
-      interface.send(RPC::Response::error(requestID, "Unable to share project. Missing file for project id " +
-                                                         projectID + " at path " + failure.filePath));
+      interface_->send(RPC::Response::error(id, "Unable to share project. Missing file for project id " +
+                                                    params.projectID + " at path " + failure.filePath));
       return;
     default:
-      interface.send(RPC::Response::error(requestID, "Unable to share project"));
+      interface_->send(RPC::Response::error(id, "Unable to share project"));
       return;
   }
-}
-
-}  // namespace
-
-void ProjectService::share(const std::string& requestID, const std::string& projectID, RPCInterface& interface,
-                           ProjectsHandler& handler, const std::weak_ptr<ProjectsDelegate>& delegate) {
-  auto strong = delegate.lock();
-  answerShare(requestID, projectID, interface, handler.shareProject(projectID, strong.get()));
-}
-
-void ProjectService::share(const std::string& requestID, const std::string& projectID, RPCInterface& interface,
-                           ProjectInfoStore& store, const std::weak_ptr<ProjectsDelegate>& delegate) {
-  auto reference = store.queue()->syncValue([&] { return store.reference(projectID); });
-  ProjectsResult<void> shared;
-  if (!reference) {
-    shared = makeUnexpected(error(Kind::unknownProjectId, projectID));
-  } else {
-    const fs::path path = Constants::expandTildePath(reference->filePath);
-    if (isGone(path))
-      shared = makeUnexpected(error(Kind::missingProjectFile, projectID, path.string()));
-    else if (auto strong = delegate.lock())
-      strong->share({path});
-  }
-  answerShare(requestID, projectID, interface, shared);
 }
 
 }  // namespace kestrom

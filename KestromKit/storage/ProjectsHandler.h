@@ -1,22 +1,24 @@
 #pragma once
 // The page's side of the user's projects: the "/projects/..." requests, the ids of projects
 // opened before the page asked for them, and the share reply. The files and the index belong to
-// the project library (ProjectLibrary.h), which works on its own "Projects" queue; a request
-// posts its work there (a listing to a queue of its own, so it never waits for a save) and is
-// answered when the work is done. The operations the HTTP route and the kit call directly are the
-// library's, run synchronously from the caller's thread; none may be called on the main queue
-// except `openProjectURLAsync` and `changeProjectFolderAsync`, which only post.
+// the project library (ProjectLibrary.h), whose operations the HTTP route and the kit call
+// directly. A change the page asks for (a deletion, a move, a folder switch, a file to open) is
+// posted to the library's "Projects" queue, behind a save in flight, and answered once done. A
+// listing runs on "ProjectsList", a queue of its own, so it never waits for a save; it waits only
+// for the changes posted before it, so its answer shows them.
 //
-// Thread rules: the `handle*` methods on main; the rest from any thread. The opened-id list lives
-// on `queue()` ("ProjectsHandler"). Owned by the kit.
+// Thread rules: the `handle*` methods on main; the rest from any thread, `openProjectURL` (which
+// waits for the library) not on main. One mutex guards the opened ids and the pending changes;
+// nothing is sent to the page while it is held. Owned by the kit.
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "KestromKit/base/Expected.h"
@@ -43,9 +45,8 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
                   std::shared_ptr<defaults::UserDefaults> userDefaults = nullptr,
                   std::shared_ptr<ids::IdGenerator> ids = nullptr);
 
-  const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
+  /// The files and the index: what the HTTP route, the kit and the configuration use directly.
   const std::shared_ptr<ProjectLibrary>& library() const { return library_; }
-  const std::shared_ptr<ProjectInfoStore>& projectInfoStore() const { return library_->projectInfoStore(); }
   /// Who shows the dialogs and the share picker; set once during start-up, on main.
   void setDelegate(std::weak_ptr<ProjectsDelegate> delegate) { delegate_ = std::move(delegate); }
 
@@ -64,45 +65,19 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
 
   /// The one way a folder the page names becomes the project folder: resolves `bookmark`, makes
   /// the project folder below it and switches to it. An absent or unresolvable bookmark changes
-  /// nothing. Waits for the library: not on main.
-  void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects);
-  /// The same without waiting; `done` runs on the library's queue afterwards.
+  /// nothing. Posted to the library's queue like the page's other changes; `done` runs there
+  /// afterwards.
   void changeProjectFolderAsync(std::optional<std::string> bookmark, bool migrateProjects,
                                 std::function<void()> done);
-  const std::string& fileExtension() const { return library_->fileExtension(); }
-  /// The placeholder preview answered for a project without "icon.svg".
-  const std::string& emptySVG() const { return library_->emptySVG(); }
 
-  /// The listing (see ProjectLibrary), posted from main to a queue that never waits for a save;
-  /// `done` gets it there.
+  /// The listing (see ProjectLibrary) on a queue of its own, so it never waits for a save; it
+  /// waits only for the changes posted before it (a deletion, a move, a folder switch, an open),
+  /// so it shows them. `done` gets it there.
   void requestAllProjectsAsync(std::function<void(std::vector<RPCProjectItem>)> done);
-  std::vector<RPCProjectItem> requestAllProjects() { return library_->requestAllProjects(); }
-  /// On `queue()`: marks the initial projects as requested and hands over (and clears) the ids of
-  /// projects opened before the page asked, oldest first.
+  /// Marks the initial projects as requested and hands over (and clears) the ids of projects
+  /// opened before the page asked, oldest first.
   std::vector<std::string> initialProjects();
 
-  // The library's operations, waiting for it (the HTTP route's connection threads, tests).
-  ProjectsResult<void> saveProject(const std::string& id, const std::string& name, std::string_view data) {
-    return library_->saveProject(id, name, data);
-  }
-  ProjectsResult<std::optional<std::string>> saveProjectAs(const std::string& id, const std::string& name,
-                                                           std::string_view data, const std::string& path) {
-    return library_->saveProjectAs(id, name, data, path);
-  }
-  void allowSaveAsPath(const std::filesystem::path& path) { library_->allowSaveAsPath(path); }
-  ProjectsResult<std::shared_ptr<const WebServerOpenFile>> loadProject(const std::string& id) {
-    return library_->loadProject(id);
-  }
-  ProjectsResult<EntryBody> loadProjectEntry(const std::string& id, const std::string& entry) {
-    return library_->loadProjectEntry(id, entry);
-  }
-  ProjectsResult<void> deleteProject(const std::string& id) { return library_->deleteProject(id); }
-  ProjectsResult<void> moveProject(const std::string& id, const std::filesystem::path& folder) {
-    return library_->moveProject(id, folder);
-  }
-  void changeProjectFolder(const std::filesystem::path& folder, bool migrateProjects) {
-    library_->changeProjectFolder(folder, migrateProjects);
-  }
   /// Indexes a project file handed over from outside and announces its id to the page. A copy
   /// of an indexed project gets a new id (written into its manifest).
   ProjectsResult<void> openProjectURL(const std::filesystem::path& url);
@@ -111,48 +86,31 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
   /// that arrives meanwhile is answered once the open is done.
   bool openProjectURLAsync(const std::filesystem::path& url,
                            std::function<void(const ProjectsResult<void>&)> done = {});
-  /// Hands the project's file to the share picker of `delegate` (none: nothing is shown).
-  ProjectsResult<void> shareProject(const std::string& id, ProjectsDelegate* delegate);
-
-  ProjectFolderState projectFolderState() const { return library_->projectFolderState(); }
-  std::filesystem::path projectFolder() const { return projectFolderState().folder; }
-  ProjectFolderStatus projectFolderStatus() const { return projectFolderState().status; }
-  const std::string& projectFolderName() const { return library_->projectFolderName(); }
-
-  ProjectsResult<std::string> readProjectZipEntry(const std::filesystem::path& url, const std::string& entry) const {
-    return library_->readProjectZipEntry(url, entry);
-  }
-  ProjectsResult<void> replaceEntryInProjectZip(const std::filesystem::path& path, const std::string& entry,
-                                                std::string_view bytes) const {
-    return library_->replaceEntryInProjectZip(path, entry, bytes);
-  }
 
  private:
+  /// Posts one of the page's changes to the library's queue; work handed to `afterPostedChanges`
+  /// later waits for it.
+  void postChange(std::function<void()> change);
+  /// Runs `work` once every change posted so far is done: at once when none is pending, else on
+  /// the library's queue right after the last of them.
+  void afterPostedChanges(std::function<void()> work);
+  void changeDone(std::uint64_t number);
+  void changeProjectFolder(const std::optional<std::string>& bookmark, bool migrateProjects);
   void announceOpenedProject(const std::string& id);
-  void finishPendingOpen();
   void answerInitialProjects(const std::string& id, std::vector<std::string> ids);
+  ProjectsResult<void> shareProject(const std::string& id, ProjectsDelegate* delegate);
 
   std::shared_ptr<RPCInterface> interface_;
   std::shared_ptr<ProjectLibrary> library_;
-  std::shared_ptr<dispatch::Queue> queue_;
   std::shared_ptr<dispatch::Queue> listQueue_;  // "ProjectsList": listings, never behind a save
   std::weak_ptr<ProjectsDelegate> delegate_;
 
-  std::mutex initialMutex_;  // guards the four below
+  std::mutex mutex_;  // guards the fields below; held briefly, never while sending to the page
   bool initialProjectsRequested_ = false;
   std::vector<std::string> initialProjectIDs_;
-  int pendingOpens_ = 0;                         // opens posted and not done yet
-  std::vector<std::string> waitingInitialRequests_;  // "/projects/initialprojects" waiting for them
-};
-
-/// Answers "/projects/share": finds the project's file and hands it to the share picker.
-class ProjectService {
- public:
-  static void share(const std::string& requestID, const std::string& projectID, RPCInterface& interface,
-                    ProjectsHandler& handler, const std::weak_ptr<ProjectsDelegate>& delegate);
-  /// The same through the index alone (what the kit holds today).
-  static void share(const std::string& requestID, const std::string& projectID, RPCInterface& interface,
-                    ProjectInfoStore& store, const std::weak_ptr<ProjectsDelegate>& delegate);
+  std::uint64_t changesPosted_ = 0;  // the page's changes handed to the library's queue, numbered
+  std::uint64_t changesDone_ = 0;    // the last of them done (the queue runs them in order)
+  std::vector<std::pair<std::uint64_t, std::function<void()>>> afterChanges_;  // work waiting for change n
 };
 
 }  // namespace kestrom

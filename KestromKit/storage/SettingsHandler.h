@@ -25,7 +25,7 @@ class SettingsHandler {
 
   /// Stores every given setting unchanged and writes the file once. Settings the batch does not
   /// name keep their values: a save merges, it never replaces the whole set. The error is the
-  /// store's reason when the file could not be written (the values stay in memory).
+  /// store's reason when the file could not be written (memory then keeps the values it had).
   Expected<void, std::string> save(const std::map<std::string, IUserSetting>& settings) const;
   /// Stores one text setting (the interface language).
   Expected<void, std::string> save(const std::string& value, const std::string& key) const;

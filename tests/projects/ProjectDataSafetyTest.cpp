@@ -65,30 +65,6 @@ json memoryIndex(HandlerFixture& f) {
   return object;
 }
 
-/// Holds the projects' queue busy, as a large save does, until `release` or the end of the scope.
-class BusyQueue {
- public:
-  explicit BusyQueue(const std::shared_ptr<dispatch::Queue>& queue) {
-    std::promise<void> busy;
-    auto started = busy.get_future();
-    queue->async([busy = std::make_shared<std::promise<void>>(std::move(busy)), released = released_] {
-      busy->set_value();
-      released.wait();
-    });
-    started.wait();
-  }
-  ~BusyQueue() { release(); }
-  void release() {
-    if (!done_) release_.set_value();
-    done_ = true;
-  }
-
- private:
-  std::promise<void> release_;
-  std::shared_future<void> released_ = release_.get_future().share();
-  bool done_ = false;
-};
-
 /// The frame answering request `id`, or null.
 json frameOf(const std::vector<json>& frames, const std::string& id) {
   for (const auto& frame : frames)
@@ -116,7 +92,7 @@ TEST(ProjectsIndexFailure, ANewProjectWhoseEntryCannotBeWrittenLeavesNoFile) {
   const auto before = f.indexJSON();
   {
     FileSizeLimit full(kLimit);
-    auto saved = f.handler->saveProject("new", "Alpha", projectBytes("new", "Alpha"));
+    auto saved = f.library->saveProject("new", "Alpha", projectBytes("new", "Alpha"));
     ASSERT_FALSE(saved);
     EXPECT_EQ(saved.error().kind, Kind::indexNotWritten);
   }
@@ -126,12 +102,12 @@ TEST(ProjectsIndexFailure, ANewProjectWhoseEntryCannotBeWrittenLeavesNoFile) {
 
 TEST(ProjectsIndexFailure, ARenameWhoseEntryCannotBeWrittenKeepsTheOldFileAndEntry) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("a", "Alpha", projectBytes("a", "Alpha", "v1")));
+  ASSERT_TRUE(f.library->saveProject("a", "Alpha", projectBytes("a", "Alpha", "v1")));
   padIndex(f);
   const auto before = f.indexJSON();
   {
     FileSizeLimit full(kLimit);
-    auto saved = f.handler->saveProject("a", "Beta", projectBytes("a", "Beta", "v2"));
+    auto saved = f.library->saveProject("a", "Beta", projectBytes("a", "Beta", "v2"));
     ASSERT_FALSE(saved);
     EXPECT_EQ(saved.error().kind, Kind::indexNotWritten);
   }
@@ -141,20 +117,20 @@ TEST(ProjectsIndexFailure, ARenameWhoseEntryCannotBeWrittenKeepsTheOldFileAndEnt
   EXPECT_EQ(f.indexJSON()["a"]["name"], "Alpha");
 
   // With room again the same rename goes through.
-  ASSERT_TRUE(f.handler->saveProject("a", "Beta", projectBytes("a", "Beta", "v2")));
+  ASSERT_TRUE(f.library->saveProject("a", "Beta", projectBytes("a", "Beta", "v2")));
   EXPECT_EQ(projectFiles(f.folder), std::vector<std::string>{"Beta.kpr"});
 }
 
 TEST(ProjectsIndexFailure, AMoveWhoseEntryCannotBeWrittenPutsTheFileBack) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
+  ASSERT_TRUE(f.library->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
   const auto elsewhere = f.root / "elsewhere";
   fs::create_directories(elsewhere);
   padIndex(f);
   const auto before = f.indexJSON();
   {
     FileSizeLimit full(kLimit);
-    auto moved = f.handler->moveProject("a", elsewhere);
+    auto moved = f.library->moveProject("a", elsewhere);
     ASSERT_FALSE(moved);
     EXPECT_EQ(moved.error().kind, Kind::indexNotWritten);
   }
@@ -163,30 +139,32 @@ TEST(ProjectsIndexFailure, AMoveWhoseEntryCannotBeWrittenPutsTheFileBack) {
   expectIndexUnchanged(f, before);
 }
 
-TEST(ProjectsIndexFailure, AMigrationStopsAtTheFirstEntryThatCannotBeWritten) {
+TEST(ProjectsIndexFailure, AMigrationStopsAtTheFirstEntryThatCannotBeWrittenAndKeepsTheFolder) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
-  ASSERT_TRUE(f.handler->saveProject("b", "Beta", projectBytes("b", "Beta")));
+  ASSERT_TRUE(f.library->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
+  ASSERT_TRUE(f.library->saveProject("b", "Beta", projectBytes("b", "Beta")));
   padIndex(f);
   const auto before = f.indexJSON();
   const auto next = f.root / "Next";
+  fs::create_directories(next);
   {
     FileSizeLimit full(kLimit);
-    ASSERT_FALSE(ProjectFolderMigrator(f.store, f.folder, next).migrate());
+    f.library->changeProjectFolder(next, true);
   }
   EXPECT_EQ(projectFiles(f.folder), (std::vector<std::string>{"Alpha.kpr", "Beta.kpr"}));
   EXPECT_TRUE(projectFiles(next).empty());
   expectIndexUnchanged(f, before);
+  EXPECT_EQ(f.library->projectFolder(), f.folder) << "new projects still go where the old ones stayed";
 }
 
 TEST(ProjectsIndexFailure, TheRemovalOfADeletedProjectsEntryComesFirst) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
+  ASSERT_TRUE(f.library->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
   padIndex(f);
   const auto before = f.indexJSON();
   {
     FileSizeLimit full(kLimit);
-    auto deleted = f.handler->deleteProject("a");
+    auto deleted = f.library->deleteProject("a");
     ASSERT_FALSE(deleted);
     EXPECT_EQ(deleted.error().kind, Kind::indexNotWritten);
   }
@@ -196,19 +174,20 @@ TEST(ProjectsIndexFailure, TheRemovalOfADeletedProjectsEntryComesFirst) {
 
 TEST(ProjectsCreated, ANewProjectWasCreatedWhenItWasFirstSaved) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
-  const auto items = f.handler->requestAllProjects();
+  ASSERT_TRUE(f.library->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
+  const auto items = f.library->requestAllProjects();
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].created, items[0].lastsaved);
 }
 
 TEST(ProjectsMainQueue, ThePagesRequestsAreAnsweredWhileASaveIsInFlight) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
+  ASSERT_TRUE(f.library->saveProject("a", "Alpha", projectBytes("a", "Alpha")));
   // A large upload being written: the projects' queue is busy until it is let go.
   std::future<ProjectsResult<void>> saving;  // destroyed after `busy` lets the queue go
-  auto busy = std::make_unique<BusyQueue>(f.handler->library()->queue());
-  saving = std::async(std::launch::async, [&] { return f.handler->saveProject("b", "Beta", projectBytes("b", "Beta")); });
+  auto busy = std::make_unique<BusyQueue>(f.library->queue());
+  saving =
+      std::async(std::launch::async, [&] { return f.library->saveProject("b", "Beta", projectBytes("b", "Beta")); });
 
   // None of these waits for the save; the listing is even answered before it ends.
   EXPECT_TRUE(finishesWithin(10s, [&] {
@@ -242,7 +221,7 @@ TEST(ProjectsMainQueue, ThePagesRequestsAreAnsweredWhileASaveIsInFlight) {
 TEST(ProjectsMainQueue, AFileOpenedBeforeThePageAskedComesBackInTheInitialProjects) {
   HandlerFixture f;
   writeProject(f.root / "Opened.kpr", "opened1", "Opened");
-  BusyQueue busy(f.handler->library()->queue());
+  BusyQueue busy(f.library->queue());
   ASSERT_TRUE(f.handler->openProjectURLAsync(f.root / "Opened.kpr"));
   f.handler->handleInitialProjects("i1");
   EXPECT_TRUE(f.page->frames().empty()) << "answered once the open is done";
@@ -268,10 +247,10 @@ TEST(ProjectsNotAFile, APipeNamedLikeAProjectIsRefusedWithoutWaitingForAWriter) 
   // save over it.
   ASSERT_TRUE(f.store->setReference(ProjectReference{"p", pipe.string(), "Pipe", {}, {}}, "p"));
   ASSERT_TRUE(finishesWithin(10s, [&] {
-    EXPECT_FALSE(f.handler->loadProject("p"));
-    EXPECT_EQ(bodyText(f.handler->loadProjectEntry("p", "icon.svg").value_or(EntryBody{})), f.handler->emptySVG());
-    EXPECT_FALSE(f.handler->loadProjectEntry("p", "manifest.json"));
-    auto saved = f.handler->saveProject("p", "Pipe", projectBytes("p", "Pipe"));
+    EXPECT_FALSE(f.library->loadProject("p"));
+    EXPECT_EQ(bodyText(f.library->loadProjectEntry("p", "icon.svg").value_or(EntryBody{})), f.library->emptySVG());
+    EXPECT_FALSE(f.library->loadProjectEntry("p", "manifest.json"));
+    auto saved = f.library->saveProject("p", "Pipe", projectBytes("p", "Pipe"));
     ASSERT_FALSE(saved);
     EXPECT_EQ(saved.error().kind, Kind::unableToWriteFile);
   }));
@@ -283,8 +262,8 @@ TEST(ProjectsNotAFile, APipeNamedLikeAProjectIsRefusedWithoutWaitingForAWriter) 
 TEST(ProjectsReadOnly, AReadOnlyCopyIsNeitherRewrittenNorIndexedNorAnnounced) {
   if (::geteuid() == 0) GTEST_SKIP() << "root may write any file; run as a normal user";
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("orig", "Robot", projectBytes("orig", "Robot")));
-  (void)f.initialProjects();  // from now on opened projects are announced at once
+  ASSERT_TRUE(f.library->saveProject("orig", "Robot", projectBytes("orig", "Robot")));
+  (void)f.handler->initialProjects();  // from now on opened projects are announced at once
   const auto copy = f.root / "Robot copy.kpr";
   fs::copy_file(f.folder / "Robot.kpr", copy);
   ASSERT_EQ(::chmod(copy.c_str(), 0444), 0);
@@ -303,7 +282,7 @@ TEST(ProjectsReadOnly, AReadOnlyCopyIsNeitherRewrittenNorIndexedNorAnnounced) {
   ASSERT_EQ(::chmod((f.folder / "Robot.kpr").c_str(), 0444), 0);
   const auto original = readFile(f.folder / "Robot.kpr");
   for (const char* name : {"Robot", "Renamed"}) {
-    auto saved = f.handler->saveProject("orig", name, projectBytes("orig", name, "changed"));
+    auto saved = f.library->saveProject("orig", name, projectBytes("orig", name, "changed"));
     ASSERT_FALSE(saved) << name;
     EXPECT_EQ(saved.error().kind, Kind::unableToWriteFile);
   }
@@ -313,12 +292,12 @@ TEST(ProjectsReadOnly, AReadOnlyCopyIsNeitherRewrittenNorIndexedNorAnnounced) {
 
 TEST(ProjectsStrayTemporaries, UnfinishedSavesInTheProjectFolderAreRemovedAtStart) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("a", "Robot", projectBytes("a", "Robot")));
+  ASSERT_TRUE(f.library->saveProject("a", "Robot", projectBytes("a", "Robot")));
   writeFile(f.folder / ".Robot.kpr.tmp-0123456789ab", "half a project");
   writeFile(f.folder / ".Other Name.kpr.tmp-ba9876543210", "another half");
   writeFile(f.folder / ".notes.txt.tmp-0123456789ab", "not ours");
   writeFile(f.folder / ".Robot.kpr.tmp-backup", "not ours either");
-  EXPECT_EQ(f.handler->library()->removeStrayTemporaries(), 2u);
+  EXPECT_EQ(f.library->removeStrayTemporaries(), 2u);
   EXPECT_EQ(projectFiles(f.folder),
             (std::vector<std::string>{".Robot.kpr.tmp-backup", ".notes.txt.tmp-0123456789ab", "Robot.kpr"}));
 }

@@ -76,6 +76,11 @@ TEST(ProjectIndex, ADamagedEntryCostsOnlyItselfAndTheFileIsKeptAside) {
   EXPECT_TRUE(store.queue()->syncValue([&] { return store.reference("good"); }));
   EXPECT_TRUE(store.queue()->syncValue([&] { return store.reference("also"); }));
   EXPECT_EQ(readFile(folder / "availableProjects.json.corrupt"), damaged);
+  // The next start, with no change in between, still finds every entry that read.
+  ProjectInfoStore restarted(file);
+  restarted.load();
+  EXPECT_EQ(restarted.queue()->syncValue([&] { return restarted.allReferences(); }), references);
+  EXPECT_EQ(readFile(folder / "availableProjects.json.corrupt"), damaged);
 
   ASSERT_TRUE(store.setReference(ProjectReference{"n", "/tmp/n.kpr", "N", std::nullopt, std::nullopt}, "n"));
   const auto written = json::parse(readFile(file));

@@ -60,8 +60,8 @@ TEST(ProjectsOpen, IndexesNewFilesAndGivesCopiesAnIdentityOfTheirOwn) {
 
   // Files before the page asked come back in order, once; later ones are announced at once.
   EXPECT_TRUE(f.page->frames().empty());
-  EXPECT_EQ(f.initialProjects(), (std::vector<std::string>{"orig", "orig", copyId, "orig", "orig"}));
-  EXPECT_TRUE(f.initialProjects().empty());
+  EXPECT_EQ(f.handler->initialProjects(), (std::vector<std::string>{"orig", "orig", copyId, "orig", "orig"}));
+  EXPECT_TRUE(f.handler->initialProjects().empty());
   ASSERT_TRUE(f.handler->openProjectURL(f.root / "Robot copy.kpr"));
   ASSERT_EQ(f.page->frames().size(), 1u);
   EXPECT_EQ(f.page->frames()[0],
@@ -83,25 +83,25 @@ TEST(ProjectsOpen, AFileThatIsNoProjectIsReportedAndNotIndexed) {
   EXPECT_EQ(f.handler->openProjectURL(bad).error().kind, Kind::invalidManifest);
   EXPECT_EQ(f.handler->openProjectURL(f.root / "missing.kpr").error().kind, Kind::missingFileInZip);
   EXPECT_TRUE(!fs::exists(f.indexFile) || f.indexJSON().empty());
-  EXPECT_TRUE(f.initialProjects().empty());
+  EXPECT_TRUE(f.handler->initialProjects().empty());
 }
 
 TEST(ProjectsLoad, WholeFilesEntriesAndThePlaceholderPreview) {
   HandlerFixture f;
   const std::string bytes = projectBytes("a", "A", "content", /*withIcon=*/false);
-  ASSERT_TRUE(f.handler->saveProject("a", "A", bytes));
-  EXPECT_EQ(fileText(**f.handler->loadProject("a")), bytes);
-  EXPECT_EQ(bodyText(*f.handler->loadProjectEntry("a", "main.py")), "content");
-  const auto placeholder = bodyText(*f.handler->loadProjectEntry("a", "icon.svg"));
+  ASSERT_TRUE(f.library->saveProject("a", "A", bytes));
+  EXPECT_EQ(fileText(**f.library->loadProject("a")), bytes);
+  EXPECT_EQ(bodyText(*f.library->loadProjectEntry("a", "main.py")), "content");
+  const auto placeholder = bodyText(*f.library->loadProjectEntry("a", "icon.svg"));
   EXPECT_EQ(placeholder.size(), 116u);
-  EXPECT_EQ(placeholder, f.handler->emptySVG());
+  EXPECT_EQ(placeholder, f.library->emptySVG());
   EXPECT_EQ(placeholder.find('\n'), std::string::npos);
-  EXPECT_EQ(f.handler->loadProjectEntry("a", "nothing").error().kind, Kind::missingFileInZip);
-  EXPECT_EQ(f.handler->loadProject("zz").error().kind, Kind::unknownProjectId);
-  EXPECT_EQ(f.handler->loadProjectEntry("zz", "icon.svg").error().kind, Kind::unknownProjectId);
+  EXPECT_EQ(f.library->loadProjectEntry("a", "nothing").error().kind, Kind::missingFileInZip);
+  EXPECT_EQ(f.library->loadProject("zz").error().kind, Kind::unknownProjectId);
+  EXPECT_EQ(f.library->loadProjectEntry("zz", "icon.svg").error().kind, Kind::unknownProjectId);
   // An archive that is not one still previews as the placeholder.
   writeFile(f.fileOf("a"), "garbage");
-  EXPECT_EQ(bodyText(*f.handler->loadProjectEntry("a", "icon.svg")), f.handler->emptySVG());
+  EXPECT_EQ(bodyText(*f.library->loadProjectEntry("a", "icon.svg")), f.library->emptySVG());
 }
 
 TEST(ProjectsLoad, AnEntryPastTheHeldSizeIsAnsweredFromAnUnnamedFileWrittenAChunkAtATime) {
@@ -109,9 +109,9 @@ TEST(ProjectsLoad, AnEntryPastTheHeldSizeIsAnsweredFromAnUnnamedFileWrittenAChun
   // 5 MiB of text that does not repeat, so it neither fits the held buffer nor compresses away.
   std::string large;
   for (std::uint32_t i = 0; large.size() < (5u << 20); ++i) large += std::to_string(i * 2654435761u) + "\n";
-  ASSERT_TRUE(f.handler->saveProject("a", "A", projectBytes("a", "A", large)));
+  ASSERT_TRUE(f.library->saveProject("a", "A", projectBytes("a", "A", large)));
   TempFolder spool;
-  auto entry = f.handler->library()->loadProjectEntry("a", "main.py", spool.path());
+  auto entry = f.library->loadProjectEntry("a", "main.py", spool.path());
   ASSERT_TRUE(entry);
   ASSERT_TRUE(entry->file) << "answered from a file";
   EXPECT_TRUE(entry->bytes.empty());
@@ -119,12 +119,12 @@ TEST(ProjectsLoad, AnEntryPastTheHeldSizeIsAnsweredFromAnUnnamedFileWrittenAChun
   EXPECT_EQ(fileText(*entry->file), large);
   EXPECT_TRUE(fs::is_empty(spool.path())) << "the file has no name";
   // Small entries stay in memory.
-  auto small = f.handler->library()->loadProjectEntry("a", "manifest.json", spool.path());
+  auto small = f.library->loadProjectEntry("a", "manifest.json", spool.path());
   ASSERT_TRUE(small);
   EXPECT_FALSE(small->file);
   EXPECT_EQ(nlohmann::json::parse(small->bytes).at("id"), "a");
   // A spool folder that cannot take the file fails the entry, not the host.
-  auto nowhere = f.handler->library()->loadProjectEntry("a", "main.py", spool.path() / "missing");
+  auto nowhere = f.library->loadProjectEntry("a", "main.py", spool.path() / "missing");
   ASSERT_FALSE(nowhere);
   EXPECT_EQ(nowhere.error().kind, Kind::missingFileInZip);
 }
@@ -132,14 +132,16 @@ TEST(ProjectsLoad, AnEntryPastTheHeldSizeIsAnsweredFromAnUnnamedFileWrittenAChun
 TEST(ProjectsShare, AnswersWithTheTextsThePageKnows) {
   HandlerFixture f;
   auto delegate = std::make_shared<RecordingDelegate>();
-  ASSERT_TRUE(f.handler->saveProject("a", "A", projectBytes("a", "A")));
-  ProjectService::share("1", "a", *f.page, *f.handler, delegate);
-  ProjectService::share("2", "zz", *f.page, *f.handler, delegate);
+  ASSERT_TRUE(f.library->saveProject("a", "A", projectBytes("a", "A")));
+  f.handler->setDelegate(delegate);
+  f.handler->handleShare("1", {"a"});
+  f.handler->handleShare("2", {"zz"});
   fs::remove(f.folder / "A.kpr");
-  ProjectService::share("3", "a", *f.page, *f.handler, delegate);
-  ProjectService::share("4", "a", *f.page, *f.store, std::weak_ptr<ProjectsDelegate>());
-  ASSERT_TRUE(f.handler->saveProject("b", "B", projectBytes("b", "B")));
-  ProjectService::share("5", "b", *f.page, *f.store, std::weak_ptr<ProjectsDelegate>());  // no delegate: {}
+  f.handler->handleShare("3", {"a"});
+  f.handler->setDelegate({});
+  f.handler->handleShare("4", {"a"});
+  ASSERT_TRUE(f.library->saveProject("b", "B", projectBytes("b", "B")));
+  f.handler->handleShare("5", {"b"});  // no delegate: {}
 
   const auto frames = f.page->frames();
   ASSERT_EQ(frames.size(), 5u);

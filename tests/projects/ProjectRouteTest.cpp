@@ -56,7 +56,7 @@ TEST(ProjectRoute, HandsOutProjectsAndEntries) {
   HandlerFixture f;
   ProjectRouteHandler route(f.handler);
   const auto bytes = projectBytes("a", "A", "code");
-  ASSERT_TRUE(f.handler->saveProject("a", "A", bytes));
+  ASSERT_TRUE(f.library->saveProject("a", "A", bytes));
 
   for (auto method : {WebServerRequestMethod::get, WebServerRequestMethod::post}) {
     auto entry = route.handle(request(method, {"projects", "a", "manifest.json"}));
@@ -81,7 +81,7 @@ TEST(ProjectRoute, HandsOutProjectsAndEntries) {
   // An entry past the held size is answered from a file, whole.
   std::string large;
   for (std::uint32_t i = 0; large.size() < (3u << 20); ++i) large += std::to_string(i * 2654435761u) + ",";
-  ASSERT_TRUE(f.handler->saveProject("b", "B", projectBytes("b", "B", large)));
+  ASSERT_TRUE(f.library->saveProject("b", "B", projectBytes("b", "B", large)));
   auto entry = route.handle(request(WebServerRequestMethod::get, {"projects", "b", "main.py"}));
   ASSERT_EQ(entry.statusCode(), 200);
   ASSERT_TRUE(entry.file());
@@ -125,7 +125,7 @@ TEST(ProjectRoute, SavesUploadsAndRefusesWhatItCannotRead) {
   EXPECT_EQ(route.handle(upload("v", boundary, {namePart("V"), pathPart(stray), zipPart(bytes)})).statusCode(), 500);
   EXPECT_EQ(route.handle(upload("v", boundary, {namePart("V"), pathPart("/etc/passwd"), zipPart(bytes)})).statusCode(), 500);
   EXPECT_FALSE(fs::exists(stray));
-  f.handler->allowSaveAsPath(stray);
+  f.library->allowSaveAsPath(stray);
   auto allowed = route.handle(upload("v", boundary, {namePart("V"), pathPart(stray), zipPart(bytes)}));
   EXPECT_EQ(allowed.statusCode(), 200);
   EXPECT_TRUE(allowed.body().empty());

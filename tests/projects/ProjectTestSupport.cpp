@@ -86,7 +86,8 @@ HandlerFixture::HandlerFixture() {
   dispatch::installMainQueue(main);
   onMain = std::make_unique<dispatch::ManualQueue::Presence>(*main);
   handler = makeHandler();
-  handler->changeProjectFolder(folder, false);
+  library = handler->library();
+  library->changeProjectFolder(folder, false);
 }
 
 std::shared_ptr<ProjectsHandler> HandlerFixture::makeHandler() {
@@ -94,10 +95,6 @@ std::shared_ptr<ProjectsHandler> HandlerFixture::makeHandler() {
   store->load();
   return std::make_shared<ProjectsHandler>(page, "Projects", kExtension, store, false, defaults,
                                            std::make_shared<ids::FakeIdGenerator>());
-}
-
-std::vector<std::string> HandlerFixture::initialProjects() {
-  return handler->queue()->syncValue([&] { return handler->initialProjects(); });
 }
 
 HandlerFixture::~HandlerFixture() {

@@ -4,6 +4,7 @@
 // archive layer, a handler on a fresh index, and a recorder of what reaches the page.
 
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +45,30 @@ std::string fileText(const WebServerOpenFile& file);
 /// The bytes an entry answer carries, from memory or from its file.
 std::string bodyText(const EntryBody& body);
 
+/// Holds the projects' queue busy, as a large save does, until `release` or the end of the scope.
+class BusyQueue {
+ public:
+  explicit BusyQueue(const std::shared_ptr<dispatch::Queue>& queue) {
+    std::promise<void> busy;
+    auto started = busy.get_future();
+    queue->async([busy = std::make_shared<std::promise<void>>(std::move(busy)), released = released_] {
+      busy->set_value();
+      released.wait();
+    });
+    started.wait();
+  }
+  ~BusyQueue() { release(); }
+  void release() {
+    if (!done_) release_.set_value();
+    done_ = true;
+  }
+
+ private:
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+  bool done_ = false;
+};
+
 /// Every message sent to the page, as parsed JSON frames.
 class RecordingInterface final : public RPCInterface {
  public:
@@ -63,8 +88,6 @@ struct HandlerFixture {
   HandlerFixture();
   ~HandlerFixture();
   std::shared_ptr<ProjectsHandler> makeHandler();
-  /// The handler's `initialProjects`, on its queue.
-  std::vector<std::string> initialProjects();
 
   std::filesystem::path root;      // under home(), removed afterwards
   std::filesystem::path folder;    // the project folder chosen for the handler
@@ -73,6 +96,7 @@ struct HandlerFixture {
   std::shared_ptr<RecordingInterface> page = std::make_shared<RecordingInterface>();
   std::shared_ptr<ProjectInfoStore> store;
   std::shared_ptr<ProjectsHandler> handler;
+  std::shared_ptr<ProjectLibrary> library;  // the handler's
   std::shared_ptr<dispatch::ManualQueue> main = std::make_shared<dispatch::ManualQueue>("main");
   std::unique_ptr<dispatch::ManualQueue::Presence> onMain;
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "KestromKit/storage/ProjectsHandler.h"
+#include "KestromKit/storage/ProjectLibrary.h"
 #include "platform/archive/Archive.h"
 
 int main(int argc, char** argv) {
@@ -14,8 +14,8 @@ int main(int argc, char** argv) {
   if (argc != 4) return 2;
   auto store = std::make_shared<ProjectInfoStore>(argv[1]);
   store->load();
-  ProjectsHandler handler(nullptr, "Projects", "kpr", store, false);
-  handler.changeProjectFolder(std::filesystem::path(argv[2]), false);
+  ProjectLibrary library("Projects", "kpr", store, false, nullptr, nullptr);
+  library.changeProjectFolder(std::filesystem::path(argv[2]), false);
   std::string bytes[2];
   for (int i = 0; i < 2; ++i) {
     const std::string scratch = std::string(argv[2]) + "/../scratch-" + std::to_string(i) + ".zip";
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   for (unsigned long round = 0;; ++round) {
     const int which = static_cast<int>(round % 2);
     const char* name = (round / 2) % 2 ? "Robot B" : "Robot";
-    if (!handler.saveProject("crash", name, bytes[which])) return 4;
+    if (!library.saveProject("crash", name, bytes[which])) return 4;
     // Ready once the first save is whole, however slow this build is: every kill then lands in
     // a later save (or between two).
     if (round == 0)

@@ -13,6 +13,7 @@
 #include "KestromKit/base/Constants.h"
 #include "platform/defaults/JSONFileUserDefaults.h"
 #include "tests/projects/ProjectTestSupport.h"
+#include "tests/support/Eventually.h"
 
 namespace kestrom::test {
 namespace {
@@ -29,14 +30,14 @@ std::vector<std::string> names(const fs::path& folder) {
 
 TEST(ProjectsSave, NewProjectsTakeAFreeNameAndRenamesWriteBeforeRemoving) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("id1", "Robot", projectBytes("id1", "Robot", "v1")));
+  ASSERT_TRUE(f.library->saveProject("id1", "Robot", projectBytes("id1", "Robot", "v1")));
   EXPECT_EQ(f.fileOf("id1"), f.folder / "Robot.kpr");
   EXPECT_TRUE(unzipTestPasses(f.folder / "Robot.kpr"));
   EXPECT_EQ(f.indexJSON()["id1"]["filePath"], Constants::tildePath(f.folder / "Robot.kpr"));
 
   // An indexed project of the same name, and an unindexed file of the next name.
   writeFile(f.folder / "Robot 1.kpr", "somebody else's file");
-  ASSERT_TRUE(f.handler->saveProject("id2", "Robot", projectBytes("id2", "Robot")));
+  ASSERT_TRUE(f.library->saveProject("id2", "Robot", projectBytes("id2", "Robot")));
   EXPECT_EQ(f.fileOf("id2"), f.folder / "Robot 2.kpr");
   EXPECT_EQ(readFile(f.folder / "Robot 1.kpr"), "somebody else's file");
 
@@ -44,13 +45,13 @@ TEST(ProjectsSave, NewProjectsTakeAFreeNameAndRenamesWriteBeforeRemoving) {
   ::chmod((f.folder / "Robot.kpr").c_str(), 0640);
   const auto created = f.indexJSON()["id1"]["created"];
   ASSERT_TRUE(created.is_number());
-  ASSERT_TRUE(f.handler->saveProject("id1", "Robot", projectBytes("id1", "Robot", "v2")));
+  ASSERT_TRUE(f.library->saveProject("id1", "Robot", projectBytes("id1", "Robot", "v2")));
   EXPECT_EQ(projectContent(f.folder / "Robot.kpr"), "v2");
   EXPECT_EQ(archive::test::permissions(f.folder / "Robot.kpr"), 0640u);
   EXPECT_EQ(f.indexJSON()["id1"]["created"], created);
 
   // A new name with characters that cannot be in a file name: a new file, then the old one goes.
-  ASSERT_TRUE(f.handler->saveProject("id1", "A:B/../C", projectBytes("id1", "A:B/../C", "v3")));
+  ASSERT_TRUE(f.library->saveProject("id1", "A:B/../C", projectBytes("id1", "A:B/../C", "v3")));
   EXPECT_EQ(f.fileOf("id1"), f.folder / "A B .. C.kpr");
   EXPECT_EQ(projectContent(f.fileOf("id1")), "v3");
   EXPECT_FALSE(fs::exists(f.folder / "Robot.kpr"));
@@ -58,10 +59,10 @@ TEST(ProjectsSave, NewProjectsTakeAFreeNameAndRenamesWriteBeforeRemoving) {
   EXPECT_EQ(f.indexJSON()["id1"]["created"], created);
   EXPECT_EQ(names(f.folder), (std::vector<std::string>{"A B .. C.kpr", "Robot 1.kpr", "Robot 2.kpr"}));
 
-  auto empty = f.handler->saveProject("", "n", "x");
+  auto empty = f.library->saveProject("", "n", "x");
   EXPECT_EQ(empty.error().kind, Kind::emptyId);
-  EXPECT_EQ(f.handler->saveProject("i", "", "x").error().kind, Kind::emptyName);
-  EXPECT_EQ(f.handler->saveProject("i", "n", "").error().kind, Kind::emptyData);
+  EXPECT_EQ(f.library->saveProject("i", "", "x").error().kind, Kind::emptyName);
+  EXPECT_EQ(f.library->saveProject("i", "n", "").error().kind, Kind::emptyData);
 }
 
 TEST(ProjectsSave, KnownProjectsAreSavedWhereverTheyLieAndThroughSymbolicLinks) {
@@ -70,46 +71,46 @@ TEST(ProjectsSave, KnownProjectsAreSavedWhereverTheyLieAndThroughSymbolicLinks) 
   writeProject(elsewhere / "Real.kpr", "id1", "Real", "v1");
   fs::create_symlink(elsewhere / "Real.kpr", f.root / "Link.kpr");
   ASSERT_TRUE(f.handler->openProjectURL(f.root / "Link.kpr"));
-  ASSERT_TRUE(f.handler->saveProject("id1", "Real", projectBytes("id1", "Real", "v2")));
+  ASSERT_TRUE(f.library->saveProject("id1", "Real", projectBytes("id1", "Real", "v2")));
   EXPECT_TRUE(fs::is_symlink(f.root / "Link.kpr"));
   EXPECT_EQ(projectContent(elsewhere / "Real.kpr"), "v2");
 }
 
 TEST(ProjectsSave, SaveAsWritesOnlyWhereTheDialogOrTheIndexAllows) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("a", "A", projectBytes("a", "A")));
-  ASSERT_TRUE(f.handler->saveProject("b", "B", projectBytes("b", "B")));
+  ASSERT_TRUE(f.library->saveProject("a", "A", projectBytes("a", "A")));
+  ASSERT_TRUE(f.library->saveProject("b", "B", projectBytes("b", "B")));
   const auto outside = f.root / "chosen.kpr";
 
-  auto refused = f.handler->saveProjectAs("b", "B", projectBytes("b", "B"), outside.string());
+  auto refused = f.library->saveProjectAs("b", "B", projectBytes("b", "B"), outside.string());
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().kind, Kind::pathNotAllowed);
   EXPECT_FALSE(fs::exists(outside));
-  EXPECT_FALSE(f.handler->saveProjectAs("b", "B", "x", (f.root / "../etc.kpr").string()));
-  f.handler->allowSaveAsPath(f.root / "chosen.txt");
-  EXPECT_FALSE(f.handler->saveProjectAs("b", "B", "x", (f.root / "chosen.txt").string())) << "wrong extension";
+  EXPECT_FALSE(f.library->saveProjectAs("b", "B", "x", (f.root / "../etc.kpr").string()));
+  f.library->allowSaveAsPath(f.root / "chosen.txt");
+  EXPECT_FALSE(f.library->saveProjectAs("b", "B", "x", (f.root / "chosen.txt").string())) << "wrong extension";
 
-  f.handler->allowSaveAsPath(outside);
-  auto saved = f.handler->saveProjectAs("b", "B", projectBytes("b", "B", "copy"), Constants::tildePath(outside));
+  f.library->allowSaveAsPath(outside);
+  auto saved = f.library->saveProjectAs("b", "B", projectBytes("b", "B", "copy"), Constants::tildePath(outside));
   ASSERT_TRUE(saved);
   EXPECT_EQ(*saved, std::nullopt);
   EXPECT_EQ(f.fileOf("b"), outside);
   EXPECT_EQ(projectContent(outside), "copy");
 
   // Onto the file of another indexed project: that project's entry goes, its id comes back.
-  auto over = f.handler->saveProjectAs("b", "B", projectBytes("b", "B", "over"), (f.folder / "A.kpr").string());
+  auto over = f.library->saveProjectAs("b", "B", projectBytes("b", "B", "over"), (f.folder / "A.kpr").string());
   ASSERT_TRUE(over);
   EXPECT_EQ(*over, std::optional<std::string>("a"));
   EXPECT_FALSE(f.indexJSON().contains("a"));
   EXPECT_EQ(projectContent(f.folder / "A.kpr"), "over");
   // Onto its own file: nothing else goes.
-  EXPECT_EQ(*f.handler->saveProjectAs("b", "B", projectBytes("b", "B"), (f.folder / "A.kpr").string()), std::nullopt);
+  EXPECT_EQ(*f.library->saveProjectAs("b", "B", projectBytes("b", "B"), (f.folder / "A.kpr").string()), std::nullopt);
 }
 
 TEST(ProjectsList, DropsEntriesOnlyWhenTheFileIsReallyGone) {
   HandlerFixture f;
   for (const auto* id : {"keep", "trash", "gone", "notdir", "loop"})
-    ASSERT_TRUE(f.handler->saveProject(id, id, projectBytes(id, id)));
+    ASSERT_TRUE(f.library->saveProject(id, id, projectBytes(id, id)));
   const auto trash = Constants::path().macOS.trash;
   fs::create_directories(trash);
   fs::rename(f.fileOf("trash"), trash / "trash.kpr");
@@ -122,7 +123,7 @@ TEST(ProjectsList, DropsEntriesOnlyWhenTheFileIsReallyGone) {
   fs::create_symlink(f.root / "loop1", f.root / "loop2");
   ASSERT_TRUE(f.store->setReference(ProjectReference{"loop", (f.root / "loop1/x.kpr").string(), "loop", {}, {}}, "loop"));
 
-  auto items = f.handler->requestAllProjects();
+  auto items = f.library->requestAllProjects();
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].id, "keep");
   EXPECT_EQ(items[0].name, "keep");
@@ -134,39 +135,69 @@ TEST(ProjectsList, DropsEntriesOnlyWhenTheFileIsReallyGone) {
   EXPECT_FALSE(index.contains("trash"));
   EXPECT_FALSE(index.contains("gone"));
   EXPECT_FALSE(index.contains("notdir"));
-  EXPECT_EQ(f.handler->requestAllProjects().size(), 1u);
+  EXPECT_EQ(f.library->requestAllProjects().size(), 1u);
+}
+
+TEST(ProjectsList, AListSentRightAfterADeletionNoLongerShowsTheProject) {
+  HandlerFixture f;
+  constexpr int kRounds = 20;
+  for (int i = 0; i < kRounds; ++i) {
+    const std::string id = "p" + std::to_string(i);
+    ASSERT_TRUE(f.library->saveProject(id, id, projectBytes(id, id)));
+  }
+  {
+    BusyQueue saving(f.library->queue());  // a save in flight: the deletions wait behind it
+    for (int i = 0; i < kRounds; ++i) {
+      f.handler->handleDelete("d" + std::to_string(i), {"p" + std::to_string(i)});
+      f.handler->handleList("l" + std::to_string(i));
+    }
+  }
+  ASSERT_TRUE(eventually([&] { return f.page->frames().size() == 2 * kRounds; }));
+  int lists = 0;
+  for (const auto& frame : f.page->frames()) {
+    const std::string id = frame["id"];
+    if (id[0] == 'd') {
+      EXPECT_TRUE(frame.contains("result")) << frame.dump();
+      continue;
+    }
+    ++lists;
+    const int round = std::stoi(id.substr(1));
+    for (const auto& project : frame["result"]["projects"])
+      EXPECT_GT(std::stoi(project["id"].get<std::string>().substr(1)), round) << "list " << round;
+  }
+  EXPECT_EQ(lists, kRounds);
 }
 
 TEST(ProjectsDeleteAndMove, RemoveRegularFilesOnlyAndNeverReplace) {
   HandlerFixture f;
-  EXPECT_TRUE(f.handler->deleteProject("unknown"));
-  ASSERT_TRUE(f.handler->saveProject("a", "A", projectBytes("a", "A")));
-  ASSERT_TRUE(f.handler->saveProject("d", "D", projectBytes("d", "D")));
+  EXPECT_TRUE(f.library->deleteProject("unknown"));
+  ASSERT_TRUE(f.library->saveProject("a", "A", projectBytes("a", "A")));
+  ASSERT_TRUE(f.library->saveProject("d", "D", projectBytes("d", "D")));
 
   // An entry that names a folder never takes the folder with it.
   fs::create_directories(f.root / "folder.kpr/inside");
   ASSERT_TRUE(f.store->setReference(ProjectReference{"dir", (f.root / "folder.kpr").string(), "dir", {}, {}}, "dir"));
-  EXPECT_EQ(f.handler->deleteProject("dir").error().kind, Kind::notAFile);
+  EXPECT_EQ(f.library->deleteProject("dir").error().kind, Kind::notAFile);
   EXPECT_TRUE(fs::exists(f.root / "folder.kpr/inside"));
 
-  ASSERT_TRUE(f.handler->deleteProject("d"));
+  ASSERT_TRUE(f.library->deleteProject("d"));
   EXPECT_FALSE(fs::exists(f.folder / "D.kpr"));
   EXPECT_FALSE(f.indexJSON().contains("d"));
 
   const auto destination = f.root / "dest";
   fs::create_directories(destination);
   writeFile(destination / "A.kpr", "already there");
-  auto clash = f.handler->moveProject("a", destination);
+  auto clash = f.library->moveProject("a", destination);
   ASSERT_FALSE(clash);
   EXPECT_EQ(readFile(destination / "A.kpr"), "already there");
   EXPECT_EQ(f.fileOf("a"), f.folder / "A.kpr");
 
   fs::remove(destination / "A.kpr");
-  ASSERT_TRUE(f.handler->moveProject("a", destination));
+  ASSERT_TRUE(f.library->moveProject("a", destination));
   EXPECT_EQ(f.fileOf("a"), destination / "A.kpr");
   EXPECT_TRUE(unzipTestPasses(destination / "A.kpr"));
   EXPECT_FALSE(fs::exists(f.folder / "A.kpr"));
-  EXPECT_TRUE(f.handler->moveProject("unknown", destination));
+  EXPECT_TRUE(f.library->moveProject("unknown", destination));
 }
 
 TEST(ProjectFolder, StatusFollowsTheStoredChoiceAcrossRestarts) {
@@ -198,8 +229,8 @@ TEST(ProjectFolder, StatusFollowsTheStoredChoiceAcrossRestarts) {
 
 TEST(ProjectFolder, MigrationMovesWhatIsInsideAndKeepsWhatCannotMove) {
   HandlerFixture f;
-  ASSERT_TRUE(f.handler->saveProject("a", "A", projectBytes("a", "A", "a")));
-  ASSERT_TRUE(f.handler->saveProject("clash", "Clash", projectBytes("clash", "Clash")));
+  ASSERT_TRUE(f.library->saveProject("a", "A", projectBytes("a", "A", "a")));
+  ASSERT_TRUE(f.library->saveProject("clash", "Clash", projectBytes("clash", "Clash")));
   writeProject(f.folder / "sub/S.kpr", "s", "S");
   ASSERT_TRUE(f.handler->openProjectURL(f.folder / "sub/S.kpr"));
   writeProject(f.root / "outside/O.kpr", "o", "O");
@@ -212,9 +243,9 @@ TEST(ProjectFolder, MigrationMovesWhatIsInsideAndKeepsWhatCannotMove) {
   const auto next = f.root / "Next";
   fs::create_directories(next);
   writeFile(next / "Clash.kpr", "not to be replaced");
-  f.handler->changeProjectFolder(next, true);
+  f.library->changeProjectFolder(next, true);
 
-  EXPECT_EQ(f.handler->projectFolderState(), (ProjectFolderState{next, ProjectFolderStatus::ok}));
+  EXPECT_EQ(f.library->projectFolderState(), (ProjectFolderState{next, ProjectFolderStatus::ok}));
   EXPECT_EQ(f.fileOf("a"), next / "A.kpr");
   EXPECT_EQ(projectContent(next / "A.kpr"), "a");
   EXPECT_EQ(f.fileOf("s"), next / "sub/S.kpr");
@@ -226,9 +257,9 @@ TEST(ProjectFolder, MigrationMovesWhatIsInsideAndKeepsWhatCannotMove) {
   // Without migration only the folder changes; the same folder again changes nothing.
   const auto third = f.root / "Third";
   fs::create_directories(third);
-  f.handler->changeProjectFolder(third, false);
+  f.library->changeProjectFolder(third, false);
   EXPECT_EQ(f.fileOf("a"), next / "A.kpr");
-  ASSERT_TRUE(f.handler->saveProject("n", "New", projectBytes("n", "New")));
+  ASSERT_TRUE(f.library->saveProject("n", "New", projectBytes("n", "New")));
   EXPECT_EQ(f.fileOf("n"), third / "New.kpr");
 }
 
@@ -237,7 +268,7 @@ TEST(ProjectsConcurrency, ConcurrentUploadsOfOneNameEachGetTheirOwnFile) {
   const auto other = f.root / "Other";
   writeProject(other / "Robot.kpr", "far", "Robot", "far-0");
   ASSERT_TRUE(f.handler->openProjectURL(other / "Robot.kpr"));
-  ASSERT_TRUE(f.handler->saveProject("near", "Robot", projectBytes("near", "Robot", "near-0")));
+  ASSERT_TRUE(f.library->saveProject("near", "Robot", projectBytes("near", "Robot", "near-0")));
 
   constexpr int kRounds = 20;
   std::vector<std::thread> threads;
@@ -245,7 +276,7 @@ TEST(ProjectsConcurrency, ConcurrentUploadsOfOneNameEachGetTheirOwnFile) {
   for (const std::string id : {"far", "near", "new1", "new2"})
     threads.emplace_back([&, id] {
       for (int i = 1; i <= kRounds; ++i)
-        if (!f.handler->saveProject(id, "Robot", projectBytes(id, "Robot", id + "-" + std::to_string(i)))) ++failures;
+        if (!f.library->saveProject(id, "Robot", projectBytes(id, "Robot", id + "-" + std::to_string(i)))) ++failures;
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);

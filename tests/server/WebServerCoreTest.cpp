@@ -311,6 +311,29 @@ TEST(WebServerCoreTest, ClientsThatCloseEarlyRaiseNoSigpipe) {
   EXPECT_TRUE(recording.sink().contains("WebServer", "Unable to send status: 200 OK body: "));
 }
 
+TEST(WebServerCoreTest, AnUploadBeingAnsweredWhenTheServerStopsIsStillAnswered) {
+  std::promise<void> routed;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  ScriptedHarness h([&](const WebServerRequest&) {
+    routed.set_value();
+    released.wait();  // a save still writing when the stop comes
+    return WebServerResponse::ok({}, "saved");
+  });
+  auto answer = std::async(std::launch::async, [&] {
+    return rawHttp(h.port, makeHttpRequest("POST", "/projects/a", {{"Content-Type", "application/zip"}}, "bytes"), 20s);
+  });
+  routed.get_future().wait();
+  auto stopped = std::async(std::launch::async, [&] { h.server->stop(); });
+  // The stop has closed the socket and ended its run loop before it waits for the workers.
+  while (h.server->port()) std::this_thread::sleep_for(1ms);
+  release.set_value();
+  stopped.get();
+  const auto response = answer.get();
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "saved");
+}
+
 TEST(WebServerCoreTest, StartsOnAFreeLoopbackPortAndRestartsOnItWhenTheSocketFails) {
   log::ScopedRecording recording;
   ScriptedHarness h(echo);

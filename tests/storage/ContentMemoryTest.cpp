@@ -1,16 +1,19 @@
 // What one request may cost in memory: a project icon that inflates far beyond its file, and a
 // downloaded content manifest of any size. The peak resident size of this process is measured
-// around the call (the kernel's high-water mark, reset first), with generous bounds.
+// around the call (the kernel's high-water mark, reset first), with generous bounds. Also what
+// many requests for a large project entry hold in the temporary folder together.
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <latch>
 #include <sstream>
 #include <string>
@@ -21,7 +24,7 @@
 
 #include "KestromKit/storage/ContentHandler.h"
 #include "KestromKit/storage/ProjectInfoStore.h"
-#include "KestromKit/storage/ProjectsHandler.h"
+#include "KestromKit/storage/ProjectLibrary.h"
 
 namespace kestrom {
 namespace {
@@ -68,6 +71,37 @@ void makeProjectWithZeros(const fs::path& project, const std::string& id, const 
   fs::remove(zeros);
 }
 
+/// Package "pkg" below `content`, whose manifest holds small units (the costliest shape to decode
+/// for its size) up to about `bytes` of text; how many.
+std::size_t writeManifestOfSmallUnits(const fs::path& content, std::size_t bytes) {
+  nlohmann::json units = nlohmann::json::array();
+  for (std::size_t i = 0, size = 0; size < bytes; ++i) {
+    units.push_back({{"id", "u" + std::to_string(i)}, {"title", std::string(60, 't')}, {"description", ""}});
+    size += units.back().dump().size() + 1;
+  }
+  fs::create_directories(content / "pkg");
+  std::ofstream(content / "pkg/manifest.json") << nlohmann::json{{"id", "pkg"}, {"units", units}}.dump();
+  return units.size();
+}
+
+constexpr int kRequests = 20;
+
+/// Runs `request` (given its number) on `kRequests` threads that start together; how much the
+/// peak resident size grew meanwhile, in KiB.
+long peakGrowthOfRequestsAtOnce(const std::function<void(int)>& request) {
+  std::latch start(kRequests);
+  if (!resetPeakMemory()) ADD_FAILURE() << "the peak resident size cannot be reset";
+  const long before = peakMemoryKiB();
+  std::vector<std::thread> requests;
+  for (int i = 0; i < kRequests; ++i)
+    requests.emplace_back([&, i] {
+      start.arrive_and_wait();
+      request(i);
+    });
+  for (auto& thread : requests) thread.join();
+  return peakMemoryKiB() - before;
+}
+
 class ContentMemoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -90,10 +124,10 @@ TEST_F(ContentMemoryTest, AnIconThatInflatesToHundredsOfMiBReadsAsThePlaceholder
   ASSERT_LT(fs::file_size(project), std::uintmax_t{2} << 20);
 
   auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
-  ProjectsHandler handler(nullptr, "Projects", "kpr", store, false);
+  ProjectLibrary library("Projects", "kpr", store, false, nullptr, nullptr);
   ASSERT_TRUE(resetPeakMemory());
   const long before = peakMemoryKiB();
-  auto read = handler.readProjectZipEntry(project, "icon.svg");
+  auto read = library.readProjectZipEntry(project, "icon.svg");
   const long growth = peakMemoryKiB() - before;
   ASSERT_TRUE(read);
   EXPECT_NE(read->find("<svg"), std::string::npos) << "the placeholder";
@@ -107,11 +141,11 @@ TEST_F(ContentMemoryTest, AProjectEntryOfTensOfMiBIsAnsweredThroughABoundedBuffe
 
   auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
   ASSERT_TRUE(store->setReference(ProjectReference{"large", project.string(), "Large", {}, {}}, "large"));
-  ProjectsHandler handler(nullptr, "Projects", "kpr", store, false);
+  ProjectLibrary library("Projects", "kpr", store, false, nullptr, nullptr);
   fs::create_directories(root / "spool");
   ASSERT_TRUE(resetPeakMemory());
   const long before = peakMemoryKiB();
-  auto answer = handler.library()->loadProjectEntry("large", "data.bin", root / "spool");
+  auto answer = library.loadProjectEntry("large", "data.bin", root / "spool");
   const long growth = peakMemoryKiB() - before;
   ASSERT_TRUE(answer);
   ASSERT_TRUE(answer->file);
@@ -119,7 +153,47 @@ TEST_F(ContentMemoryTest, AProjectEntryOfTensOfMiBIsAnsweredThroughABoundedBuffe
   EXPECT_LT(growth, 8 * 1024) << "KiB of peak memory for a 64 MiB entry";
 }
 
-TEST_F(ContentMemoryTest, AContentManifestOverSixteenMiBIsRefusedBeforeItIsRead) {
+TEST_F(ContentMemoryTest, ReadsOfALargeEntryAtOnceShareOneSpoolBudget) {
+  // Two spools of this entry pass the budget; each of eight requests holds its answer until all
+  // eight have one, as connections still sending theirs do.
+  const auto project = root / "Large.kpr";
+  const off_t size = off_t{130} << 20;
+  ASSERT_NO_FATAL_FAILURE(makeProjectWithZeros(project, "large", "data.bin", size));
+  auto store = std::make_shared<ProjectInfoStore>(root / "availableProjects.json");
+  ASSERT_TRUE(store->setReference(ProjectReference{"large", project.string(), "Large", {}, {}}, "large"));
+  ProjectLibrary library("Projects", "kpr", store, false, nullptr, nullptr);
+  fs::create_directories(root / "spool");
+
+  constexpr int kRequests = 8;
+  std::vector<ProjectsResult<EntryBody>> answers(kRequests);
+  std::latch start(kRequests), done(kRequests);
+  std::vector<std::thread> requests;
+  for (int i = 0; i < kRequests; ++i)
+    requests.emplace_back([&, i] {
+      start.arrive_and_wait();
+      answers[i] = library.loadProjectEntry("large", "data.bin", root / "spool");
+      done.arrive_and_wait();
+    });
+  for (auto& request : requests) request.join();
+  std::uint64_t spooled = 0;
+  for (const auto& answer : answers) {
+    if (!answer) {
+      EXPECT_EQ(answer.error().kind, ProjectsHandlerError::Kind::spoolFull);
+      continue;
+    }
+    ASSERT_TRUE(answer->file);
+    struct stat info {};
+    ASSERT_EQ(::fstat(answer->file->fd(), &info), 0);
+    spooled += static_cast<std::uint64_t>(info.st_size);
+  }
+  EXPECT_EQ(spooled, static_cast<std::uint64_t>(size)) << "one answer spooled at a time";
+  answers.clear();  // sent: the budget is free again
+  auto again = library.loadProjectEntry("large", "data.bin", root / "spool");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->file->size(), static_cast<std::uint64_t>(size));
+}
+
+TEST_F(ContentMemoryTest, AContentManifestOverTheCapIsRefusedBeforeItIsRead) {
   fs::create_directories(root / "content/en-US");
   const auto file = root / "content/en-US/manifest.json";
   makeZeros(file, off_t{256} << 20);
@@ -143,36 +217,38 @@ TEST_F(ContentMemoryTest, TwentyManifestAnswersAtOnceHoldLittleMoreThanTheirText
   GTEST_SKIP() << "memory bounds hold for the plain build";
 #endif
   // About 1 MiB of manifest text; decoded and encoded again it takes several times that.
-  nlohmann::json units = nlohmann::json::array();
-  for (std::size_t i = 0, size = 0; size < (1u << 20); ++i) {
-    units.push_back({{"id", "u" + std::to_string(i)}, {"title", std::string(60, 't')}, {"description", ""}});
-    size += units.back().dump().size() + 1;
-  }
-  fs::create_directories(root / "content/pkg");
-  std::ofstream(root / "content/pkg/manifest.json") << nlohmann::json{{"id", "pkg"}, {"units", units}}.dump();
+  const std::size_t units = writeManifestOfSmallUnits(root / "content", 1u << 20);
   ContentHandler handler(root / "variant", root / "prepacked", nullptr, root / "content");
   ASSERT_TRUE(handler.manifestJSON("pkg"));  // the decoding thread and its arena are warm
 
-  constexpr int kRequests = 20;
   std::vector<std::optional<std::string>> answers(kRequests);
-  std::latch start(kRequests), done(kRequests);
-  ASSERT_TRUE(resetPeakMemory());
-  const long before = peakMemoryKiB();
-  std::vector<std::thread> requests;
-  for (int i = 0; i < kRequests; ++i)
-    requests.emplace_back([&, i] {
-      start.arrive_and_wait();
-      answers[i] = handler.manifestJSON("pkg");
-      done.arrive_and_wait();  // every answer is held at once, as twenty connections hold theirs
-    });
-  for (auto& request : requests) request.join();
-  const long growth = peakMemoryKiB() - before;
+  std::latch done(kRequests);
+  const long growth = peakGrowthOfRequestsAtOnce([&](int i) {
+    answers[i] = handler.manifestJSON("pkg");
+    done.arrive_and_wait();  // every answer is held at once, as twenty connections hold theirs
+  });
   for (const auto& answer : answers) {
     ASSERT_TRUE(answer);
-    EXPECT_EQ(nlohmann::json::parse(*answer).at("units").size(), units.size());
+    EXPECT_EQ(nlohmann::json::parse(*answer).at("units").size(), units);
   }
   // Twenty texts of 1 MiB and one decode; each request decoding on its own would take over 80 MiB.
   EXPECT_LT(growth, 48 * 1024) << "KiB of peak memory for twenty manifest answers";
+}
+
+TEST_F(ContentMemoryTest, TwentyManifestsNearTheCapRequestedAtOnceStayWithinTheirBound) {
+#if defined(KESTROM_SANITIZE_ADDRESS) || defined(KESTROM_SANITIZE_THREAD)
+  GTEST_SKIP() << "memory bounds hold for the plain build";
+#endif
+  (void)writeManifestOfSmallUnits(root / "content", ContentHandler::kMaxManifestBytes - (64u << 10));
+  ContentHandler handler(root / "variant", root / "prepacked", nullptr, root / "content");
+
+  std::vector<std::size_t> sizes(kRequests);
+  const long growth = peakGrowthOfRequestsAtOnce([&](int i) {
+    // Each connection holds its answer until it is sent, and sends it at once.
+    if (auto answer = handler.manifestJSON("pkg")) sizes[i] = answer->size();
+  });
+  for (const auto size : sizes) EXPECT_GT(size, ContentHandler::kMaxManifestBytes / 2);
+  EXPECT_LT(growth, 64 * 1024) << "KiB of peak memory for twenty manifests near the cap";
 }
 
 }  // namespace
