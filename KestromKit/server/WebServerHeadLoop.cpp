@@ -194,8 +194,7 @@ void WebServer::HeadLoop::quiet(List::iterator c) {
 void WebServer::HeadLoop::finishHead(List::iterator c) {
   auto parsed = parseRequestHead(c->bytes);
   if (!parsed) {
-    logger().error("%d | Received %d bytes: %s ...", 400, static_cast<int>(c->bytes.size()),
-                   logPreview(c->bytes, server_.services_.session.get()));
+    logger().error("%d | Received %d bytes: %s ...", 400, static_cast<int>(c->bytes.size()), logPreview(c->bytes));
     return refuse(c, "400 BAD REQUEST");
   }
   // After the request line, so a malformed request still learns it is malformed.
@@ -209,14 +208,13 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
     for (const auto& origin : origins) allowed = allowed && LoopbackGuard::allows(std::nullopt, origin, ownPort, pageOrigins);
   }
   if (!allowed) {
-    logger().error("%d | Refused a request for %s from another site", 403,
-                   withoutSecret(parsed->path, server_.services_.session.get()));
+    logger().error("%d | Refused a request for %s from another site", 403, parsed->path);
     return refuse(c, "403 FORBIDDEN");
   }
   // Only the host's own page (or a browser let in through "/debug") knows the secret.
   const auto& session = server_.services_.session;
   if (session && parsed->path != "/debug" && !session->admits(cookieOf(parsed->headers))) {
-    logger().error("%d | Refused a request for %s without the session cookie", 403, withoutSecret(parsed->path, session.get()));
+    logger().error("%d | Refused a request for %s without the session cookie", 403, parsed->path);
     return refuse(c, "403 FORBIDDEN");
   }
   // A static file needs nothing but the disk, which the page's own files are in the page cache

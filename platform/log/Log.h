@@ -1,8 +1,10 @@
 #pragma once
 // Logging: one Logger per channel (subsystem + category), printf-style formats, a replaceable
 // sink. The default sink writes to stderr through spdlog; tests install the RecordingSink of
-// FakeLogSink.h.
+// FakeLogSink.h. Text that must never be logged (the per-launch secret) is taken out of every
+// line of every channel by the Redactions alive at the time, before any sink sees it.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +35,20 @@ class Sink {
 /// Safe from any thread; a record being written at that moment goes to either sink.
 std::shared_ptr<Sink> installSink(std::shared_ptr<Sink> sink);
 std::shared_ptr<Sink> currentSink();
+
+/// While it lives, every line written to any channel passes through `redact` (which must not
+/// log) before it reaches the sink. Any thread.
+class Redaction {
+ public:
+  using Function = std::function<std::string(std::string message)>;
+  explicit Redaction(Function redact);
+  ~Redaction();
+  Redaction(const Redaction&) = delete;
+  Redaction& operator=(const Redaction&) = delete;
+
+ private:
+  std::shared_ptr<const Function> redact_;
+};
 
 /// `text` with every control character (below 0x20, and 0x7F) written as a backslash and "n",
 /// "r", "t" or "x" with two hex digits, so it stays on one line.

@@ -1,6 +1,7 @@
 // The HTTP server at its limits: connections that never finish their head are held only briefly
 // and only so many at once, a method that is not a token is malformed, the log never holds the
-// session secret, and files are opened under their root by the kernel, links included.
+// session secret or the "/debug" code, and files are opened under their root by the kernel,
+// links included.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -60,14 +61,17 @@ TEST(WebServerLimitsTest, AMethodThatIsNotATokenIsMalformed) {
   EXPECT_EQ(rawHttp(h.port, "GET /x HTTP/1.1\r\n\r\n").status, 200);
 }
 
-TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecret) {
+TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecretNorTheDebugCode) {
   auto session = std::make_shared<SessionSecret>();
   const std::string secret = session->value();
+  const std::string code = session->debugCode();
   WebServerHarness h({}, [&](WebServerServices& services) { services.session = session; });
   h.startAndWait();
+  auto ws = test::startServer();
+  ASSERT_NE(ws.port, 0u);
   log::ScopedRecording recording;
   const std::string cookie = session->cookie();
-  const std::vector<std::string> malformed = {
+  const std::vector<std::string> requests = {
       // A target that is no URL, with the cookie right behind the request line.
       "GET /%zz HTTP/1.1\r\nCookie: " + cookie + "\r\n\r\n",
       "GET /a b c HTTP/1.1\r\ncookie:" + cookie + "\r\n\r\n",
@@ -79,8 +83,14 @@ TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecret) {
       "GET /" + secret + " HTTP/1.1\r\n\r\n",
       "GET /%zz HTTP/1.1\r\nX: 1\r\n " + cookie + "\r\n\r\n",
       "GET /%zz HTTP/1.1\r\nX-Echo: " + std::string(secret.begin() + 10, secret.begin() + 30) + "\r\n\r\n",
+      // The code of "/debug" in a request that does not redeem it.
+      "GET /debug?code=" + code + " HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n",
+      "GET /" + code + " HTTP/1.1\r\n\r\n",
+      // The page's own requests whose paths carry the secret: 404s and content.
+      "GET /" + secret + " HTTP/1.1\r\nCookie: " + cookie + "\r\n\r\n",
+      "GET /content/" + secret + "/movie.mp4 HTTP/1.1\r\nCookie: " + cookie + "\r\n\r\n",
   };
-  for (const auto& bytes : malformed) {
+  for (const auto& bytes : requests) {
     SCOPED_TRACE(bytes);
     auto answer = rawHttp(h.port, bytes, 5s);
     EXPECT_NE(answer.status, 200);
@@ -96,11 +106,16 @@ TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecret) {
     c.shutdownWrite();
     EXPECT_EQ(c.readResponse(5s).status, 400);
   }
+  // The other server's log: an upgrade refused for the Host and Origin it names.
+  EXPECT_EQ(test::rawExchange(ws.port, test::upgradeRequest(secret, "http://" + code)).substr(0, 12), "HTTP/1.1 403");
   // The log did get the requests (so there was something to look at).
   EXPECT_TRUE(recording.sink().contains("WebServer", "400 | Received"));
+  EXPECT_TRUE(recording.sink().contains("WebServer", "404 | GET"));
+  EXPECT_TRUE(recording.sink().contains("WebSocketServer", "Refused WebSocket upgrade with Host: "));
   for (const auto& record : recording.sink().records()) {
     SCOPED_TRACE(record.message);
     EXPECT_FALSE(holdsPartOf(record.message, secret));
+    EXPECT_FALSE(holdsPartOf(record.message, code));
   }
 }
 
