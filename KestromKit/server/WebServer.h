@@ -47,7 +47,8 @@ class TCPServer;
 /// What answers every checked request instead of the real routes (tests of the server's own rules).
 using WebServerRoute = std::function<WebServerResponse(const WebServerRequest&)>;
 
-/// Bounds that keep one client from holding the server: all of them apply per connection.
+/// Bounds that keep one client from holding the server (all but the last apply per connection) or
+/// filling its log.
 struct WebServerLimits {
   std::size_t maxHeadBytes = 64 * 1024;
   std::uint64_t maxBodyBytes = 512ull * 1024 * 1024;
@@ -68,6 +69,9 @@ struct WebServerLimits {
   std::size_t maxConnections = 1024;
   /// How long a file dialog may keep its connection waiting.
   std::chrono::milliseconds fileDialogTimeout{std::chrono::minutes(30)};
+  /// Lines a second in the log for each kind of refused request (malformed, from another site,
+  /// without the cookie...); the others are only counted.
+  unsigned refusalLinesPerSecond = 3;
 };
 
 class WebServer {

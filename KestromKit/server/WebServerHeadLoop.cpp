@@ -34,7 +34,10 @@ char listenerMark;
 }  // namespace
 
 WebServer::HeadLoop::HeadLoop(WebServer& server, tcp::TCPServer& listener)
-    : server_(server), listener_(listener), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+    : server_(server), listener_(listener), epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      malformedLog_(server.limits_.refusalLinesPerSecond), otherSiteLog_(server.limits_.refusalLinesPerSecond),
+      noCookieLog_(server.limits_.refusalLinesPerSecond), headTooLargeLog_(server.limits_.refusalLinesPerSecond),
+      quietLog_(server.limits_.refusalLinesPerSecond), sendFailedLog_(server.limits_.refusalLinesPerSecond) {
   if (epoll_ < 0) return;
   epoll_event wake{EPOLLIN, {.ptr = &wakeMark}};
   epoll_event listening{EPOLLIN, {.ptr = &listenerMark}};
@@ -180,21 +183,23 @@ void WebServer::HeadLoop::readHead(List::iterator c) {
 }
 
 void WebServer::HeadLoop::headTooLarge(List::iterator c) {
-  logger().error("%d | Request head over %d bytes", 431, static_cast<int>(limits().maxHeadBytes));
+  headTooLargeLog_.write(logger(), log::Level::error, "%d | Request head over %d bytes", 431,
+                         static_cast<int>(limits().maxHeadBytes));
   refuse(c, "431 REQUEST HEADER FIELDS TOO LARGE");
 }
 
 void WebServer::HeadLoop::quiet(List::iterator c) {
   // A connection that never sent a byte: a browser opens spare connections ahead of need and
   // lets the unused ones go idle. Routine, so not an error.
-  logger().debug("%d | Request timeout: an idle connection sent no request", 408);
+  quietLog_.write(logger(), log::Level::debug, "%d | Request timeout: an idle connection sent no request", 408);
   refuse(c, "408 REQUEST TIMEOUT");
 }
 
 void WebServer::HeadLoop::finishHead(List::iterator c) {
   auto parsed = parseRequestHead(c->bytes);
   if (!parsed) {
-    logger().error("%d | Received %d bytes: %s ...", 400, static_cast<int>(c->bytes.size()), logPreview(c->bytes));
+    malformedLog_.write(logger(), log::Level::error, "%d | Received %d bytes: %s ...", 400,
+                        static_cast<int>(c->bytes.size()), logPreview(c->bytes));
     return refuse(c, "400 BAD REQUEST");
   }
   // After the request line, so a malformed request still learns it is malformed.
@@ -208,13 +213,14 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
     for (const auto& origin : origins) allowed = allowed && LoopbackGuard::allows(std::nullopt, origin, ownPort, pageOrigins);
   }
   if (!allowed) {
-    logger().error("%d | Refused a request for %s from another site", 403, parsed->path);
+    otherSiteLog_.write(logger(), log::Level::error, "%d | Refused a request for %s from another site", 403, parsed->path);
     return refuse(c, "403 FORBIDDEN");
   }
   // Only the host's own page (or a browser let in through "/debug") knows the secret.
   const auto& session = server_.services_.session;
   if (session && parsed->path != "/debug" && !session->admits(cookieOf(parsed->headers))) {
-    logger().error("%d | Refused a request for %s without the session cookie", 403, parsed->path);
+    noCookieLog_.write(logger(), log::Level::error, "%d | Refused a request for %s without the session cookie", 403,
+                       parsed->path);
     return refuse(c, "403 FORBIDDEN");
   }
   // A static file needs nothing but the disk, which the page's own files are in the page cache
@@ -284,9 +290,10 @@ void WebServer::HeadLoop::answerStaticFile(List::iterator c, WebServerRequestHea
 void WebServer::HeadLoop::refuse(List::iterator c, std::string_view statusText) {
   appendAnswerHead(answer_, statusText, {}, 0);
   const ssize_t sent = ::send(c->fd, answer_.data(), answer_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (sent != static_cast<ssize_t>(answer_.size())) {
-    logger().error("Unable to send status: %s body: %d error: %s", std::string(statusText), 0LL,
-                   sent < 0 ? tcp::SocketError{errno}.localizedDescription() : std::string("short write"));
+  if (sent != static_cast<ssize_t>(answer_.size())) {  // a peer that left at once, say
+    sendFailedLog_.write(logger(), log::Level::error, "Unable to send status: %s body: %d error: %s",
+                         std::string(statusText), 0LL,
+                         sent < 0 ? tcp::SocketError{errno}.localizedDescription() : std::string("short write"));
   }
   finishAnswered(c);
 }

@@ -3,7 +3,8 @@
 // is complete. It accepts, reads heads, answers those that fail a check, answers a checked request
 // for a small static file itself when the socket takes the whole answer at once, and hands every
 // other request to the workers. Held connections are kept in the order they came; as every one
-// has the same time limit, the oldest is always the first due. Run-loop thread only.
+// has the same time limit, the oldest is always the first due. Its refusals reach the log only a
+// few lines a second of each kind. Run-loop thread only.
 
 #include <array>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "KestromKit/server/WebServer.h"
+#include "platform/log/RateLimit.h"
 #include "platform/tcp/DescriptorLimit.h"
 
 namespace kestrom {
@@ -72,6 +74,7 @@ class WebServer::HeadLoop {
   List draining_;  // answered, oldest first
   List gone_;      // closed or handed on during this round of events: freed after it
   tcp::DescriptorReserve reserve_;
+  log::RateLimit malformedLog_, otherSiteLog_, noCookieLog_, headTooLargeLog_, quietLog_, sendFailedLog_;
   std::array<char, 16 * 1024> chunk_{};
   std::string answer_;
   std::unique_ptr<char[]> file_;  // a small file's bytes, sent with the answer's head

@@ -74,20 +74,24 @@ class Logger {
 
   void write(Level level, std::string message) const;
 
+  /// The line a format and its arguments make, as the operations above write it.
+  template <class... Args>
+  static std::string format(std::string_view format, const Args&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      return std::string(format);
+    } else {
+      try {
+        return fmt::sprintf(format, escaped(args)...);
+      } catch (const std::exception& e) {  // a bad format must never take the host down
+        return std::string(format) + " <format error: " + e.what() + ">";
+      }
+    }
+  }
+
  private:
   template <class... Args>
   void emit(Level level, std::string_view format, const Args&... args) const {
-    if constexpr (sizeof...(Args) == 0) {
-      write(level, std::string(format));
-    } else {
-      std::string text;
-      try {
-        text = fmt::sprintf(format, escaped(args)...);
-      } catch (const std::exception& e) {  // a bad format must never take the host down
-        text = std::string(format) + " <format error: " + e.what() + ">";
-      }
-      write(level, std::move(text));
-    }
+    write(level, Logger::format(format, args...));
   }
 
   // Text arguments often come from outside (a request, a frame, a file name): a CR or LF in one

@@ -1,7 +1,7 @@
 // The HTTP server at its limits: connections that never finish their head are held only briefly
 // and only so many at once, a method that is not a token is malformed, the log never holds the
-// session secret or the "/debug" code, and files are opened under their root by the kernel,
-// links included.
+// session secret or the "/debug" code and takes only a few refusals a second, and files are
+// opened under their root by the kernel, links included.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,7 +66,9 @@ TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecretNorTheDebugCode) {
   auto session = std::make_shared<SessionSecret>();
   const std::string secret = session->value();
   const std::string code = session->debugCode();
-  WebServerHarness h({}, [&](WebServerServices& services) { services.session = session; });
+  WebServerLimits limits;
+  limits.refusalLinesPerSecond = 100;  // every refusal below gets its line
+  WebServerHarness h(limits, [&](WebServerServices& services) { services.session = session; });
   h.startAndWait();
   auto ws = test::startServer();
   ASSERT_NE(ws.port, 0u);
@@ -117,6 +120,33 @@ TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecretNorTheDebugCode) {
     EXPECT_FALSE(holdsPartOf(record.message, secret));
     EXPECT_FALSE(holdsPartOf(record.message, code));
   }
+}
+
+TEST(WebServerLimitsTest, RefusalsReachTheLogAFewLinesASecondAndTheRestAsACount) {
+  auto session = std::make_shared<SessionSecret>();
+  WebServerHarness h({}, [&](WebServerServices& services) { services.session = session; });
+  h.startAndWait();
+  log::ScopedRecording recording;
+  // Another user's burst without the cookie; a second later, one more.
+  constexpr int kBurst = 2000;
+  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(rawHttp(h.port, makeHttpRequest("GET", "/index.html")).status, 403);
+  std::this_thread::sleep_for(1100ms);
+  ASSERT_EQ(rawHttp(h.port, makeHttpRequest("GET", "/index.html")).status, 403);
+
+  std::size_t bytes = 0;
+  std::uint64_t lines = 0;
+  std::uint64_t counted = 0;
+  const std::regex count(R"(\((\d+) more like it since the last one logged\))");
+  for (const auto& record : recording.sink().records()) {
+    // As stderr has it: time, thread, level and channel in front, a line break after.
+    bytes += 48 + record.subsystem.size() + record.category.size() + record.message.size();
+    if (record.message.find("without the session cookie") == std::string::npos) continue;
+    ++lines;
+    std::smatch found;
+    if (std::regex_search(record.message, found, count)) counted += std::stoull(found[1]);
+  }
+  EXPECT_LT(bytes, 64u * 1024);
+  EXPECT_EQ(lines + counted, static_cast<std::uint64_t>(kBurst) + 1) << "each refusal has its line or is in a count";
 }
 
 TEST(WebServerLimitsTest, QuietConnectionsAreHeldBrieflyAndOnlySoManyAtOnce) {
