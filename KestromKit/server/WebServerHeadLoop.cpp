@@ -31,12 +31,21 @@ constexpr int kAcceptsAtOnce = 16;
 char wakeMark;
 char listenerMark;
 
+// Whether a head says a body follows it: a Transfer-Encoding, or a Content-Length other than 0.
+bool declaresBody(const std::map<std::string, std::string>& headers) {
+  if (!headerValuesIgnoringCase(headers, "Transfer-Encoding").empty()) return true;
+  if (headerValuesIgnoringCase(headers, "Content-Length").empty()) return false;
+  const auto length = declaredContentLength(headers);
+  return !length || *length != 0;
+}
+
 }  // namespace
 
 WebServer::HeadLoop::HeadLoop(WebServer& server, tcp::TCPServer& listener)
     : server_(server), listener_(listener), epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       malformedLog_(server.limits_.refusalLinesPerSecond), otherSiteLog_(server.limits_.refusalLinesPerSecond),
-      noCookieLog_(server.limits_.refusalLinesPerSecond), headTooLargeLog_(server.limits_.refusalLinesPerSecond),
+      noCookieLog_(server.limits_.refusalLinesPerSecond), debugBodyLog_(server.limits_.refusalLinesPerSecond),
+      debugCodeLog_(server.limits_.refusalLinesPerSecond), headTooLargeLog_(server.limits_.refusalLinesPerSecond),
       quietLog_(server.limits_.refusalLinesPerSecond), sendFailedLog_(server.limits_.refusalLinesPerSecond) {
   if (epoll_ < 0) return;
   epoll_event wake{EPOLLIN, {.ptr = &wakeMark}};
@@ -185,14 +194,14 @@ void WebServer::HeadLoop::readHead(List::iterator c) {
 void WebServer::HeadLoop::headTooLarge(List::iterator c) {
   headTooLargeLog_.write(logger(), log::Level::error, "%d | Request head over %d bytes", 431,
                          static_cast<int>(limits().maxHeadBytes));
-  refuse(c, "431 REQUEST HEADER FIELDS TOO LARGE");
+  answer(c, "431 REQUEST HEADER FIELDS TOO LARGE");
 }
 
 void WebServer::HeadLoop::quiet(List::iterator c) {
   // A connection that never sent a byte: a browser opens spare connections ahead of need and
   // lets the unused ones go idle. Routine, so not an error.
   quietLog_.write(logger(), log::Level::debug, "%d | Request timeout: an idle connection sent no request", 408);
-  refuse(c, "408 REQUEST TIMEOUT");
+  answer(c, "408 REQUEST TIMEOUT");
 }
 
 void WebServer::HeadLoop::finishHead(List::iterator c) {
@@ -200,7 +209,7 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
   if (!parsed) {
     malformedLog_.write(logger(), log::Level::error, "%d | Received %d bytes: %s ...", 400,
                         static_cast<int>(c->bytes.size()), logPreview(c->bytes));
-    return refuse(c, "400 BAD REQUEST");
+    return answer(c, "400 BAD REQUEST");
   }
   // After the request line, so a malformed request still learns it is malformed.
   const auto ownPort = static_cast<unsigned>(server_.servingPort_.load());
@@ -214,14 +223,15 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
   }
   if (!allowed) {
     otherSiteLog_.write(logger(), log::Level::error, "%d | Refused a request for %s from another site", 403, parsed->path);
-    return refuse(c, "403 FORBIDDEN");
+    return answer(c, "403 FORBIDDEN");
   }
+  if (parsed->path == "/debug") return answerDebug(c, std::move(*parsed));
   // Only the host's own page (or a browser let in through "/debug") knows the secret.
   const auto& session = server_.services_.session;
-  if (session && parsed->path != "/debug" && !session->admits(cookieOf(parsed->headers))) {
+  if (session && !session->admits(cookieOf(parsed->headers))) {
     noCookieLog_.write(logger(), log::Level::error, "%d | Refused a request for %s without the session cookie", 403,
                        parsed->path);
-    return refuse(c, "403 FORBIDDEN");
+    return answer(c, "403 FORBIDDEN");
   }
   // A static file needs nothing but the disk, which the page's own files are in the page cache
   // for: the loop answers it without the hop to a worker (a body, if any, is all here and unread).
@@ -287,8 +297,32 @@ void WebServer::HeadLoop::answerStaticFile(List::iterator c, WebServerRequestHea
   handOn(c, CheckedRequest{c->fd, {}, {}, c->firstByte, RoutedAnswer{std::move(response), std::move(rest)}});
 }
 
-void WebServer::HeadLoop::refuse(List::iterator c, std::string_view statusText) {
-  appendAnswerHead(answer_, statusText, {}, 0);
+void WebServer::HeadLoop::answerDebug(List::iterator c, WebServerRequestHead&& head) {
+  // Anyone may ask, so nothing here waits for the client or writes anywhere: the code is in the
+  // target, and a body (which could take hours to arrive) is refused unread.
+  if (declaresBody(head.headers)) {
+    debugBodyLog_.write(logger(), log::Level::error, "%d | Refused \"/debug\" with a body", 400);
+    return answer(c, "400 BAD REQUEST");
+  }
+  std::optional<WebServerRequest> request;
+  WebServerResponse response = WebServerResponse::serverError();
+  try {
+    request.emplace(server_.requestFor(std::move(head), WebServerBody(), c->firstByte));
+    response = server_.routes_.route(*request);
+  } catch (const std::exception& e) {
+    logger().fault("Connection ended by an exception: %s", e.what());
+    return close(c, heads_);
+  }
+  if (response.kind() == WebServerResponse::Kind::forbidden) {
+    debugCodeLog_.write(logger(), log::Level::error, "%d | Refused \"/debug\" without a valid one-time code", 403);
+  } else {
+    server_.logAnswer(response, *request);
+  }
+  answer(c, response.statusText(), response.headers());
+}
+
+void WebServer::HeadLoop::answer(List::iterator c, std::string_view statusText, const WebServerHeaders& headers) {
+  appendAnswerHead(answer_, statusText, headers, 0);
   const ssize_t sent = ::send(c->fd, answer_.data(), answer_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent != static_cast<ssize_t>(answer_.size())) {  // a peer that left at once, say
     sendFailedLog_.write(logger(), log::Level::error, "Unable to send status: %s body: %d error: %s",
