@@ -66,6 +66,7 @@ WebServer::HeadLoop::~HeadLoop() {
 bool WebServer::HeadLoop::run() {
   std::array<epoll_event, 64> events{};
   while (!server_.stopping_) {
+    reserve_.replenish();
     const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeoutMs());
     if (n < 0 && errno != EINTR) {
       logger().error("WebServer Unable to wait for connections: %s", tcp::SocketError{errno}.localizedDescription());
@@ -89,7 +90,9 @@ bool WebServer::HeadLoop::run() {
     }
     if (accepting && !acceptWaiting()) return !server_.stopping_;
     gone_.clear();
-    expire(Clock::now());
+    const auto now = Clock::now();
+    if (listenAgainAt_ && *listenAgainAt_ <= now) resumeListening(now);
+    expire(now);
     gone_.clear();
   }
   return false;
@@ -99,6 +102,7 @@ int WebServer::HeadLoop::timeoutMs() const {
   std::optional<Clock::time_point> due;
   if (!heads_.empty()) due = heads_.front().deadline;
   if (!draining_.empty()) due = due ? std::min(*due, draining_.front().deadline) : draining_.front().deadline;
+  if (listenAgainAt_) due = due ? std::min(*due, *listenAgainAt_) : *listenAgainAt_;
   if (!due) return -1;  // nothing held: sleep until something happens
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(left, 0, 24LL * 3600 * 1000));
@@ -121,7 +125,9 @@ bool WebServer::HeadLoop::acceptWaiting() {
         } else if (!heads_.empty()) {
           close(heads_.begin(), heads_);
         } else if (!reserve_.acceptAndClose(listener_.fd())) {
-          logger().error("WebServer Accepting a connection failed: %s", "out of descriptors or memory");
+          shortageLog_.write(logger(), log::Level::error, "WebServer Accepting a connection failed: %s",
+                             "out of descriptors or memory");
+          pauseListening(Clock::now());
           return true;
         }
         break;
@@ -130,6 +136,18 @@ bool WebServer::HeadLoop::acceptWaiting() {
     }
   }
   return true;
+}
+
+void WebServer::HeadLoop::pauseListening(Clock::time_point now) {
+  // Its backlog keeps it readable: watched, it would wake the loop at once, again and again.
+  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listener_.fd(), nullptr);
+  listenAgainAt_ = now + tcp::DescriptorReserve::kPause;
+}
+
+void WebServer::HeadLoop::resumeListening(Clock::time_point now) {
+  epoll_event listening{EPOLLIN, {.ptr = &listenerMark}};
+  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_.fd(), &listening) == 0) listenAgainAt_.reset();
+  else listenAgainAt_ = now + tcp::DescriptorReserve::kPause;
 }
 
 void WebServer::HeadLoop::add(int fd) {

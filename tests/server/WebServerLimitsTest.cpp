@@ -1,9 +1,14 @@
 // The HTTP server at its limits: connections that never finish their head are held only briefly
 // and only so many at once, a method that is not a token is malformed, the log never holds the
-// session secret or the "/debug" code and takes only a few refusals a second, and files are
-// opened under their root by the kernel, links included.
+// session secret or the "/debug" code and takes only a few refusals a second, the loop rests
+// while the process is out of descriptors, and files are opened under their root by the kernel,
+// links included.
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -147,6 +152,54 @@ TEST(WebServerLimitsTest, RefusalsReachTheLogAFewLinesASecondAndTheRestAsACount)
   }
   EXPECT_LT(bytes, 64u * 1024);
   EXPECT_EQ(lines + counted, static_cast<std::uint64_t>(kBurst) + 1) << "each refusal has its line or is in a count";
+}
+
+TEST(WebServerLimitsTest, OutOfDescriptorsTheLoopRestsAndServesOnceThereAreSome) {
+  WebServerHarness h;
+  WebServerHarness::write(h.webroot / "index.html", "<p>page</p>");
+  h.startAndWait();
+  log::ScopedRecording recording;
+  const int page = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(page, 0);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // No new descriptor for anyone in this process, the server's reserve included: the page's
+  // connection waits in the backlog and keeps the listening socket readable.
+  const rlimit none{0, saved.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(h.port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::string request = makeHttpRequest("GET", "/index.html");
+  const bool sent = ::connect(page, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::send(page, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+  auto cpuSeconds = [] {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  };
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(2s);
+  const double used = cpuSeconds() - before;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(sent);
+  EXPECT_LT(used, 0.5) << "seconds of CPU in two seconds out of descriptors";
+
+  // Descriptors to be had again: the waiting page is served.
+  timeval timeout{10, 0};
+  ::setsockopt(page, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string raw;
+  char chunk[4096];
+  for (ssize_t n; (n = ::recv(page, chunk, sizeof chunk, 0)) > 0;) raw.append(chunk, static_cast<std::size_t>(n));
+  ::close(page);
+  EXPECT_EQ(test::parseRawHttpResponse(raw).body, "<p>page</p>");
+  std::size_t failures = 0;
+  for (const auto& record : recording.sink().records())
+    failures += record.message.find("out of descriptors") != std::string::npos;
+  EXPECT_GE(failures, 1u);
+  EXPECT_LE(failures, 3u) << "once a second at most";
 }
 
 TEST(WebServerLimitsTest, QuietConnectionsAreHeldBrieflyAndOnlySoManyAtOnce) {
