@@ -2,9 +2,12 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <vector>
 
 namespace kestrom {
@@ -15,6 +18,61 @@ std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Every eight hex digits in a row of `texts`, as the number they spell, sorted.
+std::vector<std::uint32_t> windowsOf(std::initializer_list<std::string_view> texts) {
+  std::vector<std::uint32_t> windows;
+  for (std::string_view text : texts) {
+    std::uint32_t value = 0;
+    std::size_t run = 0;
+    for (char c : text) {
+      const int digit = hexValue(c);
+      run = digit < 0 ? 0 : run + 1;
+      value = (value << 4) | static_cast<std::uint32_t>(digit < 0 ? 0 : digit);
+      if (run >= 8) windows.push_back(value);
+    }
+  }
+  std::sort(windows.begin(), windows.end());
+  return windows;
+}
+
+// `text` with every run of eight or more hex digits (in either letter case) that holds one of
+// `windows` replaced by "(left out)": the whole secret, a piece of it, or it in upper case.
+std::string withoutWindows(std::string text, const std::vector<std::uint32_t>& windows) {
+  constexpr std::string_view kLeftOut = "(left out)";
+  std::string out;
+  std::size_t copied = 0;  // of `text`, into `out`
+  std::size_t runStart = 0;
+  std::size_t run = 0;
+  bool found = false;  // the current run holds a window
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    const int digit = i < text.size() ? hexValue(text[i]) : -1;
+    if (digit >= 0) {
+      if (run++ == 0) runStart = i;
+      value = (value << 4) | static_cast<std::uint32_t>(digit);
+      found = found || (run >= 8 && std::binary_search(windows.begin(), windows.end(), value));
+      continue;
+    }
+    if (found) {
+      out.append(text, copied, runStart - copied);
+      out += kLeftOut;
+      copied = i;
+    }
+    run = 0;
+    found = false;
+  }
+  if (out.empty()) return text;  // nothing left out
+  out.append(text, copied);
+  return out;
 }
 
 }  // namespace
@@ -47,7 +105,10 @@ SessionSecret::SessionSecret() : SessionSecret(randomHex(32)) {}
 SessionSecret::SessionSecret(std::string value, std::chrono::steady_clock::duration debugCodeLifetime)
     : value_(std::move(value)),
       debugCodeExpiry_(std::chrono::steady_clock::now() + debugCodeLifetime),
-      debugCode_(randomHex(16)) {}
+      debugCode_(randomHex(16)),
+      redaction_([windows = windowsOf({value_, debugCode_})](std::string line) {
+        return withoutWindows(std::move(line), windows);
+      }) {}
 
 std::string SessionSecret::cookie() const { return std::string(kCookieName) + "=" + value_; }
 

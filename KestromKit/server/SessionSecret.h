@@ -5,8 +5,12 @@
 // otherwise read and change the user's settings, content and projects.
 //
 // For opening the page in an external browser, "/debug" takes a one-time code instead: the code
-// sets the cookie once and is then gone, and it lapses unused a few minutes after start, so an
-// address that was logged lets in at most one browser and soon none.
+// sets the cookie once and is then gone, and it lapses unused a few minutes after start.
+//
+// Neither ever reaches the log: while the object lives, every log line of the process has each
+// run of hex digits that holds eight digits of the secret or of the code in a row left out,
+// whichever channel writes it and wherever its text came from (a request's path or headers, a
+// page's message).
 //
 // Any thread. Owned by the kit, shared with both servers.
 
@@ -15,6 +19,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/log/Log.h"
 
 namespace kestrom {
 
@@ -31,7 +37,7 @@ class SessionSecret {
   SessionSecret(const SessionSecret&) = delete;
   SessionSecret& operator=(const SessionSecret&) = delete;
 
-  /// 64 lowercase hex digits. Never logged, never in a URL.
+  /// 64 lowercase hex digits. Never in a URL.
   const std::string& value() const { return value_; }
   /// "kestrom-session=<secret>", as a client's Cookie header carries it.
   std::string cookie() const;
@@ -54,6 +60,7 @@ class SessionSecret {
   const std::chrono::steady_clock::time_point debugCodeExpiry_;
   mutable std::mutex mutex_;  // guards debugCode_
   std::string debugCode_;     // empty once spent
+  const log::Redaction redaction_;  // of the secret and the code as drawn, spent or not
 };
 
 }  // namespace kestrom

@@ -77,20 +77,22 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
   error_code portError;
   unsigned localPort = ws_.next_layer().stream().socket().local_endpoint(portError).port();
   if (portError || !callbacks_->allowUpgrade || !callbacks_->allowUpgrade(host, origin, localPort)) {
-    Constants::log().webSocketServer.info("Refused WebSocket upgrade with Host: %s, Origin: %s",
-                                          std::string(host.value_or("(none)")),
-                                          std::string(origin.value_or("(none)")));
+    callbacks_->refusalLog->otherSite.write(Constants::log().webSocketServer, log::Level::info,
+                                            "Refused WebSocket upgrade with Host: %s, Origin: %s",
+                                            std::string(host.value_or("(none)")), std::string(origin.value_or("(none)")));
     return refuse(http::status::forbidden, request.version());
   }
   std::optional<std::string> cookies;
   for (auto [it, end] = request.equal_range(http::field::cookie); it != end; ++it)
     cookies = (cookies ? *cookies + "; " : std::string()) + std::string(it->value());
   if (callbacks_->hasSession && !callbacks_->hasSession(cookies)) {
-    Constants::log().webSocketServer.info("Refused WebSocket upgrade without the session cookie");
+    callbacks_->refusalLog->noCookie.write(Constants::log().webSocketServer, log::Level::info,
+                                           "Refused WebSocket upgrade without the session cookie");
     return refuse(http::status::forbidden, request.version());
   }
   if (callbacks_->hasRoom && !callbacks_->hasRoom()) {
-    Constants::log().webSocketServer.error("Refused WebSocket upgrade: too many open connections");
+    callbacks_->refusalLog->noRoom.write(Constants::log().webSocketServer, log::Level::error,
+                                         "Refused WebSocket upgrade: too many open connections");
     return refuse(http::status::service_unavailable, request.version());
   }
 

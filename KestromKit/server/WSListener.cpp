@@ -1,7 +1,6 @@
 #include "KestromKit/server/WSListener.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
@@ -67,6 +66,7 @@ void WSListener::doAccept() {
   // The server runs one I/O thread, which is the implicit strand of every connection. An explicit
   // strand each cost a fifth of the broadcast rate; give each socket net::make_strand(*io_) here
   // if the server ever runs more threads.
+  reserve_.replenish();
   acceptor_.async_accept(io_->get_executor(), beast::bind_front_handler(&WSListener::onAccept, shared_from_this()));
 }
 
@@ -85,8 +85,9 @@ void WSListener::onAccept(error_code ec, wsnet::tcp::socket socket) {
         });
         return;
       }
-      Constants::log().webSocketServer.error("Accepting a connection failed: %s", ec.message());
-      pause_.expires_after(std::chrono::milliseconds(100));
+      shortageLog_.write(Constants::log().webSocketServer, log::Level::error, "Accepting a connection failed: %s",
+                         ec.message());
+      pause_.expires_after(kestrom::tcp::DescriptorReserve::kPause);
       pause_.async_wait([self = shared_from_this()](error_code waited) {
         if (!waited && !self->closed_) self->doAccept();
       });

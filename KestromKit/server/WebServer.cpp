@@ -305,7 +305,7 @@ void WebServer::handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBu
         break;
       default:
         logger().error("%d | Received %d bytes: %s ...", 400, static_cast<int>(checked.bytes.size()),
-                       logPreview(checked.bytes, services_.session.get()));
+                       logPreview(checked.bytes));
         send(client, buffers, "400 BAD REQUEST", {}, {});
         break;
     }

@@ -8,10 +8,12 @@
 // sent its whole head: those are held there, at most `maxPendingHeads` of them (the oldest dropped
 // first) and each for at most `headTimeout`, so connections that idle or drip cannot hold a thread
 // or more than a few descriptors. A complete head is parsed and checked there; one that is
-// malformed, from another site or without the session cookie is answered by the loop itself, and
-// so is a checked request for a small static file whose answer the socket takes at once. Every
-// other request that passed the checks goes to a worker thread, which reads its body, routes it
-// and writes the answer, so a route may block (the file dialogs wait on the main queue). No route
+// malformed, from another site or without the session cookie is answered by the loop itself, as
+// is every "/debug" (its one-time code is in the head; a body is refused) and a checked request
+// for a small static file whose answer the socket takes at once. So nothing reaches a worker, a
+// body or the disk without the cookie. Every other request that passed the checks goes to a
+// worker thread, which reads its body, routes it and writes the answer, so a route may block (the
+// file dialogs wait on the main queue). No route
 // ever runs on the main queue. Idle workers wait for the next request; the pool grows with demand
 // up to `maxConnections` (beyond that, checked requests queue) and shrinks again, each idle worker
 // beyond the first retiring after a while. Nothing wakes while nothing happens. Owned by the kit;
@@ -48,7 +50,8 @@ class TCPServer;
 /// What answers every checked request instead of the real routes (tests of the server's own rules).
 using WebServerRoute = std::function<WebServerResponse(const WebServerRequest&)>;
 
-/// Bounds that keep one client from holding the server: all of them apply per connection.
+/// Bounds that keep one client from holding the server (all but the last apply per connection) or
+/// filling its log.
 struct WebServerLimits {
   std::size_t maxHeadBytes = 64 * 1024;
   std::uint64_t maxBodyBytes = 512ull * 1024 * 1024;
@@ -72,6 +75,9 @@ struct WebServerLimits {
   /// How long `stop` lets an upload whose body was read be routed and answered (a project save
   /// that lands is reported); everything else is closed at once.
   std::chrono::milliseconds stopGrace{5000};
+  /// Lines a second in the log for each kind of refused request (malformed, from another site,
+  /// without the cookie...); the others are only counted.
+  unsigned refusalLinesPerSecond = 3;
 };
 
 class WebServer {

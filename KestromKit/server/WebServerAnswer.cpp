@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/AsciiCase.h"
-#include "KestromKit/server/SessionSecret.h"
 
 namespace kestrom {
 
@@ -15,8 +14,6 @@ void appendHeaderSafe(std::string& out, std::string_view text) {
   out += text;
   std::replace_if(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
 }
-
-bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 }  // namespace
 
@@ -47,29 +44,7 @@ void appendAnswerHead(std::string& head, std::string_view statusText, const WebS
   head += "\r\n";
 }
 
-std::string withoutSecret(std::string text, const SessionSecret* session) {
-  if (!session) return text;
-  const std::string& secret = session->value();
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t j = i;
-    while (j < text.size() && isHexDigit(text[j])) ++j;
-    bool fromSecret = false;
-    for (std::size_t k = i; k + 8 <= j && !fromSecret; ++k) {
-      std::string window = text.substr(k, 8);
-      for (auto& c : window) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-      fromSecret = secret.find(window) != std::string::npos;
-    }
-    if (fromSecret) {
-      constexpr std::string_view kLeftOut = "(left out)";
-      text.replace(i, j - i, kLeftOut);
-      j = i + kLeftOut.size();
-    }
-    i = j == i ? i + 1 : j;
-  }
-  return text;
-}
-
-std::string logPreview(std::string_view bytes, const SessionSecret* session) {
+std::string logPreview(std::string_view bytes) {
   std::string_view head = bytes.substr(0, std::min<std::size_t>(bytes.size(), 100));
   bool ascii = std::all_of(head.begin(), head.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   if (!ascii) return "N/A";
@@ -90,7 +65,7 @@ std::string logPreview(std::string_view bytes, const SessionSecret* session) {
     }
     if (end != std::string_view::npos) out += '\n';
   }
-  return withoutSecret(std::move(out), session);
+  return out;
 }
 
 }  // namespace kestrom

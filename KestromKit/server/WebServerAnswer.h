@@ -12,8 +12,6 @@
 
 namespace kestrom {
 
-class SessionSecret;
-
 /// Files up to this size are read and sent with the answer's head in one write; larger ones
 /// stream from the page cache with sendfile(2).
 inline constexpr std::size_t kInlineFileBytes = 64 * 1024;
@@ -26,12 +24,9 @@ inline constexpr std::size_t kRefusedDrainBytes = 1 << 20;
 void appendAnswerHead(std::string& head, std::string_view statusText, const WebServerHeaders& headers,
                       std::uint64_t bodyLength);
 
-/// `text` for the log, with every run of eight or more hex digits found in the secret left out.
-std::string withoutSecret(std::string text, const SessionSecret* session);
-
-/// The first bytes of a bad request for the log: printable ASCII, else "N/A". The page's cookie is
-/// the session secret, so a Cookie line keeps its name only, and no run of the secret's digits
-/// survives anywhere else either (a secret sent in the target, a folded line).
-std::string logPreview(std::string_view bytes, const SessionSecret* session);
+/// The first bytes of a bad request for the log: printable ASCII, else "N/A". A Cookie line keeps
+/// its name only (the page's cookie is the session secret, which the log leaves out wherever
+/// else it turns up, see SessionSecret).
+std::string logPreview(std::string_view bytes);
 
 }  // namespace kestrom

@@ -31,10 +31,22 @@ constexpr int kAcceptsAtOnce = 16;
 char wakeMark;
 char listenerMark;
 
+// Whether a head says a body follows it: a Transfer-Encoding, or a Content-Length other than 0.
+bool declaresBody(const std::map<std::string, std::string>& headers) {
+  if (!headerValuesIgnoringCase(headers, "Transfer-Encoding").empty()) return true;
+  if (headerValuesIgnoringCase(headers, "Content-Length").empty()) return false;
+  const auto length = declaredContentLength(headers);
+  return !length || *length != 0;
+}
+
 }  // namespace
 
 WebServer::HeadLoop::HeadLoop(WebServer& server, tcp::TCPServer& listener)
-    : server_(server), listener_(listener), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+    : server_(server), listener_(listener), epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      malformedLog_(server.limits_.refusalLinesPerSecond), otherSiteLog_(server.limits_.refusalLinesPerSecond),
+      noCookieLog_(server.limits_.refusalLinesPerSecond), debugBodyLog_(server.limits_.refusalLinesPerSecond),
+      debugCodeLog_(server.limits_.refusalLinesPerSecond), headTooLargeLog_(server.limits_.refusalLinesPerSecond),
+      quietLog_(server.limits_.refusalLinesPerSecond), sendFailedLog_(server.limits_.refusalLinesPerSecond) {
   if (epoll_ < 0) return;
   epoll_event wake{EPOLLIN, {.ptr = &wakeMark}};
   epoll_event listening{EPOLLIN, {.ptr = &listenerMark}};
@@ -54,6 +66,7 @@ WebServer::HeadLoop::~HeadLoop() {
 bool WebServer::HeadLoop::run() {
   std::array<epoll_event, 64> events{};
   while (!server_.stopping_) {
+    reserve_.replenish();
     const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeoutMs());
     if (n < 0 && errno != EINTR) {
       logger().error("WebServer Unable to wait for connections: %s", tcp::SocketError{errno}.localizedDescription());
@@ -77,7 +90,9 @@ bool WebServer::HeadLoop::run() {
     }
     if (accepting && !acceptWaiting()) return !server_.stopping_;
     gone_.clear();
-    expire(Clock::now());
+    const auto now = Clock::now();
+    if (listenAgainAt_ && *listenAgainAt_ <= now) resumeListening(now);
+    expire(now);
     gone_.clear();
   }
   return false;
@@ -87,6 +102,7 @@ int WebServer::HeadLoop::timeoutMs() const {
   std::optional<Clock::time_point> due;
   if (!heads_.empty()) due = heads_.front().deadline;
   if (!draining_.empty()) due = due ? std::min(*due, draining_.front().deadline) : draining_.front().deadline;
+  if (listenAgainAt_) due = due ? std::min(*due, *listenAgainAt_) : *listenAgainAt_;
   if (!due) return -1;  // nothing held: sleep until something happens
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(left, 0, 24LL * 3600 * 1000));
@@ -109,7 +125,9 @@ bool WebServer::HeadLoop::acceptWaiting() {
         } else if (!heads_.empty()) {
           close(heads_.begin(), heads_);
         } else if (!reserve_.acceptAndClose(listener_.fd())) {
-          logger().error("WebServer Accepting a connection failed: %s", "out of descriptors or memory");
+          shortageLog_.write(logger(), log::Level::error, "WebServer Accepting a connection failed: %s",
+                             "out of descriptors or memory");
+          pauseListening(Clock::now());
           return true;
         }
         break;
@@ -118,6 +136,18 @@ bool WebServer::HeadLoop::acceptWaiting() {
     }
   }
   return true;
+}
+
+void WebServer::HeadLoop::pauseListening(Clock::time_point now) {
+  // Its backlog keeps it readable: watched, it would wake the loop at once, again and again.
+  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listener_.fd(), nullptr);
+  listenAgainAt_ = now + tcp::DescriptorReserve::kPause;
+}
+
+void WebServer::HeadLoop::resumeListening(Clock::time_point now) {
+  epoll_event listening{EPOLLIN, {.ptr = &listenerMark}};
+  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_.fd(), &listening) == 0) listenAgainAt_.reset();
+  else listenAgainAt_ = now + tcp::DescriptorReserve::kPause;
 }
 
 void WebServer::HeadLoop::add(int fd) {
@@ -180,23 +210,24 @@ void WebServer::HeadLoop::readHead(List::iterator c) {
 }
 
 void WebServer::HeadLoop::headTooLarge(List::iterator c) {
-  logger().error("%d | Request head over %d bytes", 431, static_cast<int>(limits().maxHeadBytes));
-  refuse(c, "431 REQUEST HEADER FIELDS TOO LARGE");
+  headTooLargeLog_.write(logger(), log::Level::error, "%d | Request head over %d bytes", 431,
+                         static_cast<int>(limits().maxHeadBytes));
+  answer(c, "431 REQUEST HEADER FIELDS TOO LARGE");
 }
 
 void WebServer::HeadLoop::quiet(List::iterator c) {
   // A connection that never sent a byte: a browser opens spare connections ahead of need and
   // lets the unused ones go idle. Routine, so not an error.
-  logger().debug("%d | Request timeout: an idle connection sent no request", 408);
-  refuse(c, "408 REQUEST TIMEOUT");
+  quietLog_.write(logger(), log::Level::debug, "%d | Request timeout: an idle connection sent no request", 408);
+  answer(c, "408 REQUEST TIMEOUT");
 }
 
 void WebServer::HeadLoop::finishHead(List::iterator c) {
   auto parsed = parseRequestHead(c->bytes);
   if (!parsed) {
-    logger().error("%d | Received %d bytes: %s ...", 400, static_cast<int>(c->bytes.size()),
-                   logPreview(c->bytes, server_.services_.session.get()));
-    return refuse(c, "400 BAD REQUEST");
+    malformedLog_.write(logger(), log::Level::error, "%d | Received %d bytes: %s ...", 400,
+                        static_cast<int>(c->bytes.size()), logPreview(c->bytes));
+    return answer(c, "400 BAD REQUEST");
   }
   // After the request line, so a malformed request still learns it is malformed.
   const auto ownPort = static_cast<unsigned>(server_.servingPort_.load());
@@ -209,15 +240,16 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
     for (const auto& origin : origins) allowed = allowed && LoopbackGuard::allows(std::nullopt, origin, ownPort, pageOrigins);
   }
   if (!allowed) {
-    logger().error("%d | Refused a request for %s from another site", 403,
-                   withoutSecret(parsed->path, server_.services_.session.get()));
-    return refuse(c, "403 FORBIDDEN");
+    otherSiteLog_.write(logger(), log::Level::error, "%d | Refused a request for %s from another site", 403, parsed->path);
+    return answer(c, "403 FORBIDDEN");
   }
+  if (parsed->path == "/debug") return answerDebug(c, std::move(*parsed));
   // Only the host's own page (or a browser let in through "/debug") knows the secret.
   const auto& session = server_.services_.session;
-  if (session && parsed->path != "/debug" && !session->admits(cookieOf(parsed->headers))) {
-    logger().error("%d | Refused a request for %s without the session cookie", 403, withoutSecret(parsed->path, session.get()));
-    return refuse(c, "403 FORBIDDEN");
+  if (session && !session->admits(cookieOf(parsed->headers))) {
+    noCookieLog_.write(logger(), log::Level::error, "%d | Refused a request for %s without the session cookie", 403,
+                       parsed->path);
+    return answer(c, "403 FORBIDDEN");
   }
   // A static file needs nothing but the disk, which the page's own files are in the page cache
   // for: the loop answers it without the hop to a worker (a body, if any, is all here and unread).
@@ -283,12 +315,37 @@ void WebServer::HeadLoop::answerStaticFile(List::iterator c, WebServerRequestHea
   handOn(c, CheckedRequest{c->fd, {}, {}, c->firstByte, RoutedAnswer{std::move(response), std::move(rest)}});
 }
 
-void WebServer::HeadLoop::refuse(List::iterator c, std::string_view statusText) {
-  appendAnswerHead(answer_, statusText, {}, 0);
+void WebServer::HeadLoop::answerDebug(List::iterator c, WebServerRequestHead&& head) {
+  // Anyone may ask, so nothing here waits for the client or writes anywhere: the code is in the
+  // target, and a body (which could take hours to arrive) is refused unread.
+  if (declaresBody(head.headers)) {
+    debugBodyLog_.write(logger(), log::Level::error, "%d | Refused \"/debug\" with a body", 400);
+    return answer(c, "400 BAD REQUEST");
+  }
+  std::optional<WebServerRequest> request;
+  WebServerResponse response = WebServerResponse::serverError();
+  try {
+    request.emplace(server_.requestFor(std::move(head), WebServerBody(), c->firstByte));
+    response = server_.routes_.route(*request);
+  } catch (const std::exception& e) {
+    logger().fault("Connection ended by an exception: %s", e.what());
+    return close(c, heads_);
+  }
+  if (response.kind() == WebServerResponse::Kind::forbidden) {
+    debugCodeLog_.write(logger(), log::Level::error, "%d | Refused \"/debug\" without a valid one-time code", 403);
+  } else {
+    server_.logAnswer(response, *request);
+  }
+  answer(c, response.statusText(), response.headers());
+}
+
+void WebServer::HeadLoop::answer(List::iterator c, std::string_view statusText, const WebServerHeaders& headers) {
+  appendAnswerHead(answer_, statusText, headers, 0);
   const ssize_t sent = ::send(c->fd, answer_.data(), answer_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (sent != static_cast<ssize_t>(answer_.size())) {
-    logger().error("Unable to send status: %s body: %d error: %s", std::string(statusText), 0LL,
-                   sent < 0 ? tcp::SocketError{errno}.localizedDescription() : std::string("short write"));
+  if (sent != static_cast<ssize_t>(answer_.size())) {  // a peer that left at once, say
+    sendFailedLog_.write(logger(), log::Level::error, "Unable to send status: %s body: %d error: %s",
+                         std::string(statusText), 0LL,
+                         sent < 0 ? tcp::SocketError{errno}.localizedDescription() : std::string("short write"));
   }
   finishAnswered(c);
 }

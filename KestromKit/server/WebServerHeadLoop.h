@@ -1,17 +1,21 @@
 #pragma once
 // The run loop of the local HTTP server for one listening socket: every connection until its head
-// is complete. It accepts, reads heads, answers those that fail a check, answers a checked request
-// for a small static file itself when the socket takes the whole answer at once, and hands every
-// other request to the workers. Held connections are kept in the order they came; as every one
-// has the same time limit, the oldest is always the first due. Run-loop thread only.
+// is complete. It accepts, reads heads, answers those that fail a check and every "/debug",
+// answers a checked request for a small static file itself when the socket takes the whole answer
+// at once, and hands every other request to the workers. Held connections are kept in the order
+// they came; as every one has the same time limit, the oldest is always the first due. Out of
+// descriptors with nothing to shed, it stops watching the listening socket for a moment. Its
+// refusals reach the log only a few lines a second of each kind. Run-loop thread only.
 
 #include <array>
 #include <chrono>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "KestromKit/server/WebServer.h"
+#include "platform/log/RateLimit.h"
 #include "platform/tcp/DescriptorLimit.h"
 
 namespace kestrom {
@@ -57,8 +61,14 @@ class WebServer::HeadLoop {
   void finishHead(List::iterator c);
   /// Routes a checked request for a static file and writes its answer, or hands it to a worker.
   void answerStaticFile(List::iterator c, WebServerRequestHead&& head);
-  /// Answers a connection the loop will not hand on, then lets it finish what it sends (bounded).
-  void refuse(List::iterator c, std::string_view statusText);
+  /// "/debug": redeems its code (or finds the cookie) and redirects, else refuses.
+  void answerDebug(List::iterator c, WebServerRequestHead&& head);
+  /// Answers a connection the loop will not hand on with an empty body, then lets it finish what
+  /// it sends (bounded).
+  void answer(List::iterator c, std::string_view statusText, const WebServerHeaders& headers = {});
+  /// Stops watching the listening socket for a while (out of descriptors), or watches it again.
+  void pauseListening(Clock::time_point now);
+  void resumeListening(Clock::time_point now);
   /// After the whole answer: ends our side and lets the peer finish what it sends (bounded).
   void finishAnswered(List::iterator c);
   void drain(List::iterator c);
@@ -71,7 +81,11 @@ class WebServer::HeadLoop {
   List heads_;     // still sending their head, oldest first
   List draining_;  // answered, oldest first
   List gone_;      // closed or handed on during this round of events: freed after it
+  std::optional<Clock::time_point> listenAgainAt_;  // the listening socket is not watched until then
   tcp::DescriptorReserve reserve_;
+  log::RateLimit malformedLog_, otherSiteLog_, noCookieLog_, debugBodyLog_, debugCodeLog_, headTooLargeLog_, quietLog_,
+      sendFailedLog_;
+  log::RateLimit shortageLog_{1};
   std::array<char, 16 * 1024> chunk_{};
   std::string answer_;
   std::unique_ptr<char[]> file_;  // a small file's bytes, sent with the answer's head

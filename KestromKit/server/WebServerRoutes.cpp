@@ -136,10 +136,7 @@ WebServerResponse WebServerRoutes::handleDebug(const WebServerRequest& request) 
   if (!services_.session || services_.session->admits(cookieOf(request.headers)))
     return WebServerResponse::redirect(std::move(location));
   auto code = request.urlComponents.queryValue("code");
-  if (!code || !services_.session->redeemDebugCode(*code)) {
-    logger().error("%d | Refused \"/debug\" without a valid one-time code", 403);
-    return WebServerResponse::forbidden();
-  }
+  if (!code || !services_.session->redeemDebugCode(*code)) return WebServerResponse::forbidden();
   // The code is spent: no other browser gets in this way.
   return WebServerResponse::redirect(
       std::move(location), {{"Set-Cookie", services_.session->cookie() + "; Path=/; HttpOnly; SameSite=Strict"}});

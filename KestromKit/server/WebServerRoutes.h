@@ -6,7 +6,8 @@
 //
 // Threads: `route` runs on a connection's worker thread and may block (the file dialogs wait on
 // the main queue, never from it); a request that `servesStaticFile` picks out only reads the disk,
-// so the server's run loop may answer it itself. Any number of requests at once. The server holds
+// and "/debug" reads nothing, so the server's run loop routes those itself. Any number of
+// requests at once. The server holds
 // one and `stop`s it before it joins its workers.
 
 #include <atomic>
@@ -83,7 +84,8 @@ class WebServerRoutes {
   WebServerResponse uploadContentFile(const WebServerRequest& request) const;
   WebServerResponse handleFilesSaveAs(const WebServerRequest& request) const;
   WebServerResponse handleFilesLoad(const WebServerRequest& request) const;
-  /// "/debug": to the page's address, letting a browser in with the one-time code.
+  /// "/debug": to the page's address, letting a browser in with the one-time code (the server's
+  /// run loop asks, and logs the refusals).
   WebServerResponse handleDebug(const WebServerRequest& request) const;
   /// Blocks until `ask` has had its completion called (or the wait is abandoned).
   bool waitForFileDialog(const std::function<void(std::function<void()> done)>& ask) const;

@@ -48,8 +48,11 @@ class StderrSink final : public Sink {
   std::shared_ptr<spdlog::logger> logger_;
 };
 
-std::mutex sinkMutex;  // guards installedSink
+std::mutex sinkMutex;  // guards installedSink and redactions
 std::shared_ptr<Sink> installedSink;
+// Replaced whole on every change, so a line being written keeps the list it started with.
+using Redactions = std::vector<std::shared_ptr<const Redaction::Function>>;
+std::shared_ptr<const Redactions> redactions = std::make_shared<const Redactions>();
 
 std::shared_ptr<Sink> defaultSink() {
   static const auto sink = std::make_shared<StderrSink>();
@@ -70,6 +73,20 @@ std::shared_ptr<Sink> currentSink() {
     if (installedSink) return installedSink;
   }
   return defaultSink();
+}
+
+Redaction::Redaction(Function redact) : redact_(std::make_shared<const Function>(std::move(redact))) {
+  std::lock_guard lock(sinkMutex);
+  auto next = std::make_shared<Redactions>(*redactions);
+  next->push_back(redact_);
+  redactions = std::move(next);
+}
+
+Redaction::~Redaction() {
+  std::lock_guard lock(sinkMutex);
+  auto next = std::make_shared<Redactions>(*redactions);
+  std::erase(*next, redact_);
+  redactions = std::move(next);
 }
 
 std::string escapeControlCharacters(std::string_view text) {
@@ -98,9 +115,17 @@ std::string escapeControlCharacters(std::string_view text) {
 }
 
 void Logger::write(Level level, std::string message) const {
-  Record record{level, subsystem_, category_, std::move(message)};
+  std::shared_ptr<Sink> sink;
+  std::shared_ptr<const Redactions> redacting;
+  {
+    std::lock_guard lock(sinkMutex);
+    sink = installedSink;
+    redacting = redactions;
+  }
+  if (!sink) sink = defaultSink();
   try {
-    currentSink()->write(record);
+    for (const auto& redact : *redacting) message = (*redact)(std::move(message));
+    sink->write(Record{level, subsystem_, category_, std::move(message)});
   } catch (const std::exception& e) {  // logging must never be what takes the host down
     std::fprintf(stderr, "log sink failed: %s\n", e.what());
   }

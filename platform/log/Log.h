@@ -1,8 +1,10 @@
 #pragma once
 // Logging: one Logger per channel (subsystem + category), printf-style formats, a replaceable
 // sink. The default sink writes to stderr through spdlog; tests install the RecordingSink of
-// FakeLogSink.h.
+// FakeLogSink.h. Text that must never be logged (the per-launch secret) is taken out of every
+// line of every channel by the Redactions alive at the time, before any sink sees it.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +36,20 @@ class Sink {
 std::shared_ptr<Sink> installSink(std::shared_ptr<Sink> sink);
 std::shared_ptr<Sink> currentSink();
 
+/// While it lives, every line written to any channel passes through `redact` (which must not
+/// log) before it reaches the sink. Any thread.
+class Redaction {
+ public:
+  using Function = std::function<std::string(std::string message)>;
+  explicit Redaction(Function redact);
+  ~Redaction();
+  Redaction(const Redaction&) = delete;
+  Redaction& operator=(const Redaction&) = delete;
+
+ private:
+  std::shared_ptr<const Function> redact_;
+};
+
 /// `text` with every control character (below 0x20, and 0x7F) written as a backslash and "n",
 /// "r", "t" or "x" with two hex digits, so it stays on one line.
 std::string escapeControlCharacters(std::string_view text);
@@ -58,20 +74,24 @@ class Logger {
 
   void write(Level level, std::string message) const;
 
+  /// The line a format and its arguments make, as the operations above write it.
+  template <class... Args>
+  static std::string format(std::string_view format, const Args&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      return std::string(format);
+    } else {
+      try {
+        return fmt::sprintf(format, escaped(args)...);
+      } catch (const std::exception& e) {  // a bad format must never take the host down
+        return std::string(format) + " <format error: " + e.what() + ">";
+      }
+    }
+  }
+
  private:
   template <class... Args>
   void emit(Level level, std::string_view format, const Args&... args) const {
-    if constexpr (sizeof...(Args) == 0) {
-      write(level, std::string(format));
-    } else {
-      std::string text;
-      try {
-        text = fmt::sprintf(format, escaped(args)...);
-      } catch (const std::exception& e) {  // a bad format must never take the host down
-        text = std::string(format) + " <format error: " + e.what() + ">";
-      }
-      write(level, std::move(text));
-    }
+    write(level, Logger::format(format, args...));
   }
 
   // Text arguments often come from outside (a request, a frame, a file name): a CR or LF in one

@@ -27,6 +27,10 @@ bool DescriptorReserve::acceptAndClose(int listeningFd) {
   return client >= 0;
 }
 
+void DescriptorReserve::replenish() {
+  if (fd_ < 0) fd_ = openReserve();
+}
+
 std::uint64_t raiseDescriptorLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;

@@ -2,6 +2,7 @@
 // The process's limit of open descriptors. Every connection of both servers holds one, so the
 // host raises the soft limit it inherited (often 1024) to the hard limit once at start.
 
+#include <chrono>
 #include <cstdint>
 
 namespace kestrom::tcp {
@@ -9,9 +10,15 @@ namespace kestrom::tcp {
 /// A descriptor held back for when the process runs out of them. A listening socket whose
 /// backlog holds connections the process has no descriptor for stays readable, and its accept
 /// loop would spin; giving up the reserve for a moment lets it take one and close it, so the
-/// flood is shed. One owner thread.
+/// flood is shed. When that does not help either (another thread took the descriptor given up),
+/// the listener leaves its event loop for `kPause` and takes the reserve back when it can. One
+/// owner thread.
 class DescriptorReserve {
  public:
+  /// How long a listener out of descriptors, with nothing it could shed, stops accepting: long
+  /// enough not to spin, short enough to serve the page soon after descriptors are free again.
+  static constexpr std::chrono::milliseconds kPause{100};
+
   DescriptorReserve();
   ~DescriptorReserve();
   DescriptorReserve(const DescriptorReserve&) = delete;
@@ -20,6 +27,9 @@ class DescriptorReserve {
   /// Gives up the reserve, accepts one connection waiting on `listeningFd` and closes it at once,
   /// then takes the reserve back. False when no connection was taken.
   bool acceptAndClose(int listeningFd);
+  /// Takes the reserve back if an earlier attempt found no descriptor for it: the listener calls
+  /// it on every round of its loop.
+  void replenish();
 
  private:
   int fd_ = -1;

@@ -1,14 +1,21 @@
 // The HTTP server at its limits: connections that never finish their head are held only briefly
 // and only so many at once, a method that is not a token is malformed, the log never holds the
-// session secret, and files are opened under their root by the kernel, links included.
+// session secret or the "/debug" code and takes only a few refusals a second, the loop rests
+// while the process is out of descriptors, and files are opened under their root by the kernel,
+// links included.
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,14 +67,19 @@ TEST(WebServerLimitsTest, AMethodThatIsNotATokenIsMalformed) {
   EXPECT_EQ(rawHttp(h.port, "GET /x HTTP/1.1\r\n\r\n").status, 200);
 }
 
-TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecret) {
+TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecretNorTheDebugCode) {
   auto session = std::make_shared<SessionSecret>();
   const std::string secret = session->value();
-  WebServerHarness h({}, [&](WebServerServices& services) { services.session = session; });
+  const std::string code = session->debugCode();
+  WebServerLimits limits;
+  limits.refusalLinesPerSecond = 100;  // every refusal below gets its line
+  WebServerHarness h(limits, [&](WebServerServices& services) { services.session = session; });
   h.startAndWait();
+  auto ws = test::startServer();
+  ASSERT_NE(ws.port, 0u);
   log::ScopedRecording recording;
   const std::string cookie = session->cookie();
-  const std::vector<std::string> malformed = {
+  const std::vector<std::string> requests = {
       // A target that is no URL, with the cookie right behind the request line.
       "GET /%zz HTTP/1.1\r\nCookie: " + cookie + "\r\n\r\n",
       "GET /a b c HTTP/1.1\r\ncookie:" + cookie + "\r\n\r\n",
@@ -79,8 +91,14 @@ TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecret) {
       "GET /" + secret + " HTTP/1.1\r\n\r\n",
       "GET /%zz HTTP/1.1\r\nX: 1\r\n " + cookie + "\r\n\r\n",
       "GET /%zz HTTP/1.1\r\nX-Echo: " + std::string(secret.begin() + 10, secret.begin() + 30) + "\r\n\r\n",
+      // The code of "/debug" in a request that does not redeem it.
+      "GET /debug?code=" + code + " HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n",
+      "GET /" + code + " HTTP/1.1\r\n\r\n",
+      // The page's own requests whose paths carry the secret: 404s and content.
+      "GET /" + secret + " HTTP/1.1\r\nCookie: " + cookie + "\r\n\r\n",
+      "GET /content/" + secret + "/movie.mp4 HTTP/1.1\r\nCookie: " + cookie + "\r\n\r\n",
   };
-  for (const auto& bytes : malformed) {
+  for (const auto& bytes : requests) {
     SCOPED_TRACE(bytes);
     auto answer = rawHttp(h.port, bytes, 5s);
     EXPECT_NE(answer.status, 200);
@@ -96,12 +114,92 @@ TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecret) {
     c.shutdownWrite();
     EXPECT_EQ(c.readResponse(5s).status, 400);
   }
+  // The other server's log: an upgrade refused for the Host and Origin it names.
+  EXPECT_EQ(test::rawExchange(ws.port, test::upgradeRequest(secret, "http://" + code)).substr(0, 12), "HTTP/1.1 403");
   // The log did get the requests (so there was something to look at).
   EXPECT_TRUE(recording.sink().contains("WebServer", "400 | Received"));
+  EXPECT_TRUE(recording.sink().contains("WebServer", "404 | GET"));
+  EXPECT_TRUE(recording.sink().contains("WebSocketServer", "Refused WebSocket upgrade with Host: "));
   for (const auto& record : recording.sink().records()) {
     SCOPED_TRACE(record.message);
     EXPECT_FALSE(holdsPartOf(record.message, secret));
+    EXPECT_FALSE(holdsPartOf(record.message, code));
   }
+}
+
+TEST(WebServerLimitsTest, RefusalsReachTheLogAFewLinesASecondAndTheRestAsACount) {
+  auto session = std::make_shared<SessionSecret>();
+  WebServerHarness h({}, [&](WebServerServices& services) { services.session = session; });
+  h.startAndWait();
+  log::ScopedRecording recording;
+  // Another user's burst without the cookie; a second later, one more.
+  constexpr int kBurst = 2000;
+  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(rawHttp(h.port, makeHttpRequest("GET", "/index.html")).status, 403);
+  std::this_thread::sleep_for(1100ms);
+  ASSERT_EQ(rawHttp(h.port, makeHttpRequest("GET", "/index.html")).status, 403);
+
+  std::size_t bytes = 0;
+  std::uint64_t lines = 0;
+  std::uint64_t counted = 0;
+  const std::regex count(R"(\((\d+) more like it since the last one logged\))");
+  for (const auto& record : recording.sink().records()) {
+    // As stderr has it: time, thread, level and channel in front, a line break after.
+    bytes += 48 + record.subsystem.size() + record.category.size() + record.message.size();
+    if (record.message.find("without the session cookie") == std::string::npos) continue;
+    ++lines;
+    std::smatch found;
+    if (std::regex_search(record.message, found, count)) counted += std::stoull(found[1]);
+  }
+  EXPECT_LT(bytes, 64u * 1024);
+  EXPECT_EQ(lines + counted, static_cast<std::uint64_t>(kBurst) + 1) << "each refusal has its line or is in a count";
+}
+
+TEST(WebServerLimitsTest, OutOfDescriptorsTheLoopRestsAndServesOnceThereAreSome) {
+  WebServerHarness h;
+  WebServerHarness::write(h.webroot / "index.html", "<p>page</p>");
+  h.startAndWait();
+  log::ScopedRecording recording;
+  const int page = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(page, 0);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // No new descriptor for anyone in this process, the server's reserve included: the page's
+  // connection waits in the backlog and keeps the listening socket readable.
+  const rlimit none{0, saved.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(h.port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::string request = makeHttpRequest("GET", "/index.html");
+  const bool sent = ::connect(page, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::send(page, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+  auto cpuSeconds = [] {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  };
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(2s);
+  const double used = cpuSeconds() - before;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(sent);
+  EXPECT_LT(used, 0.5) << "seconds of CPU in two seconds out of descriptors";
+
+  // Descriptors to be had again: the waiting page is served.
+  timeval timeout{10, 0};
+  ::setsockopt(page, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string raw;
+  char chunk[4096];
+  for (ssize_t n; (n = ::recv(page, chunk, sizeof chunk, 0)) > 0;) raw.append(chunk, static_cast<std::size_t>(n));
+  ::close(page);
+  EXPECT_EQ(test::parseRawHttpResponse(raw).body, "<p>page</p>");
+  std::size_t failures = 0;
+  for (const auto& record : recording.sink().records())
+    failures += record.message.find("out of descriptors") != std::string::npos;
+  EXPECT_GE(failures, 1u);
+  EXPECT_LE(failures, 3u) << "once a second at most";
 }
 
 TEST(WebServerLimitsTest, QuietConnectionsAreHeldBrieflyAndOnlySoManyAtOnce) {

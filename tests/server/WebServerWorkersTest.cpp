@@ -1,7 +1,8 @@
 // The server's workers over real loopback sockets: several threads waiting in accept on one
 // listening socket, connections served side by side up to the cap, files small and large sent
 // whole (also when the socket will not take a small one at once), a static file answered while
-// every worker waits for a body, and a client that stops reading given up at the write time-out.
+// every worker waits for a body, "/debug" with a body refused without one, and a client that
+// stops reading given up at the write time-out.
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WebServer.h"
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
@@ -279,6 +281,29 @@ TEST(WebServerWorkersTest, AStaticFileIsAnsweredWhileEveryWorkerWaitsForABody) {
   // Generous: the upload's time limit is 10 s and more.
   EXPECT_LT(took, 5s);
   uploader.abort();
+}
+
+TEST(WebServerWorkersTest, ADebugRequestWithABodyIsRefusedFromItsHeadWithoutAWorker) {
+  WebServerLimits limits;
+  limits.maxConnections = 1;
+  auto session = std::make_shared<SessionSecret>();
+  WebServerHarness h(limits, [&](WebServerServices& s) { s.session = session; });
+  h.startAndWait();
+  // Without the cookie, bodies that would take hours to arrive (and go to the disk): each is
+  // answered at once, while its client still holds the connection open.
+  std::vector<std::unique_ptr<RawHttpConnection>> drippers;
+  for (const char* declared : {"Content-Length: 536870912", "Transfer-Encoding: chunked", "Content-Length: x"}) {
+    SCOPED_TRACE(declared);
+    drippers.push_back(std::make_unique<RawHttpConnection>(h.port));
+    ASSERT_TRUE(drippers.back()->send("POST /debug?code=" + session->debugCode() + " HTTP/1.1\r\n" + declared + "\r\n\r\nx"));
+    EXPECT_EQ(drippers.back()->readSome(24, 3s), "HTTP/1.1 400 BAD REQUEST");
+  }
+  // The only worker was never taken: the page's request, which needs one, is served at once.
+  auto page = test::rawHttp(h.port, makeHttpRequest("POST", "/v1/sentryEnabled", {{"Cookie", session->cookie()}},
+                                                    R"({"enabled": true})"), 3s);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_TRUE(fs::is_empty(h.tmp)) << "nothing was spooled";
+  EXPECT_FALSE(session->debugCode().empty()) << "the code is still unspent";
 }
 
 }  // namespace
