@@ -2,7 +2,9 @@
 // application; the page may connect from a browser or a test. Writes the per-launch secret to a
 // file only its user can read, prints "secret-file <path>" and then, once both servers listen,
 // "ports ws=<port> http=<port>" on stdout; stops cleanly on SIGTERM or SIGINT and removes the file.
-// Clients send the file's one line as the cookie: "Cookie: kestrom-session=<secret>".
+// Clients send the file's one line as the cookie: "Cookie: kestrom-session=<secret>". With
+// KESTROM_PRINT_DEBUG_URL=1 in the environment, stdout also gets "Debug URL: <address>", the
+// one-time "/debug" address for a browser, once the boot URL is built (before or after "ports").
 //
 //   kestrom-host [--bundle DIR] [--verbose] [PROJECT FILE...]
 //
