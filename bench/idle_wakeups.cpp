@@ -1,9 +1,10 @@
 // Wake-ups of the idle host: the headless host runs as a child process with a page connected (a
 // WebSocket with the session cookie) and nothing happening; the context switches of every one of
-// its threads (/proc/PID/task/*/status) are counted over a stretch of time. The reference is the
+// its threads (/proc/PID/task/*/status) are counted over a stretch of time, from 40 s after the
+// page connected (once the host's heap trim after start-up has run). The reference is the
 // same count over the same time for this process's own idle main thread. Goal: 0 for the host.
 //
-//   idle_wakeups [seconds]     (default 5)
+//   idle_wakeups [seconds]     (default 60)
 
 #include <chrono>
 #include <cstdio>
@@ -39,7 +40,7 @@ long contextSwitches(const std::string& pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
+  const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
   TemporaryHome home;
   HostProcess host(home.path);
   if (!host.running() || !host.waitUntilPageShown()) {
@@ -51,7 +52,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the page could not connect\n");
     return 1;
   }
-  std::this_thread::sleep_for(3s);  // start-up work and the page's first exchange settle
+  // Start-up work and the page's first exchange settle, and the host's one heap trim 35 s after
+  // its last work has come and gone.
+  std::this_thread::sleep_for(40s);
   const std::string pid = std::to_string(host.pid());
   const long before = contextSwitches(pid);
   const long ownBefore = contextSwitches("self");

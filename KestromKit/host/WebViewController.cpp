@@ -1,7 +1,10 @@
 #include "KestromKit/host/WebViewController.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "KestromKit/rpc/RPCInterface.h"
 #include "KestromKit/host/ConsoleMessageHandlers.h"
@@ -42,6 +45,13 @@ std::string escapeQueryValue(const std::string& value) {
     }
   }
   return out;
+}
+
+// A developer who wants to open the page in another browser sets KESTROM_PRINT_DEBUG_URL=1 and
+// reads the live debug URL, one-time code included, on standard output.
+bool printsDebugURL() {
+  const char* value = std::getenv("KESTROM_PRINT_DEBUG_URL");
+  return value && std::string_view(value) == "1";
 }
 
 }  // namespace
@@ -182,10 +192,15 @@ std::string WebViewController::bootURLWithDebug(unsigned webSocketPort, std::int
     debugURLStorage() = plain;
   }
   auto debugURL = "http://localhost:" + std::to_string(webServerPort) + "/debug";
-  if (bootSettings_.debugCode) debugURL += "?code=" + bootSettings_.debugCode();
   auto url = bootURL(bootSettings_, "localhost", webServerPort, "localhost", webSocketPort, sentry, debugURL);
   Constants::log().webView.error("Debug URL: %s", debugURL);
   Constants::log().webView.error("Boot URL: %s", url);
+  // The one-time code lets whoever reads it into the page, so neither the log nor the page's URL
+  // (which the web view logs as it navigates) holds it.
+  if (auto code = bootSettings_.debugCode ? bootSettings_.debugCode() : std::string(); !code.empty() && printsDebugURL()) {
+    std::printf("Debug URL: %s?code=%s\n", debugURL.c_str(), code.c_str());
+    std::fflush(stdout);
+  }
   return url;
 }
 

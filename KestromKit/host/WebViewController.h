@@ -36,7 +36,8 @@ struct BootSettings {
   /// The per-launch secret both servers ask of every request: the web view gets it as the cookie
   /// "kestrom-session" for "localhost" before the page first loads. None when empty.
   std::string sessionSecret;
-  /// The current one-time code of "/debug", added to the logged debug address; none when empty.
+  /// The current one-time code of "/debug": printed with the debug address on standard output
+  /// when KESTROM_PRINT_DEBUG_URL=1 asks for it, never logged or put into the boot URL. None when empty.
   std::function<std::string()> debugCode;
 };
 

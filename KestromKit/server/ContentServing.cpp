@@ -36,10 +36,11 @@ using OpenFile = std::shared_ptr<const WebServerOpenFile>;
 
 constexpr PathCheckOptions kRegularFile{.percentEncoded = false, .allowLeadingSlash = true, .regularFileOnly = true};
 
-/// The roots files are served from, each opened once as a directory descriptor. A file below one
-/// is then opened with openat2(2) and RESOLVE_BENEATH: the kernel resolves the whole path, links
-/// included, and refuses any step out of the root, in the same call that opens the file, so a link
-/// swapped in between a check and the open cannot lead elsewhere, and no path is resolved twice.
+/// The roots files are served from, each held open as a directory descriptor (opened anew once its
+/// path names another folder). A file below one is then opened with openat2(2) and RESOLVE_BENEATH:
+/// the kernel resolves the whole path, links included, and refuses any step out of the root, in the
+/// same call that opens the file, so a link swapped in between a check and the open cannot lead
+/// elsewhere, and no path is resolved twice.
 /// Where the kernel lacks openat2 (before Linux 5.6) the path check resolves and opens as before.
 class Roots {
  public:
@@ -54,17 +55,14 @@ class Roots {
   std::optional<OpenFile> open(const fs::path& root, const fs::path& relative) {
     if (unsupported_.load(std::memory_order_relaxed)) return std::nullopt;
     auto directory = find(root);
+    // A root replaced on disk (content downloaded anew, restored, or updated by a rename) is
+    // served from its new folder at once, files both folders have included.
+    if (directory && isStale(*directory, root)) directory = find(root, /*reopen=*/true);
     if (!directory) return isShortage(errno) ? std::nullopt : std::optional<OpenFile>(OpenFile{});
     int fd = openBeneath(directory->fd, relative);
     if (fd < 0 && errno == ENOSYS) {
       unsupported_ = true;
       return std::nullopt;
-    }
-    if (fd < 0 && errno == ENOENT && isStale(*directory, root)) {
-      // The root was replaced (content downloaded anew): open the new one.
-      directory = find(root, /*reopen=*/true);
-      if (!directory) return isShortage(errno) ? std::nullopt : std::optional<OpenFile>(OpenFile{});
-      fd = openBeneath(directory->fd, relative);
     }
     if (fd < 0 && isShortage(errno)) return std::nullopt;
     return WebServerOpenFile::adopt(fd, root / relative, /*regularOnly=*/true);
@@ -94,10 +92,10 @@ class Roots {
     return static_cast<int>(fd);
   }
 
+  /// True when `root` no longer names the folder `directory` holds open (or names nothing).
   static bool isStale(const Directory& directory, const fs::path& root) {
     struct stat opened {}, named {};
-    if (::fstat(directory.fd, &opened) != 0) return true;
-    if (::stat(root.c_str(), &named) != 0) return opened.st_nlink == 0;
+    if (::fstat(directory.fd, &opened) != 0 || ::stat(root.c_str(), &named) != 0) return true;
     return opened.st_dev != named.st_dev || opened.st_ino != named.st_ino;
   }
 

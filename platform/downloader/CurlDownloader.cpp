@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -33,7 +34,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 // Fewer, larger writes: curl hands over at most this much per write callback.
 constexpr long kReceiveBufferBytes = 256 * 1024;
-constexpr int kIdlePollMilliseconds = 10'000;
+// With nothing running the worker waits for curl_multi_wakeup (a download, a cancel, the end)
+// alone: curl_multi_poll knows no endless wait, and its longest, about 24 days, is as good.
+constexpr int kIdlePollMilliseconds = std::numeric_limits<int>::max();
 constexpr int kBusyPollMilliseconds = 1'000;
 
 const log::Logger& logger() {

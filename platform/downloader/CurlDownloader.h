@@ -1,6 +1,7 @@
 #pragma once
 // The libcurl backend of Downloader: one "Downloader" thread drives a curl multi handle, so any
-// number of transfers share that thread and a cancel wakes it at once (curl_multi_wakeup).
+// number of transfers share that thread and a cancel wakes it at once (curl_multi_wakeup). With
+// nothing to fetch the thread sleeps until a call wakes it: no timer runs.
 // Progress and completion handlers run on that thread; a handler may call download() or cancel()
 // and may drop the last reference to the downloader.
 //

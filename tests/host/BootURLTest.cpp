@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "KestromKit/host/ConsoleMessageHandlers.h"
@@ -109,13 +110,24 @@ class WebViewControllerBootTest : public ::testing::Test {
   }
   void TearDown() override { dispatch::installMainQueue(nullptr); }
 
-  std::shared_ptr<WebViewController> make(LocalConfig local = {}, std::optional<std::string> consoleScript = {}) {
+  std::shared_ptr<WebViewController> make(LocalConfig local = {}, std::optional<std::string> consoleScript = {},
+                                          BootSettings boot = settings()) {
     auto factory = [this](webview::WebViewConfiguration configuration) {
       configuration_ = configuration;
       return std::static_pointer_cast<webview::WebView>(view_);
     };
-    return std::make_shared<WebViewController>(settings(), nullptr, factory, local, bundleWebFolder(), delegate_,
+    return std::make_shared<WebViewController>(std::move(boot), nullptr, factory, local, bundleWebFolder(), delegate_,
                                                LogWriterLevel::error(std::make_shared<NoWriter>()), consoleScript);
+  }
+
+  /// Both ports known, then the view shown and its splash faded in: the page may load.
+  void showWithBothPorts(WebViewController& controller, std::int32_t httpPort = 8080, unsigned wsPort = 9000) {
+    controller.setWebServerPort(httpPort);
+    controller.setWebSocketPort(wsPort);
+    queue_->sync([&] { controller.viewDidLoad(); });  // the view shows on the main queue
+    view_->events_.splashFinished();
+    view_->revealDone();
+    queue_->runPending();
   }
 
   log::ScopedRecording recording_;  // the boot URLs are logged at error level; keep them out of the output
@@ -173,12 +185,7 @@ TEST_F(WebViewControllerBootTest, LoadsTheBootURLOnlyOnceTheSplashIsUpAndBothPor
 
 TEST_F(WebViewControllerBootTest, AFailedLoadKeepsTheSplashAndLoadsAgainWhenAPortIsReportedAnew) {
   auto controller = make();
-  controller->setWebServerPort(8080);
-  controller->setWebSocketPort(9000);
-  queue_->sync([&] { controller->viewDidLoad(); });  // the view shows on the main queue
-  view_->events_.splashFinished();
-  view_->revealDone();
-  queue_->runPending();
+  showWithBothPorts(*controller);
   ASSERT_EQ(view_->pages.size(), 1u);
 
   // The page server refused: the failure is logged, the splash stays, nothing counts as loaded.
@@ -205,16 +212,31 @@ TEST_F(WebViewControllerBootTest, AFailedLoadKeepsTheSplashAndLoadsAgainWhenAPor
   EXPECT_TRUE(controller->isLoaded());
 }
 
+TEST_F(WebViewControllerBootTest, NeitherTheLogNorThePageGetsTheDebugCode) {
+  const std::string code = "0123456789abcdef0123456789abcdef";
+  auto boot = settings();
+  boot.debugCode = [code] { return code; };
+  auto controller = make(LocalConfig{}, std::nullopt, boot);
+  showWithBothPorts(*controller);
+  const std::string expected =
+      bootURL(settings(), "localhost", 8080, "localhost", 9000, false, "http://localhost:8080/debug");
+  EXPECT_EQ(view_->pages, std::vector<std::string>{expected});
+
+  std::vector<std::string> errors;
+  for (const auto& record : recording_.sink().records()) {
+    EXPECT_EQ(record.message.find(code), std::string::npos) << record.message;
+    if (record.level == log::Level::error) errors.push_back(record.message);
+  }
+  auto logged = [&](const std::string& line) { return std::find(errors.begin(), errors.end(), line) != errors.end(); };
+  EXPECT_TRUE(logged("Debug URL: http://localhost:8080/debug"));
+  EXPECT_TRUE(logged("Boot URL: " + expected));
+}
+
 TEST_F(WebViewControllerBootTest, ARunHeadlessBundleBuildsTheURLButNeverLoadsIt) {
   LocalConfig local;
   local.runHeadless = true;
   auto controller = make(local);
-  controller->setWebServerPort(8123);
-  controller->setWebSocketPort(9123);
-  queue_->sync([&] { controller->viewDidLoad(); });  // the view shows on the main queue
-  view_->events_.splashFinished();
-  view_->revealDone();
-  queue_->runPending();
+  showWithBothPorts(*controller, 8123, 9123);
   EXPECT_TRUE(view_->pages.empty());
   EXPECT_EQ(debugRedirectURL().rfind("http://localhost:8123/?", 0), 0u);
 }

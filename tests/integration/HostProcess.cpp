@@ -45,14 +45,13 @@ HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& o
   chmod(runtime.c_str(), 0700);
   errFile_ = home / "host-stderr.log";
   int out[2];
-  if (pipe(out) != 0) return;
+  if (pipe2(out, O_CLOEXEC) != 0) return;
   startedAt_ = std::chrono::steady_clock::now();
   pid_ = fork();
   if (pid_ == 0) {
     dup2(out[1], STDOUT_FILENO);
     int err = open(errFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (err >= 0) dup2(err, STDERR_FILENO);
-    close(out[0]);
     setenv("HOME", home.c_str(), 1);
     unsetenv("XDG_CONFIG_HOME");
     unsetenv("XDG_DATA_HOME");
@@ -73,34 +72,48 @@ HostProcess::HostProcess(const std::filesystem::path& home, const HostOptions& o
     _exit(127);
   }
   close(out[1]);
-  auto deadline = std::chrono::steady_clock::now() + scaledWait(timeout);
-  auto readLine = [&] {
-    std::string line;
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd fd{out[0], POLLIN, 0};
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (poll(&fd, 1, static_cast<int>(std::max<long>(1, left.count()))) <= 0) continue;
-      char c;
-      if (read(out[0], &c, 1) != 1) break;
-      if (c == '\n') break;
-      line += c;
-    }
-    return line;
-  };
+  output_ = out[0];
+  const auto deadline = std::chrono::steady_clock::now() + scaledWait(timeout);
   // "secret-file <path>" comes first, then "ports ws=… http=…".
-  std::string first = readLine();
-  if (first.rfind("secret-file ", 0) == 0) {
-    secretFile_ = first.substr(12);
+  if (auto line = lineStartingWith("secret-file ", deadline)) {
+    secretFile_ = line->substr(12);
     std::ifstream in(secretFile_);
     std::getline(in, secret_);
   }
-  std::string ports = readLine();
-  close(out[0]);
-  if (secret_.empty() || std::sscanf(ports.c_str(), "ports ws=%u http=%u", &wsPort_, &httpPort_) != 2)
+  auto ports = lineStartingWith("ports ", deadline);
+  if (secret_.empty() || !ports || std::sscanf(ports->c_str(), "ports ws=%u http=%u", &wsPort_, &httpPort_) != 2)
     wsPort_ = httpPort_ = 0;
 }
 
-HostProcess::~HostProcess() { stop(); }
+std::optional<std::string> HostProcess::outputLine(std::string_view prefix, std::chrono::milliseconds timeout) {
+  return lineStartingWith(prefix, std::chrono::steady_clock::now() + scaledWait(timeout));
+}
+
+std::optional<std::string> HostProcess::lineStartingWith(std::string_view prefix,
+                                                         std::chrono::steady_clock::time_point deadline) {
+  for (const auto& line : outputLines_)
+    if (line.starts_with(prefix)) return line;
+  while (output_ >= 0 && std::chrono::steady_clock::now() < deadline) {
+    pollfd fd{output_, POLLIN, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (poll(&fd, 1, static_cast<int>(std::max<long>(1, left.count()))) <= 0) continue;
+    char c;
+    if (read(output_, &c, 1) != 1) break;
+    if (c != '\n') {
+      partialLine_ += c;
+      continue;
+    }
+    outputLines_.push_back(std::move(partialLine_));
+    partialLine_.clear();
+    if (outputLines_.back().starts_with(prefix)) return outputLines_.back();
+  }
+  return std::nullopt;
+}
+
+HostProcess::~HostProcess() {
+  stop();
+  if (output_ >= 0) close(output_);
+}
 
 void HostProcess::kill() {
   if (pid_ <= 0) return;

@@ -1,6 +1,6 @@
 #pragma once
 // The headless host as a child process with a home folder of its own: started on the sample
-// bundle, its two ports read from its first line, stopped with SIGTERM.
+// bundle, its secret file and two ports read from its standard output, stopped with SIGTERM.
 
 #include <sys/types.h>
 
@@ -10,6 +10,7 @@
 #include <optional>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,15 +69,23 @@ class HostProcess {
   std::optional<int> stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   /// Everything the host wrote to stderr so far.
   std::string errorOutput() const;
+  /// The first line the host wrote to stdout that begins with `prefix`, waiting up to `timeout`
+  /// (scaled for slow builds) for it; none when none came.
+  std::optional<std::string> outputLine(std::string_view prefix, std::chrono::milliseconds timeout);
   /// Waits until the host shows its web view: a page loads only then, once start-up work such as
   /// the prepacked content copy is over. False when it did not within `timeout`.
   bool waitUntilPageShown(std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
  private:
+  std::optional<std::string> lineStartingWith(std::string_view prefix, std::chrono::steady_clock::time_point deadline);
+
   pid_t pid_ = -1;
   unsigned wsPort_ = 0;
   unsigned httpPort_ = 0;
   std::filesystem::path errFile_;
+  int output_ = -1;                   // the read end of the host's stdout
+  std::vector<std::string> outputLines_;  // the whole lines read from it so far
+  std::string partialLine_;
   std::filesystem::path secretFile_;
   std::string secret_;
   std::chrono::steady_clock::time_point startedAt_;

@@ -151,6 +151,17 @@ TEST_F(StaticFileServingTest, RewritesOnlyLanguageFolders) {
   }
 }
 
+TEST_F(StaticFileServingTest, AContentFolderReplacedByARenameIsServedFromItsNewFilesAtOnce) {
+  write(content / "en-US" / "both.json", "old");
+  EXPECT_EQ(served("/content/en-US/both.json"), "old");
+  // As a restore or an update puts a new folder in place: the old one aside, the new one renamed in.
+  const auto fresh = root / "fresh";
+  write(fresh / "en-US" / "both.json", "new");
+  std::filesystem::rename(content, root / "aside");
+  std::filesystem::rename(fresh, content);
+  EXPECT_EQ(served("/content/en-US/both.json"), "new");
+}
+
 TEST_F(StaticFileServingTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsUnavailableNotMissing) {
   write(webroot / "index.html", "<html>");
   rlimit saved{};

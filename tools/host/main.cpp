@@ -2,7 +2,9 @@
 // application; the page may connect from a browser or a test. Writes the per-launch secret to a
 // file only its user can read, prints "secret-file <path>" and then, once both servers listen,
 // "ports ws=<port> http=<port>" on stdout; stops cleanly on SIGTERM or SIGINT and removes the file.
-// Clients send the file's one line as the cookie: "Cookie: kestrom-session=<secret>".
+// Clients send the file's one line as the cookie: "Cookie: kestrom-session=<secret>". With
+// KESTROM_PRINT_DEBUG_URL=1 in the environment, stdout also gets "Debug URL: <address>", the
+// one-time "/debug" address for a browser, once the boot URL is built (before or after "ports").
 //
 //   kestrom-host [--bundle DIR] [--verbose] [PROJECT FILE...]
 //
@@ -84,10 +86,54 @@ namespace {
 
 // Every HTTP connection is served on a thread of its own, and glibc gives threads that allocate
 // at once arenas of their own (up to eight per CPU) that it never unmaps: after a burst of a few
-// hundred requests they held 5-7 MiB for good. Two arenas serve the host's load; freed memory in
-// them is handed back to the system now and then.
+// hundred requests they held 5-7 MiB for good. Two arenas serve the host's load; what is freed in
+// them goes back to the system once the host has been quiet for a while after work.
 constexpr int kMallocArenas = 2;
-constexpr guint kTrimIntervalSeconds = 30;
+// Longer than the web server's idle connection threads take to retire (30 s), so the trim after a
+// burst comes after theirs and hands back what they freed too.
+constexpr std::chrono::seconds kQuietBeforeTrim{35};
+
+/// Trims the heap once after work: every wake-up of the main loop for something to do (a page's
+/// request, a server's event, a task from another thread) counts as work and puts the trim off
+/// until the loop has been quiet for kQuietBeforeTrim; the trim's own timer counts as none. An idle
+/// host runs no timer for it. Main thread only.
+class TrimAfterWork {
+ public:
+  static void install() { g_main_context_set_poll_func(nullptr, &poll); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  static gint poll(GPollFD* fds, guint count, gint timeout) {
+    const gint ready = g_poll(fds, count, timeout);
+    if (ready > 0) {
+      lastWork_ = Clock::now();
+      if (!armed_) arm(kQuietBeforeTrim);
+    }
+    return ready;
+  }
+
+  static void arm(Clock::duration delay) {
+    armed_ = true;
+    const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(delay).count();
+    g_timeout_add(
+        static_cast<guint>(milliseconds),
+        +[](gpointer) -> gboolean {
+          const auto quiet = Clock::now() - lastWork_;
+          if (quiet < kQuietBeforeTrim) {
+            arm(kQuietBeforeTrim - quiet);
+          } else {
+            armed_ = false;
+            malloc_trim(0);
+          }
+          return G_SOURCE_REMOVE;
+        },
+        nullptr);
+  }
+
+  static inline Clock::time_point lastWork_;
+  static inline bool armed_ = false;
+};
 
 }  // namespace
 
@@ -137,6 +183,7 @@ int main(int argc, char** argv) {
                      opened.error().c_str());
     });
 
+  TrimAfterWork::install();
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   auto quit = +[](gpointer data) -> gboolean {
     g_main_loop_quit(static_cast<GMainLoop*>(data));
@@ -160,13 +207,6 @@ int main(int argc, char** argv) {
         return G_SOURCE_REMOVE;
       },
       &ports);
-  g_timeout_add_seconds(
-      kTrimIntervalSeconds,
-      +[](gpointer) -> gboolean {
-        malloc_trim(0);
-        return G_SOURCE_CONTINUE;
-      },
-      nullptr);
   g_main_loop_run(loop);
   g_main_loop_unref(loop);
   // Nothing is left to save: the stores write their files when they change.
