@@ -22,8 +22,9 @@
 
 #include <curl/curl.h>
 
+#include "platform/AsciiCase.h"
 #include "platform/dispatch/DetachedThreads.h"
-#include "platform/log/Log.h"
+#include "platform/log/GuardedCallback.h"
 
 namespace kestrom::downloader {
 
@@ -38,11 +39,6 @@ constexpr long kReceiveBufferBytes = 256 * 1024;
 // alone: curl_multi_poll knows no endless wait, and its longest, about 24 days, is as good.
 constexpr int kIdlePollMilliseconds = std::numeric_limits<int>::max();
 constexpr int kBusyPollMilliseconds = 1'000;
-
-const log::Logger& logger() {
-  static const log::Logger instance("platform", "downloader");
-  return instance;
-}
 
 // libcurl must be initialised once per process before any other thread uses it.
 void initialiseCurlOnce() {
@@ -118,17 +114,6 @@ struct State {
   bool stopping = false;
 };
 
-template <class F>
-void runHandler(const char* what, F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    logger().error("A download %s handler threw: %s", what, e.what());
-  } catch (...) {
-    logger().error("A download %s handler threw", what);
-  }
-}
-
 void reportProgress(Transfer& t) {
   const auto now = Clock::now();
   if (now - t.lastProgress < kProgressInterval) return;
@@ -137,7 +122,7 @@ void reportProgress(Transfer& t) {
   curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
   DownloadProgress progress{t.received, std::nullopt};
   if (length >= 0) progress.expected = static_cast<std::uint64_t>(length);
-  runHandler("progress", [&] { t.progress(progress); });
+  log::guardedCallback("Download progress", [&] { t.progress(progress); });
 }
 
 size_t onData(char* data, size_t size, size_t count, void* user) {
@@ -182,9 +167,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     return n;
   }
   constexpr std::string_view kName = "content-length:";
-  if (line.size() <= kName.size()) return n;
-  for (size_t i = 0; i < kName.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(line[i])) != kName[i]) return n;
+  if (line.size() <= kName.size() || !equalsIgnoringCase(line.substr(0, kName.size()), kName)) return n;
   line.remove_prefix(kName.size());
   while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
   std::uint64_t value = 0;
@@ -369,7 +352,7 @@ void finish(State& state, std::unique_ptr<Transfer> t, DownloadResult result) {
   if (result) result = place(*t);
   if (t->fd >= 0) ::close(std::exchange(t->fd, -1));
   if (!t->temporaryPath.empty()) ::unlink(t->temporaryPath.c_str());
-  runHandler("completion", [&] { t->completion(std::move(result)); });
+  log::guardedCallback("Download completion", [&] { t->completion(std::move(result)); });
 }
 
 DownloadResult cancelled(const Transfer& t) {

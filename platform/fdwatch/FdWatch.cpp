@@ -14,27 +14,16 @@
 #include <system_error>
 
 #include "platform/dispatch/DetachedThreads.h"
-#include "platform/log/Log.h"
+#include "platform/log/GuardedCallback.h"
 
 namespace kestrom::fdwatch {
 
 namespace {
 
-const log::Logger& fdWatchLog() {
-  static const log::Logger logger("platform", "fdwatch");
-  return logger;
-}
-
 // A handler that throws must not take the watch thread (and with it the process) down.
 template <class F>
 void callHandler(const std::string& label, F&& handler) {
-  try {
-    handler();
-  } catch (const std::exception& e) {
-    fdWatchLog().error("%s - a handler threw: %s", label, e.what());
-  } catch (...) {
-    fdWatchLog().error("%s - a handler threw", label);
-  }
+  log::guardedCallback(label.c_str(), std::forward<F>(handler));
 }
 
 std::string hangUpReason(short revents) {
