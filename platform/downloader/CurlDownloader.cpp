@@ -226,7 +226,10 @@ std::optional<DownloadError> createTemporaryFile(Transfer& t) {
   std::filesystem::path folder = t.destination.parent_path();
   if (folder.empty()) folder = ".";
   // Keep the name short enough that the suffix never pushes it past NAME_MAX.
-  std::string pattern = (folder / ("." + name.substr(0, 200) + ".download-XXXXXX")).string();
+  std::string leaf = ".";
+  leaf.append(name, 0, 200);
+  leaf += ".download-XXXXXX";
+  std::string pattern = (folder / leaf).string();
   const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) {
     return t.fail(DownloadErrorKind::file,
