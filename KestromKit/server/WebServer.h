@@ -47,7 +47,8 @@ class TCPClient;
 class TCPServer;
 }  // namespace tcp
 
-/// What answers every checked request instead of the real routes (tests of the server's own rules).
+/// What answers every checked request but "/debug" instead of the real routes (tests of the
+/// server's own rules); the run loop answers "/debug" through the real routes.
 using WebServerRoute = std::function<WebServerResponse(const WebServerRequest&)>;
 
 /// Bounds that keep one client from holding the server (all but the last apply per connection) or

@@ -87,7 +87,6 @@ class ProjectLibrary {
 
   /// "Projects": where every change of files or the index runs.
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
-  const std::shared_ptr<ProjectInfoStore>& projectInfoStore() const { return projectInfoStore_; }
   const std::string& fileExtension() const { return fileExtension_; }
   const std::string& projectFolderName() const { return projectFolderName_; }
   /// The placeholder preview answered for a project without "icon.svg".

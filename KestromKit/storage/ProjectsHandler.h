@@ -4,8 +4,9 @@
 // the project library (ProjectLibrary.h), whose operations the HTTP route and the kit call
 // directly. A change the page asks for (a deletion, a move, a folder switch, a file to open) is
 // posted to the library's "Projects" queue, behind a save in flight, and answered once done. A
-// listing runs on "ProjectsList", a queue of its own, so it never waits for a save; it waits only
-// for the changes posted before it, so its answer shows them.
+// listing runs on "ProjectsList", a queue of its own, so it never waits for a save itself; it
+// waits only for the changes posted before it (and so for a save those wait behind), so its
+// answer shows them.
 //
 // Thread rules: the `handle*` methods on main; the rest from any thread, `openProjectURL` (which
 // waits for the library) not on main. One mutex guards the opened ids and the pending changes;
@@ -70,9 +71,9 @@ class ProjectsHandler : public std::enable_shared_from_this<ProjectsHandler> {
   void changeProjectFolderAsync(std::optional<std::string> bookmark, bool migrateProjects,
                                 std::function<void()> done);
 
-  /// The listing (see ProjectLibrary) on a queue of its own, so it never waits for a save; it
-  /// waits only for the changes posted before it (a deletion, a move, a folder switch, an open),
-  /// so it shows them. `done` gets it there.
+  /// The listing (see ProjectLibrary) on a queue of its own, so it never waits for a save itself;
+  /// it waits only for the changes posted before it (a deletion, a move, a folder switch, an open)
+  /// and so for a save those wait behind, so it shows them. `done` gets it there.
   void requestAllProjectsAsync(std::function<void(std::vector<RPCProjectItem>)> done);
   /// Marks the initial projects as requested and hands over (and clears) the ids of projects
   /// opened before the page asked, oldest first.

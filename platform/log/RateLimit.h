@@ -19,7 +19,9 @@ class RateLimit {
  public:
   using Clock = std::chrono::steady_clock;
 
-  /// At most `linesPerSecond` lines (at least 1) in any second that begins with a written line.
+  /// At most `linesPerSecond` lines (at least 1) a second. A second starts with the first line
+  /// written after the last one ended, so a span of one second across the end of one may hold up
+  /// to twice as many.
   explicit RateLimit(unsigned linesPerSecond = 3);
   RateLimit(const RateLimit&) = delete;
   RateLimit& operator=(const RateLimit&) = delete;

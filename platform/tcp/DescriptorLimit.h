@@ -11,8 +11,8 @@ namespace kestrom::tcp {
 /// backlog holds connections the process has no descriptor for stays readable, and its accept
 /// loop would spin; giving up the reserve for a moment lets it take one and close it, so the
 /// flood is shed. When that does not help either (another thread took the descriptor given up),
-/// the listener leaves its event loop for `kPause` and takes the reserve back when it can. One
-/// owner thread.
+/// the listener stops accepting for `kPause` and takes the reserve back when it can. One owner
+/// thread.
 class DescriptorReserve {
  public:
   /// How long a listener out of descriptors, with nothing it could shed, stops accepting: long
