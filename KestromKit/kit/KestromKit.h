@@ -140,8 +140,6 @@ class KestromKit final : public WSServerDelegate,
 
   const PartialIAppConfig& appConfig() const { return appConfig_; }
   const std::filesystem::path& dataFolder() const { return dataFolder_; }
-  const std::shared_ptr<WSServer>& wsServer() const { return wsServer_; }
-  const std::shared_ptr<WebServer>& webServer() const { return webServer_; }
   const std::shared_ptr<WebViewController>& webViewController() const { return webViewController_; }
   const std::shared_ptr<SettingValueStore>& settingValueStore() const { return settingValueStore_; }
   const std::shared_ptr<FirmwareUpdateWindow>& firmwareWindow() const { return firmwareWindow_; }

@@ -48,7 +48,6 @@ class ContentHandler final : public ContentManifestSource {
 
   std::filesystem::path contentPath() const override { return contentPath_; }
   const std::filesystem::path& variantURL() const { return variantURL_; }
-  const std::filesystem::path& prepackedContentURL() const { return prepackedContentURL_; }
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
 
   /// The content folder with the components joined by "/" appended (none: the folder itself).

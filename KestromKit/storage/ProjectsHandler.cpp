@@ -12,6 +12,7 @@
 #include "KestromKit/storage/ChosenFolders.h"
 #include "platform/bookmarks/Bookmarks.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/log/GuardedCallback.h"
 
 namespace kestrom {
 
@@ -53,7 +54,10 @@ void ProjectsHandler::postChange(std::function<void()> change) {
       const std::weak_ptr<ProjectsHandler>& weak;
       std::uint64_t number;
       ~Done() {
-        if (auto self = weak.lock()) self->changeDone(number);
+        // A destructor must not throw: what waits runs guarded.
+        log::guardedCallback("Projects change done", [this] {
+          if (auto self = weak.lock()) self->changeDone(number);
+        });
       }
     } done{weak, number};  // also when the change throws: what waits for it must not wait forever
     change();
