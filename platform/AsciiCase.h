@@ -1,6 +1,6 @@
 #pragma once
-// The one letter-case handling of protocol text (header names, range units, host names, URL
-// schemes, UUIDs, region codes): ASCII only, as the protocols define it, whatever the process
+// The one letter-case and hex-digit handling of protocol text (header names, range units, host
+// names, URL schemes, UUIDs, region codes, percent escapes): ASCII only, as the protocols define it, whatever the process
 // locale says.
 
 #include <string>
@@ -12,6 +12,14 @@ namespace kestrom {
 constexpr char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 /// `c` with an ASCII small letter made capital; every other byte as it is.
 constexpr char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+/// The value of the hex digit `c` (either letter case); -1 for any other byte.
+constexpr int asciiHexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 /// True when `a` and `b` differ at most in the case of ASCII letters.
 constexpr bool equalsIgnoringCase(std::string_view a, std::string_view b) {

@@ -4,17 +4,12 @@
 
 #include <system_error>
 
+#include "platform/AsciiCase.h"
+
 namespace kestrom {
 namespace fs = std::filesystem;
 
 namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Links resolved for the part that exists, the rest appended lexically; "" on error.
 fs::path realPath(const fs::path& path) {
@@ -64,8 +59,8 @@ Expected<std::string, PathCheckError> percentDecode(std::string_view text) {
       continue;
     }
     if (i + 2 >= text.size()) return makeUnexpected(PathCheckError::badEncoding);
-    int hi = hexValue(text[i + 1]);
-    int lo = hexValue(text[i + 2]);
+    int hi = asciiHexValue(text[i + 1]);
+    int lo = asciiHexValue(text[i + 2]);
     if (hi < 0 || lo < 0) return makeUnexpected(PathCheckError::badEncoding);
     out.push_back(static_cast<char>(hi * 16 + lo));
     i += 2;

@@ -1,11 +1,11 @@
 #include "KestromKit/base/URLText.h"
 
 #include "KestromKit/base/PathCheck.h"
+#include "platform/AsciiCase.h"
 
 namespace kestrom {
 namespace {
 
-bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 bool isURLCharacter(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -26,7 +26,7 @@ bool isURLText(std::string_view text) {
     const char c = text[i];
     if (!isURLCharacter(c)) return false;
     if (c == '#' && ++hashes > 1) return false;
-    if (c == '%' && (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2]))) return false;
+    if (c == '%' && (i + 2 >= text.size() || asciiHexValue(text[i + 1]) < 0 || asciiHexValue(text[i + 2]) < 0)) return false;
   }
   return true;
 }

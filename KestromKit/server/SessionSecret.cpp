@@ -10,6 +10,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "platform/AsciiCase.h"
+
 namespace kestrom {
 
 namespace {
@@ -20,13 +22,6 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Every eight hex digits in a row of `texts`, as the number they spell, sorted.
 std::vector<std::uint32_t> windowsOf(std::initializer_list<std::string_view> texts) {
   std::vector<std::uint32_t> windows;
@@ -34,7 +29,7 @@ std::vector<std::uint32_t> windowsOf(std::initializer_list<std::string_view> tex
     std::uint32_t value = 0;
     std::size_t run = 0;
     for (char c : text) {
-      const int digit = hexValue(c);
+      const int digit = asciiHexValue(c);
       run = digit < 0 ? 0 : run + 1;
       value = (value << 4) | static_cast<std::uint32_t>(digit < 0 ? 0 : digit);
       if (run >= 8) windows.push_back(value);
@@ -55,7 +50,7 @@ std::string withoutWindows(std::string text, const std::vector<std::uint32_t>& w
   bool found = false;  // the current run holds a window
   std::uint32_t value = 0;
   for (std::size_t i = 0; i <= text.size(); ++i) {
-    const int digit = i < text.size() ? hexValue(text[i]) : -1;
+    const int digit = i < text.size() ? asciiHexValue(text[i]) : -1;
     if (digit >= 0) {
       if (run++ == 0) runStart = i;
       value = (value << 4) | static_cast<std::uint32_t>(digit);

@@ -64,7 +64,6 @@ std::string_view dropLastCharacters(std::string_view utf8, std::size_t count) {
   return utf8.substr(0, end);
 }
 
-bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // pchar of RFC 3986 plus "/" and "?", as path, query and fragment allow.
 bool isURLCharacter(char c) {
@@ -83,7 +82,7 @@ bool isURLCharacter(char c) {
 bool isURLPiece(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%') {
-      if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2])) return false;
+      if (i + 2 >= text.size() || asciiHexValue(text[i + 1]) < 0 || asciiHexValue(text[i + 2]) < 0) return false;
       i += 2;
     } else if (!isURLCharacter(text[i])) {
       return false;

@@ -11,6 +11,7 @@
 #include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/base/PathCheck.h"
+#include "platform/AsciiCase.h"
 #include "platform/dispatch/QueueCheck.h"
 
 namespace kestrom {
@@ -32,7 +33,7 @@ bool endsWithSuffix(std::string_view name, std::string_view marker, std::size_t 
   return true;
 }
 
-bool isHex(unsigned char c) { return std::isxdigit(c) != 0; }
+bool isHex(unsigned char c) { return asciiHexValue(static_cast<char>(c)) >= 0; }
 bool isTemporaryNameCharacter(unsigned char c) { return std::isalnum(c) != 0; }
 
 // Renames `item` over `target`. A folder in the way is set aside first and removed only once the
