@@ -36,8 +36,16 @@ TEST(ConstantsTest, LogTableHasTenChannelsOfOneSubsystemInOrder) {
 
 TEST(ConstantsTest, FoldersFollowTheXdgVariablesAndTheTemporaryFolderIsPrivate) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, where nothing is computed yet
-  std::string base = (fs::temp_directory_path() / "constants-test-XXXXXX").string();
-  ASSERT_TRUE(::mkdtemp(base.data()));
+  // The child runs this test again from its start: it takes the parent's folder, not one of its own.
+  constexpr const char* kBaseVariable = "KESTROM_CONSTANTS_TEST_BASE";
+  std::string base;
+  if (const char* given = std::getenv(kBaseVariable)) {
+    base = given;
+  } else {
+    base = (fs::temp_directory_path() / "constants-test-XXXXXX").string();
+    ASSERT_TRUE(::mkdtemp(base.data()));
+    ::setenv(kBaseVariable, base.c_str(), 1);
+  }
   EXPECT_EXIT(
       {
         ::setenv("HOME", "/home/someone", 1);
@@ -52,6 +60,7 @@ TEST(ConstantsTest, FoldersFollowTheXdgVariablesAndTheTemporaryFolderIsPrivate) 
         std::exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
+  ::unsetenv(kBaseVariable);
   // The private temporary folder goes away with its process.
   std::error_code error;
   EXPECT_TRUE(fs::is_empty(base, error)) << error.message();
