@@ -68,7 +68,12 @@ TEST(WSServerWireTest, ASlowReaderGetsEveryFrameWholeAndInEachSendersOrder) {
   // The connection is as good as new: the fast path takes over again once the queue is empty.
   running.server->send("after the backlog");
   EXPECT_EQ(reader.readText(), "after the backlog");
-  EXPECT_EQ(reader.pongsReceived(), 3u);  // answered before this text was sent
+  // Every ping is answered, between whole frames; a pong still on its way comes in with a later text.
+  for (int i = 0; i < 50 && reader.pongsReceived() < 3; ++i) {
+    running.server->send("one more");
+    ASSERT_EQ(reader.readText(), "one more");
+  }
+  EXPECT_EQ(reader.pongsReceived(), 3u);
   ASSERT_TRUE(reader.sendText("still here"));
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onMessage, 1));
   EXPECT_EQ(running.server->connectionCount(), 1u);
