@@ -3,7 +3,8 @@
 # program, the headless host and their bundle, a valid .desktop entry that names the installed program by its absolute
 # path and takes project files, the application's icon in the hicolor theme, and a MIME type that
 # the desktop's own tools give a project file, inside a private XDG data folder, with the prefix's
-# bin folder not on PATH (as on a desktop session that started before it existed).
+# bin folder not on PATH (as on a desktop session that started before it existed); then uninstalls
+# as the README says and checks that nothing of the program is left.
 # Usage: check-install.sh BUILD_DIR APPLICATION_ID MIME_TYPE EXTENSION
 set -euo pipefail
 build=$1 app_id=$2 mime=$3 ext=$4
@@ -44,4 +45,12 @@ default=$(xdg-mime query default "$mime")
 gio_default=$(gio mime "$mime" 2>&1 | sed -n 1p)  # sed reads to the end: no SIGPIPE for gio under pipefail
 [[ "$gio_default" == "Default application for "?"$mime"?": $app_id.desktop" ]] ||
   fail "GIO finds no default application for $mime: $gio_default"
+
+# The README's uninstall leaves nothing of the program: no file or folder with its name, and no
+# application for project files.
+xargs -d '\n' rm -f < "$build/install_manifest.txt" && rm -rf "$share/kestrom"
+update-mime-database "$share/mime" && update-desktop-database "$share/applications"
+left=$(find "$work/prefix" -iname '*kestrom*')
+[ -z "$left" ] || fail "the uninstall left $left"
+[ -z "$(xdg-mime query default "$mime")" ] || fail "after the uninstall $mime still has an application"
 echo "check-install: ok"
