@@ -161,6 +161,34 @@ std::string multipartBody(const std::string& boundary, const std::string& name, 
          bytes + "\r\n--" + boundary + "--\r\n";
 }
 
+/// The status of the answer to a GET of `target`, and how many body bytes came before the
+/// server closed (read a little at a time, kept nowhere).
+std::pair<int, std::uint64_t> statusAndLength(std::uint16_t port, const std::string& target) {
+  RawHttpConnection connection(port);
+  connection.send(makeHttpRequest("GET", target));
+  std::string head;
+  std::uint64_t received = 0;
+  for (std::string chunk; !(chunk = connection.readSome(64 << 10, std::chrono::seconds(30))).empty();) {
+    if (head.find("\r\n\r\n") == std::string::npos) head += chunk;
+    received += chunk.size();
+  }
+  const auto end = head.find("\r\n\r\n");
+  return {parseRawHttpResponse(head).status, end == std::string::npos ? 0 : received - end - 4};
+}
+
+TEST(ProjectRouteOverHTTP, AnEntryReadWholeGivesItsShareOfTheSpoolBudgetBack) {
+  HandlerFixture f;
+  constexpr std::uint64_t kBig = 200ull << 20, kNext = 100ull << 20;
+  static_assert(kBig <= EntrySpool::kBudgetBytes && kBig + kNext > EntrySpool::kBudgetBytes);
+  writeFile(f.folder / "Z.kpr", projectWithZeros("z", {{"big.bin", kBig}, {"next.bin", kNext}}));
+  ASSERT_TRUE(f.library->openProjectURL(f.folder / "Z.kpr"));
+  ProjectServer server(f.handler);
+  ASSERT_NE(server.port, 0);
+  // The server closes once the answer is written; the next request comes only then.
+  EXPECT_EQ(statusAndLength(server.port, "/projects/z/big.bin"), std::pair(200, kBig));
+  EXPECT_EQ(statusAndLength(server.port, "/projects/z/next.bin"), std::pair(200, kNext));
+}
+
 TEST(ProjectRouteOverHTTP, LargeConcurrentUploadsArriveWholeAndComeBack) {
   HandlerFixture f;
   ProjectServer server(f.handler);

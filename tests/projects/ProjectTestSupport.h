@@ -3,11 +3,13 @@
 // executable's main before anything reads the user's folders), project archives built with the
 // archive layer, a handler on a fresh index, and a recorder of what reaches the page.
 
+#include <cstdint>
 #include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -33,6 +35,9 @@ inline constexpr const char* kExtension = "kpr";
 /// unless `withIcon` is false, and "main.py" holding `content`.
 std::string projectBytes(const std::string& id, const std::string& name, const std::string& content = "print(1)",
                          bool withIcon = true);
+/// The bytes of a project archive: "manifest.json" {"id", "name"} and, for each of `zeros`, an
+/// entry of that many zero bytes, deflated (about a thousandfold: hundreds of MiB cost little).
+std::string projectWithZeros(const std::string& id, const std::vector<std::pair<std::string, std::uint64_t>>& zeros);
 /// Writes `projectBytes` to `path`.
 void writeProject(const std::filesystem::path& path, const std::string& id, const std::string& name,
                   const std::string& content = "print(1)");
