@@ -94,7 +94,7 @@ int renameNoReplace(const std::filesystem::path& from, const std::filesystem::pa
 enum class Replace { yes, no };
 
 Expected<void, std::error_code> writeReplacing(const std::filesystem::path& target, std::string_view bytes,
-                                               Replace replace) {
+                                               Replace replace, const Check& check) {
   files::StepFailures::Write counting(steps);  // an injected failure is meant for this write only
   int rawFd = -1;
   auto temporary = createTemporary(target, rawFd);
@@ -112,6 +112,8 @@ Expected<void, std::error_code> writeReplacing(const std::filesystem::path& targ
 
   if (injectedFailure()) return fail(lastError());
   if (auto written = files::writeAll(fd.get(), bytes); !written) return fail(written.error());
+  if (check)
+    if (auto refused = check(*temporary)) return fail(refused);
   if (injectedFailure() || ::fsync(fd.get()) != 0) return fail(lastError());
   if (injectedFailure() || ::close(fd.release()) != 0) return fail(lastError());
   if (injectedFailure()) return fail(lastError());
@@ -123,12 +125,13 @@ Expected<void, std::error_code> writeReplacing(const std::filesystem::path& targ
 
 }  // namespace
 
-Expected<void, std::error_code> write(const std::filesystem::path& target, std::string_view bytes) {
-  return writeReplacing(target, bytes, Replace::yes);
+Expected<void, std::error_code> write(const std::filesystem::path& target, std::string_view bytes, const Check& check) {
+  return writeReplacing(target, bytes, Replace::yes, check);
 }
 
-Expected<void, std::error_code> writeNew(const std::filesystem::path& target, std::string_view bytes) {
-  return writeReplacing(target, bytes, Replace::no);
+Expected<void, std::error_code> writeNew(const std::filesystem::path& target, std::string_view bytes,
+                                         const Check& check) {
+  return writeReplacing(target, bytes, Replace::no, check);
 }
 
 Expected<void, std::error_code> moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {

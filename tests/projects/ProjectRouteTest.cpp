@@ -132,6 +132,37 @@ TEST(ProjectRoute, SavesUploadsAndRefusesWhatItCannotRead) {
   EXPECT_TRUE(unzipTestPasses(stray));
 }
 
+TEST(ProjectRoute, RefusesASaveWhoseEntriesCouldNotBeReadBackAndKeepsTheProject) {
+  HandlerFixture f;
+  ProjectRouteHandler route(f.handler);
+  const std::string boundary = "----WebKitFormBoundary7MA4YWxk";
+  ASSERT_TRUE(f.library->saveProject("a", "A", projectBytes("a", "A", "old")));
+  const auto file = f.fileOf("a");
+  const auto kept = readFile(file);
+  const auto index = f.indexJSON();
+  f.library->allowSaveAsPath(f.folder / "Other.kpr");
+
+  // An entry that inflates past the largest the host answers: 413, for a save in place, under a
+  // new name, or at a chosen path; bytes that are no ZIP archive: 400.
+  const auto tooLarge = projectWithZeros("a", {{"big.bin", ProjectLibrary::kMaxEntryBytes + 1}});
+  for (const auto& [bytes, status] : {std::pair{tooLarge, 413}, std::pair{std::string("PK not a zip"), 400}}) {
+    EXPECT_EQ(route.handle(upload("a", boundary, {namePart("A"), zipPart(bytes)})).statusCode(), status);
+    EXPECT_EQ(route.handle(upload("a", boundary, {namePart("B"), zipPart(bytes)})).statusCode(), status);
+    auto other = upload("a", boundary, {namePart("A"), pathPart((f.folder / "Other.kpr").string()), zipPart(bytes)});
+    EXPECT_EQ(route.handle(other).statusCode(), status);
+  }
+  EXPECT_EQ(readFile(file), kept);
+  EXPECT_EQ(f.indexJSON(), index);
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(f.folder)) names.push_back(item.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"A.kpr"}) << "nothing new, nothing left behind";
+
+  // Such an entry in a file from elsewhere is there, only not answered: never 404.
+  writeFile(file, tooLarge);
+  EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects", "a", "big.bin"})).statusCode(), 500);
+  EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects", "a", "none.bin"})).statusCode(), 404);
+}
+
 }  // namespace
 }  // namespace kestrom::test
 
