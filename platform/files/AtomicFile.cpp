@@ -184,6 +184,25 @@ Expected<std::filesystem::path, std::error_code> setAsideCorrupt(const std::file
   return makeUnexpected(std::make_error_code(std::errc::file_exists));
 }
 
+Expected<std::filesystem::path, std::error_code> copyAsideCorrupt(const std::filesystem::path& path) {
+  struct stat source {};
+  if (::stat(path.c_str(), &source) != 0) return makeUnexpected(lastError());
+  auto bytes = read(path);
+  if (!bytes) return makeUnexpected(bytes.error());
+  const auto folder = folderOf(path);
+  const std::string name = path.filename().string();
+  for (int number = 0; number < 10000; ++number) {
+    auto candidate = folder / (number == 0 ? name + ".corrupt" : name + "." + std::to_string(number) + ".corrupt");
+    auto written = writeNew(candidate, *bytes);
+    if (written) {
+      ::chmod(candidate.c_str(), source.st_mode & 07777);
+      return candidate;
+    }
+    if (written.error() != std::errc::file_exists) return makeUnexpected(written.error());
+  }
+  return makeUnexpected(std::make_error_code(std::errc::file_exists));
+}
+
 std::size_t removeStrayTemporaries(const std::filesystem::path& target) {
   const std::string stem = std::string(".").append(target.filename().string()).append(".tmp-");
   std::error_code error;

@@ -56,6 +56,11 @@ using Check = std::function<std::error_code(const std::filesystem::path& tempora
 /// Returns where the file went.
 [[nodiscard]] Expected<std::filesystem::path, std::error_code> setAsideCorrupt(const std::filesystem::path& path);
 
+/// Like `setAsideCorrupt`, but `path` stays where it is: a copy (written as `writeNew` writes,
+/// with the original's permission bits) takes the ".corrupt" name. Needs room on the disk for
+/// the copy; nothing is left behind when there is none.
+[[nodiscard]] Expected<std::filesystem::path, std::error_code> copyAsideCorrupt(const std::filesystem::path& path);
+
 /// Removes what writes of `target` that were killed half way left beside it (their temporary
 /// files). Call once before the first write, while nothing else writes `target`. Returns how many
 /// were removed.

@@ -1,7 +1,10 @@
 #pragma once
 // Shared pieces of the project tests: the temporary HOME every test runs under (set by this
 // executable's main before anything reads the user's folders), project archives built with the
-// archive layer, a handler on a fresh index, and a recorder of what reaches the page.
+// archive layer, a handler on a fresh index, a recorder of what reaches the page, and a full disk.
+
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -49,6 +52,28 @@ nlohmann::json manifestOf(const std::filesystem::path& path);
 std::string fileText(const WebServerOpenFile& file);
 /// The bytes an entry answer carries, from memory or from its file.
 std::string bodyText(const EntryBody& body);
+
+/// Files of this process cannot grow beyond `bytes` while it lives: writes past it fail with
+/// EFBIG, for root too, as on a full disk. SIGXFSZ is ignored meanwhile so the write reports instead.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{bytes, saved_.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  sighandler_t previous_ = SIG_DFL;
+};
 
 /// Holds the projects' queue busy, as a large save does, until `release` or the end of the scope.
 class BusyQueue {
