@@ -274,6 +274,7 @@ void WebServer::handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBu
                      static_cast<long long>(response.bodyLength()),
                      sent.error() ? sent.error()->localizedDescription() : std::string("N/A"));
     }
+    checked.routed.reset();  // written: what the answer holds goes now, not after the close
     finishGently(client);
     return;
   }
@@ -328,6 +329,9 @@ void WebServer::handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBu
     logger().fault("Route %s threw: %s", request.path, e.what());
   }
   respond(client, buffers, response, request);
+  // Written: what the answer holds (a spooled entry, its share of the spool budget) goes now, not
+  // after the close, which may wait for the client.
+  response = WebServerResponse::serverError();
   finishGently(client);
 }
 

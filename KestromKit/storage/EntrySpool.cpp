@@ -28,13 +28,15 @@ bool takeFromBudget(std::uint64_t bytes) {
 
 void giveBackToBudget(std::uint64_t bytes) { budgetInUse -= bytes; }
 
-/// A spool's file on its way out with its share of the budget, given back once the file is closed.
+/// A spool's file on its way out with its share of the budget. The share goes back first, as soon
+/// as the answer lets go: closing an unnamed file of hundreds of MiB frees its blocks, which takes
+/// a while that no request should wait for.
 struct SpooledFile {
   std::shared_ptr<const WebServerOpenFile> file;
   std::uint64_t taken;
   ~SpooledFile() {
-    file.reset();
     giveBackToBudget(taken);
+    file.reset();
   }
 };
 

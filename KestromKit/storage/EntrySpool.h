@@ -2,10 +2,10 @@
 // Holds an archive entry on its way to an HTTP answer with a bounded buffer: the first
 // `kHeldBytes` in memory, anything larger in an unnamed temporary file (gone with its last
 // descriptor), written as the entry's chunks arrive. The files of every spool in the process
-// share one budget, `kBudgetBytes`: an answer holds its file's share until it lets go of the file,
-// and an entry that would pass the budget is refused at once, so a burst of requests for a large
-// entry cannot fill the temporary folder (a tmpfs is memory). Plain value of one thread; the
-// budget is shared by all threads.
+// share one budget, `kBudgetBytes`: an answer holds its file's share until it lets go of the file
+// (the server lets go once the body is written), and an entry that would pass the budget is
+// refused at once, so a burst of requests for a large entry cannot fill the temporary folder (a
+// tmpfs is memory). Plain value of one thread; the budget is shared by all threads.
 
 #include <cstdint>
 #include <filesystem>

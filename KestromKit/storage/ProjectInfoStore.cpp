@@ -1,7 +1,10 @@
 #include "KestromKit/storage/ProjectInfoStore.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
@@ -77,15 +80,12 @@ void ProjectInfoStore::loadOnQueue() {
     if (!decoded->dropped.empty()) {
       for (const auto& dropped : decoded->dropped)
         Constants::log().general.error("Dropping an unreadable entry of the project index: %s", dropped.description());
-      // The file as it was stays for inspection, and the readable entries are written back at
-      // once: a host that stops before its first change still finds them at the next start.
-      if (auto aside = AtomicFile::setAsideCorrupt(file_); !aside) {
-        Constants::log().general.error("Unable to set the project index aside: %s", aside.error().message());
-        unreadable_ = true;
-      } else {
-        Constants::log().general.error("The project index was set aside as %s", aside->string());
-        persist();  // a failure is logged; the next change writes the file again
-      }
+      // A copy of the file as it was stays for inspection, and the readable entries are written
+      // back at once: a host that stops before its first change still finds them at the next
+      // start. Until both are done (on a full disk) the damaged file stays in place, so each
+      // start reads its entries again.
+      damaged_ = true;
+      persist();  // a failure is logged; the next change tries again
     }
     Constants::log().general.debug("Loaded project store with %d entries.", static_cast<int>(references_.size()));
   }
@@ -151,10 +151,34 @@ bool ProjectInfoStore::persist() {
     }
     object[reference.id] = std::move(*encoded);
   }
+  // A damaged file is replaced only once a copy of it is safe.
+  std::optional<std::filesystem::path> copy;
+  struct stat damaged {};
+  if (damaged_ && ::stat(file_.c_str(), &damaged) == 0) {
+    auto copied = AtomicFile::copyAsideCorrupt(file_);
+    if (!copied) {
+      Constants::log().general.error("Unable to copy the damaged project index aside: %s.", copied.error().message());
+      return false;
+    }
+    copy = *copied;
+  }
   if (auto written = AtomicFile::write(file_, dumpJson(object)); !written) {
     Constants::log().general.error("Unable to persist project store with error: %s.", written.error().message());
+    if (copy) {
+      struct stat now {};
+      if (::stat(file_.c_str(), &now) == 0 && now.st_dev == damaged.st_dev && now.st_ino == damaged.st_ino) {
+        // Still in place, and copied again by the next try: this copy goes, so that a full disk
+        // does not gain one at every start.
+        std::error_code ignored;
+        std::filesystem::remove(*copy, ignored);
+      } else {
+        damaged_ = false;  // replaced after all (only the folder was not flushed): the copy keeps it
+      }
+    }
     return false;
   }
+  if (copy) Constants::log().general.error("The damaged project index was copied aside as %s", copy->string());
+  damaged_ = false;
   return true;
 }
 

@@ -27,10 +27,11 @@ class ProjectInfoStore {
   const std::filesystem::path& file() const { return file_; }
 
   /// Reads the file into the index. A missing file gives an empty index; a file that cannot be
-  /// parsed is set aside as ".corrupt" and the index starts empty; a file with entries that cannot
-  /// be read is set aside as ".corrupt" too, but every entry that reads is kept and written back
-  /// at once (the others are logged and dropped); a file that cannot be read at all is set aside
-  /// before the first write replaces it. Waits for the queue; only the first call (or the first
+  /// parsed is set aside as ".corrupt" and the index starts empty; of a file with entries that
+  /// cannot be read every entry that reads is kept (the others are logged and dropped) and
+  /// written back at once, once a copy of the file is safe as ".corrupt" (on a full disk the file
+  /// stays as it is, to be read again at the next start); a file that cannot be read at all is set
+  /// aside before the first write replaces it. Waits for the queue; only the first call (or the first
   /// use of the index) reads the file, so a project opened before start-up reached `load` cannot
   /// write an index that lacks the entries on disk.
   void load();
@@ -65,6 +66,7 @@ class ProjectInfoStore {
 
   bool loaded_ = false;
   bool unreadable_ = false;                   // the file exists but could not be read at load
+  bool damaged_ = false;                      // it lost entries at load and has no copy aside yet
 };
 
 }  // namespace kestrom

@@ -47,6 +47,21 @@ std::uint64_t entryLimit(std::string_view entry) {
                                   : ProjectLibrary::kMaxEntryBytes;
 }
 
+/// Why the archive `written` (on its way to `target`) could not be read back entry by entry: it
+/// is no ZIP archive, an entry does not read, or an entry is larger than `entryLimit` allows.
+std::optional<ProjectsHandlerError> unreadableBack(const fs::path& written, const fs::path& target) {
+  auto verified = archive::verifyEntries(written, entryLimit);
+  if (verified) return std::nullopt;
+  if (verified.error().code == archive::ArchiveErrorCode::entryTooLarge)
+    return error(Kind::entryTooLarge, target.string(), verified.error().entry, verified.error().message);
+  return error(Kind::unableToOpenZip, target.string(), verified.error().entry, verified.error().message);
+}
+
+/// A save that failed because of what the page sent, not because of the disk.
+bool refusedData(const ProjectsHandlerError& failure) {
+  return failure.kind == Kind::unableToOpenZip || failure.kind == Kind::entryTooLarge;
+}
+
 enum class Presence { present, gone, unknown };
 
 /// Whether something is at `path`. Only "no such file" and "not a folder" count as gone: an
@@ -116,7 +131,7 @@ std::string ProjectsHandlerError::description() const {
   static constexpr const char* kNames[] = {"emptyId",           "emptyName",        "emptyData",       "unableToOpenZip",
                                            "missingFileInZip",  "unknownProjectId", "missingProjectFile",
                                            "unableToWriteFile", "invalidManifest",  "pathNotAllowed",  "notAFile",
-                                           "fileSystem",        "indexNotWritten",  "spoolFull"};
+                                           "fileSystem",        "indexNotWritten",  "spoolFull",       "entryTooLarge"};
   std::string text = std::string(kNames[static_cast<int>(kind)]) + "(" + value;
   if (!filePath.empty()) text += ", " + filePath;
   text += ")";
@@ -211,17 +226,26 @@ ProjectsResult<fs::path> ProjectLibrary::writeProject(fs::path target, const std
     if (code) return fileSystemError(folder, code);
   }
   std::optional<Date> created = previous ? previous->created : std::nullopt;
+  // The archive is read back from its temporary file, before it replaces anything.
+  std::optional<ProjectsHandlerError> unreadable;
+  const AtomicFile::Check readsBack = [&](const fs::path& temporary) {
+    unreadable = unreadableBack(temporary, target);
+    return unreadable ? std::make_error_code(std::errc::invalid_argument) : std::error_code();
+  };
   if (mode == WriteMode::replace) {
     target = writeTarget(target);
     if (auto refused = refusedForWriting(target))
       return makeUnexpected(error(Kind::unableToWriteFile, target.string(), {}, *refused));
     if (!created) created = birthTime(target);
-    if (auto written = AtomicFile::write(target, data); !written)
+    if (auto written = AtomicFile::write(target, data, readsBack); !written) {
+      if (unreadable) return makeUnexpected(std::move(*unreadable));
       return makeUnexpected(error(Kind::unableToWriteFile, target.string(), {}, written.error().message()));
+    }
   } else {
     for (int attempt = 0;; ++attempt) {
-      auto written = AtomicFile::writeNew(target, data);
+      auto written = AtomicFile::writeNew(target, data, readsBack);
       if (written) break;
+      if (unreadable) return makeUnexpected(std::move(*unreadable));
       if (written.error() != std::errc::file_exists || attempt + 1 >= kMaxNameAttempts)
         return makeUnexpected(error(Kind::unableToWriteFile, target.string(), {}, written.error().message()));
       // Someone took the name between the check and the write: take the next free one.
@@ -288,9 +312,10 @@ ProjectsResult<void> ProjectLibrary::saveOnQueue(const std::string& id, const st
                                             std::strerror(errno));
           return {};
         }
-        // Without an index that knows the new file nothing else is tried: the old file and its
-        // entry stay as they were.
-        if (written.error().kind == Kind::indexNotWritten) return makeUnexpected(written.error());
+        // Without an index that knows the new file, or with data that no file may hold, nothing
+        // else is tried: the old file and its entry stay as they were.
+        if (written.error().kind == Kind::indexNotWritten || refusedData(written.error()))
+          return makeUnexpected(written.error());
         Constants::log().projects.error("Unable to save project under its new name: %s", written.error().description());
       }
       // Renaming failed: the project is written under its old file name, with the new name.
@@ -384,7 +409,13 @@ ProjectsResult<EntryBody> ProjectLibrary::loadProjectEntry(const std::string& id
   if (copied && failure.empty()) return body;
   if (spool.overBudget()) return makeUnexpected(error(Kind::spoolFull, url.string(), entry));
   if (entry == "icon.svg") return EntryBody{emptySVG_, nullptr};
-  return makeUnexpected(error(Kind::missingFileInZip, url.string(), entry, copied ? failure : copied.error().message));
+  // An entry that is there but is not answered (too large, or its spool's file failed) is not
+  // reported missing.
+  if (!copied && copied.error().code == archive::ArchiveErrorCode::entryTooLarge)
+    return makeUnexpected(error(Kind::entryTooLarge, url.string(), entry, copied.error().message));
+  if (!copied && copied.error().code != archive::ArchiveErrorCode::io)
+    return makeUnexpected(error(Kind::missingFileInZip, url.string(), entry, copied.error().message));
+  return makeUnexpected(error(Kind::fileSystem, url.string(), entry, copied ? failure : copied.error().message));
 }
 
 ProjectsResult<std::string> ProjectLibrary::readProjectZipEntry(const fs::path& url, const std::string& entry) const {

@@ -47,7 +47,7 @@ struct ProjectsHandlerError {
     emptyId,             // value: the request's name
     emptyName,           // value: the id
     emptyData,           // value: the id
-    unableToOpenZip,     // value: archive path
+    unableToOpenZip,     // value: archive path (a saved one: no ZIP archive, or an entry does not read)
     missingFileInZip,    // value: archive path, filePath: entry name
     unknownProjectId,    // value: the id
     missingProjectFile,  // value: the id, filePath: the file's path
@@ -58,6 +58,7 @@ struct ProjectsHandlerError {
     fileSystem,          // value: the path; detail: the system's reason
     indexNotWritten,     // value: the id whose entry could not be stored; nothing was changed
     spoolFull,           // value: archive path, filePath: entry name; other answers hold the spool budget
+    entryTooLarge,       // value: archive path, filePath: entry name; larger than the host reads or answers
   };
   Kind kind = Kind::fileSystem;
   std::string value;
@@ -106,7 +107,8 @@ class ProjectLibrary {
   /// One entry of the project's archive, held in a bounded buffer on its way (EntrySpool.h): in
   /// memory up to 1 MiB, past that in an unnamed file in `spoolFolder` (none: the private
   /// temporary folder); `spoolFull` while the answers in flight hold too much of the spool budget
-  /// for it. "icon.svg" missing or unreadable answers the placeholder.
+  /// for it, `entryTooLarge` for an entry larger than any answer may be, `fileSystem` when the
+  /// spool's file fails. "icon.svg" missing or unreadable answers the placeholder.
   ProjectsResult<EntryBody> loadProjectEntry(const std::string& id, const std::string& entry,
                                              std::filesystem::path spoolFolder = {}) const;
   /// One entry of the archive at `url`; "icon.svg" missing or unreadable answers the placeholder.
@@ -122,6 +124,10 @@ class ProjectLibrary {
                                                 std::string_view bytes) const;
 
   // ---- changing: any thread, run on `queue()` ----
+  //
+  // A save writes only an archive that can be read back entry by entry: one that is no ZIP
+  // archive or has an entry that does not read fails with `unableToOpenZip`, one with an entry
+  // larger than the host answers with `entryTooLarge`, and the project's file stays as it was.
 
   ProjectsResult<void> saveProject(const std::string& id, const std::string& name, std::string_view data);
   /// Saves at `path` ("~/" form or absolute), which must carry the project extension and have
@@ -149,8 +155,9 @@ class ProjectLibrary {
   /// A free name in the folder of `candidate` (not in the folder, not an indexed project's name).
   ProjectsResult<std::filesystem::path> uniqueProjectURL(const std::filesystem::path& candidate) const;
   /// Writes `data` at `target` and records it under `id`. `newFile` never replaces a file: when
-  /// `target` appears meanwhile the next free name is taken. Returns where the file went. When the
-  /// index cannot be written a new file is removed again and the call fails.
+  /// `target` appears meanwhile the next free name is taken. Returns where the file went. Data
+  /// that cannot be read back entry by entry replaces nothing. When the index cannot be written
+  /// a new file is removed again and the call fails.
   ProjectsResult<std::filesystem::path> writeProject(std::filesystem::path target, const std::string& id,
                                                      const std::string& name, std::string_view data, WriteMode mode,
                                                      const std::optional<ProjectReference>& previous);

@@ -38,6 +38,33 @@ std::optional<std::string> boundaryOf(const std::string& contentType) {
   return last;
 }
 
+/// The answer to an entry that could not be read: missing, or there and not answered.
+WebServerResponse entryFailure(const ProjectsHandlerError& failure) {
+  switch (failure.kind) {
+    case ProjectsHandlerError::Kind::spoolFull:  // for a moment
+      return WebServerResponse::serviceUnavailable();
+    case ProjectsHandlerError::Kind::entryTooLarge:
+    case ProjectsHandlerError::Kind::fileSystem:
+      return WebServerResponse::serverError();
+    default:
+      return WebServerResponse::notFound();
+  }
+}
+
+/// The answer to a save that failed, logged: the page's data refused (no readable ZIP archive
+/// 400, an entry larger than the host answers 413) or anything else (500).
+WebServerResponse saveFailure(const ProjectsHandlerError& failure) {
+  Constants::log().webServer.error("Unable to save project: %s", failure.description());
+  switch (failure.kind) {
+    case ProjectsHandlerError::Kind::unableToOpenZip:
+      return WebServerResponse::badRequest();
+    case ProjectsHandlerError::Kind::entryTooLarge:
+      return WebServerResponse::payloadTooLarge();
+    default:
+      return WebServerResponse::serverError();
+  }
+}
+
 }  // namespace
 
 WebServerResponse ProjectRouteHandler::handle(const WebServerRequest& request) {
@@ -46,9 +73,7 @@ WebServerResponse ProjectRouteHandler::handle(const WebServerRequest& request) {
   const std::string& id = parts[1];
   if (parts.size() == 3) {
     auto entry = library_->loadProjectEntry(id, parts[2]);
-    if (!entry && entry.error().kind == ProjectsHandlerError::Kind::spoolFull)
-      return WebServerResponse::serviceUnavailable();
-    if (!entry) return WebServerResponse::notFound();
+    if (!entry) return entryFailure(entry.error());
     WebServerHeaders headers{{"Content-Type", contentTypeForFileName(parts[2])}};
     if (entry->file) return WebServerResponse::ok(std::move(headers), WebServerFileRegion::whole(std::move(entry->file)));
     return WebServerResponse::ok(std::move(headers), std::move(entry->bytes));
@@ -94,17 +119,11 @@ WebServerResponse ProjectRouteHandler::upload(const WebServerRequest& request) {
   const auto data = body.substr(zip->offset, zip->length);
 
   if (!path) {
-    if (auto saved = library_->saveProject(id, name, data); !saved) {
-      log.error("Unable to save project: %s", saved.error().description());
-      return WebServerResponse::serverError();
-    }
+    if (auto saved = library_->saveProject(id, name, data); !saved) return saveFailure(saved.error());
     return WebServerResponse::ok({{"Connection", "close"}});
   }
   auto saved = library_->saveProjectAs(id, name, data, *path);
-  if (!saved) {
-    log.error("Unable to save project: %s", saved.error().description());
-    return WebServerResponse::serverError();
-  }
+  if (!saved) return saveFailure(saved.error());
   if (!*saved) return WebServerResponse::ok({{"Connection", "close"}});
   Json reply = Json::object();
   reply["deletedProjectId"] = **saved;

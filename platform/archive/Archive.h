@@ -1,7 +1,7 @@
 #pragma once
 // ZIP archives as project files use them: read one named entry into memory or hand it on a chunk
-// at a time, list the entries, write a whole archive, replace (or add) one entry of an existing
-// archive. Backend: libzip (LibzipArchive.cpp).
+// at a time, list the entries, check that every entry reads, write a whole archive, replace (or
+// add) one entry of an existing archive. Backend: libzip (LibzipArchive.cpp).
 //
 // No write ever touches the target file in place. The new archive is built in a fresh temporary
 // file beside the target (unpredictable name, same folder, so the rename stays on one file
@@ -43,6 +43,8 @@ struct ArchiveError {
   ArchiveErrorCode code = ArchiveErrorCode::io;
   /// For the log: what failed, on which file, and why ("Unable to rename ... : No space left").
   std::string message;
+  /// The entry the failure concerns, where the operation names one (`verifyEntries`).
+  std::string entry;
 };
 
 /// Errors as values. The platform layers sit below the kit's `Expected` alias, so they name the
@@ -79,6 +81,14 @@ using EntrySink = std::function<std::string(std::string_view chunk, std::uint64_
 /// held here; the same checks and limit as `readEntry`. The number of bytes handed on.
 [[nodiscard]] ArchiveResult<std::uint64_t> copyEntry(const std::filesystem::path& archive, std::string_view name,
                                                      std::uint64_t maxBytes, const EntrySink& sink);
+
+/// Reads every entry through as `copyEntry` would (checksums verified, the data of entry `name`
+/// refused past `maxBytes(name)`), keeping none of it: an archive that passes can be read back
+/// entry by entry. The sizes the directory declares are checked for all entries before any is
+/// read, so an entry declared too large fails at once. The error of the first entry that does
+/// not pass names it in `entry`.
+[[nodiscard]] ArchiveResult<void> verifyEntries(const std::filesystem::path& archive,
+                                                const std::function<std::uint64_t(std::string_view name)>& maxBytes);
 
 /// Every entry in directory order.
 [[nodiscard]] ArchiveResult<std::vector<EntryInfo>> listEntries(const std::filesystem::path& archive);

@@ -131,6 +131,51 @@ ArchiveResult<void> putEntry(zip_t* archive, std::string_view name, std::string_
   return {};
 }
 
+auto entryTooLarge(std::string_view name, const std::filesystem::path& archive, std::uint64_t maxBytes) {
+  return failure(ArchiveErrorCode::entryTooLarge, "The entry " + inQuotes(name) + " of " + archive.string() +
+                                                      " holds more than the " + std::to_string(maxBytes) +
+                                                      " bytes allowed");
+}
+
+/// The size entry `index` declares (0 when it declares none); entryTooLarge past `maxBytes`.
+ArchiveResult<std::uint64_t> declaredSize(zip_t* zip, zip_uint64_t index, std::string_view name,
+                                          const std::filesystem::path& archive, std::uint64_t maxBytes) {
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(zip, index, 0, &stat) < 0)
+    return libzipFailure(zip_get_error(zip), "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
+  if ((stat.valid & ZIP_STAT_SIZE) && stat.size > maxBytes) return entryTooLarge(name, archive, maxBytes);
+  return (stat.valid & ZIP_STAT_SIZE) ? stat.size : 0;
+}
+
+/// `copyEntry` on an archive already open.
+ArchiveResult<std::uint64_t> copyOpenEntry(zip_t* zip, zip_uint64_t index, std::string_view name,
+                                           const std::filesystem::path& archive, std::uint64_t maxBytes,
+                                           const EntrySink& sink) {
+  // The declared size is refused before anything is handed on...
+  auto declared = declaredSize(zip, index, name, archive, maxBytes);
+  if (!declared) return declared;
+
+  std::unique_ptr<zip_file_t, EntryCloser> file(zip_fopen_index(zip, index, 0));
+  if (!file) return libzipFailure(zip_get_error(zip), "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
+  std::uint64_t copied = 0;
+  char chunk[kChunkBytes];
+  for (;;) {
+    const zip_int64_t n = zip_fread(file.get(), chunk, sizeof chunk);
+    if (n < 0)
+      return libzipFailure(zip_file_get_error(file.get()),
+                           "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
+    if (n == 0) break;
+    // ...and data that runs past what the directory declared is cut off at the limit.
+    if (static_cast<std::uint64_t>(n) > maxBytes - copied) return entryTooLarge(name, archive, maxBytes);
+    if (auto refused = sink(std::string_view(chunk, static_cast<std::size_t>(n)), *declared); !refused.empty())
+      return failure(ArchiveErrorCode::io, "Unable to copy the entry " + inQuotes(name) + " of " + archive.string() +
+                                               ": " + refused);
+    copied += static_cast<std::uint64_t>(n);
+  }
+  return copied;
+}
+
 }  // namespace
 
 ArchiveResult<std::uint64_t> copyEntry(const std::filesystem::path& archive, std::string_view name,
@@ -143,38 +188,31 @@ ArchiveResult<std::uint64_t> copyEntry(const std::filesystem::path& archive, std
   const zip_int64_t index = usableName(name) ? zip_name_locate(zip, nameText.c_str(), 0) : -1;
   if (index < 0)
     return failure(ArchiveErrorCode::noSuchEntry, "The archive " + archive.string() + " has no entry " + inQuotes(name));
+  return copyOpenEntry(zip, static_cast<zip_uint64_t>(index), name, archive, maxBytes, sink);
+}
 
-  const auto tooLarge = [&] {
-    return failure(ArchiveErrorCode::entryTooLarge, "The entry " + inQuotes(name) + " of " + archive.string() +
-                                                        " holds more than the " + std::to_string(maxBytes) +
-                                                        " bytes allowed");
+ArchiveResult<void> verifyEntries(const std::filesystem::path& archive,
+                                  const std::function<std::uint64_t(std::string_view name)>& maxBytes) {
+  auto opened = openArchive(archive, LibzipFileSource::Access::read);
+  if (!opened) return makeUnexpected(std::move(opened.error()));
+  zip_t* zip = opened->zip.get();
+  const auto count = static_cast<zip_uint64_t>(std::max<zip_int64_t>(zip_get_num_entries(zip, 0), 0));
+  const auto nameOf = [zip](zip_uint64_t index) -> std::string_view {
+    const char* name = zip_get_name(zip, index, 0);
+    return name ? name : "";
   };
-  zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &stat) < 0)
-    return libzipFailure(zip_get_error(zip), "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
-  // The declared size is refused before anything is handed on...
-  if ((stat.valid & ZIP_STAT_SIZE) && stat.size > maxBytes) return tooLarge();
-  const std::uint64_t declared = (stat.valid & ZIP_STAT_SIZE) ? stat.size : 0;
-
-  std::unique_ptr<zip_file_t, EntryCloser> file(zip_fopen_index(zip, static_cast<zip_uint64_t>(index), 0));
-  if (!file) return libzipFailure(zip_get_error(zip), "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
-  std::uint64_t copied = 0;
-  char chunk[kChunkBytes];
-  for (;;) {
-    const zip_int64_t n = zip_fread(file.get(), chunk, sizeof chunk);
-    if (n < 0)
-      return libzipFailure(zip_file_get_error(file.get()),
-                           "Unable to read the entry " + inQuotes(name) + " of " + archive.string());
-    if (n == 0) break;
-    // ...and data that runs past what the directory declared is cut off at the limit.
-    if (static_cast<std::uint64_t>(n) > maxBytes - copied) return tooLarge();
-    if (auto refused = sink(std::string_view(chunk, static_cast<std::size_t>(n)), declared); !refused.empty())
-      return failure(ArchiveErrorCode::io, "Unable to copy the entry " + inQuotes(name) + " of " + archive.string() +
-                                               ": " + refused);
-    copied += static_cast<std::uint64_t>(n);
-  }
-  return copied;
+  const auto failed = [&](ArchiveError error, zip_uint64_t index) {
+    error.entry = nameOf(index);
+    return makeUnexpected(std::move(error));
+  };
+  for (zip_uint64_t index = 0; index < count; ++index)
+    if (auto declared = declaredSize(zip, index, nameOf(index), archive, maxBytes(nameOf(index))); !declared)
+      return failed(std::move(declared.error()), index);
+  const EntrySink discard = [](std::string_view, std::uint64_t) { return std::string(); };
+  for (zip_uint64_t index = 0; index < count; ++index)
+    if (auto read = copyOpenEntry(zip, index, nameOf(index), archive, maxBytes(nameOf(index)), discard); !read)
+      return failed(std::move(read.error()), index);
+  return {};
 }
 
 ArchiveResult<std::string> readEntry(const std::filesystem::path& archive, std::string_view name,

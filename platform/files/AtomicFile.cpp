@@ -94,7 +94,7 @@ int renameNoReplace(const std::filesystem::path& from, const std::filesystem::pa
 enum class Replace { yes, no };
 
 Expected<void, std::error_code> writeReplacing(const std::filesystem::path& target, std::string_view bytes,
-                                               Replace replace) {
+                                               Replace replace, const Check& check) {
   files::StepFailures::Write counting(steps);  // an injected failure is meant for this write only
   int rawFd = -1;
   auto temporary = createTemporary(target, rawFd);
@@ -112,6 +112,8 @@ Expected<void, std::error_code> writeReplacing(const std::filesystem::path& targ
 
   if (injectedFailure()) return fail(lastError());
   if (auto written = files::writeAll(fd.get(), bytes); !written) return fail(written.error());
+  if (check)
+    if (auto refused = check(*temporary)) return fail(refused);
   if (injectedFailure() || ::fsync(fd.get()) != 0) return fail(lastError());
   if (injectedFailure() || ::close(fd.release()) != 0) return fail(lastError());
   if (injectedFailure()) return fail(lastError());
@@ -123,12 +125,13 @@ Expected<void, std::error_code> writeReplacing(const std::filesystem::path& targ
 
 }  // namespace
 
-Expected<void, std::error_code> write(const std::filesystem::path& target, std::string_view bytes) {
-  return writeReplacing(target, bytes, Replace::yes);
+Expected<void, std::error_code> write(const std::filesystem::path& target, std::string_view bytes, const Check& check) {
+  return writeReplacing(target, bytes, Replace::yes, check);
 }
 
-Expected<void, std::error_code> writeNew(const std::filesystem::path& target, std::string_view bytes) {
-  return writeReplacing(target, bytes, Replace::no);
+Expected<void, std::error_code> writeNew(const std::filesystem::path& target, std::string_view bytes,
+                                         const Check& check) {
+  return writeReplacing(target, bytes, Replace::no, check);
 }
 
 Expected<void, std::error_code> moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -177,6 +180,25 @@ Expected<std::filesystem::path, std::error_code> setAsideCorrupt(const std::file
       return candidate;
     }
     if (errno != EEXIST) return makeUnexpected(lastError());
+  }
+  return makeUnexpected(std::make_error_code(std::errc::file_exists));
+}
+
+Expected<std::filesystem::path, std::error_code> copyAsideCorrupt(const std::filesystem::path& path) {
+  struct stat source {};
+  if (::stat(path.c_str(), &source) != 0) return makeUnexpected(lastError());
+  auto bytes = read(path);
+  if (!bytes) return makeUnexpected(bytes.error());
+  const auto folder = folderOf(path);
+  const std::string name = path.filename().string();
+  for (int number = 0; number < 10000; ++number) {
+    auto candidate = folder / (number == 0 ? name + ".corrupt" : name + "." + std::to_string(number) + ".corrupt");
+    auto written = writeNew(candidate, *bytes);
+    if (written) {
+      ::chmod(candidate.c_str(), source.st_mode & 07777);
+      return candidate;
+    }
+    if (written.error() != std::errc::file_exists) return makeUnexpected(written.error());
   }
   return makeUnexpected(std::make_error_code(std::errc::file_exists));
 }

@@ -2,8 +2,6 @@
 // real here (a file-size limit the kernel enforces, as a full disk would), pipes stand where
 // projects should be, and read-only copies are opened as a normal user.
 
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,26 +21,6 @@ namespace fs = std::filesystem;
 using Kind = ProjectsHandlerError::Kind;
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-/// Files of this process cannot grow beyond `bytes` while it lives: writes past it fail with
-/// EFBIG, for root too. SIGXFSZ is ignored meanwhile so the write reports instead.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{bytes, saved_.rlim_max};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    ::signal(SIGXFSZ, previous_);
-  }
-
- private:
-  rlimit saved_{};
-  sighandler_t previous_ = SIG_DFL;
-};
 
 constexpr rlim_t kLimit = 16 * 1024;  // above any project of these tests, below the padded index
 

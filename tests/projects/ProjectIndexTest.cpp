@@ -90,6 +90,31 @@ TEST(ProjectIndex, ADamagedEntryCostsOnlyItselfAndTheFileIsKeptAside) {
   EXPECT_EQ(readFile(folder / "availableProjects.json.corrupt"), damaged);
 }
 
+TEST(ProjectIndex, ADamagedIndexOnAFullDiskStaysAndEachStartReadsItsEntriesAgain) {
+  TempFolder folder;
+  const auto file = folder / "availableProjects.json";
+  json damaged = json::object();
+  for (int i = 0; i < 80; ++i)
+    damaged["p" + std::to_string(i)] = {{"id", "p" + std::to_string(i)}, {"filePath", "/tmp/p.kpr"}, {"name", std::string(200, 'p')}};
+  damaged["bad"] = {{"id", "bad"}, {"name", 42}};
+  writeFile(file, damaged.dump());
+  {
+    FileSizeLimit full(16 << 10);  // neither a copy nor the rewrite fits
+    for (int start = 0; start < 2; ++start) {
+      ProjectInfoStore store(file);
+      store.load();
+      EXPECT_EQ(store.queue()->syncValue([&] { return store.allReferences(); }).size(), 80u) << "start " << start;
+      EXPECT_EQ(folder.names(), std::vector<std::string>{"availableProjects.json"});
+      EXPECT_EQ(readFile(file), damaged.dump());
+    }
+  }
+  // With room again, the next start copies it aside and writes the entries back.
+  ProjectInfoStore store(file);
+  store.load();
+  EXPECT_EQ(readFile(folder / "availableProjects.json.corrupt"), damaged.dump());
+  EXPECT_EQ(json::parse(readFile(file)).size(), 80u);
+}
+
 TEST(ProjectNames, CleanInvalidCharactersIntoOneFileNameComponent) {
   using ProjectNames::fileURLWithName;
   EXPECT_EQ(fileURLWithName("A:B", "/p/Old.kpr"), fs::path("/p/A B.kpr"));

@@ -123,10 +123,10 @@ TEST(ProjectsLoad, AnEntryPastTheHeldSizeIsAnsweredFromAnUnnamedFileWrittenAChun
   ASSERT_TRUE(small);
   EXPECT_FALSE(small->file);
   EXPECT_EQ(nlohmann::json::parse(small->bytes).at("id"), "a");
-  // A spool folder that cannot take the file fails the entry, not the host.
+  // A spool folder that cannot take the file fails the entry (which is there), not the host.
   auto nowhere = f.library->loadProjectEntry("a", "main.py", spool.path() / "missing");
   ASSERT_FALSE(nowhere);
-  EXPECT_EQ(nowhere.error().kind, Kind::missingFileInZip);
+  EXPECT_EQ(nowhere.error().kind, Kind::fileSystem);
 }
 
 TEST(ProjectsShare, AnswersWithTheTextsThePageKnows) {

@@ -132,6 +132,37 @@ TEST(ProjectRoute, SavesUploadsAndRefusesWhatItCannotRead) {
   EXPECT_TRUE(unzipTestPasses(stray));
 }
 
+TEST(ProjectRoute, RefusesASaveWhoseEntriesCouldNotBeReadBackAndKeepsTheProject) {
+  HandlerFixture f;
+  ProjectRouteHandler route(f.handler);
+  const std::string boundary = "----WebKitFormBoundary7MA4YWxk";
+  ASSERT_TRUE(f.library->saveProject("a", "A", projectBytes("a", "A", "old")));
+  const auto file = f.fileOf("a");
+  const auto kept = readFile(file);
+  const auto index = f.indexJSON();
+  f.library->allowSaveAsPath(f.folder / "Other.kpr");
+
+  // An entry that inflates past the largest the host answers: 413, for a save in place, under a
+  // new name, or at a chosen path; bytes that are no ZIP archive: 400.
+  const auto tooLarge = projectWithZeros("a", {{"big.bin", ProjectLibrary::kMaxEntryBytes + 1}});
+  for (const auto& [bytes, status] : {std::pair{tooLarge, 413}, std::pair{std::string("PK not a zip"), 400}}) {
+    EXPECT_EQ(route.handle(upload("a", boundary, {namePart("A"), zipPart(bytes)})).statusCode(), status);
+    EXPECT_EQ(route.handle(upload("a", boundary, {namePart("B"), zipPart(bytes)})).statusCode(), status);
+    auto other = upload("a", boundary, {namePart("A"), pathPart((f.folder / "Other.kpr").string()), zipPart(bytes)});
+    EXPECT_EQ(route.handle(other).statusCode(), status);
+  }
+  EXPECT_EQ(readFile(file), kept);
+  EXPECT_EQ(f.indexJSON(), index);
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(f.folder)) names.push_back(item.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"A.kpr"}) << "nothing new, nothing left behind";
+
+  // Such an entry in a file from elsewhere is there, only not answered: never 404.
+  writeFile(file, tooLarge);
+  EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects", "a", "big.bin"})).statusCode(), 500);
+  EXPECT_EQ(route.handle(request(WebServerRequestMethod::get, {"projects", "a", "none.bin"})).statusCode(), 404);
+}
+
 }  // namespace
 }  // namespace kestrom::test
 
@@ -159,6 +190,34 @@ std::string multipartBody(const std::string& boundary, const std::string& name, 
   return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"name\"\r\n\r\n" + name + "\r\n--" + boundary +
          "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"blob\"\r\nContent-Type: application/zip\r\n\r\n" +
          bytes + "\r\n--" + boundary + "--\r\n";
+}
+
+/// The status of the answer to a GET of `target`, and how many body bytes came before the
+/// server closed (read a little at a time, kept nowhere).
+std::pair<int, std::uint64_t> statusAndLength(std::uint16_t port, const std::string& target) {
+  RawHttpConnection connection(port);
+  connection.send(makeHttpRequest("GET", target));
+  std::string head;
+  std::uint64_t received = 0;
+  for (std::string chunk; !(chunk = connection.readSome(64 << 10, std::chrono::seconds(30))).empty();) {
+    if (head.find("\r\n\r\n") == std::string::npos) head += chunk;
+    received += chunk.size();
+  }
+  const auto end = head.find("\r\n\r\n");
+  return {parseRawHttpResponse(head).status, end == std::string::npos ? 0 : received - end - 4};
+}
+
+TEST(ProjectRouteOverHTTP, AnEntryReadWholeGivesItsShareOfTheSpoolBudgetBack) {
+  HandlerFixture f;
+  constexpr std::uint64_t kBig = 200ull << 20, kNext = 100ull << 20;
+  static_assert(kBig <= EntrySpool::kBudgetBytes && kBig + kNext > EntrySpool::kBudgetBytes);
+  writeFile(f.folder / "Z.kpr", projectWithZeros("z", {{"big.bin", kBig}, {"next.bin", kNext}}));
+  ASSERT_TRUE(f.library->openProjectURL(f.folder / "Z.kpr"));
+  ProjectServer server(f.handler);
+  ASSERT_NE(server.port, 0);
+  // The server closes once the answer is written; the next request comes only then.
+  EXPECT_EQ(statusAndLength(server.port, "/projects/z/big.bin"), std::pair(200, kBig));
+  EXPECT_EQ(statusAndLength(server.port, "/projects/z/next.bin"), std::pair(200, kNext));
 }
 
 TEST(ProjectRouteOverHTTP, LargeConcurrentUploadsArriveWholeAndComeBack) {

@@ -1,7 +1,9 @@
 #include "tests/projects/ProjectTestSupport.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
+#include <zip.h>
 
 #include <atomic>
 
@@ -32,6 +34,30 @@ std::string projectBytes(const std::string& id, const std::string& name, const s
   TempFolder scratch;
   const auto file = scratch / "p.zip";
   if (!archive::writeArchive(file, entries)) ADD_FAILURE() << "cannot build a project archive";
+  return readFile(file);
+}
+
+std::string projectWithZeros(const std::string& id, const std::vector<std::pair<std::string, std::uint64_t>>& zeros) {
+  TempFolder scratch;
+  const auto file = scratch / "p.zip";
+  int failure = 0;
+  zip_t* archive = zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &failure);
+  if (!archive) {
+    ADD_FAILURE() << "cannot build a project archive";
+    return {};
+  }
+  const std::string manifest = nlohmann::json{{"id", id}, {"name", id}, {"type", "python"}}.dump();
+  zip_file_add(archive, "manifest.json", zip_source_buffer(archive, manifest.data(), manifest.size(), 0), 0);
+  for (std::size_t i = 0; i < zeros.size(); ++i) {
+    const auto source = scratch / std::to_string(i);  // sparse: no room, no memory
+    const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(zeros[i].second)) != 0) ADD_FAILURE() << "cannot make " << source;
+    ::close(fd);
+    const auto added = zip_file_add(archive, zeros[i].first.c_str(), zip_source_file(archive, source.c_str(), 0, -1), 0);
+    if (added < 0 || zip_set_file_compression(archive, static_cast<zip_uint64_t>(added), ZIP_CM_DEFLATE, 1) != 0)
+      ADD_FAILURE() << "cannot add " << zeros[i].first;
+  }
+  if (zip_close(archive) != 0) ADD_FAILURE() << "cannot write a project archive";
   return readFile(file);
 }
 

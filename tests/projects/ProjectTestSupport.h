@@ -1,13 +1,18 @@
 #pragma once
 // Shared pieces of the project tests: the temporary HOME every test runs under (set by this
 // executable's main before anything reads the user's folders), project archives built with the
-// archive layer, a handler on a fresh index, and a recorder of what reaches the page.
+// archive layer, a handler on a fresh index, a recorder of what reaches the page, and a full disk.
 
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdint>
 #include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -33,6 +38,9 @@ inline constexpr const char* kExtension = "kpr";
 /// unless `withIcon` is false, and "main.py" holding `content`.
 std::string projectBytes(const std::string& id, const std::string& name, const std::string& content = "print(1)",
                          bool withIcon = true);
+/// The bytes of a project archive: "manifest.json" {"id", "name"} and, for each of `zeros`, an
+/// entry of that many zero bytes, deflated (about a thousandfold: hundreds of MiB cost little).
+std::string projectWithZeros(const std::string& id, const std::vector<std::pair<std::string, std::uint64_t>>& zeros);
 /// Writes `projectBytes` to `path`.
 void writeProject(const std::filesystem::path& path, const std::string& id, const std::string& name,
                   const std::string& content = "print(1)");
@@ -44,6 +52,28 @@ nlohmann::json manifestOf(const std::filesystem::path& path);
 std::string fileText(const WebServerOpenFile& file);
 /// The bytes an entry answer carries, from memory or from its file.
 std::string bodyText(const EntryBody& body);
+
+/// Files of this process cannot grow beyond `bytes` while it lives: writes past it fail with
+/// EFBIG, for root too, as on a full disk. SIGXFSZ is ignored meanwhile so the write reports instead.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{bytes, saved_.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  sighandler_t previous_ = SIG_DFL;
+};
 
 /// Holds the projects' queue busy, as a large save does, until `release` or the end of the scope.
 class BusyQueue {
