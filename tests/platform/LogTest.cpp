@@ -116,5 +116,20 @@ TEST(LogTest, TextArgumentsCannotBreakTheLine) {
   EXPECT_EQ(escapeControlCharacters("plain ü"), "plain ü");
 }
 
+TEST(LogTest, LineSeparatorsC1AndBidiControlsAreEscapedAndOtherCharactersKept) {
+  EXPECT_EQ(escapeControlCharacters("/\u202egpj.exe"), "/\\u202egpj.exe");
+  EXPECT_EQ(escapeControlCharacters("a\u2028b\u2029c\u0085d"), "a\\u2028b\\u2029c\\x85d");
+  EXPECT_EQ(escapeControlCharacters("\u0080\u009f\u200e\u200f\u202a\u2066\u2069"),
+            "\\x80\\x9f\\u200e\\u200f\\u202a\\u2066\\u2069");
+  const std::string kept = "é 中 😀 \u00a0\u2027\u202f\u2065\u206a";
+  EXPECT_EQ(escapeControlCharacters(kept), kept);
+  // Bytes that are no UTF-8 pass as they are, including a cut-off separator.
+  const std::string invalid = "\xff\xc2 \xe2\x80 \xe2\x80\x41 \xc0\x8a";
+  EXPECT_EQ(escapeControlCharacters(invalid), invalid);
+  ScopedRecording recording;
+  Logger("kit.id", "WebServer").error("%d | %s", 404, "/\u202egpj.exe\u2028FORGED");
+  EXPECT_EQ(recording.sink().records().at(0).message, "404 | /\\u202egpj.exe\\u2028FORGED");
+}
+
 }  // namespace
 }  // namespace kestrom::log
