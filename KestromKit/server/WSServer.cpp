@@ -12,6 +12,7 @@
 #include "KestromKit/server/WSListener.h"
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/log/RequestValue.h"
 
 namespace kestrom {
 
@@ -329,7 +330,8 @@ void WSServer::onConnectionOpened() {
 
 void WSServer::onConnectionClosed(WSConnection& connection, unsigned code, const std::string& reason) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
-  serverLog().debug("Connection did close with code: %d and reason: %s", code, reason.empty() ? "nil" : reason);
+  serverLog().debug("Connection did close with code: %d and reason: %s", code,
+                    reason.empty() ? std::string("nil") : log::requestValue(reason));
   std::size_t count = removeConnection(connection);
   serverLog().debug("Connection closed! - open connections: %d", count);
   raise(WSEvent::onClose());

@@ -15,6 +15,7 @@
 #include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WebServerAnswer.h"
 #include "platform/files/DescriptorIO.h"
+#include "platform/log/RequestValue.h"
 #include "platform/tcp/TCPServer.h"
 
 namespace kestrom {
@@ -240,7 +241,8 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
     for (const auto& origin : origins) allowed = allowed && LoopbackGuard::allows(std::nullopt, origin, ownPort, pageOrigins);
   }
   if (!allowed) {
-    otherSiteLog_.write(logger(), log::Level::error, "%d | Refused a request for %s from another site", 403, parsed->path);
+    otherSiteLog_.write(logger(), log::Level::error, "%d | Refused a request for %s from another site", 403,
+                        log::requestValue(parsed->path));
     return answer(c, "403 FORBIDDEN");
   }
   if (parsed->path == "/debug") return answerDebug(c, std::move(*parsed));
@@ -248,7 +250,7 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
   const auto& session = server_.services_.session;
   if (session && !session->admits(cookieOf(parsed->headers))) {
     noCookieLog_.write(logger(), log::Level::error, "%d | Refused a request for %s without the session cookie", 403,
-                       parsed->path);
+                       log::requestValue(parsed->path));
     return answer(c, "403 FORBIDDEN");
   }
   // A static file needs nothing but the disk, which the page's own files are in the page cache

@@ -1,5 +1,6 @@
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
+#include "platform/log/RequestValue.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +115,28 @@ TEST(LogTest, TextArgumentsCannotBreakTheLine) {
   logger.info("format\nitself");  // the format is the program's own and stays as written
   EXPECT_EQ(recording.sink().records().back().message, "format\nitself");
   EXPECT_EQ(escapeControlCharacters("plain ü"), "plain ü");
+}
+
+TEST(LogTest, ValuesFromRequestsAreCutWithTheirLengthAndHostsDecodedBeforeRedaction) {
+  ScopedRecording recording;
+  const Logger logger("kit.id", "WebServer");
+  // 64 KiB, with a two-byte character across the cut.
+  const std::string path = "/" + std::string(118, 'a') + "é" + std::string(65536 - 121, 'b');
+  logger.error("%d | Refused a request for %s without the session cookie", 403, requestValue(path));
+  EXPECT_EQ(requestValue("/index.html"), "/index.html");
+  // A Host that spells a secret in percent escapes, under a redaction of that secret.
+  Redaction redaction([](std::string line) {
+    for (std::size_t at; (at = line.find("5ec2e7d1")) != std::string::npos;) line.replace(at, 8, "(left out)");
+    return line;
+  });
+  logger.info("Refused WebSocket upgrade with Host: %s", decodedRequestValue("%35ec2%65%37d1.example"));
+
+  const auto records = recording.sink().records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_LE(records[0].message.size(), 200u);
+  EXPECT_NE(records[0].message.find("/" + std::string(118, 'a') + "… (65536 bytes) without"), std::string::npos)
+      << records[0].message.substr(0, 300);
+  EXPECT_EQ(records[1].message, "Refused WebSocket upgrade with Host: (left out).example");
 }
 
 TEST(LogTest, LineSeparatorsC1AndBidiControlsAreEscapedAndOtherCharactersKept) {

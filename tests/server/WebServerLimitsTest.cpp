@@ -115,8 +115,12 @@ TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecretNorTheDebugCode) {
     c.shutdownWrite();
     EXPECT_EQ(c.readResponse(5s).status, 400);
   }
-  // The other server's log: an upgrade refused for the Host and Origin it names.
+  // The other server's log: an upgrade refused for the Host and Origin it names, as sent and
+  // percent-encoded.
   EXPECT_EQ(test::rawExchange(ws.port, test::upgradeRequest(secret, "http://" + code)).substr(0, 12), "HTTP/1.1 403");
+  std::string encoded;
+  for (char c : secret) encoded += "%" + std::to_string(c / 16) + "0123456789abcdef"[c % 16];
+  EXPECT_EQ(test::rawExchange(ws.port, test::upgradeRequest(encoded, "http://" + code)).substr(0, 12), "HTTP/1.1 403");
   // The log did get the requests (so there was something to look at).
   EXPECT_TRUE(recording.sink().contains("WebServer", "400 | Received"));
   EXPECT_TRUE(recording.sink().contains("WebServer", "404 | GET"));
@@ -125,6 +129,7 @@ TEST(WebServerLimitsTest, TheLogNeverHoldsTheSecretNorTheDebugCode) {
     SCOPED_TRACE(record.message);
     EXPECT_FALSE(holdsPartOf(record.message, secret));
     EXPECT_FALSE(holdsPartOf(record.message, code));
+    EXPECT_EQ(record.message.find(encoded.substr(0, 24)), std::string::npos);
   }
 }
 
