@@ -175,6 +175,7 @@ void WSServer::openListener(unsigned port, bool drawn) {
   std::weak_ptr<WSServer> weak = weak_from_this();
 
   auto callbacks = std::make_shared<WSConnection::Callbacks>();
+  callbacks->refusalLog = std::make_shared<WSRefusalLog>(*io_);
   callbacks->allowUpgrade = [weak](std::optional<std::string_view> host, std::optional<std::string_view> origin,
                                    unsigned localPort) {
     auto self = weak.lock();

@@ -1,11 +1,13 @@
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
+#include "platform/log/RateLimit.h"
 #include "platform/log/RequestValue.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cctype>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -152,6 +154,42 @@ TEST(LogTest, LineSeparatorsC1AndBidiControlsAreEscapedAndOtherCharactersKept) {
   ScopedRecording recording;
   Logger("kit.id", "WebServer").error("%d | %s", 404, "/\u202egpj.exe\u2028FORGED");
   EXPECT_EQ(recording.sink().records().at(0).message, "404 | /\\u202egpj.exe\\u2028FORGED");
+}
+
+TEST(LogTest, ARateLimitWritesItsCountOnceDueWithoutAnotherLineAndWhenItEnds) {
+  ScopedRecording recording;
+  const Logger logger("kit.id", "WebServer");
+  std::vector<RateLimit::Clock::time_point> armed;
+  {
+    RateLimit limit(3, [&](RateLimit::Clock::time_point due) { armed.push_back(due); });
+    for (int i = 0; i < 100; ++i) limit.write(logger, Level::error, "%d | Refused \"/debug\" guess %d", 403, i);
+    ASSERT_FALSE(armed.empty()) << "a count waits: the owner is asked for a timer";
+    const auto due = limit.countDue();
+    ASSERT_TRUE(due);
+    EXPECT_EQ(*due, armed.back());
+    const std::size_t before = recording.sink().records().size();
+    limit.writeDueCount(*due - std::chrono::milliseconds(1));
+    EXPECT_EQ(recording.sink().records().size(), before) << "not before it is due";
+    limit.writeDueCount(*due);
+    ASSERT_EQ(recording.sink().records().size(), before + 1);
+    const std::regex countLine(R"(^Left out \d+ more like it since the last one logged: )"
+                               R"(403 \| Refused "/debug" guess \d+$)");
+    EXPECT_TRUE(std::regex_search(recording.sink().records().back().message, countLine))
+        << recording.sink().records().back().message;
+    EXPECT_FALSE(limit.countDue());
+    for (int i = 0; i < 10; ++i) limit.write(logger, Level::error, "%d | Refused \"/debug\" guess %d", 403, i);
+  }
+  const auto records = recording.sink().records();
+  EXPECT_EQ(records.back().message.rfind("Left out ", 0), 0u) << "the last count, at the end: "
+                                                                << records.back().message;
+  std::uint64_t lines = 0;
+  const std::regex count(R"((\d+) more like it since the last one logged)");
+  for (const auto& record : records) {
+    std::smatch found;
+    if (std::regex_search(record.message, found, count)) lines += std::stoull(found[1]);
+    if (record.message.rfind("Left out ", 0) != 0) ++lines;
+  }
+  EXPECT_EQ(lines, 110u) << "each line is written or in a count";
 }
 
 }  // namespace
