@@ -18,7 +18,7 @@ struct Failure {
   static Failure codingFailure() { return {Case::codingFailure, {}}; }
 
   /// "RPC: unknown method: /hub/Send"; the texts are part of the host's log vocabulary, misspelling
-  /// included.
+  /// included. The page's method name is cut as every value from a request in a log line.
   std::string description() const;
 
   friend bool operator==(const Failure&, const Failure&) = default;

@@ -4,6 +4,7 @@
 
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/log/RequestValue.h"
 
 namespace kestrom {
 
@@ -79,7 +80,8 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
   if (portError || !callbacks_->allowUpgrade || !callbacks_->allowUpgrade(host, origin, localPort)) {
     callbacks_->refusalLog->otherSite.write(Constants::log().webSocketServer, log::Level::info,
                                             "Refused WebSocket upgrade with Host: %s, Origin: %s",
-                                            std::string(host.value_or("(none)")), std::string(origin.value_or("(none)")));
+                                            host ? log::decodedRequestValue(*host) : std::string("(none)"),
+                                            origin ? log::decodedRequestValue(*origin) : std::string("(none)"));
     return refuse(http::status::forbidden, request.version());
   }
   std::optional<std::string> cookies;

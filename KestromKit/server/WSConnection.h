@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "KestromKit/server/BeastNet.h"
+#include "KestromKit/server/WSRefusalLog.h"
 #include "KestromKit/server/WSWire.h"
-#include "platform/log/RateLimit.h"
 
 namespace kestrom {
 
@@ -27,11 +27,6 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
   struct Limits {
     std::size_t maxMessageBytes;  // a longer inbound message closes the connection
     std::size_t maxQueuedBytes;   // a peer that lets more than this pile up is closed
-  };
-
-  /// The log lines of refused upgrades, which anyone can cause: a few a second of each kind.
-  struct RefusalLog {
-    log::RateLimit otherSite, noCookie, noRoom;
   };
 
   /// How a connection reports to its server; all are called on the I/O thread.
@@ -59,8 +54,8 @@ class WSConnection : public std::enable_shared_from_this<WSConnection> {
     /// The connection failed after it opened (peer vanished, timeout, oversize or bad frame).
     std::function<void(WSConnection&, const wsnet::error_code&)> failed;
     /// Shared by the connections of one start of the server, so that a flood of refusals is counted
-    /// as one.
-    std::shared_ptr<RefusalLog> refusalLog = std::make_shared<RefusalLog>();
+    /// as one; made by the server with its I/O context.
+    std::shared_ptr<WSRefusalLog> refusalLog;
   };
 
   /// `io` is the context the socket belongs to: the connection keeps it alive, so whoever holds

@@ -57,6 +57,7 @@ void WSListener::close(bool hard) {
   error_code ignored;
   acceptor_.close(ignored);
   pause_.cancel();
+  callbacks_->refusalLog->stop();
   for (auto& weak : *registry_)
     if (auto connection = weak.lock()) connection->drop(hard);
 }
@@ -85,8 +86,8 @@ void WSListener::onAccept(error_code ec, wsnet::tcp::socket socket) {
         });
         return;
       }
-      shortageLog_.write(Constants::log().webSocketServer, log::Level::error, "Accepting a connection failed: %s",
-                         ec.message());
+      callbacks_->refusalLog->shortage.write(Constants::log().webSocketServer, log::Level::error,
+                                             "Accepting a connection failed: %s", ec.message());
       pause_.expires_after(kestrom::tcp::DescriptorReserve::kPause);
       pause_.async_wait([self = shared_from_this()](error_code waited) {
         if (!waited && !self->closed_) self->doAccept();

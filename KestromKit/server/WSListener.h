@@ -3,7 +3,8 @@
 // starts a WSConnection for each peer. Peers that have not yet sent their upgrade request are
 // held only so many at once (the oldest dropped first), so idle connections cannot use up the
 // process's descriptors; out of descriptors with nothing to shed, it stops accepting for a moment
-// (logged at most once a second). A stop closes it for good; the next start makes a new one.
+// (logged at most once a second, in the refusal log of its start). A stop closes it for good and
+// writes the counts that log keeps; the next start makes a new one.
 // Home: the server's I/O thread. Owner: WSServer, and its own pending accept.
 
 #include <deque>
@@ -13,7 +14,6 @@
 
 #include "KestromKit/server/BeastNet.h"
 #include "KestromKit/server/WSConnection.h"
-#include "platform/log/RateLimit.h"
 #include "platform/tcp/DescriptorLimit.h"
 
 namespace kestrom {
@@ -51,7 +51,6 @@ class WSListener : public std::enable_shared_from_this<WSListener> {
   std::function<void(const wsnet::error_code&)> failed_;
   std::deque<std::weak_ptr<WSConnection>> pending_;  // may still await their request, oldest first
   tcp::DescriptorReserve reserve_;
-  log::RateLimit shortageLog_{1};
   bool closed_ = false;
 };
 

@@ -12,6 +12,7 @@
 #include "KestromKit/server/WSListener.h"
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/log/RequestValue.h"
 
 namespace kestrom {
 
@@ -174,6 +175,7 @@ void WSServer::openListener(unsigned port, bool drawn) {
   std::weak_ptr<WSServer> weak = weak_from_this();
 
   auto callbacks = std::make_shared<WSConnection::Callbacks>();
+  callbacks->refusalLog = std::make_shared<WSRefusalLog>(*io_);
   callbacks->allowUpgrade = [weak](std::optional<std::string_view> host, std::optional<std::string_view> origin,
                                    unsigned localPort) {
     auto self = weak.lock();
@@ -329,7 +331,8 @@ void WSServer::onConnectionOpened() {
 
 void WSServer::onConnectionClosed(WSConnection& connection, unsigned code, const std::string& reason) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
-  serverLog().debug("Connection did close with code: %d and reason: %s", code, reason.empty() ? "nil" : reason);
+  serverLog().debug("Connection did close with code: %d and reason: %s", code,
+                    reason.empty() ? std::string("nil") : log::requestValue(reason));
   std::size_t count = removeConnection(connection);
   serverLog().debug("Connection closed! - open connections: %d", count);
   raise(WSEvent::onClose());

@@ -16,6 +16,7 @@
 #include "KestromKit/base/Constants.h"
 #include "platform/files/DescriptorIO.h"
 #include "platform/log/GuardedCallback.h"
+#include "platform/log/RequestValue.h"
 #include "platform/tcp/TCPClient.h"
 #include "platform/tcp/TCPServer.h"
 
@@ -326,7 +327,7 @@ void WebServer::handle(tcp::TCPClient& client, CheckedRequest& checked, WorkerBu
   try {
     response = route_ ? route_(request) : routes_.route(request);
   } catch (const std::exception& e) {  // handlers answer with values; this is the last guard
-    logger().fault("Route %s threw: %s", request.path, e.what());
+    logger().fault("Route %s threw: %s", log::requestValue(request.path), e.what());
   }
   respond(client, buffers, response, request);
   // Written: what the answer holds (a spooled entry, its share of the spool budget) goes now, not
@@ -363,9 +364,11 @@ void WebServer::logAnswer(const WebServerResponse& response, const WebServerRequ
   const auto kind = response.kind();
   if (kind == WebServerResponse::Kind::ok || kind == WebServerResponse::Kind::partial) {
     if (verbose_)
-      logger().info("%d | %s - %.2f ms: %s", response.statusCode(), rawValue(request.method), ms, request.path);
+      logger().info("%d | %s - %.2f ms: %s", response.statusCode(), rawValue(request.method), ms,
+                    log::requestValue(request.path));
   } else {
-    logger().error("%d | %s - %.2f ms: %s", response.statusCode(), rawValue(request.method), ms, request.path);
+    logger().error("%d | %s - %.2f ms: %s", response.statusCode(), rawValue(request.method), ms,
+                   log::requestValue(request.path));
   }
 }
 

@@ -15,6 +15,7 @@
 #include "KestromKit/server/SessionSecret.h"
 #include "KestromKit/server/WebServerAnswer.h"
 #include "platform/files/DescriptorIO.h"
+#include "platform/log/RequestValue.h"
 #include "platform/tcp/TCPServer.h"
 
 namespace kestrom {
@@ -43,10 +44,14 @@ bool declaresBody(const std::map<std::string, std::string>& headers) {
 
 WebServer::HeadLoop::HeadLoop(WebServer& server, tcp::TCPServer& listener)
     : server_(server), listener_(listener), epoll_(::epoll_create1(EPOLL_CLOEXEC)),
-      malformedLog_(server.limits_.refusalLinesPerSecond), otherSiteLog_(server.limits_.refusalLinesPerSecond),
-      noCookieLog_(server.limits_.refusalLinesPerSecond), debugBodyLog_(server.limits_.refusalLinesPerSecond),
-      debugCodeLog_(server.limits_.refusalLinesPerSecond), headTooLargeLog_(server.limits_.refusalLinesPerSecond),
-      quietLog_(server.limits_.refusalLinesPerSecond), sendFailedLog_(server.limits_.refusalLinesPerSecond) {
+      malformedLog_(server.limits_.refusalLinesPerSecond, countTimer()),
+      otherSiteLog_(server.limits_.refusalLinesPerSecond, countTimer()),
+      noCookieLog_(server.limits_.refusalLinesPerSecond, countTimer()),
+      debugBodyLog_(server.limits_.refusalLinesPerSecond, countTimer()),
+      debugCodeLog_(server.limits_.refusalLinesPerSecond, countTimer()),
+      headTooLargeLog_(server.limits_.refusalLinesPerSecond, countTimer()),
+      quietLog_(server.limits_.refusalLinesPerSecond, countTimer()),
+      sendFailedLog_(server.limits_.refusalLinesPerSecond, countTimer()) {
   if (epoll_ < 0) return;
   epoll_event wake{EPOLLIN, {.ptr = &wakeMark}};
   epoll_event listening{EPOLLIN, {.ptr = &listenerMark}};
@@ -94,8 +99,26 @@ bool WebServer::HeadLoop::run() {
     if (listenAgainAt_ && *listenAgainAt_ <= now) resumeListening(now);
     expire(now);
     gone_.clear();
+    if (countsDue_ && *countsDue_ <= now) writeDueCounts(now);
   }
   return false;
+}
+
+log::RateLimit::ArmTimer WebServer::HeadLoop::countTimer() {
+  return [this](Clock::time_point due) { countsDue_ = countsDue_ ? std::min(*countsDue_, due) : due; };
+}
+
+std::array<log::RateLimit*, 9> WebServer::HeadLoop::rateLimits() {
+  return {&malformedLog_, &otherSiteLog_, &noCookieLog_, &debugBodyLog_, &debugCodeLog_,
+          &headTooLargeLog_, &quietLog_, &sendFailedLog_, &shortageLog_};
+}
+
+void WebServer::HeadLoop::writeDueCounts(Clock::time_point now) {
+  countsDue_.reset();
+  for (auto* limit : rateLimits()) {
+    limit->writeDueCount(now);
+    if (const auto due = limit->countDue()) countsDue_ = countsDue_ ? std::min(*countsDue_, *due) : *due;
+  }
 }
 
 int WebServer::HeadLoop::timeoutMs() const {
@@ -103,6 +126,7 @@ int WebServer::HeadLoop::timeoutMs() const {
   if (!heads_.empty()) due = heads_.front().deadline;
   if (!draining_.empty()) due = due ? std::min(*due, draining_.front().deadline) : draining_.front().deadline;
   if (listenAgainAt_) due = due ? std::min(*due, *listenAgainAt_) : *listenAgainAt_;
+  if (countsDue_) due = due ? std::min(*due, *countsDue_) : *countsDue_;
   if (!due) return -1;  // nothing held: sleep until something happens
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(left, 0, 24LL * 3600 * 1000));
@@ -240,7 +264,8 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
     for (const auto& origin : origins) allowed = allowed && LoopbackGuard::allows(std::nullopt, origin, ownPort, pageOrigins);
   }
   if (!allowed) {
-    otherSiteLog_.write(logger(), log::Level::error, "%d | Refused a request for %s from another site", 403, parsed->path);
+    otherSiteLog_.write(logger(), log::Level::error, "%d | Refused a request for %s from another site", 403,
+                        log::requestValue(parsed->path));
     return answer(c, "403 FORBIDDEN");
   }
   if (parsed->path == "/debug") return answerDebug(c, std::move(*parsed));
@@ -248,7 +273,7 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
   const auto& session = server_.services_.session;
   if (session && !session->admits(cookieOf(parsed->headers))) {
     noCookieLog_.write(logger(), log::Level::error, "%d | Refused a request for %s without the session cookie", 403,
-                       parsed->path);
+                       log::requestValue(parsed->path));
     return answer(c, "403 FORBIDDEN");
   }
   // A static file needs nothing but the disk, which the page's own files are in the page cache

@@ -5,7 +5,9 @@
 // at once, and hands every other request to the workers. Held connections are kept in the order
 // they came; as every one has the same time limit, the oldest is always the first due. Out of
 // descriptors with nothing to shed, it stops watching the listening socket for a moment. Its
-// refusals reach the log only a few lines a second of each kind. Run-loop thread only.
+// refusals reach the log only a few lines a second of each kind; the count of the others is
+// written when its second is over (the loop wakes for it only while one waits) and when the loop
+// ends. Run-loop thread only.
 
 #include <array>
 #include <chrono>
@@ -74,6 +76,10 @@ class WebServer::HeadLoop {
   void drain(List::iterator c);
   void expire(Clock::time_point now);
   void handOn(List::iterator c, CheckedRequest checked);
+  /// What a rate limit of the loop's log calls when a count starts to wait: the loop wakes for it.
+  log::RateLimit::ArmTimer countTimer();
+  std::array<log::RateLimit*, 9> rateLimits();
+  void writeDueCounts(Clock::time_point now);
 
   WebServer& server_;
   tcp::TCPServer& listener_;
@@ -82,10 +88,11 @@ class WebServer::HeadLoop {
   List draining_;  // answered, oldest first
   List gone_;      // closed or handed on during this round of events: freed after it
   std::optional<Clock::time_point> listenAgainAt_;  // the listening socket is not watched until then
+  std::optional<Clock::time_point> countsDue_;      // the first count of a rate limit below is due then
   tcp::DescriptorReserve reserve_;
   log::RateLimit malformedLog_, otherSiteLog_, noCookieLog_, debugBodyLog_, debugCodeLog_, headTooLargeLog_, quietLog_,
       sendFailedLog_;
-  log::RateLimit shortageLog_{1};
+  log::RateLimit shortageLog_{1, countTimer()};
   std::array<char, 16 * 1024> chunk_{};
   std::string answer_;
   std::unique_ptr<char[]> file_;  // a small file's bytes, sent with the answer's head

@@ -13,6 +13,7 @@
 #include "KestromKit/base/PathCheck.h"
 #include "platform/AsciiCase.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/log/RequestValue.h"
 
 namespace kestrom {
 
@@ -311,12 +312,12 @@ void ContentHandler::writeResource(std::string localPath, std::string resource, 
   queue_->async([this, localPath = std::move(localPath), resource = std::move(resource), tmpID = std::move(tmpID),
                  completion = std::move(completion)] {
     auto finish = [&](bool ok, const std::string& why) {
-      if (!ok) Constants::log().general.error("Unable to write the resource %s: %s", localPath, why);
+      if (!ok) Constants::log().general.error("Unable to write the resource %s: %s", log::requestValue(localPath), why);
       if (completion) completion(ok);
     };
     fs::path root = contentPath_;
     if (tmpID) {
-      if (!checkPathComponent(*tmpID)) return finish(false, "invalid tmpId " + *tmpID);
+      if (!checkPathComponent(*tmpID)) return finish(false, "invalid tmpId " + log::requestValue(*tmpID));
       root /= *tmpID;
     }
     std::error_code error;
@@ -421,7 +422,8 @@ bool ContentHandler::startFetch(const std::string& tmpID, DownloadEntry entry) {
   auto& log = Constants::log().general;
   auto localPath = checkRelativePath(entry.localPath);
   if (!checkPathComponent(tmpID) || !localPath || !downloader_) {
-    log.error("Refusing to download %s to tmpId %s, path %s", entry.remoteURL, tmpID, entry.localPath);
+    log.error("Refusing to download %s to tmpId %s, path %s", log::requestValue(entry.remoteURL),
+              log::requestValue(tmpID), log::requestValue(entry.localPath));
     return false;
   }
   const auto area = contentPath_ / tmpID;
@@ -430,7 +432,8 @@ bool ContentHandler::startFetch(const std::string& tmpID, DownloadEntry entry) {
   // Links below the area must not lead the file out of it.
   auto destination = resolveUnder(area, localPath->string(), {.allowLeadingSlash = false});
   if (!destination) {
-    log.error("Refusing to download %s to tmpId %s, path %s", entry.remoteURL, tmpID, entry.localPath);
+    log.error("Refusing to download %s to tmpId %s, path %s", log::requestValue(entry.remoteURL),
+              log::requestValue(tmpID), log::requestValue(entry.localPath));
     return false;
   }
 

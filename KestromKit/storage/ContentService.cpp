@@ -6,6 +6,7 @@
 #include "KestromKit/base/PathCheck.h"
 #include "platform/AsciiCase.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/log/RequestValue.h"
 
 namespace kestrom {
 
@@ -65,7 +66,8 @@ void ContentService::downloadResource(const std::string& id, const RPCRequestCon
     return;
   }
   if (!checkPathComponent(params.tmpID) || !checkRelativePath(params.localPath)) {
-    Constants::log().general.error("Refusing to download to tmpId %s, path %s", params.tmpID, params.localPath);
+    Constants::log().general.error("Refusing to download to tmpId %s, path %s", log::requestValue(params.tmpID),
+                                   log::requestValue(params.localPath));
     interface_->send(RPC::Response::error(id, "Error downloading resource to tmpId: " + params.tmpID + " for path: " +
                                                  params.localPath));
     return;
@@ -139,7 +141,7 @@ void ContentService::cleanTemp(const std::string& id, const RPCRequestContentCle
     // On the content queue: the reply goes out from main, behind the download replies before it.
     dispatch::mainQueue()->async([interface, id, tmpID, cleaned = std::move(cleaned)] {
       if (!cleaned) {
-        Constants::log().general.error("Error cleaning tmpId: %s - message: %s", tmpID, cleaned.error());
+        Constants::log().general.error("Error cleaning tmpId: %s - message: %s", log::requestValue(tmpID), cleaned.error());
         // The page would otherwise wait for this answer forever.
         interface->send(RPC::Response::error(id, "Error cleaning tmpId: " + tmpID + " - message: " + cleaned.error()));
         return;

@@ -14,6 +14,7 @@
 #include "platform/archive/Archive.h"
 #include "platform/bookmarks/Bookmarks.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/log/RequestValue.h"
 
 namespace kestrom {
 
@@ -267,7 +268,7 @@ ProjectsResult<fs::path> ProjectLibrary::writeProject(fs::path target, const std
       Constants::log().projects.error("Unable to remove %s: %s", target.string(), std::strerror(errno));
     return indexNotWritten(id);
   }
-  if (verbose_) Constants::log().projects.info("Saved project '%s' to %s", name, target.string());
+  if (verbose_) Constants::log().projects.info("Saved project '%s' to %s", log::requestValue(name), target.string());
   return target;
 }
 
@@ -284,7 +285,8 @@ ProjectsResult<void> ProjectLibrary::saveProject(const std::string& id, const st
 
 ProjectsResult<void> ProjectLibrary::saveOnQueue(const std::string& id, const std::string& name, std::string_view data) {
   KESTROM_ASSERT_ON_QUEUE(queue_);
-  if (verbose_) Constants::log().projects.info("Saving project with id %s, name %s", id, name);
+  if (verbose_)
+    Constants::log().projects.info("Saving project with id %s, name %s", log::requestValue(id), log::requestValue(name));
   if (auto valid = validateSaveRequest(id, name, data); !valid) return valid;
   const auto stored = lookUp(id);
 
@@ -355,7 +357,9 @@ ProjectsResult<std::optional<std::string>> ProjectLibrary::saveProjectAs(const s
 ProjectsResult<std::optional<std::string>> ProjectLibrary::saveAsOnQueue(const std::string& id, const std::string& name,
                                                                          std::string_view data, const std::string& path) {
   KESTROM_ASSERT_ON_QUEUE(queue_);
-  if (verbose_) Constants::log().projects.info("Saving project as with id %s, name %s, path %s", id, name, path);
+  if (verbose_)
+    Constants::log().projects.info("Saving project as with id %s, name %s, path %s", log::requestValue(id),
+                                   log::requestValue(name), log::requestValue(path));
   if (auto valid = validateSaveRequest(id, name, data); !valid) return makeUnexpected(valid.error());
   const fs::path target = absoluteNormal(Constants::expandTildePath(path));
   const auto references = projectInfoStore_->queue()->syncValue([&] { return projectInfoStore_->allReferences(); });
@@ -386,7 +390,7 @@ ProjectsResult<std::optional<std::string>> ProjectLibrary::saveAsOnQueue(const s
 // ---- loading -------------------------------------------------------------------------------------
 
 ProjectsResult<std::shared_ptr<const WebServerOpenFile>> ProjectLibrary::loadProject(const std::string& id) const {
-  if (verbose_) Constants::log().projects.info("Loading project id: %s", id);
+  if (verbose_) Constants::log().projects.info("Loading project id: %s", log::requestValue(id));
   const auto stored = lookUp(id);
   if (!stored) return makeUnexpected(error(Kind::unknownProjectId, id));
   const fs::path url = projectFileURL(*stored);
@@ -397,7 +401,8 @@ ProjectsResult<std::shared_ptr<const WebServerOpenFile>> ProjectLibrary::loadPro
 
 ProjectsResult<EntryBody> ProjectLibrary::loadProjectEntry(const std::string& id, const std::string& entry,
                                                            fs::path spoolFolder) const {
-  if (verbose_) Constants::log().projects.info("Loading project id: %s path: %s", id, entry);
+  if (verbose_)
+    Constants::log().projects.info("Loading project id: %s path: %s", log::requestValue(id), log::requestValue(entry));
   const auto stored = lookUp(id);
   if (!stored) return makeUnexpected(error(Kind::unknownProjectId, id));
   const fs::path url = projectFileURL(*stored);

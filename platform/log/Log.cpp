@@ -1,6 +1,7 @@
 #include "platform/log/Log.h"
 
 #include <algorithm>
+#include <optional>
 
 #include <spdlog/logger.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
@@ -54,6 +55,36 @@ std::shared_ptr<Sink> installedSink;
 using Redactions = std::vector<std::shared_ptr<const Redaction::Function>>;
 std::shared_ptr<const Redactions> redactions = std::make_shared<const Redactions>();
 
+struct EscapedCharacter {
+  char32_t code;
+  std::size_t bytes;  // in UTF-8
+};
+
+// The character `text` starts with when a log line shows it escaped: an ASCII or C1 control, a
+// line or paragraph separator, or a control of the text's direction (which lets a viewer show a
+// line's parts in another order than written). Bytes that are no UTF-8 are none of these.
+std::optional<EscapedCharacter> escapedAt(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x20 || lead == 0x7f) return EscapedCharacter{lead, 1};
+  // The six bits of a continuation byte at `i`; -1 when there is none.
+  auto continuation = [&](std::size_t i) {
+    const int byte = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+    return (byte & 0xc0) == 0x80 ? byte & 0x3f : -1;
+  };
+  if (lead == 0xc2) {
+    const int low = continuation(1);
+    if (low >= 0 && low < 0x20) return EscapedCharacter{static_cast<char32_t>(0x80 | low), 2};  // U+0080–U+009F
+  } else if (lead == 0xe2) {
+    const int middle = continuation(1);
+    const int low = continuation(2);
+    if (middle < 0 || low < 0) return std::nullopt;
+    const auto code = static_cast<char32_t>(0x2000 | (middle << 6) | low);
+    if (code == 0x200e || code == 0x200f || (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069))
+      return EscapedCharacter{code, 3};
+  }
+  return std::nullopt;
+}
+
 std::shared_ptr<Sink> defaultSink() {
   static const auto sink = std::make_shared<StderrSink>();
   return sink;
@@ -90,26 +121,32 @@ Redaction::~Redaction() {
 }
 
 std::string escapeControlCharacters(std::string_view text) {
-  auto isControl = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
-  if (std::none_of(text.begin(), text.end(), isControl)) return std::string(text);
+  // Every character that needs escaping begins with one of these bytes.
+  auto mayStartOne = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f || byte == 0xc2 || byte == 0xe2;
+  };
+  if (std::none_of(text.begin(), text.end(), mayStartOne)) return std::string(text);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size() + 8);
-  for (char c : text) {
-    if (!isControl(c)) {
-      out += c;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto escaped = escapedAt(text.substr(i));
+    if (!escaped) {
+      out += text[i++];
       continue;
     }
+    i += escaped->bytes;
     out += '\\';
-    switch (c) {
-      case '\n': out += 'n'; break;
-      case '\r': out += 'r'; break;
-      case '\t': out += 't'; break;
-      default:
-        out += 'x';
-        out += kHex[(static_cast<unsigned char>(c) >> 4) & 15];
-        out += kHex[static_cast<unsigned char>(c) & 15];
+    switch (escaped->code) {
+      case '\n': out += 'n'; continue;
+      case '\r': out += 'r'; continue;
+      case '\t': out += 't'; continue;
+      default: break;
     }
+    const int digits = escaped->code < 0x100 ? 2 : 4;
+    out += digits == 2 ? 'x' : 'u';
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(escaped->code >> shift) & 15];
   }
   return out;
 }

@@ -50,8 +50,12 @@ class Redaction {
   std::shared_ptr<const Function> redact_;
 };
 
-/// `text` with every control character (below 0x20, and 0x7F) written as a backslash and "n",
-/// "r", "t" or "x" with two hex digits, so it stays on one line.
+/// `text` with every control character written as a backslash and "n", "r", "t", or "x" with two
+/// hex digits (below 0x20, 0x7F, and the C1 controls U+0080–U+009F, from their UTF-8), so it
+/// stays on one line; and the line and paragraph separators U+2028 and U+2029 and the controls of
+/// the text's direction (U+200E, U+200F, U+202A–U+202E, U+2066–U+2069) as "u" with four hex
+/// digits, so no viewer shows the line in another order than written. Every other character is
+/// kept, and so is every byte that is no UTF-8.
 std::string escapeControlCharacters(std::string_view text);
 
 /// Writes printf-style lines ("%s Sending message: %s", "%d", "%.2f") to one channel.

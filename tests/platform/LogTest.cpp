@@ -1,10 +1,13 @@
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
+#include "platform/log/RateLimit.h"
+#include "platform/log/RequestValue.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cctype>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -114,6 +117,79 @@ TEST(LogTest, TextArgumentsCannotBreakTheLine) {
   logger.info("format\nitself");  // the format is the program's own and stays as written
   EXPECT_EQ(recording.sink().records().back().message, "format\nitself");
   EXPECT_EQ(escapeControlCharacters("plain ü"), "plain ü");
+}
+
+TEST(LogTest, ValuesFromRequestsAreCutWithTheirLengthAndHostsDecodedBeforeRedaction) {
+  ScopedRecording recording;
+  const Logger logger("kit.id", "WebServer");
+  // 64 KiB, with a two-byte character across the cut.
+  const std::string path = "/" + std::string(118, 'a') + "é" + std::string(65536 - 121, 'b');
+  logger.error("%d | Refused a request for %s without the session cookie", 403, requestValue(path));
+  EXPECT_EQ(requestValue("/index.html"), "/index.html");
+  // A Host that spells a secret in percent escapes, under a redaction of that secret.
+  Redaction redaction([](std::string line) {
+    for (std::size_t at; (at = line.find("5ec2e7d1")) != std::string::npos;) line.replace(at, 8, "(left out)");
+    return line;
+  });
+  logger.info("Refused WebSocket upgrade with Host: %s", decodedRequestValue("%35ec2%65%37d1.example"));
+
+  const auto records = recording.sink().records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_LE(records[0].message.size(), 200u);
+  EXPECT_NE(records[0].message.find("/" + std::string(118, 'a') + "… (65536 bytes) without"), std::string::npos)
+      << records[0].message.substr(0, 300);
+  EXPECT_EQ(records[1].message, "Refused WebSocket upgrade with Host: (left out).example");
+}
+
+TEST(LogTest, LineSeparatorsC1AndBidiControlsAreEscapedAndOtherCharactersKept) {
+  EXPECT_EQ(escapeControlCharacters("/\u202egpj.exe"), "/\\u202egpj.exe");
+  EXPECT_EQ(escapeControlCharacters("a\u2028b\u2029c\u0085d"), "a\\u2028b\\u2029c\\x85d");
+  EXPECT_EQ(escapeControlCharacters("\u0080\u009f\u200e\u200f\u202a\u2066\u2069"),
+            "\\x80\\x9f\\u200e\\u200f\\u202a\\u2066\\u2069");
+  const std::string kept = "é 中 😀 \u00a0\u2027\u202f\u2065\u206a";
+  EXPECT_EQ(escapeControlCharacters(kept), kept);
+  // Bytes that are no UTF-8 pass as they are, including a cut-off separator.
+  const std::string invalid = "\xff\xc2 \xe2\x80 \xe2\x80\x41 \xc0\x8a";
+  EXPECT_EQ(escapeControlCharacters(invalid), invalid);
+  ScopedRecording recording;
+  Logger("kit.id", "WebServer").error("%d | %s", 404, "/\u202egpj.exe\u2028FORGED");
+  EXPECT_EQ(recording.sink().records().at(0).message, "404 | /\\u202egpj.exe\\u2028FORGED");
+}
+
+TEST(LogTest, ARateLimitWritesItsCountOnceDueWithoutAnotherLineAndWhenItEnds) {
+  ScopedRecording recording;
+  const Logger logger("kit.id", "WebServer");
+  std::vector<RateLimit::Clock::time_point> armed;
+  {
+    RateLimit limit(3, [&](RateLimit::Clock::time_point due) { armed.push_back(due); });
+    for (int i = 0; i < 100; ++i) limit.write(logger, Level::error, "%d | Refused \"/debug\" guess %d", 403, i);
+    ASSERT_FALSE(armed.empty()) << "a count waits: the owner is asked for a timer";
+    const auto due = limit.countDue();
+    ASSERT_TRUE(due);
+    EXPECT_EQ(*due, armed.back());
+    const std::size_t before = recording.sink().records().size();
+    limit.writeDueCount(*due - std::chrono::milliseconds(1));
+    EXPECT_EQ(recording.sink().records().size(), before) << "not before it is due";
+    limit.writeDueCount(*due);
+    ASSERT_EQ(recording.sink().records().size(), before + 1);
+    const std::regex countLine(R"(^Left out \d+ more like it since the last one logged: )"
+                               R"(403 \| Refused "/debug" guess \d+$)");
+    EXPECT_TRUE(std::regex_search(recording.sink().records().back().message, countLine))
+        << recording.sink().records().back().message;
+    EXPECT_FALSE(limit.countDue());
+    for (int i = 0; i < 10; ++i) limit.write(logger, Level::error, "%d | Refused \"/debug\" guess %d", 403, i);
+  }
+  const auto records = recording.sink().records();
+  EXPECT_EQ(records.back().message.rfind("Left out ", 0), 0u) << "the last count, at the end: "
+                                                                << records.back().message;
+  std::uint64_t lines = 0;
+  const std::regex count(R"((\d+) more like it since the last one logged)");
+  for (const auto& record : records) {
+    std::smatch found;
+    if (std::regex_search(record.message, found, count)) lines += std::stoull(found[1]);
+    if (record.message.rfind("Left out ", 0) != 0) ++lines;
+  }
+  EXPECT_EQ(lines, 110u) << "each line is written or in a count";
 }
 
 }  // namespace
