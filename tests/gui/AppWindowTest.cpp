@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -171,6 +172,61 @@ TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKe
   ASSERT_TRUE(window);
   screen_.close(*window);
   EXPECT_TRUE(app.waitForExit(std::chrono::seconds(15)));
+}
+
+TEST_F(AppWindowTest, AMaximisedRelaunchUnmaximisesToTheStoredFrameAndFullScreenOverMaximisedStaysMaximised) {
+  ::alarm(160);  // five launches
+  TempHome home;
+  const Screen::Geometry normal{100, 80, 1100, 840};
+  fs::create_directories(home.defaults().parent_path());
+  std::ofstream(home.defaults()) << nlohmann::json{{"AppDelegate.customScreenSizeVersion", 1},
+                                                   {"windowPosition",
+                                                    {{"x", normal.x}, {"y", normal.y}, {"width", normal.width},
+                                                     {"height", normal.height}, {"maximized", true}}}}
+                                        .dump();
+  auto storedMaximized = [&] {
+    auto defaults = nlohmann::json::parse(readFile(home.defaults()), nullptr, false);
+    return defaults.is_object() && defaults["windowPosition"].value("maximized", false);
+  };
+  auto near = [](const Screen::Geometry& a, const Screen::Geometry& b) {
+    return std::abs(a.x - b.x) <= 2 && std::abs(a.y - b.y) <= 2 && std::abs(a.width - b.width) <= 2 &&
+           std::abs(a.height - b.height) <= 2;
+  };
+  // Each launch comes back maximised; unmaximised, the window takes the stored frame, which stays
+  // as it was; maximised again, SIGTERM. The fourth launch goes full screen over maximised first,
+  // and the fifth still comes back maximised.
+  for (int launch = 0; launch < 5; ++launch) {
+    SCOPED_TRACE("launch " + std::to_string(launch + 1));
+    App app(home);
+    ASSERT_TRUE(app.started());
+    std::optional<Window> window;
+    ASSERT_TRUE(waitUntil(std::chrono::seconds(30), [&] {
+      window = screen_.findWindow("Kestrom");
+      return window && screen_.isMaximized(*window);
+    })) << "the relaunch is not maximised\n" << app.output();
+    if (launch == 4) break;
+    if (launch < 3) {
+      screen_.setMaximized(*window, false);
+      EXPECT_TRUE(waitUntil(std::chrono::seconds(10), [&] {
+        return !screen_.isMaximized(*window) && near(screen_.frame(*window), normal);
+      })) << "frame is " << screen_.frame(*window);
+      EXPECT_TRUE(waitUntil(std::chrono::seconds(5), [&] { return !storedMaximized(); })) << readFile(home.defaults());
+      EXPECT_EQ(savedFrame(home), normal) << readFile(home.defaults());
+      screen_.setMaximized(*window, true);
+      ASSERT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return screen_.isMaximized(*window); }));
+      // The quit comes once the application has seen the window maximised, as a user's would.
+      EXPECT_TRUE(waitUntil(std::chrono::seconds(5), storedMaximized)) << readFile(home.defaults());
+    } else {
+      screen_.enterFullScreen(*window);
+      ASSERT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return screen_.geometry(*window).y == 0; }));
+    }
+    ::kill(app.pid(), SIGTERM);
+    auto status = app.waitForExit(std::chrono::seconds(15));
+    ASSERT_TRUE(status) << app.output();
+    EXPECT_EQ(*status, 0) << app.output();
+    EXPECT_EQ(savedFrame(home), normal) << readFile(home.defaults());
+    EXPECT_TRUE(storedMaximized()) << readFile(home.defaults());
+  }
 }
 
 TEST_F(AppWindowTest, TheSessionsEndQuitsKeepingTheFrameOfAMoveJustMade) {
