@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include "KestromKit/base/Constants.h"
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/host/HexColor.h"
 #include "KestromKit/hubs/LinuxHubTransports.h"
@@ -16,6 +17,7 @@
 #include "platform/shell/GtkFileDrop.h"
 #include "platform/shell/GtkDialogs.h"
 #include "platform/shell/GtkLaunchView.h"
+#include "platform/webview/WebKitLeftovers.h"
 #include "platform/webview/WebKitWebViewStack.h"
 
 namespace kestrom::app {
@@ -155,6 +157,11 @@ void AppDelegate::applicationDidFinishLaunching() {
   if (kestromApp_) {
     gtk_window_present(window_);
     return;
+  }
+  // WebKit leaves the descriptions of its web processes' sandboxes behind when the application
+  // ends: those of earlier runs go before this run's web view adds its own.
+  if (int removed = webview::removeStaleSandboxDescriptions(webview::sandboxDescriptionFolder())) {
+    Constants::log().webView.info("Removed %d sandbox descriptions of earlier runs", removed);
   }
   bool builtForAppstore = bundle_.infoBool("BuiltForAppstore").value_or(true);
   PlatformType platform = builtForAppstore ? PlatformType::macosappstore : PlatformType::macos;

@@ -4,10 +4,12 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -227,6 +229,51 @@ TEST_F(AppWindowTest, AMaximisedRelaunchUnmaximisesToTheStoredFrameAndFullScreen
     EXPECT_EQ(savedFrame(home), normal) << readFile(home.defaults());
     EXPECT_TRUE(storedMaximized()) << readFile(home.defaults());
   }
+}
+
+TEST_F(AppWindowTest, StartsAndQuitsLeaveNothingBehindThatGrowsWithEachStart) {
+  ::alarm(150);  // four launches
+  TempHome home;
+  // Without XDG_RUNTIME_DIR, WebKit describes its sandboxes in the cache folder, inside the home.
+  const fs::path sandboxes = home.path() / ".cache/.flatpak";
+  // Mesa's shader cache gains a shader now and then, whatever the application does.
+  auto entries = [&] {
+    std::vector<std::string> found;
+    for (auto it = fs::recursive_directory_iterator(home.path()); it != fs::recursive_directory_iterator(); ++it) {
+      if (it->path().filename() == "mesa_shader_cache") it.disable_recursion_pending();
+      if (it->path().filename() != "app.log") found.push_back(fs::relative(it->path(), home.path()).string());
+    }
+    return found;
+  };
+  std::vector<std::size_t> counts;
+  std::vector<std::string> seen = entries();
+  for (int launch = 0; launch < 4; ++launch) {
+    SCOPED_TRACE("launch " + std::to_string(launch + 1));
+    App app(home);
+    ASSERT_TRUE(app.started());
+    ASSERT_TRUE(waitUntil(std::chrono::seconds(40), [&] { return screen_.pixel(640, 700).near(kConnectedPage); }))
+        << app.output();
+    // The quit comes once the web view has cached this run's page (WebKit writes it a little later).
+    EXPECT_TRUE(waitUntil(std::chrono::seconds(20), [&] {
+      for (const auto& entry : entries()) {
+        if (entry.find("/Resource/") != std::string::npos && std::find(seen.begin(), seen.end(), entry) == seen.end())
+          return true;
+      }
+      return false;
+    }));
+    seen = entries();
+    pid_t pid = app.pid();
+    ::kill(pid, SIGTERM);
+    ASSERT_EQ(app.waitForExit(std::chrono::seconds(15)), 0) << app.output();
+    counts.push_back(entries().size());
+    // What is left of the web view's sandboxes is this run's alone.
+    for (const auto& entry : fs::directory_iterator(sandboxes)) {
+      EXPECT_EQ(entry.path().filename().string().rfind("webkit-" + std::to_string(pid) + "-", 0), 0u) << entry.path();
+    }
+  }
+  // The first run makes the folders and files every run uses; from the second on, as many stay.
+  EXPECT_EQ(counts[1], counts[2]) << ::testing::PrintToString(entries());
+  EXPECT_EQ(counts[2], counts[3]) << ::testing::PrintToString(entries());
 }
 
 TEST_F(AppWindowTest, TheSessionsEndQuitsKeepingTheFrameOfAMoveJustMade) {
