@@ -221,6 +221,8 @@ TEST_F(AppWindowTest, AMaximisedRelaunchUnmaximisesToTheStoredFrameAndFullScreen
     } else {
       screen_.enterFullScreen(*window);
       ASSERT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return screen_.geometry(*window).y == 0; }));
+      // The save once full screen's reports have settled keeps it maximised too.
+      EXPECT_FALSE(waitUntil(std::chrono::seconds(2), [&] { return !storedMaximized(); })) << readFile(home.defaults());
     }
     ::kill(app.pid(), SIGTERM);
     auto status = app.waitForExit(std::chrono::seconds(15));
