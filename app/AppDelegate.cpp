@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include "KestromKit/base/Constants.h"
 #include "KestromKit/host/ConsoleMessageHandlers.h"
 #include "KestromKit/host/HexColor.h"
 #include "KestromKit/hubs/LinuxHubTransports.h"
@@ -16,6 +17,7 @@
 #include "platform/shell/GtkFileDrop.h"
 #include "platform/shell/GtkDialogs.h"
 #include "platform/shell/GtkLaunchView.h"
+#include "platform/webview/WebKitLeftovers.h"
 #include "platform/webview/WebKitWebViewStack.h"
 
 namespace kestrom::app {
@@ -108,6 +110,13 @@ void AppDelegate::makeWindow() {
   watchWindowFrame(window_, [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->scheduleFrameSave();
   });
+  // Full screen hides whether the window is maximised beneath it (openbox drops the state while
+  // full screen): the state it had outside full screen is the one kept. While the window is being
+  // placed it is unmaximised on purpose, and the state asked for stays.
+  watchWindowState(window_, [weak = weak_from_this()](bool maximized, bool fullScreen) {
+    auto self = weak.lock();
+    if (self && !fullScreen && !self->placing_) self->maximized_ = maximized;
+  });
   // Closing the window quits as the Quit item does, and the window stays until the process ends.
   // Destroyed here, the web view would go while its web process still answers (a resize just
   // before the close leaves replies in flight), and GApplication runs what is pending once more
@@ -148,6 +157,11 @@ void AppDelegate::applicationDidFinishLaunching() {
   if (kestromApp_) {
     gtk_window_present(window_);
     return;
+  }
+  // WebKit leaves the descriptions of its web processes' sandboxes behind when the application
+  // ends: those of earlier runs go before this run's web view adds its own.
+  if (int removed = webview::removeStaleSandboxDescriptions(webview::sandboxDescriptionFolder())) {
+    Constants::log().webView.info("Removed %d sandbox descriptions of earlier runs", removed);
   }
   bool builtForAppstore = bundle_.infoBool("BuiltForAppstore").value_or(true);
   PlatformType platform = builtForAppstore ? PlatformType::macosappstore : PlatformType::macos;
@@ -223,15 +237,25 @@ void AppDelegate::placeWindow() {
 
   auto decision = app::placeWindow(input);
   if (decision.storeVersion) (void)userDefaults_->setValue(kCustomScreenSizeVersionKey, *decision.storeVersion);
-  FrameExtents extents = saved && saved->frameExtents ? *saved->frameExtents : FrameExtents{};
   if (decision.frame) {
-    applyWindowFrame(window_, *decision.frame, extents);
     normalFrame_ = SavedWindowFrame{*decision.frame, false, saved ? saved->frameExtents : std::nullopt};
   } else if (saved) {
-    applyWindowFrame(window_, saved->frame, extents);
-    if (saved->maximized) gtk_window_maximize(window_);
     normalFrame_ = saved;
+  } else {
+    return;
   }
+  placing_ = true;
+  maximized_ = normalFrame_->maximized;
+  FrameExtents extents = normalFrame_->frameExtents.value_or(FrameExtents{});
+  // A window that maps maximised has no frame of its own for the window manager to give back when
+  // it is unmaximised (it would land where the window manager puts new windows): it is maximised
+  // only once it shows at its frame.
+  applyWindowFrame(window_, normalFrame_->frame, extents, [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self || !self->window_) return;
+    self->placing_ = false;
+    if (self->maximized_) gtk_window_maximize(self->window_);
+  });
 }
 
 void AppDelegate::scheduleFrameSave() {
@@ -256,12 +280,17 @@ void AppDelegate::saveWindowFrame() {
   frameSave_.cancel();
   if (!window_ || !gtk_widget_get_realized(GTK_WIDGET(window_))) return;
   SavedWindowFrame current = currentWindowFrame(window_);
+  bool fullScreen = gtk_window_is_fullscreen(window_);
   // Full screen and maximised are states of the window, not frames the user gave it: what is kept
-  // is the last frame it had in neither, beside whether it is maximised.
-  if (!current.maximized && !gtk_window_is_fullscreen(window_)) {
+  // is the last frame it had in neither, beside whether it is maximised (under full screen, whether
+  // it was before). Until the window shows at the frame it was placed at, that frame is kept.
+  if (placing_ && normalFrame_) {
+    current = SavedWindowFrame{normalFrame_->frame, maximized_, normalFrame_->frameExtents};
+  } else if (!current.maximized && !fullScreen) {
     normalFrame_ = current;
   } else if (normalFrame_) {
-    current = SavedWindowFrame{normalFrame_->frame, current.maximized, normalFrame_->frameExtents};
+    current = SavedWindowFrame{normalFrame_->frame, fullScreen ? maximized_ : current.maximized,
+                               normalFrame_->frameExtents};
   } else {
     return;  // none seen yet: the frame stored stays
   }

@@ -98,6 +98,10 @@ class AppDelegate final : public KestromKitDelegate, public std::enable_shared_f
   /// The frame the window last had neither full screen nor maximised (or was placed at): the one
   /// kept while it is in either state.
   std::optional<SavedWindowFrame> normalFrame_;
+  /// Whether the window was maximised when last seen outside full screen (or is to be, while placed).
+  bool maximized_ = false;
+  /// From the launch's placement until the window shows at the frame it was given.
+  bool placing_ = false;
   std::shared_ptr<shell::Dialogs> dialogs_;  // handed to the kit, which runs its dialogs through them
   std::shared_ptr<webview::WebKitWebViewStack> webStack_;
   std::shared_ptr<KestromKit> kestromApp_;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "platform/log/GuardedCallback.h"
 
@@ -127,6 +128,22 @@ std::optional<Rect> decoratedFrame(Display* display, Window xid, const FrameExte
               static_cast<double>(attributes.width + 2 * border), static_cast<double>(attributes.height + 2 * border)};
 }
 
+// The outer frame of `xid` in device pixels: the window manager's frame window when that is just the
+// decorations, else the window itself and `sides` around it. Empty when the window is gone.
+std::optional<Rect> outerFrame(Display* display, Window xid, const FrameExtents& sides) {
+  if (auto frame = decoratedFrame(display, xid, sides)) return frame;
+  XWindowAttributes attributes{};
+  int x = 0;
+  int y = 0;
+  Window child = 0;
+  if (!XGetWindowAttributes(display, xid, &attributes) ||
+      !XTranslateCoordinates(display, xid, DefaultRootWindow(display), 0, 0, &x, &y, &child)) {
+    return std::nullopt;
+  }
+  return Rect{x - sides.left, y - sides.top, attributes.width + sides.left + sides.right,
+              attributes.height + sides.top + sides.bottom};
+}
+
 bool isViewable(Display* display, Window xid) {
   XWindowAttributes attributes{};
   return XGetWindowAttributes(display, xid, &attributes) && attributes.map_state == IsViewable;
@@ -135,12 +152,16 @@ bool isViewable(Display* display, Window xid) {
 // Waits, on the main loop, until the window manager has framed the window, then sets content size
 // and position so that the outer frame is `frame`. A window manager places a window's frame at
 // the position the window asks for (north-west gravity), so the frame's own corner is asked for.
+// Then waits until the frame is there (the window manager takes the request on its own time) and
+// calls `placed`.
 struct FramePlacement {
   static constexpr guint kStepMilliseconds = 20;
-  static constexpr int kMaximumSteps = 150;  // 3 s; then the best that is known is applied
+  static constexpr int kMaximumSteps = 150;  // 3 s for each wait; then it goes on with what it has
 
   GtkWindow* window;  // referenced
   Rect frame;
+  std::function<void()> placed;
+  bool moved = false;
   int steps = 0;
 
   static gboolean step(gpointer data) {
@@ -148,15 +169,18 @@ struct FramePlacement {
     GtkWindow* window = placement->window;
     Window xid = xWindow(window);
     if (!xid || !gtk_widget_get_realized(GTK_WIDGET(window))) return G_SOURCE_REMOVE;
+    return placement->moved ? placement->waitForFrame(xid) : placement->move(xid);
+  }
+
+  gboolean move(Window xid) {
     Display* display = xDisplay(window);
     bool managed = windowManagerRuns(display);
     auto extents = reportedExtents(display, xid);
     bool ready = isViewable(display, xid) && (!managed || extents);
-    if (!ready && ++placement->steps < kMaximumSteps) return G_SOURCE_CONTINUE;
+    if (!ready && ++steps < kMaximumSteps) return G_SOURCE_CONTINUE;
 
     int scale = scaleOf(window);
     FrameExtents sides = extents.value_or(FrameExtents{});
-    const Rect& frame = placement->frame;
     int width = contentSide(frame.width * scale, sides.left + sides.right);
     int height = contentSide(frame.height * scale, sides.top + sides.bottom);
     XMoveResizeWindow(display, xid, static_cast<int>(std::lround(frame.x * scale)),
@@ -166,17 +190,39 @@ struct FramePlacement {
     // GTK takes the new size from the configure event, as it does for a resize by the user.
     // Setting the default size here as well would queue a resize of GTK's own that could land
     // after a user's first resize and undo it.
+    moved = true;
+    steps = 0;
+    return G_SOURCE_CONTINUE;
+  }
+
+  gboolean waitForFrame(Window xid) {
+    Display* display = xDisplay(window);
+    GdkDisplay* gdkDisplay = gtk_widget_get_display(GTK_WIDGET(window));
+    gdk_x11_display_error_trap_push(gdkDisplay);
+    auto current = outerFrame(display, xid, reportedExtents(display, xid).value_or(FrameExtents{}));
+    gdk_x11_display_error_trap_pop_ignored(gdkDisplay);
+    int scale = scaleOf(window);
+    auto near = [](double a, double b) { return std::abs(a - b) <= 1; };
+    bool there = current && near(current->x, frame.x * scale) && near(current->y, frame.y * scale) &&
+                 near(current->width, frame.width * scale) && near(current->height, frame.height * scale);
+    if (!there && ++steps < kMaximumSteps) return G_SOURCE_CONTINUE;
+    reportPlaced();
     return G_SOURCE_REMOVE;
+  }
+
+  void reportPlaced() {
+    if (auto report = std::exchange(placed, nullptr)) log::guardedCallback("window placed", report);
   }
 
   static void destroy(gpointer data) {
     auto* placement = static_cast<FramePlacement*>(data);
+    placement->reportPlaced();  // a window gone before it was placed ends the placement too
     g_object_unref(placement->window);
     delete placement;
   }
 
-  static void start(GtkWindow* window, const Rect& frame) {
-    auto* placement = new FramePlacement{GTK_WINDOW(g_object_ref(window)), frame};
+  static void start(GtkWindow* window, const Rect& frame, std::function<void()> placed) {
+    auto* placement = new FramePlacement{GTK_WINDOW(g_object_ref(window)), frame, std::move(placed)};
     g_timeout_add_full(G_PRIORITY_DEFAULT, kStepMilliseconds, step, placement, destroy);
   }
 };
@@ -222,21 +268,10 @@ SavedWindowFrame currentWindowFrame(GtkWindow* window) {
     // The window manager's windows may go away at any time: their errors are not the application's.
     gdk_x11_display_error_trap_push(gdkDisplay);
     FrameExtents sides = reportedExtents(display, xid).value_or(FrameExtents{});
-    std::optional<Rect> frame = decoratedFrame(display, xid, sides);
+    std::optional<Rect> frame = outerFrame(display, xid, sides);
     if (!frame) {
-      int x = 0;
-      int y = 0;
-      Window child = 0;
-      XTranslateCoordinates(display, xid, DefaultRootWindow(display), 0, 0, &x, &y, &child);
-      XWindowAttributes attributes{};
-      if (XGetWindowAttributes(display, xid, &attributes)) {
-        width = attributes.width;
-        height = attributes.height;
-      } else {
-        width *= scale;
-        height *= scale;
-      }
-      frame = Rect{x - sides.left, y - sides.top, width + sides.left + sides.right, height + sides.top + sides.bottom};
+      frame = Rect{-sides.left, -sides.top, width * scale + sides.left + sides.right,
+                   height * scale + sides.top + sides.bottom};
     }
     gdk_x11_display_error_trap_pop_ignored(gdkDisplay);
     saved.frame = Rect{frame->x / scale, frame->y / scale, frame->width / scale, frame->height / scale};
@@ -314,24 +349,66 @@ void watchWindowFrame(GtkWindow* window, std::function<void()> changed) {
                    watch);
 }
 
-void applyWindowFrame(GtkWindow* window, const Rect& frame, const FrameExtents& extents) {
+void applyWindowFrame(GtkWindow* window, const Rect& frame, const FrameExtents& extents,
+                      std::function<void()> placed) {
   gtk_window_set_default_size(window, contentSide(frame.width, extents.left + extents.right),
                               contentSide(frame.height, extents.top + extents.bottom));
 #if KESTROM_HAVE_X11
-  if (gtk_widget_get_mapped(GTK_WIDGET(window))) {
-    FramePlacement::start(window, frame);
+  if (GDK_IS_X11_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window)))) {
+    if (gtk_widget_get_mapped(GTK_WIDGET(window))) {
+      FramePlacement::start(window, frame, std::move(placed));
+      return;
+    }
+    // Window managers place a window as it maps; the frame is set after that, once.
+    struct Pending {
+      Rect frame;
+      std::function<void()> placed;
+    };
+    g_signal_connect_data(
+        window, "map",
+        G_CALLBACK(+[](GtkWidget* widget, gpointer data) {
+          auto* pending = static_cast<Pending*>(data);
+          FramePlacement::start(GTK_WINDOW(widget), pending->frame, std::move(pending->placed));
+          g_signal_handlers_disconnect_by_data(widget, data);
+        }),
+        new Pending{frame, std::move(placed)}, [](gpointer data, GClosure*) { delete static_cast<Pending*>(data); },
+        G_CONNECT_AFTER);
     return;
   }
-  // Window managers place a window as it maps; the frame is set after that, once.
-  auto* target = new Rect(frame);
-  g_signal_connect_data(
-      window, "map",
-      G_CALLBACK(+[](GtkWidget* widget, gpointer data) {
-        FramePlacement::start(GTK_WINDOW(widget), *static_cast<Rect*>(data));
-        g_signal_handlers_disconnect_by_data(widget, data);
-      }),
-      target, [](gpointer data, GClosure*) { delete static_cast<Rect*>(data); }, G_CONNECT_AFTER);
 #endif
+  if (placed) log::guardedCallback("window placed", placed);
+}
+
+namespace {
+
+// What watchWindowState keeps for one window; freed with the window.
+struct StateWatch {
+  static constexpr const char* kKey = "kestrom-state-watch";
+  std::function<void(bool, bool)> changed;
+
+  // Connected with the window as its object, so the connection ends with the window.
+  static void onState(GObject* surface, GParamSpec*, gpointer window) {
+    auto* watch = static_cast<StateWatch*>(g_object_get_data(G_OBJECT(window), kKey));
+    if (!watch) return;
+    auto state = gdk_toplevel_get_state(GDK_TOPLEVEL(surface));
+    log::guardedCallback("window state report", [&] {
+      watch->changed((state & GDK_TOPLEVEL_STATE_MAXIMIZED) != 0, (state & GDK_TOPLEVEL_STATE_FULLSCREEN) != 0);
+    });
+  }
+};
+
+}  // namespace
+
+void watchWindowState(GtkWindow* window, std::function<void(bool maximized, bool fullScreen)> changed) {
+  auto* watch = new StateWatch{std::move(changed)};
+  g_object_set_data_full(G_OBJECT(window), StateWatch::kKey, watch,
+                         [](gpointer data) { delete static_cast<StateWatch*>(data); });
+  g_signal_connect(window, "realize", G_CALLBACK(+[](GtkWidget* widget, gpointer) {
+                     GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(widget));
+                     g_signal_connect_object(surface, "notify::state", G_CALLBACK(StateWatch::onState), widget,
+                                             GConnectFlags(0));
+                   }),
+                   nullptr);
 }
 
 }  // namespace kestrom::app

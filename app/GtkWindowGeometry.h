@@ -28,8 +28,17 @@ SavedWindowFrame currentWindowFrame(GtkWindow* window);
 
 /// Gives the window the outer frame `frame`. The content size is set at once from `extents` (the
 /// decorations last seen; zero when unknown); once the window manager has framed the mapped window
-/// (X11 only), size and position are set from the extents it reports.
-void applyWindowFrame(GtkWindow* window, const Rect& frame, const FrameExtents& extents);
+/// (X11 only), size and position are set from the extents it reports. `placed` runs once the
+/// window manager shows the window at that frame (or has not done so after a few seconds, or the
+/// window went first); on displays other than X11, before this returns.
+void applyWindowFrame(GtkWindow* window, const Rect& frame, const FrameExtents& extents,
+                      std::function<void()> placed = {});
+
+/// Calls `changed` with whether the window is maximised and whether it is full screen whenever its
+/// state changes, both from the same report: a window manager that drops the maximised state while
+/// the window is full screen does so in the report that makes it full screen. For the life of the
+/// window.
+void watchWindowState(GtkWindow* window, std::function<void(bool maximized, bool fullScreen)> changed);
 
 /// Calls `changed` whenever the window manager reports that the window moved or changed size: on
 /// X11 each ConfigureNotify of the window or of the frame the window manager put around it (a move

@@ -193,8 +193,8 @@ std::string WebViewController::bootURLWithDebug(unsigned webSocketPort, std::int
   }
   auto debugURL = "http://localhost:" + std::to_string(webServerPort) + "/debug";
   auto url = bootURL(bootSettings_, "localhost", webServerPort, "localhost", webSocketPort, sentry, debugURL);
-  Constants::log().webView.error("Debug URL: %s", debugURL);
-  Constants::log().webView.error("Boot URL: %s", url);
+  Constants::log().webView.info("Debug URL: %s", debugURL);
+  Constants::log().webView.info("Boot URL: %s", url);
   // The one-time code lets whoever reads it into the page, so neither the log nor the page's URL
   // (which the web view logs as it navigates) holds it.
   if (auto code = bootSettings_.debugCode ? bootSettings_.debugCode() : std::string(); !code.empty() && printsDebugURL()) {

@@ -21,6 +21,12 @@ BluetoothError errorFrom(const sdbus::Error& error) {
   return result;
 }
 
+// The bus's answer to a call for a name nobody owns: the Bluetooth service is not running.
+bool isServiceMissing(const BluetoothError& error) {
+  return error.message.starts_with("org.freedesktop.DBus.Error.ServiceUnknown") ||
+         error.message.starts_with("org.freedesktop.DBus.Error.NameHasNoOwner");
+}
+
 }  // namespace
 
 BlueZObjects::BlueZObjects(BusLoop& loop, Listener& listener) : loop_(loop), listener_(listener) {}
@@ -67,6 +73,9 @@ void BlueZObjects::readTree() {
                        return;
                      }
                      ObjectTree tree;
+                     if (error && isServiceMissing(*error)) {
+                       loop_.log().warning("Bluetooth: no Bluetooth service: %s is not on the system bus", kService);
+                     }
                      if (!error) {
                        try {
                          reply >> tree;

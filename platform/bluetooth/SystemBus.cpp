@@ -8,7 +8,8 @@ std::unique_ptr<sdbus::IConnection> openSystemBus(const log::Logger& log) {
   try {
     return sdbus::createSystemBusConnection();
   } catch (const sdbus::Error& e) {
-    log.error("Bluetooth: no system bus: %s", e.getMessage());
+    // A machine without Bluetooth runs without it: worth a word, not an error.
+    log.warning("Bluetooth: no Bluetooth service: no system bus (%s)", e.getMessage());
     return nullptr;
   }
 }

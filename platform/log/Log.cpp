@@ -40,6 +40,7 @@ class StderrSink final : public Sink {
     switch (level) {
       case Level::debug: return spdlog::level::debug;
       case Level::info: return spdlog::level::info;
+      case Level::warning: return spdlog::level::warn;
       case Level::error: return spdlog::level::err;
       case Level::fault: return spdlog::level::critical;
     }

@@ -16,7 +16,7 @@
 
 namespace kestrom::log {
 
-enum class Level { debug, info, error, fault };
+enum class Level { debug, info, warning, error, fault };
 
 struct Record {
   Level level;
@@ -71,6 +71,8 @@ class Logger {
   void debug(std::string_view format, const Args&... args) const { emit(Level::debug, format, args...); }
   template <class... Args>
   void info(std::string_view format, const Args&... args) const { emit(Level::info, format, args...); }
+  template <class... Args>
+  void warning(std::string_view format, const Args&... args) const { emit(Level::warning, format, args...); }
   template <class... Args>
   void error(std::string_view format, const Args&... args) const { emit(Level::error, format, args...); }
   template <class... Args>

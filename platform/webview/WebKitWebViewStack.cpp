@@ -9,6 +9,7 @@
 #include "platform/log/GuardedCallback.h"
 #include "platform/log/Log.h"
 #include "platform/shell/GtkFileDrop.h"
+#include "platform/webview/WebKitLeftovers.h"
 
 namespace kestrom::webview {
 
@@ -159,7 +160,10 @@ WebKitWebViewStack::WebKitWebViewStack(GtkWidget* launchView, Rgba launchColor, 
       dataFolder.empty() ? nullptr
                          : webkit_network_session_new(dataFolder.c_str(), cacheFolder.empty() ? nullptr : cacheFolder.c_str());
   page_ = makeWebView(contentManager_, nullptr, session);
-  if (session) g_object_unref(session);  // the page holds it
+  if (session) {
+    removeCachedLocalPages(session);  // pages of earlier starts, from ports that are gone
+    g_object_unref(session);  // the page holds it
+  }
   webkit_settings_set_media_playback_requires_user_gesture(webkit_web_view_get_settings(page_), FALSE);
   // The splash is a plain page with a content manager of its own (no scripts, no channels), in
   // the page's web process: one process to start instead of two.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/bluetooth/BlueZBleCentral.h"
+#include "platform/log/FakeLogSink.h"
 #include "tests/bluetooth/Recorder.h"
 #include "tests/support/bluez/FakeBluez.h"
 #include "tests/support/bluez/PrivateBus.h"
@@ -364,6 +365,36 @@ TEST_F(BleCentralTest, WithoutASystemBusTheAdapterIsMissingAndEveryOperationFail
     EXPECT_TRUE(recorder->waitFor("written"));
   }
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+}
+
+TEST_F(BleCentralTest, WithoutTheBluetoothServiceOneWarningSaysSoAndNoErrorIsLogged) {
+  log::ScopedRecording recording;
+  auto warnings = [&] {
+    std::vector<std::string> found;
+    for (const auto& record : recording.sink().records()) {
+      EXPECT_LT(record.level, log::Level::error) << record.message;
+      if (record.level == log::Level::warning) found.push_back(record.message);
+    }
+    return found;
+  };
+  fake_.reset();  // a system bus without the service
+  {
+    BlueZBleCentral central;
+    EXPECT_EQ(firstAdapterState(central, std::make_shared<Recorder>()), AdapterState::missing);
+  }
+  EXPECT_EQ(warnings(), std::vector<std::string>{"Bluetooth: no Bluetooth service: org.bluez is not on the system bus"});
+
+  recording.sink().clear();
+  std::string address = bus_.address();
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/kestrom-no-bus", 1);
+  {
+    BlueZBleCentral central;
+    EXPECT_EQ(firstAdapterState(central, std::make_shared<Recorder>()), AdapterState::missing);
+  }
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+  auto noBus = warnings();
+  ASSERT_EQ(noBus.size(), 1u);
+  EXPECT_EQ(noBus[0].rfind("Bluetooth: no Bluetooth service: no system bus", 0), 0u) << noBus[0];
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 
 #include <signal.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -171,6 +174,108 @@ TEST_F(AppWindowTest, AMoveOrResizeIsSavedOnceItSettlesAndSigtermOrSigintQuitsKe
   ASSERT_TRUE(window);
   screen_.close(*window);
   EXPECT_TRUE(app.waitForExit(std::chrono::seconds(15)));
+}
+
+TEST_F(AppWindowTest, AMaximisedRelaunchUnmaximisesToTheStoredFrameAndFullScreenOverMaximisedStaysMaximised) {
+  ::alarm(160);  // five launches
+  TempHome home;
+  const Screen::Geometry normal{100, 80, 1100, 840};
+  fs::create_directories(home.defaults().parent_path());
+  std::ofstream(home.defaults()) << nlohmann::json{{"AppDelegate.customScreenSizeVersion", 1},
+                                                   {"windowPosition",
+                                                    {{"x", normal.x}, {"y", normal.y}, {"width", normal.width},
+                                                     {"height", normal.height}, {"maximized", true}}}}
+                                        .dump();
+  auto storedMaximized = [&] {
+    auto defaults = nlohmann::json::parse(readFile(home.defaults()), nullptr, false);
+    return defaults.is_object() && defaults["windowPosition"].value("maximized", false);
+  };
+  auto near = [](const Screen::Geometry& a, const Screen::Geometry& b) {
+    return std::abs(a.x - b.x) <= 2 && std::abs(a.y - b.y) <= 2 && std::abs(a.width - b.width) <= 2 &&
+           std::abs(a.height - b.height) <= 2;
+  };
+  // Each launch comes back maximised; unmaximised, the window takes the stored frame, which stays
+  // as it was; maximised again, SIGTERM. The fourth launch goes full screen over maximised first,
+  // and the fifth still comes back maximised.
+  for (int launch = 0; launch < 5; ++launch) {
+    SCOPED_TRACE("launch " + std::to_string(launch + 1));
+    App app(home);
+    ASSERT_TRUE(app.started());
+    std::optional<Window> window;
+    ASSERT_TRUE(waitUntil(std::chrono::seconds(30), [&] {
+      window = screen_.findWindow("Kestrom");
+      return window && screen_.isMaximized(*window);
+    })) << "the relaunch is not maximised\n" << app.output();
+    if (launch == 4) break;
+    if (launch < 3) {
+      screen_.setMaximized(*window, false);
+      EXPECT_TRUE(waitUntil(std::chrono::seconds(10), [&] {
+        return !screen_.isMaximized(*window) && near(screen_.frame(*window), normal);
+      })) << "frame is " << screen_.frame(*window);
+      EXPECT_TRUE(waitUntil(std::chrono::seconds(5), [&] { return !storedMaximized(); })) << readFile(home.defaults());
+      EXPECT_EQ(savedFrame(home), normal) << readFile(home.defaults());
+      screen_.setMaximized(*window, true);
+      ASSERT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return screen_.isMaximized(*window); }));
+      // The quit comes once the application has seen the window maximised, as a user's would.
+      EXPECT_TRUE(waitUntil(std::chrono::seconds(5), storedMaximized)) << readFile(home.defaults());
+    } else {
+      screen_.enterFullScreen(*window);
+      ASSERT_TRUE(waitUntil(std::chrono::seconds(10), [&] { return screen_.geometry(*window).y == 0; }));
+      // The save once full screen's reports have settled keeps it maximised too.
+      EXPECT_FALSE(waitUntil(std::chrono::seconds(2), [&] { return !storedMaximized(); })) << readFile(home.defaults());
+    }
+    ::kill(app.pid(), SIGTERM);
+    auto status = app.waitForExit(std::chrono::seconds(15));
+    ASSERT_TRUE(status) << app.output();
+    EXPECT_EQ(*status, 0) << app.output();
+    EXPECT_EQ(savedFrame(home), normal) << readFile(home.defaults());
+    EXPECT_TRUE(storedMaximized()) << readFile(home.defaults());
+  }
+}
+
+TEST_F(AppWindowTest, StartsAndQuitsLeaveNothingBehindThatGrowsWithEachStart) {
+  ::alarm(150);  // four launches
+  TempHome home;
+  // Without XDG_RUNTIME_DIR, WebKit describes its sandboxes in the cache folder, inside the home.
+  const fs::path sandboxes = home.path() / ".cache/.flatpak";
+  // Mesa's shader cache gains a shader now and then, whatever the application does.
+  auto entries = [&] {
+    std::vector<std::string> found;
+    for (auto it = fs::recursive_directory_iterator(home.path()); it != fs::recursive_directory_iterator(); ++it) {
+      if (it->path().filename() == "mesa_shader_cache") it.disable_recursion_pending();
+      if (it->path().filename() != "app.log") found.push_back(fs::relative(it->path(), home.path()).string());
+    }
+    return found;
+  };
+  std::vector<std::size_t> counts;
+  std::vector<std::string> seen = entries();
+  for (int launch = 0; launch < 4; ++launch) {
+    SCOPED_TRACE("launch " + std::to_string(launch + 1));
+    App app(home);
+    ASSERT_TRUE(app.started());
+    ASSERT_TRUE(waitUntil(std::chrono::seconds(40), [&] { return screen_.pixel(640, 700).near(kConnectedPage); }))
+        << app.output();
+    // The quit comes once the web view has cached this run's page (WebKit writes it a little later).
+    EXPECT_TRUE(waitUntil(std::chrono::seconds(20), [&] {
+      for (const auto& entry : entries()) {
+        if (entry.find("/Resource/") != std::string::npos && std::find(seen.begin(), seen.end(), entry) == seen.end())
+          return true;
+      }
+      return false;
+    }));
+    seen = entries();
+    pid_t pid = app.pid();
+    ::kill(pid, SIGTERM);
+    ASSERT_EQ(app.waitForExit(std::chrono::seconds(15)), 0) << app.output();
+    counts.push_back(entries().size());
+    // What is left of the web view's sandboxes is this run's alone.
+    for (const auto& entry : fs::directory_iterator(sandboxes)) {
+      EXPECT_EQ(entry.path().filename().string().rfind("webkit-" + std::to_string(pid) + "-", 0), 0u) << entry.path();
+    }
+  }
+  // The first run makes the folders and files every run uses; from the second on, as many stay.
+  EXPECT_EQ(counts[1], counts[2]) << ::testing::PrintToString(entries());
+  EXPECT_EQ(counts[2], counts[3]) << ::testing::PrintToString(entries());
 }
 
 TEST_F(AppWindowTest, TheSessionsEndQuitsKeepingTheFrameOfAMoveJustMade) {

@@ -123,6 +123,23 @@ void Screen::enterFullScreen(Window window) const {
                     SubstructureNotifyMask | SubstructureRedirectMask);
 }
 
+void Screen::setMaximized(Window window, bool maximized) const {
+  const long fromTheApplication = 1;
+  sendClientMessage(DefaultRootWindow(display_), window, "_NET_WM_STATE",
+                    {maximized ? 1 : 0, static_cast<long>(XInternAtom(display_, "_NET_WM_STATE_MAXIMIZED_VERT", False)),
+                     static_cast<long>(XInternAtom(display_, "_NET_WM_STATE_MAXIMIZED_HORZ", False)),
+                     fromTheApplication},
+                    SubstructureNotifyMask | SubstructureRedirectMask);
+}
+
+bool Screen::isMaximized(Window window) const {
+  auto state = atoms(window, "_NET_WM_STATE");
+  auto has = [&](const char* name) {
+    return std::find(state.begin(), state.end(), XInternAtom(display_, name, False)) != state.end();
+  };
+  return has("_NET_WM_STATE_MAXIMIZED_VERT") && has("_NET_WM_STATE_MAXIMIZED_HORZ");
+}
+
 void Screen::type(std::initializer_list<KeySym> keys) const {
   for (KeySym key : keys) XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, key), True, 0);
   for (auto it = std::rbegin(keys); it != std::rend(keys); ++it)
@@ -252,6 +269,23 @@ std::vector<long> Screen::cardinals(Window window, const char* name) const {
                          &data) == Success &&
       data && format == 32) {
     const auto* longs = reinterpret_cast<const long*>(data);
+    values.assign(longs, longs + count);
+  }
+  if (data) XFree(data);
+  return values;
+}
+
+std::vector<Atom> Screen::atoms(Window window, const char* name) const {
+  Atom property = XInternAtom(display_, name, False);
+  Atom type = 0;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::vector<Atom> values;
+  if (XGetWindowProperty(display_, window, property, 0, 64, False, XA_ATOM, &type, &format, &count, &after, &data) ==
+          Success &&
+      data && format == 32) {
+    const auto* longs = reinterpret_cast<const Atom*>(data);
     values.assign(longs, longs + count);
   }
   if (data) XFree(data);

@@ -53,6 +53,11 @@ class Screen {
   /// Asks the window manager to show the window full screen, with the message GTK sends for the
   /// window's own full-screen item.
   void enterFullScreen(Window window) const;
+  /// Asks the window manager to maximise the window, or to give it its own frame back, as the
+  /// title bar's button does.
+  void setMaximized(Window window, bool maximized) const;
+  /// Whether the window manager says the window is maximised both ways (_NET_WM_STATE).
+  bool isMaximized(Window window) const;
 
   /// Presses `keys` in order and releases them in reverse, like a chord typed by hand.
   void type(std::initializer_list<KeySym> keys) const;
@@ -73,6 +78,7 @@ class Screen {
   std::optional<Window> findBelow(Window parent, const std::string& title, int depth) const;
   void collectTitles(Window parent, int depth, std::vector<std::string>& found) const;
   std::vector<long> cardinals(Window window, const char* name) const;
+  std::vector<Atom> atoms(Window window, const char* name) const;
   /// Sends `to` the client message `type` about `window` with up to five 32-bit `values`.
   void sendClientMessage(Window to, Window window, const char* type, std::initializer_list<long> values,
                          long mask) const;

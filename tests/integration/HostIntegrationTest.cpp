@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -182,6 +186,28 @@ TEST_F(HostIntegrationTest, ServesThePageAndRefusesForeignOrigins) {
   EXPECT_EQ(refused.rfind("HTTP/1.1 403", 0), 0u);
   WSTestClient ownPage;
   EXPECT_TRUE(ownPage.connect(host.wsPort(), {{"Origin", "http://localhost:" + std::to_string(port)}, {"Cookie", host.cookie()}}));
+}
+
+TEST_F(HostIntegrationTest, HelpPrintsTheUsageAndAnUnknownOptionIsRefusedWithoutStartingAHost) {
+  // Bounded by timeout(1): a host that starts instead never ends by itself.
+  auto run = [&](const std::string& option, std::string& output) {
+    std::string command = "HOME='" + home.path.string() + "' env -u XDG_DATA_HOME -u XDG_RUNTIME_DIR timeout -s KILL 10 " +
+                          KESTROM_HOST_BINARY + " " + option + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
+    int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  std::string help;
+  EXPECT_EQ(run("--help", help), 0) << help;
+  EXPECT_EQ(help.rfind("Usage: kestrom-host [--bundle DIR] [--verbose] [PROJECT FILE...]\n", 0), 0u) << help;
+  EXPECT_NE(help.find("SIGTERM"), std::string::npos) << help;
+  std::string refused;
+  EXPECT_EQ(run("--bogus", refused), 2) << refused;
+  EXPECT_NE(refused.find("unknown option --bogus"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("Usage: kestrom-host"), std::string::npos) << refused;
+  EXPECT_FALSE(std::filesystem::exists(home.path / ".local/share")) << "a host started";
 }
 
 }  // namespace

@@ -7,9 +7,12 @@
 // one-time "/debug" address for a browser, once the boot URL is built (before or after "ports").
 //
 //   kestrom-host [--bundle DIR] [--verbose] [PROJECT FILE...]
+//   kestrom-host --help
 //
 // Project files named on the command line are opened as the desktop application opens the files
 // the system hands it: indexed, and announced to the page when it asks for its initial projects.
+// "--help" prints the usage below and exits 0; an unknown option or a "--bundle" without its folder
+// prints it to stderr and exits 2.
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -41,6 +44,30 @@
 #include "tools/host/ConsoleDialogs.h"
 
 namespace {
+
+constexpr const char* kUsage = R"(Usage: kestrom-host [--bundle DIR] [--verbose] [PROJECT FILE...]
+       kestrom-host --help
+
+Runs the host without a window: the kit on a bundle, its HTTP server and its WebSocket channel
+on two free loopback ports, for a browser, a script or a test to talk to as the page does.
+
+  --bundle DIR   the bundle to run; without it $KESTROM_BUNDLE_DIR, else the bundle installed
+                 beside the program, else the source tree's bundle/
+  --verbose      the file log keeps every line, not only errors
+  PROJECT FILE   project files to open, as the desktop application opens files handed to it
+  -h, --help     print this and exit
+
+Standard output gets one line for each of these:
+  secret-file PATH           at once: the file (readable by you only) that holds this run's
+                             secret; every request sends it as "Cookie: kestrom-session=SECRET"
+  ports ws=PORT http=PORT    once both servers listen
+  Debug URL: ADDRESS         with KESTROM_PRINT_DEBUG_URL=1 in the environment: the one-time
+                             "/debug" address that opens the page in a browser
+The log goes to standard error (KESTROM_LOG_LEVEL=debug for more of it).
+
+SIGTERM or SIGINT (Ctrl+C) stops the host: it removes the secret file, writes
+"kestrom-host: stopped" to standard error and exits 0.
+)";
 
 std::filesystem::path defaultBundle() {
   if (const char* dir = std::getenv("KESTROM_BUNDLE_DIR"); dir && *dir) return dir;
@@ -147,10 +174,22 @@ int main(int argc, char** argv) {
   std::filesystem::path bundleDir = defaultBundle();
   std::vector<std::filesystem::path> projectFiles;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
-    if (arguments[i] == "--bundle" && i + 1 < arguments.size())
+    const std::string& argument = arguments[i];
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument == "--bundle" && i + 1 < arguments.size()) {
       bundleDir = arguments[++i];
-    else if (!arguments[i].starts_with("--"))
-      projectFiles.emplace_back(arguments[i]);
+    } else if (argument == "--verbose") {
+      // read by the kit
+    } else if (argument.starts_with("-")) {
+      std::string problem = argument == "--bundle" ? "--bundle needs a folder" : "unknown option " + argument;
+      std::fprintf(stderr, "kestrom-host: %s\n\n%s", problem.c_str(), kUsage);
+      return 2;
+    } else {
+      projectFiles.emplace_back(argument);
+    }
   }
   bundle::Bundle::setMain(bundleDir);
   const auto& bundle = bundle::Bundle::main();
