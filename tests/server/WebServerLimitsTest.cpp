@@ -265,6 +265,46 @@ TEST(WSServerLimitsTest, ConnectionsWithoutAnUpgradeAreHeldBrieflyAndOnlySoManyA
   page.close();
 }
 
+// Runs the WebSocket server out of descriptors while a page connects, then gives them back;
+// exits with 0 when that page got its upgrade.
+[[noreturn]] void upgradeAfterRunningOutOfDescriptors() {
+  log::ScopedRecording recording;  // the server's start-up lines pass through it first
+  auto running = test::startServer();
+  // As in the host, a page has talked to the server before.
+  test::WSTestClient first;
+  const bool served = first.connect(running.port) && first.sendText("hello") &&
+                      running.delegate->waitForCount(WSEvent::Kind::onMessage, 1);
+  const int page = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  rlimit saved{};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  const rlimit none{0, saved.rlim_max};
+  ::setrlimit(RLIMIT_NOFILE, &none);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(running.port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool connected = ::connect(page, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  // Nothing here calls on an object the sanitizers have not checked yet, which takes a descriptor.
+  std::this_thread::sleep_for(500ms);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  const bool rested = recording.sink().contains("WebSocketServer", "Accepting a connection failed");
+  const std::string request = test::upgradeRequest("127.0.0.1:" + std::to_string(running.port), std::nullopt);
+  timeval timeout{10, 0};
+  ::setsockopt(page, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  char answer[12] = {};
+  const bool upgraded = ::send(page, request.data(), request.size(), MSG_NOSIGNAL) > 0 &&
+                        ::recv(page, answer, sizeof answer, MSG_WAITALL) == sizeof answer &&
+                        std::string_view(answer, sizeof answer) == "HTTP/1.1 101";
+  std::_Exit(served && connected && rested && upgraded ? 0 : 1);
+}
+
+TEST(WSServerLimitsTest, OutOfDescriptorsTheListenerRestsAndServesOnceThereAreSome) {
+  // In a process of its own, whose first failed accept is the one out of descriptors: the
+  // sanitizer builds check a call they have not seen before with a descriptor of their own.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(upgradeAfterRunningOutOfDescriptors(), testing::ExitedWithCode(0), "");
+}
+
 class RootsTest : public ::testing::Test {
  protected:
   void SetUp() override {
