@@ -12,6 +12,7 @@
 #include <future>
 #include <thread>
 
+#include "KestromKit/server/HttpDate.h"
 #include "KestromKit/server/WebServer.h"
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
@@ -88,20 +89,24 @@ TEST(WebServerCoreTest, WritesFixedStatusLinesWithTheCorsHeaderFirst) {
     SCOPED_TRACE(c.target);
     auto r = h.get(c.target);
     EXPECT_EQ(r.statusLine, c.statusLine);
-    ASSERT_FALSE(r.headers.empty());
+    ASSERT_GE(r.headers.size(), 2u);
     EXPECT_EQ(r.headers.front(), (std::pair<std::string, std::string>{"Access-Control-Allow-Origin", "*"}));
+    EXPECT_EQ(r.headers[1].first, "Date");
+    EXPECT_TRUE(test::isHttpDate(r.headers[1].second)) << r.headers[1].second;
     // We close after every answer and say so last, after the length when the handler gave none.
     auto expected = c.headers;
     bool hasLength = std::any_of(expected.begin(), expected.end(), [](auto& h) { return h.first == "Content-Length"; });
     if (!hasLength) expected.emplace_back("Content-Length", std::to_string(c.body.size()));
     expected.emplace_back("Connection", "close");
-    EXPECT_EQ(std::vector(r.headers.begin() + 1, r.headers.end()), expected);
+    EXPECT_EQ(std::vector(r.headers.begin() + 2, r.headers.end()), expected);
     EXPECT_EQ(r.body, c.body);
     EXPECT_FALSE(r.timedOut);
   }
   // Only the head, byte for byte, for an empty answer.
-  EXPECT_EQ(h.get("/empty").raw,
+  EXPECT_EQ(test::withoutDate(h.get("/empty").raw),
             "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  // Every answer's Date, in the one form HTTP asks for (IMF-fixdate, GMT, English names).
+  EXPECT_EQ(formatHttpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
 }
 
 TEST(WebServerCoreTest, MalformedRequestsGet400BeforeAnyOtherCheck) {
