@@ -145,9 +145,10 @@ class WebServer {
   void logAnswer(const WebServerResponse& response, const WebServerRequest& request) const;
   void respond(tcp::TCPClient& client, WorkerBuffers& buffers, const WebServerResponse& response,
                const WebServerRequest& request);
+  /// Without `withBody` (a HEAD), the head alone, with the body's length.
   void send(tcp::TCPClient& client, WorkerBuffers& buffers, std::string_view statusText,
             const WebServerHeaders& headers, std::string_view body,
-            const std::optional<WebServerFileRegion>& file = std::nullopt);
+            const std::optional<WebServerFileRegion>& file = std::nullopt, bool withBody = true);
   /// Wakes the run loop (any thread).
   void wakeRunLoop();
 

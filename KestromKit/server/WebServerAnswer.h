@@ -21,7 +21,7 @@ inline constexpr std::size_t kRefusedDrainBytes = 1 << 20;
 
 /// Replaces `head` by the head of an answer: its status line, the CORS line, "Date", `headers` (CR
 /// and LF in them made spaces), "Content-Length" and "Connection: close" unless given, and the
-/// blank line.
+/// blank line. `bodyLength` is the length of the body a GET would get, also for a HEAD.
 void appendAnswerHead(std::string& head, std::string_view statusText, const WebServerHeaders& headers,
                       std::uint64_t bodyLength);
 

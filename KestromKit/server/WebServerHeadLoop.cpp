@@ -231,7 +231,8 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
   }
   // After the request line, so a malformed request still learns it is malformed.
   const auto ownPort = static_cast<unsigned>(server_.servingPort_.load());
-  bool allowed = true;
+  // An absolute-form target names the host it is for, as a Host header does: the same check.
+  bool allowed = !parsed->authority || LoopbackGuard::allows(*parsed->authority, std::nullopt, ownPort, {});
   for (const auto& host : headerValuesIgnoringCase(parsed->headers, "Host"))
     allowed = allowed && LoopbackGuard::allows(host, std::nullopt, ownPort, {});
   const auto origins = headerValuesIgnoringCase(parsed->headers, "Origin");
@@ -280,8 +281,10 @@ void WebServer::HeadLoop::answerStaticFile(List::iterator c, WebServerRequestHea
 
   const auto& file = response.file();
   const bool hasFile = file && file->file;
-  std::string_view body = response.body();
-  if (hasFile) {
+  const bool withBody = request->method != WebServerRequestMethod::head;
+  const std::uint64_t length = hasFile ? file->length : response.body().size();
+  std::string_view body = withBody ? std::string_view(response.body()) : std::string_view();
+  if (hasFile && withBody) {
     if (!file_) file_ = std::make_unique_for_overwrite<char[]>(kInlineFileBytes);
     // Large, or changed under us: a worker streams it (and reports a short file).
     if (file->length > kInlineFileBytes ||
@@ -289,7 +292,7 @@ void WebServer::HeadLoop::answerStaticFile(List::iterator c, WebServerRequestHea
       return handOn(c, CheckedRequest{c->fd, {}, {}, c->firstByte, RoutedAnswer{std::move(response), std::nullopt}});
     body = std::string_view(file_.get(), static_cast<std::size_t>(file->length));
   }
-  appendAnswerHead(answer_, response.statusText(), response.headers(), body.size());
+  appendAnswerHead(answer_, response.statusText(), response.headers(), length);
   std::array<iovec, 2> parts{iovec{answer_.data(), answer_.size()}, iovec{const_cast<char*>(body.data()), body.size()}};
   msghdr message{};
   message.msg_iov = parts.data();

@@ -11,6 +11,7 @@
 
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "KestromKit/server/HttpDate.h"
 #include "KestromKit/server/WebServer.h"
@@ -118,6 +119,7 @@ TEST(WebServerCoreTest, MalformedRequestsGet400BeforeAnyOtherCheck) {
       "GET /a b HTTP/1.1\r\n\r\n",
       "GET /%zz HTTP/1.1\r\n\r\n",
       "GET/x HTTP/1.1\r\nHost: evil.example\r\n\r\n",  // malformed and foreign: 400 wins
+      "GET /x HTTP/1.1\r\nX-A: 1\r\nno colon\r\n\r\n",
   };
   for (const auto& bytes : cases) {
     SCOPED_TRACE(bytes);
@@ -165,6 +167,46 @@ TEST(WebServerCoreTest, RefusesForeignHostsAndOriginsWith403) {
       EXPECT_EQ(r.statusLine, "HTTP/1.1 403 FORBIDDEN");
       EXPECT_EQ(r.headers.front().first, "Access-Control-Allow-Origin");
     }
+  }
+}
+
+TEST(WebServerCoreTest, AnAbsoluteFormTargetIsServedAsItsPathWhenItNamesUs) {
+  ScriptedHarness h(echo);
+  const std::string p = std::to_string(h.port);
+  const std::string other = std::to_string(h.port == 65535 ? 1 : h.port + 1);
+  const std::tuple<std::string, int, const char*> cases[] = {
+      {"GET http://127.0.0.1:" + p + "/a?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + p + "\r\n\r\n", 200, "GET /a 0 memory"},
+      {"GET HTTP://LOCALHOST:" + p + " HTTP/1.1\r\n\r\n", 200, "GET /index.html 0 memory"},
+      {"GET http://evil.example:" + p + "/a HTTP/1.1\r\n\r\n", 403, nullptr},
+      {"GET http://127.0.0.1:" + other + "/a HTTP/1.1\r\n\r\n", 403, nullptr},
+      {"GET http://me@127.0.0.1:" + p + "/a HTTP/1.1\r\n\r\n", 403, nullptr},
+      {"GET http://127.0.0.1:" + p + "/a HTTP/1.1\r\nHost: evil.example\r\n\r\n", 403, nullptr},
+  };
+  for (const auto& [bytes, status, summary] : cases) {
+    SCOPED_TRACE(bytes);
+    auto r = rawHttp(h.port, bytes);
+    EXPECT_EQ(r.status, status);
+    if (summary) {
+      EXPECT_EQ(r.header("X-Summary"), summary);
+    }
+    EXPECT_TRUE(test::isHttpDate(r.header("Date").value_or("")));
+  }
+}
+
+TEST(WebServerCoreTest, HeadGetsTheHeadOfGetWithoutItsBody) {
+  WebServerHarness h;
+  WebServerHarness::write(h.webroot / "index.html", "<p>page</p>");           // answered by the run loop
+  WebServerHarness::write(h.content / "movie.mp4", std::string(100000, 'm'));  // by a worker
+  h.startAndWait();
+  for (const char* target : {"/index.html", "/content/movie.mp4", "/missing"}) {
+    SCOPED_TRACE(target);
+    const std::vector<std::pair<std::string, std::string>> range = {{"Range", "bytes=10-"}};
+    auto get = rawHttp(h.port, makeHttpRequest("GET", target, range));
+    auto head = rawHttp(h.port, makeHttpRequest("HEAD", target, range));
+    std::string expected = test::withoutDate(get.raw);
+    expected.resize(expected.size() - get.body.size());
+    EXPECT_EQ(test::withoutDate(head.raw), expected);
+    EXPECT_TRUE(test::isHttpDate(head.header("Date").value_or("")));
   }
 }
 
