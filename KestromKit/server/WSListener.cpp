@@ -28,17 +28,15 @@ bool isErrno(const error_code& ec, std::initializer_list<int> values) {
 // keeps listening. Anything else means the listening socket itself is broken.
 bool isPeerError(const error_code& ec) { return isErrno(ec, {ECONNABORTED, ECONNRESET, EPROTO, EPERM}); }
 
-// Connections held at once while they have not sent their upgrade request.
-constexpr std::size_t kMostPendingUpgrades = 128;
-
 bool isShortage(const error_code& ec) { return isErrno(ec, {EMFILE, ENFILE, ENOBUFS, ENOMEM}); }
 
 }  // namespace
 
 WSListener::WSListener(std::shared_ptr<net::io_context> io, std::shared_ptr<Registry> registry,
                        std::shared_ptr<const WSConnection::Callbacks> callbacks, WSConnection::Limits limits,
-                       std::function<void(const error_code&)> failed)
-    : io_(std::move(io)), acceptor_(*io_), pause_(*io_), registry_(std::move(registry)), callbacks_(std::move(callbacks)), limits_(limits), failed_(std::move(failed)) {}
+                       std::size_t mostPending, std::function<void(const error_code&)> failed)
+    : io_(std::move(io)), acceptor_(*io_), pause_(*io_), registry_(std::move(registry)), callbacks_(std::move(callbacks)),
+      limits_(limits), mostPending_(std::max<std::size_t>(1, mostPending)), failed_(std::move(failed)) {}
 
 error_code WSListener::open(unsigned port) {
   error_code ec;
@@ -111,7 +109,7 @@ void WSListener::onAccept(error_code ec, wsnet::tcp::socket socket) {
     auto connection = weak.lock();
     return !connection || !connection->awaitingRequest();
   });
-  if (pending_.size() >= kMostPendingUpgrades) dropOldestPending();
+  if (pending_.size() >= mostPending_) dropOldestPending();
   auto connection = std::make_shared<WSConnection>(io_, std::move(socket), callbacks_, limits_);
   registry_->push_back(connection);
   pending_.push_back(connection);

@@ -27,6 +27,9 @@ const log::Logger& logger() { return Constants::log().webServer; }
 // flood of new connections then cannot push out, as the oldest, one whose head is already there.
 constexpr int kAcceptsAtOnce = 16;
 
+// Connections held at most in each of the two lists, whatever the descriptor limit.
+constexpr std::size_t kMostHeld = 128;
+
 // epoll's marks for the two descriptors that are not connections.
 char wakeMark;
 char listenerMark;
@@ -42,7 +45,10 @@ bool declaresBody(const std::map<std::string, std::string>& headers) {
 }  // namespace
 
 WebServer::HeadLoop::HeadLoop(WebServer& server, tcp::TCPServer& listener)
-    : server_(server), listener_(listener), epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+    : server_(server), listener_(listener),
+      mostHeld_(server.limits_.maxPendingHeads ? std::max<std::size_t>(1, *server.limits_.maxPendingHeads)
+                                               : tcp::heldConnectionCap(kMostHeld)),
+      epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       malformedLog_(server.limits_.refusalLinesPerSecond), otherSiteLog_(server.limits_.refusalLinesPerSecond),
       noCookieLog_(server.limits_.refusalLinesPerSecond), debugBodyLog_(server.limits_.refusalLinesPerSecond),
       debugCodeLog_(server.limits_.refusalLinesPerSecond), headTooLargeLog_(server.limits_.refusalLinesPerSecond),
@@ -151,7 +157,7 @@ void WebServer::HeadLoop::resumeListening(Clock::time_point now) {
 }
 
 void WebServer::HeadLoop::add(int fd) {
-  if (heads_.size() >= std::max<std::size_t>(1, limits().maxPendingHeads)) {
+  if (heads_.size() >= mostHeld_) {
     logger().debug("Dropped the oldest of %d connections still sending their request head",
                    static_cast<int>(heads_.size()));
     close(heads_.begin(), heads_);
@@ -360,7 +366,7 @@ void WebServer::HeadLoop::finishAnswered(List::iterator c) {
   int pending = 0;
   if (c->readAll || ::ioctl(c->fd, FIONREAD, &pending) != 0 || pending <= 0) return close(c, heads_);
   ::shutdown(c->fd, SHUT_WR);
-  if (draining_.size() >= std::max<std::size_t>(1, limits().maxPendingHeads)) close(draining_.begin(), draining_);
+  if (draining_.size() >= mostHeld_) close(draining_.begin(), draining_);
   c->draining = true;
   c->deadline = Clock::now() + kRefusedDrainTime;
   draining_.splice(draining_.end(), heads_, c);

@@ -27,6 +27,7 @@
 #include "platform/log/FakeLogSink.h"
 #include "platform/tcp/DescriptorLimit.h"
 #include "tests/server/ServerTestDoubles.h"
+#include "tests/support/ConnectionFlood.h"
 #include "tests/server/WebServerHarness.h"
 #include "tests/support/RawHttp.h"
 #include "tests/support/WSTestClient.h"
@@ -263,6 +264,39 @@ TEST(WSServerLimitsTest, ConnectionsWithoutAnUpgradeAreHeldBrieflyAndOnlySoManyA
   EXPECT_LE(test::mostConnectionsHeldOn(port, 2s), 128u + 1 + 1) << "no more are held than the cap";
   EXPECT_TRUE(idle.front()->waitForClose(3s)) << "the oldest was dropped";
   page.close();
+}
+
+TEST(WebServerLimitsTest, UnderALowDescriptorLimitAnotherUsersConnectionsLeaveThePageItsShare) {
+  // The limit the host runs with under `prlimit --nofile=256:256`, when both servers start: each
+  // list of connections anyone may hold gets a twelfth of it.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const rlimit low{256, saved.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  constexpr std::size_t kCap = 256 / 4 / 3;
+  {
+    WebServerHarness h;
+    WebServerHarness::write(h.webroot / "index.html", "<html>");
+    h.startAndWait();
+    auto ws = test::startServer();
+    ASSERT_NE(ws.port, 0u);
+    test::ConnectionFlood flood({.ports = {h.port, ws.port}, .perPort = 400, .processes = 2});
+    ASSERT_TRUE(flood.waitForOpened(800, 20s)) << flood.opened() << " connections opened";
+    const std::string save = makeHttpRequest("POST", "/content/tmp/saved.bin",
+                                             {{"Content-Type", "multipart/form-data; boundary=--b"}},
+                                             "----b\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nsaved\r\n----b--\r\n");
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_EQ(h.get("/index.html").status, 200);
+      EXPECT_EQ(rawHttp(h.port, save).status, 200);
+    }
+    test::WSTestClient page;
+    EXPECT_TRUE(page.connect(ws.port));
+    // Heads and answered refusals; on the other port the page's connection. For a moment one
+    // just accepted and one dropped for it but not yet closed may be over the cap.
+    EXPECT_LE(test::mostConnectionsHeldOn(h.port, 1s), 2 * kCap + 2);
+    EXPECT_LE(test::mostConnectionsHeldOn(static_cast<std::uint16_t>(ws.port), 1s), kCap + 1 + 2);
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
 
 // Runs the WebSocket server out of descriptors while a page connects, then gives them back;
