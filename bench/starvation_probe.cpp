@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/integration/ConnectionFlood.h"
+#include "tests/support/ConnectionFlood.h"
 #include "tests/integration/HostProcess.h"
 #include "tests/support/RawHttp.h"
 #include "tests/support/WSTestClient.h"

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "KestromKit/base/Constants.h"
+#include "KestromKit/server/HttpDate.h"
 #include "platform/dispatch/QueueCheck.h"
 #include "platform/log/RequestValue.h"
 
@@ -104,6 +105,9 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
   timeouts.keep_alive_pings = true;
   ws_.set_option(timeouts);
   ws_.read_message_max(limits_.maxMessageBytes);
+  // On the answer to the upgrade, and on the refusals the handshake writes itself.
+  ws_.set_option(websocket::stream_base::decorator(
+      [](websocket::response_type& response) { response.set(http::field::date, httpDate()); }));
   accepting_ = true;
   if (callbacks_->accepting) callbacks_->accepting(shared_from_this());
   ws_.async_accept(request, beast::bind_front_handler(&WSConnection::onAccept, shared_from_this()));
@@ -112,6 +116,7 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
 void WSConnection::refuse(http::status status, unsigned version) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   refusal_ = std::make_shared<http::response<http::string_body>>(status, version);
+  refusal_->set(http::field::date, httpDate());
   refusal_->set(http::field::content_type, "text/plain");
   refusal_->keep_alive(false);
   refusal_->body() = std::string(http::obsolete_reason(status)) + "\n";

@@ -1,9 +1,12 @@
 #include "KestromKit/server/WSListener.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <initializer_list>
 
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/tcp/Result.h"
 
 namespace kestrom {
 
@@ -11,27 +14,29 @@ namespace {
 
 using namespace wsnet;
 
+// Whether `ec` is one of the errno `values` (Asio reports accept errors in the system category).
+// Compared by value and by the category's address: `==` calls member functions of the categories
+// (virtual ones to compare with an errc), and the sanitizer builds check such a call with a
+// pipe(2) of their own, which fails when the process is out of descriptors and stops it.
+bool isErrno(const error_code& ec, std::initializer_list<int> values) {
+  const auto* category = &ec.category();
+  if (category != &boost::system::system_category() && category != &boost::system::generic_category()) return false;
+  return std::find(values.begin(), values.end(), ec.value()) != values.end();
+}
+
 // Errors that concern one peer (it left before we took it) or a passing shortage: the server
 // keeps listening. Anything else means the listening socket itself is broken.
-bool isPeerError(const error_code& ec) {
-  return ec == net::error::connection_aborted || ec == net::error::connection_reset ||
-         ec == boost::system::errc::protocol_error || ec == boost::system::errc::operation_not_permitted;
-}
+bool isPeerError(const error_code& ec) { return isErrno(ec, {ECONNABORTED, ECONNRESET, EPROTO, EPERM}); }
 
-// Connections held at once while they have not sent their upgrade request.
-constexpr std::size_t kMostPendingUpgrades = 128;
-
-bool isShortage(const error_code& ec) {
-  return ec == boost::system::errc::too_many_files_open || ec == boost::system::errc::too_many_files_open_in_system ||
-         ec == net::error::no_buffer_space || ec == net::error::no_memory;
-}
+bool isShortage(const error_code& ec) { return isErrno(ec, {EMFILE, ENFILE, ENOBUFS, ENOMEM}); }
 
 }  // namespace
 
 WSListener::WSListener(std::shared_ptr<net::io_context> io, std::shared_ptr<Registry> registry,
                        std::shared_ptr<const WSConnection::Callbacks> callbacks, WSConnection::Limits limits,
-                       std::function<void(const error_code&)> failed)
-    : io_(std::move(io)), acceptor_(*io_), pause_(*io_), registry_(std::move(registry)), callbacks_(std::move(callbacks)), limits_(limits), failed_(std::move(failed)) {}
+                       std::size_t mostPending, std::function<void(const error_code&)> failed)
+    : io_(std::move(io)), acceptor_(*io_), pause_(*io_), registry_(std::move(registry)), callbacks_(std::move(callbacks)),
+      limits_(limits), mostPending_(std::max<std::size_t>(1, mostPending)), failed_(std::move(failed)) {}
 
 error_code WSListener::open(unsigned port) {
   error_code ec;
@@ -75,7 +80,7 @@ void WSListener::onAccept(error_code ec, wsnet::tcp::socket socket) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (closed_) return;
   if (ec) {
-    if (ec == net::error::operation_aborted) return;
+    if (isErrno(ec, {ECANCELED})) return;  // closed
     if (isPeerError(ec)) return doAccept();
     if (isShortage(ec)) {
       // Shed a connection that has said nothing yet, or take one from the backlog and close it,
@@ -87,7 +92,8 @@ void WSListener::onAccept(error_code ec, wsnet::tcp::socket socket) {
         return;
       }
       callbacks_->refusalLog->shortage.write(Constants::log().webSocketServer, log::Level::error,
-                                             "Accepting a connection failed: %s", ec.message());
+                                             "Accepting a connection failed: %s",
+                                             kestrom::tcp::SocketError{ec.value()}.localizedDescription());
       pause_.expires_after(kestrom::tcp::DescriptorReserve::kPause);
       pause_.async_wait([self = shared_from_this()](error_code waited) {
         if (!waited && !self->closed_) self->doAccept();
@@ -105,7 +111,7 @@ void WSListener::onAccept(error_code ec, wsnet::tcp::socket socket) {
     auto connection = weak.lock();
     return !connection || !connection->awaitingRequest();
   });
-  if (pending_.size() >= kMostPendingUpgrades) dropOldestPending();
+  if (pending_.size() >= mostPending_) dropOldestPending();
   auto connection = std::make_shared<WSConnection>(io_, std::move(socket), callbacks_, limits_);
   registry_->push_back(connection);
   pending_.push_back(connection);

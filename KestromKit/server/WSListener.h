@@ -24,9 +24,10 @@ class WSListener : public std::enable_shared_from_this<WSListener> {
   /// the server's teardown reaches connections of earlier starts too. I/O thread only.
   using Registry = std::vector<std::weak_ptr<WSConnection>>;
 
+  /// At most `mostPending` connections (at least 1) are held before their upgrade request.
   WSListener(std::shared_ptr<wsnet::net::io_context> io, std::shared_ptr<Registry> registry,
              std::shared_ptr<const WSConnection::Callbacks> callbacks, WSConnection::Limits limits,
-             std::function<void(const wsnet::error_code&)> failed);
+             std::size_t mostPending, std::function<void(const wsnet::error_code&)> failed);
 
   /// Binds 127.0.0.1:`port` and listens; the error says why not (address_in_use when taken).
   wsnet::error_code open(unsigned port);
@@ -48,6 +49,7 @@ class WSListener : public std::enable_shared_from_this<WSListener> {
   std::shared_ptr<Registry> registry_;
   std::shared_ptr<const WSConnection::Callbacks> callbacks_;
   WSConnection::Limits limits_;
+  std::size_t mostPending_;
   std::function<void(const wsnet::error_code&)> failed_;
   std::deque<std::weak_ptr<WSConnection>> pending_;  // may still await their request, oldest first
   tcp::DescriptorReserve reserve_;

@@ -13,6 +13,7 @@
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
 #include "platform/log/RequestValue.h"
+#include "platform/tcp/DescriptorLimit.h"
 
 namespace kestrom {
 
@@ -22,6 +23,10 @@ using namespace wsnet;
 
 // Random ports drawn at once when the drawn one is taken, before the server slows to retryDelay.
 constexpr int kImmediateRedraws = 16;
+
+// Connections held at most while they have not sent their upgrade request, whatever the
+// descriptor limit.
+constexpr std::size_t kMostPendingUpgrades = 128;
 
 const log::Logger& serverLog() { return Constants::log().webSocketServer; }
 
@@ -220,6 +225,7 @@ void WSServer::openListener(unsigned port, bool drawn) {
 
   auto listener = std::make_shared<WSListener>(
       io_, registry_, std::move(callbacks), WSConnection::Limits{options_.maxMessageBytes, options_.maxQueuedBytes},
+      options_.maxPendingUpgrades ? *options_.maxPendingUpgrades : kestrom::tcp::heldConnectionCap(kMostPendingUpgrades),
       [weak](const error_code& ec) {
         if (auto self = weak.lock()) self->onListenerFailed(ec);
       });

@@ -16,6 +16,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -43,6 +44,10 @@ struct WSServerOptions {
   /// Open connections at most; an upgrade past them is refused with 503 (each holds a descriptor,
   /// and a page needs one).
   std::size_t maxConnections = 256;
+  /// Connections held at once that have not yet sent their upgrade request; a new one beyond it
+  /// drops the oldest. Empty: sized at each start from the descriptor limit (see
+  /// tcp::heldConnectionCap), at most 128.
+  std::optional<std::size_t> maxPendingUpgrades;
   /// Pause before binding again after a failed start.
   std::chrono::milliseconds retryDelay{250};
   /// Failed binds of a fixed port (a restart) before the server gives up the port for a random one.

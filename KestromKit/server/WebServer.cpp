@@ -356,7 +356,8 @@ WebServerRequest WebServer::requestFor(WebServerRequestHead&& head, WebServerBod
 void WebServer::respond(tcp::TCPClient& client, WorkerBuffers& buffers, const WebServerResponse& response,
                         const WebServerRequest& request) {
   logAnswer(response, request);
-  send(client, buffers, response.statusText(), response.headers(), response.body(), response.file());
+  send(client, buffers, response.statusText(), response.headers(), response.body(), response.file(),
+       request.method != WebServerRequestMethod::head);
 }
 
 void WebServer::logAnswer(const WebServerResponse& response, const WebServerRequest& request) const {
@@ -374,14 +375,16 @@ void WebServer::logAnswer(const WebServerResponse& response, const WebServerRequ
 
 void WebServer::send(tcp::TCPClient& client, WorkerBuffers& buffers, std::string_view statusText,
                      const WebServerHeaders& headers, std::string_view body,
-                     const std::optional<WebServerFileRegion>& file) {
+                     const std::optional<WebServerFileRegion>& file, bool withBody) {
   std::string& head = buffers.answer;
   const std::uint64_t bodyLength = file && file->file ? file->length : body.size();
   appendAnswerHead(head, statusText, headers, bodyLength);
 
   const int timeout = static_cast<int>(limits_.writeTimeout.count());
   tcp::Result result = tcp::Result::success();
-  if (!file || !file->file) {
+  if (!withBody) {
+    result = client.send(head, timeout);
+  } else if (!file || !file->file) {
     result = client.send(head, body, timeout);
   } else if (file->length <= kInlineFileBytes &&
              files::readFully(file->file->fd(), buffers.file.get(), file->offset, static_cast<std::size_t>(file->length))) {

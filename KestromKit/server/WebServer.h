@@ -62,8 +62,10 @@ struct WebServerLimits {
   std::chrono::milliseconds readTimeout{10000};
   /// The whole head must arrive within this (and within `readTimeout`) of the connection.
   std::chrono::milliseconds headTimeout{2000};
-  /// Connections still sending their head, held at once; a new one beyond it drops the oldest.
-  std::size_t maxPendingHeads = 128;
+  /// Connections still sending their head, held at once, and answered ones still sending, each;
+  /// a new one beyond it drops the oldest. Empty: sized at start from the descriptor limit (see
+  /// tcp::heldConnectionCap), at most 128.
+  std::optional<std::size_t> maxPendingHeads;
   /// The whole body must arrive within `readTimeout` plus its length at this rate: a client that
   /// drips a byte now and then cannot hold its connection for long.
   std::uint64_t minBodyBytesPerSecond = 16 * 1024;
@@ -145,9 +147,10 @@ class WebServer {
   void logAnswer(const WebServerResponse& response, const WebServerRequest& request) const;
   void respond(tcp::TCPClient& client, WorkerBuffers& buffers, const WebServerResponse& response,
                const WebServerRequest& request);
+  /// Without `withBody` (a HEAD), the head alone, with the body's length.
   void send(tcp::TCPClient& client, WorkerBuffers& buffers, std::string_view statusText,
             const WebServerHeaders& headers, std::string_view body,
-            const std::optional<WebServerFileRegion>& file = std::nullopt);
+            const std::optional<WebServerFileRegion>& file = std::nullopt, bool withBody = true);
   /// Wakes the run loop (any thread).
   void wakeRunLoop();
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "KestromKit/server/HttpDate.h"
 #include "platform/AsciiCase.h"
 
 namespace kestrom {
@@ -21,7 +22,9 @@ void appendAnswerHead(std::string& head, std::string_view statusText, const WebS
                       std::uint64_t bodyLength) {
   head.assign("HTTP/1.1 ");
   head += statusText;
-  head += "\r\nAccess-Control-Allow-Origin: *\r\n";
+  head += "\r\nAccess-Control-Allow-Origin: *\r\nDate: ";
+  appendHttpDate(head);
+  head += "\r\n";
   bool saysLength = false;
   bool saysClose = false;
   for (const auto& [name, value] : headers) {

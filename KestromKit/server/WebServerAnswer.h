@@ -19,8 +19,9 @@ inline constexpr std::size_t kInlineFileBytes = 64 * 1024;
 inline constexpr std::chrono::milliseconds kRefusedDrainTime{500};
 inline constexpr std::size_t kRefusedDrainBytes = 1 << 20;
 
-/// Replaces `head` by the head of an answer: its status line, the CORS line, `headers` (CR and LF
-/// in them made spaces), "Content-Length" and "Connection: close" unless given, and the blank line.
+/// Replaces `head` by the head of an answer: its status line, the CORS line, "Date", `headers` (CR
+/// and LF in them made spaces), "Content-Length" and "Connection: close" unless given, and the
+/// blank line. `bodyLength` is the length of the body a GET would get, also for a HEAD.
 void appendAnswerHead(std::string& head, std::string_view statusText, const WebServerHeaders& headers,
                       std::uint64_t bodyLength);
 

@@ -28,6 +28,9 @@ const log::Logger& logger() { return Constants::log().webServer; }
 // flood of new connections then cannot push out, as the oldest, one whose head is already there.
 constexpr int kAcceptsAtOnce = 16;
 
+// Connections held at most in each of the two lists, whatever the descriptor limit.
+constexpr std::size_t kMostHeld = 128;
+
 // epoll's marks for the two descriptors that are not connections.
 char wakeMark;
 char listenerMark;
@@ -43,7 +46,10 @@ bool declaresBody(const std::map<std::string, std::string>& headers) {
 }  // namespace
 
 WebServer::HeadLoop::HeadLoop(WebServer& server, tcp::TCPServer& listener)
-    : server_(server), listener_(listener), epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+    : server_(server), listener_(listener),
+      mostHeld_(server.limits_.maxPendingHeads ? std::max<std::size_t>(1, *server.limits_.maxPendingHeads)
+                                               : tcp::heldConnectionCap(kMostHeld)),
+      epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       malformedLog_(server.limits_.refusalLinesPerSecond, countTimer()),
       otherSiteLog_(server.limits_.refusalLinesPerSecond, countTimer()),
       noCookieLog_(server.limits_.refusalLinesPerSecond, countTimer()),
@@ -175,7 +181,7 @@ void WebServer::HeadLoop::resumeListening(Clock::time_point now) {
 }
 
 void WebServer::HeadLoop::add(int fd) {
-  if (heads_.size() >= std::max<std::size_t>(1, limits().maxPendingHeads)) {
+  if (heads_.size() >= mostHeld_) {
     logger().debug("Dropped the oldest of %d connections still sending their request head",
                    static_cast<int>(heads_.size()));
     close(heads_.begin(), heads_);
@@ -255,7 +261,8 @@ void WebServer::HeadLoop::finishHead(List::iterator c) {
   }
   // After the request line, so a malformed request still learns it is malformed.
   const auto ownPort = static_cast<unsigned>(server_.servingPort_.load());
-  bool allowed = true;
+  // An absolute-form target names the host it is for, as a Host header does: the same check.
+  bool allowed = !parsed->authority || LoopbackGuard::allows(*parsed->authority, std::nullopt, ownPort, {});
   for (const auto& host : headerValuesIgnoringCase(parsed->headers, "Host"))
     allowed = allowed && LoopbackGuard::allows(host, std::nullopt, ownPort, {});
   const auto origins = headerValuesIgnoringCase(parsed->headers, "Origin");
@@ -305,8 +312,10 @@ void WebServer::HeadLoop::answerStaticFile(List::iterator c, WebServerRequestHea
 
   const auto& file = response.file();
   const bool hasFile = file && file->file;
-  std::string_view body = response.body();
-  if (hasFile) {
+  const bool withBody = request->method != WebServerRequestMethod::head;
+  const std::uint64_t length = hasFile ? file->length : response.body().size();
+  std::string_view body = withBody ? std::string_view(response.body()) : std::string_view();
+  if (hasFile && withBody) {
     if (!file_) file_ = std::make_unique_for_overwrite<char[]>(kInlineFileBytes);
     // Large, or changed under us: a worker streams it (and reports a short file).
     if (file->length > kInlineFileBytes ||
@@ -314,7 +323,7 @@ void WebServer::HeadLoop::answerStaticFile(List::iterator c, WebServerRequestHea
       return handOn(c, CheckedRequest{c->fd, {}, {}, c->firstByte, RoutedAnswer{std::move(response), std::nullopt}});
     body = std::string_view(file_.get(), static_cast<std::size_t>(file->length));
   }
-  appendAnswerHead(answer_, response.statusText(), response.headers(), body.size());
+  appendAnswerHead(answer_, response.statusText(), response.headers(), length);
   std::array<iovec, 2> parts{iovec{answer_.data(), answer_.size()}, iovec{const_cast<char*>(body.data()), body.size()}};
   msghdr message{};
   message.msg_iov = parts.data();
@@ -382,7 +391,7 @@ void WebServer::HeadLoop::finishAnswered(List::iterator c) {
   int pending = 0;
   if (c->readAll || ::ioctl(c->fd, FIONREAD, &pending) != 0 || pending <= 0) return close(c, heads_);
   ::shutdown(c->fd, SHUT_WR);
-  if (draining_.size() >= std::max<std::size_t>(1, limits().maxPendingHeads)) close(draining_.begin(), draining_);
+  if (draining_.size() >= mostHeld_) close(draining_.begin(), draining_);
   c->draining = true;
   c->deadline = Clock::now() + kRefusedDrainTime;
   draining_.splice(draining_.end(), heads_, c);

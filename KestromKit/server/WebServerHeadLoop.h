@@ -83,6 +83,7 @@ class WebServer::HeadLoop {
 
   WebServer& server_;
   tcp::TCPServer& listener_;
+  const std::size_t mostHeld_;  // in `heads_`, and in `draining_`
   int epoll_;
   List heads_;     // still sending their head, oldest first
   List draining_;  // answered, oldest first

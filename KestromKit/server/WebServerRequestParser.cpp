@@ -116,6 +116,22 @@ std::optional<URLComponents> parseTarget(std::string_view target) {
   return components;
 }
 
+// An absolute-form target ("http://127.0.0.1:8080/index.html"): its authority, which the server
+// checks as it checks a Host header, and the rest as the origin form it stands for (an empty path
+// is "/"). Nothing when `target` is not one; the authority is empty when it is unusable.
+std::optional<std::pair<std::string_view, std::string>> splitAbsoluteForm(std::string_view target) {
+  constexpr std::string_view kScheme = "http://";
+  if (target.size() < kScheme.size() || !equalsIgnoringCase(target.substr(0, kScheme.size()), kScheme))
+    return std::nullopt;
+  target.remove_prefix(kScheme.size());
+  const std::size_t end = std::min(target.find_first_of("/?#"), target.size());
+  std::string_view authority = target.substr(0, end);
+  if (!std::all_of(authority.begin(), authority.end(), [](char c) { return isURLCharacter(c) || c == '[' || c == ']'; }))
+    authority = {};
+  std::string_view rest = target.substr(end);
+  return std::make_pair(authority, rest.starts_with('/') ? std::string(rest) : "/" + std::string(rest));
+}
+
 // tchar of RFC 9110: what a method (a token) may be made of.
 bool isTokenCharacter(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -160,10 +176,16 @@ std::optional<WebServerRequestHead> parseRequestHead(std::string_view bytes) {
   // An unknown method is routed (and refused there); one that is not even a token is malformed.
   if (!isToken(word)) return std::nullopt;
 
+  WebServerRequestHead head;
+  auto absolute = splitAbsoluteForm(target);
+  if (absolute) {
+    if (absolute->first.empty()) return std::nullopt;
+    head.authority = std::string(absolute->first);
+    target = absolute->second;
+  }
   auto components = parseTarget(target);
   if (!components) return std::nullopt;
 
-  WebServerRequestHead head;
   head.method = webServerRequestMethod(word);
   // Two of these would let the checks read one and the handler the other: refused outright.
   bool seenHost = false, seenOrigin = false, seenLength = false;
@@ -171,7 +193,10 @@ std::optional<WebServerRequestHead> parseRequestHead(std::string_view bytes) {
       {"Host", &seenHost}, {"Origin", &seenOrigin}, {"Content-Length", &seenLength}};
   for (std::size_t i = 1; i < lines.size(); ++i) {
     std::size_t colon = lines[i].find(':');
-    if (colon == std::string_view::npos) continue;
+    if (colon == std::string_view::npos) {
+      if (lines[i].empty()) continue;  // the end of a head that was cut off
+      return std::nullopt;
+    }
     std::string_view name = lines[i].substr(0, colon);
     for (auto [guarded, seen] : guardedNames) {
       if (!equalsIgnoringCase(name, guarded)) continue;

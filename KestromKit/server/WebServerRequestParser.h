@@ -6,7 +6,8 @@
 // The head is cut at the first CR LF CR LF; without one, the last four bytes are taken as its
 // missing end. Lines that are not UTF-8 are dropped. The request line's last nine characters are
 // the protocol version; what precedes them is "<method> <target>", the target a path (with an
-// optional query and fragment) made only of the characters a URL may carry.
+// optional query and fragment) made only of the characters a URL may carry, or an "http" URL of
+// such a path (the absolute form), whose authority the server checks as it checks a Host.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,13 +28,16 @@ struct WebServerRequestHead {
   std::string path;
   std::vector<std::string> pathParts;
   URLComponents urlComponents;
+  /// The authority of an absolute-form target ("127.0.0.1:8080"); absent for the origin form.
+  std::optional<std::string> authority;
   std::size_t bodyOffset = 0;
 };
 
 /// The head of `bytes`, or nothing when it is unusable: no line, a request line under ten
 /// characters or without "<method> <target>", a method that is not a token (RFC 9110), a target
-/// that is not a path-and-query URL reference whose decoded path is UTF-8, or a second Host,
-/// Origin or Content-Length (names in any letter case).
+/// that is not a path-and-query URL reference whose decoded path is UTF-8 (alone or after
+/// "http://" and an authority), a header line without a colon, or a second Host, Origin or
+/// Content-Length (names in any letter case).
 std::optional<WebServerRequestHead> parseRequestHead(std::string_view bytes);
 
 /// Where CR LF CR LF begins in `bytes`, searching from `from` (a caller that appends can resume).

@@ -93,7 +93,7 @@ WebServerRoutes::WebServerRoutes(const WebServerServices& services, std::chrono:
 
 WebServerRoutes::Rule WebServerRoutes::ruleFor(WebServerRequestMethod method, const std::string& path,
                                                const std::vector<std::string>& parts) {
-  const bool get = method == WebServerRequestMethod::get;
+  const bool get = method == WebServerRequestMethod::get || method == WebServerRequestMethod::head;
   const bool post = method == WebServerRequestMethod::post;
   if (post && path == "/v1/sentryEnabled") return Rule::sentryEnabled;
   if (path == "/debug") return Rule::debug;

@@ -20,6 +20,7 @@ std::string_view rawValue(WebServerRequestMethod method) {
     case WebServerRequestMethod::post: return "POST";
     case WebServerRequestMethod::options: return "OPTIONS";
     case WebServerRequestMethod::unknown: return "UNKNOWN";
+    case WebServerRequestMethod::head: return "HEAD";
   }
   return "UNKNOWN";
 }
@@ -28,6 +29,7 @@ WebServerRequestMethod webServerRequestMethod(std::string_view word) {
   if (word == "GET") return WebServerRequestMethod::get;
   if (word == "POST") return WebServerRequestMethod::post;
   if (word == "OPTIONS") return WebServerRequestMethod::options;
+  if (word == "HEAD") return WebServerRequestMethod::head;
   return WebServerRequestMethod::unknown;
 }
 

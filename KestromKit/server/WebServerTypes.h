@@ -16,11 +16,12 @@
 
 namespace kestrom {
 
-enum class WebServerRequestMethod { get, post, options, unknown };
+/// `head` is routed as `get` and answered with GET's head alone.
+enum class WebServerRequestMethod { get, post, options, unknown, head };
 
-/// "GET", "POST", "OPTIONS", "UNKNOWN".
+/// "GET", "POST", "OPTIONS", "UNKNOWN", "HEAD".
 std::string_view rawValue(WebServerRequestMethod method);
-/// Case-sensitive: "get" and "HEAD" are `unknown`.
+/// Case-sensitive: "get" and "PUT" are `unknown`.
 WebServerRequestMethod webServerRequestMethod(std::string_view word);
 
 /// One query item; `value` is absent for an item without "=" ("?flag").

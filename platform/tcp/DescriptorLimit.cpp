@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace kestrom::tcp {
 
 namespace {
@@ -39,6 +41,16 @@ std::uint64_t raiseDescriptorLimit() {
     if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
   return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+std::size_t heldConnectionCap(std::size_t most) {
+  constexpr std::size_t kLists = 3;
+  constexpr std::size_t kLeast = 8;
+  rlimit limit{};
+  std::uint64_t share = most;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    share = static_cast<std::uint64_t>(limit.rlim_cur) / 4 / kLists;
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(share, kLeast, std::max(kLeast, most)));
 }
 
 }  // namespace kestrom::tcp

@@ -3,6 +3,7 @@
 // host raises the soft limit it inherited (often 1024) to the hard limit once at start.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace kestrom::tcp {
@@ -38,5 +39,12 @@ class DescriptorReserve {
 /// Raises the soft RLIMIT_NOFILE to the hard one; returns the soft limit in force afterwards
 /// (0 when it cannot be read).
 std::uint64_t raiseDescriptorLimit();
+
+/// The size of each of the servers' three lists of connections that anyone may hold without the
+/// session secret (heads still coming in, refused ones still sending, WebSocket upgrades not yet
+/// asked for), from the soft RLIMIT_NOFILE in force now (the host raises it before its servers
+/// start): together a quarter of it at most, so another user cannot leave the page without
+/// descriptors; each at least 8 and at most `most`.
+std::size_t heldConnectionCap(std::size_t most);
 
 }  // namespace kestrom::tcp

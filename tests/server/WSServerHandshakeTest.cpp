@@ -4,6 +4,7 @@
 
 #include "KestromKit/server/LoopbackGuard.h"
 #include "KestromKit/server/WSServer.h"
+#include "tests/support/RawHttp.h"
 #include "tests/support/WSTestClient.h"
 
 namespace kestrom {
@@ -92,6 +93,7 @@ TEST(WSServerHandshakeTest, RefusesForeignHostAndOriginWith403) {
                                                      : std::vector<std::string>{});
     std::string response = test::rawExchange(running.port, test::upgradeRequest(c.host, c.origin));
     EXPECT_EQ(statusLine(response), c.status);
+    EXPECT_TRUE(test::isHttpDate(test::parseRawHttpResponse(response).header("Date").value_or(""))) << response;
     if (c.status.find(" 101 ") != std::string::npos) {
       ++accepted;
       EXPECT_TRUE(running.delegate->waitForCount(Kind::onOpen, accepted));
@@ -108,7 +110,9 @@ TEST(WSServerHandshakeTest, AnswersMalformedAndPlainRequestsWith400) {
   };
   for (const auto& request : requests) {
     SCOPED_TRACE(request);
-    EXPECT_EQ(statusLine(test::rawExchange(running.port, request)), "HTTP/1.1 400 Bad Request");
+    const std::string response = test::rawExchange(running.port, request);
+    EXPECT_EQ(statusLine(response), "HTTP/1.1 400 Bad Request");
+    EXPECT_TRUE(test::isHttpDate(test::parseRawHttpResponse(response).header("Date").value_or(""))) << response;
   }
   EXPECT_EQ(running.delegate->count(Kind::onOpen), 0u);
 }

@@ -11,7 +11,9 @@
 
 #include <future>
 #include <thread>
+#include <tuple>
 
+#include "KestromKit/server/HttpDate.h"
 #include "KestromKit/server/WebServer.h"
 #include "platform/log/FakeLogSink.h"
 #include "platform/log/Log.h"
@@ -88,20 +90,24 @@ TEST(WebServerCoreTest, WritesFixedStatusLinesWithTheCorsHeaderFirst) {
     SCOPED_TRACE(c.target);
     auto r = h.get(c.target);
     EXPECT_EQ(r.statusLine, c.statusLine);
-    ASSERT_FALSE(r.headers.empty());
+    ASSERT_GE(r.headers.size(), 2u);
     EXPECT_EQ(r.headers.front(), (std::pair<std::string, std::string>{"Access-Control-Allow-Origin", "*"}));
+    EXPECT_EQ(r.headers[1].first, "Date");
+    EXPECT_TRUE(test::isHttpDate(r.headers[1].second)) << r.headers[1].second;
     // We close after every answer and say so last, after the length when the handler gave none.
     auto expected = c.headers;
     bool hasLength = std::any_of(expected.begin(), expected.end(), [](auto& h) { return h.first == "Content-Length"; });
     if (!hasLength) expected.emplace_back("Content-Length", std::to_string(c.body.size()));
     expected.emplace_back("Connection", "close");
-    EXPECT_EQ(std::vector(r.headers.begin() + 1, r.headers.end()), expected);
+    EXPECT_EQ(std::vector(r.headers.begin() + 2, r.headers.end()), expected);
     EXPECT_EQ(r.body, c.body);
     EXPECT_FALSE(r.timedOut);
   }
   // Only the head, byte for byte, for an empty answer.
-  EXPECT_EQ(h.get("/empty").raw,
+  EXPECT_EQ(test::withoutDate(h.get("/empty").raw),
             "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  // Every answer's Date, in the one form HTTP asks for (IMF-fixdate, GMT, English names).
+  EXPECT_EQ(formatHttpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
 }
 
 TEST(WebServerCoreTest, MalformedRequestsGet400BeforeAnyOtherCheck) {
@@ -113,6 +119,7 @@ TEST(WebServerCoreTest, MalformedRequestsGet400BeforeAnyOtherCheck) {
       "GET /a b HTTP/1.1\r\n\r\n",
       "GET /%zz HTTP/1.1\r\n\r\n",
       "GET/x HTTP/1.1\r\nHost: evil.example\r\n\r\n",  // malformed and foreign: 400 wins
+      "GET /x HTTP/1.1\r\nX-A: 1\r\nno colon\r\n\r\n",
   };
   for (const auto& bytes : cases) {
     SCOPED_TRACE(bytes);
@@ -160,6 +167,46 @@ TEST(WebServerCoreTest, RefusesForeignHostsAndOriginsWith403) {
       EXPECT_EQ(r.statusLine, "HTTP/1.1 403 FORBIDDEN");
       EXPECT_EQ(r.headers.front().first, "Access-Control-Allow-Origin");
     }
+  }
+}
+
+TEST(WebServerCoreTest, AnAbsoluteFormTargetIsServedAsItsPathWhenItNamesUs) {
+  ScriptedHarness h(echo);
+  const std::string p = std::to_string(h.port);
+  const std::string other = std::to_string(h.port == 65535 ? 1 : h.port + 1);
+  const std::tuple<std::string, int, const char*> cases[] = {
+      {"GET http://127.0.0.1:" + p + "/a?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + p + "\r\n\r\n", 200, "GET /a 0 memory"},
+      {"GET HTTP://LOCALHOST:" + p + " HTTP/1.1\r\n\r\n", 200, "GET /index.html 0 memory"},
+      {"GET http://evil.example:" + p + "/a HTTP/1.1\r\n\r\n", 403, nullptr},
+      {"GET http://127.0.0.1:" + other + "/a HTTP/1.1\r\n\r\n", 403, nullptr},
+      {"GET http://me@127.0.0.1:" + p + "/a HTTP/1.1\r\n\r\n", 403, nullptr},
+      {"GET http://127.0.0.1:" + p + "/a HTTP/1.1\r\nHost: evil.example\r\n\r\n", 403, nullptr},
+  };
+  for (const auto& [bytes, status, summary] : cases) {
+    SCOPED_TRACE(bytes);
+    auto r = rawHttp(h.port, bytes);
+    EXPECT_EQ(r.status, status);
+    if (summary) {
+      EXPECT_EQ(r.header("X-Summary"), summary);
+    }
+    EXPECT_TRUE(test::isHttpDate(r.header("Date").value_or("")));
+  }
+}
+
+TEST(WebServerCoreTest, HeadGetsTheHeadOfGetWithoutItsBody) {
+  WebServerHarness h;
+  WebServerHarness::write(h.webroot / "index.html", "<p>page</p>");           // answered by the run loop
+  WebServerHarness::write(h.content / "movie.mp4", std::string(100000, 'm'));  // by a worker
+  h.startAndWait();
+  for (const char* target : {"/index.html", "/content/movie.mp4", "/missing"}) {
+    SCOPED_TRACE(target);
+    const std::vector<std::pair<std::string, std::string>> range = {{"Range", "bytes=10-"}};
+    auto get = rawHttp(h.port, makeHttpRequest("GET", target, range));
+    auto head = rawHttp(h.port, makeHttpRequest("HEAD", target, range));
+    std::string expected = test::withoutDate(get.raw);
+    expected.resize(expected.size() - get.body.size());
+    EXPECT_EQ(test::withoutDate(head.raw), expected);
+    EXPECT_TRUE(test::isHttpDate(head.header("Date").value_or("")));
   }
 }
 

@@ -27,6 +27,7 @@
 #include "platform/log/FakeLogSink.h"
 #include "platform/tcp/DescriptorLimit.h"
 #include "tests/server/ServerTestDoubles.h"
+#include "tests/support/ConnectionFlood.h"
 #include "tests/server/WebServerHarness.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/RawHttp.h"
@@ -275,6 +276,79 @@ TEST(WSServerLimitsTest, ConnectionsWithoutAnUpgradeAreHeldBrieflyAndOnlySoManyA
   EXPECT_LE(test::mostConnectionsHeldOn(port, 2s), 128u + 1 + 1) << "no more are held than the cap";
   EXPECT_TRUE(idle.front()->waitForClose(3s)) << "the oldest was dropped";
   page.close();
+}
+
+TEST(WebServerLimitsTest, UnderALowDescriptorLimitAnotherUsersConnectionsLeaveThePageItsShare) {
+  // The limit the host runs with under `prlimit --nofile=256:256`, when both servers start: each
+  // list of connections anyone may hold gets a twelfth of it.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const rlimit low{256, saved.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  constexpr std::size_t kCap = 256 / 4 / 3;
+  {
+    WebServerHarness h;
+    WebServerHarness::write(h.webroot / "index.html", "<html>");
+    h.startAndWait();
+    auto ws = test::startServer();
+    ASSERT_NE(ws.port, 0u);
+    test::ConnectionFlood flood({.ports = {h.port, ws.port}, .perPort = 400, .processes = 2});
+    ASSERT_TRUE(flood.waitForOpened(800, 20s)) << flood.opened() << " connections opened";
+    const std::string save = makeHttpRequest("POST", "/content/tmp/saved.bin",
+                                             {{"Content-Type", "multipart/form-data; boundary=--b"}},
+                                             "----b\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nsaved\r\n----b--\r\n");
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_EQ(h.get("/index.html").status, 200);
+      EXPECT_EQ(rawHttp(h.port, save).status, 200);
+    }
+    test::WSTestClient page;
+    EXPECT_TRUE(page.connect(ws.port));
+    // Heads and answered refusals; on the other port the page's connection. For a moment one
+    // just accepted and one dropped for it but not yet closed may be over the cap.
+    EXPECT_LE(test::mostConnectionsHeldOn(h.port, 1s), 2 * kCap + 2);
+    EXPECT_LE(test::mostConnectionsHeldOn(static_cast<std::uint16_t>(ws.port), 1s), kCap + 1 + 2);
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+}
+
+// Runs the WebSocket server out of descriptors while a page connects, then gives them back;
+// exits with 0 when that page got its upgrade.
+[[noreturn]] void upgradeAfterRunningOutOfDescriptors() {
+  log::ScopedRecording recording;  // the server's start-up lines pass through it first
+  auto running = test::startServer();
+  // As in the host, a page has talked to the server before.
+  test::WSTestClient first;
+  const bool served = first.connect(running.port) && first.sendText("hello") &&
+                      running.delegate->waitForCount(WSEvent::Kind::onMessage, 1);
+  const int page = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  rlimit saved{};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  const rlimit none{0, saved.rlim_max};
+  ::setrlimit(RLIMIT_NOFILE, &none);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(running.port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool connected = ::connect(page, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  // Nothing here calls on an object the sanitizers have not checked yet, which takes a descriptor.
+  std::this_thread::sleep_for(500ms);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  const bool rested = recording.sink().contains("WebSocketServer", "Accepting a connection failed");
+  const std::string request = test::upgradeRequest("127.0.0.1:" + std::to_string(running.port), std::nullopt);
+  timeval timeout{10, 0};
+  ::setsockopt(page, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  char answer[12] = {};
+  const bool upgraded = ::send(page, request.data(), request.size(), MSG_NOSIGNAL) > 0 &&
+                        ::recv(page, answer, sizeof answer, MSG_WAITALL) == sizeof answer &&
+                        std::string_view(answer, sizeof answer) == "HTTP/1.1 101";
+  std::_Exit(served && connected && rested && upgraded ? 0 : 1);
+}
+
+TEST(WSServerLimitsTest, OutOfDescriptorsTheListenerRestsAndServesOnceThereAreSome) {
+  // In a process of its own, whose first failed accept is the one out of descriptors: the
+  // sanitizer builds check a call they have not seen before with a descriptor of their own.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(upgradeAfterRunningOutOfDescriptors(), testing::ExitedWithCode(0), "");
 }
 
 class RootsTest : public ::testing::Test {

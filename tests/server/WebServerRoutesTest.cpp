@@ -85,7 +85,7 @@ TEST(WebServerRoutesTest, SentryEnabledSwitchRoundTrip) {
     return rawHttp(h.port, makeHttpRequest("POST", "/v1/sentryEnabled", {{"Content-Type", "application/json"}}, body));
   };
   auto r = post(R"({"enabled": true, "other": 1})");
-  EXPECT_EQ(r.raw, "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(test::withoutDate(r.raw), "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(h.defaults->boolValue("KestromKit.sentryEnabled"), true);
 
   EXPECT_EQ(post(R"({"enabled": false})").status, 200);
@@ -110,11 +110,12 @@ TEST(WebServerRoutesTest, DebugRedirectsToTheBootURLForAnyMethod) {
     SCOPED_TRACE(method);
     auto r = rawHttp(h.port, makeHttpRequest(method, "/debug"));
     EXPECT_EQ(r.statusLine, "HTTP/1.1 307 Temporary Redirect");
-    ASSERT_EQ(r.headers.size(), 4u);
+    ASSERT_EQ(r.headers.size(), 5u);
     EXPECT_EQ(r.headers[0].first, "Access-Control-Allow-Origin");
-    EXPECT_EQ(r.headers[1], (std::pair<std::string, std::string>{"Location", StartedHarness::kDebugRedirectURL}));
-    EXPECT_EQ(r.headers[2], (std::pair<std::string, std::string>{"Content-Length", "0"}));
-    EXPECT_EQ(r.headers[3], (std::pair<std::string, std::string>{"Connection", "close"}));
+    EXPECT_EQ(r.headers[1].first, "Date");
+    EXPECT_EQ(r.headers[2], (std::pair<std::string, std::string>{"Location", StartedHarness::kDebugRedirectURL}));
+    EXPECT_EQ(r.headers[3], (std::pair<std::string, std::string>{"Content-Length", "0"}));
+    EXPECT_EQ(r.headers[4], (std::pair<std::string, std::string>{"Connection", "close"}));
   }
 }
 
@@ -146,7 +147,7 @@ TEST(WebServerRoutesTest, UploadLandsWholeByRenameOrNotAtAll) {
   StartedHarness h;
   const fs::path target = h.content / "a" / "b.zip";
   auto r = rawHttp(h.port, multipartRequest("/content/tmp/a/b.zip", {{"other", "x"}, {"file", std::string("PK\0\x01zip", 6), "; filename=\"b.zip\""}}));
-  EXPECT_EQ(r.raw, "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(test::withoutDate(r.raw), "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
   EXPECT_EQ(WebServerHarness::read(target), std::string("PK\0\x01zip", 6));
 
   struct Case {
@@ -266,7 +267,7 @@ class WebServerFileRoutesTest : public ::testing::Test {
 
 TEST_F(WebServerFileRoutesTest, SaveAsHandsTheTemporaryFileToTheDialog) {
   auto r = exchange(multipartRequest("/files/saveAs", {{"name", "robot.kpr"}, {"file", "project bytes"}}));
-  EXPECT_EQ(r.raw, "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(test::withoutDate(r.raw), "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(files_->savedPath.filename(), "robot.kpr");
   EXPECT_EQ(files_->savedPath.parent_path().parent_path(), h_->tmp);
   EXPECT_EQ(files_->savedContent, "project bytes");

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <regex>
 
 #include "platform/AsciiCase.h"
 
@@ -27,6 +28,18 @@ std::optional<std::string> RawHttpResponse::header(std::string_view name) const 
     if (equalsIgnoringCase(n, name)) return v;
   }
   return std::nullopt;
+}
+
+bool isHttpDate(std::string_view text) {
+  static const std::regex date(R"((Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT)");
+  return std::regex_match(text.begin(), text.end(), date);
+}
+
+std::string withoutDate(std::string_view raw) {
+  const std::size_t at = raw.find("\r\nDate: ");
+  const std::size_t end = at == std::string_view::npos ? at : raw.find("\r\n", at + 2);
+  if (end == std::string_view::npos) return std::string(raw);
+  return std::string(raw.substr(0, at)) + std::string(raw.substr(end));
 }
 
 RawHttpResponse parseRawHttpResponse(std::string raw) {

@@ -27,6 +27,11 @@ struct RawHttpResponse {
 /// Splits a received answer into status line, headers and body (everything after CR LF CR LF).
 RawHttpResponse parseRawHttpResponse(std::string raw);
 
+/// Whether `text` is an IMF-fixdate, as "Sun, 06 Nov 1994 08:49:37 GMT".
+bool isHttpDate(std::string_view text);
+/// `raw` less its "Date" line: the rest of an answer to compare byte for byte.
+std::string withoutDate(std::string_view raw);
+
 /// "METHOD target HTTP/1.1", then the headers, a "Content-Length" when `body` is not empty and none
 /// was given, a blank line and the body.
 std::string makeHttpRequest(std::string_view method, std::string_view target,

@@ -1,4 +1,4 @@
-#include "tests/integration/ConnectionFlood.h"
+#include "tests/support/ConnectionFlood.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
