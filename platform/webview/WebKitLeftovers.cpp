@@ -15,8 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
+#include "platform/jsontext/JsonText.h"
 #include "platform/log/GuardedCallback.h"
 
 namespace kestrom::webview {
@@ -92,9 +91,10 @@ bool sandboxRuns(int folderFd, long owner) {
   char buffer[4096];
   for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536;) text.append(buffer, got);
   close(fd);
-  auto info = nlohmann::json::parse(text, nullptr, false);
-  if (!info.is_object() || !info.contains("child-pid") || !info["child-pid"].is_number_integer()) return false;
-  auto launcher = parentOf(info["child-pid"].get<long>());
+  auto info = jsontext::parse(text);
+  if (!info || !info->is_object() || !info->contains("child-pid") || !(*info)["child-pid"].is_number_integer())
+    return false;
+  auto launcher = parentOf((*info)["child-pid"].get<long>());
   return launcher && parentOf(*launcher) == owner;
 }
 

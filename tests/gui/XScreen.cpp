@@ -259,33 +259,25 @@ void Screen::collectTitles(Window parent, int depth, std::vector<std::string>& f
 }
 
 std::vector<long> Screen::cardinals(Window window, const char* name) const {
+  return property32(window, name, XA_CARDINAL);
+}
+
+std::vector<Atom> Screen::atoms(Window window, const char* name) const {
+  auto values = property32(window, name, XA_ATOM);
+  return {values.begin(), values.end()};
+}
+
+std::vector<long> Screen::property32(Window window, const char* name, Atom wanted) const {
   Atom property = XInternAtom(display_, name, False);
   Atom type = 0;
   int format = 0;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
   std::vector<long> values;
-  if (XGetWindowProperty(display_, window, property, 0, 64, False, XA_CARDINAL, &type, &format, &count, &after,
-                         &data) == Success &&
-      data && format == 32) {
-    const auto* longs = reinterpret_cast<const long*>(data);
-    values.assign(longs, longs + count);
-  }
-  if (data) XFree(data);
-  return values;
-}
-
-std::vector<Atom> Screen::atoms(Window window, const char* name) const {
-  Atom property = XInternAtom(display_, name, False);
-  Atom type = 0;
-  int format = 0;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  std::vector<Atom> values;
-  if (XGetWindowProperty(display_, window, property, 0, 64, False, XA_ATOM, &type, &format, &count, &after, &data) ==
+  if (XGetWindowProperty(display_, window, property, 0, 64, False, wanted, &type, &format, &count, &after, &data) ==
           Success &&
       data && format == 32) {
-    const auto* longs = reinterpret_cast<const Atom*>(data);
+    const auto* longs = reinterpret_cast<const long*>(data);  // format 32 arrives as longs
     values.assign(longs, longs + count);
   }
   if (data) XFree(data);

@@ -79,6 +79,8 @@ class Screen {
   void collectTitles(Window parent, int depth, std::vector<std::string>& found) const;
   std::vector<long> cardinals(Window window, const char* name) const;
   std::vector<Atom> atoms(Window window, const char* name) const;
+  /// The values of a 32-bit property of `type` on `window` (empty when it has none).
+  std::vector<long> property32(Window window, const char* name, Atom type) const;
   /// Sends `to` the client message `type` about `window` with up to five 32-bit `values`.
   void sendClientMessage(Window to, Window window, const char* type, std::initializer_list<long> values,
                          long mask) const;
