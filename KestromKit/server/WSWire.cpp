@@ -18,6 +18,9 @@ constexpr std::size_t kMaxGather = 64;
 // The opcode of a close frame, in the low half of a frame's first byte.
 constexpr std::uint8_t kCloseOpcode = 0x8;
 
+// What a drain reads at once.
+constexpr std::size_t kDrainBytes = 16 * 1024;
+
 // A server's frames are not masked: the header is two to ten bytes ahead of the payload.
 std::size_t textFrameHeader(std::array<std::uint8_t, 10>& header, std::size_t length) {
   header[0] = 0x81;  // final frame of a text message
@@ -45,6 +48,7 @@ void WSWire::open() {
   if (closed_) return;
   fd_ = stream_.socket().native_handle();
   open_ = true;
+  peerFrames_.start();
   for (auto& text : held_) {
     Chunk chunk;
     chunk.headerSize = textFrameHeader(chunk.header, text->size());
@@ -241,6 +245,70 @@ void WSWire::onFlushed(const error_code& ec, std::size_t bytes) {
   for (auto& [done, size] : finished) done->complete(ec, size);
   if (report && failed_) failed_(ec);
   if (more) flush();
+}
+
+void WSWire::drain(std::unique_ptr<CompletionBase> done) {
+  {
+    std::lock_guard lock(mutex_);
+    sealed_ = true;  // nothing may follow the close frame
+    if (closed_) {
+      done->complete(net::error::operation_aborted, 0);
+      return;
+    }
+  }
+  // The close frame is out; what is left of the peer's frames is read and dropped, so that the
+  // socket is not closed on unread bytes, which would reset the connection under the peer's feet.
+  error_code ec;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+  if (ec || peerFrames_.closeCame()) {
+    close();
+    done->complete({}, 0);
+    return;
+  }
+  stream_.expires_after(kDrainTime);
+  drained_.resize(kDrainBytes);
+  drainMore(std::move(done));
+}
+
+void WSWire::drainMore(std::unique_ptr<CompletionBase> done) {
+  stream_.async_read_some(net::buffer(drained_), [this, done = std::move(done)](error_code ec, std::size_t bytes) mutable {
+    peerFrames_.follow(reinterpret_cast<const std::uint8_t*>(drained_.data()), bytes);
+    if (!ec && !peerFrames_.closeCame()) return drainMore(std::move(done));
+    // The peer's close came, the peer closed or reset its side, or the time is up.
+    stream_.expires_never();
+    close();
+    drained_ = {};
+    done->complete(ec == net::error::operation_aborted ? ec : error_code(), 0);
+  });
+}
+
+void WSWire::FrameTracker::follow(const std::uint8_t* bytes, std::size_t size) {
+  if (!following_) return;
+  while (size > 0) {
+    if (payloadLeft_ > 0) {
+      auto skipped = static_cast<std::size_t>(std::min<std::uint64_t>(payloadLeft_, size));
+      payloadLeft_ -= skipped;
+      bytes += skipped;
+      size -= skipped;
+      closeCame_ = closeCame_ || (inClose_ && payloadLeft_ == 0);
+      continue;
+    }
+    head_[headSize_++] = *bytes++;
+    --size;
+    if (headSize_ < 2) continue;
+    // Two bytes, then 0, 2 or 8 of length, then 4 of mask key when the frame is masked.
+    const std::uint8_t length = head_[1] & 0x7F;
+    const std::size_t lengthBytes = length == 126 ? 2 : length == 127 ? 8 : 0;
+    if (headSize_ < 2 + lengthBytes + ((head_[1] & 0x80) ? 4 : 0)) continue;
+    payloadLeft_ = length;
+    if (lengthBytes > 0) {
+      payloadLeft_ = 0;
+      for (std::size_t i = 0; i < lengthBytes; ++i) payloadLeft_ = payloadLeft_ << 8 | head_[2 + i];
+    }
+    inClose_ = (head_[0] & 0x0F) == kCloseOpcode;
+    headSize_ = 0;
+    closeCame_ = closeCame_ || (inClose_ && payloadLeft_ == 0);
+  }
 }
 
 }  // namespace kestrom

@@ -8,11 +8,22 @@
 // of the queue, and the I/O thread finishes it before any other byte: frames stay whole and in
 // order, and a slow reader never blocks the sender.
 //
+// Every byte read passes a tracker of the peer's frames, so that a closing connection knows when
+// the peer's close frame has come. Beast's teardown after its close frame goes out (whether the
+// peer or the server began the close) is done here: the wire half-closes and reads and discards
+// until the peer's close frame has come, the peer closes its side or `kDrainTime` has passed, and
+// only then closes the socket. A peer still sending when the server closes (a message too big, a
+// frame breaking the protocol) so reads the close instead of meeting a reset. The drain waits
+// without holding the thread, and a connection of the page stays in the server's list, counted
+// against its cap, until the drain ends.
+//
 // Home: reads, Beast's writes and the queue's flushing on the server's I/O thread; `sendText`,
 // `seal` and `idle` from any thread. Owner: the connection's WebSocket stream (its next layer);
 // pending flushes keep the connection alive through `setOwner`.
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -40,6 +51,9 @@ class WSWire {
     failed,   // the socket failed or the peer fell too far behind: the wire is sealed, the failure reported
   };
 
+  /// How long a closing connection reads what its peer still sends, waiting for the peer's close.
+  static constexpr std::chrono::seconds kDrainTime{2};
+
   explicit WSWire(wsnet::tcp::socket&& socket);
   WSWire(const WSWire&) = delete;
   WSWire& operator=(const WSWire&) = delete;
@@ -57,8 +71,8 @@ class WSWire {
   void setFailureHandler(std::function<void(const wsnet::error_code&)> failed) { failed_ = std::move(failed); }
   void setMaxQueuedBytes(std::size_t bytes) { maxQueuedBytes_ = bytes; }
 
-  /// Opens the wire for text frames once the handshake is done; texts sent before follow the
-  /// handshake's answer in their order. I/O thread.
+  /// Opens the wire for text frames once the handshake is done, and starts following the peer's
+  /// frames; texts sent before follow the handshake's answer in their order. I/O thread.
   void open();
   /// Sends `text` as one unmasked text frame. Any thread; never blocks on the peer.
   SendResult sendText(const Payload& text);
@@ -69,9 +83,27 @@ class WSWire {
   /// Seals the wire and closes the socket. I/O thread.
   void close();
 
+  /// Reads like the stream below; once the wire is open, the bytes read pass the frame tracker.
   template <class MutableBuffers, class Handler>
   auto async_read_some(const MutableBuffers& buffers, Handler&& handler) {
-    return stream_.async_read_some(buffers, std::forward<Handler>(handler));
+    return wsnet::net::async_initiate<Handler, void(wsnet::error_code, std::size_t)>(
+        [this](auto&& completion, const MutableBuffers& into) {
+          auto executor = wsnet::net::get_associated_executor(completion, stream_.get_executor());
+          stream_.async_read_some(
+              into, wsnet::net::bind_executor(executor, [this, into, completion = std::move(completion)](
+                                                            wsnet::error_code ec, std::size_t bytes) mutable {
+                std::size_t left = bytes;
+                for (auto it = wsnet::net::buffer_sequence_begin(into);
+                     left > 0 && it != wsnet::net::buffer_sequence_end(into); ++it) {
+                  wsnet::net::const_buffer piece(*it);
+                  std::size_t size = std::min(left, piece.size());
+                  peerFrames_.follow(static_cast<const std::uint8_t*>(piece.data()), size);
+                  left -= size;
+                }
+                std::move(completion)(ec, bytes);
+              }));
+        },
+        handler, buffers);
   }
 
   /// Beast's writes: queued behind every frame already queued and written whole before the
@@ -91,12 +123,13 @@ class WSWire {
 
   friend void beast_close_socket(WSWire& wire) { wire.close(); }
 
+  /// Beast tears down after its close frame went out: the drain described above (a server's, so it
+  /// half-closes first), then the socket is closed.
   template <class TeardownHandler>
-  friend void async_teardown(wsnet::beast::role_type role, WSWire& wire, TeardownHandler&& handler) {
-    // Beast tears down after its close frame went out; nothing may follow it.
-    wire.seal();
-    using wsnet::beast::websocket::async_teardown;
-    async_teardown(role, wire.stream_, std::forward<TeardownHandler>(handler));
+  friend void async_teardown(wsnet::beast::role_type, WSWire& wire, TeardownHandler&& handler) {
+    auto executor = wsnet::net::get_associated_executor(handler, wire.stream_.get_executor());
+    using Done = Teardown<std::decay_t<TeardownHandler>, decltype(executor)>;
+    wire.drain(std::make_unique<Done>(std::forward<TeardownHandler>(handler), std::move(executor)));
   }
 
  private:
@@ -114,6 +147,34 @@ class WSWire {
     }
     Handler handler_;
     executor_type executor_;
+  };
+
+  /// Beast's teardown handler, kept until the drain ends.
+  template <class Handler, class Executor>
+  struct Teardown final : CompletionBase {
+    Teardown(Handler&& handler, Executor executor) : handler_(std::move(handler)), executor_(std::move(executor)) {}
+    void complete(const wsnet::error_code& ec, std::size_t) override {
+      wsnet::net::post(executor_, wsnet::beast::bind_handler(std::move(handler_), ec));
+    }
+    Handler handler_;
+    Executor executor_;
+  };
+
+  /// Where the peer's frames begin and end in the bytes read, and whether its close frame came
+  /// whole. It reads only the frame heads: lengths, masks and the opcode, whatever their values.
+  class FrameTracker {
+   public:
+    void start() { following_ = true; }
+    void follow(const std::uint8_t* bytes, std::size_t size);
+    bool closeCame() const { return closeCame_; }
+
+   private:
+    std::array<std::uint8_t, 14> head_{};
+    std::size_t headSize_ = 0;
+    std::uint64_t payloadLeft_ = 0;
+    bool inClose_ = false;
+    bool following_ = false;  // past the handshake: what comes is frames
+    bool closeCame_ = false;
   };
 
   /// One frame, or one write of Beast's, with how much of it is written.
@@ -134,12 +195,16 @@ class WSWire {
   // I/O thread.
   void flush();
   void onFlushed(const wsnet::error_code& ec, std::size_t bytes);
+  void drain(std::unique_ptr<CompletionBase> done);
+  void drainMore(std::unique_ptr<CompletionBase> done);
 
   wsnet::beast::tcp_stream stream_;
   std::weak_ptr<void> owner_;
   std::function<void(const wsnet::error_code&)> failed_;
   std::size_t maxQueuedBytes_ = SIZE_MAX;
   std::vector<wsnet::net::const_buffer> gather_;  // the flush in flight; I/O thread only
+  FrameTracker peerFrames_;                       // I/O thread only
+  std::vector<char> drained_;                     // what the drain reads goes here; I/O thread only
 
   mutable std::mutex mutex_;  // guards everything below
   int fd_ = -1;               // the socket, for writes from any thread; -1 when they may not touch it

@@ -44,6 +44,21 @@ TEST(SrtToWebVttTest, ConvertsCuesKeepingEveryTextLine) {
   }
 }
 
+TEST(SrtToWebVttTest, KeepsCuesWithLoneCarriageReturnsPositionsOrArrowsInTheirText) {
+  const std::vector<SrtCase> table{
+      {"lone CR line ends", "1\r00:00:01,000 --> 00:00:02,000\rHello\r\r2\r00:00:03,000 --> 00:00:04,000\rWorld\r",
+       "WEBVTT\n\n1\n00:00:01.000 --> 00:00:02.000\nHello\n\n2\n00:00:03.000 --> 00:00:04.000\nWorld\n\n"},
+      {"position after the end time", "1\n00:00:05,000 --> 00:00:06,000 X1:40 X2:600 Y1:20 Y2:50\nPlaced\n",
+       "WEBVTT\n\n1\n00:00:05.000 --> 00:00:06.000\nPlaced\n\n"},
+      {"arrow in the text", "1\n00:00:01,000 --> 00:00:02,000\nA --> B\n-->\n",
+       "WEBVTT\n\n1\n00:00:01.000 --> 00:00:02.000\nA --&gt; B\n--&gt;\n\n"},
+  };
+  for (const auto& c : table) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(convertSrtToWebVtt(c.srt), c.vtt);
+  }
+}
+
 TEST(SrtToWebVttTest, DropsBlocksThatAreNotCuesAndKeepsTheRest) {
   const std::string good = "9\n00:00:09,000 --> 00:00:10,000\nkept\n";
   const std::string kept = "9\n00:00:09.000 --> 00:00:10.000\nkept\n\n";

@@ -1,14 +1,19 @@
 // What the WebSocket server sends and receives: broadcasts, slow and vanishing peers, limits.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <future>
 #include <thread>
 
 #include "KestromKit/server/WSServer.h"
-#include "tests/support/WSTestClient.h"
 #include "tests/support/FinishesWithin.h"
+#include "tests/support/RawHttp.h"
+#include "tests/support/TimeFactor.h"
+#include "tests/support/WSTestClient.h"
 
 namespace kestrom {
 namespace {
@@ -143,18 +148,83 @@ TEST(WSServerTrafficTest, AnOversizeMessageClosesOnlyItsConnection) {
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onMessage, 1));
   EXPECT_EQ(running.delegate->messages().back().size(), std::size_t{1} << 20);
 
-  big.sendText(std::string((std::size_t{16} << 20) + 1, 'b'));  // may fail half-way: the server hangs up
+  big.sendText(std::string((std::size_t{16} << 20) + 1, 'b'));  // the server reads away what follows its close
   auto ended = big.readUntilEnd();
   ASSERT_TRUE(ended) << "the oversize connection must be closed";
-  // A client whose write broke off half-way cannot answer the server's close frame: it hangs up,
-  // or the server waits out its closing deadline (30 s) before it lets the connection go.
-  big.vanish();
   ASSERT_TRUE(running.delegate->waitForCount(Kind::onClose, 1));
   EXPECT_EQ(running.delegate->count(Kind::onError) - errorsAtStart, 1u);
   EXPECT_EQ(running.server->connectionCount(), 1u);
   running.server->send("small is fine");
   EXPECT_EQ(small.readText(), "small is fine");
 }
+
+// A client's frame of `payload`, masked with a zero key (which leaves the payload as it is) or not.
+std::string clientFrame(std::uint8_t opcode, bool final, std::string_view payload, bool masked = true) {
+  std::string frame(1, static_cast<char>((final ? 0x80 : 0) | opcode));
+  const int mask = masked ? 0x80 : 0;
+  const std::uint64_t size = payload.size();
+  const int lengthBytes = size < 126 ? 0 : size <= 0xFFFF ? 2 : 8;
+  frame += static_cast<char>(mask | (lengthBytes == 0 ? size : lengthBytes == 2 ? 126 : 127));
+  for (int i = lengthBytes - 1; i >= 0; --i) frame += static_cast<char>(size >> (8 * i));
+  if (masked) frame.append(4, '\0');
+  return frame.append(payload);
+}
+
+// The server closes on a message over its limit (1009), an unmasked frame (1002) and text that is
+// not UTF-8 (1007).
+class WSServerCloseTest : public testing::TestWithParam<unsigned> {};
+
+// A client still sending a long message when the server closes reads the close, finishes the
+// frame it is writing, answers with its own close and sees the server end the connection in
+// order: every write of it lands and its last read finds the end of the stream, not a reset.
+TEST_P(WSServerCloseTest, AClientStillSendingReadsTheCloseAndEndsWithoutAReset) {
+  const unsigned code = GetParam();
+  WSServerOptions options;
+  if (code == 1009) options.maxMessageBytes = std::size_t{1} << 20;  // passed with 15 MiB still to send
+  auto running = test::startServer(options);
+  test::RawHttpConnection client(static_cast<std::uint16_t>(running.port));
+  ASSERT_TRUE(client.connected());
+  const timeval limit{static_cast<time_t>(test::scaledWait(10s).count()), 0};  // no hanging test
+  for (int option : {SO_SNDTIMEO, SO_RCVTIMEO}) ::setsockopt(client.fd(), SOL_SOCKET, option, &limit, sizeof limit);
+  ASSERT_TRUE(client.send(test::upgradeRequest("127.0.0.1:" + std::to_string(running.port), std::nullopt)));
+  std::string head;
+  while (!head.ends_with("\r\n\r\n")) {
+    auto byte = client.readSome(1, test::scaledWait(5s));
+    ASSERT_FALSE(byte.empty()) << head;
+    head += byte;
+  }
+  ASSERT_TRUE(head.starts_with("HTTP/1.1 101")) << head;
+
+  // 16 MiB + 1 B: one byte, then sixteen fragments of 1 MiB, the first of which the server refuses.
+  const std::string codeBytes{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+  std::atomic<bool> closeRead{false};
+  bool everyWriteLanded = false;
+  std::thread writer([&] {
+    const std::string mebibyte(std::size_t{1} << 20, 'a');
+    std::string faulty = mebibyte;
+    if (code == 1007) faulty[0] = '\xFF';
+    bool written = client.send(clientFrame(0x1, false, "a"));
+    for (int i = 1; written && i <= 16 && !closeRead; ++i)
+      written = client.send(clientFrame(0x0, i == 16, i == 1 ? faulty : mebibyte, i != 1 || code != 1002));
+    while (!closeRead) std::this_thread::yield();
+    everyWriteLanded = written && client.send(clientFrame(0x8, true, codeBytes));
+  });
+  std::string close(4, '\0');
+  close.resize(std::max<ssize_t>(::recv(client.fd(), close.data(), close.size(), MSG_WAITALL), 0));
+  closeRead = true;
+  writer.join();
+  char byte;
+  ssize_t got;
+  while ((got = ::recv(client.fd(), &byte, 1, 0)) > 0) {}
+  const int endError = got < 0 ? errno : 0;
+
+  EXPECT_EQ(close, "\x88\x02" + codeBytes) << "the server's close frame with its code";
+  EXPECT_TRUE(everyWriteLanded) << "the rest of the frame and the close answering it reach the server";
+  EXPECT_EQ(endError, 0) << std::strerror(endError);
+  EXPECT_TRUE(running.delegate->waitForCount(Kind::onClose, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(TooBigUnmaskedNotUtf8, WSServerCloseTest, testing::Values(1009u, 1002u, 1007u));
 
 TEST(WSServerTrafficTest, ASlowClientDoesNotHoldUpTheOthers) {
   auto running = test::startServer();
