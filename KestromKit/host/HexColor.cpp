@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdint>
 
+#include "platform/AsciiCase.h"
+
 namespace kestrom {
 
 namespace {
@@ -14,16 +16,8 @@ bool isAlphanumeric(char c) { return std::isalnum(static_cast<unsigned char>(c))
 std::uint64_t scanHex(std::string_view text) {
   std::uint64_t value = 0;
   for (char c : text) {
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      break;
-    }
+    const int digit = asciiHexValue(c);
+    if (digit < 0) break;
     value = (value << 4) | static_cast<std::uint64_t>(digit);
   }
   return value;

@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "platform/AsciiCase.h"
+
 namespace kestrom {
 namespace {
 
@@ -45,10 +47,8 @@ std::string_view lastDotPiece(std::string_view name) {
 }  // namespace
 
 std::string contentTypeForFileName(std::string_view fileName) {
-  std::string extension(lastDotPiece(fileName));
   // Only ASCII letters can match the table, so ASCII lower-casing decides the same as a full one.
-  for (char& c : extension)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const std::string extension = asciiLowercased(lastDotPiece(fileName));
   for (const auto& [ext, type] : kContentTypes)
     if (ext == extension) return std::string(type);
   return "text/plain";

@@ -170,7 +170,6 @@ class WebServerResponse {
   const std::string& body() const { return body_; }
   const std::optional<WebServerFileRegion>& file() const { return file_; }
   std::uint64_t bodyLength() const { return file_ ? file_->length : body_.size(); }
-  const std::string& location() const { return location_; }
 
   /// First header named exactly `name`, if any (for tests and the log).
   std::optional<std::string> headerValue(std::string_view name) const;

@@ -36,13 +36,13 @@ class ConfigurationHandler {
   ConfigurationHandler(PartialIAppConfig appConfig, std::shared_ptr<SettingValueStore> settingStore,
                        ProjectFolderSource projectFolder, PlatformType platform,
                        HostEnvironment environment = HostEnvironment::system());
-  /// Reads the project folder and its status from the projects handler.
+  /// Reads the project folder and its status from the projects handler's project library, afresh
+  /// at every call.
   ConfigurationHandler(PartialIAppConfig appConfig, std::shared_ptr<SettingValueStore> settingStore,
                        std::shared_ptr<ProjectsHandler> projectsHandler, PlatformType platform,
                        HostEnvironment environment = HostEnvironment::system());
 
   const PartialIAppConfig& appConfig() const { return appConfig_; }
-  const std::shared_ptr<SettingValueStore>& settingStore() const { return settingStore_; }
   PlatformType platform() const { return platform_; }
   /// The configured version without the non-numeric text at its ends ("3.4.0-beta" -> "3.4.0").
   const std::string& version() const { return version_; }

@@ -2,17 +2,16 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <set>
 
 #include "platform/files/AtomicFile.h"
 #include "KestromKit/base/Constants.h"
 #include "KestromKit/base/PathCheck.h"
 #include "platform/AsciiCase.h"
-#include "platform/dispatch/QueueCheck.h"
 #include "platform/log/RequestValue.h"
 
 namespace kestrom {
@@ -177,23 +176,15 @@ ContentHandler::ContentHandler(fs::path variantURL, fs::path prepackedContentURL
       prepackedContentURL_(std::move(prepackedContentURL)),
       contentPath_(contentPath.value_or(fs::path(Constants::path().caches) / Constants::kitBundleIdentifier() / "content")),
       legacyContentPath_(contentPath ? std::nullopt : std::optional(fs::path(Constants::path().caches) / "content")),
-      downloader_(std::move(downloader)),
       queue_(dispatch::makeSerialQueue("ContentHandlerQueue")),
-      manifestQueue_(dispatch::makeSerialQueue("ContentManifests")) {}
+      manifestQueue_(dispatch::makeSerialQueue("ContentManifests")),
+      downloads_(contentPath_, std::move(downloader), queue_) {}
 
 ContentHandler::~ContentHandler() {
-  std::unique_lock lock(runningMutex_);
-  stopping_ = true;
-  if (downloader_)
-    for (const auto& [id, tmpID] : inFlight_) downloader_->cancel(id);
-  // Every download's completion runs once, soon after its cancel; it must not outlive this object.
-  inFlightEnded_.wait(lock, [this] { return inFlight_.empty(); });
-  lock.unlock();
-  // Lets the task in hand end and the queued ones run (they see `stopping_`) while `queue_` still
-  // names the queue they may check, then joins the thread: releasing the queue at once would clear
-  // `queue_` before its thread ran them.
+  downloads_.stop();
+  // Lets the task in hand end and the queued ones run (the ends of downloads among them) while
+  // this object is whole; nothing queues more once the downloads stopped.
   if (!queue_->isCurrent()) queue_->sync([] {});
-  queue_.reset();
 }
 
 fs::path ContentHandler::contentURL(const std::vector<std::string>& components) const {
@@ -289,24 +280,6 @@ void ContentHandler::restorePrepackedContent(std::function<void(bool)> completio
   });
 }
 
-void ContentHandler::holdDownloads() {
-  queue_->async([this] { downloadsHeld_ = true; });
-}
-
-void ContentHandler::releaseDownloads() {
-  queue_->async([this] {
-    downloadsHeld_ = false;
-    std::set<std::string> tmpIDs;
-    {
-      std::lock_guard guard(downloadQueueMutex_);
-      for (const auto& [tmpID, entries] : downloadQueue_) tmpIDs.insert(tmpID);
-    }
-    // A clean whose downloads a cancel dropped while they were held runs now.
-    for (const auto& [tmpID, cleans] : cleansAfterDownloads_) tmpIDs.insert(tmpID);
-    for (const auto& tmpID : tmpIDs) fetchNextResource(tmpID);
-  });
-}
-
 void ContentHandler::writeResource(std::string localPath, std::string resource, std::optional<std::string> tmpID,
                                    std::function<void(bool)> completion) {
   queue_->async([this, localPath = std::move(localPath), resource = std::move(resource), tmpID = std::move(tmpID),
@@ -343,135 +316,8 @@ void ContentHandler::cleanTemp(std::string tmpID, std::function<void(Expected<vo
       completion({});
     };
     // A download still writing into the area would leave its file behind the clean.
-    if (!stopping_ && hasDownloads(tmpID))
-      cleansAfterDownloads_[tmpID].push_back(std::move(clean));
-    else
-      clean();
+    downloads_.afterDownloads(tmpID, std::move(clean));
   });
-}
-
-void ContentHandler::downloadResource(std::string remoteURL, std::string localPath, std::string tmpID,
-                                      std::function<void(bool)> completion, std::string requestID) {
-  {
-    std::lock_guard guard(downloadQueueMutex_);
-    downloadQueue_[tmpID].push_back(
-        DownloadEntry{std::move(remoteURL), std::move(localPath), std::move(completion), std::move(requestID)});
-  }
-  queue_->async([this, tmpID] { fetchNextResource(tmpID); });
-}
-
-std::vector<std::string> ContentHandler::cancelDownloads(const std::string& tmpID) {
-  std::vector<std::string> dropped;
-  {
-    std::lock_guard guard(downloadQueueMutex_);
-    if (auto node = downloadQueue_.extract(tmpID))
-      for (auto& entry : node.mapped()) dropped.push_back(std::move(entry.requestID));
-  }
-  std::lock_guard guard(runningMutex_);
-  auto running = running_.find(tmpID);
-  if (running != running_.end() && running->second && downloader_) downloader_->cancel(*running->second);
-  return dropped;
-}
-
-bool ContentHandler::hasDownloads(const std::string& tmpID) const {
-  {
-    std::lock_guard guard(runningMutex_);
-    if (running_.contains(tmpID)) return true;
-  }
-  std::lock_guard guard(downloadQueueMutex_);
-  auto it = downloadQueue_.find(tmpID);
-  return it != downloadQueue_.end() && !it->second.empty();
-}
-
-void ContentHandler::fetchNextResource(const std::string& tmpID) {
-  if (stopping_) return;
-  KESTROM_ASSERT_ON_QUEUE(queue_);
-  if (downloadsHeld_) return;  // releaseDownloads starts them
-  while (!stopping_) {
-    std::optional<DownloadEntry> entry;
-    {
-      std::lock_guard guard(runningMutex_);
-      if (running_.contains(tmpID)) return;  // its end starts the next one
-      {
-        std::lock_guard queued(downloadQueueMutex_);
-        auto it = downloadQueue_.find(tmpID);
-        if (it != downloadQueue_.end() && !it->second.empty()) {
-          entry = std::move(it->second.back());
-          it->second.pop_back();
-        }
-      }
-      if (entry) running_.emplace(tmpID, std::nullopt);
-    }
-    if (!entry) break;
-    auto completion = entry->completion;
-    if (startFetch(tmpID, std::move(*entry))) return;
-    {
-      std::lock_guard guard(runningMutex_);
-      running_.erase(tmpID);
-    }
-    if (completion) completion(false);
-  }
-  if (stopping_ || hasDownloads(tmpID)) return;
-  auto cleans = cleansAfterDownloads_.extract(tmpID);
-  if (cleans)
-    for (auto& clean : cleans.mapped()) clean();
-}
-
-bool ContentHandler::startFetch(const std::string& tmpID, DownloadEntry entry) {
-  KESTROM_ASSERT_ON_QUEUE(queue_);
-  auto& log = Constants::log().general;
-  auto localPath = checkRelativePath(entry.localPath);
-  if (!checkPathComponent(tmpID) || !localPath || !downloader_) {
-    log.error("Refusing to download %s to tmpId %s, path %s", log::requestValue(entry.remoteURL),
-              log::requestValue(tmpID), log::requestValue(entry.localPath));
-    return false;
-  }
-  const auto area = contentPath_ / tmpID;
-  std::error_code error;
-  fs::create_directories((area / *localPath).parent_path(), error);
-  // Links below the area must not lead the file out of it.
-  auto destination = resolveUnder(area, localPath->string(), {.allowLeadingSlash = false});
-  if (!destination) {
-    log.error("Refusing to download %s to tmpId %s, path %s", log::requestValue(entry.remoteURL),
-              log::requestValue(tmpID), log::requestValue(entry.localPath));
-    return false;
-  }
-
-  std::lock_guard guard(runningMutex_);
-  if (stopping_) return false;
-  auto shared = std::make_shared<DownloadEntry>(std::move(entry));
-  // The completion cannot run before this returns: it waits for the mutex held here.
-  auto id = downloader_->download(shared->remoteURL, *destination, {}, [this, tmpID, shared](downloader::DownloadResult result) {
-    // On the downloader's thread.
-    const bool ok = result.has_value();
-    if (!ok) Constants::log().general.error("%s", result.error().message);
-    std::lock_guard lock(runningMutex_);
-    for (auto it = inFlight_.begin(); it != inFlight_.end(); ++it)
-      if (it->second == tmpID) {
-        inFlight_.erase(it);
-        break;
-      }
-    if (stopping_) {
-      // The handler is going away: its queue takes nothing more.
-      if (shared->completion) shared->completion(false);
-    } else {
-      queue_->async([this, tmpID, shared, ok] { fetchEnded(tmpID, std::move(*shared), ok); });
-    }
-    inFlightEnded_.notify_all();
-  });
-  inFlight_.emplace(id, tmpID);
-  running_[tmpID] = id;
-  return true;
-}
-
-void ContentHandler::fetchEnded(const std::string& tmpID, DownloadEntry entry, bool ok) {
-  KESTROM_ASSERT_ON_QUEUE(queue_);
-  {
-    std::lock_guard guard(runningMutex_);
-    running_.erase(tmpID);
-  }
-  if (entry.completion) entry.completion(ok);
-  fetchNextResource(tmpID);
 }
 
 Expected<void, std::string> ContentHandler::moveIntoPlace(const fs::path& from, const fs::path& to) {

@@ -3,24 +3,18 @@
 // content, writing text resources, downloading package files into temporary areas and moving
 // them into place, and each package's manifest.
 //
-// Home queue: "ContentHandlerQueue" runs the restore, the resource writes and the start and end
-// of each download, one at a time in submission order. A download itself runs in the downloader
-// and never holds the queue: one tmpId fetches one file at a time, other tmpIds and every other
-// content request go on meanwhile. Two mutexes guard the downloads, each held briefly: one the
-// pending downloads per tmpId, the other the running ones; main and the content queue take both,
-// the downloader's thread the second when it reports an end. Manifests are decoded and encoded
-// one at a time on "ContentManifests", a queue of their own that waits on nothing. Reads of paths and the move into
-// place run on the caller's thread; the clean runs on the content queue, after the downloads still
-// writing into its area. Owned by the content service; destroy it on main, never from one of its
-// completions.
+// Home queue: "ContentHandlerQueue" runs the restore, the resource writes and the cleans, one at a
+// time in submission order, and starts and ends the downloads, which `ContentDownloads` keeps: a
+// download streams in the downloader and never holds the queue, so one tmpId fetches one file at a
+// time while other tmpIds and every other content request go on. Manifests are decoded and encoded
+// one at a time on "ContentManifests", a queue of their own that waits on nothing. Reads of paths
+// and the move into place run on the caller's thread; a clean runs on the content queue once no
+// download writes into its area. Owned by the content service; destroy it on main, never from one
+// of its completions.
 
-#include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +23,7 @@
 #include "KestromKit/base/Expected.h"
 #include "KestromKit/model/Manifest.h"
 #include "KestromKit/server/ContentManifestSource.h"
+#include "KestromKit/storage/ContentDownloads.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/downloader/Downloader.h"
 
@@ -72,10 +67,10 @@ class ContentHandler final : public ContentManifestSource {
   /// Start-up's copy of the prepacked content replaces the folder the downloads write into: the
   /// downloads asked for from now on wait (queued, counted by `hasDownloads`) until
   /// `releaseDownloads`. Main, before any download is asked for.
-  void holdDownloads();
+  void holdDownloads() { downloads_.hold(); }
   /// Starts the held downloads on the content queue, behind the work queued before (the restore
   /// and the sweep of stray temporaries start-up queues first), and the cleans that wait for them.
-  void releaseDownloads();
+  void releaseDownloads() { downloads_.release(); }
   /// Writes `resource` at `localPath` below the content folder (below the `tmpID` area when
   /// given), atomically, on the content queue; `completion` runs there with the outcome.
   void writeResource(std::string localPath, std::string resource, std::optional<std::string> tmpID,
@@ -89,12 +84,15 @@ class ContentHandler final : public ContentManifestSource {
   /// (true when the file is in place), unless a cancel drops the entry first. `requestID` is
   /// handed back by the cancel that drops it.
   void downloadResource(std::string remoteURL, std::string localPath, std::string tmpID,
-                        std::function<void(bool)> completion, std::string requestID = {});
+                        std::function<void(bool)> completion, std::string requestID = {}) {
+    downloads_.add(std::move(remoteURL), std::move(localPath), std::move(tmpID), std::move(completion),
+                   std::move(requestID));
+  }
   /// Drops the queued downloads of `tmpID` and stops the one running (its completion runs with
   /// false, its partial file removed); the request ids of the dropped ones.
-  std::vector<std::string> cancelDownloads(const std::string& tmpID);
+  std::vector<std::string> cancelDownloads(const std::string& tmpID) { return downloads_.cancel(tmpID); }
   /// True while a download of `tmpID` runs or waits.
-  bool hasDownloads(const std::string& tmpID) const;
+  bool hasDownloads(const std::string& tmpID) const { return downloads_.has(tmpID); }
 
   /// Moves every file below `from` into the same place below `to`, merging folders; a file in the
   /// way (or a folder in the way of a file) is replaced only once the new file is in its place.
@@ -116,40 +114,13 @@ class ContentHandler final : public ContentManifestSource {
   bool activityIsAvailable(const Manifest::Activity& activity, const std::string& package,
                            const Manifest::ContentUnit& unit) const;
 
-  struct DownloadEntry {
-    std::string remoteURL;
-    std::string localPath;
-    std::function<void(bool)> completion;
-    std::string requestID;
-  };
-
-  /// Starts the newest entry of `tmpID` unless one of `tmpID` runs or the downloads are held; when
-  /// none is left, runs the cleans that waited for them. Content queue.
-  void fetchNextResource(const std::string& tmpID);
-  /// Starts fetching one entry into the temporary area of `tmpID`; false when it cannot start.
-  /// Content queue.
-  bool startFetch(const std::string& tmpID, DownloadEntry entry);
-  /// The end of a download of `tmpID`, on the content queue: its completion, then the next one.
-  void fetchEnded(const std::string& tmpID, DownloadEntry entry, bool ok);
-
   const std::filesystem::path variantURL_;
   const std::filesystem::path prepackedContentURL_;
   const std::filesystem::path contentPath_;
   const std::optional<std::filesystem::path> legacyContentPath_;
-  const std::shared_ptr<downloader::Downloader> downloader_;
   std::shared_ptr<dispatch::Queue> queue_;
   const std::shared_ptr<dispatch::Queue> manifestQueue_;  // decodes and encodes the manifests
-  mutable std::mutex downloadQueueMutex_;  // guards downloadQueue_; taken inside runningMutex_, never around it
-  std::map<std::string, std::vector<DownloadEntry>> downloadQueue_;
-  // The cleans waiting for the downloads of their tmpId to end. Content queue.
-  std::map<std::string, std::vector<std::function<void()>>> cleansAfterDownloads_;
-  bool downloadsHeld_ = false;  // between holdDownloads and releaseDownloads. Content queue.
-
-  mutable std::mutex runningMutex_;  // guards the two fields below, stopping_'s changes and cancels
-  std::map<std::string, std::optional<downloader::DownloadId>> running_;  // tmpId taken until its end ran
-  std::map<downloader::DownloadId, std::string> inFlight_;  // in the downloader, completion not yet run
-  std::condition_variable inFlightEnded_;
-  std::atomic<bool> stopping_{false};
+  ContentDownloads downloads_;  // started and ended on queue_
 };
 
 }  // namespace kestrom

@@ -22,8 +22,6 @@ class ContentService : public std::enable_shared_from_this<ContentService> {
   ContentService(std::shared_ptr<ContentHandler> contentHandler, std::shared_ptr<RPCInterface> interface,
                  std::shared_ptr<launcher::Launcher> launcher = nullptr);
 
-  const std::shared_ptr<ContentHandler>& contentHandler() const { return contentHandler_; }
-
   /// True unless every "contentStackVersion" entry of the variant's "versions.json" is in the
   /// installed one with the same value; a missing or undecodable file on either side means true.
   bool needsPrepackedContentCopy() const;

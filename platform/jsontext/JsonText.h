@@ -1,8 +1,8 @@
 #pragma once
-// JSON text in and out for every JSON the host reads and writes: the page's frames, the
-// configuration, projects, the stores and the user defaults. The parser is bounded (nesting deeper
-// than kMaxDepth is refused, so no later walk over a tree can run out of stack) and never throws.
-// Any thread; the parser keeps scratch space per thread.
+// JSON text in and out for every JSON the host reads and writes: the page's frames and script
+// messages, the configuration, projects, the stores and the user defaults. The parser is bounded
+// (nesting deeper than kMaxDepth is refused, so no later walk over a tree can run out of stack) and
+// never throws. Any thread; the parser keeps scratch space per thread.
 
 #include <string>
 #include <string_view>

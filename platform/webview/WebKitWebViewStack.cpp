@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "platform/dispatch/QueueCheck.h"
+#include "platform/jsontext/JsonText.h"
 #include "platform/log/GuardedCallback.h"
 #include "platform/log/Log.h"
 #include "platform/shell/GtkFileDrop.h"
@@ -101,8 +102,9 @@ struct WebKitWebViewStack::Channel {
       body = text ? text : "";
       g_free(text);
     } else if (gchar* json = jsc_value_to_json(value, 0)) {
-      body = nlohmann::ordered_json::parse(json, nullptr, false);
-      if (body.is_discarded()) body = nullptr;
+      // The page's value, nested too deep or not JSON at all, arrives as null.
+      auto parsed = jsontext::parse(json);
+      body = parsed ? std::move(*parsed) : nullptr;
       g_free(json);
     }
     channel.handler->didReceiveScriptMessage(body);

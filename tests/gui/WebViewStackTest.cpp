@@ -1,6 +1,7 @@
 // The WebKitGTK web view stack in a real window under Xvfb, against a local page server that first
 // refuses (accepts and closes without an answer) and then serves: a failed load is reported as a
-// failure and never as a finished page, and a later load of the same address finishes.
+// failure and never as a finished page, and a later load of the same address finishes. What a page
+// posts to a channel arrives through the bounded JSON reader.
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/webview/WebKitWebViewStack.h"
 
@@ -22,7 +24,7 @@ namespace {
 // A loopback HTTP server on its own thread: while `refusing`, it closes each connection unanswered.
 class PageServer {
  public:
-  PageServer() {
+  explicit PageServer(std::string page = "<html><body style=background:#0f0></body") : page_(std::move(page)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -51,15 +53,15 @@ class PageServer {
       if (!refusing) {
         char buffer[4096];
         (void)!::recv(client, buffer, sizeof buffer, 0);
-        static const std::string kAnswer =
-            "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 40\r\nConnection: close\r\n\r\n"
-            "<html><body style=background:#0f0></body";
-        (void)!::send(client, kAnswer.data(), kAnswer.size(), MSG_NOSIGNAL);
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                                   std::to_string(page_.size()) + "\r\nConnection: close\r\n\r\n" + page_;
+        (void)!::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
       }
       ::close(client);
     }
   }
 
+  const std::string page_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
@@ -109,6 +111,39 @@ TEST(WebKitWebViewStackTest, AFailedLoadIsReportedAsAFailureAndALaterLoadFinishe
   stack->loadPage(server.url());
   EXPECT_TRUE(iterateUntil([&] { return finished > 0; }, 30)) << "the second load did not finish";
   EXPECT_EQ(failed, 1);
+
+  stack.reset();
+  gtk_window_destroy(GTK_WINDOW(window));
+  ::alarm(0);
+}
+
+// Keeps what the page posts to one channel.
+struct PostedValues final : ScriptMessageHandler {
+  void didReceiveScriptMessage(const nlohmann::ordered_json& body) override { values.push_back(body); }
+  std::vector<nlohmann::ordered_json> values;
+};
+
+TEST(WebKitWebViewStackTest, APageMessageNestedDeeperThanTheJSONReaderTakesArrivesAsNull) {
+  std::signal(SIGALRM, [](int) { _exit(124); });
+  ::alarm(40);
+  ASSERT_TRUE(gtk_init_check()) << "no display (run under xvfb-run)";
+  PageServer server(
+      "<script>let deep = []; for (let i = 0; i < 600; ++i) deep = [deep];"
+      "const post = v => window.webkit.messageHandlers.probe.postMessage(v);"
+      "post({a: [1, 'x']}); post(deep); post('text');</script>");
+  server.refusing = false;
+  GtkWidget* window = gtk_window_new();
+  auto stack = std::make_unique<WebKitWebViewStack>(nullptr, Rgba{}, Rgba{});
+  gtk_window_set_child(GTK_WINDOW(window), stack->widget());
+  gtk_window_present(GTK_WINDOW(window));
+  auto posted = std::make_shared<PostedValues>();
+  stack->configure({.messageHandlers = {{"probe", posted}}});
+
+  stack->loadPage(server.url());
+  ASSERT_TRUE(iterateUntil([&] { return posted->values.size() == 3; }, 30)) << posted->values.size();
+  EXPECT_EQ(posted->values[0], nlohmann::ordered_json::parse(R"({"a": [1, "x"]})"));
+  EXPECT_TRUE(posted->values[1].is_null()) << posted->values[1].dump().substr(0, 40);
+  EXPECT_EQ(posted->values[2], "text");
 
   stack.reset();
   gtk_window_destroy(GTK_WINDOW(window));

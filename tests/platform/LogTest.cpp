@@ -82,15 +82,29 @@ TEST(LogTest, ScopedRecordingsNestAndPutTheOldSinkBack) {
 TEST(LogTest, SinkMayBeSwappedWhileOtherThreadsLog) {
   ScopedRecording recording;
   std::atomic<bool> stop{false};
+  std::atomic<std::size_t> written{0};
   std::vector<std::thread> writers;
   for (int i = 0; i < 4; ++i) {
     writers.emplace_back([&] {
-      while (!stop) Logger("s", "race").info("%d", 1);
+      while (!stop) {
+        Logger("s", "race").info("%d", 1);
+        ++written;
+      }
     });
   }
-  for (int i = 0; i < 200; ++i) installSink(std::make_shared<RecordingSink>());
+  std::vector<std::shared_ptr<RecordingSink>> swapped;
+  for (int i = 0; i < 200; ++i) {
+    for (auto before = written.load(); written == before;) std::this_thread::yield();  // lines between swaps
+    installSink(swapped.emplace_back(std::make_shared<RecordingSink>()));
+  }
   stop = true;
   for (auto& writer : writers) writer.join();
+  // Each line reached exactly one of the sinks, whole.
+  std::size_t received = 0;
+  for (const auto& record : recording.sink().records()) received += record.message == "1";
+  for (const auto& sink : swapped)
+    for (const auto& record : sink->records()) received += record.message == "1";
+  EXPECT_EQ(received, written.load());
 }
 
 TEST(LogTest, DefaultSinkWritesTimeLevelChannelAndMessageToStderr) {
