@@ -64,8 +64,8 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
   if (dropped_) return;
   if (ec) {
     // A peer that connects and leaves, or times out, gets nothing; a garbled request gets its 400.
-    bool malformed = ec.category() == http::make_error_code(http::error::need_more).category() &&
-                     ec != http::error::end_of_stream && ec != http::error::partial_message;
+    bool malformed = &ec.category() == &http::make_error_code(http::error::need_more).category() &&
+                     !isError(ec, http::error::end_of_stream) && !isError(ec, http::error::partial_message);
     if (!malformed) return fail(ec, "read upgrade request");
     return refuse(http::status::bad_request, 11);
   }
@@ -121,6 +121,8 @@ void WSConnection::refuse(http::status status, unsigned version) {
   refusal_->keep_alive(false);
   refusal_->body() = std::string(http::obsolete_reason(status)) + "\n";
   refusal_->prepare_payload();
+  // A HEAD gets the head alone, with the length its body would have had.
+  if (parser_ && parser_->is_header_done() && parser_->get().method() == http::verb::head) refusal_->body().clear();
   ws_.next_layer().stream().expires_after(kHandshakeTimeout);
   http::async_write(ws_.next_layer(), *refusal_, beast::bind_front_handler(&WSConnection::onRefused, shared_from_this()));
 }
@@ -152,7 +154,7 @@ void WSConnection::doRead() {
 void WSConnection::onRead(error_code ec, std::size_t) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (dropped_ || finished_) return;
-  if (ec == websocket::error::closed) {
+  if (isError(ec, websocket::error::closed)) {
     finished_ = true;
     const auto& reason = ws_.reason();
     if (callbacks_->closed)
@@ -190,7 +192,7 @@ void WSConnection::fail(error_code ec, const char* where) {
   if (!open_) {
     // Never became a connection of the page: nothing to report beyond a trace.
     if (accepting_ && callbacks_->abandoned) callbacks_->abandoned(*this);
-    if (ec != net::error::operation_aborted)
+    if (!isError(ec, net::error::operation_aborted))
       Constants::log().webSocketServer.debug("WebSocket handshake ended (%s): %s", where, ec.message());
     return;
   }

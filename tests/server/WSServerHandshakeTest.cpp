@@ -117,6 +117,17 @@ TEST(WSServerHandshakeTest, AnswersMalformedAndPlainRequestsWith400) {
   EXPECT_EQ(running.delegate->count(Kind::onOpen), 0u);
 }
 
+TEST(WSServerHandshakeTest, AHeadRequestGetsTheRefusalsHeadWithoutItsBody) {
+  auto running = test::startServer();
+  const std::string host = "Host: localhost:" + std::to_string(running.port) + "\r\n";
+  const auto get = test::parseRawHttpResponse(test::rawExchange(running.port, "GET / HTTP/1.1\r\n" + host + "\r\n"));
+  const auto head = test::parseRawHttpResponse(test::rawExchange(running.port, "HEAD / HTTP/1.1\r\n" + host + "\r\n"));
+  EXPECT_EQ(head.statusLine, get.statusLine);
+  EXPECT_EQ(head.header("Content-Length"), get.header("Content-Length"));
+  EXPECT_FALSE(get.body.empty());
+  EXPECT_EQ(head.body, "") << "HEAD gets no body";
+}
+
 TEST(WSServerHandshakeTest, ListensOnTheLoopbackOnly) {
   auto running = test::startServer();
   wsnet::net::io_context io;
