@@ -20,11 +20,22 @@ namespace websocket = boost::beast::websocket;
 using tcp = boost::asio::ip::tcp;
 using error_code = boost::system::error_code;
 
-/// Whether `ec` is the error `wanted`, compared by value and by the category's address. `==` calls
-/// member functions of the categories, which the sanitizer builds check with a pipe(2) of their own
-/// the first time; out of descriptors that check fails and stops the process.
+/// Whether `ec` is the error `wanted` (one of `errors` below), compared by value and by the
+/// category's address. Comparing with `==`, or making an error_code of an enumerator, calls member
+/// functions of the categories, which the sanitizer builds check with a pipe(2) of their own the
+/// first time; out of descriptors that check fails and stops the process.
 inline bool isError(const error_code& ec, const error_code& wanted) {
   return ec.value() == wanted.value() && &ec.category() == &wanted.category();
 }
+
+/// The errors the WebSocket server tells apart, made once before main, while descriptors are there.
+namespace errors {
+inline const error_code aborted = net::error::operation_aborted;
+inline const error_code addressInUse = net::error::address_in_use;
+inline const error_code closed = websocket::error::closed;
+inline const error_code endOfStream = http::error::end_of_stream;
+inline const error_code partialMessage = http::error::partial_message;
+inline const error_code needMore = http::error::need_more;
+}  // namespace errors
 
 }  // namespace kestrom::wsnet

@@ -64,8 +64,8 @@ void WSConnection::onReadRequest(error_code ec, std::size_t) {
   if (dropped_) return;
   if (ec) {
     // A peer that connects and leaves, or times out, gets nothing; a garbled request gets its 400.
-    bool malformed = &ec.category() == &http::make_error_code(http::error::need_more).category() &&
-                     !isError(ec, http::error::end_of_stream) && !isError(ec, http::error::partial_message);
+    bool malformed = &ec.category() == &errors::needMore.category() && !isError(ec, errors::endOfStream) &&
+                     !isError(ec, errors::partialMessage);
     if (!malformed) return fail(ec, "read upgrade request");
     return refuse(http::status::bad_request, 11);
   }
@@ -154,7 +154,7 @@ void WSConnection::doRead() {
 void WSConnection::onRead(error_code ec, std::size_t) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (dropped_ || finished_) return;
-  if (isError(ec, websocket::error::closed)) {
+  if (isError(ec, errors::closed)) {
     finished_ = true;
     const auto& reason = ws_.reason();
     if (callbacks_->closed)
@@ -192,7 +192,7 @@ void WSConnection::fail(error_code ec, const char* where) {
   if (!open_) {
     // Never became a connection of the page: nothing to report beyond a trace.
     if (accepting_ && callbacks_->abandoned) callbacks_->abandoned(*this);
-    if (!isError(ec, net::error::operation_aborted))
+    if (!isError(ec, errors::aborted))
       Constants::log().webSocketServer.debug("WebSocket handshake ended (%s): %s", where, ec.message());
     return;
   }

@@ -21,7 +21,7 @@ void WSRefusalLog::arm(Clock::time_point due) {
 }
 
 void WSRefusalLog::onTimer(const wsnet::error_code& ec) {
-  if (wsnet::isError(ec, wsnet::net::error::operation_aborted) || stopped_) return;
+  if (wsnet::isError(ec, wsnet::errors::aborted) || stopped_) return;
   armedFor_.reset();
   const auto now = Clock::now();
   for (auto* limit : {&otherSite, &noCookie, &noRoom, &shortage}) {

@@ -230,7 +230,7 @@ void WSServer::openListener(unsigned port, bool drawn) {
         if (auto self = weak.lock()) self->onListenerFailed(ec);
       });
   if (error_code ec = listener->open(port)) {
-    onStartFailure(port, drawn, ec, isError(ec, net::error::address_in_use));
+    onStartFailure(port, drawn, ec, isError(ec, errors::addressInUse));
     return;
   }
   std::shared_ptr<WSListener> previous;

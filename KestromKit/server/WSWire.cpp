@@ -278,7 +278,7 @@ void WSWire::drainMore(std::unique_ptr<CompletionBase> done) {
     stream_.expires_never();
     close();
     drained_ = {};
-    done->complete(isError(ec, net::error::operation_aborted) ? ec : error_code(), 0);
+    done->complete(isError(ec, errors::aborted) ? ec : error_code(), 0);
   });
 }
 
