@@ -273,9 +273,9 @@ TEST_F(AppWindowTest, StartsAndQuitsLeaveNothingBehindThatGrowsWithEachStart) {
       EXPECT_EQ(entry.path().filename().string().rfind("webkit-" + std::to_string(pid) + "-", 0), 0u) << entry.path();
     }
   }
-  // The first run makes the folders and files every run uses; from the second on, as many stay.
-  EXPECT_EQ(counts[1], counts[2]) << ::testing::PrintToString(entries());
-  EXPECT_EQ(counts[2], counts[3]) << ::testing::PrintToString(entries());
+  // The first run makes the folders and files every run uses; two more starts leave no more than
+  // the second left (WebKit may drop a file of its own now and then, so the counts may also fall).
+  EXPECT_LE(counts[3], counts[1]) << ::testing::PrintToString(counts) << ::testing::PrintToString(entries());
 }
 
 TEST_F(AppWindowTest, TheSessionsEndQuitsKeepingTheFrameOfAMoveJustMade) {
