@@ -6,6 +6,9 @@
 // C++20 mode does not pull in for it; drop this include once Boost is 1.75 or newer.
 #include <utility>
 
+#include <algorithm>
+#include <initializer_list>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -26,6 +29,14 @@ using error_code = boost::system::error_code;
 /// first time; out of descriptors that check fails and stops the process.
 inline bool isError(const error_code& ec, const error_code& wanted) {
   return ec.value() == wanted.value() && &ec.category() == &wanted.category();
+}
+
+/// Whether `ec` is one of the errno `values` (Asio reports socket errors in the system category),
+/// compared the same way.
+inline bool isErrno(const error_code& ec, std::initializer_list<int> values) {
+  const auto* category = &ec.category();
+  if (category != &boost::system::system_category() && category != &boost::system::generic_category()) return false;
+  return std::find(values.begin(), values.end(), ec.value()) != values.end();
 }
 
 /// The errors the WebSocket server tells apart, made once before main, while descriptors are there.

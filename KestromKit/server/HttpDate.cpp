@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
-#include <mutex>
 
 namespace kestrom {
 
@@ -24,16 +23,13 @@ void format(std::int64_t seconds, std::array<char, kLength + 1>& out) {
                 kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
 }
 
+// Each thread keeps its own text, so answers on different threads share nothing.
 struct Cache {
-  std::mutex mutex;  // guards the two below
   std::int64_t second = std::numeric_limits<std::int64_t>::min();
   std::array<char, kLength + 1> text{};
 };
 
-Cache& cache() {
-  static Cache shared;
-  return shared;
-}
+thread_local Cache cache;
 
 }  // namespace
 
@@ -45,13 +41,11 @@ std::string formatHttpDate(std::int64_t secondsSinceEpoch) {
 
 void appendHttpDate(std::string& out) {
   const std::int64_t now = std::time(nullptr);
-  Cache& shared = cache();
-  std::lock_guard lock(shared.mutex);
-  if (shared.second != now) {
-    format(now, shared.text);
-    shared.second = now;
+  if (cache.second != now) {
+    format(now, cache.text);
+    cache.second = now;
   }
-  out.append(shared.text.data(), kLength);
+  out.append(cache.text.data(), kLength);
 }
 
 std::string httpDate() {

@@ -1,8 +1,8 @@
 #pragma once
 // The "Date" of every answer of the host's two servers: the current time as an IMF-fixdate
-// ("Sun, 06 Nov 1994 08:49:37 GMT"). Its text changes once a second, so it is formatted once a
-// second at most and shared by every thread: the first answer that finds the stored text a second
-// old formats the new one. Nothing runs in between, so an idle host does not wake for it.
+// ("Sun, 06 Nov 1994 08:49:37 GMT"). Its text changes once a second, so each thread formats it at
+// most once a second and keeps it: the first answer that finds its thread's text a second old
+// formats the new one. Nothing runs in between, so an idle host does not wake for it.
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <initializer_list>
 
 #include "KestromKit/base/Constants.h"
 #include "platform/dispatch/QueueCheck.h"
@@ -13,16 +12,6 @@ namespace kestrom {
 namespace {
 
 using namespace wsnet;
-
-// Whether `ec` is one of the errno `values` (Asio reports accept errors in the system category).
-// Compared by value and by the category's address: `==` calls member functions of the categories
-// (virtual ones to compare with an errc), and the sanitizer builds check such a call with a
-// pipe(2) of their own, which fails when the process is out of descriptors and stops it.
-bool isErrno(const error_code& ec, std::initializer_list<int> values) {
-  const auto* category = &ec.category();
-  if (category != &boost::system::system_category() && category != &boost::system::generic_category()) return false;
-  return std::find(values.begin(), values.end(), ec.value()) != values.end();
-}
 
 // Errors that concern one peer (it left before we took it) or a passing shortage: the server
 // keeps listening. Anything else means the listening socket itself is broken.
@@ -80,7 +69,7 @@ void WSListener::onAccept(error_code ec, wsnet::tcp::socket socket) {
   KESTROM_ASSERT_ON_HOME(io_->get_executor().running_in_this_thread(), "the WebSocket I/O thread");
   if (closed_) return;
   if (ec) {
-    if (isErrno(ec, {ECANCELED})) return;  // closed
+    if (isError(ec, errors::aborted)) return;  // closed
     if (isPeerError(ec)) return doAccept();
     if (isShortage(ec)) {
       // Shed a connection that has said nothing yet, or take one from the backlog and close it,

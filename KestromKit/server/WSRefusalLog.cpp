@@ -23,18 +23,14 @@ void WSRefusalLog::arm(Clock::time_point due) {
 void WSRefusalLog::onTimer(const wsnet::error_code& ec) {
   if (wsnet::isError(ec, wsnet::errors::aborted) || stopped_) return;
   armedFor_.reset();
-  const auto now = Clock::now();
-  for (auto* limit : {&otherSite, &noCookie, &noRoom, &shortage}) {
-    limit->writeDueCount(now);
-    if (const auto due = limit->countDue()) arm(*due);
-  }
+  if (const auto due = log::RateLimit::writeDueCounts(limits())) arm(*due);
 }
 
 void WSRefusalLog::stop() {
   stopped_ = true;
   armedFor_.reset();
   timer_.cancel();
-  for (auto* limit : {&otherSite, &noCookie, &noRoom, &shortage}) limit->writeCount();
+  for (auto* limit : limits()) limit->writeCount();
 }
 
 }  // namespace kestrom

@@ -6,6 +6,7 @@
 // counts at once. Home: the server's I/O thread, where every line is written. Owner: the listener
 // and the connections of one start, shared; the timer holds it only weakly.
 
+#include <array>
 #include <memory>
 #include <optional>
 
@@ -30,6 +31,7 @@ class WSRefusalLog : public std::enable_shared_from_this<WSRefusalLog> {
  private:
   using Clock = log::RateLimit::Clock;
   log::RateLimit::ArmTimer countTimer();
+  std::array<log::RateLimit*, 4> limits() { return {&otherSite, &noCookie, &noRoom, &shortage}; }
   void arm(Clock::time_point due);
   void onTimer(const wsnet::error_code& ec);
 

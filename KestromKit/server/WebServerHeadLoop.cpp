@@ -120,11 +120,7 @@ std::array<log::RateLimit*, 9> WebServer::HeadLoop::rateLimits() {
 }
 
 void WebServer::HeadLoop::writeDueCounts(Clock::time_point now) {
-  countsDue_.reset();
-  for (auto* limit : rateLimits()) {
-    limit->writeDueCount(now);
-    if (const auto due = limit->countDue()) countsDue_ = countsDue_ ? std::min(*countsDue_, *due) : *due;
-  }
+  countsDue_ = log::RateLimit::writeDueCounts(rateLimits(), now);
 }
 
 int WebServer::HeadLoop::timeoutMs() const {

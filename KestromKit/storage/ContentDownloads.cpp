@@ -123,23 +123,20 @@ void ContentDownloads::startNext(const std::string& tmpID) {
 
 bool ContentDownloads::start(const std::string& tmpID, const std::shared_ptr<Download>& download) {
   KESTROM_ASSERT_ON_QUEUE(queue_);
-  auto& log = Constants::log().general;
-  auto localPath = checkRelativePath(download->localPath);
-  if (!checkPathComponent(tmpID) || !localPath || !downloader_) {
-    log.error("Refusing to download %s to tmpId %s, path %s", log::requestValue(download->remoteURL),
-              log::requestValue(tmpID), log::requestValue(download->localPath));
+  auto refuse = [&] {
+    Constants::log().general.error("Refusing to download %s to tmpId %s, path %s",
+                                   log::requestValue(download->remoteURL), log::requestValue(tmpID),
+                                   log::requestValue(download->localPath));
     return false;
-  }
+  };
+  auto localPath = checkRelativePath(download->localPath);
+  if (!checkPathComponent(tmpID) || !localPath || !downloader_) return refuse();
   const auto area = contentPath_ / tmpID;
   std::error_code error;
   fs::create_directories((area / *localPath).parent_path(), error);
   // Links below the area must not lead the file out of it.
   auto destination = resolveUnder(area, localPath->string(), {.allowLeadingSlash = false});
-  if (!destination) {
-    log.error("Refusing to download %s to tmpId %s, path %s", log::requestValue(download->remoteURL),
-              log::requestValue(tmpID), log::requestValue(download->localPath));
-    return false;
-  }
+  if (!destination) return refuse();
 
   std::lock_guard lock(mutex_);
   auto& inFlight = inFlight_.at(tmpID);

@@ -227,10 +227,13 @@ ProjectsResult<fs::path> ProjectLibrary::writeProject(fs::path target, const std
     if (code) return fileSystemError(folder, code);
   }
   std::optional<Date> created = previous ? previous->created : std::nullopt;
-  // The archive is read back from its temporary file, before it replaces anything.
+  // The archive is read back from its temporary file, before it replaces anything; once, whatever
+  // the number of names tried for the same bytes.
   std::optional<ProjectsHandlerError> unreadable;
+  bool readBack = false;
   const AtomicFile::Check readsBack = [&](const fs::path& temporary) {
-    unreadable = unreadableBack(temporary, target);
+    if (!readBack) unreadable = unreadableBack(temporary, target);
+    readBack = true;
     return unreadable ? std::make_error_code(std::errc::invalid_argument) : std::error_code();
   };
   if (mode == WriteMode::replace) {

@@ -43,6 +43,16 @@ void RateLimit::writeDueCount(Clock::time_point now) { writeCountLine(now); }
 
 void RateLimit::writeCount() { writeCountLine(std::nullopt); }
 
+std::optional<RateLimit::Clock::time_point> RateLimit::writeDueCounts(std::span<RateLimit* const> limits,
+                                                                     Clock::time_point now) {
+  std::optional<Clock::time_point> next;
+  for (auto* limit : limits) {
+    limit->writeDueCount(now);
+    if (const auto due = limit->countDue()) next = next ? std::min(*next, *due) : *due;
+  }
+  return next;
+}
+
 void RateLimit::writeCountLine(std::optional<Clock::time_point> now) {
   std::uint64_t leftOut = 0;
   std::optional<Logger> logger;

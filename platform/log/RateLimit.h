@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -60,6 +61,11 @@ class RateLimit {
   void writeDueCount(Clock::time_point now = Clock::now());
   /// Writes the waiting count in a line of its own, due or not (a stop).
   void writeCount();
+
+  /// Writes the counts of `limits` that are due at `now`; returns when the next of their counts is
+  /// due (empty when none waits), for the owner's loop to wait until.
+  static std::optional<Clock::time_point> writeDueCounts(std::span<RateLimit* const> limits,
+                                                         Clock::time_point now = Clock::now());
 
  private:
   struct Admission {

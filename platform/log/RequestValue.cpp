@@ -10,7 +10,7 @@ namespace {
 // (a byte that is no UTF-8 stands for itself).
 std::size_t characterBytes(std::string_view text) {
   const auto lead = static_cast<unsigned char>(text[0]);
-  const std::size_t length = lead >= 0xf0 && lead <= 0xf4 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 && lead < 0xe0 ? 2 : 1;
+  const std::size_t length = lead >= 0xf0 && lead <= 0xf4 ? 4 : lead >= 0xe0 && lead <= 0xef ? 3 : lead >= 0xc2 && lead < 0xe0 ? 2 : 1;
   if (length == 1 || text.size() < length) return 1;
   for (std::size_t i = 1; i < length; ++i)
     if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80) return 1;

@@ -98,30 +98,6 @@ bool sandboxRuns(int folderFd, long owner) {
   return launcher && parentOf(*launcher) == owner;
 }
 
-// Removes the folder `name` in `parentFd` and everything in it, without following a symbolic link.
-bool removeTree(int parentFd, const char* name, int depth = 0) {
-  int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* dir = fdopendir(fd);
-  if (!dir) {
-    close(fd);
-    return false;
-  }
-  while (dirent* entry = readdir(dir)) {
-    std::string_view child = entry->d_name;
-    if (child == "." || child == "..") continue;
-    struct stat info {};
-    if (fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(info.st_mode)) {
-      if (depth < 8) removeTree(fd, entry->d_name, depth + 1);
-    } else {
-      unlinkat(fd, entry->d_name, 0);
-    }
-  }
-  closedir(dir);
-  return unlinkat(parentFd, name, AT_REMOVEDIR) == 0;
-}
-
 bool isLocalHost(const char* name) {
   std::string_view host = name ? name : "";
   return host == "localhost" || host == "127.0.0.1" || host == "::1" || host == "[::1]";
@@ -156,7 +132,9 @@ int removeStaleSandboxDescriptions(const std::filesystem::path& folder) {
       if (fd >= 0) close(fd);
       if (runs) continue;
     }
-    if (removeTree(folderFd, entry->d_name)) ++removed;
+    // remove_all removes a symbolic link it meets, never what it points to.
+    std::error_code failed;
+    if (std::filesystem::remove_all(folder / entry->d_name, failed) > 0 && !failed) ++removed;
   }
   closedir(dir);
   return removed;

@@ -50,6 +50,9 @@ TEST(SrtToWebVttTest, KeepsCuesWithLoneCarriageReturnsPositionsOrArrowsInTheirTe
        "WEBVTT\n\n1\n00:00:01.000 --> 00:00:02.000\nHello\n\n2\n00:00:03.000 --> 00:00:04.000\nWorld\n\n"},
       {"position after the end time", "1\n00:00:05,000 --> 00:00:06,000 X1:40 X2:600 Y1:20 Y2:50\nPlaced\n",
        "WEBVTT\n\n1\n00:00:05.000 --> 00:00:06.000\nPlaced\n\n"},
+      {"CR CR LF, line ends converted twice, one break each",
+       "1\r\r\n00:00:01,000 --> 00:00:02,000\r\r\nHello\r\r\n\r\r\n",
+       "WEBVTT\n\n1\n00:00:01.000 --> 00:00:02.000\nHello\n\n"},
       {"arrow in the text", "1\n00:00:01,000 --> 00:00:02,000\nA --> B\n-->\n",
        "WEBVTT\n\n1\n00:00:01.000 --> 00:00:02.000\nA --&gt; B\n--&gt;\n\n"},
   };

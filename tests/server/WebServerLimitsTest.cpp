@@ -283,6 +283,11 @@ TEST(WebServerLimitsTest, UnderALowDescriptorLimitAnotherUsersConnectionsLeaveTh
   // list of connections anyone may hold gets a twelfth of it.
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // Put back however the test ends, so that a failed assertion leaves the next tests their limit.
+  struct RestoreLimit {
+    rlimit saved;
+    ~RestoreLimit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+  } restore{saved};
   const rlimit low{256, saved.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
   constexpr std::size_t kCap = 256 / 4 / 3;
@@ -308,7 +313,6 @@ TEST(WebServerLimitsTest, UnderALowDescriptorLimitAnotherUsersConnectionsLeaveTh
     EXPECT_LE(test::mostConnectionsHeldOn(h.port, 1s), 2 * kCap + 2);
     EXPECT_LE(test::mostConnectionsHeldOn(static_cast<std::uint16_t>(ws.port), 1s), kCap + 1 + 2);
   }
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
 
 // Runs the WebSocket server out of descriptors while a page connects, then gives them back;
