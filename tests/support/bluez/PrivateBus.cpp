@@ -42,7 +42,11 @@ constexpr const char* kConfigTail = R"(</listen>
 }  // namespace
 
 PrivateBus::PrivateBus() {
-  std::string folder = (std::filesystem::temp_directory_path() / "kestrom-bus-XXXXXX").string();
+  // The daemon's socket path holds at most 107 bytes; under a deep temporary folder (a test run's
+  // folders nest three deep in $TMPDIR) it would have none left, so the bus goes in /tmp then.
+  std::filesystem::path base = std::filesystem::temp_directory_path();
+  if (base.string().size() > 48) base = "/tmp";
+  std::string folder = (base / "kestrom-bus-XXXXXX").string();
   if (!::mkdtemp(folder.data())) {
     throw std::runtime_error("mkdtemp failed");
   }
