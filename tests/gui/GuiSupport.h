@@ -30,7 +30,8 @@ bool waitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& d
 /// The application's home for one test, removed with everything in it at the end.
 class TempHome {
  public:
-  TempHome() : folder_("kestrom-gui") {}
+  // The web view's sandbox puts a socket in the home: ".cache/webkitgtk/bus-proxy-XXXXXX".
+  TempHome() : folder_("kestrom-gui", 19 + 34 + 2) {}
   const fs::path& path() const { return folder_.path(); }
   fs::path fileLog() const { return path() / ".local/share/Kestrom/logs/ostrel.log"; }
   fs::path defaults() const { return path() / ".config/org.kestrom.Kestrom/defaults.json"; }

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tests/support/TempFolder.h"
+
 extern char** environ;
 
 namespace kestrom::testing {
@@ -42,11 +44,9 @@ constexpr const char* kConfigTail = R"(</listen>
 }  // namespace
 
 PrivateBus::PrivateBus() {
-  // The daemon's socket path holds at most 107 bytes; under a deep temporary folder (a test run's
-  // folders nest three deep in $TMPDIR) it would have none left, so the bus goes in /tmp then.
-  std::filesystem::path base = std::filesystem::temp_directory_path();
-  if (base.string().size() > 48) base = "/tmp";
-  std::string folder = (base / "kestrom-bus-XXXXXX").string();
+  // The daemon's socket: "/kestrom-bus-XXXXXX/dbus-XXXXXXXXXX" below the folder, and the daemon
+  // takes paths of 99 bytes at most, 8 fewer than the system.
+  std::string folder = (test::temporaryFolderWithRoom(35 + 8 + 2) / "kestrom-bus-XXXXXX").string();
   if (!::mkdtemp(folder.data())) {
     throw std::runtime_error("mkdtemp failed");
   }
